@@ -1,0 +1,8 @@
+// Everything a caller of the library may use.
+#pragma once
+
+#include "OrvBasic.h"
+#include "OrvError.h"
+#include "OrvLas.h"
+#include "OrvLasFormat.h"
+#include "OrvProgress.h"

@@ -1,0 +1,27 @@
+// Every fixed size of the LAS code, in one place.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace orv::las {
+
+// The probe looks at no more than this much of a file, so its cost never grows with the cloud.
+constexpr uint64_t kProbeWindowBytes = 65536;
+
+// Bytes of a 1.x record the readers interpret (X, Y, Z, intensity, return byte, classification).
+constexpr uint32_t kMinRecordLength1x = 16;
+
+// Bytes of a 2.0 record the readers interpret (three doubles, intensity, return byte, class).
+constexpr uint32_t kMinRecordLength20 = 28;
+
+// Length of the format-0 record the writers produce.
+constexpr uint32_t kWrittenRecordLength = 20;
+
+// Records the writers collect before one write: about 10 MiB, few system calls, bounded memory.
+constexpr uint32_t kWriteBufferRecords = 524288;
+
+// The marker a caller puts in any coordinate of an origin to have the stream choose it.
+constexpr double kUnsetOrigin = -2147483647.0;
+
+}  // namespace orv::las

@@ -1,0 +1,64 @@
+// Builds LAS files byte by byte for tests.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "OrvLasFormat.h"
+
+namespace orvtest {
+
+struct RawRecord {
+    int32_t x = 0, y = 0, z = 0;
+    uint16_t intensity = 0;
+    uint8_t returnByte = 0;
+    uint8_t classification = 0;
+};
+
+// A 1.x file: header, `gap` bytes, then records of `recordLength` bytes (at least 16).
+class LasBuilder {
+public:
+    LasBuilder() {
+        std::memcpy(header.signature, "LASF", 4);
+        header.versionMajor = 1;
+        header.versionMinor = 2;
+        header.headerSize = sizeof(LasHeader);
+        header.pointDataRecordLength = 20;
+        header.xScale = header.yScale = header.zScale = 0.001;
+    }
+
+    LasBuilder& add(const RawRecord& r) {
+        records.push_back(r);
+        return *this;
+    }
+
+    // The file's bytes; the header's count and offset follow the records unless set by hand.
+    std::vector<uint8_t> bytes() const {
+        LasHeader h = header;
+        if (!keepOffset) h.offsetToPointData = static_cast<uint32_t>(sizeof(LasHeader) + gap);
+        if (!keepCount) h.numberOfPointRecords = static_cast<uint32_t>(records.size());
+        std::vector<uint8_t> out(sizeof h);
+        std::memcpy(out.data(), &h, sizeof h);
+        out.resize(h.offsetToPointData > out.size() ? h.offsetToPointData : out.size(), 0xEE);
+        for (const RawRecord& r : records) {
+            std::vector<uint8_t> rec(h.pointDataRecordLength, 0xAB);
+            std::memcpy(&rec[0], &r.x, 4);
+            std::memcpy(&rec[4], &r.y, 4);
+            std::memcpy(&rec[8], &r.z, 4);
+            std::memcpy(&rec[12], &r.intensity, 2);
+            rec[14] = r.returnByte;
+            rec[15] = r.classification;
+            out.insert(out.end(), rec.begin(), rec.end());
+        }
+        return out;
+    }
+
+    LasHeader header;
+    std::vector<RawRecord> records;
+    uint32_t gap = 0;
+    bool keepOffset = false;  // use header.offsetToPointData as set
+    bool keepCount = false;   // use header.numberOfPointRecords as set
+};
+
+}  // namespace orvtest

@@ -1,0 +1,55 @@
+// Helpers shared by the tests.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "OrvBasic.h"
+
+namespace orvtest {
+
+// Fails the test that leaves a counted object alive: every test that uses counted objects
+// derives from it.
+class CountedTest : public ::testing::Test {
+protected:
+    void SetUp() override { m_liveAtStart = orv::OrvReferenced::liveObjects(); }
+    void TearDown() override {
+        EXPECT_EQ(orv::OrvReferenced::liveObjects(), m_liveAtStart) << "a counted object leaked";
+    }
+
+private:
+    long m_liveAtStart = 0;
+};
+
+// A fresh folder for one test, removed with everything in it when the object goes.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    std::string path(const std::string& name) const { return m_path + "/" + name; }
+
+private:
+    std::string m_path;
+};
+
+void writeFile(const std::string& path, const std::vector<uint8_t>& bytes);
+std::vector<uint8_t> readFile(const std::string& path);
+
+// Folder of the shared LAS samples, or "" when it is not beside the clone.
+std::string lasDataDir();
+
+// Runs a shell command; returns its exit status and what it wrote to standard output.
+struct CommandResult {
+    int status = -1;
+    std::string out;
+};
+CommandResult runCommand(const std::string& command);
+// Quotes a path for the shell.
+std::string shellQuote(const std::string& text);
+
+}  // namespace orvtest
