@@ -277,7 +277,11 @@ void OutputFile::close() {
     }
     // The data must reach the disk before the rename does: otherwise a crash soon after can
     // leave the target renamed but empty, losing old and new file alike.
-    if (!m_inPlace && sysSync(m_fd) != 0) fail("flush", errno);
+    if (!m_inPlace && sysSync(m_fd) != 0) {
+        const int error = errno;
+        discard();
+        throw FileError("flush", m_path, error);
+    }
     const int fd = m_fd;
     m_fd = -1;
     // A failed close can be the first report of a failed write (network or full file systems).

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <cstring>
@@ -78,6 +79,29 @@ TEST(FaultSweep, AFailedWriteAtAnyStepKeepsTheTargetAndLeaksNothing) {
             EXPECT_GT(calls, 0u) << orv::platform::testing::operationName(operation);
         }
     }
+}
+
+TEST(FaultSweep, AFailedWriteToADeviceReachesTheCallerAndLeavesTheDevice) {
+    const std::vector<uint8_t> bytes = pattern(300);
+    const auto descriptors = openDescriptors();
+    for (FaultOperation operation :
+         {FaultOperation::Stat, FaultOperation::Open, FaultOperation::Write, FaultOperation::Seek,
+          FaultOperation::Close}) {
+        const uint64_t calls = sweepFaults(operation, EIO, [&](uint64_t n) {
+            int error = 0;
+            try {
+                writeLikeALasWriter("/dev/null", bytes);
+            } catch (const orv::FileError& e) {
+                error = e.errorCode();
+            }
+            EXPECT_EQ(error, n == 0 ? 0 : EIO);
+            EXPECT_EQ(openDescriptors(), descriptors);
+        });
+        EXPECT_GT(calls, 0u) << orv::platform::testing::operationName(operation);
+    }
+    struct stat st;
+    ASSERT_EQ(stat("/dev/null", &st), 0);
+    EXPECT_TRUE(S_ISCHR(st.st_mode));
 }
 
 TEST(FaultSweep, AFailedReadAtAnyStepReportsAShortOrRefusedRead) {
