@@ -27,5 +27,7 @@ install(FILES
     ${PROJECT_BINARY_DIR}/OrvTerDepConfigVersion.cmake
     DESTINATION ${ORV_CMAKE_DIR})
 
+# The .pc file names its prefix relative to its own folder, so the installed tree may move.
+file(RELATIVE_PATH ORV_PC_TO_PREFIX "/root/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/root")
 configure_file(${PROJECT_SOURCE_DIR}/cmake/OrvTerDep.pc.in ${PROJECT_BINARY_DIR}/OrvTerDep.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/OrvTerDep.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
