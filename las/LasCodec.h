@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <limits>
 
 #include "OrvBasic.h"
 #include "OrvLasFormat.h"
@@ -45,6 +46,15 @@ inline void decodeXyz1x(const uint8_t* record, const Scaling& s, double out[3]) 
     out[0] = load<int32_t>(record + 0) * s.scale[0] + s.offset[0];
     out[1] = load<int32_t>(record + 4) * s.scale[1] + s.offset[1];
     out[2] = load<int32_t>(record + 8) * s.scale[2] + s.offset[2];
+}
+
+// A coordinate rounded to float; beyond the float range it becomes an infinity of its sign
+// (a scale or offset from a file can be anything, and the plain conversion would be undefined).
+inline float toFloat(double value) {
+    constexpr double kMax = std::numeric_limits<float>::max();
+    if (value > kMax) return std::numeric_limits<float>::infinity();
+    if (value < -kMax) return -std::numeric_limits<float>::infinity();
+    return static_cast<float>(value);
 }
 
 // A whole 1.x record; reads its first 16 bytes only.
