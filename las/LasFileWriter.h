@@ -42,34 +42,22 @@ public:
     bool begin();
     // Encodes one point, adding `shift` (may be null) to its coordinates. 0 when the point was
     // written or dropped (not begun); -1 when refused because a coordinate would not fit the
-    // 32-bit stored integer (NaN, infinite, too far from the offsets): it is then neither
-    // written nor counted nor in the bounds.
-    // Inline: it runs once per point.
+    // 32-bit stored integer (NaN, infinite, too far from the offsets) or the file holds the
+    // most points its header can count: it is then neither written nor counted nor in the
+    // bounds.
     int writePnt(const LasPnt* point, const orv::XPnt3d* shift) {
-        const orv::XPnt3f p = point->pnt;
-        double c[3] = {p.x, p.y, p.z};
-        if (shift) {
-            c[0] += shift->x;
-            c[1] += shift->y;
-            c[2] += shift->z;
-        }
+        return writePnts(
+                   1, [point](size_t) { return point; }, shift) == 0
+                   ? 0
+                   : -1;
+    }
+    // Encodes `count` points, the i-th at pointAt(i) (never null), as writePnt would one by one.
+    // Returns the number refused.
+    template <class PointAt>
+    uint64_t writePnts(size_t count, PointAt pointAt, const orv::XPnt3d* shift) {
         if (!m_writing) return 0;
-        if (m_firstPoint || m_pointCount == UINT32_MAX) return writeSlow(point, c);
-        int32_t xyz[3];
-        if (!orv::las::toStoredInts(c, m_offset, xyz)) {
-            ++m_refusedCount;
-            return -1;
-        }
-        // What orv::getMin and orv::getMax compute, inline: a call into the basic library per
-        // point would cost more than encoding the record.
-        m_minPoint.x = c[0] < m_minPoint.x ? c[0] : m_minPoint.x;
-        m_minPoint.y = c[1] < m_minPoint.y ? c[1] : m_minPoint.y;
-        m_minPoint.z = c[2] < m_minPoint.z ? c[2] : m_minPoint.z;
-        m_maxPoint.x = c[0] > m_maxPoint.x ? c[0] : m_maxPoint.x;
-        m_maxPoint.y = c[1] > m_maxPoint.y ? c[1] : m_maxPoint.y;
-        m_maxPoint.z = c[2] > m_maxPoint.z ? c[2] : m_maxPoint.z;
-        store(point, xyz);
-        return 0;
+        return shift ? writeRange<true>(count, pointAt, *shift)
+                     : writeRange<false>(count, pointAt, orv::XPnt3d());
     }
     // Writes what is buffered and the final header, and closes the file. False, doing nothing,
     // when no file is open.
@@ -86,17 +74,76 @@ public:
     const LasHeader& header() const { return m_header; }
 
 private:
-    // The first point (it fixes the offsets) and the point past the last one a file can count.
-    int writeSlow(const LasPnt* point, const double c[3]);
-    // Encodes an accepted point into the buffer and counts it.
-    void store(const LasPnt* point, const int32_t xyz[3]) {
-        orv::las::encodeRecord0(m_buffer.get() + size_t{m_bufferedCount} * m_recordLength, xyz,
-                                *point);
-        const unsigned slot = point->returnNumber - 1u;  // return numbers 1 to 5 are counted
-        if (slot < 5) ++m_header.numberOfPointsByReturn[slot];
-        ++m_pointCount;
-        if (++m_bufferedCount == orv::las::kWriteBufferRecords) flush();
+    // The per-point loop. It keeps the running state in locals: the buffer's bytes may alias
+    // any member, so the compiler would otherwise reload and store every member per point.
+    template <bool kShift, class PointAt>
+    uint64_t writeRange(size_t count, PointAt pointAt, const orv::XPnt3d& shift) {
+        namespace las = orv::las;
+        uint64_t refused = 0;
+        double lo[3], hi[3], offset[3];
+        uint32_t byReturn[5], pointCount, buffered;
+        bool first;
+        auto load = [&] {
+            lo[0] = m_minPoint.x, lo[1] = m_minPoint.y, lo[2] = m_minPoint.z;
+            hi[0] = m_maxPoint.x, hi[1] = m_maxPoint.y, hi[2] = m_maxPoint.z;
+            for (int k = 0; k < 5; ++k) byReturn[k] = m_header.numberOfPointsByReturn[k];
+            pointCount = m_pointCount;
+            buffered = m_bufferedCount;
+            first = m_firstPoint;
+            for (int axis = 0; axis < 3; ++axis) offset[axis] = m_offset[axis];
+        };
+        auto save = [&] {
+            m_minPoint.x = lo[0], m_minPoint.y = lo[1], m_minPoint.z = lo[2];
+            m_maxPoint.x = hi[0], m_maxPoint.y = hi[1], m_maxPoint.z = hi[2];
+            for (int k = 0; k < 5; ++k) m_header.numberOfPointsByReturn[k] = byReturn[k];
+            m_pointCount = pointCount;
+            m_bufferedCount = buffered;
+        };
+        load();
+        uint8_t* const buffer = m_buffer.get();
+        for (size_t i = 0; i < count; ++i) {
+            const LasPnt* point = pointAt(i);
+            const orv::XPnt3f p = point->pnt;
+            double c[3] = {p.x, p.y, p.z};
+            if (kShift) {
+                c[0] += shift.x;
+                c[1] += shift.y;
+                c[2] += shift.z;
+            }
+            if (first || pointCount == UINT32_MAX) {
+                save();
+                if (writeFirst(point, c) != 0) ++refused;
+                load();
+                continue;
+            }
+            int32_t xyz[3];
+            if (!las::toStoredInts(c, offset, xyz)) {
+                ++refused;
+                continue;
+            }
+            // What orv::getMin and orv::getMax compute, inline: a call into the basic library
+            // per point would cost more than encoding the record.
+            for (int axis = 0; axis < 3; ++axis) {
+                lo[axis] = c[axis] < lo[axis] ? c[axis] : lo[axis];
+                hi[axis] = c[axis] > hi[axis] ? c[axis] : hi[axis];
+            }
+            las::encodeRecord0(buffer + size_t{buffered} * las::kWrittenRecordLength, xyz, *point);
+            const unsigned slot = point->returnNumber - 1u;  // return numbers 1 to 5 are counted
+            if (slot < 5) ++byReturn[slot];
+            ++pointCount;
+            if (++buffered == las::kWriteBufferRecords) {
+                save();
+                flush();
+                buffered = 0;
+            }
+        }
+        save();
+        m_refusedCount += refused;
+        return refused;
     }
+
+    // The first point, which fixes the offsets, and the point past the most a file can count.
+    int writeFirst(const LasPnt* point, const double c[3]);
     void flush();
 
     orv::las::WriterTexts m_texts;
