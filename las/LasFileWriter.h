@@ -74,34 +74,24 @@ public:
     const LasHeader& header() const { return m_header; }
 
 private:
-    // The per-point loop. It keeps the running state in locals: the buffer's bytes may alias
-    // any member, so the compiler would otherwise reload and store every member per point.
+    // Running bounds and return counters of a run of points.
+    struct RunState {
+        double lo[3], hi[3];
+        uint32_t byReturn[5];
+    };
+
+    // The per-point loop over points that all go into the buffer's free room, after the first
+    // point. Returns the records encoded; the others were refused. A plain loop with its state
+    // in locals: the buffer's bytes may alias any member, so the compiler would otherwise reload
+    // and store every member per point.
     template <bool kShift, class PointAt>
-    uint64_t writeRange(size_t count, PointAt pointAt, const orv::XPnt3d& shift) {
+    static size_t encodeRun(PointAt pointAt, size_t begin, size_t count, const double offset[3],
+                            const orv::XPnt3d& shift, uint8_t* out, RunState& state) {
         namespace las = orv::las;
-        uint64_t refused = 0;
-        double lo[3], hi[3], offset[3];
-        uint32_t byReturn[5], pointCount, buffered;
-        bool first;
-        auto load = [&] {
-            lo[0] = m_minPoint.x, lo[1] = m_minPoint.y, lo[2] = m_minPoint.z;
-            hi[0] = m_maxPoint.x, hi[1] = m_maxPoint.y, hi[2] = m_maxPoint.z;
-            for (int k = 0; k < 5; ++k) byReturn[k] = m_header.numberOfPointsByReturn[k];
-            pointCount = m_pointCount;
-            buffered = m_bufferedCount;
-            first = m_firstPoint;
-            for (int axis = 0; axis < 3; ++axis) offset[axis] = m_offset[axis];
-        };
-        auto save = [&] {
-            m_minPoint.x = lo[0], m_minPoint.y = lo[1], m_minPoint.z = lo[2];
-            m_maxPoint.x = hi[0], m_maxPoint.y = hi[1], m_maxPoint.z = hi[2];
-            for (int k = 0; k < 5; ++k) m_header.numberOfPointsByReturn[k] = byReturn[k];
-            m_pointCount = pointCount;
-            m_bufferedCount = buffered;
-        };
-        load();
-        uint8_t* const buffer = m_buffer.get();
-        for (size_t i = 0; i < count; ++i) {
+        double lo0 = state.lo[0], lo1 = state.lo[1], lo2 = state.lo[2];
+        double hi0 = state.hi[0], hi1 = state.hi[1], hi2 = state.hi[2];
+        size_t written = 0;
+        for (size_t i = begin; i < begin + count; ++i) {
             const LasPnt* point = pointAt(i);
             const orv::XPnt3f p = point->pnt;
             double c[3] = {p.x, p.y, p.z};
@@ -110,34 +100,64 @@ private:
                 c[1] += shift.y;
                 c[2] += shift.z;
             }
-            if (first || pointCount == UINT32_MAX) {
-                save();
-                if (writeFirst(point, c) != 0) ++refused;
-                load();
-                continue;
-            }
             int32_t xyz[3];
-            if (!las::toStoredInts(c, offset, xyz)) {
-                ++refused;
-                continue;
-            }
+            if (!las::toStoredInts(c, offset, xyz)) continue;
             // What orv::getMin and orv::getMax compute, inline: a call into the basic library
             // per point would cost more than encoding the record.
-            for (int axis = 0; axis < 3; ++axis) {
-                lo[axis] = c[axis] < lo[axis] ? c[axis] : lo[axis];
-                hi[axis] = c[axis] > hi[axis] ? c[axis] : hi[axis];
-            }
-            las::encodeRecord0(buffer + size_t{buffered} * las::kWrittenRecordLength, xyz, *point);
+            lo0 = c[0] < lo0 ? c[0] : lo0;
+            lo1 = c[1] < lo1 ? c[1] : lo1;
+            lo2 = c[2] < lo2 ? c[2] : lo2;
+            hi0 = c[0] > hi0 ? c[0] : hi0;
+            hi1 = c[1] > hi1 ? c[1] : hi1;
+            hi2 = c[2] > hi2 ? c[2] : hi2;
+            las::encodeRecord0(out + written * las::kWrittenRecordLength, xyz, *point);
             const unsigned slot = point->returnNumber - 1u;  // return numbers 1 to 5 are counted
-            if (slot < 5) ++byReturn[slot];
-            ++pointCount;
-            if (++buffered == las::kWriteBufferRecords) {
-                save();
-                flush();
-                buffered = 0;
-            }
+            if (slot < 5) ++state.byReturn[slot];
+            ++written;
         }
-        save();
+        state.lo[0] = lo0, state.lo[1] = lo1, state.lo[2] = lo2;
+        state.hi[0] = hi0, state.hi[1] = hi1, state.hi[2] = hi2;
+        return written;
+    }
+
+    template <bool kShift, class PointAt>
+    uint64_t writeRange(size_t count, PointAt pointAt, const orv::XPnt3d& shift) {
+        uint64_t refused = 0;
+        size_t i = 0;
+        while (i < count) {
+            if (m_firstPoint || m_pointCount == UINT32_MAX) {
+                const LasPnt* point = pointAt(i++);
+                const orv::XPnt3f p = point->pnt;
+                double c[3] = {p.x, p.y, p.z};
+                if (kShift) {
+                    c[0] += shift.x;
+                    c[1] += shift.y;
+                    c[2] += shift.z;
+                }
+                if (writeFirst(point, c) != 0) ++refused;
+                continue;
+            }
+            size_t run = count - i;
+            run = run < orv::las::kWriteBufferRecords - m_bufferedCount
+                      ? run
+                      : orv::las::kWriteBufferRecords - m_bufferedCount;
+            run = run < size_t{UINT32_MAX - m_pointCount} ? run : UINT32_MAX - m_pointCount;
+            RunState state{{m_minPoint.x, m_minPoint.y, m_minPoint.z},
+                           {m_maxPoint.x, m_maxPoint.y, m_maxPoint.z},
+                           {}};
+            for (int k = 0; k < 5; ++k) state.byReturn[k] = m_header.numberOfPointsByReturn[k];
+            const size_t written = encodeRun<kShift>(
+                pointAt, i, run, m_offset, shift,
+                m_buffer.get() + size_t{m_bufferedCount} * orv::las::kWrittenRecordLength, state);
+            m_minPoint.x = state.lo[0], m_minPoint.y = state.lo[1], m_minPoint.z = state.lo[2];
+            m_maxPoint.x = state.hi[0], m_maxPoint.y = state.hi[1], m_maxPoint.z = state.hi[2];
+            for (int k = 0; k < 5; ++k) m_header.numberOfPointsByReturn[k] = state.byReturn[k];
+            refused += run - written;
+            i += run;
+            m_pointCount += static_cast<uint32_t>(written);
+            m_bufferedCount += static_cast<uint32_t>(written);
+            if (m_bufferedCount == orv::las::kWriteBufferRecords) flush();
+        }
         m_refusedCount += refused;
         return refused;
     }
