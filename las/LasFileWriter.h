@@ -46,10 +46,8 @@ public:
     // most points its header can count: it is then neither written nor counted nor in the
     // bounds.
     int writePnt(const LasPnt* point, const orv::XPnt3d* shift) {
-        return writePnts(
-                   1, [point](size_t) { return point; }, shift) == 0
-                   ? 0
-                   : -1;
+        const auto only = [point](size_t) { return point; };
+        return writePnts(1, only, shift) == 0 ? 0 : -1;
     }
     // Encodes `count` points, the i-th at pointAt(i) (never null), as writePnt would one by one.
     // Returns the number refused.
