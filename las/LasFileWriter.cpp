@@ -1,0 +1,117 @@
+#include "las/LasFileWriter.h"
+
+#include <cstring>
+#include <new>
+
+#include "las/LasCodec.h"
+#include "las/LasLimits.h"
+
+using namespace orv;
+
+namespace {
+// Copies a text into a 32-byte header field, always leaving a terminating NUL.
+void setText(char (&field)[32], const char* text) {
+    std::memset(field, 0, sizeof field);
+    if (text) std::strncpy(field, text, sizeof field - 1);
+}
+}  // namespace
+
+AOrvLASFile::AOrvLASFile(const las::WriterTexts& texts) : m_texts(texts) {}
+
+AOrvLASFile::~AOrvLASFile() {
+    discard();
+}
+
+bool AOrvLASFile::open(const char* path) {
+    if (m_file.isOpen()) return false;
+    m_file.create(path);
+    m_recordLength = las::kWrittenRecordLength;
+    m_writing = false;
+    m_pointCount = 0;
+    m_refusedCount = 0;
+    m_bufferedCount = 0;
+    m_minPoint = m_maxPoint = XPnt3d();
+    m_header = LasHeader();
+    std::memcpy(m_header.signature, "LASF", 4);
+    m_header.versionMajor = 1;
+    m_header.versionMinor = 1;
+    setText(m_header.systemIdentifier, m_texts.systemIdentifier);
+    setText(m_header.generatingSoftware, m_texts.generatingSoftware);
+    m_header.headerSize = sizeof(LasHeader);
+    m_header.pointDataFormat = 0;
+    m_header.pointDataRecordLength = static_cast<uint16_t>(m_recordLength);
+    m_header.xScale = m_header.yScale = m_header.zScale = 0.001;
+    return true;
+}
+
+bool AOrvLASFile::begin() {
+    if (!m_file.isOpen() || m_writing) return false;
+    if (!m_buffer) m_buffer.reset(new uint8_t[size_t{las::kWriteBufferRecords} * m_recordLength]);
+    m_writing = true;
+    m_firstPoint = true;
+    m_offset[0] = m_offset[1] = m_offset[2] = 0.0;
+    m_pointCount = 0;
+    m_refusedCount = 0;
+    m_bufferedCount = 0;
+    m_minPoint = m_maxPoint = XPnt3d();
+    m_file.write(&m_header, sizeof m_header);
+    return true;
+}
+
+int AOrvLASFile::writeFirst(const LasPnt* point, const double c[3]) {
+    if (m_pointCount == UINT32_MAX) return -1;  // the header's count field could not state more
+    // The first point fixes the offsets: X and Y truncated toward zero, Z relative to 0.
+    double offset[3] = {0.0, 0.0, 0.0};
+    int32_t xyz[3];
+    if (!las::toOffset(c[0], offset[0]) || !las::toOffset(c[1], offset[1]) ||
+        !las::toStoredInts(c, offset, xyz))
+        return -1;
+    if (m_firstPoint) {
+        m_firstPoint = false;
+        for (int axis = 0; axis < 3; ++axis) m_offset[axis] = offset[axis];
+        m_header.xOffset = offset[0];
+        m_header.yOffset = offset[1];
+        m_header.zOffset = offset[2];
+        m_minPoint = m_maxPoint = XPnt3d(c[0], c[1], c[2], point->pnt.attr);
+    }
+    las::encodeRecord0(m_buffer.get() + size_t{m_bufferedCount} * m_recordLength, xyz, *point);
+    const unsigned slot = point->returnNumber - 1u;
+    if (slot < 5) ++m_header.numberOfPointsByReturn[slot];
+    ++m_pointCount;
+    if (++m_bufferedCount == las::kWriteBufferRecords) flush();
+    return 0;
+}
+
+void AOrvLASFile::flush() {
+    if (m_bufferedCount == 0) return;
+    const size_t bytes = size_t{m_bufferedCount} * m_recordLength;
+    m_bufferedCount = 0;
+    m_file.write(m_buffer.get(), bytes);
+}
+
+bool AOrvLASFile::close() {
+    if (!m_file.isOpen()) return false;
+    if (m_writing) flush();
+    m_writing = false;
+    m_buffer.reset();
+    m_header.maxX = m_maxPoint.x;
+    m_header.minX = m_minPoint.x;
+    m_header.maxY = m_maxPoint.y;
+    m_header.minY = m_minPoint.y;
+    m_header.maxZ = m_maxPoint.z;
+    m_header.minZ = m_minPoint.z;
+    m_header.numberOfPointRecords = m_pointCount;
+    m_header.numberOfVlrs = 0;
+    m_header.offsetToPointData = sizeof(LasHeader);
+    m_file.seekToStart();
+    m_file.write(&m_header, sizeof m_header);
+    m_file.close();
+    return true;
+}
+
+void AOrvLASFile::discard() noexcept {
+    m_writing = false;
+    m_bufferedCount = 0;
+    m_buffer.reset();
+    m_file.discard();
+}
