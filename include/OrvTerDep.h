@@ -6,3 +6,4 @@
 #include "OrvLas.h"
 #include "OrvLasFormat.h"
 #include "OrvProgress.h"
+#include "OrvXml.h"

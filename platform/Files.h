@@ -76,4 +76,8 @@ private:
     std::string m_path;
 };
 
+// Reads a whole file into `out`. False, with `out` untouched, when the file cannot be opened, is
+// empty or its size cannot be had in memory; a short read leaves the bytes that were read.
+bool readWholeFile(const char* path, std::string& out);
+
 }  // namespace orv::platform

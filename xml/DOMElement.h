@@ -1,0 +1,125 @@
+// The element tree behind IOrvXmlElem.
+#pragma once
+
+#include <cstring>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "OrvXml.h"
+
+namespace orv::xml {
+
+// Attribute names mapped to values, kept sorted by name (byte-wise, unsigned): a sorted vector
+// costs far less memory than a node map for the few attributes an element has.
+class AttrMap {
+public:
+    using Item = std::pair<std::string, std::string>;
+
+    const std::string* find(const std::string& name) const;
+    // Inserts or overwrites.
+    void set(const std::string& name, const std::string& value);
+    // Appends without ordering; finishUnordered() restores the order, first value of a name kept.
+    void appendUnordered(std::string name, std::string value) {
+        m_items.emplace_back(std::move(name), std::move(value));
+    }
+    void finishUnordered();
+    void clear() { m_items.clear(); }
+    bool empty() const { return m_items.empty(); }
+    size_t size() const { return m_items.size(); }
+    const std::vector<Item>& items() const { return m_items; }
+
+private:
+    std::vector<Item> m_items;
+};
+
+}  // namespace orv::xml
+
+class DOMElement;
+
+// The search record of the two visitors below.
+struct ElemQuery {
+    std::string tag;
+    std::string attrName;
+    std::string attrValue;
+    DOMElement* found = nullptr;  // not counted; written on a match only
+};
+
+// Visitor of a subtree walk: 0 continues, anything else stops the walk and is its result.
+using ElemVisitor = int (*)(DOMElement* elem, ElemQuery* query);
+
+// Matches an element whose tag is query->tag.
+int matchTag(DOMElement* elem, ElemQuery* query);
+// Matches an element whose tag is query->tag and whose attribute query->attrName (absent reads
+// as "") is query->attrValue.
+int matchTagAttr(DOMElement* elem, ElemQuery* query);
+
+class DOMElement : public IOrvXmlElem {
+public:
+    DOMElement();
+    // Links the new element under `parent` (when not null) as its last child.
+    explicit DOMElement(DOMElement* parent);
+
+    orv::OrvString getAttrText() override;
+    orv::OrvString getAttr(const orv::OrvString& name) override;
+    int setAttr(const orv::OrvString& name, const orv::OrvString& value) override;
+    orv::OrvString getTagName() override { return tagName; }
+    int setTagName(const orv::OrvString& name) override;
+    int getLevel() override { return level; }
+    int setLevel(int newLevel) override {
+        level = newLevel;
+        return 0;
+    }
+    IOrvXmlElem* getParent() override { return parent.get(); }
+    int setParent(IOrvXmlElem* newParent) override;
+    IOrvXmlElem* getNextSibling() override { return nextSibling.get(); }
+    int writeXml(orv::OrvString& out) override;
+    IOrvXmlElem* addChild(const orv::OrvString& tag, const orv::OrvString& text) override;
+    IOrvXmlElem* appendChild(const orv::OrvString& tag, const orv::OrvString& text) override;
+    orv::OrvXmlElemArray* getChildrenByTag(const orv::OrvString& tag) override;
+    IOrvXmlElem* findChild(const orv::OrvString& tag, bool recursive) override;
+    orv::OrvXmlElemArray* getChildren() override;
+    IOrvXmlElem* getChild(int index) override;
+    IOrvXmlElem* getOrAddChild(const char* tag) override;
+    bool hasChild(const char* tag) override;
+    int removeChild(const char* tag) override;
+    int removeChildAt(int index) override;
+    int getChildCount() override { return static_cast<int>(children.size()); }
+    int removeAllChildren() override;
+    orv::OrvString getText() override {
+        return text ? orv::OrvString(text.get()) : orv::OrvString();
+    }
+
+    // Plain-string forms used by packets; null arguments do nothing or give nothing.
+    void setAttr(const char* name, const char* value);
+    void getAttr(const char* name, std::string& out) const;
+    DOMElement* addChild(const char* tag, const char* textValue);
+    DOMElement* nextSiblingImp() const { return nextSibling.get(); }
+    DOMElement* parentImp() const { return parent.get(); }
+    const std::string& tag() const { return tagName; }
+
+    // Replaces the text with a heap copy of `bytes` (null: no text).
+    void setTextBytes(const char* bytes, size_t length);
+    void setTextCString(const char* value) { setTextBytes(value, value ? std::strlen(value) : 0); }
+    void clearText() { text.reset(); }
+    bool hasText() const { return text != nullptr; }
+
+    // Depth-first walk in document order from this element, in bounded stack.
+    int traverse(ElemVisitor visit, ElemQuery* query);
+
+    // Clears the links of the subtree, without recursion (see orv::releaseXmlTree).
+    static void tearDown(DOMElement* top);
+
+    std::string tagName;
+    std::unique_ptr<char[]> text;  // owned C string, or null for "no text"
+    int32_t level = 0;
+    orv::OrvPtr<DOMElement> parent;
+    orv::OrvPtr<DOMElement> nextSibling;
+    orv::OrvPtr<DOMElement> prevSibling;  // held, never read
+    std::vector<orv::OrvPtr<DOMElement>> children;
+    orv::xml::AttrMap attributes;
+
+protected:
+    ~DOMElement() override;
+};
