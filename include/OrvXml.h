@@ -145,9 +145,10 @@ protected:
 ORV_API IOrvXmlElem* newOrvXmlElem();
 
 namespace orv {
-// Clears the parent, sibling and child links of every element of `elem`'s subtree (and of the
-// elements only linked to it as siblings), so that a tree built with newOrvXmlElem is freed once
-// the caller lets go of it: counted parent and sibling links otherwise keep it alive for ever.
+// Clears the parent, sibling and child links of every element of `elem`'s subtree and of the
+// elements chained to them by sibling links, so that a tree built with newOrvXmlElem, or children
+// taken out of a tree, are freed once the caller lets go: counted parent and sibling links would
+// keep them alive for ever. Meant for roots and removed elements (siblings are cleared too).
 // Elements still referenced elsewhere stay valid with their links cleared. -1 for null or a
 // foreign element.
 ORV_API int releaseXmlTree(IOrvXmlElem* elem);

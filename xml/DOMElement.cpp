@@ -355,15 +355,9 @@ void DOMElement::tearDown(DOMElement* top) {
         stack.pop_back();
         for (auto& child : e->children) stack.push_back(std::move(child));
         std::vector<orv::OrvPtr<DOMElement>>().swap(e->children);
-        if (e.get() == top) {
-            // The top's siblings are outside the subtree: let go of them, do not follow.
-            e->nextSibling = nullptr;
-            e->prevSibling = nullptr;
-        } else {
-            // Siblings reach children removed from a list, which nothing else would free.
-            if (e->nextSibling) stack.push_back(std::move(e->nextSibling));
-            if (e->prevSibling) stack.push_back(std::move(e->prevSibling));
-        }
+        // Sibling links reach children removed from a list, which nothing else would free.
+        if (e->nextSibling) stack.push_back(std::move(e->nextSibling));
+        if (e->prevSibling) stack.push_back(std::move(e->prevSibling));
         e->parent = nullptr;
     }
 }
