@@ -7,3 +7,4 @@
 #include "OrvLasFormat.h"
 #include "OrvProgress.h"
 #include "OrvXml.h"
+#include "OrvXmlPack.h"

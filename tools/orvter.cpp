@@ -17,6 +17,9 @@ int main(int argc, char** argv) {
     CLI::App* las = app.add_subcommand("las", "Inspect and convert LAS point clouds");
     las->require_subcommand(1);
     orvter::addLasInfo(*las);
+    CLI::App* xml = app.add_subcommand("xml", "Format, read and change XML documents");
+    xml->require_subcommand(1);
+    orvter::addXmlFmt(*xml);
 
     try {
         app.parse(argc, argv);
@@ -28,7 +31,7 @@ int main(int argc, char** argv) {
         app.exit(e);
         return kExitUsage;
     } catch (const orvter::CommandError& e) {
-        std::fprintf(stderr, "orvter: %s\n", e.what());
+        if (*e.what()) std::fprintf(stderr, "orvter: %s\n", e.what());
         return kExitFailure;
     } catch (const std::exception& e) {
         std::fprintf(stderr, "orvter: %s\n", e.what());
