@@ -22,6 +22,8 @@ public:
 // Shortest text that reads back as the same double.
 std::string formatNumber(double value);
 
+// Throws the CommandError that explains why `path` did not load.
+[[noreturn]] void refuseFile(const std::string& path);
 // A document loaded from `path`; a refused file throws CommandError (an empty message when the
 // parser has already printed its own).
 orv::OrvPtr<IOrvXmlDoc> loadDocument(const std::string& path);
@@ -30,5 +32,6 @@ void writeText(const std::string& text);
 
 void addLasInfo(CLI::App& las);
 void addXmlFmt(CLI::App& xml);
+void addXmlGetSet(CLI::App& xml);
 
 }  // namespace orvter

@@ -10,16 +10,20 @@
 
 namespace orvter {
 
-orv::OrvPtr<IOrvXmlDoc> loadDocument(const std::string& path) {
-    orv::OrvPtr<IOrvXmlDoc> doc(newOrvXmlDoc());
-    if (!doc) throw CommandError("out of memory");
-    if (doc->loadFile(path) == 0) return doc;
+void refuseFile(const std::string& path) {
     // The parser has printed why it refused the text; unreadable and empty files it passes in
     // silence, so they are named here.
     std::ifstream in(path, std::ios::binary);
     if (!in) throw CommandError(path + ": cannot be read");
     if (in.peek() == std::ifstream::traits_type::eof()) throw CommandError(path + ": empty file");
     throw CommandError("");
+}
+
+orv::OrvPtr<IOrvXmlDoc> loadDocument(const std::string& path) {
+    orv::OrvPtr<IOrvXmlDoc> doc(newOrvXmlDoc());
+    if (!doc) throw CommandError("out of memory");
+    if (doc->loadFile(path) != 0) refuseFile(path);
+    return doc;
 }
 
 void writeText(const std::string& text) {

@@ -20,6 +20,7 @@ int main(int argc, char** argv) {
     CLI::App* xml = app.add_subcommand("xml", "Format, read and change XML documents");
     xml->require_subcommand(1);
     orvter::addXmlFmt(*xml);
+    orvter::addXmlGetSet(*xml);
 
     try {
         app.parse(argc, argv);
