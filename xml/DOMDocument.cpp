@@ -226,6 +226,7 @@ int DOMDocument::parseTag(const char* tagText, std::string& name, orv::xml::Attr
 
 int DOMDocument::parseTagSpan(Span tagSpan, std::string& name, orv::xml::AttrMap& attributes) {
     attributes.clear();
+    m_pairs.clear();
     const char* b = tagSpan.data ? tagSpan.data : "";
     const char* e = b + tagSpan.size;
     trim(b, e);
@@ -263,12 +264,12 @@ int DOMDocument::parseTagSpan(Span tagSpan, std::string& name, orv::xml::AttrMap
         const char* vb = open + 1;
         const char* ve = close;
         trim(vb, ve);
-        attributes.appendUnordered(std::string(nb, static_cast<size_t>(ne - nb)),
-                                   std::string(vb, static_cast<size_t>(ve - vb)));
+        m_pairs.push_back(orv::xml::AttrMap::Pair{nb, static_cast<size_t>(ne - nb), vb,
+                                                  static_cast<size_t>(ve - vb)});
         pos = close + 1;
     }
     // Sorted once the tag is read; a repeated name keeps its first value.
-    attributes.finishUnordered();
+    if (!m_pairs.empty()) attributes.assign(m_pairs);
     return result;
 }
 

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 #include "OrvXml.h"
 #include "xml/DOMElement.h"
@@ -57,4 +58,5 @@ private:
     int parseOwnedText(std::string&& text);
     int nextTagSpan(Span& tag, Span& text);
     int parseTagSpan(Span tag, std::string& name, orv::xml::AttrMap& attributes);
+    std::vector<orv::xml::AttrMap::Pair> m_pairs;  // scratch of parseTag, reused
 };

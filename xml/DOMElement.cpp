@@ -3,44 +3,84 @@
 #include <algorithm>
 #include <deque>
 #include <new>
+#include <stdexcept>
 
 #include "xml/XmlArray.h"
 
 namespace orv::xml {
 
-const std::string* AttrMap::find(const std::string& name) const {
-    auto it =
-        std::lower_bound(m_items.begin(), m_items.end(), name,
-                         [](const Item& item, const std::string& n) { return item.first < n; });
-    return it != m_items.end() && it->first == name ? &it->second : nullptr;
+AttrMap::Item AttrMap::Iterator::operator*() const {
+    const size_t n = std::strlen(m_at);
+    const char* value = m_at + n + 1;
+    return Item{std::string_view(m_at, n), std::string_view(value, std::strlen(value))};
 }
 
-void AttrMap::set(const std::string& name, const std::string& value) {
-    auto it =
-        std::lower_bound(m_items.begin(), m_items.end(), name,
-                         [](const Item& item, const std::string& n) { return item.first < n; });
-    if (it != m_items.end() && it->first == name)
-        it->second = value;
-    else
-        m_items.emplace(it, name, value);
+AttrMap::Iterator& AttrMap::Iterator::operator++() {
+    m_at += std::strlen(m_at) + 1;
+    m_at += std::strlen(m_at) + 1;
+    return *this;
 }
 
-void AttrMap::finishUnordered() {
-    if (m_items.size() < 2) return;
-    const auto byName = [](const Item& a, const Item& b) { return a.first < b.first; };
-    // Elements carry a handful of attributes: a stable insertion sort allocates nothing.
-    constexpr size_t kInsertionSortMax = 16;
-    if (m_items.size() <= kInsertionSortMax) {
-        for (size_t i = 1; i < m_items.size(); ++i)
-            for (size_t j = i; j > 0 && byName(m_items[j], m_items[j - 1]); --j)
-                std::swap(m_items[j], m_items[j - 1]);
-    } else {
-        std::stable_sort(m_items.begin(), m_items.end(), byName);
+const char* AttrMap::find(const char* name) const {
+    for (const char* p = m_data.get(); p < m_data.get() + m_bytes;) {
+        const size_t n = std::strlen(p);
+        const char* value = p + n + 1;
+        if (std::strcmp(p, name) == 0) return value;
+        p = value + std::strlen(value) + 1;
     }
-    // A repeated name keeps its first value.
-    auto last = std::unique(m_items.begin(), m_items.end(),
-                            [](const Item& a, const Item& b) { return a.first == b.first; });
-    m_items.erase(last, m_items.end());
+    return nullptr;
+}
+
+void AttrMap::set(const char* name, const char* value) {
+    std::vector<Pair> pairs;
+    pairs.reserve(m_count + 1);
+    pairs.push_back(Pair{name, std::strlen(name), value, std::strlen(value)});
+    for (const Item& item : items()) {
+        if (item.first == name) continue;  // replaced
+        pairs.push_back(Pair{item.first.data(), item.first.size(), item.second.data(), item.second.size()});
+    }
+    assign(pairs);  // copies out of the old block before freeing it
+}
+
+void AttrMap::assign(std::vector<Pair>& pairs) {
+    const auto before = [](const Pair& a, const Pair& b) {
+        const int c = std::memcmp(a.name, b.name, std::min(a.nameSize, b.nameSize));
+        return c < 0 || (c == 0 && a.nameSize < b.nameSize);
+    };
+    // A handful of attributes: a stable insertion sort allocates nothing.
+    constexpr size_t kInsertionSortMax = 16;
+    if (pairs.size() <= kInsertionSortMax) {
+        for (size_t i = 1; i < pairs.size(); ++i)
+            for (size_t j = i; j > 0 && before(pairs[j], pairs[j - 1]); --j) std::swap(pairs[j], pairs[j - 1]);
+    } else {
+        std::stable_sort(pairs.begin(), pairs.end(), before);
+    }
+    const auto sameName = [](const Pair& a, const Pair& b) {
+        return a.nameSize == b.nameSize && std::memcmp(a.name, b.name, a.nameSize) == 0;
+    };
+    pairs.erase(std::unique(pairs.begin(), pairs.end(), sameName), pairs.end());
+    size_t bytes = 0;
+    for (const Pair& pair : pairs) bytes += pair.nameSize + pair.valueSize + 2;
+    if (bytes > UINT32_MAX) throw std::length_error("attributes too long");
+    std::unique_ptr<char[]> data(bytes ? new char[bytes] : nullptr);
+    char* out = data.get();
+    for (const Pair& pair : pairs) {
+        std::memcpy(out, pair.name, pair.nameSize);
+        out[pair.nameSize] = '\0';
+        out += pair.nameSize + 1;
+        std::memcpy(out, pair.value, pair.valueSize);
+        out[pair.valueSize] = '\0';
+        out += pair.valueSize + 1;
+    }
+    m_data = std::move(data);
+    m_bytes = static_cast<uint32_t>(bytes);
+    m_count = static_cast<uint32_t>(pairs.size());
+}
+
+void AttrMap::clear() {
+    m_data.reset();
+    m_bytes = 0;
+    m_count = 0;
 }
 
 }  // namespace orv::xml
@@ -141,7 +181,7 @@ void DOMElement::setAttr(const char* name, const char* value) {
 void DOMElement::getAttr(const char* name, std::string& out) const {
     out.clear();
     if (!name) return;
-    if (const std::string* value = attributes.find(name)) out = *value;
+    if (const char* value = attributes.find(name)) out = value;
 }
 
 int DOMElement::setTagName(const orv::OrvString& name) {
@@ -370,8 +410,8 @@ int matchTag(DOMElement* elem, ElemQuery* query) {
 
 int matchTagAttr(DOMElement* elem, ElemQuery* query) {
     if (!elem || !query || elem->tagName != query->tag) return 0;
-    const std::string* value = elem->attributes.find(query->attrName);
-    if (value ? *value != query->attrValue : !query->attrValue.empty()) return 0;
+    const char* value = elem->attributes.find(query->attrName.c_str());
+    if (query->attrValue != (value ? value : "")) return 0;
     query->found = elem;
     return 1;
 }

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -11,27 +12,59 @@
 
 namespace orv::xml {
 
-// Attribute names mapped to values, kept sorted by name (byte-wise, unsigned): a sorted vector
-// costs far less memory than a node map for the few attributes an element has.
+// Attribute names mapped to values, sorted by name (bytes compared as unsigned values). They live
+// in one heap block, "name\0value\0" after one another: elements carry a few short attributes,
+// and one block costs a fraction of the memory and allocations of a node map.
 class AttrMap {
 public:
-    using Item = std::pair<std::string, std::string>;
+    struct Item {
+        std::string_view first;   // name
+        std::string_view second;  // value
+    };
+    class Iterator {
+    public:
+        explicit Iterator(const char* at) : m_at(at) {}
+        Item operator*() const;
+        Iterator& operator++();
+        bool operator!=(const Iterator& other) const { return m_at != other.m_at; }
 
-    const std::string* find(const std::string& name) const;
-    // Inserts or overwrites.
-    void set(const std::string& name, const std::string& value);
-    // Appends without ordering; finishUnordered() restores the order, first value of a name kept.
-    void appendUnordered(std::string name, std::string value) {
-        m_items.emplace_back(std::move(name), std::move(value));
-    }
-    void finishUnordered();
-    void clear() { m_items.clear(); }
-    bool empty() const { return m_items.empty(); }
-    size_t size() const { return m_items.size(); }
-    const std::vector<Item>& items() const { return m_items; }
+    private:
+        const char* m_at;
+    };
+    struct Range {
+        const char* begin_;
+        const char* end_;
+        Iterator begin() const { return Iterator(begin_); }
+        Iterator end() const { return Iterator(end_); }
+    };
+    // A name and value to store; names need not be unique or ordered.
+    struct Pair {
+        const char* name;
+        size_t nameSize;
+        const char* value;
+        size_t valueSize;
+    };
+
+    AttrMap() = default;
+    AttrMap(const AttrMap&) = delete;
+    AttrMap& operator=(const AttrMap&) = delete;
+
+    // The value stored for `name` (a C string), or null.
+    const char* find(const char* name) const;
+    // Inserts or overwrites; neither may hold a zero byte beyond its end.
+    void set(const char* name, const char* value);
+    // Replaces the contents with `pairs`, ordered by name, the first value of a repeated name
+    // kept. Reorders `pairs`.
+    void assign(std::vector<Pair>& pairs);
+    void clear();
+    bool empty() const { return m_count == 0; }
+    size_t size() const { return m_count; }
+    Range items() const { return Range{m_data.get(), m_data.get() + m_bytes}; }
 
 private:
-    std::vector<Item> m_items;
+    std::unique_ptr<char[]> m_data;
+    uint32_t m_bytes = 0;
+    uint32_t m_count = 0;
 };
 
 }  // namespace orv::xml

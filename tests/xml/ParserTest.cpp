@@ -11,7 +11,7 @@ class ParserTest : public orvtest::CountedTest {};
 // A compact picture of a subtree: name, attributes, "=text" when present, children in braces.
 std::string shape(const DOMElement* e) {
     std::string s = e->tagName;
-    for (const auto& [n, v] : e->attributes.items()) s += "[" + n + "=" + v + "]";
+    for (const auto& [n, v] : e->attributes.items()) s += "[" + std::string(n) + "=" + std::string(v) + "]";
     if (e->text) s += "=" + std::string(e->text.get());
     if (!e->children.empty()) {
         s += "{";
@@ -149,8 +149,8 @@ TEST_F(ParserTest, MemberScannersWorkAlone) {
     EXPECT_EQ(doc->parseTag("  n  a=\"1\" b='2' a=\"3\" ", name, attrs), 2);
     EXPECT_EQ(name, "n");
     EXPECT_EQ(attrs.size(), 2u);
-    EXPECT_EQ(*attrs.find("a"), "1");
-    EXPECT_EQ(*attrs.find("b"), "3");
+    EXPECT_STREQ(attrs.find("a"), "1");
+    EXPECT_STREQ(attrs.find("b"), "3");
     EXPECT_EQ(doc->parseTag(nullptr, name, attrs), -1);
     EXPECT_EQ(doc->parseChildren(nullptr), -1);
 }
