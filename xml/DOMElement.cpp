@@ -37,7 +37,8 @@ void AttrMap::set(const char* name, const char* value) {
     pairs.push_back(Pair{name, std::strlen(name), value, std::strlen(value)});
     for (const Item& item : items()) {
         if (item.first == name) continue;  // replaced
-        pairs.push_back(Pair{item.first.data(), item.first.size(), item.second.data(), item.second.size()});
+        pairs.push_back(
+            Pair{item.first.data(), item.first.size(), item.second.data(), item.second.size()});
     }
     assign(pairs);  // copies out of the old block before freeing it
 }
@@ -51,7 +52,8 @@ void AttrMap::assign(std::vector<Pair>& pairs) {
     constexpr size_t kInsertionSortMax = 16;
     if (pairs.size() <= kInsertionSortMax) {
         for (size_t i = 1; i < pairs.size(); ++i)
-            for (size_t j = i; j > 0 && before(pairs[j], pairs[j - 1]); --j) std::swap(pairs[j], pairs[j - 1]);
+            for (size_t j = i; j > 0 && before(pairs[j], pairs[j - 1]); --j)
+                std::swap(pairs[j], pairs[j - 1]);
     } else {
         std::stable_sort(pairs.begin(), pairs.end(), before);
     }

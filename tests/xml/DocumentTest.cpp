@@ -20,7 +20,8 @@ std::string readText(const std::string& path) {
 std::string shape(const DOMElement* e, bool withAttrs = true) {
     std::string s = e->tagName;
     if (withAttrs)
-        for (const auto& [n, v] : e->attributes.items()) s += "[" + std::string(n) + "=" + std::string(v) + "]";
+        for (const auto& [n, v] : e->attributes.items())
+            s += "[" + std::string(n) + "=" + std::string(v) + "]";
     if (e->text) s += "=" + std::string(e->text.get());
     s += "{";
     for (const auto& c : e->children) s += shape(c.get()) + ",";

@@ -11,7 +11,8 @@ class ParserTest : public orvtest::CountedTest {};
 // A compact picture of a subtree: name, attributes, "=text" when present, children in braces.
 std::string shape(const DOMElement* e) {
     std::string s = e->tagName;
-    for (const auto& [n, v] : e->attributes.items()) s += "[" + std::string(n) + "=" + std::string(v) + "]";
+    for (const auto& [n, v] : e->attributes.items())
+        s += "[" + std::string(n) + "=" + std::string(v) + "]";
     if (e->text) s += "=" + std::string(e->text.get());
     if (!e->children.empty()) {
         s += "{";
