@@ -2,6 +2,7 @@
 #pragma once
 
 #include <stdexcept>
+#include <type_traits>
 #include <vector>
 
 #include "OrvXml.h"
@@ -94,11 +95,13 @@ class ArrayRefPointerImp : public ArrayCommon<Base, T> {
     using Vec = std::vector<T>;
     using Common = ArrayCommon<Base, T>;
 
+    using Object = std::remove_pointer_t<T>;
+    // Counts go through the one counted-pointer type: a reference taken and kept, or given back.
     static void take(T item) {
-        if (item) item->ref();
+        if (item) orv::OrvPtr<Object>(item).release();
     }
     static void drop(T item) {
-        if (item) item->unref();
+        if (item) orv::OrvPtr<Object>::adopt(item);
     }
 
 public:

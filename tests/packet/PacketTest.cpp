@@ -176,6 +176,7 @@ TEST_F(PacketTest, FailedLoadStillPutsTheCursorOnTheRoot) {
     EXPECT_EQ(printed, "ERROR: Can't find a end tag for <b>.\n");
     EXPECT_EQ(pack->getCurrent(), pack->getDoc()->getRoot());
     EXPECT_EQ(pack->loadFile("/no/such/file.xml"), -1);
+    if (orvtest::xmlDataDir().empty()) GTEST_SKIP() << "shared XML samples not found";
     ASSERT_EQ(pack->loadFile(orvtest::xmlDataDir() + "/project.xml"), 0);
     EXPECT_EQ(pack->getText("/TerrainProject/Layers/Layer/Tiles/Tile/File"),
               "tiles/ground_0_0.las");

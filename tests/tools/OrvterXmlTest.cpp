@@ -13,6 +13,9 @@ std::string orvter(const std::string& args) {
 std::string xmlData(const std::string& name) {
     return std::string(ORV_TESTDATA_DIR) + "/xml/" + name;
 }
+bool haveXmlData() {
+    return !orvtest::readFile(xmlData("project.xml")).empty();
+}
 
 TEST(OrvterXmlFmt, PrintsTheComposedDocument) {
     orvtest::TempDir dir;
@@ -27,6 +30,7 @@ TEST(OrvterXmlFmt, PrintsTheComposedDocument) {
 }
 
 TEST(OrvterXmlFmt, RealDocumentsComposeToWellFormedText) {
+    if (!haveXmlData()) GTEST_SKIP() << "shared XML samples not found";
     orvtest::TempDir dir;
     for (const char* name : {"project.xml", "gb2312.xml"}) {
         const std::string out = dir.path(name);
@@ -72,6 +76,7 @@ TEST(OrvterXmlFmt, RefusedFilesFailWithTheirReason) {
 namespace {
 
 TEST(OrvterXmlGetSet, SetThenGetReturnsTheValueAndTheFileStaysWellFormed) {
+    if (!haveXmlData()) GTEST_SKIP() << "shared XML samples not found";
     orvtest::TempDir dir;
     const std::string copy = dir.path("project.xml");
     const auto original = orvtest::readFile(xmlData("project.xml"));
@@ -109,6 +114,7 @@ TEST(OrvterXmlGetSet, SetThenGetReturnsTheValueAndTheFileStaysWellFormed) {
 }
 
 TEST(OrvterXmlGetSet, MissesAndRefusalsFailWithoutWriting) {
+    if (!haveXmlData()) GTEST_SKIP() << "shared XML samples not found";
     orvtest::TempDir dir;
     const std::string copy = dir.path("project.xml");
     const auto original = orvtest::readFile(xmlData("project.xml"));
