@@ -141,8 +141,8 @@ public:
         for (T item : dropped) drop(item);
     }
     void erase(int index) override {
-        T item = Common::at(static_cast<unsigned>(index < 0 ? -1 : index));
-        if (index < 0) throwArraySubscript();
+        // Read through the checked access: a bad index throws before anything moves.
+        T item = Common::at(index < 0 ? ~0u : static_cast<unsigned>(index));
         Vec::erase(Vec::begin() + index);
         drop(item);
     }
