@@ -6,3 +6,5 @@
 #include "OrvLas.h"
 #include "OrvLasFormat.h"
 #include "OrvProgress.h"
+#include "OrvXml.h"
+#include "OrvXmlPack.h"
