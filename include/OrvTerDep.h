@@ -5,4 +5,5 @@
 #include "OrvError.h"
 #include "OrvLas.h"
 #include "OrvLasFormat.h"
+#include "OrvLasStream.h"
 #include "OrvProgress.h"

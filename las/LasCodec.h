@@ -1,6 +1,8 @@
 // The LAS record codec: the one place that knows where the fields of a record lie.
 #pragma once
 
+#include <cfloat>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 
@@ -55,6 +57,27 @@ inline DecodedRecord decodeRecord1x(const uint8_t* record, const Scaling& s) {
     decodeXyz1x(record, s, xyz);
     return {xyz[0], xyz[1], xyz[2], load<uint16_t>(record + 12),
             static_cast<uint8_t>(record[14] & 0x07), record[15]};
+}
+
+// A 2.0 record; reads its first 28 bytes only. Coordinates are the stored doubles plus the header
+// offsets, with no scale factor.
+//   offset 0  double X        offset 8  double Y        offset 16 double Z
+//   offset 24 uint16 intensity
+//   offset 26 uint8  return number in bits 0-2
+//   offset 27 uint8  classification
+inline DecodedRecord decodeRecord20(const uint8_t* record, const double offset[3]) {
+    return {load<double>(record + 0) + offset[0], load<double>(record + 8) + offset[1],
+            load<double>(record + 16) + offset[2], load<uint16_t>(record + 24),
+            static_cast<uint8_t>(record[26] & 0x07), record[27]};
+}
+
+// A coordinate rounded to float. Beyond the largest float it becomes the infinity of its sign
+// (what IEEE arithmetic gives, stated here because C++ leaves it undefined); NaN stays NaN.
+// Writers refuse both, so such a point is never stored as a wrong number.
+inline float toFloatCoordinate(double value) {
+    if (value > static_cast<double>(FLT_MAX)) return HUGE_VALF;
+    if (value < -static_cast<double>(FLT_MAX)) return -HUGE_VALF;
+    return static_cast<float>(value);
 }
 
 }  // namespace orv::las

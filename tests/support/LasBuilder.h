@@ -61,4 +61,52 @@ public:
     bool keepCount = false;   // use header.numberOfPointRecords as set
 };
 
+struct Raw20Record {
+    double x = 0, y = 0, z = 0;
+    uint16_t intensity = 0;
+    uint8_t returnByte = 0;
+    uint8_t classification = 0;
+};
+
+// A file of the 2.0 layout: 322-byte header, `gap` bytes, then records of `recordLength` bytes.
+class Las20Builder {
+public:
+    Las20Builder() {
+        header.versionMajor = '2';
+        header.pointRecordLength = 32;
+    }
+
+    Las20Builder& add(const Raw20Record& r) {
+        records.push_back(r);
+        return *this;
+    }
+
+    std::vector<uint8_t> bytes() const {
+        Las2Header h = header;
+        if (!keepOffset) h.offsetToPointData = static_cast<uint32_t>(sizeof(Las2Header) + gap);
+        if (!keepCount) h.numberOfPointRecords = static_cast<uint32_t>(records.size());
+        std::vector<uint8_t> out(sizeof h);
+        std::memcpy(out.data(), &h, sizeof h);
+        out.resize(h.offsetToPointData > out.size() ? h.offsetToPointData : out.size(), 0xEE);
+        for (const Raw20Record& r : records) {
+            std::vector<uint8_t> rec(h.pointRecordLength > 28 ? h.pointRecordLength : 28, 0xAB);
+            std::memcpy(&rec[0], &r.x, 8);
+            std::memcpy(&rec[8], &r.y, 8);
+            std::memcpy(&rec[16], &r.z, 8);
+            std::memcpy(&rec[24], &r.intensity, 2);
+            rec[26] = r.returnByte;
+            rec[27] = r.classification;
+            rec.resize(h.pointRecordLength);
+            out.insert(out.end(), rec.begin(), rec.end());
+        }
+        return out;
+    }
+
+    Las2Header header;
+    std::vector<Raw20Record> records;
+    uint32_t gap = 0;
+    bool keepOffset = false;
+    bool keepCount = false;
+};
+
 }  // namespace orvtest
