@@ -16,7 +16,7 @@ struct RawRecord {
     uint8_t classification = 0;
 };
 
-// A 1.x file: header, `gap` bytes, then records of `recordLength` bytes (at least 16).
+// A 1.x file: header, `gap` bytes, then records of `recordLength` bytes.
 class LasBuilder {
 public:
     LasBuilder() {
@@ -42,13 +42,16 @@ public:
         std::memcpy(out.data(), &h, sizeof h);
         out.resize(h.offsetToPointData > out.size() ? h.offsetToPointData : out.size(), 0xEE);
         for (const RawRecord& r : records) {
-            std::vector<uint8_t> rec(h.pointDataRecordLength, 0xAB);
+            // Shorter lengths (tests of refused files) keep the first bytes of the 16.
+            std::vector<uint8_t> rec(h.pointDataRecordLength > 16 ? h.pointDataRecordLength : 16,
+                                     0xAB);
             std::memcpy(&rec[0], &r.x, 4);
             std::memcpy(&rec[4], &r.y, 4);
             std::memcpy(&rec[8], &r.z, 4);
             std::memcpy(&rec[12], &r.intensity, 2);
             rec[14] = r.returnByte;
             rec[15] = r.classification;
+            rec.resize(h.pointDataRecordLength);
             out.insert(out.end(), rec.begin(), rec.end());
         }
         return out;
