@@ -52,8 +52,8 @@ public:
             untilKept = step - 1;
             const DecodedRecord r = decode(record);
             LasPnt point;
-            point.pnt = XPnt3f(toFloatCoordinate(r.x - ox), toFloatCoordinate(r.y - oy),
-                               toFloatCoordinate(r.z - oz), r.intensity);
+            point.pnt = XPnt3f(toFloat(r.x - ox), toFloat(r.y - oy),
+                               toFloat(r.z - oz), r.intensity);
             point.classification = r.classification;
             point.returnNumber = r.returnNumber;
             block->pushBack(point);

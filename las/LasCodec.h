@@ -1,11 +1,11 @@
 // The LAS record codec: the one place that knows where the fields of a record lie.
 #pragma once
 
-#include <cfloat>
-#include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 
+#include "OrvBasic.h"
 #include "OrvLasFormat.h"
 
 namespace orv::las {
@@ -48,6 +48,15 @@ inline void decodeXyz1x(const uint8_t* record, const Scaling& s, double out[3]) 
     out[2] = load<int32_t>(record + 8) * s.scale[2] + s.offset[2];
 }
 
+// A coordinate rounded to float; beyond the float range it becomes an infinity of its sign
+// (a scale or offset from a file can be anything, and the plain conversion would be undefined).
+inline float toFloat(double value) {
+    constexpr double kMax = std::numeric_limits<float>::max();
+    if (value > kMax) return std::numeric_limits<float>::infinity();
+    if (value < -kMax) return -std::numeric_limits<float>::infinity();
+    return static_cast<float>(value);
+}
+
 // A whole 1.x record; reads its first 16 bytes only.
 //   offset 12 uint16 intensity
 //   offset 14 uint8  return number in bits 0-2 (number of returns, flags above)
@@ -55,8 +64,48 @@ inline void decodeXyz1x(const uint8_t* record, const Scaling& s, double out[3]) 
 inline DecodedRecord decodeRecord1x(const uint8_t* record, const Scaling& s) {
     double xyz[3];
     decodeXyz1x(record, s, xyz);
-    return {xyz[0], xyz[1], xyz[2], load<uint16_t>(record + 12),
-            static_cast<uint8_t>(record[14] & 0x07), record[15]};
+    return {xyz[0],
+            xyz[1],
+            xyz[2],
+            load<uint16_t>(record + 12),
+            static_cast<uint8_t>(record[14] & 0x07),
+            record[15]};
+}
+
+// The stored integer of one written coordinate: (coordinate - offset) x 1000, truncated toward
+// zero. False for NaN, infinities and values an int32 cannot hold, whose conversion would be
+// undefined; `out` is then left alone.
+inline bool toStoredInt(double coordinate, double offset, int32_t& out) {
+    const double scaled = (coordinate - offset) * 1000.0;
+    // Truncation keeps every value strictly between these two; NaN fails both comparisons.
+    if (!(scaled > -2147483649.0 && scaled < 2147483648.0)) return false;
+    out = static_cast<int32_t>(scaled);
+    return true;
+}
+
+// A header offset taken from a first coordinate: truncated toward zero to an int32. False when
+// the coordinate is NaN, infinite or beyond int32.
+inline bool toOffset(double coordinate, double& out) {
+    if (!(coordinate > -2147483649.0 && coordinate < 2147483648.0)) return false;
+    out = static_cast<double>(static_cast<int32_t>(coordinate));
+    return true;
+}
+
+// Writes one 20-byte point data format 0 record.
+//   offset 0  int32  X, Y, Z at 0, 4, 8 (stored integers)
+//   offset 12 uint16 intensity            offset 14 uint8 return number in bits 0-2, rest 0
+//   offset 15 uint8  classification       offset 16 int8 scan angle 0, 17 uint8 user data 0
+//   offset 18 uint16 point source ID (the point-source byte, zero-extended)
+inline void encodeRecord0(uint8_t* record, const int32_t xyz[3], const LasPnt& point) {
+    store<int32_t>(record + 0, xyz[0]);
+    store<int32_t>(record + 4, xyz[1]);
+    store<int32_t>(record + 8, xyz[2]);
+    store<uint16_t>(record + 12, point.pnt.attr);
+    record[14] = static_cast<uint8_t>(point.returnNumber & 0x07);
+    record[15] = point.classification;
+    record[16] = 0;
+    record[17] = 0;
+    store<uint16_t>(record + 18, static_cast<uint16_t>(point.pointSource));
 }
 
 // A 2.0 record; reads its first 28 bytes only. Coordinates are the stored doubles plus the header
@@ -71,13 +120,5 @@ inline DecodedRecord decodeRecord20(const uint8_t* record, const double offset[3
             static_cast<uint8_t>(record[26] & 0x07), record[27]};
 }
 
-// A coordinate rounded to float. Beyond the largest float it becomes the infinity of its sign
-// (what IEEE arithmetic gives, stated here because C++ leaves it undefined); NaN stays NaN.
-// Writers refuse both, so such a point is never stored as a wrong number.
-inline float toFloatCoordinate(double value) {
-    if (value > static_cast<double>(FLT_MAX)) return HUGE_VALF;
-    if (value < -static_cast<double>(FLT_MAX)) return -HUGE_VALF;
-    return static_cast<float>(value);
-}
 
 }  // namespace orv::las

@@ -70,6 +70,8 @@ public:
     void write(const void* data, size_t count);
     void seekToStart();
     void close();
+    // Closes without reporting errors: for abandoning a file whose content no longer matters.
+    void discard() noexcept;
 
 private:
     int m_fd = -1;

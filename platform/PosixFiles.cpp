@@ -89,7 +89,12 @@ void MappedFile::unmap() {
 }
 
 OutputFile::~OutputFile() {
+    discard();
+}
+
+void OutputFile::discard() noexcept {
     if (m_fd >= 0) ::close(m_fd);
+    m_fd = -1;
 }
 
 void OutputFile::create(const char* path) {

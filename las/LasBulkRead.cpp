@@ -1,0 +1,76 @@
+#include "las/LasBulkRead.h"
+
+#include <cstring>
+#include <new>
+
+#include "OrvLas.h"
+#include "las/LasCodec.h"
+#include "las/LasLimits.h"
+#include "platform/Files.h"
+
+using namespace orv;
+
+COrvReadLas::~COrvReadLas() = default;
+
+long COrvReadLas::ReadLasFile(const char* path, LasPntPool** pool, LasHeader& header) {
+    platform::MappedFile file;
+    if (!pool || !file.map(path)) return -1;
+    const uint64_t size = file.size();
+    if (size < sizeof(LasHeader)) return -1;
+    LasHeader h;
+    std::memcpy(&h, file.data(), sizeof h);
+    const uint64_t recordLength = h.pointDataRecordLength;
+    if (recordLength < las::kMinRecordLength1x) return -1;
+
+    // The header was checked once against the real size: the loop below reads only records
+    // that lie wholly inside the mapping, however many the header promises.
+    const uint64_t first = h.offsetToPointData;
+    const uint64_t present = first < size ? (size - first) / recordLength : 0;
+    const uint64_t stated = h.numberOfPointRecords;
+    const size_t count = static_cast<size_t>(stated < present ? stated : present);
+
+    OrvPtr<LasPntPool> points = newLasPntPool();
+    if (!points) throw std::bad_alloc();
+    points->reserve(count);
+    const las::Scaling scaling = las::Scaling::of(h);
+    const uint8_t* record = file.data() + first;
+    for (size_t i = 0; i < count; ++i, record += recordLength) {
+        const las::DecodedRecord r = las::decodeRecord1x(record, scaling);
+        LasPnt p;
+        p.pnt = XPnt3f(las::toFloat(r.x), las::toFloat(r.y), las::toFloat(r.z), r.intensity);
+        p.classification = r.classification;
+        points->add(&p);
+    }
+    header = h;
+    *pool = points.release();
+    return static_cast<long>(count);
+}
+
+namespace orv {
+
+long orvReadLas(const char* path, LasPntPool** pool, IOrvProgress*) {
+    try {
+        COrvReadLas reader;
+        LasHeader header;
+        return reader.ReadLasFile(path, pool, header) >= 0 ? 1 : 0;
+    } catch (const std::bad_alloc&) {
+        return 0;
+    }
+}
+
+PLasPntPool* PointsToPool(LasPntPool* pool) {
+    if (!pool) return nullptr;
+    PLasPntPool* pointers = newPLasPntPool();
+    if (!pointers) return nullptr;
+    try {
+        pointers->reserve(pool->size());
+    } catch (const std::bad_alloc&) {
+        OrvPtr<PLasPntPool> drop(pointers);
+        return nullptr;
+    }
+    pool->rewind();
+    while (LasPnt* point = pool->next()) pointers->add(&point);
+    return pointers;
+}
+
+}  // namespace orv

@@ -1,0 +1,20 @@
+// The bulk reader behind orv::orvReadLas.
+#pragma once
+
+#include "OrvBasic.h"
+#include "OrvLasFormat.h"
+
+// Reads a whole 1.x LAS file through one read-only mapping; lives for one call.
+class COrvReadLas {
+public:
+    COrvReadLas() = default;
+    COrvReadLas(const COrvReadLas&) = delete;
+    COrvReadLas& operator=(const COrvReadLas&) = delete;
+    virtual ~COrvReadLas();
+
+    // Fills `header` and stores in *pool a new pool, with one reference, holding every whole
+    // record present in the file. Returns the number of points read, or -1 without touching
+    // `pool` or `header` when the file cannot be mapped, is shorter than its header or states
+    // records shorter than 16 bytes. Throws std::bad_alloc when the points do not fit in memory.
+    long ReadLasFile(const char* path, orv::LasPntPool** pool, LasHeader& header);
+};

@@ -1,0 +1,136 @@
+#include "las/LasFileWriter.h"
+
+#include <cstring>
+#include <new>
+
+#include "las/LasCodec.h"
+#include "las/LasLimits.h"
+
+using namespace orv;
+
+namespace {
+// Copies a text into a 32-byte header field, always leaving a terminating NUL.
+void setText(char (&field)[32], const char* text) {
+    std::memset(field, 0, sizeof field);
+    if (text) std::strncpy(field, text, sizeof field - 1);
+}
+}  // namespace
+
+AOrvLASFile::AOrvLASFile(const las::WriterTexts& texts) : m_texts(texts) {}
+
+AOrvLASFile::~AOrvLASFile() {
+    discard();
+}
+
+bool AOrvLASFile::open(const char* path) {
+    if (m_file.isOpen()) return false;
+    m_file.create(path);
+    m_recordLength = las::kWrittenRecordLength;
+    m_writing = false;
+    m_pointCount = 0;
+    m_refusedCount = 0;
+    m_bufferedCount = 0;
+    m_minPoint = m_maxPoint = XPnt3d();
+    m_header = LasHeader();
+    std::memcpy(m_header.signature, "LASF", 4);
+    m_header.versionMajor = 1;
+    m_header.versionMinor = 1;
+    setText(m_header.systemIdentifier, m_texts.systemIdentifier);
+    setText(m_header.generatingSoftware, m_texts.generatingSoftware);
+    m_header.headerSize = sizeof(LasHeader);
+    m_header.pointDataFormat = 0;
+    m_header.pointDataRecordLength = static_cast<uint16_t>(m_recordLength);
+    m_header.xScale = m_header.yScale = m_header.zScale = 0.001;
+    return true;
+}
+
+bool AOrvLASFile::begin() {
+    if (!m_file.isOpen() || m_writing) return false;
+    if (!m_buffer) m_buffer.reset(new uint8_t[size_t{las::kWriteBufferRecords} * m_recordLength]);
+    m_writing = true;
+    m_firstPoint = true;
+    m_pointCount = 0;
+    m_refusedCount = 0;
+    m_bufferedCount = 0;
+    m_minPoint = m_maxPoint = XPnt3d();
+    m_file.write(&m_header, sizeof m_header);
+    return true;
+}
+
+int AOrvLASFile::writePnt(const LasPnt* point, const XPnt3d* shift) {
+    const XPnt3f p = point->pnt;
+    XPnt3d c(p.x, p.y, p.z, p.attr);
+    if (shift) {
+        c.x += shift->x;
+        c.y += shift->y;
+        c.z += shift->z;
+    }
+    if (!m_writing) return 0;
+    if (m_pointCount == UINT32_MAX) {  // the header's count field could not state one more
+        ++m_refusedCount;
+        return -1;
+    }
+
+    double xOffset = m_header.xOffset, yOffset = m_header.yOffset;
+    if (m_firstPoint && !(las::toOffset(c.x, xOffset) && las::toOffset(c.y, yOffset))) {
+        ++m_refusedCount;
+        return -1;
+    }
+    int32_t xyz[3];
+    if (!las::toStoredInt(c.x, xOffset, xyz[0]) || !las::toStoredInt(c.y, yOffset, xyz[1]) ||
+        !las::toStoredInt(c.z, 0.0, xyz[2])) {
+        ++m_refusedCount;
+        return -1;
+    }
+    if (m_firstPoint) {
+        m_firstPoint = false;
+        m_header.xOffset = xOffset;
+        m_header.yOffset = yOffset;
+        m_header.zOffset = 0.0;
+        m_minPoint = m_maxPoint = c;
+    } else {
+        m_minPoint = getMin(m_minPoint, c);
+        m_maxPoint = getMax(m_maxPoint, c);
+    }
+
+    las::encodeRecord0(m_buffer.get() + size_t{m_bufferedCount} * m_recordLength, xyz, *point);
+    const unsigned k = point->returnNumber;
+    if (k >= 1 && k <= 5) ++m_header.numberOfPointsByReturn[k - 1];
+    ++m_pointCount;
+    if (++m_bufferedCount == las::kWriteBufferRecords) flush();
+    return 0;
+}
+
+void AOrvLASFile::flush() {
+    if (m_bufferedCount == 0) return;
+    const size_t bytes = size_t{m_bufferedCount} * m_recordLength;
+    m_bufferedCount = 0;
+    m_file.write(m_buffer.get(), bytes);
+}
+
+bool AOrvLASFile::close() {
+    if (!m_file.isOpen()) return false;
+    if (m_writing) flush();
+    m_writing = false;
+    m_buffer.reset();
+    m_header.maxX = m_maxPoint.x;
+    m_header.minX = m_minPoint.x;
+    m_header.maxY = m_maxPoint.y;
+    m_header.minY = m_minPoint.y;
+    m_header.maxZ = m_maxPoint.z;
+    m_header.minZ = m_minPoint.z;
+    m_header.numberOfPointRecords = m_pointCount;
+    m_header.numberOfVlrs = 0;
+    m_header.offsetToPointData = sizeof(LasHeader);
+    m_file.seekToStart();
+    m_file.write(&m_header, sizeof m_header);
+    m_file.close();
+    return true;
+}
+
+void AOrvLASFile::discard() noexcept {
+    m_writing = false;
+    m_bufferedCount = 0;
+    m_buffer.reset();
+    m_file.discard();
+}
