@@ -20,5 +20,7 @@ public:
 std::string formatNumber(double value);
 
 void addLasInfo(CLI::App& las);
+void addLasCopy(CLI::App& las);
+void addLasGen(CLI::App& las);
 
 }  // namespace orvter

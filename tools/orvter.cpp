@@ -17,6 +17,8 @@ int main(int argc, char** argv) {
     CLI::App* las = app.add_subcommand("las", "Inspect and convert LAS point clouds");
     las->require_subcommand(1);
     orvter::addLasInfo(*las);
+    orvter::addLasCopy(*las);
+    orvter::addLasGen(*las);
 
     try {
         app.parse(argc, argv);

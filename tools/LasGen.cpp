@@ -1,0 +1,97 @@
+// orvter las gen: a deterministic synthetic cloud for tests, benchmarks and the sample data.
+#include <CLI/CLI.hpp>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include "Command.h"
+#include "OrvLas.h"
+
+namespace orvter {
+namespace {
+
+struct GenOptions {
+    std::string out;
+    uint64_t points = 0;
+    uint64_t seed = 1;
+};
+
+// splitmix64: the same sequence on every platform and standard library, unlike <random>'s
+// distributions.
+class Random {
+public:
+    explicit Random(uint64_t seed) : m_state(seed) {}
+    uint64_t next() {
+        uint64_t z = (m_state += 0x9E3779B97F4A7C15ull);
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+        return z ^ (z >> 31);
+    }
+    // Uniform in [0, 1).
+    double unit() { return static_cast<double>(next() >> 11) * 0x1.0p-53; }
+    uint32_t below(uint32_t n) { return static_cast<uint32_t>(unit() * n); }
+
+private:
+    uint64_t m_state;
+};
+
+constexpr double kTileSide = 1000.0;                         // units (metres) on X and Y
+constexpr double kOriginX = 512000.0, kOriginY = 4180000.0;  // a plausible UTM tile corner
+
+LasPnt makePoint(Random& rnd) {
+    const double x = std::floor(rnd.unit() * kTileSide * 1000.0) / 1000.0;
+    const double y = std::floor(rnd.unit() * kTileSide * 1000.0) / 1000.0;
+    const double ground = 120.0 + 18.0 * std::sin(x / 95.0) * std::cos(y / 130.0) + x * 0.01;
+    LasPnt p;
+    // Mostly ground and vegetation; some buildings, water, noise and overlap.
+    static const uint8_t kClasses[] = {2, 2, 2, 2, 2, 2, 1, 3, 4, 5, 5, 5, 6, 6, 7, 9, 12, 2};
+    p.classification = kClasses[rnd.below(sizeof kClasses)];
+    double z = ground + rnd.unit() * 0.05;
+    if (p.classification >= 3 && p.classification <= 5)
+        z += rnd.unit() * 4.0 * (p.classification - 2);
+    if (p.classification == 6) z += 6.0 + rnd.unit() * 0.2;
+    if (p.classification == 7) z += rnd.unit() * 80.0 - 40.0;
+    // First returns dominate; 0, 6 and 7 occur, as real (if odd) data holds them.
+    static const uint8_t kReturns[] = {1, 1, 1, 1, 1, 1, 1, 1, 2, 2, 2, 3, 3, 4, 5, 0, 6, 7};
+    p.returnNumber = kReturns[rnd.below(sizeof kReturns)];
+    const auto intensity = static_cast<uint16_t>(rnd.unit() * rnd.unit() * 65535.0);
+    p.pnt =
+        orv::XPnt3f(static_cast<float>(x), static_cast<float>(y), static_cast<float>(z), intensity);
+    p.pointSource = static_cast<uint8_t>(1 + static_cast<int>(x / 250.0));  // flight line
+    return p;
+}
+
+void run(const GenOptions& o) {
+    if (o.points > UINT32_MAX) throw CommandError("a LAS 1.1 file holds at most 4294967295 points");
+    orv::OrvPtr<orv::LasPntPool> points = orv::newLasPntPool();
+    if (!points) throw CommandError("out of memory");
+    points->reserve(static_cast<size_t>(o.points));
+    Random rnd(o.seed);
+    for (uint64_t i = 0; i < o.points; ++i) {
+        const LasPnt p = makePoint(rnd);
+        points->add(&p);
+    }
+    orv::OrvPtr<orv::PLasPntPool> pointers = orv::PointsToPool(points.get());
+    if (!pointers) throw CommandError("out of memory");
+    orv::XPnt3d origin(kOriginX, kOriginY, 0.0);
+    if (orv::orvSavePoint2Las(pointers.get(), &origin, o.out.c_str(), nullptr) != 0)
+        throw CommandError("some generated points could not be stored");
+    std::printf("wrote %llu points to %s\n", static_cast<unsigned long long>(o.points),
+                o.out.c_str());
+}
+
+}  // namespace
+
+void addLasGen(CLI::App& las) {
+    auto options = std::make_shared<GenOptions>();
+    CLI::App* cmd = las.add_subcommand(
+        "gen", "Write a synthetic LAS 1.1 cloud: a 1,000 x 1,000 tile, the same for the same seed");
+    cmd->add_option("OUT", options->out, "LAS file to write (replaced when it exists)")->required();
+    cmd->add_option("--points", options->points, "Number of points")->required();
+    cmd->add_option("--seed", options->seed, "Seed of the generator")->capture_default_str();
+    cmd->callback([options] { run(*options); });
+}
+
+}  // namespace orvter
