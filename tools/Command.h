@@ -22,5 +22,6 @@ std::string formatNumber(double value);
 void addLasInfo(CLI::App& las);
 void addLasCopy(CLI::App& las);
 void addLasGen(CLI::App& las);
+void addLasStream(CLI::App& las);
 
 }  // namespace orvter

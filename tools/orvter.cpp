@@ -19,6 +19,7 @@ int main(int argc, char** argv) {
     orvter::addLasInfo(*las);
     orvter::addLasCopy(*las);
     orvter::addLasGen(*las);
+    orvter::addLasStream(*las);
 
     try {
         app.parse(argc, argv);
