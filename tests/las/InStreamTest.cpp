@@ -189,10 +189,10 @@ TEST_F(InStream, WithoutOriginThe1xStreamIsAbsoluteAnd20MakesItsOwnFromStoredDou
     EXPECT_EQ(own->z, 3.0);
     OrvPtr<orv::LasPntArray> b2 = s2->readPnts(1, 2);
     ASSERT_TRUE(b2);
-    EXPECT_EQ((*b2)[0].pnt.x, 1000.0f);
-    EXPECT_EQ((*b2)[0].pnt.y, 2000.0f);
-    EXPECT_EQ((*b2)[1].pnt.x, 1001.0f);
-    EXPECT_EQ((*b2)[1].pnt.z, 1.0f);
+    EXPECT_EQ(+(*b2)[0].pnt.x, 1000.0f);
+    EXPECT_EQ(+(*b2)[0].pnt.y, 2000.0f);
+    EXPECT_EQ(+(*b2)[1].pnt.x, 1001.0f);
+    EXPECT_EQ(+(*b2)[1].pnt.z, 1.0f);
 }
 
 TEST_F(InStream, Unset20OriginBecomesTheFirstRealPoint) {
@@ -209,12 +209,12 @@ TEST_F(InStream, Unset20OriginBecomesTheFirstRealPoint) {
     EXPECT_EQ(origin->z, 3.0);
     OrvPtr<orv::LasPntArray> b = s->readPnts(1, 2);
     ASSERT_TRUE(b);
-    EXPECT_EQ((*b)[0].pnt.x, 0.0f);
-    EXPECT_EQ((*b)[0].pnt.y, 0.0f);
-    EXPECT_EQ((*b)[0].pnt.z, 0.0f);
-    EXPECT_EQ((*b)[1].pnt.x, 1.0f);
-    EXPECT_EQ((*b)[1].pnt.y, -1.0f);
-    EXPECT_EQ((*b)[1].pnt.z, 1.0f);
+    EXPECT_EQ(+(*b)[0].pnt.x, 0.0f);
+    EXPECT_EQ(+(*b)[0].pnt.y, 0.0f);
+    EXPECT_EQ(+(*b)[0].pnt.z, 0.0f);
+    EXPECT_EQ(+(*b)[1].pnt.x, 1.0f);
+    EXPECT_EQ(+(*b)[1].pnt.y, -1.0f);
+    EXPECT_EQ(+(*b)[1].pnt.z, 1.0f);
 }
 
 TEST_F(InStream, EmptyPointAreaGivesNullAndAZeroOriginWhenUnset) {
@@ -246,7 +246,7 @@ TEST_F(InStream, OriginBeyondTheProbeWindowIsTakenFromTheFirstRecord) {
     OrvPtr<orv::LasPntArray> b = s->readPnts(1, 100);
     ASSERT_TRUE(b);
     ASSERT_EQ(b->size(), 10u);
-    EXPECT_EQ((*b)[0].pnt.x, 0.0f);
+    EXPECT_EQ(+(*b)[0].pnt.x, 0.0f);
     expectPoint((*b)[9], pts[9], pts[0].x, pts[0].y, pts[0].z, "last");
 }
 
@@ -363,12 +363,12 @@ TEST_F(InStream, CoordinatesBeyondFloatRangeBecomeInfinityNeverUndefined) {
     ASSERT_EQ(s->open(path("f0.las").c_str(), zero.get()), 0);
     OrvPtr<orv::LasPntArray> b = s->readPnts(1, 2);
     ASSERT_TRUE(b);
-    EXPECT_EQ((*b)[0].pnt.x, HUGE_VALF);
-    EXPECT_EQ((*b)[0].pnt.y, -HUGE_VALF);
+    EXPECT_EQ(+(*b)[0].pnt.x, HUGE_VALF);
+    EXPECT_EQ(+(*b)[0].pnt.y, -HUGE_VALF);
     EXPECT_TRUE(std::isnan((*b)[0].pnt.z));
-    EXPECT_EQ((*b)[1].pnt.x, HUGE_VALF);
-    EXPECT_EQ((*b)[1].pnt.y, -HUGE_VALF);
-    EXPECT_EQ((*b)[1].pnt.z, 3.4e38f);
+    EXPECT_EQ(+(*b)[1].pnt.x, HUGE_VALF);
+    EXPECT_EQ(+(*b)[1].pnt.y, -HUGE_VALF);
+    EXPECT_EQ(+(*b)[1].pnt.z, 3.4e38f);
 }
 
 TEST_F(InStream, ReadsTheSharedSamplesLikeTheIndependentReader) {
@@ -395,7 +395,7 @@ TEST_F(InStream, ReadsTheSharedSamplesLikeTheIndependentReader) {
                 EXPECT_NEAR(origin->x, (*e.firstPoint)[0], tol) << e.name;
                 EXPECT_NEAR(origin->y, (*e.firstPoint)[1], tol) << e.name;
                 EXPECT_NEAR(origin->z, (*e.firstPoint)[2], tol) << e.name;
-                EXPECT_EQ((*b)[0].pnt.x, 0.0f) << e.name;
+                EXPECT_EQ(+(*b)[0].pnt.x, 0.0f) << e.name;
             }
             first = false;
             total += b->size();
