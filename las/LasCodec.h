@@ -72,14 +72,19 @@ inline DecodedRecord decodeRecord1x(const uint8_t* record, const Scaling& s) {
             record[15]};
 }
 
-// The stored integer of one written coordinate: (coordinate - offset) x 1000, truncated toward
-// zero. False for NaN, infinities and values an int32 cannot hold, whose conversion would be
-// undefined; `out` is then left alone.
-inline bool toStoredInt(double coordinate, double offset, int32_t& out) {
-    const double scaled = (coordinate - offset) * 1000.0;
-    // Truncation keeps every value strictly between these two; NaN fails both comparisons.
-    if (!(scaled > -2147483649.0 && scaled < 2147483648.0)) return false;
-    out = static_cast<int32_t>(scaled);
+// The stored integers of a written point: (coordinate - offset) x 1000, truncated toward zero,
+// for X, Y and Z at once. False, leaving `out` alone, for NaN, infinities and values an int32
+// cannot hold, whose conversion would be undefined.
+inline bool toStoredInts(const double coordinate[3], const double offset[3], int32_t out[3]) {
+    double scaled[3];
+    bool fits = true;
+    for (int axis = 0; axis < 3; ++axis) {
+        scaled[axis] = (coordinate[axis] - offset[axis]) * 1000.0;
+        // Truncation keeps every value strictly between these two; NaN fails both comparisons.
+        fits &= scaled[axis] > -2147483649.0 && scaled[axis] < 2147483648.0;
+    }
+    if (!fits) return false;
+    for (int axis = 0; axis < 3; ++axis) out[axis] = static_cast<int32_t>(scaled[axis]);
     return true;
 }
 

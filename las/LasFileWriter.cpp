@@ -49,6 +49,7 @@ bool AOrvLASFile::begin() {
     if (!m_buffer) m_buffer.reset(new uint8_t[size_t{las::kWriteBufferRecords} * m_recordLength]);
     m_writing = true;
     m_firstPoint = true;
+    m_offset[0] = m_offset[1] = m_offset[2] = 0.0;
     m_pointCount = 0;
     m_refusedCount = 0;
     m_bufferedCount = 0;
@@ -57,47 +58,26 @@ bool AOrvLASFile::begin() {
     return true;
 }
 
-int AOrvLASFile::writePnt(const LasPnt* point, const XPnt3d* shift) {
-    const XPnt3f p = point->pnt;
-    XPnt3d c(p.x, p.y, p.z, p.attr);
-    if (shift) {
-        c.x += shift->x;
-        c.y += shift->y;
-        c.z += shift->z;
-    }
-    if (!m_writing) return 0;
+int AOrvLASFile::writeSlow(const LasPnt* point, const double c[3]) {
     if (m_pointCount == UINT32_MAX) {  // the header's count field could not state one more
         ++m_refusedCount;
         return -1;
     }
-
-    double xOffset = m_header.xOffset, yOffset = m_header.yOffset;
-    if (m_firstPoint && !(las::toOffset(c.x, xOffset) && las::toOffset(c.y, yOffset))) {
-        ++m_refusedCount;
-        return -1;
-    }
+    // The first point fixes the offsets: X and Y truncated toward zero, Z relative to 0.
+    double offset[3] = {0.0, 0.0, 0.0};
     int32_t xyz[3];
-    if (!las::toStoredInt(c.x, xOffset, xyz[0]) || !las::toStoredInt(c.y, yOffset, xyz[1]) ||
-        !las::toStoredInt(c.z, 0.0, xyz[2])) {
+    if (!las::toOffset(c[0], offset[0]) || !las::toOffset(c[1], offset[1]) ||
+        !las::toStoredInts(c, offset, xyz)) {
         ++m_refusedCount;
         return -1;
     }
-    if (m_firstPoint) {
-        m_firstPoint = false;
-        m_header.xOffset = xOffset;
-        m_header.yOffset = yOffset;
-        m_header.zOffset = 0.0;
-        m_minPoint = m_maxPoint = c;
-    } else {
-        m_minPoint = getMin(m_minPoint, c);
-        m_maxPoint = getMax(m_maxPoint, c);
-    }
-
-    las::encodeRecord0(m_buffer.get() + size_t{m_bufferedCount} * m_recordLength, xyz, *point);
-    const unsigned k = point->returnNumber;
-    if (k >= 1 && k <= 5) ++m_header.numberOfPointsByReturn[k - 1];
-    ++m_pointCount;
-    if (++m_bufferedCount == las::kWriteBufferRecords) flush();
+    m_firstPoint = false;
+    for (int axis = 0; axis < 3; ++axis) m_offset[axis] = offset[axis];
+    m_header.xOffset = offset[0];
+    m_header.yOffset = offset[1];
+    m_header.zOffset = offset[2];
+    m_minPoint = m_maxPoint = XPnt3d(c[0], c[1], c[2], point->pnt.attr);
+    store(point, xyz);
     return 0;
 }
 

@@ -1,0 +1,47 @@
+// The one file of orvTerBasic that talks to the operating system: large blocks for the pools.
+#include <sys/mman.h>
+
+#include <new>
+
+#include "OrvBasic.h"
+
+namespace orv {
+namespace {
+// Below this a block comes from operator new: the system's allocator serves it well.
+constexpr size_t kLargeBlockBytes = size_t{8} << 20;
+// The huge page size of x86-64; blocks are aligned to it so that the kernel can back them with
+// huge pages from their first byte.
+constexpr size_t kHugePageBytes = size_t{2} << 20;
+
+size_t roundedUp(size_t bytes) { return (bytes + kHugePageBytes - 1) & ~(kHugePageBytes - 1); }
+}  // namespace
+
+void* allocateLargeBlock(size_t bytes) {
+    if (bytes < kLargeBlockBytes) return ::operator new(bytes);
+    if (bytes > SIZE_MAX - 2 * kHugePageBytes) throw std::bad_alloc();
+    const size_t length = roundedUp(bytes);
+    // Map one huge page more than needed, then cut the unaligned head and the tail away.
+    void* raw = ::mmap(nullptr, length + kHugePageBytes, PROT_READ | PROT_WRITE,
+                       MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (raw == MAP_FAILED) throw std::bad_alloc();
+    const auto start = reinterpret_cast<uintptr_t>(raw);
+    const uintptr_t aligned = (start + kHugePageBytes - 1) & ~uintptr_t{kHugePageBytes - 1};
+    if (aligned > start) ::munmap(raw, aligned - start);
+    const size_t tail = (start + length + kHugePageBytes) - (aligned + length);
+    if (tail > 0) ::munmap(reinterpret_cast<void*>(aligned + length), tail);
+#ifdef MADV_HUGEPAGE
+    ::madvise(reinterpret_cast<void*>(aligned), length, MADV_HUGEPAGE);  // a hint; may be refused
+#endif
+    return reinterpret_cast<void*>(aligned);
+}
+
+void freeLargeBlock(void* block, size_t bytes) noexcept {
+    if (!block) return;
+    if (bytes < kLargeBlockBytes) {
+        ::operator delete(block);
+        return;
+    }
+    ::munmap(block, roundedUp(bytes));
+}
+
+}  // namespace orv

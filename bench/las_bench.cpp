@@ -1,0 +1,253 @@
+// The LAS benchmark: whole-cloud reading and writing against plain read() and write() of the
+// same bytes, in one run, on a generated cloud held in the page cache. Run by hand:
+//   las_bench [--points N] [--reps R] [--dir DIR]
+// Each row is the median of R repetitions. Add a row by adding a Measure to measures().
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "OrvTerDep.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct Setup {
+    std::string lasPath;  // the generated cloud, in the page cache
+    std::string outPath;  // where write rows write, removed before each repetition
+    uint64_t points = 0;
+    uint64_t fileBytes = 0;
+    std::vector<char>* fileImage = nullptr;  // the file's bytes, for the reference write
+    orv::PLasPntPool* cloud = nullptr;       // the generated points, for writers
+};
+
+// One row of the table. `run` does the work once and returns the seconds it took (set-up and
+// clean-up excluded); `reference` names the row it is compared with ("" for none).
+struct Measure {
+    std::string name;
+    std::string reference;
+    std::function<double(const Setup&)> run;
+};
+
+double seconds(Clock::time_point since) {
+    return std::chrono::duration<double>(Clock::now() - since).count();
+}
+
+void fail(const char* what) {
+    std::perror(what);
+    std::exit(1);
+}
+
+double referenceRead(const Setup& s) {
+    const auto start = Clock::now();
+    const int fd = ::open(s.lasPath.c_str(), O_RDONLY);
+    if (fd < 0) fail("open");
+    std::unique_ptr<char[]> buffer(new char[s.fileBytes]);  // fresh, untouched memory
+    uint64_t done = 0;
+    while (done < s.fileBytes) {
+        const ssize_t n = ::read(fd, buffer.get() + done, s.fileBytes - done);
+        if (n <= 0) fail("read");
+        done += static_cast<uint64_t>(n);
+    }
+    ::close(fd);
+    const double t = seconds(start);
+    buffer.reset();
+    return t;
+}
+
+double referenceWrite(const Setup& s) {
+    ::unlink(s.outPath.c_str());
+    const auto start = Clock::now();
+    const int fd = ::open(s.outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (fd < 0) fail("open");
+    uint64_t done = 0;
+    while (done < s.fileBytes) {
+        const ssize_t n = ::write(fd, s.fileImage->data() + done, s.fileBytes - done);
+        if (n <= 0) fail("write");
+        done += static_cast<uint64_t>(n);
+    }
+    if (::close(fd) != 0) fail("close");
+    return seconds(start);
+}
+
+double bulkRead(const Setup& s) {
+    const auto start = Clock::now();
+    orv::LasPntPool* raw = nullptr;
+    orv::orvReadLas(s.lasPath.c_str(), &raw, nullptr);
+    const double t = seconds(start);
+    orv::OrvPtr<orv::LasPntPool> pool = orv::OrvPtr<orv::LasPntPool>::adopt(raw);
+    if (!pool || pool->size() != s.points) {
+        std::fprintf(stderr, "bulk read returned the wrong cloud\n");
+        std::exit(1);
+    }
+    return t;
+}
+
+double bulkWrite(const Setup& s) {
+    ::unlink(s.outPath.c_str());
+    const auto start = Clock::now();
+    orv::XPnt3d origin(512000.0, 4180000.0, 0.0);
+    orv::orvSavePoint2Las(s.cloud, &origin, s.outPath.c_str(), nullptr);
+    return seconds(start);
+}
+
+std::vector<Measure> measures() {
+    return {
+        {"reference read() into fresh memory", "", referenceRead},
+        {"reference write() of the same bytes", "", referenceWrite},
+        {"bulk read: orv::orvReadLas", "reference read() into fresh memory", bulkRead},
+        {"bulk write: orv::orvSavePoint2Las", "reference write() of the same bytes", bulkWrite},
+    };
+}
+
+// A deterministic cloud over a 1,000 x 1,000 tile, relative to the origin the writer adds.
+orv::LasPntPool* generate(uint64_t count) {
+    orv::LasPntPool* pool = orv::newLasPntPool();
+    pool->reserve(count);
+    uint64_t state = 12345;
+    auto next = [&state] {
+        state = state * 6364136223846793005ull + 1442695040888963407ull;
+        return static_cast<uint32_t>(state >> 33);
+    };
+    for (uint64_t i = 0; i < count; ++i) {
+        LasPnt p;
+        const float x = static_cast<float>(next() % 1000000) / 1000.0f;
+        const float y = static_cast<float>(next() % 1000000) / 1000.0f;
+        p.pnt = orv::XPnt3f(x, y, 100.0f + 10.0f * std::sin(x / 50.0f), uint16_t(next()));
+        p.classification = static_cast<uint8_t>(next() % 10);
+        p.returnNumber = static_cast<uint8_t>(next() % 8);
+        p.pointSource = static_cast<uint8_t>(x / 250.0f);
+        pool->add(&p);
+    }
+    return pool;
+}
+
+// Peak resident memory of one bulk read, in a fresh process so that nothing else counts: the
+// child reports its own high-water mark.
+long peakReadKiB(const char* self, const std::string& lasPath) {
+    const std::string command = std::string("'") + self + "' --read-once '" + lasPath + "'";
+    FILE* pipe = ::popen(command.c_str(), "r");
+    if (!pipe) fail("popen");
+    long kib = -1;
+    if (std::fscanf(pipe, "%ld", &kib) != 1) kib = -1;
+    if (::pclose(pipe) != 0 || kib < 0) fail("read-once child");
+    return kib;
+}
+
+// The process's peak resident memory (VmHWM) in KiB.
+long highWaterKiB() {
+    FILE* status = std::fopen("/proc/self/status", "r");
+    if (!status) return -1;
+    char line[256];
+    long kib = -1;
+    while (std::fgets(line, sizeof line, status))
+        if (std::sscanf(line, "VmHWM: %ld kB", &kib) == 1) break;
+    std::fclose(status);
+    return kib;
+}
+
+double median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    const size_t n = v.size();
+    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    uint64_t points = 20000000;
+    int reps = 5;
+    std::string dir = "/tmp";
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a == "--read-once" && i + 1 < argc) {
+            orv::LasPntPool* raw = nullptr;
+            orv::orvReadLas(argv[i + 1], &raw, nullptr);
+            orv::OrvPtr<orv::LasPntPool> pool = orv::OrvPtr<orv::LasPntPool>::adopt(raw);
+            std::printf("%ld\n", highWaterKiB());
+            return pool ? 0 : 1;
+        } else if (a == "--points" && i + 1 < argc) {
+            points = std::strtoull(argv[++i], nullptr, 10);
+        } else if (a == "--reps" && i + 1 < argc) {
+            reps = std::max(1, std::atoi(argv[++i]));
+        } else if (a == "--dir" && i + 1 < argc) {
+            dir = argv[++i];
+        } else {
+            std::fprintf(stderr, "usage: las_bench [--points N] [--reps R] [--dir DIR]\n");
+            return 2;
+        }
+    }
+
+    Setup s;
+    s.points = points;
+    s.lasPath = dir + "/las_bench_" + std::to_string(::getpid()) + ".las";
+    s.outPath = dir + "/las_bench_" + std::to_string(::getpid()) + "_out.las";
+    std::printf("generating %llu points...\n", static_cast<unsigned long long>(points));
+    std::fflush(stdout);
+    orv::OrvPtr<orv::LasPntPool> cloud = generate(points);
+    orv::OrvPtr<orv::PLasPntPool> pointers = orv::PointsToPool(cloud.get());
+    s.cloud = pointers.get();
+    bulkWrite(s);
+    std::rename(s.outPath.c_str(), s.lasPath.c_str());
+    std::vector<char> image;
+    {
+        struct stat st {};
+        if (::stat(s.lasPath.c_str(), &st) != 0) fail("stat");
+        s.fileBytes = static_cast<uint64_t>(st.st_size);
+        image.resize(s.fileBytes);
+        const int fd = ::open(s.lasPath.c_str(), O_RDONLY);
+        if (fd < 0 || ::read(fd, image.data(), image.size()) != static_cast<ssize_t>(image.size()))
+            fail("read");
+        ::close(fd);
+        s.fileImage = &image;
+    }
+
+    const std::vector<Measure> all = measures();
+    std::vector<double> times(all.size());
+    for (size_t m = 0; m < all.size(); ++m) {
+        std::vector<double> t;
+        all[m].run(s);  // warm-up: page cache, allocator, code
+        for (int r = 0; r < reps; ++r) t.push_back(all[m].run(s));
+        times[m] = median(t);
+    }
+    const long peak = peakReadKiB(argv[0], s.lasPath);
+    ::unlink(s.outPath.c_str());
+    ::unlink(s.lasPath.c_str());
+
+    const double mb = s.fileBytes / 1e6;
+    std::printf("\n%llu points, %.1f MB file, median of %d repetitions\n\n",
+                static_cast<unsigned long long>(points), mb, reps);
+    std::printf("| %-38s | %8s | %10s | %8s | %-28s |\n", "row", "seconds", "Mpoints/s", "MB/s",
+                "ratio to reference");
+    std::printf("|%s|%s|%s|%s|%s|\n", std::string(40, '-').c_str(), std::string(10, '-').c_str(),
+                std::string(12, '-').c_str(), std::string(10, '-').c_str(),
+                std::string(30, '-').c_str());
+    for (size_t m = 0; m < all.size(); ++m) {
+        std::string ratio = "-";
+        for (size_t r = 0; r < all.size(); ++r)
+            if (!all[m].reference.empty() && all[r].name == all[m].reference) {
+                char text[64];
+                std::snprintf(text, sizeof text, "%.2f x speed", times[r] / times[m]);
+                ratio = text;
+            }
+        std::printf("| %-38s | %8.3f | %10.1f | %8.0f | %-28s |\n", all[m].name.c_str(), times[m],
+                    points / times[m] / 1e6, mb / times[m], ratio.c_str());
+    }
+    const double limitMiB = (s.fileBytes + 22.0 * points) / 1048576.0 + 64.0;
+    std::printf("| %-38s | %8s | %10s | %8s | %-28s |\n", "peak memory of the bulk read", "-", "-",
+                "-", (std::to_string(peak / 1024) + " MiB (limit " +
+                      std::to_string(static_cast<long>(limitMiB)) + " MiB)")
+                         .c_str());
+    return 0;
+}
