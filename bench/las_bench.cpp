@@ -113,7 +113,8 @@ uint64_t streamReadAll(const char* path, int step) {
     origin->setPoint(orv::XPnt3d(-2147483647.0, -2147483647.0, -2147483647.0));  // from the file
     if (!in || in->open(path, origin.get()) != 0) return 0;
     uint64_t kept = 0;
-    while (orv::OrvPtr<orv::LasPntArray> block = in->readPnts(step, kStreamBlock)) kept += block->size();
+    while (orv::OrvPtr<orv::LasPntArray> block = in->readPnts(step, kStreamBlock))
+        kept += block->size();
     return kept;
 }
 
@@ -125,7 +126,8 @@ double streamRead(const Setup& s, int step) {
     const uint64_t expected = full * ((kStreamBlock + step - 1) / step) + (rest + step - 1) / step;
     if (kept != expected) {
         std::fprintf(stderr, "input stream returned %llu points, not %llu\n",
-                     static_cast<unsigned long long>(kept), static_cast<unsigned long long>(expected));
+                     static_cast<unsigned long long>(kept),
+                     static_cast<unsigned long long>(expected));
         std::exit(1);
     }
     return t;
@@ -301,13 +303,15 @@ int main(int argc, char** argv) {
     }
     const double limitMiB = (s.fileBytes + 22.0 * points) / 1048576.0 + 64.0;
     std::printf("| %-38s | %8s | %10s | %8s | %-28s |\n", "peak memory of the bulk read", "-", "-",
-                "-", (std::to_string(peak / 1024) + " MiB (limit " +
-                      std::to_string(static_cast<long>(limitMiB)) + " MiB)")
-                         .c_str());
+                "-",
+                (std::to_string(peak / 1024) + " MiB (limit " +
+                 std::to_string(static_cast<long>(limitMiB)) + " MiB)")
+                    .c_str());
     const double streamLimitMiB = 64.0 + kStreamBlock * sizeof(LasPnt) / 1048576.0;
     std::printf("| %-38s | %8s | %10s | %8s | %-28s |\n", "peak memory of the stream read", "-",
-                "-", "-", (std::to_string(streamPeak / 1024) + " MiB (limit " +
-                           std::to_string(static_cast<long>(streamLimitMiB)) + " MiB)")
-                              .c_str());
+                "-", "-",
+                (std::to_string(streamPeak / 1024) + " MiB (limit " +
+                 std::to_string(static_cast<long>(streamLimitMiB)) + " MiB)")
+                    .c_str());
     return 0;
 }

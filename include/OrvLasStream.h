@@ -50,7 +50,8 @@ public:
     // Writes one point. Returns 0 (also when not begun: the point is dropped), or -1 when its
     // coordinates cannot be stored (nothing written). File-layer failures throw orv::FileError.
     virtual int writePnt(const LasPnt* point, const orv::XPnt3d* shift) = 0;
-    // Flushes the points, writes the final header and closes. Returns 0, or -1 when no file is open.
+    // Flushes the points, writes the final header and closes. Returns 0, or -1 when no file is
+    // open.
     virtual int close(int unused = 0) = 0;
 
 protected:

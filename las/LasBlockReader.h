@@ -33,8 +33,8 @@ public:
         if (count <= 0) return block;
 
         // Room for what this block can still find, never more than the file holds.
-        const uint64_t records = std::min<uint64_t>(static_cast<uint64_t>(count),
-                                                    file.remaining() / recordLength);
+        const uint64_t records =
+            std::min<uint64_t>(static_cast<uint64_t>(count), file.remaining() / recordLength);
         block->reserve(static_cast<size_t>((records + static_cast<uint64_t>(step) - 1) /
                                            static_cast<uint64_t>(step)));
 
@@ -52,8 +52,8 @@ public:
             untilKept = step - 1;
             const DecodedRecord r = decode(record);
             LasPnt point;
-            point.pnt = XPnt3f(toFloat(r.x - ox), toFloat(r.y - oy),
-                               toFloat(r.z - oz), r.intensity);
+            point.pnt =
+                XPnt3f(toFloat(r.x - ox), toFloat(r.y - oy), toFloat(r.z - oz), r.intensity);
             point.classification = r.classification;
             point.returnNumber = r.returnNumber;
             block->pushBack(point);

@@ -14,7 +14,8 @@ bool isLas20File(const char* path) {
     if (!file.open(path)) return false;
     uint8_t head[sizeof(LasHeader)];
     const size_t got = file.read(head, sizeof head);
-    return got > offsetof(LasHeader, versionMajor) && head[offsetof(LasHeader, versionMajor)] == '2';
+    return got > offsetof(LasHeader, versionMajor) &&
+           head[offsetof(LasHeader, versionMajor)] == '2';
 }
 
 bool isUnsetOrigin(const IOrvPoint& origin) {
@@ -70,15 +71,16 @@ int CPntsInStreamLas2_0::open(const char* path, IOrvPoint* origin) {
         } else {
             // Unset origin: the first record's real-world point, or (0, 0, 0) without one.
             if (hasFirst)
-                origin->setPoint(XPnt3d(stored.x + offsets[0], stored.y + offsets[1],
-                                        stored.z + offsets[2]));
+                origin->setPoint(
+                    XPnt3d(stored.x + offsets[0], stored.y + offsets[1], stored.z + offsets[2]));
             else
                 origin->setPoint(XPnt3d(0.0, 0.0, 0.0));
         }
     }
 
     m_reader.recordLength = header.pointRecordLength;
-    m_reader.readable = m_reader.file.seek(first) && header.pointRecordLength >= las::kMinRecordLength20;
+    m_reader.readable =
+        m_reader.file.seek(first) && header.pointRecordLength >= las::kMinRecordLength20;
     return 0;
 }
 

@@ -46,7 +46,8 @@ void run(const StreamOptions& o) {
     orv::XPnt3d wanted;
     bool noOrigin = false;
     if (!parseOrigin(o.origin, wanted, noOrigin))
-        throw CLI::ValidationError("--origin", "expected auto, none or X,Y,Z, got '" + o.origin + "'");
+        throw CLI::ValidationError("--origin",
+                                   "expected auto, none or X,Y,Z, got '" + o.origin + "'");
 
     orv::OrvPtr<IOrvPoint> origin;
     if (!noOrigin) {
@@ -91,12 +92,12 @@ void run(const StreamOptions& o) {
     if (refused)
         throw CommandError("some points of '" + o.in + "' could not be stored in '" + o.out +
                            "' (coordinates beyond the 32-bit range of the file's offsets)");
-    std::printf("streamed %lld of %lld points from %s to %s (step %d, blocks of %d, origin %s)\n",
-                written, total, o.in.c_str(), o.out.c_str(), o.step, o.block,
-                used ? (formatNumber(shift.x) + "," + formatNumber(shift.y) + "," +
-                        formatNumber(shift.z))
-                           .c_str()
-                     : "none");
+    std::printf(
+        "streamed %lld of %lld points from %s to %s (step %d, blocks of %d, origin %s)\n", written,
+        total, o.in.c_str(), o.out.c_str(), o.step, o.block,
+        used ? (formatNumber(shift.x) + "," + formatNumber(shift.y) + "," + formatNumber(shift.z))
+                   .c_str()
+             : "none");
 }
 
 }  // namespace
@@ -104,7 +105,8 @@ void run(const StreamOptions& o) {
 void addLasStream(CLI::App& las) {
     auto options = std::make_shared<StreamOptions>();
     CLI::App* cmd = las.add_subcommand(
-        "stream", "Copy a LAS file (1.x or 2.0) block by block to a LAS 1.1 file, optionally thinned");
+        "stream",
+        "Copy a LAS file (1.x or 2.0) block by block to a LAS 1.1 file, optionally thinned");
     cmd->add_option("IN", options->in, "LAS file to read")->required();
     cmd->add_option("OUT", options->out, "LAS 1.1 file to write (replaced when it exists)")
         ->required();

@@ -21,7 +21,9 @@ struct Pt {
 };
 
 enum class Layout { V1x, V20 };
-const char* name(Layout l) { return l == Layout::V1x ? "1.x" : "2.0"; }
+const char* name(Layout l) {
+    return l == Layout::V1x ? "1.x" : "2.0";
+}
 
 constexpr double kOffX = 1000.0, kOffY = 2000.0, kOffZ = 0.0;
 
@@ -33,7 +35,8 @@ std::vector<uint8_t> makeFile(Layout layout, const std::vector<Pt>& points, int 
         las.header.xOffset = kOffX;
         las.header.yOffset = kOffY;
         las.header.zOffset = kOffZ;
-        if (recordLength >= 0) las.header.pointDataRecordLength = static_cast<uint16_t>(recordLength);
+        if (recordLength >= 0)
+            las.header.pointDataRecordLength = static_cast<uint16_t>(recordLength);
         las.gap = gap;
         for (const Pt& p : points)
             las.add({static_cast<int32_t>(std::lround((p.x - kOffX) * 1000)),
@@ -49,8 +52,8 @@ std::vector<uint8_t> makeFile(Layout layout, const std::vector<Pt>& points, int 
     if (recordLength >= 0) las.header.pointRecordLength = static_cast<uint16_t>(recordLength);
     las.gap = gap;
     for (const Pt& p : points)
-        las.add({p.x - kOffX, p.y - kOffY, p.z - kOffZ, p.intensity, p.returnByte,
-                 p.classification});
+        las.add(
+            {p.x - kOffX, p.y - kOffY, p.z - kOffZ, p.intensity, p.returnByte, p.classification});
     return las.bytes();
 }
 
@@ -201,8 +204,8 @@ TEST_F(InStream, Unset20OriginBecomesTheFirstRealPoint) {
     las.header.yOffset = 2000;
     las.add({100.5, 200.25, 3.0, 1, 1, 1}).add({101.5, 199.25, 4.0, 2, 2, 2});
     OrvPtr<IOrvPoint> origin(newOrvPoint());
-    origin->setPoint(orv::XPnt3d(orv::las::kUnsetOrigin, orv::las::kUnsetOrigin,
-                                 orv::las::kUnsetOrigin));
+    origin->setPoint(
+        orv::XPnt3d(orv::las::kUnsetOrigin, orv::las::kUnsetOrigin, orv::las::kUnsetOrigin));
     auto s = openOn(Layout::V20, las.bytes(), origin.get());
     EXPECT_EQ(origin->x, 1100.5);
     EXPECT_EQ(origin->y, 2200.25);
@@ -286,14 +289,14 @@ TEST_F(InStream, RecordLengthsTooShortAreRefusedLongOnesSkipTheirTail) {
         int recordLength;
         bool readable;
     } cases[] = {
-        {Layout::V1x, 0, false},  {Layout::V1x, 12, false},  {Layout::V1x, 15, false},
-        {Layout::V1x, 16, true},  {Layout::V1x, 257, true},  {Layout::V1x, 4000, true},
-        {Layout::V20, 0, false},  {Layout::V20, 24, false},  {Layout::V20, 27, false},
-        {Layout::V20, 28, true},  {Layout::V20, 300, true},  {Layout::V20, 65535, true},
+        {Layout::V1x, 0, false}, {Layout::V1x, 12, false}, {Layout::V1x, 15, false},
+        {Layout::V1x, 16, true}, {Layout::V1x, 257, true}, {Layout::V1x, 4000, true},
+        {Layout::V20, 0, false}, {Layout::V20, 24, false}, {Layout::V20, 27, false},
+        {Layout::V20, 28, true}, {Layout::V20, 300, true}, {Layout::V20, 65535, true},
     };
     for (const Case& c : cases) {
-        const std::string what = std::string(name(c.layout)) + " length " +
-                                 std::to_string(c.recordLength);
+        const std::string what =
+            std::string(name(c.layout)) + " length " + std::to_string(c.recordLength);
         OrvPtr<IOrvPoint> zero(newOrvPoint());  // absolute coordinates in both layouts
         auto s = openOn(c.layout, makeFile(c.layout, pts, c.recordLength), zero.get());
         EXPECT_EQ(s->getPntCount(), 10) << what;
@@ -384,9 +387,8 @@ TEST_F(InStream, ReadsTheSharedSamplesLikeTheIndependentReader) {
         ASSERT_EQ(s->open(file.c_str(), origin.get()), 0) << e.name;
         EXPECT_EQ(s->getPntCount(), static_cast<int>(e.pointCount)) << e.name;
         // Whole records present, never more than the file holds.
-        const uint64_t whole = e.fileSize > e.offsetToPoints
-                                   ? (e.fileSize - e.offsetToPoints) / e.recordLength
-                                   : 0;
+        const uint64_t whole =
+            e.fileSize > e.offsetToPoints ? (e.fileSize - e.offsetToPoints) / e.recordLength : 0;
         uint64_t total = 0;
         bool first = true;
         while (OrvPtr<orv::LasPntArray> b = s->readPnts(1, 500)) {

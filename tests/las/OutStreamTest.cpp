@@ -39,7 +39,8 @@ Written readBack(const std::string& path) {
     Written w;
     w.bytes = orvtest::readFile(path);
     EXPECT_GE(w.bytes.size(), sizeof(LasHeader)) << path;
-    if (w.bytes.size() >= sizeof(LasHeader)) std::memcpy(&w.header, w.bytes.data(), sizeof w.header);
+    if (w.bytes.size() >= sizeof(LasHeader))
+        std::memcpy(&w.header, w.bytes.data(), sizeof w.header);
     return w;
 }
 

@@ -16,7 +16,9 @@ using orv::las::load;
 using orvtest::runCommand;
 using orvtest::shellQuote;
 
-std::string orvter(const std::string& args) { return shellQuote(ORVTER_PATH) + " " + args; }
+std::string orvter(const std::string& args) {
+    return shellQuote(ORVTER_PATH) + " " + args;
+}
 
 // The stored values are truncated toward zero to thousandths (up or down, by the side of the
 // offset), and each coordinate passed as a float relative to the origin (the first point):
@@ -41,7 +43,8 @@ std::vector<Point> readLas1x(const std::string& path) {
     std::memcpy(&h, bytes.data(), sizeof h);
     const auto s = orv::las::Scaling::of(h);
     const uint64_t length = h.pointDataRecordLength;
-    for (uint64_t at = h.offsetToPointData; length >= 16 && at + length <= bytes.size(); at += length) {
+    for (uint64_t at = h.offsetToPointData; length >= 16 && at + length <= bytes.size();
+         at += length) {
         const auto r = orv::las::decodeRecord1x(bytes.data() + at, s);
         out.push_back({r.x, r.y, r.z, r.intensity, r.returnNumber, r.classification});
     }
@@ -89,7 +92,8 @@ TEST(OrvterLasStream, RoundTripOfEverySharedSampleKeepsEveryPoint) {
     orvtest::TempDir tmp;
     for (const auto& e : orvtest::loadExpectedLas(dir)) {
         const std::string in = dir + "/" + e.name, out = tmp.path(e.name);
-        auto r = runCommand(orvter("las stream --block 1000 " + shellQuote(in) + " " + shellQuote(out)));
+        auto r =
+            runCommand(orvter("las stream --block 1000 " + shellQuote(in) + " " + shellQuote(out)));
         ASSERT_EQ(r.status, 0) << e.name << ": " << r.out;
         EXPECT_EQ(r.out.find('\r'), std::string::npos) << "no progress line off a terminal";
         const auto source = readLas1x(in);
@@ -98,9 +102,12 @@ TEST(OrvterLasStream, RoundTripOfEverySharedSampleKeepsEveryPoint) {
         // the first 16 bytes of the older layout, so only X, Y, Z and intensity carry over.
         expectSamePoints(copy, source, e.pointFormat < 6, e.name);
         if (e.firstPoint && !copy.empty()) {
-            EXPECT_NEAR(copy[0].x, (*e.firstPoint)[0], kTolerance + e.firstPointTolerance) << e.name;
-            EXPECT_NEAR(copy[0].y, (*e.firstPoint)[1], kTolerance + e.firstPointTolerance) << e.name;
-            EXPECT_NEAR(copy[0].z, (*e.firstPoint)[2], kTolerance + e.firstPointTolerance) << e.name;
+            EXPECT_NEAR(copy[0].x, (*e.firstPoint)[0], kTolerance + e.firstPointTolerance)
+                << e.name;
+            EXPECT_NEAR(copy[0].y, (*e.firstPoint)[1], kTolerance + e.firstPointTolerance)
+                << e.name;
+            EXPECT_NEAR(copy[0].z, (*e.firstPoint)[2], kTolerance + e.firstPointTolerance)
+                << e.name;
         }
     }
 }
@@ -109,7 +116,8 @@ TEST(OrvterLasStream, A20FileWithTheDefaultOriginBecomesAbsolute11) {
     orvtest::TempDir tmp;
     const std::string in = tmp.path("gen20.las"), out = tmp.path("out.las");
     ASSERT_EQ(runCommand(orvter("las gen --layout 2.0 --points 5000 " + shellQuote(in))).status, 0);
-    auto r = runCommand(orvter("las stream --quiet --block 777 " + shellQuote(in) + " " + shellQuote(out)));
+    auto r = runCommand(
+        orvter("las stream --quiet --block 777 " + shellQuote(in) + " " + shellQuote(out)));
     ASSERT_EQ(r.status, 0) << r.out;
     const auto source = readLas20(in);
     ASSERT_EQ(source.size(), 5000u);
@@ -132,7 +140,8 @@ TEST(OrvterLasStream, StepKeepsEveryNthPointOfEachBlockAndOriginsAreAddedBack) {
     };
     for (const Case& c : cases) {
         const std::string out = tmp.path("out.las");
-        auto r = runCommand(orvter("las stream " + c.args + " " + shellQuote(in) + " " + shellQuote(out)));
+        auto r = runCommand(
+            orvter("las stream " + c.args + " " + shellQuote(in) + " " + shellQuote(out)));
         ASSERT_EQ(r.status, 0) << c.args;
         std::vector<Point> want;
         for (size_t i = 0; i < source.size(); ++i)
