@@ -9,3 +9,9 @@ if(ORV_SANITIZE)
         -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
     target_link_options(orv_warnings INTERFACE -fsanitize=address,undefined)
 endif()
+if(ORV_FUZZ)
+    # Every object is instrumented for libFuzzer's coverage; only the fuzz programs link its main.
+    target_compile_options(orv_warnings INTERFACE
+        -fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+    target_link_options(orv_warnings INTERFACE -fsanitize=address,undefined)
+endif()

@@ -55,27 +55,44 @@ private:
     uint64_t m_fileSize = 0;
 };
 
-// A file created (or truncated) for writing. Every failure throws orv::FileError.
+// A file written whole, then put in place of its target at `close`, so that a failure half-way
+// (full disk, lost device, crash) never costs the file that was there before. Bytes go to a
+// temporary file in the target's folder; `close` flushes it to the disk and renames it over the
+// target. Any failure, and a file that is never closed, removes the temporary and leaves the
+// target exactly as it was. A target that exists and is not a regular file (a device, a pipe)
+// is written in place: renaming over it would replace the device. Every failure throws
+// orv::FileError.
 class OutputFile {
 public:
     OutputFile() = default;
     OutputFile(const OutputFile&) = delete;
     OutputFile& operator=(const OutputFile&) = delete;
-    // Closes a file still open and swallows any error: a destructor never throws.
-    ~OutputFile();
+    // Discards a file that was not closed: the target stays as it was. Never throws.
+    ~OutputFile() { discard(); }
 
+    // Starts a new file for `path`, discarding one this object had not closed yet.
     void create(const char* path);
+    // True between a successful create and close, discard or the first failure.
     bool isOpen() const { return m_fd >= 0; }
     // Writes all `count` bytes at the current position.
     void write(const void* data, size_t count);
     void seekToStart();
+    // Completes the file and puts it in place of the target. After a failed write or seek it
+    // throws that failure again instead (once), and the target stays as it was.
     void close();
-    // Closes without reporting errors: for abandoning a file whose content no longer matters.
+    // Abandons the file being written: the temporary goes, the target stays as it was.
     void discard() noexcept;
 
 private:
+    [[noreturn]] void fail(const char* operation, int errorCode);
+
     int m_fd = -1;
-    std::string m_path;
+    bool m_inPlace = false;
+    const char* m_failedOperation = nullptr;  // the failure that spoiled the file, for close
+    int m_failedError = 0;
+    std::string m_path;    // as the caller gave it, for messages
+    std::string m_target;  // what the temporary replaces
+    std::string m_temp;    // the temporary, empty when writing in place
 };
 
 }  // namespace orv::platform

@@ -3,22 +3,95 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
 
 #include "OrvError.h"
+#include "platform/FaultInjection.h"
 #include "platform/Files.h"
 
 namespace orv::platform {
 
+// Every system call of the file layer goes through one of these, so that the fault switch can
+// stand in for the kernel's refusal.
+namespace {
+
+using detail::injectFault;
+using testing::Operation;
+
+int sysOpen(const char* path, int flags, mode_t mode = 0) {
+    if (injectFault(Operation::Open)) return -1;
+    int fd;
+    do {
+        fd = ::open(path, flags | O_CLOEXEC, mode);
+    } while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
+int sysFstat(int fd, struct stat* st) {
+    if (injectFault(Operation::Stat)) return -1;
+    return ::fstat(fd, st);
+}
+
+int sysStat(const char* path, struct stat* st) {
+    if (injectFault(Operation::Stat)) return -1;
+    return ::stat(path, st);
+}
+
+ssize_t sysRead(int fd, void* buffer, size_t count) {
+    if (injectFault(Operation::Read)) return -1;
+    return ::read(fd, buffer, count);
+}
+
+ssize_t sysWrite(int fd, const void* data, size_t count) {
+    if (injectFault(Operation::Write)) return -1;
+    return ::write(fd, data, count);
+}
+
+off_t sysSeek(int fd, off_t offset) {
+    if (injectFault(Operation::Seek)) return -1;
+    return ::lseek(fd, offset, SEEK_SET);
+}
+
+int sysSync(int fd) {
+    if (injectFault(Operation::Sync)) return -1;
+    int r;
+    do {
+        r = ::fdatasync(fd);
+    } while (r != 0 && errno == EINTR);
+    return r;
+}
+
+// The descriptor is gone afterwards whatever the result, as with the kernel's close.
+int sysClose(int fd) {
+    const int r = ::close(fd);
+    if (injectFault(Operation::Close)) return -1;
+    return r;
+}
+
+int sysRename(const char* from, const char* to) {
+    if (injectFault(Operation::Rename)) return -1;
+    return ::rename(from, to);
+}
+
+void* sysMmap(size_t length, int fd) {
+    if (injectFault(Operation::Map)) return MAP_FAILED;
+    return ::mmap(nullptr, length, PROT_READ, MAP_PRIVATE, fd, 0);
+}
+
+}  // namespace
+
 bool InputFile::open(const char* path) {
     close();
     if (!path) return false;
-    do {
-        m_fd = ::open(path, O_RDONLY | O_CLOEXEC);
-    } while (m_fd < 0 && errno == EINTR);
+    m_fd = sysOpen(path, O_RDONLY);
     if (m_fd < 0) return false;
     struct stat st;
-    if (::fstat(m_fd, &st) != 0 || S_ISDIR(st.st_mode)) {  // a folder opens, but holds no bytes
+    if (sysFstat(m_fd, &st) != 0 || S_ISDIR(st.st_mode)) {  // a folder opens, but holds no bytes
         close();
         return false;
     }
@@ -26,13 +99,13 @@ bool InputFile::open(const char* path) {
 }
 
 void InputFile::close() {
-    if (m_fd >= 0) ::close(m_fd);
+    if (m_fd >= 0) sysClose(m_fd);  // nothing was written: a failed close loses nothing
     m_fd = -1;
 }
 
 uint64_t InputFile::size() const {
     struct stat st;
-    if (m_fd < 0 || ::fstat(m_fd, &st) != 0 || st.st_size < 0) return 0;
+    if (m_fd < 0 || sysFstat(m_fd, &st) != 0 || st.st_size < 0) return 0;
     return static_cast<uint64_t>(st.st_size);
 }
 
@@ -41,7 +114,7 @@ size_t InputFile::read(void* buffer, size_t count) {
     auto* out = static_cast<char*>(buffer);
     size_t done = 0;
     while (done < count) {
-        ssize_t n = ::read(m_fd, out + done, count - done);
+        ssize_t n = sysRead(m_fd, out + done, count - done);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;
         done += static_cast<size_t>(n);
@@ -51,33 +124,31 @@ size_t InputFile::read(void* buffer, size_t count) {
 
 bool InputFile::seek(uint64_t offset) {
     if (m_fd < 0 || offset > static_cast<uint64_t>(INT64_MAX)) return false;
-    return ::lseek(m_fd, static_cast<off_t>(offset), SEEK_SET) >= 0;
+    return sysSeek(m_fd, static_cast<off_t>(offset)) >= 0;
 }
 
 bool MappedFile::map(const char* path, uint64_t maxBytes) {
     unmap();
     if (!path) return false;
-    int fd;
-    do {
-        fd = ::open(path, O_RDONLY | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
+    const int fd = sysOpen(path, O_RDONLY);
     if (fd < 0) return false;
     struct stat st;
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0) {
-        ::close(fd);
+    if (sysFstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0) {
+        sysClose(fd);
         return false;
     }
-    m_fileSize = static_cast<uint64_t>(st.st_size);
-    uint64_t length = m_fileSize < maxBytes ? m_fileSize : maxBytes;
+    const auto fileSize = static_cast<uint64_t>(st.st_size);
+    const uint64_t length = fileSize < maxBytes ? fileSize : maxBytes;
     if (length == 0 || length > SIZE_MAX) {
-        ::close(fd);
+        sysClose(fd);
         return false;
     }
-    void* view = ::mmap(nullptr, static_cast<size_t>(length), PROT_READ, MAP_PRIVATE, fd, 0);
-    ::close(fd);  // the mapping keeps the file's pages reachable on its own
+    void* view = sysMmap(static_cast<size_t>(length), fd);
+    sysClose(fd);  // the mapping keeps the file's pages reachable on its own
     if (view == MAP_FAILED) return false;
     m_data = static_cast<const uint8_t*>(view);
     m_size = static_cast<size_t>(length);
+    m_fileSize = fileSize;
     return true;
 }
 
@@ -88,49 +159,151 @@ void MappedFile::unmap() {
     m_fileSize = 0;
 }
 
-OutputFile::~OutputFile() {
-    discard();
+namespace {
+
+// A name no other writer uses at the same time: process id, a per-process counter and the clock,
+// so that two programs (or two objects) writing the same target never share a temporary.
+std::string temporaryName(const std::string& target, unsigned attempt) {
+    static std::atomic<unsigned> counter{0};
+    const size_t slash = target.rfind('/');
+    const std::string folder =
+        slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
+    // Part of the target's name helps whoever finds a temporary left by a crash; the cut keeps
+    // the whole name within the file system's 255 bytes.
+    const std::string base = target.substr(slash == std::string::npos ? 0 : slash + 1, 64);
+    struct timespec now {};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    char suffix[64];
+    std::snprintf(suffix, sizeof suffix, ".%ld.%u.%lx.%u.tmp", static_cast<long>(::getpid()),
+                  counter.fetch_add(1), static_cast<unsigned long>(now.tv_nsec), attempt);
+    return folder + "." + base + suffix;
 }
 
-void OutputFile::discard() noexcept {
-    if (m_fd >= 0) ::close(m_fd);
-    m_fd = -1;
-}
+}  // namespace
 
 void OutputFile::create(const char* path) {
-    if (m_fd >= 0) close();
+    discard();
     m_path = path ? path : "";
-    if (!path) throw FileError("create", m_path, EINVAL);
-    do {
-        m_fd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    } while (m_fd < 0 && errno == EINTR);
-    if (m_fd < 0) throw FileError("create", m_path, errno);
+    if (!path || !*path) throw FileError("create", m_path, path ? ENOENT : EINVAL);
+
+    struct stat st;
+    const bool exists = sysStat(path, &st) == 0;  // follows links: what a plain create would write
+    if (!exists && errno != ENOENT) throw FileError("create", m_path, errno);
+    if (exists && S_ISDIR(st.st_mode)) throw FileError("create", m_path, EISDIR);
+
+    struct stat link;
+    const bool isLink = ::lstat(path, &link) == 0 && S_ISLNK(link.st_mode);
+    // Devices and pipes are written in place; so is a dangling link, whose target a plain
+    // create would make.
+    m_inPlace = (exists && !S_ISREG(st.st_mode)) || (!exists && isLink);
+    m_target = m_path;
+    if (!m_inPlace && exists) {
+        if (isLink) {  // replace the file the link names, not the link
+            if (char* resolved = ::realpath(path, nullptr)) {
+                m_target = resolved;
+                std::free(resolved);
+            }
+        }
+        // Refuse what a plain create would refuse (no right to write, a read-only file system).
+        const int probe = sysOpen(m_target.c_str(), O_WRONLY);
+        if (probe < 0) throw FileError("create", m_path, errno);
+        ::close(probe);  // nothing was written through it: its close cannot lose data
+    }
+
+    if (!m_inPlace) {
+        for (unsigned attempt = 0; attempt < 100 && m_fd < 0; ++attempt) {
+            m_temp = temporaryName(m_target, attempt);
+            // 0666 less the umask (and any default ACL), as a plain create would give
+            m_fd = sysOpen(m_temp.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
+            if (m_fd < 0 && errno != EEXIST) break;
+        }
+        if (m_fd < 0) {
+            const int error = errno;
+            m_temp.clear();
+            // A folder closed to new files but a writable target: write in place, as before.
+            if (!exists || (error != EACCES && error != EPERM))
+                throw FileError("create", m_path, error);
+            m_inPlace = true;
+        } else if (exists) {  // the target keeps its owner and permissions, as with a truncation
+            // Only the owner can hand a file over: failing that, the new file stays the
+            // writer's own, which loses nothing. The mode follows, as ownership can clear it.
+            if (::fchown(m_fd, st.st_uid, st.st_gid) != 0) errno = 0;
+            if (::fchmod(m_fd, st.st_mode & 07777) != 0) errno = 0;
+        }
+    }
+    if (m_inPlace) {
+        m_fd = sysOpen(path, O_WRONLY | O_CREAT | O_TRUNC, 0666);
+        if (m_fd < 0) throw FileError("create", m_path, errno);
+    }
+}
+
+void OutputFile::fail(const char* operation, int errorCode) {
+    discard();
+    m_failedOperation = operation;
+    m_failedError = errorCode;
+    throw FileError(operation, m_path, errorCode);
 }
 
 void OutputFile::write(const void* data, size_t count) {
-    if (m_fd < 0) throw FileError("write", m_path, EBADF);
+    if (m_fd < 0) {
+        if (m_failedOperation) throw FileError(m_failedOperation, m_path, m_failedError);
+        throw FileError("write", m_path, EBADF);
+    }
     const auto* in = static_cast<const char*>(data);
     while (count > 0) {
-        ssize_t n = ::write(m_fd, in, count);
+        ssize_t n = sysWrite(m_fd, in, count);
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0) throw FileError("write", m_path, errno);
-        if (n == 0) throw FileError("write", m_path, EIO);
+        if (n < 0) fail("write", errno);
+        if (n == 0) fail("write", EIO);
         in += n;
         count -= static_cast<size_t>(n);
     }
 }
 
 void OutputFile::seekToStart() {
-    if (m_fd < 0) throw FileError("seek", m_path, EBADF);
-    if (::lseek(m_fd, 0, SEEK_SET) < 0) throw FileError("seek", m_path, errno);
+    if (m_fd < 0) {
+        if (m_failedOperation) throw FileError(m_failedOperation, m_path, m_failedError);
+        throw FileError("seek", m_path, EBADF);
+    }
+    if (sysSeek(m_fd, 0) < 0) fail("seek", errno);
 }
 
 void OutputFile::close() {
-    if (m_fd < 0) return;
-    int fd = m_fd;
+    if (m_fd < 0) {
+        if (!m_failedOperation) return;  // closing twice is harmless
+        const char* operation = m_failedOperation;
+        m_failedOperation = nullptr;  // reported once: a second close stays quiet
+        throw FileError(operation, m_path, m_failedError);
+    }
+    // The data must reach the disk before the rename does: otherwise a crash soon after can
+    // leave the target renamed but empty, losing old and new file alike.
+    if (!m_inPlace && sysSync(m_fd) != 0) {
+        const int error = errno;
+        discard();
+        throw FileError("flush", m_path, error);
+    }
+    const int fd = m_fd;
     m_fd = -1;
     // A failed close can be the first report of a failed write (network or full file systems).
-    if (::close(fd) != 0 && errno != EINTR) throw FileError("close", m_path, errno);
+    if (sysClose(fd) != 0 && errno != EINTR) {
+        const int error = errno;
+        discard();
+        throw FileError("close", m_path, error);
+    }
+    if (!m_inPlace && sysRename(m_temp.c_str(), m_target.c_str()) != 0) {
+        const int error = errno;
+        discard();
+        throw FileError("replace", m_path, error);
+    }
+    m_temp.clear();
+}
+
+void OutputFile::discard() noexcept {
+    if (m_fd >= 0) sysClose(m_fd);
+    m_fd = -1;
+    if (!m_temp.empty()) ::unlink(m_temp.c_str());
+    m_temp.clear();
+    m_failedOperation = nullptr;
 }
 
 }  // namespace orv::platform

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <limits>
 #include <vector>
@@ -10,6 +12,7 @@
 #include "OrvError.h"
 #include "OrvLasStream.h"
 #include "las/LasCodec.h"
+#include "platform/FaultInjection.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -179,24 +182,70 @@ TEST_F(OutStream, OpenWhileWritingAndReleaseWithoutCloseCompleteTheFile) {
 }
 
 TEST_F(OutStream, FileLayerFailuresReachTheCallerAndReleaseNeverThrows) {
-    if (access("/dev/full", W_OK) != 0) GTEST_SKIP() << "no /dev/full";
-    LasPnt p = makePnt(1, 2, 3);
-    {
-        OrvPtr<IOrvOutPntsStream> s(newOutLasPntStream());
-        ASSERT_EQ(s->open("/dev/full"), 0);
-        EXPECT_THROW(s->begin(), orv::FileError);
-        EXPECT_EQ(s->writePnt(&p, nullptr), 0);
-    }  // the final header cannot be written either: swallowed
-    {
-        OrvPtr<IOrvOutPntsStream> s(newOutLasPntStream());
-        ASSERT_EQ(s->open("/dev/full"), 0);
-        EXPECT_THROW(s->begin(), orv::FileError);
-        EXPECT_THROW(s->close(), orv::FileError);
-        EXPECT_EQ(s->close(), -1) << "the failed file was let go";
-        EXPECT_EQ(s->open(m_dir.path("after.las").c_str()), 0) << "the stream stays usable";
-        EXPECT_EQ(s->begin(), 0);
-        EXPECT_EQ(s->close(), 0);
+    namespace ft = orv::platform::testing;
+    std::vector<LasPnt> pts = {makePnt(5, 6, 7), makePnt(8, 9, 10), makePnt(11, 12, 13)};
+    const std::string path = m_dir.path("faults.las");
+    int fired = 0;
+    for (bool explicitClose : {true, false}) {
+        for (ft::Operation op : {ft::Operation::Open, ft::Operation::Write, ft::Operation::Seek,
+                                 ft::Operation::Sync, ft::Operation::Close,
+                                 ft::Operation::Rename}) {
+            for (uint64_t n = 1; n < 10; ++n) {
+                ft::Scope scope;
+                std::remove(path.c_str());
+                bool threw = false, opened = false;
+                {
+                    OrvPtr<IOrvOutPntsStream> s(newOutLasPntStream());
+                    ft::failNth(op, n, EIO);
+                    try {
+                        opened = s->open(path.c_str()) == 0;
+                        if (opened) {
+                            s->begin();
+                            s->writePntArray(pts.data(), 3, nullptr);
+                            if (explicitClose) s->close();
+                        }
+                    } catch (const orv::FileError&) {
+                        threw = true;
+                    }
+                }  // released: completes the file, or swallows the failure
+                const bool hit = ft::fired();
+                ft::reset();
+                const std::string what = std::string(ft::operationName(op)) + " #" +
+                                         std::to_string(n) + (explicitClose ? " close" : " release");
+                if (!hit) break;
+                ++fired;
+                if (explicitClose && opened) {
+                    EXPECT_TRUE(threw) << what;
+                }
+                EXPECT_FALSE(!opened && threw) << what;
+                // Either no file at all, or a complete one: never a placeholder header.
+                const auto bytes = orvtest::readFile(path);
+                if (!bytes.empty()) {
+                    ADD_FAILURE() << what << ": a failed file was left behind";
+                }
+            }
+        }
     }
+    EXPECT_GT(fired, 10);
+    // Without faults the released stream's file is complete.
+    {
+        OrvPtr<IOrvOutPntsStream> s(newOutLasPntStream());
+        ASSERT_EQ(s->open(path.c_str()), 0);
+        ASSERT_EQ(s->begin(), 0);
+        ASSERT_EQ(s->writePntArray(pts.data(), 3, nullptr), 0);
+    }
+    EXPECT_EQ(+readBack(path).header.numberOfPointRecords, 3u);
+
+    // A device written in place: the failure reaches the caller, and the stream goes on.
+    if (access("/dev/full", W_OK) != 0) return;
+    OrvPtr<IOrvOutPntsStream> s(newOutLasPntStream());
+    ASSERT_EQ(s->open("/dev/full"), 0);
+    EXPECT_THROW(s->begin(), orv::FileError);
+    EXPECT_EQ(s->writePnt(&pts[0], nullptr), 0);
+    EXPECT_EQ(s->close(), -1) << "the failed file was let go";
+    EXPECT_EQ(s->open(m_dir.path("after.las").c_str()), 0) << "the stream stays usable";
+    EXPECT_EQ(s->begin(), 0);
+    EXPECT_EQ(s->close(), 0);
 }
 
 }  // namespace

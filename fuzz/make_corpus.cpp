@@ -1,0 +1,140 @@
+// Writes the seed corpora of the fuzz targets: small valid files and files broken in the ways
+// that matter to the readers. Usage: fuzz_make_corpus <corpus folder>
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "OrvLasFormat.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+LasHeader header1x(uint32_t points, uint32_t offset) {
+    LasHeader h;
+    std::memcpy(h.signature, "LASF", 4);
+    h.versionMajor = 1;
+    h.versionMinor = 2;
+    std::memcpy(h.generatingSoftware, "corpus", 6);
+    h.headerSize = sizeof(LasHeader);
+    h.offsetToPointData = offset;
+    h.pointDataFormat = 0;
+    h.pointDataRecordLength = 20;
+    h.numberOfPointRecords = points;
+    h.xScale = h.yScale = h.zScale = 0.001;
+    h.xOffset = 500000.0;
+    h.yOffset = 4000000.0;
+    return h;
+}
+
+void append(Bytes& out, const void* data, size_t size) {
+    const auto* p = static_cast<const uint8_t*>(data);
+    out.insert(out.end(), p, p + size);
+}
+
+// A format-0 record: X, Y, Z, intensity, return byte, classification, then zeros.
+void appendRecord(Bytes& out, int32_t x, int32_t y, int32_t z, uint32_t length = 20) {
+    Bytes record(length, 0);
+    const int32_t xyz[3] = {x, y, z};
+    std::memcpy(record.data(), xyz, std::min<size_t>(12, length));
+    if (length >= 16) {
+        record[12] = 100;
+        record[14] = 0x09;  // return 1 of 1
+        record[15] = 2;     // ground
+    }
+    append(out, record.data(), record.size());
+}
+
+// A header, filler up to the offset to point data, then `points` records.
+Bytes file1x(const LasHeader& h, uint32_t points, uint32_t gapTo = 0) {
+    Bytes out;
+    append(out, &h, sizeof h);
+    if (gapTo > out.size()) out.resize(gapTo, 0xEE);
+    for (uint32_t i = 0; i < points; ++i)
+        appendRecord(out, 1000 * static_cast<int32_t>(i) - 250, -7 * static_cast<int32_t>(i), 12345,
+                     h.pointDataRecordLength ? h.pointDataRecordLength : 20);
+    return out;
+}
+
+void write(const std::filesystem::path& folder, const std::string& name, const Bytes& bytes) {
+    std::filesystem::create_directories(folder);
+    const std::string path = (folder / name).string();
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    if (!f || std::fwrite(bytes.data(), 1, bytes.size(), f) != bytes.size() || std::fclose(f)) {
+        std::perror(path.c_str());
+        std::exit(1);
+    }
+}
+
+void probeCorpus(const std::filesystem::path& folder) {
+    write(folder, "valid-two-points.las", file1x(header1x(2, 227), 2));
+    write(folder, "valid-header-only.las", file1x(header1x(0, 227), 0));
+    write(folder, "valid-after-vlrs.las", file1x(header1x(1, 400), 1, 400));
+    // The probe's window ends at 64 KiB: a first record just inside and one just across it.
+    write(folder, "window-last-record.las", file1x(header1x(1, 65524), 1, 65524));
+    write(folder, "window-crossed.las", file1x(header1x(1, 65530), 1, 65530));
+
+    Bytes good = file1x(header1x(2, 227), 2);
+    write(folder, "empty.las", {});
+    write(folder, "one-byte.las", Bytes(good.begin(), good.begin() + 1));
+    write(folder, "cut-in-header.las", Bytes(good.begin(), good.begin() + 226));
+    write(folder, "cut-in-record.las", Bytes(good.begin(), good.begin() + 227 + 11));
+    Bytes unsigned_ = good;
+    unsigned_[3] = 'X';
+    write(folder, "wrong-signature.las", unsigned_);
+
+    LasHeader h = header1x(2, 100);
+    write(folder, "offset-inside-header.las", file1x(h, 2));
+    h = header1x(2, 5000);
+    write(folder, "offset-beyond-end.las", file1x(h, 1));
+    h = header1x(2, std::numeric_limits<uint32_t>::max());
+    write(folder, "offset-max.las", file1x(h, 1));
+    h = header1x(std::numeric_limits<uint32_t>::max(), 227);
+    write(folder, "count-max.las", file1x(h, 2));
+    for (uint32_t length : {0u, 1u, 15u, 257u, 65535u}) {
+        h = header1x(2, 227);
+        h.pointDataRecordLength = static_cast<uint16_t>(length);
+        Bytes bytes = file1x(h, length > 257 ? 0 : 2);
+        if (length > 257) appendRecord(bytes, 1, 2, 3);  // the file ends inside its first record
+        write(folder, "record-length-" + std::to_string(length) + ".las", bytes);
+    }
+    h = header1x(1, 227);
+    h.xScale = std::numeric_limits<double>::quiet_NaN();
+    h.yScale = std::numeric_limits<double>::infinity();
+    h.zScale = 1e308;
+    h.xOffset = -1e308;
+    write(folder, "odd-scales.las", file1x(h, 1));
+
+    // The 2.0 layout: signed like 1.x, version '2', double coordinates in 28-byte records.
+    Las2Header h2;
+    std::memcpy(h2.unused0, "LASF", 4);
+    h2.versionMajor = '2';
+    h2.pointRecordLength = 28;
+    h2.offsetToPointData = sizeof(Las2Header);
+    h2.numberOfPointRecords = 1;
+    h2.xOffset = 100.0;
+    Bytes v2;
+    append(v2, &h2, sizeof h2);
+    const double xyz[3] = {1.25, -2.5, 300.0};
+    append(v2, xyz, sizeof xyz);
+    v2.resize(v2.size() + 4, 0);
+    write(folder, "layout-2.0.las", v2);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: %s <corpus folder>\n", argv[0]);
+        return 2;
+    }
+    probeCorpus(std::filesystem::path(argv[1]) / "probe");
+    return 0;
+}

@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Installs a built tree into a scratch prefix and builds the example consumer against it, as a
+# caller's project would: find_package(OrvTerDep), then pkg-config.
+# Usage: scripts/check-install.sh BUILD_DIR
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build="${1:-build/release}"
+scratch="$(mktemp -d)"
+trap 'rm -rf "$scratch"' EXIT
+
+cmake --install "$build" --prefix "$scratch/prefix" >/dev/null
+cmake -S examples -B "$scratch/example" -DCMAKE_PREFIX_PATH="$scratch/prefix" >/dev/null
+cmake --build "$scratch/example" >/dev/null
+"$scratch/example/shift_cloud" "$build/sample.las"
+
+flags="$(PKG_CONFIG_PATH="$scratch/prefix/lib/pkgconfig" pkg-config --cflags --libs OrvTerDep)"
+# shellcheck disable=SC2086 # the flags are words on purpose
+g++ -std=c++17 examples/shift_cloud.cpp -o "$scratch/shift_cloud_pc" $flags -Wl,-rpath,"$scratch/prefix/lib"
+"$scratch/shift_cloud_pc" "$build/sample.las" >/dev/null
+echo "install check passed"

@@ -1,0 +1,220 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+#include <vector>
+
+#include "OrvError.h"
+#include "platform/Files.h"
+#include "support/FaultSweep.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+using orv::platform::OutputFile;
+using orvtest::folderEntries;
+
+std::vector<uint8_t> bytesOf(const std::string& text) {
+    return {text.begin(), text.end()};
+}
+
+void put(OutputFile& file, const std::string& text) {
+    file.write(text.data(), text.size());
+}
+
+int errorOf(const std::function<void()>& action) {
+    try {
+        action();
+    } catch (const orv::FileError& e) {
+        return e.errorCode();
+    }
+    return 0;
+}
+
+TEST(OutputFile, ReplacesTheTargetOnlyWhenClosed) {
+    orvtest::TempDir dir;
+    const std::string target = dir.path("cloud.las");
+    orvtest::writeFile(target, bytesOf("previous file"));
+    {
+        OutputFile file;
+        file.create(target.c_str());
+        put(file, "xxxx body");
+        file.seekToStart();
+        put(file, "head");
+        EXPECT_EQ(orvtest::readFile(target), bytesOf("previous file")) << "written in place";
+        EXPECT_EQ(folderEntries(dir.path("")).size(), 2u) << "the new file is beside the target";
+        file.close();
+        EXPECT_FALSE(file.isOpen());
+        file.close();  // twice is harmless
+    }
+    EXPECT_EQ(orvtest::readFile(target), bytesOf("head body"));
+    EXPECT_EQ(folderEntries(dir.path("")), std::set<std::string>{"cloud.las"});
+}
+
+TEST(OutputFile, AFileNeverClosedLeavesTheTargetAsItWas) {
+    for (bool existed : {true, false}) {
+        SCOPED_TRACE(existed ? "target existed" : "new target");
+        orvtest::TempDir dir;
+        const std::string target = dir.path("cloud.las");
+        if (existed) orvtest::writeFile(target, bytesOf("previous file"));
+        {
+            OutputFile file;
+            file.create(target.c_str());
+            put(file, "half a file");
+        }
+        {
+            OutputFile file;  // discarded by hand, then reused for another target
+            file.create(target.c_str());
+            put(file, "half a file");
+            file.discard();
+            EXPECT_FALSE(file.isOpen());
+            EXPECT_NO_THROW(file.close());
+        }
+        {
+            OutputFile file;  // a second create abandons the first file
+            file.create(target.c_str());
+            put(file, "half a file");
+            file.create(dir.path("other.las").c_str());
+            file.close();
+        }
+        std::set<std::string> expected{"other.las"};
+        if (existed) {
+            expected.insert("cloud.las");
+            EXPECT_EQ(orvtest::readFile(target), bytesOf("previous file"));
+        }
+        EXPECT_EQ(folderEntries(dir.path("")), expected);
+    }
+}
+
+TEST(OutputFile, KeepsTheTargetsPermissionsAndGivesNewFilesTheUsualOnes) {
+    orvtest::TempDir dir;
+    const std::string existing = dir.path("old.las");
+    orvtest::writeFile(existing, bytesOf("old"));
+    ASSERT_EQ(chmod(existing.c_str(), 0640), 0);
+    const mode_t mask = umask(0027);
+    for (const std::string& path : {existing, dir.path("new.las")}) {
+        OutputFile file;
+        file.create(path.c_str());
+        put(file, "new");
+        file.close();
+    }
+    umask(mask);
+    struct stat st;
+    ASSERT_EQ(stat(existing.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    ASSERT_EQ(stat(dir.path("new.las").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0666u & ~0027u);
+}
+
+TEST(OutputFile, WritesThroughALinkToTheFileItNames) {
+    orvtest::TempDir dir;
+    orvtest::writeFile(dir.path("real.las"), bytesOf("old"));
+    ASSERT_EQ(symlink("real.las", dir.path("link.las").c_str()), 0);
+    OutputFile file;
+    file.create(dir.path("link.las").c_str());
+    put(file, "new");
+    file.close();
+    struct stat st;
+    ASSERT_EQ(lstat(dir.path("link.las").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode)) << "the link was replaced by a file";
+    EXPECT_EQ(orvtest::readFile(dir.path("real.las")), bytesOf("new"));
+}
+
+TEST(OutputFile, RefusesWhatCannotBeCreated) {
+    orvtest::TempDir dir;
+    const struct {
+        std::string path;
+        int error;
+    } cases[] = {
+        {dir.path(""), EISDIR},
+        {dir.path("no-such-folder/cloud.las"), ENOENT},
+        {"", ENOENT},
+    };
+    for (const auto& c : cases) {
+        OutputFile file;
+        EXPECT_EQ(errorOf([&] { file.create(c.path.c_str()); }), c.error) << c.path;
+        EXPECT_FALSE(file.isOpen());
+        EXPECT_EQ(errorOf([&] { put(file, "x"); }), EBADF) << c.path;
+    }
+    OutputFile file;
+    EXPECT_EQ(errorOf([&] { file.create(nullptr); }), EINVAL);
+    EXPECT_EQ(folderEntries(dir.path("")), std::set<std::string>{});
+}
+
+TEST(OutputFile, WritesDevicesInPlaceAndNeverReplacesThem) {
+    struct stat before;
+    ASSERT_EQ(stat("/dev/null", &before), 0);
+    {
+        OutputFile file;
+        file.create("/dev/null");
+        put(file, "gone");
+        file.seekToStart();
+        put(file, "gone");
+        file.close();
+    }
+    struct stat after;
+    ASSERT_EQ(stat("/dev/null", &after), 0);
+    EXPECT_TRUE(S_ISCHR(after.st_mode));
+    EXPECT_EQ(after.st_rdev, before.st_rdev);
+
+    if (stat("/dev/full", &before) != 0) GTEST_SKIP() << "no /dev/full";
+    const auto descriptors = orvtest::openDescriptors();
+    {
+        OutputFile file;
+        file.create("/dev/full");
+        EXPECT_EQ(errorOf([&] { put(file, "no room"); }), ENOSPC);
+        EXPECT_FALSE(file.isOpen());
+        EXPECT_EQ(errorOf([&] { put(file, "more"); }), ENOSPC);
+        EXPECT_EQ(errorOf([&] { file.close(); }), ENOSPC) << "close reports the lost write";
+        EXPECT_EQ(errorOf([&] { file.close(); }), 0) << "but only once";
+    }
+    EXPECT_EQ(orvtest::openDescriptors(), descriptors);
+    ASSERT_EQ(stat("/dev/full", &after), 0);
+    EXPECT_TRUE(S_ISCHR(after.st_mode)) << "/dev/full was replaced";
+    EXPECT_EQ(after.st_rdev, before.st_rdev);
+}
+
+TEST(OutputFile, WritesAPipeInPlaceAndRefusesToSeekIt) {
+    orvtest::TempDir dir;
+    const std::string pipe = dir.path("pipe");
+    ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
+    const int reader = open(pipe.c_str(), O_RDONLY | O_NONBLOCK);  // so that the writer never waits
+    ASSERT_GE(reader, 0);
+    {
+        OutputFile file;
+        file.create(pipe.c_str());
+        put(file, "streamed");
+        EXPECT_EQ(errorOf([&] { file.seekToStart(); }), ESPIPE);
+    }
+    char got[16] = {};
+    EXPECT_EQ(read(reader, got, sizeof got), 8);
+    EXPECT_EQ(std::string(got), "streamed");
+    close(reader);
+    struct stat st;
+    ASSERT_EQ(lstat(pipe.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+    EXPECT_EQ(folderEntries(dir.path("")), std::set<std::string>{"pipe"});
+}
+
+TEST(OutputFile, AFolderClosedToNewFilesStillLetsAWritableTargetBeWritten) {
+    if (geteuid() == 0) GTEST_SKIP() << "permissions do not bind the superuser";
+    orvtest::TempDir dir;
+    const std::string target = dir.path("cloud.las");
+    orvtest::writeFile(target, bytesOf("old"));
+    ASSERT_EQ(chmod(dir.path("").c_str(), 0500), 0);
+    OutputFile file;
+    file.create(target.c_str());
+    put(file, "new");
+    file.close();
+    EXPECT_EQ(orvtest::readFile(target), bytesOf("new"));
+
+    ASSERT_EQ(chmod(dir.path("").c_str(), 0700), 0);
+    ASSERT_EQ(chmod(target.c_str(), 0444), 0);  // a read-only target is refused, as it always was
+    EXPECT_EQ(errorOf([&] { file.create(target.c_str()); }), EACCES);
+    EXPECT_EQ(orvtest::readFile(target), bytesOf("new"));
+}
+
+}  // namespace
