@@ -8,9 +8,16 @@ namespace orv::platform {
 bool BufferedInput::open(const char* path) {
     close();
     if (!m_file.open(path)) return false;
-    if (!m_buffer) m_buffer.reset(new uint8_t[kCapacity]);
-    m_data = m_buffer.get();
     m_size = m_file.size();
+    const size_t capacity = static_cast<size_t>(
+        std::min<uint64_t>(std::max<uint64_t>(m_size, kMinCapacity), kCapacity));
+    if (capacity != m_capacity) {
+        m_buffer.reset(new uint8_t[capacity]);
+        m_capacity = capacity;
+    }
+    m_data = m_buffer.get();
+    m_pos = m_end = m_data;
+    m_bufferStart = 0;
     return true;
 }
 
@@ -43,14 +50,14 @@ size_t BufferedInput::read(void* out, size_t count) {
 }
 
 const uint8_t* BufferedInput::refillAndTake(size_t count) {
-    if (!m_file.isOpen() || count > kCapacity) return nullptr;
+    if (!m_file.isOpen() || count > m_capacity) return nullptr;
     // Keep the bytes not yet taken, then fill the rest of the buffer behind them.
     const size_t kept = static_cast<size_t>(m_end - m_pos);
     if (kept > 0 && m_pos != m_data) std::memmove(m_data, m_pos, kept);
     m_bufferStart = position();
     m_pos = m_data;
     m_end = m_data + kept;
-    const size_t got = m_file.read(m_data + kept, kCapacity - kept);
+    const size_t got = m_file.read(m_data + kept, m_capacity - kept);
     m_end += got;
     if (static_cast<size_t>(m_end - m_pos) < count) {
         m_pos = m_end;  // a short tail is consumed: it is not data

@@ -14,6 +14,9 @@ class BufferedInput {
 public:
     // 2 MiB: large enough that system calls vanish from the profile, small beside any block.
     static constexpr size_t kCapacity = size_t{2} << 20;
+    // A small file gets a buffer of its own size, but never below this: one whole record of
+    // any length a 16-bit field can state must fit.
+    static constexpr size_t kMinCapacity = size_t{64} << 10;
 
     BufferedInput() = default;
     BufferedInput(const BufferedInput&) = delete;
@@ -33,7 +36,7 @@ public:
     // Copies up to `count` bytes; fewer only at the end of the file or on an error.
     size_t read(void* out, size_t count);
 
-    // The next `count` (at most kCapacity) bytes, valid until the next call, or null when fewer
+    // The next `count` (at most kMinCapacity) bytes, valid until the next call, or null when fewer
     // remain: those few are consumed, so a cut last record never comes back as data.
     const uint8_t* take(size_t count) {
         if (static_cast<size_t>(m_end - m_pos) >= count) {
@@ -49,6 +52,7 @@ private:
 
     InputFile m_file;
     std::unique_ptr<uint8_t[]> m_buffer;
+    size_t m_capacity = 0;
     uint64_t m_size = 0;
     uint64_t m_bufferStart = 0;  // file offset of m_data[0]
     uint8_t* m_data = nullptr;
