@@ -1,8 +1,11 @@
 // The LAS benchmark: whole-cloud reading and writing against plain read() and write() of the
 // same bytes, in one run, on a generated cloud held in the page cache. Run by hand:
 //   las_bench [--points N] [--reps R] [--dir DIR]
-// Each row is the median of R repetitions. Add a row by adding a Measure to measures().
+// Each row is the median of R repetitions, in wall-clock time and in the process's CPU time (user
+// and system); ratios compare CPU times, which other programs on a shared machine disturb least.
+// Add a row by adding a Measure to measures().
 #include <fcntl.h>
+#include <time.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -36,25 +39,45 @@ struct Setup {
 // Blocks the streams read and write: what a caller of a large cloud would ask for.
 constexpr int kStreamBlock = 1000000;
 
-// One row of the table. `run` does the work once and returns the seconds it took (set-up and
-// clean-up excluded); `reference` names the row it is compared with ("" for none).
+// Wall-clock and CPU seconds of one piece of work.
+struct Timing {
+    double wall = 0.0;
+    double cpu = 0.0;
+};
+
+double cpuNow() {
+    timespec t{};
+    ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
+}
+
+class Stopwatch {
+public:
+    Stopwatch() : m_wall(Clock::now()), m_cpu(cpuNow()) {}
+    Timing elapsed() const {
+        return {std::chrono::duration<double>(Clock::now() - m_wall).count(), cpuNow() - m_cpu};
+    }
+
+private:
+    Clock::time_point m_wall;
+    double m_cpu;
+};
+
+// One row of the table. `run` does the work once and returns its timing (set-up and clean-up
+// excluded); `reference` names the row it is compared with ("" for none).
 struct Measure {
     std::string name;
     std::string reference;
-    std::function<double(const Setup&)> run;
+    std::function<Timing(const Setup&)> run;
 };
-
-double seconds(Clock::time_point since) {
-    return std::chrono::duration<double>(Clock::now() - since).count();
-}
 
 void fail(const char* what) {
     std::perror(what);
     std::exit(1);
 }
 
-double referenceRead(const Setup& s) {
-    const auto start = Clock::now();
+Timing referenceRead(const Setup& s) {
+    const Stopwatch watch;
     const int fd = ::open(s.lasPath.c_str(), O_RDONLY);
     if (fd < 0) fail("open");
     std::unique_ptr<char[]> buffer(new char[s.fileBytes]);  // fresh, untouched memory
@@ -65,14 +88,14 @@ double referenceRead(const Setup& s) {
         done += static_cast<uint64_t>(n);
     }
     ::close(fd);
-    const double t = seconds(start);
+    const Timing t = watch.elapsed();
     buffer.reset();
     return t;
 }
 
-double referenceWrite(const Setup& s) {
+Timing referenceWrite(const Setup& s) {
     ::unlink(s.outPath.c_str());
-    const auto start = Clock::now();
+    const Stopwatch watch;
     const int fd = ::open(s.outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (fd < 0) fail("open");
     uint64_t done = 0;
@@ -82,14 +105,14 @@ double referenceWrite(const Setup& s) {
         done += static_cast<uint64_t>(n);
     }
     if (::close(fd) != 0) fail("close");
-    return seconds(start);
+    return watch.elapsed();
 }
 
-double bulkRead(const Setup& s) {
-    const auto start = Clock::now();
+Timing bulkRead(const Setup& s) {
+    const Stopwatch watch;
     orv::LasPntPool* raw = nullptr;
     orv::orvReadLas(s.lasPath.c_str(), &raw, nullptr);
-    const double t = seconds(start);
+    const Timing t = watch.elapsed();
     orv::OrvPtr<orv::LasPntPool> pool = orv::OrvPtr<orv::LasPntPool>::adopt(raw);
     if (!pool || pool->size() != s.points) {
         std::fprintf(stderr, "bulk read returned the wrong cloud\n");
@@ -98,12 +121,12 @@ double bulkRead(const Setup& s) {
     return t;
 }
 
-double bulkWrite(const Setup& s) {
+Timing bulkWrite(const Setup& s) {
     ::unlink(s.outPath.c_str());
-    const auto start = Clock::now();
+    const Stopwatch watch;
     orv::XPnt3d origin(512000.0, 4180000.0, 0.0);
     orv::orvSavePoint2Las(s.cloud, &origin, s.outPath.c_str(), nullptr);
-    return seconds(start);
+    return watch.elapsed();
 }
 
 // Reads the whole file through the input stream; returns the points kept.
@@ -118,10 +141,10 @@ uint64_t streamReadAll(const char* path, int step) {
     return kept;
 }
 
-double streamRead(const Setup& s, int step) {
-    const auto start = Clock::now();
+Timing streamRead(const Setup& s, int step) {
+    const Stopwatch watch;
     const uint64_t kept = streamReadAll(s.lasPath.c_str(), step);
-    const double t = seconds(start);
+    const Timing t = watch.elapsed();
     const uint64_t full = s.points / kStreamBlock, rest = s.points % kStreamBlock;
     const uint64_t expected = full * ((kStreamBlock + step - 1) / step) + (rest + step - 1) / step;
     if (kept != expected) {
@@ -133,9 +156,9 @@ double streamRead(const Setup& s, int step) {
     return t;
 }
 
-double streamWrite(const Setup& s) {
+Timing streamWrite(const Setup& s) {
     ::unlink(s.outPath.c_str());
-    const auto start = Clock::now();
+    const Stopwatch watch;
     orv::OrvPtr<IOrvOutPntsStream> out(newOutLasPntStream());
     const orv::XPnt3d origin(512000.0, 4180000.0, 0.0);
     if (!out || out->open(s.outPath.c_str()) != 0 || out->begin() != 0) fail("output stream");
@@ -145,7 +168,7 @@ double streamWrite(const Setup& s) {
         if (out->writePntArray(points + i, n, &origin) != 0) fail("output stream refused points");
     }
     out->close();
-    return seconds(start);
+    return watch.elapsed();
 }
 
 std::vector<Measure> measures() {
@@ -270,12 +293,16 @@ int main(int argc, char** argv) {
     }
 
     const std::vector<Measure> all = measures();
-    std::vector<double> times(all.size());
+    std::vector<Timing> times(all.size());
     for (size_t m = 0; m < all.size(); ++m) {
-        std::vector<double> t;
+        std::vector<double> wall, cpu;
         all[m].run(s);  // warm-up: page cache, allocator, code
-        for (int r = 0; r < reps; ++r) t.push_back(all[m].run(s));
-        times[m] = median(t);
+        for (int r = 0; r < reps; ++r) {
+            const Timing t = all[m].run(s);
+            wall.push_back(t.wall);
+            cpu.push_back(t.cpu);
+        }
+        times[m] = {median(wall), median(cpu)};
     }
     const long peak = peakReadKiB(argv[0], s.lasPath);
     const long streamPeak = peakReadKiB(argv[0], s.lasPath, "--stream-once");
@@ -285,33 +312,27 @@ int main(int argc, char** argv) {
     const double mb = s.fileBytes / 1e6;
     std::printf("\n%llu points, %.1f MB file, median of %d repetitions\n\n",
                 static_cast<unsigned long long>(points), mb, reps);
-    std::printf("| %-38s | %8s | %10s | %8s | %-28s |\n", "row", "seconds", "Mpoints/s", "MB/s",
-                "ratio to reference");
-    std::printf("|%s|%s|%s|%s|%s|\n", std::string(40, '-').c_str(), std::string(10, '-').c_str(),
-                std::string(12, '-').c_str(), std::string(10, '-').c_str(),
-                std::string(30, '-').c_str());
+    std::printf("| %-38s | %7s | %7s | %15s | %16s |\n", "row", "wall s", "CPU s",
+                "Mpoints/CPU s", "ratio (CPU)");
+    std::printf("|%s|%s|%s|%s|%s|\n", std::string(40, '-').c_str(), std::string(9, '-').c_str(),
+                std::string(9, '-').c_str(), std::string(17, '-').c_str(),
+                std::string(18, '-').c_str());
     for (size_t m = 0; m < all.size(); ++m) {
         std::string ratio = "-";
         for (size_t r = 0; r < all.size(); ++r)
             if (!all[m].reference.empty() && all[r].name == all[m].reference) {
                 char text[64];
-                std::snprintf(text, sizeof text, "%.2f x speed", times[r] / times[m]);
+                std::snprintf(text, sizeof text, "%.2f x reference", times[r].cpu / times[m].cpu);
                 ratio = text;
             }
-        std::printf("| %-38s | %8.3f | %10.1f | %8.0f | %-28s |\n", all[m].name.c_str(), times[m],
-                    points / times[m] / 1e6, mb / times[m], ratio.c_str());
+        std::printf("| %-38s | %7.3f | %7.3f | %15.1f | %16s |\n", all[m].name.c_str(),
+                    times[m].wall, times[m].cpu, points / times[m].cpu / 1e6, ratio.c_str());
     }
     const double limitMiB = (s.fileBytes + 22.0 * points) / 1048576.0 + 64.0;
-    std::printf("| %-38s | %8s | %10s | %8s | %-28s |\n", "peak memory of the bulk read", "-", "-",
-                "-",
-                (std::to_string(peak / 1024) + " MiB (limit " +
-                 std::to_string(static_cast<long>(limitMiB)) + " MiB)")
-                    .c_str());
+    std::printf("\npeak memory of the bulk read: %ld MiB (limit: file + 22 B/point + 64 MiB = %ld MiB)\n",
+                peak / 1024, static_cast<long>(limitMiB));
     const double streamLimitMiB = 64.0 + kStreamBlock * sizeof(LasPnt) / 1048576.0;
-    std::printf("| %-38s | %8s | %10s | %8s | %-28s |\n", "peak memory of the stream read", "-",
-                "-", "-",
-                (std::to_string(streamPeak / 1024) + " MiB (limit " +
-                 std::to_string(static_cast<long>(streamLimitMiB)) + " MiB)")
-                    .c_str());
+    std::printf("peak memory of the stream read: %ld MiB (limit: 64 MiB + one block = %ld MiB)\n",
+                streamPeak / 1024, static_cast<long>(streamLimitMiB));
     return 0;
 }

@@ -237,6 +237,13 @@ public:
     LasPntPool();
     // Stores a copy of the point; amortised O(1).
     void add(const LasPnt* point) { m_points.push_back(*point); }
+    // Appends `count` zeroed points and returns the first, for readers that fill points in
+    // place. The pointer is valid until the pool next grows.
+    LasPnt* grow(size_t count) {
+        const size_t first = m_points.size();
+        m_points.resize(first + count);
+        return m_points.data() + first;
+    }
     // Makes room for count points in all, so that adding them allocates nothing more.
     void reserve(size_t count) { m_points.reserve(count); }
     void rewind() { m_cursor = 0; }
@@ -265,7 +272,10 @@ public:
     void rewind() { m_cursor = 0; }
     // The next stored pointer, or null after the last.
     LasPnt* next() { return m_cursor < m_points.size() ? m_points[m_cursor++] : nullptr; }
+    // Moves the cursor past the last pointer, as walking the whole pool with next does.
+    void skipToEnd() { m_cursor = m_points.size(); }
     size_t size() const { return m_points.size(); }
+    LasPnt* const* data() const { return m_points.data(); }
 
 protected:
     ~PLasPntPool() override;

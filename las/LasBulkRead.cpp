@@ -34,12 +34,21 @@ long COrvReadLas::ReadLasFile(const char* path, LasPntPool** pool, LasHeader& he
     points->reserve(count);
     const las::Scaling scaling = las::Scaling::of(h);
     const uint8_t* record = file.data() + first;
-    for (size_t i = 0; i < count; ++i, record += recordLength) {
-        const las::DecodedRecord r = las::decodeRecord1x(record, scaling);
-        LasPnt p;
-        p.pnt = XPnt3f(las::toFloat(r.x), las::toFloat(r.y), las::toFloat(r.z), r.intensity);
-        p.classification = r.classification;
-        points->add(&p);
+    // Points are zeroed and filled in place a cache-sized chunk at a time: building each one
+    // elsewhere and copying it in stalls on every point.
+    for (size_t done = 0; done < count;) {
+        const size_t chunk =
+            count - done < las::kReadChunkPoints ? count - done : las::kReadChunkPoints;
+        LasPnt* out = points->grow(chunk);
+        for (size_t i = 0; i < chunk; ++i, record += recordLength) {
+            const las::DecodedRecord r = las::decodeRecord1x(record, scaling);
+            out[i].pnt.x = las::toFloat(r.x);
+            out[i].pnt.y = las::toFloat(r.y);
+            out[i].pnt.z = las::toFloat(r.z);
+            out[i].pnt.attr = r.intensity;
+            out[i].classification = r.classification;
+        }
+        done += chunk;
     }
     header = h;
     *pool = points.release();

@@ -1,3 +1,5 @@
+#include <algorithm>
+
 #include "OrvLas.h"
 #include "las/LasFileWriter.h"
 
@@ -9,9 +11,19 @@ long orvSavePoint2Las(PLasPntPool* pool, XPnt3d* shift, const char* path, IOrvPr
     writer.begin();
     long result = 0;
     if (pool) {
-        pool->rewind();
-        while (const LasPnt* point = pool->next())
-            if (writer.writePnt(point, shift) != 0) result = -1;
+        // The walk ends where next would return null: at the end, or at a null entry.
+        LasPnt* const* points = pool->data();
+        const size_t count =
+            static_cast<size_t>(std::find(points, points + pool->size(), nullptr) - points);
+        if (writer.writePnts(
+                count, [points](size_t i) { return points[i]; }, shift) != 0)
+            result = -1;
+        if (count == pool->size()) {
+            pool->skipToEnd();
+        } else {
+            pool->rewind();
+            for (size_t i = 0; i <= count; ++i) pool->next();
+        }
     }
     writer.close();
     return result;

@@ -58,26 +58,27 @@ bool AOrvLASFile::begin() {
     return true;
 }
 
-int AOrvLASFile::writeSlow(const LasPnt* point, const double c[3]) {
-    if (m_pointCount == UINT32_MAX) {  // the header's count field could not state one more
-        ++m_refusedCount;
-        return -1;
-    }
+int AOrvLASFile::writeFirst(const LasPnt* point, const double c[3]) {
+    if (m_pointCount == UINT32_MAX) return -1;  // the header's count field could not state more
     // The first point fixes the offsets: X and Y truncated toward zero, Z relative to 0.
     double offset[3] = {0.0, 0.0, 0.0};
     int32_t xyz[3];
     if (!las::toOffset(c[0], offset[0]) || !las::toOffset(c[1], offset[1]) ||
-        !las::toStoredInts(c, offset, xyz)) {
-        ++m_refusedCount;
+        !las::toStoredInts(c, offset, xyz))
         return -1;
+    if (m_firstPoint) {
+        m_firstPoint = false;
+        for (int axis = 0; axis < 3; ++axis) m_offset[axis] = offset[axis];
+        m_header.xOffset = offset[0];
+        m_header.yOffset = offset[1];
+        m_header.zOffset = offset[2];
+        m_minPoint = m_maxPoint = XPnt3d(c[0], c[1], c[2], point->pnt.attr);
     }
-    m_firstPoint = false;
-    for (int axis = 0; axis < 3; ++axis) m_offset[axis] = offset[axis];
-    m_header.xOffset = offset[0];
-    m_header.yOffset = offset[1];
-    m_header.zOffset = offset[2];
-    m_minPoint = m_maxPoint = XPnt3d(c[0], c[1], c[2], point->pnt.attr);
-    store(point, xyz);
+    las::encodeRecord0(m_buffer.get() + size_t{m_bufferedCount} * m_recordLength, xyz, *point);
+    const unsigned slot = point->returnNumber - 1u;
+    if (slot < 5) ++m_header.numberOfPointsByReturn[slot];
+    ++m_pointCount;
+    if (++m_bufferedCount == las::kWriteBufferRecords) flush();
     return 0;
 }
 

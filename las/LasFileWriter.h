@@ -42,34 +42,20 @@ public:
     bool begin();
     // Encodes one point, adding `shift` (may be null) to its coordinates. 0 when the point was
     // written or dropped (not begun); -1 when refused because a coordinate would not fit the
-    // 32-bit stored integer (NaN, infinite, too far from the offsets): it is then neither
-    // written nor counted nor in the bounds.
-    // Inline: it runs once per point.
+    // 32-bit stored integer (NaN, infinite, too far from the offsets) or the file holds the
+    // most points its header can count: it is then neither written nor counted nor in the
+    // bounds.
     int writePnt(const LasPnt* point, const orv::XPnt3d* shift) {
-        const orv::XPnt3f p = point->pnt;
-        double c[3] = {p.x, p.y, p.z};
-        if (shift) {
-            c[0] += shift->x;
-            c[1] += shift->y;
-            c[2] += shift->z;
-        }
+        const auto only = [point](size_t) { return point; };
+        return writePnts(1, only, shift) == 0 ? 0 : -1;
+    }
+    // Encodes `count` points, the i-th at pointAt(i) (never null), as writePnt would one by one.
+    // Returns the number refused.
+    template <class PointAt>
+    uint64_t writePnts(size_t count, PointAt pointAt, const orv::XPnt3d* shift) {
         if (!m_writing) return 0;
-        if (m_firstPoint || m_pointCount == UINT32_MAX) return writeSlow(point, c);
-        int32_t xyz[3];
-        if (!orv::las::toStoredInts(c, m_offset, xyz)) {
-            ++m_refusedCount;
-            return -1;
-        }
-        // What orv::getMin and orv::getMax compute, inline: a call into the basic library per
-        // point would cost more than encoding the record.
-        m_minPoint.x = c[0] < m_minPoint.x ? c[0] : m_minPoint.x;
-        m_minPoint.y = c[1] < m_minPoint.y ? c[1] : m_minPoint.y;
-        m_minPoint.z = c[2] < m_minPoint.z ? c[2] : m_minPoint.z;
-        m_maxPoint.x = c[0] > m_maxPoint.x ? c[0] : m_maxPoint.x;
-        m_maxPoint.y = c[1] > m_maxPoint.y ? c[1] : m_maxPoint.y;
-        m_maxPoint.z = c[2] > m_maxPoint.z ? c[2] : m_maxPoint.z;
-        store(point, xyz);
-        return 0;
+        return shift ? writeRange<true>(count, pointAt, *shift)
+                     : writeRange<false>(count, pointAt, orv::XPnt3d());
     }
     // Writes what is buffered and the final header, and closes the file. False, doing nothing,
     // when no file is open.
@@ -86,17 +72,96 @@ public:
     const LasHeader& header() const { return m_header; }
 
 private:
-    // The first point (it fixes the offsets) and the point past the last one a file can count.
-    int writeSlow(const LasPnt* point, const double c[3]);
-    // Encodes an accepted point into the buffer and counts it.
-    void store(const LasPnt* point, const int32_t xyz[3]) {
-        orv::las::encodeRecord0(m_buffer.get() + size_t{m_bufferedCount} * m_recordLength, xyz,
-                                *point);
-        const unsigned slot = point->returnNumber - 1u;  // return numbers 1 to 5 are counted
-        if (slot < 5) ++m_header.numberOfPointsByReturn[slot];
-        ++m_pointCount;
-        if (++m_bufferedCount == orv::las::kWriteBufferRecords) flush();
+    // Running bounds and return counters of a run of points.
+    struct RunState {
+        double lo[3], hi[3];
+        uint32_t byReturn[5];
+    };
+
+    // The per-point loop over points that all go into the buffer's free room, after the first
+    // point. Returns the records encoded; the others were refused. A plain loop with its state
+    // in locals: the buffer's bytes may alias any member, so the compiler would otherwise reload
+    // and store every member per point.
+    template <bool kShift, class PointAt>
+    static size_t encodeRun(PointAt pointAt, size_t begin, size_t count, const double offset[3],
+                            const orv::XPnt3d& shift, uint8_t* out, RunState& state) {
+        namespace las = orv::las;
+        double lo0 = state.lo[0], lo1 = state.lo[1], lo2 = state.lo[2];
+        double hi0 = state.hi[0], hi1 = state.hi[1], hi2 = state.hi[2];
+        size_t written = 0;
+        for (size_t i = begin; i < begin + count; ++i) {
+            const LasPnt* point = pointAt(i);
+            const orv::XPnt3f p = point->pnt;
+            double c[3] = {p.x, p.y, p.z};
+            if (kShift) {
+                c[0] += shift.x;
+                c[1] += shift.y;
+                c[2] += shift.z;
+            }
+            int32_t xyz[3];
+            if (!las::toStoredInts(c, offset, xyz)) continue;
+            // What orv::getMin and orv::getMax compute, inline: a call into the basic library
+            // per point would cost more than encoding the record.
+            lo0 = c[0] < lo0 ? c[0] : lo0;
+            lo1 = c[1] < lo1 ? c[1] : lo1;
+            lo2 = c[2] < lo2 ? c[2] : lo2;
+            hi0 = c[0] > hi0 ? c[0] : hi0;
+            hi1 = c[1] > hi1 ? c[1] : hi1;
+            hi2 = c[2] > hi2 ? c[2] : hi2;
+            las::encodeRecord0(out + written * las::kWrittenRecordLength, xyz, *point);
+            const unsigned slot = point->returnNumber - 1u;  // return numbers 1 to 5 are counted
+            if (slot < 5) ++state.byReturn[slot];
+            ++written;
+        }
+        state.lo[0] = lo0, state.lo[1] = lo1, state.lo[2] = lo2;
+        state.hi[0] = hi0, state.hi[1] = hi1, state.hi[2] = hi2;
+        return written;
     }
+
+    template <bool kShift, class PointAt>
+    uint64_t writeRange(size_t count, PointAt pointAt, const orv::XPnt3d& shift) {
+        uint64_t refused = 0;
+        size_t i = 0;
+        while (i < count) {
+            if (m_firstPoint || m_pointCount == UINT32_MAX) {
+                const LasPnt* point = pointAt(i++);
+                const orv::XPnt3f p = point->pnt;
+                double c[3] = {p.x, p.y, p.z};
+                if (kShift) {
+                    c[0] += shift.x;
+                    c[1] += shift.y;
+                    c[2] += shift.z;
+                }
+                if (writeFirst(point, c) != 0) ++refused;
+                continue;
+            }
+            size_t run = count - i;
+            run = run < orv::las::kWriteBufferRecords - m_bufferedCount
+                      ? run
+                      : orv::las::kWriteBufferRecords - m_bufferedCount;
+            run = run < size_t{UINT32_MAX - m_pointCount} ? run : UINT32_MAX - m_pointCount;
+            RunState state{{m_minPoint.x, m_minPoint.y, m_minPoint.z},
+                           {m_maxPoint.x, m_maxPoint.y, m_maxPoint.z},
+                           {}};
+            for (int k = 0; k < 5; ++k) state.byReturn[k] = m_header.numberOfPointsByReturn[k];
+            const size_t written = encodeRun<kShift>(
+                pointAt, i, run, m_offset, shift,
+                m_buffer.get() + size_t{m_bufferedCount} * orv::las::kWrittenRecordLength, state);
+            m_minPoint.x = state.lo[0], m_minPoint.y = state.lo[1], m_minPoint.z = state.lo[2];
+            m_maxPoint.x = state.hi[0], m_maxPoint.y = state.hi[1], m_maxPoint.z = state.hi[2];
+            for (int k = 0; k < 5; ++k) m_header.numberOfPointsByReturn[k] = state.byReturn[k];
+            refused += run - written;
+            i += run;
+            m_pointCount += static_cast<uint32_t>(written);
+            m_bufferedCount += static_cast<uint32_t>(written);
+            if (m_bufferedCount == orv::las::kWriteBufferRecords) flush();
+        }
+        m_refusedCount += refused;
+        return refused;
+    }
+
+    // The first point, which fixes the offsets, and the point past the most a file can count.
+    int writeFirst(const LasPnt* point, const double c[3]);
     void flush();
 
     orv::las::WriterTexts m_texts;

@@ -21,6 +21,10 @@ constexpr uint32_t kWrittenRecordLength = 20;
 // Records the writers collect before one write: about 10 MiB, few system calls, bounded memory.
 constexpr uint32_t kWriteBufferRecords = 524288;
 
+// Points the bulk reader zeroes and fills at a time: about 90 KB, so they stay in the cache
+// between being zeroed and being filled.
+constexpr size_t kReadChunkPoints = 4096;
+
 // The marker a caller puts in any coordinate of an origin to have the stream choose it.
 constexpr double kUnsetOrigin = -2147483647.0;
 

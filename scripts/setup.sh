@@ -22,3 +22,8 @@ if [ ${#missing[@]} -gt 0 ]; then
     $sudo_cmd apt-get update -qq
     DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
+
+# The independent LAS reader of the cross-check tests, pinned by tests/js/package-lock.json.
+if [ ! -d "$(dirname "$0")/../tests/js/node_modules" ]; then
+    (cd "$(dirname "$0")/../tests/js" && npm ci --no-audit --no-fund)
+fi

@@ -277,3 +277,22 @@ TEST_F(Writer, OtherTextsGoIntoTheHeader) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(Writer, WalkStopsAtANullEntryAndLeavesTheCursorPastIt) {
+    std::vector<LasPnt> points = {makePnt(1, 1, 1), makePnt(2, 2, 2), makePnt(3, 3, 3)};
+    orv::OrvPtr<orv::PLasPntPool> pool = orv::newPLasPntPool();
+    LasPnt* entries[] = {&points[0], nullptr, &points[2]};
+    for (LasPnt*& e : entries) pool->add(&e);
+    ASSERT_EQ(orv::orvSavePoint2Las(pool.get(), dir.path("n.las").c_str(), nullptr), 0);
+    EXPECT_EQ(orvtest::readFile(dir.path("n.las")).size(), 247u);
+    EXPECT_EQ(pool->next(), &points[2]);
+
+    orv::OrvPtr<orv::PLasPntPool> full = orv::newPLasPntPool();
+    full->add(&entries[0]);
+    ASSERT_EQ(orv::orvSavePoint2Las(full.get(), dir.path("n.las").c_str(), nullptr), 0);
+    EXPECT_EQ(full->next(), nullptr);
+}
+
+}  // namespace

@@ -1,0 +1,168 @@
+// The library's files read back by an independent reader (the copc package under Node.js).
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cmath>
+#include <nlohmann/json.hpp>
+
+#include "OrvLas.h"
+#include "support/ExpectedLas.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+using orvtest::shellQuote;
+
+// Runs the independent reader on `path`; fails the test when it cannot run.
+nlohmann::json readWithCopc(const std::string& path) {
+    struct stat st;
+    const std::string package = std::string(ORV_JS_DIR) + "/node_modules/copc/package.json";
+    EXPECT_EQ(stat(ORV_NODE_PATH, &st), 0) << "Node.js not found; run scripts/setup.sh";
+    EXPECT_EQ(stat(package.c_str(), &st), 0) << "copc not installed; run scripts/setup.sh";
+    const auto r = orvtest::runCommand(shellQuote(ORV_NODE_PATH) + " " +
+                                       shellQuote(std::string(ORV_JS_DIR) + "/read_las.js") + " " +
+                                       shellQuote(path));
+    EXPECT_EQ(r.status, 0) << path;
+    if (r.status != 0) return nlohmann::json();
+    return nlohmann::json::parse(r.out);
+}
+
+LasPnt makePnt(float x, float y, float z, uint16_t intensity, uint8_t ret, uint8_t cls,
+               uint8_t source) {
+    LasPnt p;
+    p.pnt = orv::XPnt3f(x, y, z, intensity);
+    p.returnNumber = ret;
+    p.classification = cls;
+    p.pointSource = source;
+    return p;
+}
+
+class CrossCheck : public orvtest::CountedTest {
+protected:
+    orvtest::TempDir dir;
+};
+
+TEST_F(CrossCheck, WrittenCloudReadsBackAlike) {
+    orv::OrvPtr<orv::LasPntPool> pool = orv::newLasPntPool();
+    for (int i = 0; i < 3000; ++i) {
+        // Negative and positive relative coordinates, every return number, class 12 and the
+        // class byte's flag bits, the whole point-source byte.
+        const LasPnt p = makePnt(float(i % 97) * 3.3f - 150.0f, float(i) * 0.731f - 1000.0f,
+                                 float(i % 13) * -1.25f, uint16_t(i * 37), uint8_t(i % 8),
+                                 uint8_t(i % 7 == 0 ? 12 : (i * 11) % 256), uint8_t(i % 256));
+        pool->add(&p);
+    }
+    orv::OrvPtr<orv::PLasPntPool> pointers = orv::PointsToPool(pool.get());
+    orv::XPnt3d shift(655000.25, 5300000.5, 350.0);
+    const std::string path = dir.path("cloud.las");
+    ASSERT_EQ(orv::orvSavePoint2Las(pointers.get(), &shift, path.c_str(), nullptr), 0);
+
+    const nlohmann::json j = readWithCopc(path);
+    ASSERT_FALSE(j.is_null());
+    EXPECT_EQ(j["systemIdentifier"], "ORV_LAS_RAW_DATA");
+    EXPECT_EQ(j["generatingSoftware"], "ORV_LAS_TRANSFER");
+    ASSERT_EQ(j["pointCount"], pool->size());
+    ASSERT_EQ(j["points"].size(), pool->size());
+
+    const double offset[3] = {std::trunc(pool->data()[0].pnt.x + shift.x),
+                              std::trunc(pool->data()[0].pnt.y + shift.y), 0.0};
+    double lo[3] = {INFINITY, INFINITY, INFINITY}, hi[3] = {-INFINITY, -INFINITY, -INFINITY};
+    uint32_t byReturn[5] = {};
+    for (size_t i = 0; i < pool->size(); ++i) {
+        const LasPnt p = pool->data()[i];
+        const double c[3] = {p.pnt.x + shift.x, p.pnt.y + shift.y, p.pnt.z + shift.z};
+        const auto& got = j["points"][i];
+        for (int axis = 0; axis < 3; ++axis) {
+            lo[axis] = std::min(lo[axis], c[axis]);
+            hi[axis] = std::max(hi[axis], c[axis]);
+            const double stored = std::trunc((c[axis] - offset[axis]) * 1000.0);
+            ASSERT_NEAR(got[axis].get<double>(), stored * 0.001 + offset[axis], 1e-6)
+                << i << " " << axis;
+        }
+        ASSERT_EQ(got[3], p.pnt.attr) << i;
+        ASSERT_EQ(got[4], p.returnNumber & 7) << i;
+        ASSERT_EQ(got[5], p.classification) << i;
+        ASSERT_EQ(got[6], p.pointSource) << i;
+        if (p.returnNumber >= 1 && p.returnNumber <= 5) ++byReturn[p.returnNumber - 1];
+    }
+    for (int k = 0; k < 5; ++k) EXPECT_EQ(j["pointCountByReturn"][k], byReturn[k]) << k;
+    for (int axis = 0; axis < 3; ++axis) {
+        EXPECT_EQ(j["scale"][axis], 0.001);
+        EXPECT_EQ(j["offset"][axis], offset[axis]);
+        EXPECT_EQ(j["min"][axis], lo[axis]) << axis;
+        EXPECT_EQ(j["max"][axis], hi[axis]) << axis;
+    }
+}
+
+TEST_F(CrossCheck, CopiedSamplesKeepTheirPoints) {
+    const std::string data = orvtest::lasDataDir();
+    if (data.empty()) GTEST_SKIP() << "shared LAS samples not found";
+    for (const auto& e : orvtest::loadExpectedLas(data)) {
+        const std::string in = data + "/" + e.name, out = dir.path("copy.las");
+        orv::LasPntPool* raw = nullptr;
+        if (orv::orvReadLas(in.c_str(), &raw, nullptr) != 1)
+            continue;  // only what the reader accepts
+        orv::OrvPtr<orv::LasPntPool> pool = orv::OrvPtr<orv::LasPntPool>::adopt(raw);
+        const auto r = orvtest::runCommand(shellQuote(ORVTER_PATH) + " las copy " + shellQuote(in) +
+                                           " " + shellQuote(out));
+        ASSERT_EQ(r.status, 0) << e.name;
+        const nlohmann::json j = readWithCopc(out);
+        ASSERT_FALSE(j.is_null()) << e.name;
+        ASSERT_EQ(j["pointCount"], pool->size()) << e.name;
+        ASSERT_EQ(j["points"].size(), pool->size()) << e.name;
+        for (size_t i = 0; i < pool->size(); ++i) {
+            const LasPnt p = pool->data()[i];
+            const float xyz[3] = {p.pnt.x, p.pnt.y, p.pnt.z};
+            const auto& got = j["points"][i];
+            // Stored in thousandths truncated toward zero: at most a thousandth from the float.
+            for (int axis = 0; axis < 3; ++axis)
+                ASSERT_NEAR(got[axis].get<double>(), xyz[axis], 0.001 + 1e-9) << e.name << " " << i;
+            ASSERT_EQ(got[3], p.pnt.attr) << e.name << " " << i;
+            ASSERT_EQ(got[4], 0) << "the bulk reader keeps no return numbers";
+            ASSERT_EQ(got[5], p.classification) << e.name << " " << i;
+            ASSERT_EQ(got[6], 0) << e.name << " " << i;
+        }
+    }
+}
+
+TEST_F(CrossCheck, StreamedSamplesKeepTheirPoints) {
+    const std::string data = orvtest::lasDataDir();
+    if (data.empty()) GTEST_SKIP() << "shared LAS samples not found";
+    int compared = 0;
+    for (const auto& e : orvtest::loadExpectedLas(data)) {
+        const std::string in = data + "/" + e.name, out = dir.path("streamed.las");
+        const auto r = orvtest::runCommand(shellQuote(ORVTER_PATH) + " las stream --quiet " +
+                                           shellQuote(in) + " " + shellQuote(out));
+        if (r.status != 0) continue;  // only what the stream accepts
+        const nlohmann::json source = readWithCopc(in);
+        const nlohmann::json copy = readWithCopc(out);
+        ASSERT_FALSE(source.is_null() || copy.is_null()) << e.name;
+        ASSERT_EQ(copy["points"].size(), source["points"].size()) << e.name;
+        ASSERT_EQ(copy["pointCount"], source["points"].size()) << e.name;
+        EXPECT_EQ(copy["systemIdentifier"], "Pelvaron");
+        EXPECT_EQ(copy["generatingSoftware"], "Lodrune");
+        const auto& first = source["points"].empty() ? nlohmann::json() : source["points"][0];
+        for (size_t i = 0; i < source["points"].size(); ++i) {
+            const auto& want = source["points"][i];
+            const auto& got = copy["points"][i];
+            for (int axis = 0; axis < 3; ++axis) {
+                // Thousandths truncated toward zero, after a float relative to the origin (the
+                // first point): 0.001 plus half a float step at that distance.
+                const double w = want[axis].get<double>();
+                const double tolerance =
+                    0.001 + 1e-9 + std::fabs(w - first[axis].get<double>()) * 0x1.0p-24;
+                ASSERT_NEAR(got[axis].get<double>(), w, tolerance) << e.name << " " << i;
+            }
+            ASSERT_EQ(got[3], want[3]) << e.name << " " << i;
+            // Formats 6 and above keep their return number and classification elsewhere than
+            // the older 16-byte prefix the streams read.
+            if (e.pointFormat >= 6) continue;
+            ASSERT_EQ(got[4], want[4]) << e.name << " " << i;
+            ASSERT_EQ(got[5], want[5]) << e.name << " " << i;
+        }
+        ++compared;
+    }
+    EXPECT_GE(compared, 20);
+}
+
+}  // namespace
