@@ -6,8 +6,8 @@
 #include <cstring>
 #include <memory>
 #include <new>
-#include <utility>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "OrvExport.h"
@@ -242,8 +242,9 @@ public:
     void resize(size_t count) {
         const size_t before = m_points.size();
         m_points.resize(count);
-        if (count > before) std::memset(static_cast<void*>(m_points.data() + before), 0,
-                                        (count - before) * sizeof(LasPnt));
+        if (count > before)
+            std::memset(static_cast<void*>(m_points.data() + before), 0,
+                        (count - before) * sizeof(LasPnt));
     }
     // Sets the number of points, leaving new ones unwritten: for readers that size a block
     // once, write every byte of each point in place and cut the block to what they found.
