@@ -9,8 +9,10 @@
 
 namespace {
 
-// Whether the path's last segment names a tag: only then does a made path resolve again.
+// Whether the path's last segment names a tag: only then does a made path resolve again. "./"
+// and ".\\" stand for the cursor itself.
 bool endsInTag(const std::string& path) {
+    if (path == "./" || path == ".\\") return false;
     return !path.empty() && path.back() != '/' && !(path.size() == 1 && path[0] == '\\');
 }
 

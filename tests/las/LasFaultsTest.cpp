@@ -1,0 +1,136 @@
+// A system call failing at any step of a whole LAS write or read: the caller learns of it as
+// documented, the file that was there before stays byte for byte, and nothing leaks.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <vector>
+
+#include "OrvError.h"
+#include "OrvLas.h"
+#include "support/FaultSweep.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+using orvtest::FaultOperation;
+using orvtest::folderEntries;
+using orvtest::openDescriptors;
+using orvtest::sweepFaults;
+
+class LasFaults : public orvtest::CountedTest {
+protected:
+    LasFaults() {
+        for (int i = 0; i < 3000; ++i) {
+            LasPnt p;
+            p.pnt = orv::XPnt3f(500000.0f + i, 4000000.0f - i, 100.0f + 0.25f * i, 7);
+            p.classification = static_cast<uint8_t>(i % 20);
+            points.push_back(p);
+        }
+    }
+
+    // Writes the cloud; 0 when every point was written.
+    long save(const std::string& path) {
+        orv::OrvPtr<orv::PLasPntPool> pool = orv::newPLasPntPool();
+        for (LasPnt& p : points) {
+            LasPnt* address = &p;
+            pool->add(&address);
+        }
+        return orv::orvSavePoint2Las(pool.get(), path.c_str(), nullptr);
+    }
+
+    // Reads a cloud back; the number of points, or -1 when the reader refuses.
+    static long countPoints(const std::string& path) {
+        orv::LasPntPool* raw = nullptr;
+        if (orv::orvReadLas(path.c_str(), &raw, nullptr) != 1) return raw ? -2 : -1;
+        orv::OrvPtr<orv::LasPntPool> pool = orv::OrvPtr<orv::LasPntPool>::adopt(raw);
+        return static_cast<long>(pool->size());
+    }
+
+    std::vector<LasPnt> points;
+    orvtest::TempDir dir;
+};
+
+TEST_F(LasFaults, AFailedWriteAtAnyStepThrowsAndKeepsTheTarget) {
+    const std::vector<uint8_t> previous(300, 'p');
+    const auto descriptors = openDescriptors();
+    for (bool existed : {true, false}) {
+        for (FaultOperation operation :
+             {FaultOperation::Stat, FaultOperation::Open, FaultOperation::Write,
+              FaultOperation::Seek, FaultOperation::Sync, FaultOperation::Close,
+              FaultOperation::Rename}) {
+            SCOPED_TRACE(existed ? "target existed" : "new target");
+            const std::string target = dir.path("cloud.las");
+            const uint64_t calls = sweepFaults(operation, ENOSPC, [&](uint64_t n) {
+                if (existed) orvtest::writeFile(target, previous);
+                if (n == 0) {
+                    EXPECT_EQ(save(target), 0);  // read back below: only the write is counted
+                } else {
+                    try {
+                        save(target);
+                        ADD_FAILURE() << "the failure did not reach the caller";
+                    } catch (const orv::FileError& e) {
+                        EXPECT_EQ(e.errorCode(), ENOSPC) << e.what();
+                    }
+                    std::set<std::string> left;
+                    if (existed) {
+                        left.insert("cloud.las");
+                        EXPECT_EQ(orvtest::readFile(target), previous);
+                    }
+                    EXPECT_EQ(folderEntries(dir.path("")), left) << "a temporary was left";
+                }
+                EXPECT_EQ(openDescriptors(), descriptors);
+                std::remove(target.c_str());
+            });
+            EXPECT_GT(calls, 0u) << orv::platform::testing::operationName(operation);
+        }
+    }
+    ASSERT_EQ(save(dir.path("clean.las")), 0);
+    EXPECT_EQ(countPoints(dir.path("clean.las")), static_cast<long>(points.size()));
+}
+
+TEST_F(LasFaults, AFailedReadAtAnyStepIsARefusalNeverAPartialCloud) {
+    const std::string path = dir.path("cloud.las");
+    ASSERT_EQ(save(path), 0);
+    const long whole = static_cast<long>(points.size());
+    const auto descriptors = openDescriptors();
+    for (FaultOperation operation :
+         {FaultOperation::Open, FaultOperation::Stat, FaultOperation::Map, FaultOperation::Read,
+          FaultOperation::Seek, FaultOperation::Close}) {
+        // The descriptor is closed once the file is mapped: a failed close loses nothing.
+        const auto fails = [&](uint64_t n) { return n != 0 && operation != FaultOperation::Close; };
+        sweepFaults(operation, EIO, [&](uint64_t n) {
+            EXPECT_EQ(countPoints(path), fails(n) ? -1 : whole);
+            EXPECT_EQ(openDescriptors(), descriptors);
+        });
+        sweepFaults(operation, EIO, [&](uint64_t n) {
+            orv::XPnt3d point(1, 2, 3);
+            EXPECT_EQ(orv::ReadFirstPntFromLas(path.c_str(), point), fails(n) ? 0 : 1);
+            EXPECT_EQ(point.x == 1.0, fails(n));
+            EXPECT_EQ(openDescriptors(), descriptors);
+        });
+    }
+}
+
+TEST_F(LasFaults, AFullDeviceIsWrittenInPlaceAndStaysADevice) {
+    struct stat before;
+    if (stat("/dev/full", &before) != 0) GTEST_SKIP() << "no /dev/full";
+    const auto descriptors = openDescriptors();
+    try {
+        save("/dev/full");
+        ADD_FAILURE() << "a full disk went unnoticed";
+    } catch (const orv::FileError& e) {
+        EXPECT_EQ(e.errorCode(), ENOSPC) << e.what();
+        EXPECT_EQ(e.path(), "/dev/full");
+    }
+    struct stat after;
+    ASSERT_EQ(stat("/dev/full", &after), 0);
+    EXPECT_TRUE(S_ISCHR(after.st_mode)) << "/dev/full was replaced";
+    EXPECT_EQ(after.st_rdev, before.st_rdev);
+    EXPECT_EQ(openDescriptors(), descriptors);
+    // Nothing beside the device either.
+    for (const std::string& name : folderEntries("/dev"))
+        EXPECT_EQ(name.find("full."), std::string::npos) << name;
+}
+
+}  // namespace
