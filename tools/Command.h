@@ -33,6 +33,7 @@ void writeText(const std::string& text);
 void addLasInfo(CLI::App& las);
 void addLasCopy(CLI::App& las);
 void addLasGen(CLI::App& las);
+void addLasStream(CLI::App& las);
 void addXmlFmt(CLI::App& xml);
 void addXmlGetSet(CLI::App& xml);
 

@@ -57,7 +57,7 @@ TEST_F(LasFaults, AFailedWriteAtAnyStepThrowsAndKeepsTheTarget) {
     for (bool existed : {true, false}) {
         for (FaultOperation operation :
              {FaultOperation::Stat, FaultOperation::Open, FaultOperation::Write,
-              FaultOperation::Seek, FaultOperation::Sync, FaultOperation::Close,
+              FaultOperation::Seek, FaultOperation::Close,
               FaultOperation::Rename}) {
             SCOPED_TRACE(existed ? "target existed" : "new target");
             const std::string target = dir.path("cloud.las");

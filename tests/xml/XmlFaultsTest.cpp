@@ -46,7 +46,7 @@ TEST_F(XmlFaults, AFailedSaveAtAnyStepKeepsTheTarget) {
     for (bool existed : {true, false}) {
         for (FaultOperation operation :
              {FaultOperation::Stat, FaultOperation::Open, FaultOperation::Write,
-              FaultOperation::Sync, FaultOperation::Close, FaultOperation::Rename}) {
+              FaultOperation::Close, FaultOperation::Rename}) {
             SCOPED_TRACE(existed ? "target existed" : "new target");
             const uint64_t calls = sweepFaults(operation, EIO, [&](uint64_t n) {
                 if (existed) orvtest::writeFile(target, previous);
