@@ -3,11 +3,13 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <vector>
 
 #include "OrvError.h"
 #include "OrvLas.h"
+#include "OrvLasStream.h"
 #include "support/FaultSweep.h"
 #include "support/TestSupport.h"
 
@@ -37,6 +39,30 @@ protected:
             pool->add(&address);
         }
         return orv::orvSavePoint2Las(pool.get(), path.c_str(), nullptr);
+    }
+
+    // Writes the cloud through the output stream. False when open refused the file; failures
+    // after it throw orv::FileError.
+    bool saveStream(const std::string& path) {
+        orv::OrvPtr<IOrvOutPntsStream> out(newOutLasPntStream());
+        if (out->open(path.c_str()) != 0) return false;
+        EXPECT_EQ(out->begin(), 0);
+        EXPECT_EQ(out->writePntArray(points.data(), 1000, nullptr), 0);
+        for (size_t i = 1000; i < points.size(); ++i) EXPECT_EQ(out->writePnt(&points[i], nullptr), 0);
+        EXPECT_EQ(out->close(), 0);
+        return true;
+    }
+
+    // Reads a cloud through the input stream in blocks; the x of every point delivered, or
+    // nothing when open refused the file.
+    static std::vector<float> streamXs(const std::string& path, bool& opened) {
+        std::vector<float> xs;
+        orv::OrvPtr<IOrvInPntsStream> in(newInLasPntStream());
+        opened = in->open(path.c_str(), nullptr) == 0;
+        while (orv::OrvPtr<orv::LasPntArray> block = in->readPnts(1, 700))
+            for (size_t i = 0; i < block->size(); ++i) xs.push_back((*block)[i].pnt.x);
+        in->close();
+        return xs;
     }
 
     // Reads a cloud back; the number of points, or -1 when the reader refuses.
@@ -87,6 +113,74 @@ TEST_F(LasFaults, AFailedWriteAtAnyStepThrowsAndKeepsTheTarget) {
     }
     ASSERT_EQ(save(dir.path("clean.las")), 0);
     EXPECT_EQ(countPoints(dir.path("clean.las")), static_cast<long>(points.size()));
+}
+
+TEST_F(LasFaults, AFailedStreamWriteAtAnyStepIsReportedAndKeepsTheTarget) {
+    const std::vector<uint8_t> previous(300, 'q');
+    const auto descriptors = openDescriptors();
+    const std::string target = dir.path("stream.las");
+    for (bool existed : {true, false}) {
+        for (FaultOperation operation :
+             {FaultOperation::Stat, FaultOperation::Open, FaultOperation::Write,
+              FaultOperation::Seek, FaultOperation::Close, FaultOperation::Rename}) {
+            SCOPED_TRACE(existed ? "target existed" : "new target");
+            const uint64_t calls = sweepFaults(operation, ENOSPC, [&](uint64_t n) {
+                if (existed) orvtest::writeFile(target, previous);
+                bool reported = false;
+                try {
+                    reported = !saveStream(target);
+                } catch (const orv::FileError& e) {
+                    EXPECT_EQ(e.errorCode(), ENOSPC) << e.what();
+                    reported = true;
+                }
+                EXPECT_EQ(reported, n != 0);
+                if (n != 0) {
+                    std::set<std::string> left;
+                    if (existed) {
+                        left.insert("stream.las");
+                        EXPECT_EQ(orvtest::readFile(target), previous);
+                    }
+                    EXPECT_EQ(folderEntries(dir.path("")), left) << "a temporary was left";
+                }
+                EXPECT_EQ(openDescriptors(), descriptors);
+                std::remove(target.c_str());
+            });
+            EXPECT_GT(calls, 0u) << orv::platform::testing::operationName(operation);
+        }
+    }
+    ASSERT_TRUE(saveStream(target));
+    EXPECT_EQ(countPoints(target), static_cast<long>(points.size()));
+    // A full device: the failure reaches the caller, the device stays.
+    struct stat st;
+    if (stat("/dev/full", &st) == 0) {
+        EXPECT_THROW(saveStream("/dev/full"), orv::FileError);
+        ASSERT_EQ(stat("/dev/full", &st), 0);
+        EXPECT_TRUE(S_ISCHR(st.st_mode)) << "/dev/full was replaced";
+    }
+}
+
+TEST_F(LasFaults, AFailedStreamReadDeliversOnlyCorrectPointsInOrder) {
+    const std::string path = dir.path("cloud.las");
+    ASSERT_EQ(save(path), 0);
+    bool opened = false;
+    const std::vector<float> whole = streamXs(path, opened);
+    ASSERT_TRUE(opened);
+    ASSERT_EQ(whole.size(), points.size());
+    const auto descriptors = openDescriptors();
+    for (FaultOperation operation :
+         {FaultOperation::Open, FaultOperation::Stat, FaultOperation::Map, FaultOperation::Read,
+          FaultOperation::Seek, FaultOperation::Close}) {
+        sweepFaults(operation, EIO, [&](uint64_t n) {
+            const std::vector<float> got = streamXs(path, opened);
+            ASSERT_LE(got.size(), whole.size());
+            EXPECT_TRUE(std::equal(got.begin(), got.end(), whole.begin())) << "a wrong point";
+            // A failed call may be made again and succeed: a whole cloud is then right too.
+            if (n == 0) {
+                EXPECT_EQ(got.size(), whole.size());
+            }
+            EXPECT_EQ(openDescriptors(), descriptors);
+        });
+    }
 }
 
 TEST_F(LasFaults, AFailedReadAtAnyStepIsARefusalNeverAPartialCloud) {
