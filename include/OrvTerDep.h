@@ -7,3 +7,5 @@
 #include "OrvLasFormat.h"
 #include "OrvLasStream.h"
 #include "OrvProgress.h"
+#include "OrvXml.h"
+#include "OrvXmlPack.h"

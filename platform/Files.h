@@ -95,4 +95,8 @@ private:
     std::string m_temp;    // the temporary, empty when writing in place
 };
 
+// Reads a whole file into `out`. False, with `out` untouched, when the file cannot be opened, is
+// empty or its size cannot be had in memory; a short read leaves the bytes that were read.
+bool readWholeFile(const char* path, std::string& out);
+
 }  // namespace orv::platform

@@ -64,9 +64,12 @@ void printJson(const LasHeader& h, bool hasFirst, const orv::XPnt3d& p) {
 void run(const InfoOptions& o) {
     LasHeader header;
     switch (orv::ReadLasHeader(o.path.c_str(), header)) {
-        case 0: break;
-        case -1: throw CommandError("cannot read '" + o.path + "'");
-        default: throw CommandError("'" + o.path + "' is not a LAS file");
+        case 0:
+            break;
+        case -1:
+            throw CommandError("cannot read '" + o.path + "'");
+        default:
+            throw CommandError("'" + o.path + "' is not a LAS file");
     }
     orv::XPnt3d first;
     const bool hasFirst = orv::ReadFirstPntFromLas(o.path.c_str(), first) == 1;
@@ -80,7 +83,8 @@ void run(const InfoOptions& o) {
 
 void addLasInfo(CLI::App& las) {
     auto options = std::make_shared<InfoOptions>();
-    CLI::App* cmd = las.add_subcommand("info", "Print the header fields and the first point of a LAS file");
+    CLI::App* cmd =
+        las.add_subcommand("info", "Print the header fields and the first point of a LAS file");
     cmd->add_option("FILE", options->path, "LAS file to inspect")->required();
     cmd->add_flag("--json", options->json, "Print one JSON object instead of text");
     cmd->callback([options] { run(*options); });

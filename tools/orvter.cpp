@@ -20,6 +20,10 @@ int main(int argc, char** argv) {
     orvter::addLasCopy(*las);
     orvter::addLasGen(*las);
     orvter::addLasStream(*las);
+    CLI::App* xml = app.add_subcommand("xml", "Format, read and change XML documents");
+    xml->require_subcommand(1);
+    orvter::addXmlFmt(*xml);
+    orvter::addXmlGetSet(*xml);
 
     try {
         app.parse(argc, argv);
@@ -31,7 +35,7 @@ int main(int argc, char** argv) {
         app.exit(e);
         return kExitUsage;
     } catch (const orvter::CommandError& e) {
-        std::fprintf(stderr, "orvter: %s\n", e.what());
+        if (*e.what()) std::fprintf(stderr, "orvter: %s\n", e.what());
         return kExitFailure;
     } catch (const std::exception& e) {
         std::fprintf(stderr, "orvter: %s\n", e.what());

@@ -1,0 +1,217 @@
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "tests/xml/XmlTestSupport.h"
+
+using orvtest::captureStdout;
+using orvtest::newDocument;
+
+namespace {
+
+class DocumentTest : public orvtest::CountedTest {};
+
+std::string readText(const std::string& path) {
+    const auto bytes = orvtest::readFile(path);
+    return std::string(bytes.begin(), bytes.end());
+}
+
+// Tag names, attributes and texts of a subtree, for comparing trees across a round trip.
+std::string shape(const DOMElement* e, bool withAttrs = true) {
+    std::string s = e->tagName;
+    if (withAttrs)
+        for (const auto& [n, v] : e->attributes.items())
+            s += "[" + std::string(n) + "=" + std::string(v) + "]";
+    if (e->text) s += "=" + std::string(e->text.get());
+    s += "{";
+    for (const auto& c : e->children) s += shape(c.get()) + ",";
+    return s + "}";
+}
+
+}  // namespace
+
+TEST_F(DocumentTest, NewDocumentComposesAnEmptyRoot) {
+    auto doc = newDocument();
+    EXPECT_EQ(doc->getString(), "");
+    EXPECT_EQ(doc->getVersion(), "1.0");
+    ASSERT_NE(doc->getRoot(), nullptr);
+    EXPECT_EQ(doc->getRoot()->getTagName(), "");
+    EXPECT_EQ(doc->getRootImp(), doc->getRoot());
+    EXPECT_EQ(doc->buildString(doc->getRoot()), 0);
+    EXPECT_EQ(doc->getString(), "<?xml version=\"1.0\" encoding=\"GB2312\"?>\r\n<>\r\n</>\r\n");
+    EXPECT_EQ(doc->buildString(nullptr), -1);
+    EXPECT_EQ(doc->getString(), "<?xml version=\"1.0\" encoding=\"GB2312\"?>\r\n<>\r\n</>\r\n");
+    EXPECT_EQ(doc->walkElements(nullptr, doc->getRootImp(), nullptr), -1);
+    ElemQuery q;
+    EXPECT_EQ(doc->walkElements(matchTag, nullptr, &q), -1);
+}
+
+TEST_F(DocumentTest, ComposesTheWorkedExampleExactly) {
+    auto doc = newDocument();
+    DOMElement* r = doc->getRootImp();
+    r->setTagName("r");
+    r->setAttr("b", "2");
+    r->setAttr("a", "1");
+    r->addChild("x", "t");
+    DOMElement* y = r->addChild("y", nullptr);
+    DOMElement* z = y->addChild("z", nullptr);
+    EXPECT_EQ(doc->buildText(nullptr), 0);
+    const std::string expected =
+        "<?xml version=\"1.0\" encoding=\"GB2312\"?>\r\n"
+        "<r a =\"1\" b =\"2\">\r\n"
+        "    <x>t</x>\r\n"
+        "    <y>\r\n"
+        "        <z>\r\n"
+        "        </z>\r\n"
+        "    </y>\r\n"
+        "</r>\r\n";
+    EXPECT_EQ(doc->copyText(), expected);
+    EXPECT_EQ(doc->cursor, 0u);
+    // A subtree keeps its stored levels.
+    doc->buildString(z);
+    EXPECT_EQ(doc->getString(),
+              "<?xml version=\"1.0\" encoding=\"GB2312\"?>\r\n        <z>\r\n        </z>\r\n");
+    ElemQuery q;
+    q.tag = "z";
+    EXPECT_EQ(doc->walkElements(matchTag, r, &q), 1);
+    EXPECT_EQ(q.found, z);
+    q.tag = "r";
+    EXPECT_EQ(doc->walkElements(matchTag, r, &q), 1);
+    EXPECT_EQ(q.found, r);
+}
+
+TEST_F(DocumentTest, DeclarationOfTheLastLoadIsWrittenBack) {
+    auto doc = newDocument();
+    ASSERT_EQ(doc->loadString("<?xml version=\"1.1\" encoding=\"UTF-8\"?>\n<r></r>", 0), 0);
+    doc->buildText(nullptr);
+    EXPECT_EQ(doc->getString().substr(0, 40), "<?xml version=\"1.1\" encoding=\"UTF-8\"?>\r\n");
+    ASSERT_EQ(doc->loadString("<r></r>", 0), 0);
+    doc->buildText(nullptr);
+    EXPECT_EQ(doc->getString().substr(0, 40), "<?xml version=\"1.1\" encoding=\"UTF-8\"?>\r\n");
+}
+
+TEST_F(DocumentTest, PresentEmptyTextIsReadBackAsNoText) {
+    auto doc = newDocument();
+    doc->getRootImp()->setTagName("r");
+    doc->getRootImp()->addChild("x", "");
+    doc->buildText(nullptr);
+    EXPECT_NE(doc->getString().find("    <x></x>\r\n"), std::string::npos);
+    auto back = newDocument();
+    ASSERT_EQ(back->loadString(doc->getString(), 0), 0);
+    back->buildText(nullptr);
+    EXPECT_NE(back->getString().find("    <x>\r\n    </x>\r\n"), std::string::npos);
+}
+
+TEST_F(DocumentTest, SaveFileReportsWhatHappened) {
+    orvtest::TempDir dir;
+    auto doc = newDocument();
+    EXPECT_EQ(doc->saveFile(dir.path("empty.xml").c_str()), 0);
+    EXPECT_EQ(readText(dir.path("empty.xml")), "");
+    const std::string text = "<r>\r\n<a/></r>";
+    ASSERT_EQ(doc->loadString(text, 0), 0);
+    doc->getRootImp()->addChild("later", "x");  // the loaded text is saved as it was
+    EXPECT_EQ(doc->saveFile(dir.path("loaded.xml").c_str()), 0);
+    EXPECT_EQ(readText(dir.path("loaded.xml")), text);
+    EXPECT_EQ(doc->saveFile(dir.path("no/such/folder.xml").c_str()), -1);
+    EXPECT_EQ(doc->saveFile(nullptr), -1);
+    EXPECT_EQ(doc->saveFile("/dev/full"), -1);  // a full disk
+}
+
+TEST_F(DocumentTest, RealDocumentsLoadAndComposeToWellFormedText) {
+    if (orvtest::xmlDataDir().empty()) GTEST_SKIP() << "shared XML samples not found";
+    orvtest::TempDir dir;
+    const struct {
+        const char* file;
+        const char* rootTag;
+    } cases[] = {
+        {"project.xml", "TerrainProject"},
+        {"metadata.xml", "metadata"},
+        {"gb2312.xml", "\xb9\xa4\xb3\xcc"},
+    };
+    for (const auto& c : cases) {
+        const std::string path = orvtest::xmlDataDir() + "/" + c.file;
+        auto doc = newDocument();
+        std::string printed = captureStdout([&] { EXPECT_EQ(doc->loadFile(path), 0) << c.file; });
+        EXPECT_EQ(printed, "");
+        EXPECT_EQ(doc->getString(), readText(path));
+        EXPECT_EQ(doc->getRootImp()->tagName, c.rootTag);
+        doc->buildText(nullptr);
+        const std::string out = dir.path(std::string("out-") + c.file);
+        ASSERT_EQ(doc->saveFile(out.c_str()), 0);
+        if (std::string(c.file) !=
+            "metadata.xml") {  // the declaration took a later double-quoted value
+            const auto lint =
+                orvtest::runCommand("xmllint --noout " + orvtest::shellQuote(out) + " 2>&1");
+            EXPECT_EQ(lint.status, 0) << c.file << ": " << lint.out;
+        }
+        auto back = newDocument();
+        ASSERT_EQ(back->loadFile(out), 0);
+        EXPECT_EQ(shape(back->getRootImp(), false).size() > 0, true);
+        EXPECT_EQ(back->getRootImp()->getChildCount(), doc->getRootImp()->getChildCount())
+            << c.file;
+    }
+    auto project = newDocument();
+    project->loadFile(orvtest::xmlDataDir() + "/project.xml");
+    IOrvXmlElem* tile = project->getRootImp()->findChild("Tile", true);
+    ASSERT_NE(tile, nullptr);
+    EXPECT_EQ(tile->getAttr("points"), "439563");
+    EXPECT_EQ(tile->findChild("File", false)->getText(), "tiles/ground_0_0.las");
+}
+
+TEST_F(DocumentTest, ComposedTreesAreWellFormedAndReadBackTheSame) {
+    orvtest::TempDir dir;
+    std::mt19937 rng(20261207);
+    const char* names[] = {"a", "bb", "Tile", "p:q", "x-1", "y.2", "_z"};
+    for (int round = 0; round < 20; ++round) {
+        auto doc = newDocument();
+        DOMElement* root = doc->getRootImp();
+        root->setTagName("root");
+        std::vector<DOMElement*> open{root};
+        const int count = 1 + static_cast<int>(rng() % 60);
+        for (int i = 0; i < count; ++i) {
+            DOMElement* parent = open[rng() % open.size()];
+            if (parent->hasText()) parent = root;  // texts only on leaves
+            DOMElement* e = parent->addChild(names[rng() % 7], nullptr);
+            for (unsigned k = rng() % 4; k > 0; --k)
+                e->setAttr(names[rng() % 7], std::to_string(rng() % 1000).c_str());
+            if (rng() % 3 == 0)
+                e->setTextCString(("t" + std::to_string(rng() % 100) + " x").c_str());
+            else
+                open.push_back(e);
+        }
+        doc->buildText(nullptr);
+        const std::string path = dir.path("round.xml");
+        ASSERT_EQ(doc->saveFile(path.c_str()), 0);
+        const auto lint =
+            orvtest::runCommand("xmllint --noout " + orvtest::shellQuote(path) + " 2>&1");
+        EXPECT_EQ(lint.status, 0) << lint.out;
+        auto back = newDocument();
+        ASSERT_EQ(back->loadString(doc->getString(), 0), 0);
+        // Texts given to elements that got children later are not made here, so shapes match.
+        EXPECT_EQ(shape(back->getRootImp()), shape(root)) << doc->getString();
+    }
+}
+
+TEST_F(DocumentTest, ReleasedDocumentsFreeTheirTrees) {
+    const long before = orv::OrvReferenced::liveObjects();
+    const std::string text = "<r><a x=\"1\"><b>t</b><b/></a><c/></r>";
+    for (int i = 0; i < 10000; ++i) {
+        auto doc = newDocument();
+        doc->loadString(text, 0);
+        doc->loadString(text, 0);
+        doc->getRootImp()->removeChildAt(0);  // removed, yet reachable through its sibling
+    }
+    EXPECT_EQ(orv::OrvReferenced::liveObjects(), before);
+
+    // An element the caller holds survives its document, with its links cleared.
+    orv::OrvPtr<IOrvXmlElem> kept;
+    {
+        auto doc = newDocument();
+        doc->loadString(text, 0);
+        kept = doc->getRootImp()->findChild("b", true);
+    }
+    EXPECT_EQ(kept->getText(), "t");
+    EXPECT_EQ(kept->getParent(), nullptr);
+    EXPECT_EQ(kept->getNextSibling(), nullptr);
+    EXPECT_EQ(orv::OrvReferenced::liveObjects(), before + 1);
+}

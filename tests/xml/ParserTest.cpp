@@ -1,0 +1,177 @@
+#include <gtest/gtest.h>
+
+#include "tests/xml/XmlTestSupport.h"
+
+using orvtest::captureStdout;
+
+namespace {
+
+class ParserTest : public orvtest::CountedTest {};
+
+// A compact picture of a subtree: name, attributes, "=text" when present, children in braces.
+std::string shape(const DOMElement* e) {
+    std::string s = e->tagName;
+    for (const auto& [n, v] : e->attributes.items())
+        s += "[" + std::string(n) + "=" + std::string(v) + "]";
+    if (e->text) s += "=" + std::string(e->text.get());
+    if (!e->children.empty()) {
+        s += "{";
+        for (size_t i = 0; i < e->children.size(); ++i)
+            s += (i ? "," : "") + shape(e->children[i].get());
+        s += "}";
+    }
+    return s;
+}
+
+struct Outcome {
+    int result;
+    std::string printed;
+    std::string tree;
+};
+
+Outcome load(const std::string& text) {
+    auto doc = orvtest::newDocument();
+    Outcome o;
+    o.printed =
+        captureStdout([&] { o.result = doc->loadString(text, static_cast<int>(text.size())); });
+    o.tree = shape(doc->getRootImp());
+    return o;
+}
+
+}  // namespace
+
+TEST_F(ParserTest, AcceptedSubsetGivesItsTrees) {
+    const struct {
+        const char* text;
+        const char* tree;
+    } cases[] = {
+        {"<a></a>", "a"},
+        {"<?xml version=\"1.0\"?>\r\n<r>\r\n  <b/>\r\n</r>\r\n", "r{b}"},
+        {"<r a=\"1\"></r>", "r"},  // the root's attributes are discarded
+        {"<r><b x = \" 1 \" y='2'/></r>", "r{b[x=1][y=2]}"},
+        {"<r><b x=\"1\" x=\"2\"/></r>", "r{b[x=1]}"},
+        {"<r><b y=\"2\"x=\"1\"/></r>", "r{b[x=1][y=2]}"},  // no space needed between attributes
+        {"<r><b x=\"a' /></r>", "r{b[x=a]}"},              // quote kinds are not paired
+        {"<r>  hello  \r\n</r>", "r=hello  \r\n"},
+        {"<r>x<b/>y</r>", "r=y{b}"},
+        {"<r><></></r>", "r{}"},
+        {"<r><a>1<b>2</b></a><c/></r>trailing <junk", "r{a=1{b=2},c}"},
+        {"<r><p:q>&lt;</p:q></r>", "r{p:q=&lt;}"},
+        {"<r><b\tk=\"v\"/></r>", "r{b[k=v]}"},
+        {"<r><b =\"v\"/></r>", "r{b[=v]}"},
+    };
+    for (const auto& c : cases) {
+        const Outcome o = load(c.text);
+        EXPECT_EQ(o.result, 0) << c.text;
+        EXPECT_EQ(o.printed, "") << c.text;
+        EXPECT_EQ(o.tree, c.tree) << c.text;
+    }
+}
+
+TEST_F(ParserTest, RefusedTextsPrintTheirMessage) {
+    const struct {
+        const char* text;
+        const char* printed;
+        const char* tree;  // what stays built
+    } cases[] = {
+        {"", "ERROR: It is not XML Document.\n", ""},
+        {"<?xml version=\"1.0\"?> no root", "ERROR: It is not XML Document.\n", ""},
+        {"<r", "ERROR: There is no tag name int the XML root.\n", ""},
+        {"<>", "ERROR: There is no tag name int the XML root.\n", ""},
+        {"<?xml version=\"1.0\"?><r><?x?><a/></r>", "ERROR: Root tag nomatch.\n", "a/"},
+        {"<!-- c --><r></r>", "ERROR: Root tag nomatch.\n", "!--"},
+        {"<r\ta=\"1\"></r>", "ERROR: Root tag nomatch.\n", "r\ta=\"1\""},
+        {"<r><b></c></r>", "ERROR: Can't find a end tag for <b>.\n", "r{b}"},
+        {"<r><b></b ></r>", "ERROR: Can't find a end tag for <b>.\n", "r{b}"},
+        {"<r x=\"/r\"><b>", "Error: without a finish tag for <b>.\n", "r{b}"},
+        {"<r x=\"/r\"><b>\r\n", "Error: Without a finish tag for <b>.\n", "r{b}"},
+        {"<r x=\"/r\"><b>text", "Error: Without a finish tag for <b>.\n", "r{b}"},
+        {"<r><b>x</r", "Error: Without a finish tag for <b>.\n", "r{b}"},
+        {"<r><b x></b></r>", "", "r{}"},  // malformed attributes: silent
+        {"<r><a k=\"1\" b></a></r>", "", "r{[k=1]}"},
+        {"<r><a k=\"1></a></r>", "", "r{}"},
+        {"<r><a k=1></a></r>", "", "r{}"},
+    };
+    for (const auto& c : cases) {
+        const Outcome o = load(c.text);
+        EXPECT_EQ(o.result, -1) << c.text;
+        EXPECT_EQ(o.printed, c.printed) << c.text;
+        EXPECT_EQ(o.tree, c.tree) << c.text;
+    }
+}
+
+TEST_F(ParserTest, DeclarationValuesAreFoundAnywhere) {
+    const struct {
+        const char* text;
+        int declResult;
+        const char* version;
+        const char* encoding;
+    } cases[] = {
+        {"<a></a>", -1, "1.0", "GB2312"},
+        {"<root version=\"2\"></root>", -1, "2", "GB2312"},
+        {"<?xml version='1.0' encoding='UTF-8'?><r a=\"x\"></r>", 0, "x", "x"},
+        {"<?xml version=\"1.1\" encoding=\"UTF-8\"?><r></r>", 0, "1.1", "UTF-8"},
+        {"<r version=1 encoding=2></r>", 0, "1.0", "GB2312"},
+    };
+    for (const auto& c : cases) {
+        auto doc = orvtest::newDocument();
+        doc->xmlText = c.text;
+        EXPECT_EQ(doc->readDeclaration(), c.declResult) << c.text;
+        EXPECT_EQ(doc->version, c.version) << c.text;
+        EXPECT_EQ(doc->encoding, c.encoding) << c.text;
+    }
+}
+
+TEST_F(ParserTest, LoadingTwiceAppendsAndKeepsDeclaration) {
+    auto doc = orvtest::newDocument();
+    ASSERT_EQ(doc->loadString("<?xml version=\"1.1\" encoding=\"UTF-8\"?><r>t<a/></r>", 0), 0);
+    ASSERT_EQ(doc->loadString("<q><b/></q>", 0), 0);
+    EXPECT_EQ(shape(doc->getRootImp()), "q=t{a,b}");
+    EXPECT_EQ(doc->getVersion(), "1.1");
+    EXPECT_EQ(doc->encoding, "UTF-8");
+    EXPECT_EQ(doc->parseText(nullptr, 0), -1);
+    EXPECT_EQ(doc->getString(), "<q><b/></q>");
+}
+
+TEST_F(ParserTest, MemberScannersWorkAlone) {
+    auto doc = orvtest::newDocument();
+    doc->xmlText = "  text \r\n<tag a='1'>rest";
+    std::string tag, text;
+    EXPECT_EQ(doc->nextTag(tag, text), 0);
+    EXPECT_EQ(tag, "tag a='1'");
+    EXPECT_EQ(text, "text \r\n");
+    EXPECT_EQ(doc->cursor, 20u);
+    EXPECT_EQ(doc->nextTag(tag, text), -1);
+    EXPECT_EQ(doc->cursor, 20u);
+
+    orv::xml::AttrMap attrs;
+    std::string name;
+    // A double quote is always preferred: b takes the value quoted for the second a.
+    EXPECT_EQ(doc->parseTag("  n  a=\"1\" b='2' a=\"3\" ", name, attrs), 2);
+    EXPECT_EQ(name, "n");
+    EXPECT_EQ(attrs.size(), 2u);
+    EXPECT_STREQ(attrs.find("a"), "1");
+    EXPECT_STREQ(attrs.find("b"), "3");
+    EXPECT_EQ(doc->parseTag(nullptr, name, attrs), -1);
+    EXPECT_EQ(doc->parseChildren(nullptr), -1);
+}
+
+TEST_F(ParserTest, FilesLoadUpToTheirFirstNul) {
+    orvtest::TempDir dir;
+    auto doc = orvtest::newDocument();
+    std::string printed = captureStdout([&] {
+        EXPECT_EQ(doc->loadFile(dir.path("missing.xml")), -1);
+        orvtest::writeFile(dir.path("empty.xml"), {});
+        EXPECT_EQ(doc->loadFile(dir.path("empty.xml")), -1);
+        EXPECT_EQ(doc->loadFile(dir.path("")), -1);  // a folder
+    });
+    EXPECT_EQ(printed, "");
+    const std::string text = "<r><a/></r>";
+    std::vector<uint8_t> bytes(text.begin(), text.end());
+    bytes.push_back(0);
+    for (char c : std::string("<b/>")) bytes.push_back(static_cast<uint8_t>(c));
+    orvtest::writeFile(dir.path("nul.xml"), bytes);
+    EXPECT_EQ(doc->loadFile(dir.path("nul.xml")), 0);
+    EXPECT_EQ(doc->getString(), text);
+    EXPECT_EQ(shape(doc->getRootImp()), "r{a}");
+}

@@ -1,0 +1,305 @@
+#include "xml/DOMDocument.h"
+
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+#include "OrvError.h"
+#include "platform/Files.h"
+
+namespace {
+
+// The four bytes the parser skips and trims: tab, line feed, carriage return, space.
+inline bool isSpace(char c) {
+    return c == ' ' || c == '\n' || c == '\r' || c == '\t';
+}
+
+inline const char* findByte(const char* from, const char* end, char c) {
+    if (from >= end) return nullptr;
+    return static_cast<const char*>(std::memchr(from, c, static_cast<size_t>(end - from)));
+}
+
+inline const char* findSpace(const char* from, const char* end) {
+    for (; from < end; ++from)
+        if (isSpace(*from)) return from;
+    return nullptr;
+}
+
+inline void trim(const char*& b, const char*& e) {
+    while (b < e && isSpace(*b)) ++b;
+    while (e > b && isSpace(e[-1])) --e;
+}
+
+// The bytes between the first quote pair after `from`: double quotes first, then single ones.
+bool quotedAfter(const std::string& text, size_t from, std::string& value) {
+    for (char quote : {'"', '\''}) {
+        const size_t open = text.find(quote, from);
+        if (open == std::string::npos) continue;
+        const size_t close = text.find(quote, open + 1);
+        if (close == std::string::npos) continue;
+        value.assign(text, open + 1, close - open - 1);
+        return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+IOrvXmlDoc::IOrvXmlDoc() = default;
+IOrvXmlDoc::IOrvXmlDoc(const IOrvXmlDoc& other) : orv::OrvReferenced(other) {}
+IOrvXmlDoc::~IOrvXmlDoc() = default;
+
+DOMDocument::DOMDocument() : root(newOrvXmlElem()) {
+    if (!root) throw std::bad_alloc();
+}
+
+DOMDocument::~DOMDocument() {
+    // Parent and sibling links are counted and form cycles: break them, or the tree is never freed.
+    if (DOMElement* r = getRootImp()) DOMElement::tearDown(r);
+    root = nullptr;
+}
+
+int DOMDocument::loadString(const orv::OrvString& text, int length) {
+    return parseText(text.c_str(), length);
+}
+
+int DOMDocument::loadFile(const orv::OrvString& path) {
+    return parseFile(path.c_str());
+}
+
+int DOMDocument::buildString(IOrvXmlElem* elem) {
+    auto* e = dynamic_cast<DOMElement*>(elem);
+    if (!e) return -1;
+    return buildText(e);
+}
+
+int DOMDocument::saveFile(const char* path) {
+    if (!path) return -1;
+    const orv::OrvString text = getString();
+    const size_t length = std::strlen(text.c_str());  // written as one C string
+    try {
+        orv::platform::OutputFile file;
+        file.create(path);
+        file.write(text.data(), length);
+        file.close();
+    } catch (const orv::FileError&) {
+        return -1;
+    }
+    return 0;
+}
+
+int DOMDocument::parseText(const char* text, int /*length: the text runs to its NUL*/) {
+    if (!text) return -1;
+    return parseOwnedText(std::string(text));
+}
+
+int DOMDocument::parseFile(const char* path) {
+    std::string bytes;
+    if (!path || !orv::platform::readWholeFile(path, bytes)) return -1;
+    // The document text ends at the first NUL byte, as a C string would.
+    if (const void* nul = std::memchr(bytes.data(), '\0', bytes.size()))
+        bytes.resize(static_cast<size_t>(static_cast<const char*>(nul) - bytes.data()));
+    return parseOwnedText(std::move(bytes));
+}
+
+int DOMDocument::parseOwnedText(std::string&& text) {
+    cursor = 0;
+    xmlText = std::move(text);
+    readDeclaration();
+    return parseRoot();
+}
+
+int DOMDocument::readDeclaration() {
+    const size_t v = xmlText.find("version");
+    if (v == std::string::npos) return -1;
+    cursor = v;
+    if (!quotedAfter(xmlText, v, version)) version = "1.0";
+    const size_t e = xmlText.find("encoding");
+    if (e == std::string::npos) return -1;
+    if (!quotedAfter(xmlText, e, encoding)) encoding = "GB2312";
+    return 0;
+}
+
+int DOMDocument::parseRoot() {
+    // The root is looked for after the last "?>": declarations and instructions are skipped.
+    size_t start = 0;
+    for (size_t p = xmlText.find("?>"); p != std::string::npos; p = xmlText.find("?>", start))
+        start = p + 2;
+    const size_t lt = xmlText.find('<', start);
+    if (lt == std::string::npos) {
+        std::printf("ERROR: It is not XML Document.\n");
+        return -1;
+    }
+    const size_t gt = xmlText.find('>', lt);
+    if (gt == std::string::npos || gt == lt + 1) {
+        std::printf("ERROR: There is no tag name int the XML root.\n");
+        return -1;
+    }
+    std::string name = xmlText.substr(lt + 1, gt - lt - 1);
+    const size_t space = name.find(' ');
+    if (space != std::string::npos) name.resize(space);
+    DOMElement* r = getRootImp();
+    if (!r) return -1;
+    r->tagName = name;
+    cursor = gt + 1;
+    if (xmlText.rfind("/" + name) == std::string::npos) {
+        std::printf("ERROR: Root tag nomatch.\n");
+        return -1;
+    }
+    return parseChildren(r);
+}
+
+int DOMDocument::parseChildren(DOMElement* parent) {
+    if (!parent) return -1;
+    // One loop over the whole content; the open elements are `current` and its parent links, so
+    // nesting depth costs no call stack.
+    DOMElement* current = parent;
+    size_t depth = 0;
+    for (;;) {
+        if (cursor >= xmlText.size()) {
+            std::printf("Error: without a finish tag for <%s>.\n", current->tagName.c_str());
+            return -1;
+        }
+        Span tag, text;
+        if (nextTagSpan(tag, text) != 0) {
+            std::printf("Error: Without a finish tag for <%s>.\n", current->tagName.c_str());
+            return -1;
+        }
+        if (text.size > 0) current->setTextBytes(text.data, text.size);
+        if (tag.size > 0 && tag.data[0] == '/') {
+            const std::string& open = current->tagName;
+            if (tag.size - 1 == open.size() &&
+                open.compare(0, open.size(), tag.data + 1, tag.size - 1) == 0) {
+                if (depth == 0) return 0;
+                current = current->parentImp();
+                --depth;
+                continue;
+            }
+            std::printf("ERROR: Can't find a end tag for <%s>.\n", open.c_str());
+            return -1;
+        }
+        auto* child = new (std::nothrow) DOMElement(current);
+        if (!child) return -1;
+        const bool selfClosing = tag.size > 0 && tag.data[tag.size - 1] == '/';
+        if (selfClosing) --tag.size;
+        if (parseTagSpan(tag, child->tagName, child->attributes) < 0) {
+            child->tagName.clear();  // a failed tag leaves its element nameless
+            return -1;
+        }
+        if (!selfClosing) {
+            current = child;
+            ++depth;
+        }
+    }
+}
+
+int DOMDocument::nextTagSpan(Span& tag, Span& text) {
+    tag = Span{};
+    text = Span{};
+    const char* const begin = xmlText.data();
+    const char* const end = begin + xmlText.size();
+    const char* p = begin + (cursor < xmlText.size() ? cursor : xmlText.size());
+    while (p < end && isSpace(*p)) ++p;
+    if (p >= end) return -1;
+    const char* lt = findByte(p, end, '<');
+    if (!lt) return -1;
+    if (lt > p) text = Span{p, static_cast<size_t>(lt - p)};
+    const char* gt = findByte(lt, end, '>');
+    if (!gt) return -1;
+    tag = Span{lt + 1, static_cast<size_t>(gt - lt - 1)};
+    cursor = static_cast<size_t>(gt + 1 - begin);
+    return 0;
+}
+
+int DOMDocument::nextTag(std::string& tag, std::string& text) {
+    Span t, x;
+    const int r = nextTagSpan(t, x);
+    tag.assign(t.data ? t.data : "", t.size);
+    text.assign(x.data ? x.data : "", x.size);
+    return r;
+}
+
+int DOMDocument::parseTag(const char* tagText, std::string& name, orv::xml::AttrMap& attributes) {
+    if (!tagText) return -1;
+    return parseTagSpan(Span{tagText, std::strlen(tagText)}, name, attributes);
+}
+
+int DOMDocument::parseTagSpan(Span tagSpan, std::string& name, orv::xml::AttrMap& attributes) {
+    attributes.clear();
+    m_pairs.clear();
+    const char* b = tagSpan.data ? tagSpan.data : "";
+    const char* e = b + tagSpan.size;
+    trim(b, e);
+    const char* space = findSpace(b, e);
+    if (!space) {
+        name.assign(b, static_cast<size_t>(e - b));
+        return 0;
+    }
+    name.assign(b, static_cast<size_t>(space - b));
+    const char* pos = space + 1;
+    int count = 0;
+    int result = 0;
+    for (;;) {
+        const char* eq = findByte(pos, e, '=');
+        if (!eq) {
+            result = pos >= e ? count : -1;  // left-over bytes that are no attribute
+            break;
+        }
+        ++count;
+        const char* nb = pos;
+        const char* ne = eq;
+        trim(nb, ne);
+        const char* open = findByte(eq + 1, e, '"');
+        if (!open) open = findByte(eq + 1, e, '\'');
+        if (!open) {
+            result = -1;
+            break;
+        }
+        const char* close = findByte(open + 1, e, '"');
+        if (!close) close = findByte(open + 1, e, '\'');
+        if (!close) {
+            result = -1;
+            break;
+        }
+        const char* vb = open + 1;
+        const char* ve = close;
+        trim(vb, ve);
+        m_pairs.push_back(orv::xml::AttrMap::Pair{nb, static_cast<size_t>(ne - nb), vb,
+                                                  static_cast<size_t>(ve - vb)});
+        pos = close + 1;
+    }
+    // Sorted once the tag is read; a repeated name keeps its first value.
+    if (!m_pairs.empty()) attributes.assign(m_pairs);
+    return result;
+}
+
+int DOMDocument::buildDeclaration() {
+    xmlText = "<?xml version=\"";
+    xmlText += version;
+    xmlText += "\" encoding=\"";
+    xmlText += encoding;
+    xmlText += "\"?>\r\n";
+    return 0;
+}
+
+int DOMDocument::buildText(DOMElement* elem) {
+    xmlText.clear();
+    cursor = 0;
+    buildDeclaration();
+    if (!elem) elem = getRootImp();
+    if (!elem) return -1;
+    return elem->writeXml(xmlText);
+}
+
+int DOMDocument::walkElements(ElemVisitor visit, DOMElement* elem, ElemQuery* query) {
+    if (!visit || !elem) return -1;
+    return elem->traverse(visit, query);
+}
+
+IOrvXmlDoc* newOrvXmlDoc() {
+    try {
+        return new DOMDocument();
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+}

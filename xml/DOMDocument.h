@@ -1,0 +1,62 @@
+// The document behind IOrvXmlDoc, with the parser of its text.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "OrvXml.h"
+#include "xml/DOMElement.h"
+
+class DOMDocument : public IOrvXmlDoc {
+public:
+    DOMDocument();
+
+    int loadString(const orv::OrvString& text, int length) override;
+    int loadFile(const orv::OrvString& path) override;
+    int buildString(IOrvXmlElem* elem) override;
+    int saveFile(const char* path) override;
+    IOrvXmlElem* getRoot() override { return root.get(); }
+    orv::OrvString getString() override { return copyText(); }
+    orv::OrvString getVersion() override { return version; }
+    DOMElement* getRootImp() override { return dynamic_cast<DOMElement*>(root.get()); }
+
+    // The parser. Each returns 0 (or a count) on success and -1 on failure; the failures named
+    // in the messages print one line on standard output.
+    int parseText(const char* text, int length);
+    int parseFile(const char* path);
+    int readDeclaration();
+    int parseRoot();
+    int parseChildren(DOMElement* parent);
+    int nextTag(std::string& tag, std::string& text);
+    int parseTag(const char* tagText, std::string& name, orv::xml::AttrMap& attributes);
+
+    // Composes the declaration and `elem`'s subtree (null: the root) into the text.
+    int buildText(DOMElement* elem);
+    int buildDeclaration();
+    std::string copyText() const { return xmlText; }
+    // Depth-first walk from `elem`, itself first; -1 for a null visitor or element.
+    int walkElements(ElemVisitor visit, DOMElement* elem, ElemQuery* query);
+
+    std::string encodingText() const { return encoding; }
+
+    size_t cursor = 0;  // scan position; a size_t so that texts beyond 4 GiB cannot wrap it
+    std::string xmlText;
+    std::string version = "1.0";
+    std::string encoding = "GB2312";
+    orv::OrvPtr<IOrvXmlElem> root;
+
+protected:
+    ~DOMDocument() override;
+
+private:
+    // A piece of xmlText: the parser cuts and compares without copying.
+    struct Span {
+        const char* data = nullptr;
+        size_t size = 0;
+    };
+    int parseOwnedText(std::string&& text);
+    int nextTagSpan(Span& tag, Span& text);
+    int parseTagSpan(Span tag, std::string& name, orv::xml::AttrMap& attributes);
+    std::vector<orv::xml::AttrMap::Pair> m_pairs;  // scratch of parseTag, reused
+};
