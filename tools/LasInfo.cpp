@@ -72,7 +72,7 @@ void printText(const InfoOptions& o, const orv::LasFileInfo& info, bool hasFirst
             const uint64_t n = e.numberOfPointsByReturn[k];
             byReturn += (k ? " " : "") + std::to_string(n);
         }
-        std::printf("extended by return: %s\n", byReturn.c_str());
+        std::printf("extended returns:  %s\n", byReturn.c_str());
     }
     std::printf("readable points:   %" PRIu64 "\n", info.readablePoints);
     std::printf("scale:             %s\n", triple(h.xScale, h.yScale, h.zScale).c_str());
