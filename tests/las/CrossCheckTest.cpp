@@ -107,6 +107,13 @@ TEST_F(CrossCheck, CopiedSamplesKeepTheirPoints) {
         const auto r = orvtest::runCommand(shellQuote(ORVTER_PATH) + " las copy " + shellQuote(in) +
                                            " " + shellQuote(out));
         ASSERT_EQ(r.status, 0) << e.name;
+        // Whatever the source's version and format, the copy is LAS 1.1, format 0, 20 bytes.
+        LasHeader written;
+        ASSERT_EQ(orv::ReadLasHeader(out.c_str(), written), 0) << e.name;
+        EXPECT_EQ(+written.versionMinor, 1) << e.name;
+        EXPECT_EQ(+written.pointDataFormat, 0) << e.name;
+        EXPECT_EQ(+written.pointDataRecordLength, 20) << e.name;
+        EXPECT_EQ(+written.headerSize, 227) << e.name;
         const nlohmann::json j = readWithCopc(out);
         ASSERT_FALSE(j.is_null()) << e.name;
         ASSERT_EQ(j["pointCount"], pool->size()) << e.name;
