@@ -33,7 +33,8 @@ struct LasFileInfo {
     uint32_t formatRecordLength = 0;    // bytes a record of the format holds; 0 for formats > 10
     uint32_t readableRecordLength = 0;  // the least the readers accept: 16, or 17 for formats 6-10
     uint64_t statedPoints = 0;    // the legacy count, or the 64-bit one when the legacy count is 0
-    uint64_t presentRecords = 0;  // whole records from the offset to point data to the end of file
+    uint64_t presentRecords = 0;  // whole records from the offset to point data to the end of the
+                                  // file, or to a 1.4 file's extended VLRs
     uint64_t readablePoints = 0;  // what the readers return: the lesser of the two; 0 when refused
     uint32_t warnings = 0;        // LasInfoWarning bits
 };
@@ -56,7 +57,8 @@ ORV_API int ReadLasInfo(const char* path, LasFileInfo& info);
 // when the file cannot be read, is shorter than its header, or states records shorter than 16
 // bytes (17 for point data formats 6 to 10, whose classification is byte 16). A 1.4 header whose
 // 32-bit count is 0 gives its count in 64 bits. Records the header promises but the file does not
-// hold are not read. `progress` is not used.
+// hold are not read, nor are the extended VLRs of a 1.4 file taken for records. `progress` is not
+// used.
 ORV_API long orvReadLas(const char* path, LasPntPool** pool, IOrvProgress* progress);
 
 // A new pool of pointers to the points of `pool`, in order, with no reference taken. The points

@@ -28,7 +28,7 @@ long COrvReadLas::ReadLasFile(const char* path, LasPntPool** pool, LasHeader& he
     Las14Extension extension;
     const bool has14 = las::hasLas14Extension(h, size);
     if (has14) extension = las::loadExtension(file.data());
-    const uint64_t present = las::recordsPresent(h, size);
+    const uint64_t present = las::recordsPresent(h, size, has14 ? &extension : nullptr);
     const uint64_t stated = las::statedPointCount(h, has14 ? &extension : nullptr);
     const size_t count = static_cast<size_t>(stated < present ? stated : present);
     const uint64_t first = h.offsetToPointData;

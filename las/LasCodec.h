@@ -116,11 +116,25 @@ inline uint64_t statedPointCount(const LasHeader& h, const Las14Extension* exten
     return legacy;
 }
 
-// Whole records of `recordLength` bytes between the offset to point data and the end of the file.
-inline uint64_t recordsPresent(const LasHeader& h, uint64_t fileSize) {
+// Whole records that fit between the offset to point data and the extended VLRs a 1.4 header
+// places after them; UINT64_MAX when it places none there.
+inline uint64_t recordsBefore(const LasHeader& h, const Las14Extension& e) {
     const uint64_t first = h.offsetToPointData;
     const uint64_t length = h.pointDataRecordLength;
-    return length > 0 && first < fileSize ? (fileSize - first) / length : 0;
+    const uint64_t evlrs = e.evlrOffset;
+    if (e.numberOfEvlrs == 0 || evlrs <= first || length == 0) return UINT64_MAX;
+    return (evlrs - first) / length;
+}
+
+// Whole records between the offset to point data and the end of the file, or the extended VLRs
+// of a 1.4 header (`extension` non-null) when they come first.
+inline uint64_t recordsPresent(const LasHeader& h, uint64_t fileSize,
+                               const Las14Extension* extension) {
+    const uint64_t first = h.offsetToPointData;
+    const uint64_t length = h.pointDataRecordLength;
+    const uint64_t toEnd = length > 0 && first < fileSize ? (fileSize - first) / length : 0;
+    const uint64_t beforeEvlrs = extension ? recordsBefore(h, *extension) : UINT64_MAX;
+    return toEnd < beforeEvlrs ? toEnd : beforeEvlrs;
 }
 
 // The stored integers of a written point: (coordinate - offset) x 1000, truncated toward zero,

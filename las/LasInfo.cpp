@@ -61,7 +61,7 @@ int ReadLasInfo(const char* path, LasFileInfo& info) {
     out.readableRecordLength = layout.minLength;
 
     out.statedPoints = las::statedPointCount(h, out.hasExtension ? &out.extension : nullptr);
-    out.presentRecords = las::recordsPresent(h, size);
+    out.presentRecords = las::recordsPresent(h, size, out.hasExtension ? &out.extension : nullptr);
     const uint32_t length = h.pointDataRecordLength;
     if (length >= layout.minLength)
         out.readablePoints =

@@ -135,13 +135,16 @@ int CPntsInStreamLas::open(const char* path, IOrvPoint* origin) {
     const uint64_t size = m_reader.file.size();
     Las14Extension extension;
     if (las::hasLas14Extension(header, size) &&
-        m_reader.file.read(&extension, sizeof extension) == sizeof extension &&
-        header.numberOfPointRecords == 0) {
-        // Only the 64-bit count states the points: bounded by the records the file holds, which
-        // also keeps a count no int can hold from reaching the caller unbounded.
-        const uint64_t stated = las::statedPointCount(header, &extension);
-        const uint64_t present = las::recordsPresent(header, size);
-        m_count = las::countAsInt(stated < present ? stated : present);
+        m_reader.file.read(&extension, sizeof extension) == sizeof extension) {
+        if (header.numberOfPointRecords == 0) {
+            // Only the 64-bit count states the points: bounded by the records the file holds,
+            // which also keeps a count no int can hold from reaching the caller unbounded.
+            const uint64_t stated = las::statedPointCount(header, &extension);
+            const uint64_t present = las::recordsPresent(header, size, &extension);
+            m_count = las::countAsInt(stated < present ? stated : present);
+        }
+        // Extended VLRs follow the points: their bytes are not records.
+        m_reader.recordsLeft = las::recordsBefore(header, extension);
     }
 
     if (origin && las::isUnsetOrigin(*origin)) origin->setPoint(firstPoint(path));

@@ -181,6 +181,44 @@ TEST_F(Formats, A14HeaderGivesItsCountIn64Bits) {
     }
 }
 
+TEST_F(Formats, ExtendedVlrsAfterThePointsAreNotRecords) {
+    // Five records, then 60 bytes (two records' worth) of extended VLRs; the 64-bit count claims
+    // seven. Without VLRs stated, the same bytes are records to the stream, as they always were.
+    struct Case {
+        uint32_t evlrCount;
+        size_t streamed;
+        int count;
+    } cases[] = {{1, 5, 5}, {0, 7, 7}};
+    for (const Case& c : cases) {
+        orvtest::LasBuilder las;
+        las.header.versionMinor = 4;
+        las.header.headerSize = 375;
+        las.header.pointDataFormat = 6;
+        las.header.pointDataRecordLength = 30;
+        las.keepCount = true;
+        las.header.numberOfPointRecords = 0;
+        las.with14 = true;
+        las.extension.numberOfPointRecords = 7;
+        las.extension.numberOfEvlrs = c.evlrCount;
+        las.extension.evlrOffset = 375 + 5 * 30;
+        for (int i = 0; i < 5; ++i) las.add({i, i, i, 0, 1, 0});
+        std::vector<uint8_t> bytes = las.bytes();
+        bytes.resize(bytes.size() + 60, 0x5A);
+        const std::string path = write(bytes);
+
+        const auto bulk = readBulk(path);
+        ASSERT_TRUE(bulk);
+        EXPECT_EQ(bulk->size(), c.streamed) << c.evlrCount;
+        int count = -1;
+        EXPECT_EQ(readStream(path, &count).size(), c.streamed) << c.evlrCount;
+        EXPECT_EQ(count, c.count) << c.evlrCount;
+        orv::LasFileInfo info;
+        ASSERT_EQ(orv::ReadLasInfo(path.c_str(), info), 0);
+        EXPECT_EQ(info.presentRecords, c.streamed) << c.evlrCount;
+        EXPECT_EQ((info.warnings & orv::kLasPointsBeyondEnd) != 0, c.evlrCount > 0);
+    }
+}
+
 TEST_F(Formats, A14HeaderCutShortOfItsExtensionStatesNoPoints) {
     // The header claims 375 bytes and a 1.4 version, but the file ends at 300: no bytes of it
     // are taken for a count.
