@@ -23,11 +23,41 @@ ORV_API long ReadFirstPntFromLas(const char* path, XPnt3d& point);
 // `fileSize`, when given, receives the length of the file in bytes.
 ORV_API int ReadLasHeader(const char* path, LasHeader& header, uint64_t* fileSize = nullptr);
 
+// What a 1.x LAS header says about its file, and where the two disagree.
+struct LasFileInfo {
+    LasHeader header;                   // the 227 bytes every 1.x header starts with
+    uint64_t fileSize = 0;              // bytes in the file
+    bool hasExtension = false;          // version 1.4 (or later 1.x), header and file >= 375 bytes
+    Las14Extension extension;           // the 1.4 fields; all zero without them
+    const char* formatName = "";        // what the point data format holds, e.g. "core + GPS time"
+    uint32_t formatRecordLength = 0;    // bytes a record of the format holds; 0 for formats > 10
+    uint32_t readableRecordLength = 0;  // the least the readers accept: 16, or 17 for formats 6-10
+    uint64_t statedPoints = 0;    // the legacy count, or the 64-bit one when the legacy count is 0
+    uint64_t presentRecords = 0;  // whole records from the offset to point data to the end of the
+                                  // file, or to a 1.4 file's extended VLRs
+    uint64_t readablePoints = 0;  // what the readers return: the lesser of the two; 0 when refused
+    uint32_t warnings = 0;        // LasInfoWarning bits
+};
+
+// The ways a header can disagree with its file or with itself.
+enum LasInfoWarning : uint32_t {
+    kLasRecordTooShort = 1u << 0,   // record length below the format's; the readers may refuse it
+    kLasPointsBeyondEnd = 1u << 1,  // the header states more points than the file holds
+    kLasCountsDisagree = 1u << 2,   // a 1.4 header's nonzero legacy count is not its 64-bit count
+};
+
+// Reads the header of a 1.x LAS file (with the 1.4 fields when present) and measures it against
+// the file. Returns 0 on success, -1 when the file cannot be opened or read, -2 when it is
+// shorter than 227 bytes or not signed "LASF"; `info` is left alone unless 0 is returned.
+ORV_API int ReadLasInfo(const char* path, LasFileInfo& info);
+
 // Reads every whole point record of a 1.x LAS file into a new pool of LasPnt values (x, y, z
 // rounded to float, intensity, classification; no return numbers). Returns 1 and stores the
 // pool, carrying one reference the caller owns, in *pool; returns 0 and leaves *pool untouched
 // when the file cannot be read, is shorter than its header, or states records shorter than 16
-// bytes. Records the header promises but the file does not hold are not read. `progress` is not
+// bytes (17 for point data formats 6 to 10, whose classification is byte 16). A 1.4 header whose
+// 32-bit count is 0 gives its count in 64 bits. Records the header promises but the file does not
+// hold are not read, nor are the extended VLRs of a 1.4 file taken for records. `progress` is not
 // used.
 ORV_API long orvReadLas(const char* path, LasPntPool** pool, IOrvProgress* progress);
 

@@ -42,6 +42,16 @@ struct LasHeader {
     double minZ = 0.0;
 };
 
+// The fields a 1.4 header adds after the 227 bytes of LasHeader (file offsets 227 to 374).
+// Kept apart so that LasHeader stays the 227 bytes every 1.x reader and writer moves.
+struct Las14Extension {
+    uint64_t waveformDataOffset = 0;
+    uint64_t evlrOffset = 0;
+    uint32_t numberOfEvlrs = 0;
+    uint64_t numberOfPointRecords = 0;
+    uint64_t numberOfPointsByReturn[15] = {};
+};
+
 // The 322-byte header of the 2.0 layout; only the named fields are interpreted.
 struct Las2Header {
     uint8_t unused0[24] = {};
@@ -78,6 +88,15 @@ static_assert(offsetof(LasHeader, xOffset) == 155, "LasHeader layout");
 static_assert(offsetof(LasHeader, zOffset) == 171, "LasHeader layout");
 static_assert(offsetof(LasHeader, maxX) == 179, "LasHeader layout");
 static_assert(offsetof(LasHeader, minZ) == 219, "LasHeader layout");
+
+// Offsets below are from the start of the file: the extension follows the 227-byte header.
+static_assert(sizeof(LasHeader) + sizeof(Las14Extension) == 375, "the 1.4 header is 375 bytes");
+static_assert(227 + offsetof(Las14Extension, waveformDataOffset) == 227, "Las14Extension layout");
+static_assert(227 + offsetof(Las14Extension, evlrOffset) == 235, "Las14Extension layout");
+static_assert(227 + offsetof(Las14Extension, numberOfEvlrs) == 243, "Las14Extension layout");
+static_assert(227 + offsetof(Las14Extension, numberOfPointRecords) == 247, "Las14Extension layout");
+static_assert(227 + offsetof(Las14Extension, numberOfPointsByReturn) == 255,
+              "Las14Extension layout");
 
 static_assert(sizeof(Las2Header) == 322, "the 2.0 header is 322 bytes");
 static_assert(offsetof(Las2Header, versionMajor) == 24, "Las2Header layout");

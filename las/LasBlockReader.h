@@ -17,10 +17,14 @@ public:
     uint32_t recordLength = 0;
     // The header was read in full and its record length holds every field the decoder reads.
     bool readable = false;
+    // Records the stream may still take: the file's end, unless the header places other data
+    // (a 1.4 file's extended VLRs) after the points.
+    uint64_t recordsLeft = UINT64_MAX;
 
     void close() {
         file.close();
         readable = false;
+        recordsLeft = UINT64_MAX;
     }
 
     // Reads up to `count` records and keeps every step-th of them, starting with the first.
@@ -34,8 +38,8 @@ public:
 
         // Sized once for what this block can still find, never more than the file holds, filled
         // in place, and cut to what was found should the file end sooner.
-        const uint64_t records =
-            std::min<uint64_t>(static_cast<uint64_t>(count), file.remaining() / recordLength);
+        const uint64_t wanted = std::min<uint64_t>(static_cast<uint64_t>(count), recordsLeft);
+        const uint64_t records = std::min<uint64_t>(wanted, file.remaining() / recordLength);
         const uint64_t ustep = static_cast<uint64_t>(step);
         const size_t length = recordLength;
         size_t room = static_cast<size_t>((records + ustep - 1) / ustep);
@@ -47,7 +51,7 @@ public:
         const double oz = origin ? origin->z : 0.0;
         size_t kept = 0;
         uint64_t skip = 0;  // records to pass over before the next kept one
-        uint64_t left = static_cast<uint64_t>(count);
+        uint64_t left = wanted;
         size_t got = 0;
         // Whole records straight from the buffer, as many at a time as it holds: the loop over
         // them touches locals only.
@@ -78,6 +82,7 @@ public:
             }
             skip = k - got;
         }
+        recordsLeft -= wanted - left;
         if (kept == 0) return {};  // the first record was missing: the file is exhausted
         if (kept < room) block->resize(kept);
         return block;

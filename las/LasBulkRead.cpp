@@ -19,21 +19,26 @@ long COrvReadLas::ReadLasFile(const char* path, LasPntPool** pool, LasHeader& he
     if (size < sizeof(LasHeader)) return -1;
     LasHeader h;
     std::memcpy(&h, file.data(), sizeof h);
+    const las::RecordLayout layout = las::RecordLayout::forFormat(h.pointDataFormat);
     const uint64_t recordLength = h.pointDataRecordLength;
-    if (recordLength < las::kMinRecordLength1x) return -1;
+    if (recordLength < layout.minLength) return -1;
 
     // The header was checked once against the real size: the loop below reads only records
     // that lie wholly inside the mapping, however many the header promises.
-    const uint64_t first = h.offsetToPointData;
-    const uint64_t present = first < size ? (size - first) / recordLength : 0;
-    const uint64_t stated = h.numberOfPointRecords;
+    Las14Extension extension;
+    const bool has14 = las::hasLas14Extension(h, size);
+    if (has14) extension = las::loadExtension(file.data());
+    const uint64_t present = las::recordsPresent(h, size, has14 ? &extension : nullptr);
+    const uint64_t stated = las::statedPointCount(h, has14 ? &extension : nullptr);
     const size_t count = static_cast<size_t>(stated < present ? stated : present);
+    const uint64_t first = h.offsetToPointData;
 
     OrvPtr<LasPntPool> points = newLasPntPool();
     if (!points) throw std::bad_alloc();
     points->reserve(count);
     const las::Scaling scaling = las::Scaling::of(h);
-    const uint8_t* record = file.data() + first;
+    // No pointer past the mapping is formed when the offset lies beyond the file.
+    const uint8_t* record = count > 0 ? file.data() + first : nullptr;
     // Points are zeroed and filled in place a cache-sized chunk at a time: building each one
     // elsewhere and copying it in stalls on every point.
     for (size_t done = 0; done < count;) {
@@ -41,7 +46,7 @@ long COrvReadLas::ReadLasFile(const char* path, LasPntPool** pool, LasHeader& he
             count - done < las::kReadChunkPoints ? count - done : las::kReadChunkPoints;
         LasPnt* out = points->grow(chunk);
         for (size_t i = 0; i < chunk; ++i, record += recordLength) {
-            const las::DecodedRecord r = las::decodeRecord1x(record, scaling);
+            const las::DecodedRecord r = las::decodeRecord1x(record, scaling, layout);
             out[i].pnt.x = las::toFloat(r.x);
             out[i].pnt.y = las::toFloat(r.y);
             out[i].pnt.z = las::toFloat(r.z);

@@ -7,6 +7,7 @@
 
 #include "OrvBasic.h"
 #include "OrvLasFormat.h"
+#include "las/LasLimits.h"
 
 namespace orv::las {
 
@@ -57,19 +58,83 @@ inline float toFloat(double value) {
     return static_cast<float>(value);
 }
 
-// A whole 1.x record; reads its first 16 bytes only.
+// Where a 1.x record keeps its return number and classification. Chosen once per file from the
+// point data format, so the per-point decode has no branch on the format.
+//   formats 0-5:  offset 14 return number in bits 0-2 (number of returns, flags above)
+//                 offset 15 classification
+//   formats 6-10: offset 14 return number in bits 0-3 (number of returns in bits 4-7)
+//                 offset 15 classification flags and scanner channel (not read)
+//                 offset 16 classification
+// Formats above 10 have no published layout; they get the 0-5 one, as every format did before the
+// readers looked at it.
+struct RecordLayout {
+    uint32_t minLength;   // bytes of a record the decoder reads
+    uint8_t returnMask;   // bits of byte 14 holding the return number
+    uint8_t classOffset;  // the classification byte
+
+    static RecordLayout forFormat(uint8_t pointDataFormat) {
+        if (pointDataFormat >= 6 && pointDataFormat <= kLastKnownPointFormat)
+            return {kMinRecordLength6to10, 0x0F, 16};
+        return {kMinRecordLength1x, 0x07, 15};
+    }
+};
+
+// A whole 1.x record; reads its first layout.minLength bytes only.
 //   offset 12 uint16 intensity
-//   offset 14 uint8  return number in bits 0-2 (number of returns, flags above)
-//   offset 15 uint8  classification
-inline DecodedRecord decodeRecord1x(const uint8_t* record, const Scaling& s) {
+inline DecodedRecord decodeRecord1x(const uint8_t* record, const Scaling& s,
+                                    const RecordLayout& layout) {
     double xyz[3];
     decodeXyz1x(record, s, xyz);
     return {xyz[0],
             xyz[1],
             xyz[2],
             load<uint16_t>(record + 12),
-            static_cast<uint8_t>(record[14] & 0x07),
-            record[15]};
+            static_cast<uint8_t>(record[14] & layout.returnMask),
+            record[layout.classOffset]};
+}
+
+// True when the header carries the 1.4 fields: version 1.4 or later 1.x, a header size of at least
+// 375 bytes, and a file that long. Anything less and bytes 227 onward may be VLRs or points.
+inline bool hasLas14Extension(const LasHeader& h, uint64_t fileSize) {
+    return h.versionMajor == 1 && h.versionMinor >= 4 && h.headerSize >= kHeaderSize14 &&
+           fileSize >= kHeaderSize14;
+}
+
+// The 1.4 fields from the first 375 bytes of a file.
+inline Las14Extension loadExtension(const uint8_t* file) {
+    Las14Extension e;
+    std::memcpy(&e, file + sizeof(LasHeader), sizeof e);
+    return e;
+}
+
+// The number of records a header states: the legacy 32-bit count, or, when that is 0 in a header
+// with the 1.4 fields (`extension` non-null), the 64-bit count. A nonzero legacy count wins: it is
+// what every reader of the file before 1.4 saw.
+inline uint64_t statedPointCount(const LasHeader& h, const Las14Extension* extension) {
+    const uint64_t legacy = h.numberOfPointRecords;
+    if (legacy == 0 && extension) return extension->numberOfPointRecords;
+    return legacy;
+}
+
+// Whole records that fit between the offset to point data and the extended VLRs a 1.4 header
+// places after them; UINT64_MAX when it places none there.
+inline uint64_t recordsBefore(const LasHeader& h, const Las14Extension& e) {
+    const uint64_t first = h.offsetToPointData;
+    const uint64_t length = h.pointDataRecordLength;
+    const uint64_t evlrs = e.evlrOffset;
+    if (e.numberOfEvlrs == 0 || evlrs <= first || length == 0) return UINT64_MAX;
+    return (evlrs - first) / length;
+}
+
+// Whole records between the offset to point data and the end of the file, or the extended VLRs
+// of a 1.4 header (`extension` non-null) when they come first.
+inline uint64_t recordsPresent(const LasHeader& h, uint64_t fileSize,
+                               const Las14Extension* extension) {
+    const uint64_t first = h.offsetToPointData;
+    const uint64_t length = h.pointDataRecordLength;
+    const uint64_t toEnd = length > 0 && first < fileSize ? (fileSize - first) / length : 0;
+    const uint64_t beforeEvlrs = extension ? recordsBefore(h, *extension) : UINT64_MAX;
+    return toEnd < beforeEvlrs ? toEnd : beforeEvlrs;
 }
 
 // The stored integers of a written point: (coordinate - offset) x 1000, truncated toward zero,

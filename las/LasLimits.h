@@ -12,6 +12,15 @@ constexpr uint64_t kProbeWindowBytes = 65536;
 // Bytes of a 1.x record the readers interpret (X, Y, Z, intensity, return byte, classification).
 constexpr uint32_t kMinRecordLength1x = 16;
 
+// The same for point data formats 6 to 10, whose classification is byte 16.
+constexpr uint32_t kMinRecordLength6to10 = 17;
+
+// The highest point data format with a known record layout; a higher one is read as formats 0-5.
+constexpr uint8_t kLastKnownPointFormat = 10;
+
+// A 1.4 header: the 227 bytes every 1.x header has, then the 64-bit counts up to byte 375.
+constexpr uint32_t kHeaderSize14 = 375;
+
 // Bytes of a 2.0 record the readers interpret (three doubles, intensity, return byte, class).
 constexpr uint32_t kMinRecordLength20 = 28;
 

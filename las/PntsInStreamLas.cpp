@@ -24,9 +24,9 @@ bool isUnsetOrigin(const IOrvPoint& origin) {
 
 namespace {
 
-// A header count above what an int holds is reported as the largest int, never as negative.
-int countAsInt(uint32_t count) {
-    return count > static_cast<uint32_t>(INT_MAX) ? INT_MAX : static_cast<int>(count);
+// A count above what an int holds is reported as the largest int, never as negative.
+int countAsInt(uint64_t count) {
+    return count > static_cast<uint64_t>(INT_MAX) ? INT_MAX : static_cast<int>(count);
 }
 
 }  // namespace
@@ -107,6 +107,8 @@ int CPntsInStreamLas::open(const char* path, IOrvPoint* origin) {
     m_reader.close();
     m_headerRead = false;
     m_header = LasHeader();
+    m_layout = las::RecordLayout::forFormat(0);
+    m_count = 0;
     m_delegating = false;
     m_delegate = nullptr;
     m_path.clear();
@@ -128,12 +130,28 @@ int CPntsInStreamLas::open(const char* path, IOrvPoint* origin) {
     }
     m_header = header;
     m_headerRead = true;
+    m_layout = las::RecordLayout::forFormat(header.pointDataFormat);
+    m_count = las::countAsInt(header.numberOfPointRecords);
+    const uint64_t size = m_reader.file.size();
+    Las14Extension extension;
+    if (las::hasLas14Extension(header, size) &&
+        m_reader.file.read(&extension, sizeof extension) == sizeof extension) {
+        if (header.numberOfPointRecords == 0) {
+            // Only the 64-bit count states the points: bounded by the records the file holds,
+            // which also keeps a count no int can hold from reaching the caller unbounded.
+            const uint64_t stated = las::statedPointCount(header, &extension);
+            const uint64_t present = las::recordsPresent(header, size, &extension);
+            m_count = las::countAsInt(stated < present ? stated : present);
+        }
+        // Extended VLRs follow the points: their bytes are not records.
+        m_reader.recordsLeft = las::recordsBefore(header, extension);
+    }
 
     if (origin && las::isUnsetOrigin(*origin)) origin->setPoint(firstPoint(path));
 
     m_reader.recordLength = header.pointDataRecordLength;
     m_reader.readable = m_reader.file.seek(header.offsetToPointData) &&
-                        header.pointDataRecordLength >= las::kMinRecordLength1x;
+                        header.pointDataRecordLength >= m_layout.minLength;
     return 0;
 }
 
@@ -163,15 +181,17 @@ IOrvPoint* CPntsInStreamLas::getOrigin() {
 
 int CPntsInStreamLas::getPntCount(int unused) {
     if (m_delegating) return m_delegate->getPntCount(unused);
-    return m_headerRead ? las::countAsInt(m_header.numberOfPointRecords) : 0;
+    return m_headerRead ? m_count : 0;
 }
 
 OrvPtr<LasPntArray> CPntsInStreamLas::readPnts(int step, int count, int unused) {
     if (m_delegating) return m_delegate->readPnts(step, count, unused);
     const las::Scaling scaling = las::Scaling::of(m_header);
-    return m_reader.readBlock(step, count, m_origin.get(), [scaling](const uint8_t* record) {
-        return las::decodeRecord1x(record, scaling);
-    });
+    const las::RecordLayout layout = m_layout;
+    return m_reader.readBlock(step, count, m_origin.get(),
+                              [scaling, layout](const uint8_t* record) {
+                                  return las::decodeRecord1x(record, scaling, layout);
+                              });
 }
 
 // ---- the interface and its factory ---------------------------------------------------------

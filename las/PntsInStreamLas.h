@@ -54,6 +54,10 @@ private:
     orv::las::BlockReader m_reader;
     LasHeader m_header;
     bool m_headerRead = false;
+    // Where records keep the fields beyond X, Y, Z and intensity, from the point data format.
+    orv::las::RecordLayout m_layout = orv::las::RecordLayout::forFormat(0);
+    // What getPntCount answers: the header's count, or the 64-bit one of a 1.4 header.
+    int m_count = 0;
     orv::OrvString m_path;
     orv::OrvPtr<IOrvPoint> m_origin;
     bool m_delegating = false;

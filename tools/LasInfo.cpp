@@ -1,9 +1,11 @@
 // orvter las info: the header fields of a LAS file and its first point.
 #include <CLI/CLI.hpp>
+#include <cinttypes>
 #include <cstdio>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <vector>
 
 #include "Command.h"
 #include "OrvLas.h"
@@ -20,17 +22,59 @@ std::string triple(double a, double b, double c) {
     return formatNumber(a) + " " + formatNumber(b) + " " + formatNumber(c);
 }
 
-void printText(const InfoOptions& o, const LasHeader& h, bool hasFirst, const orv::XPnt3d& p) {
+// One line for each way the header disagrees with its file or itself.
+std::vector<std::string> warningsOf(const orv::LasFileInfo& info) {
+    const LasHeader& h = info.header;
+    std::vector<std::string> out;
+    if (info.warnings & orv::kLasRecordTooShort) {
+        const uint32_t length = h.pointDataRecordLength;
+        std::string text = "record length " + std::to_string(length) +
+                           " is too short for point format " + std::to_string(h.pointDataFormat);
+        if (info.formatRecordLength > 0)
+            text += " (" + std::to_string(info.formatRecordLength) + " bytes)";
+        if (length < info.readableRecordLength)
+            text += "; the readers need " + std::to_string(info.readableRecordLength) +
+                    " and read no points";
+        out.push_back(text);
+    }
+    if (info.warnings & orv::kLasPointsBeyondEnd)
+        out.push_back("the header states " + std::to_string(info.statedPoints) +
+                      " points but the file holds " + std::to_string(info.presentRecords) +
+                      " whole records");
+    if (info.warnings & orv::kLasCountsDisagree)
+        out.push_back("the 32-bit point count " + std::to_string(+h.numberOfPointRecords) +
+                      " differs from the 64-bit count " +
+                      std::to_string(+info.extension.numberOfPointRecords));
+    return out;
+}
+
+void printText(const InfoOptions& o, const orv::LasFileInfo& info, bool hasFirst,
+               const orv::XPnt3d& p) {
+    const LasHeader& h = info.header;
     std::printf("file:              %s\n", o.path.c_str());
     std::printf("version:           %u.%u\n", h.versionMajor, h.versionMinor);
     std::printf("point format:      %u\n", h.pointDataFormat);
+    std::printf("format name:       %s\n", info.formatName);
     std::printf("record length:     %u\n", h.pointDataRecordLength);
     std::printf("header size:       %u\n", h.headerSize);
     std::printf("offset to points:  %u\n", h.offsetToPointData);
+    std::printf("VLRs:              %u\n", h.numberOfVlrs);
     std::printf("number of points:  %u\n", h.numberOfPointRecords);
     std::printf("points by return:  %u %u %u %u %u\n", h.numberOfPointsByReturn[0],
                 h.numberOfPointsByReturn[1], h.numberOfPointsByReturn[2],
                 h.numberOfPointsByReturn[3], h.numberOfPointsByReturn[4]);
+    if (info.hasExtension) {
+        const Las14Extension& e = info.extension;
+        std::printf("extended points:   %" PRIu64 "\n",
+                    static_cast<uint64_t>(e.numberOfPointRecords));
+        std::string byReturn;
+        for (int k = 0; k < 15; ++k) {
+            const uint64_t n = e.numberOfPointsByReturn[k];
+            byReturn += (k ? " " : "") + std::to_string(n);
+        }
+        std::printf("extended returns:  %s\n", byReturn.c_str());
+    }
+    std::printf("readable points:   %" PRIu64 "\n", info.readablePoints);
     std::printf("scale:             %s\n", triple(h.xScale, h.yScale, h.zScale).c_str());
     std::printf("offset:            %s\n", triple(h.xOffset, h.yOffset, h.zOffset).c_str());
     std::printf("min:               %s\n", triple(h.minX, h.minY, h.minZ).c_str());
@@ -41,7 +85,9 @@ void printText(const InfoOptions& o, const LasHeader& h, bool hasFirst, const or
         std::printf("first point:       none (not within the first 64 KiB of the file)\n");
 }
 
-void printJson(const LasHeader& h, bool hasFirst, const orv::XPnt3d& p) {
+void printJson(const orv::LasFileInfo& info, const std::vector<std::string>& warnings,
+               bool hasFirst, const orv::XPnt3d& p) {
+    const LasHeader& h = info.header;
     nlohmann::ordered_json j;
     j["version"] = std::to_string(h.versionMajor) + "." + std::to_string(h.versionMinor);
     // Header fields are packed: they are copied out (unary +), never bound to references.
@@ -58,12 +104,28 @@ void printJson(const LasHeader& h, bool hasFirst, const orv::XPnt3d& p) {
     j["min"] = {+h.minX, +h.minY, +h.minZ};
     j["max"] = {+h.maxX, +h.maxY, +h.maxZ};
     j["first_point"] = hasFirst ? nlohmann::ordered_json{p.x, p.y, p.z} : nlohmann::ordered_json();
+    j["format_name"] = info.formatName;
+    j["vlr_count"] = +h.numberOfVlrs;
+    if (info.hasExtension) {
+        const Las14Extension& e = info.extension;
+        j["extended_point_count"] = +e.numberOfPointRecords;
+        nlohmann::ordered_json byReturn = nlohmann::ordered_json::array();
+        for (int k = 0; k < 15; ++k) byReturn.push_back(+e.numberOfPointsByReturn[k]);
+        j["extended_points_by_return"] = byReturn;
+    } else {
+        j["extended_point_count"] = nullptr;
+        j["extended_points_by_return"] = nullptr;
+    }
+    j["stated_points"] = info.statedPoints;
+    j["present_records"] = info.presentRecords;
+    j["readable_points"] = info.readablePoints;
+    j["warnings"] = warnings;
     std::printf("%s\n", j.dump(2).c_str());
 }
 
 void run(const InfoOptions& o) {
-    LasHeader header;
-    switch (orv::ReadLasHeader(o.path.c_str(), header)) {
+    orv::LasFileInfo info;
+    switch (orv::ReadLasInfo(o.path.c_str(), info)) {
         case 0:
             break;
         case -1:
@@ -73,10 +135,15 @@ void run(const InfoOptions& o) {
     }
     orv::XPnt3d first;
     const bool hasFirst = orv::ReadFirstPntFromLas(o.path.c_str(), first) == 1;
+    const std::vector<std::string> warnings = warningsOf(info);
     if (o.json)
-        printJson(header, hasFirst, first);
+        printJson(info, warnings, hasFirst, first);
     else
-        printText(o, header, hasFirst, first);
+        printText(o, info, hasFirst, first);
+    // Warnings go to standard error after the report: the file was read, the status stays 0.
+    std::fflush(stdout);
+    for (const std::string& w : warnings)
+        std::fprintf(stderr, "warning: '%s': %s\n", o.path.c_str(), w.c_str());
 }
 
 }  // namespace

@@ -6,13 +6,20 @@ const fs = require('fs');
 const { Las } = require('copc');
 
 const file = fs.readFileSync(process.argv[2]);
-// The package reads only versions 1.2 and 1.4 and wants at least 375 header bytes: hand it a
-// padded copy of the header that claims 1.2. Every field it reads from a 1.2 header sits where
-// it sits in 1.0 and 1.1.
-const headerBytes = new Uint8Array(Math.max(375, 227));
-headerBytes.set(file.subarray(0, Math.min(file.length, 227)));
-headerBytes[25] = 2;
-const header = Las.Header.parse(headerBytes);
+// The package reads only versions 1.2 and 1.4 and wants at least 375 header bytes. A 1.4 file
+// whose header holds the 1.4 fields is handed over as it is; any other gets a padded copy of its
+// header that claims 1.2: every field the package reads from a 1.2 header sits where it sits in
+// 1.0 and 1.1.
+const full14 = file.length >= 375 && file[24] === 1 && file[25] === 4 && file.readUInt16LE(94) >= 375;
+const headerBytes = new Uint8Array(375);
+headerBytes.set(file.subarray(0, Math.min(file.length, full14 ? 375 : 227)));
+if (!full14) headerBytes[25] = 2;
+const parsed = Las.Header.parse(headerBytes);
+// Formats 4, 5, 9 and 10 start with the fields of 1, 3, 6 and 8 and add wave packets after them,
+// which the package does not know.
+const sameStart = { 4: 1, 5: 3, 9: 6, 10: 8 };
+const format = parsed.pointDataRecordFormat;
+const header = { ...parsed, pointDataRecordFormat: sameStart[format] ?? format };
 
 const length = header.pointDataRecordLength;
 const start = header.pointDataOffset;
@@ -29,11 +36,15 @@ const out = [];
 for (let i = 0; i < view.pointCount; ++i) {
   const [x, y, z, intensity, ret, cls, overlap, synthetic, keyPoint, withheld, source] =
     dims.map((g) => g(i));
-  // The package reports class 12 as 0 with its overlap flag, and the top three bits apart.
-  const classification = (overlap ? 12 : cls) | (synthetic << 5) | (keyPoint << 6) | (withheld << 7);
+  // Formats 0 to 5: the package reports class 12 as 0 with its overlap flag, and the top three
+  // bits apart. Formats 6 and above keep the class in a byte of its own.
+  const classification = header.pointDataRecordFormat >= 6 ? cls
+    : (overlap ? 12 : cls) | (synthetic << 5) | (keyPoint << 6) | (withheld << 7);
   out.push([x, y, z, intensity, ret, classification, source]);
 }
 process.stdout.write(JSON.stringify({
+  version: `${file[24]}.${file[25]}`,
+  pointDataRecordFormat: format,
   systemIdentifier: header.systemIdentifier,
   generatingSoftware: header.generatingSoftware,
   pointCount: header.pointCount,

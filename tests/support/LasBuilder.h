@@ -36,10 +36,12 @@ public:
     // The file's bytes; the header's count and offset follow the records unless set by hand.
     std::vector<uint8_t> bytes() const {
         LasHeader h = header;
-        if (!keepOffset) h.offsetToPointData = static_cast<uint32_t>(sizeof(LasHeader) + gap);
+        const size_t headerBytes = sizeof(LasHeader) + (with14 ? sizeof(Las14Extension) : 0);
+        if (!keepOffset) h.offsetToPointData = static_cast<uint32_t>(headerBytes + gap);
         if (!keepCount) h.numberOfPointRecords = static_cast<uint32_t>(records.size());
-        std::vector<uint8_t> out(sizeof h);
+        std::vector<uint8_t> out(headerBytes);
         std::memcpy(out.data(), &h, sizeof h);
+        if (with14) std::memcpy(out.data() + sizeof h, &extension, sizeof extension);
         out.resize(h.offsetToPointData > out.size() ? h.offsetToPointData : out.size(), 0xEE);
         for (const RawRecord& r : records) {
             // Shorter lengths (tests of refused files) keep the first bytes of the 16.
@@ -62,6 +64,8 @@ public:
     uint32_t gap = 0;
     bool keepOffset = false;  // use header.offsetToPointData as set
     bool keepCount = false;   // use header.numberOfPointRecords as set
+    bool with14 = false;      // write `extension` after the 227 bytes (a 1.4 header)
+    Las14Extension extension;
 };
 
 struct Raw20Record {

@@ -11,7 +11,9 @@ namespace {
 using orvtest::runCommand;
 using orvtest::shellQuote;
 
-std::string orvter(const std::string& args) { return shellQuote(ORVTER_PATH) + " " + args; }
+std::string orvter(const std::string& args) {
+    return shellQuote(ORVTER_PATH) + " " + args;
+}
 
 TEST(OrvterLasInfo, JsonMatchesTheIndependentReader) {
     const std::string dir = orvtest::lasDataDir();
@@ -20,7 +22,8 @@ TEST(OrvterLasInfo, JsonMatchesTheIndependentReader) {
         auto r = runCommand(orvter("las info --json " + shellQuote(dir + "/" + e.name)));
         ASSERT_EQ(r.status, 0) << e.name;
         const auto j = nlohmann::json::parse(r.out);
-        EXPECT_EQ(j["version"], std::to_string(e.versionMajor) + "." + std::to_string(e.versionMinor));
+        EXPECT_EQ(j["version"],
+                  std::to_string(e.versionMajor) + "." + std::to_string(e.versionMinor));
         EXPECT_EQ(j["point_format"], e.pointFormat) << e.name;
         EXPECT_EQ(j["record_length"], e.recordLength) << e.name;
         EXPECT_EQ(j["header_size"], e.headerSize) << e.name;
@@ -53,10 +56,89 @@ TEST(OrvterLasInfo, TextNamesEveryField) {
     orvtest::writeFile(dir.path("a.las"), las.bytes());
     auto r = runCommand(orvter("las info " + shellQuote(dir.path("a.las"))));
     ASSERT_EQ(r.status, 0);
-    for (const char* label : {"version:", "point format:", "record length:", "offset to points:",
-                              "number of points:", "points by return:", "scale:", "offset:",
-                              "min:", "max:", "first point:       1 2 3"})
+    for (const char* label :
+         {"version:", "point format:", "format name:       core", "VLRs:", "readable points:   1",
+          "record length:", "offset to points:", "number of points:", "points by return:", "scale:",
+          "offset:", "min:", "max:", "first point:       1 2 3"})
         EXPECT_NE(r.out.find(label), std::string::npos) << label << "\n" << r.out;
+}
+
+TEST(OrvterLasInfo, InconsistentHeadersWarnOnStandardErrorAndStillSucceed) {
+    orvtest::TempDir dir;
+    struct Case {
+        const char* name;
+        uint8_t format;
+        uint16_t length;
+        uint32_t statedExtra;  // points stated beyond the records written
+        std::vector<std::string> warnings;
+    } cases[] = {
+        {"fine.las", 6, 30, 0, {}},
+        {"short.las",
+         6,
+         16,
+         0,
+         {"record length 16 is too short for point format 6 (30 bytes); the readers need 17 and "
+          "read no points"}},
+        {"cut.las", 3, 34, 2, {"the header states 4 points but the file holds 2 whole records"}},
+    };
+    for (const Case& c : cases) {
+        orvtest::LasBuilder las;
+        las.header.pointDataFormat = c.format;
+        las.header.pointDataRecordLength = c.length;
+        las.keepCount = true;
+        las.header.numberOfPointRecords = 2 + c.statedExtra;
+        las.add({1, 2, 3, 0, 1, 2}).add({4, 5, 6, 0, 1, 2});
+        const std::string path = dir.path(c.name), err = dir.path("err.txt");
+        orvtest::writeFile(path, las.bytes());
+        for (const bool json : {false, true}) {
+            auto r = runCommand(orvter(std::string("las info ") + (json ? "--json " : "") +
+                                       shellQuote(path) + " 2>" + shellQuote(err)));
+            ASSERT_EQ(r.status, 0) << c.name;
+            const auto bytes = orvtest::readFile(err);
+            std::string expected;
+            for (const auto& w : c.warnings) expected += "warning: '" + path + "': " + w + "\n";
+            EXPECT_EQ(std::string(bytes.begin(), bytes.end()), expected) << c.name;
+            if (json) {
+                const auto j = nlohmann::json::parse(r.out);
+                EXPECT_EQ(j["warnings"], c.warnings) << c.name;
+                EXPECT_EQ(j["format_name"],
+                          c.format == 6 ? "extended core + GPS time" : "core + GPS time + RGB");
+                EXPECT_EQ(j["vlr_count"], 0);
+                EXPECT_TRUE(j["extended_point_count"].is_null());
+            }
+        }
+    }
+}
+
+TEST(OrvterLasInfo, ReportsThe14Counts) {
+    orvtest::TempDir dir;
+    orvtest::LasBuilder las;
+    las.header.versionMinor = 4;
+    las.header.headerSize = 375;
+    las.header.pointDataFormat = 6;
+    las.header.pointDataRecordLength = 30;
+    las.header.numberOfVlrs = 0;
+    las.keepCount = true;
+    las.header.numberOfPointRecords = 0;
+    las.with14 = true;
+    las.extension.numberOfPointRecords = 3;
+    for (int k = 0; k < 15; ++k) las.extension.numberOfPointsByReturn[k] = k == 14 ? 1 : k;
+    las.add({1, 2, 3, 0, 1, 2}).add({1, 2, 3, 0, 1, 2}).add({1, 2, 3, 0, 1, 2});
+    orvtest::writeFile(dir.path("a.las"), las.bytes());
+    auto r = runCommand(orvter("las info --json " + shellQuote(dir.path("a.las"))));
+    ASSERT_EQ(r.status, 0);
+    const auto j = nlohmann::json::parse(r.out);
+    EXPECT_EQ(j["point_count"], 0);
+    EXPECT_EQ(j["extended_point_count"], 3);
+    EXPECT_EQ(j["extended_points_by_return"],
+              nlohmann::json({0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 1}));
+    EXPECT_EQ(j["readable_points"], 3);
+    EXPECT_EQ(j["warnings"], nlohmann::json::array());
+    r = runCommand(orvter("las info " + shellQuote(dir.path("a.las"))));
+    EXPECT_NE(r.out.find("extended points:   3\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("extended returns:  0 1 2 3 4 5 6 7 8 9 10 11 12 13 1\n"),
+              std::string::npos)
+        << r.out;
 }
 
 TEST(OrvterLasInfo, FailuresGiveOneLineAndTheirExitStatus) {

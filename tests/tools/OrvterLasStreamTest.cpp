@@ -42,10 +42,11 @@ std::vector<Point> readLas1x(const std::string& path) {
     LasHeader h;
     std::memcpy(&h, bytes.data(), sizeof h);
     const auto s = orv::las::Scaling::of(h);
+    const auto layout = orv::las::RecordLayout::forFormat(h.pointDataFormat);
     const uint64_t length = h.pointDataRecordLength;
-    for (uint64_t at = h.offsetToPointData; length >= 16 && at + length <= bytes.size();
-         at += length) {
-        const auto r = orv::las::decodeRecord1x(bytes.data() + at, s);
+    for (uint64_t at = h.offsetToPointData;
+         length >= layout.minLength && at + length <= bytes.size(); at += length) {
+        const auto r = orv::las::decodeRecord1x(bytes.data() + at, s, layout);
         out.push_back({r.x, r.y, r.z, r.intensity, r.returnNumber, r.classification});
     }
     return out;
