@@ -33,7 +33,11 @@ struct Setup {
     uint64_t fileBytes = 0;
     std::vector<char>* fileImage = nullptr;  // the file's bytes, for the reference write
     orv::PLasPntPool* cloud = nullptr;       // the generated points, for writers
+    orv::LasPntPool* values = nullptr;       // the same points, contiguous, for the output stream
 };
+
+// Blocks the streams read and write: what a caller of a large cloud would ask for.
+constexpr int kStreamBlock = 1000000;
 
 // Wall-clock and CPU seconds of one piece of work.
 struct Timing {
@@ -125,12 +129,59 @@ Timing bulkWrite(const Setup& s) {
     return watch.elapsed();
 }
 
+// Reads the whole file through the input stream; returns the points kept.
+uint64_t streamReadAll(const char* path, int step) {
+    orv::OrvPtr<IOrvInPntsStream> in(newInLasPntStream());
+    orv::OrvPtr<IOrvPoint> origin(newOrvPoint());
+    origin->setPoint(orv::XPnt3d(-2147483647.0, -2147483647.0, -2147483647.0));  // from the file
+    if (!in || in->open(path, origin.get()) != 0) return 0;
+    uint64_t kept = 0;
+    while (orv::OrvPtr<orv::LasPntArray> block = in->readPnts(step, kStreamBlock))
+        kept += block->size();
+    return kept;
+}
+
+Timing streamRead(const Setup& s, int step) {
+    const Stopwatch watch;
+    const uint64_t kept = streamReadAll(s.lasPath.c_str(), step);
+    const Timing t = watch.elapsed();
+    const uint64_t full = s.points / kStreamBlock, rest = s.points % kStreamBlock;
+    const uint64_t expected = full * ((kStreamBlock + step - 1) / step) + (rest + step - 1) / step;
+    if (kept != expected) {
+        std::fprintf(stderr, "input stream returned %llu points, not %llu\n",
+                     static_cast<unsigned long long>(kept),
+                     static_cast<unsigned long long>(expected));
+        std::exit(1);
+    }
+    return t;
+}
+
+Timing streamWrite(const Setup& s) {
+    ::unlink(s.outPath.c_str());
+    const Stopwatch watch;
+    orv::OrvPtr<IOrvOutPntsStream> out(newOutLasPntStream());
+    const orv::XPnt3d origin(512000.0, 4180000.0, 0.0);
+    if (!out || out->open(s.outPath.c_str()) != 0 || out->begin() != 0) fail("output stream");
+    const LasPnt* points = s.values->data();
+    for (uint64_t i = 0; i < s.points; i += kStreamBlock) {
+        const int n = static_cast<int>(std::min<uint64_t>(kStreamBlock, s.points - i));
+        if (out->writePntArray(points + i, n, &origin) != 0) fail("output stream refused points");
+    }
+    out->close();
+    return watch.elapsed();
+}
+
 std::vector<Measure> measures() {
     return {
         {"reference read() into fresh memory", "", referenceRead},
         {"reference write() of the same bytes", "", referenceWrite},
         {"bulk read: orv::orvReadLas", "reference read() into fresh memory", bulkRead},
         {"bulk write: orv::orvSavePoint2Las", "reference write() of the same bytes", bulkWrite},
+        {"input stream, step 1, blocks of 1e6", "bulk read: orv::orvReadLas",
+         [](const Setup& s) { return streamRead(s, 1); }},
+        {"input stream, step 10, blocks of 1e6", "bulk read: orv::orvReadLas",
+         [](const Setup& s) { return streamRead(s, 10); }},
+        {"output stream: writePntArray of 1e6", "bulk write: orv::orvSavePoint2Las", streamWrite},
     };
 }
 
@@ -158,8 +209,8 @@ orv::LasPntPool* generate(uint64_t count) {
 
 // Peak resident memory of one bulk read, in a fresh process so that nothing else counts: the
 // child reports its own high-water mark.
-long peakReadKiB(const char* self, const std::string& lasPath) {
-    const std::string command = std::string("'") + self + "' --read-once '" + lasPath + "'";
+long peakReadKiB(const char* self, const std::string& lasPath, const char* mode = "--read-once") {
+    const std::string command = std::string("'") + self + "' " + mode + " '" + lasPath + "'";
     FILE* pipe = ::popen(command.c_str(), "r");
     if (!pipe) fail("popen");
     long kib = -1;
@@ -200,6 +251,10 @@ int main(int argc, char** argv) {
             orv::OrvPtr<orv::LasPntPool> pool = orv::OrvPtr<orv::LasPntPool>::adopt(raw);
             std::printf("%ld\n", highWaterKiB());
             return pool ? 0 : 1;
+        } else if (a == "--stream-once" && i + 1 < argc) {
+            const uint64_t kept = streamReadAll(argv[i + 1], 1);
+            std::printf("%ld\n", highWaterKiB());
+            return kept ? 0 : 1;
         } else if (a == "--points" && i + 1 < argc) {
             points = std::strtoull(argv[++i], nullptr, 10);
         } else if (a == "--reps" && i + 1 < argc) {
@@ -221,6 +276,7 @@ int main(int argc, char** argv) {
     orv::OrvPtr<orv::LasPntPool> cloud = generate(points);
     orv::OrvPtr<orv::PLasPntPool> pointers = orv::PointsToPool(cloud.get());
     s.cloud = pointers.get();
+    s.values = cloud.get();
     bulkWrite(s);
     std::rename(s.outPath.c_str(), s.lasPath.c_str());
     std::vector<char> image;
@@ -249,6 +305,7 @@ int main(int argc, char** argv) {
         times[m] = {median(wall), median(cpu)};
     }
     const long peak = peakReadKiB(argv[0], s.lasPath);
+    const long streamPeak = peakReadKiB(argv[0], s.lasPath, "--stream-once");
     ::unlink(s.outPath.c_str());
     ::unlink(s.lasPath.c_str());
 
@@ -274,5 +331,8 @@ int main(int argc, char** argv) {
     const double limitMiB = (s.fileBytes + 22.0 * points) / 1048576.0 + 64.0;
     std::printf("\npeak memory of the bulk read: %ld MiB (limit: file + 22 B/point + 64 MiB = %ld MiB)\n",
                 peak / 1024, static_cast<long>(limitMiB));
+    const double streamLimitMiB = 64.0 + kStreamBlock * sizeof(LasPnt) / 1048576.0;
+    std::printf("peak memory of the stream read: %ld MiB (limit: 64 MiB + one block = %ld MiB)\n",
+                streamPeak / 1024, static_cast<long>(streamLimitMiB));
     return 0;
 }

@@ -5,6 +5,7 @@
 #include "OrvError.h"
 #include "OrvLas.h"
 #include "OrvLasFormat.h"
+#include "OrvLasStream.h"
 #include "OrvProgress.h"
 #include "OrvXml.h"
 #include "OrvXmlPack.h"

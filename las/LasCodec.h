@@ -113,4 +113,16 @@ inline void encodeRecord0(uint8_t* record, const int32_t xyz[3], const LasPnt& p
     store<uint16_t>(record + 18, static_cast<uint16_t>(point.pointSource));
 }
 
+// A 2.0 record; reads its first 28 bytes only. Coordinates are the stored doubles plus the header
+// offsets, with no scale factor.
+//   offset 0  double X        offset 8  double Y        offset 16 double Z
+//   offset 24 uint16 intensity
+//   offset 26 uint8  return number in bits 0-2
+//   offset 27 uint8  classification
+inline DecodedRecord decodeRecord20(const uint8_t* record, const double offset[3]) {
+    return {load<double>(record + 0) + offset[0],    load<double>(record + 8) + offset[1],
+            load<double>(record + 16) + offset[2],   load<uint16_t>(record + 24),
+            static_cast<uint8_t>(record[26] & 0x07), record[27]};
+}
+
 }  // namespace orv::las

@@ -35,5 +35,6 @@ void addLasCopy(CLI::App& las);
 void addLasGen(CLI::App& las);
 void addXmlFmt(CLI::App& xml);
 void addXmlGetSet(CLI::App& xml);
+void addLasStream(CLI::App& las);
 
 }  // namespace orvter

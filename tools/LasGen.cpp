@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <string>
 
@@ -16,6 +17,7 @@ struct GenOptions {
     std::string out;
     uint64_t points = 0;
     uint64_t seed = 1;
+    std::string layout = "1.1";
 };
 
 // splitmix64: the same sequence on every platform and standard library, unlike <random>'s
@@ -40,7 +42,8 @@ private:
 constexpr double kTileSide = 1000.0;                         // units (metres) on X and Y
 constexpr double kOriginX = 512000.0, kOriginY = 4180000.0;  // a plausible UTM tile corner
 
-LasPnt makePoint(Random& rnd) {
+// One generated point; `xyz` receives its coordinates relative to the tile corner, exactly.
+LasPnt makePoint(Random& rnd, double xyz[3]) {
     const double x = std::floor(rnd.unit() * kTileSide * 1000.0) / 1000.0;
     const double y = std::floor(rnd.unit() * kTileSide * 1000.0) / 1000.0;
     const double ground = 120.0 + 18.0 * std::sin(x / 95.0) * std::cos(y / 130.0) + x * 0.01;
@@ -60,17 +63,55 @@ LasPnt makePoint(Random& rnd) {
     p.pnt =
         orv::XPnt3f(static_cast<float>(x), static_cast<float>(y), static_cast<float>(z), intensity);
     p.pointSource = static_cast<uint8_t>(1 + static_cast<int>(x / 250.0));  // flight line
+    xyz[0] = x;
+    xyz[1] = y;
+    xyz[2] = z;
     return p;
+}
+
+// The same points in the 2.0 layout (doubles, no scale), which only the input stream reads.
+// Written here with plain stdio, point by point: the library never writes this layout.
+void write20(const GenOptions& o) {
+    constexpr uint16_t kRecordLength = 32;  // 28 interpreted bytes and 4 that are not
+    Las2Header h;
+    h.versionMajor = '2';
+    h.pointRecordLength = kRecordLength;
+    h.offsetToPointData = sizeof h;
+    h.numberOfPointRecords = static_cast<uint32_t>(o.points);
+    h.xOffset = kOriginX;
+    h.yOffset = kOriginY;
+    h.zOffset = 0.0;
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(o.out.c_str(), "wb"),
+                                                         &std::fclose);
+    if (!file) throw CommandError("cannot create '" + o.out + "'");
+    bool ok = std::fwrite(&h, sizeof h, 1, file.get()) == 1;
+    Random rnd(o.seed);
+    for (uint64_t i = 0; ok && i < o.points; ++i) {
+        double xyz[3];
+        const LasPnt p = makePoint(rnd, xyz);
+        uint8_t record[kRecordLength] = {};
+        std::memcpy(record, xyz, 24);
+        const uint16_t intensity = p.pnt.attr;
+        std::memcpy(record + 24, &intensity, 2);
+        record[26] = p.returnNumber;
+        record[27] = p.classification;
+        ok = std::fwrite(record, sizeof record, 1, file.get()) == 1;
+    }
+    if (!ok || std::fclose(file.release()) != 0) throw CommandError("cannot write '" + o.out + "'");
+    std::printf("wrote %llu points to %s (layout 2.0)\n", static_cast<unsigned long long>(o.points),
+                o.out.c_str());
 }
 
 void run(const GenOptions& o) {
     if (o.points > UINT32_MAX) throw CommandError("a LAS 1.1 file holds at most 4294967295 points");
+    if (o.layout == "2.0") return write20(o);
     orv::OrvPtr<orv::LasPntPool> points = orv::newLasPntPool();
     if (!points) throw CommandError("out of memory");
     points->reserve(static_cast<size_t>(o.points));
     Random rnd(o.seed);
     for (uint64_t i = 0; i < o.points; ++i) {
-        const LasPnt p = makePoint(rnd);
+        double xyz[3];
+        const LasPnt p = makePoint(rnd, xyz);
         points->add(&p);
     }
     orv::OrvPtr<orv::PLasPntPool> pointers = orv::PointsToPool(points.get());
@@ -91,6 +132,10 @@ void addLasGen(CLI::App& las) {
     cmd->add_option("OUT", options->out, "LAS file to write (replaced when it exists)")->required();
     cmd->add_option("--points", options->points, "Number of points")->required();
     cmd->add_option("--seed", options->seed, "Seed of the generator")->capture_default_str();
+    cmd->add_option("--layout", options->layout,
+                    "1.1 (written by the library), or 2.0 (doubles; for testing the input stream)")
+        ->check(CLI::IsMember({"1.1", "2.0"}))
+        ->capture_default_str();
     cmd->callback([options] { run(*options); });
 }
 

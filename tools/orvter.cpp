@@ -19,6 +19,7 @@ int main(int argc, char** argv) {
     orvter::addLasInfo(*las);
     orvter::addLasCopy(*las);
     orvter::addLasGen(*las);
+    orvter::addLasStream(*las);
     CLI::App* xml = app.add_subcommand("xml", "Format, read and change XML documents");
     xml->require_subcommand(1);
     orvter::addXmlFmt(*xml);

@@ -1,0 +1,185 @@
+#include "las/PntsInStreamLas.h"
+
+#include <climits>
+#include <cstddef>
+#include <new>
+
+#include "OrvLas.h"
+#include "las/LasLimits.h"
+
+namespace orv::las {
+
+bool isLas20File(const char* path) {
+    platform::InputFile file;
+    if (!file.open(path)) return false;
+    uint8_t head[sizeof(LasHeader)];
+    const size_t got = file.read(head, sizeof head);
+    return got > offsetof(LasHeader, versionMajor) &&
+           head[offsetof(LasHeader, versionMajor)] == '2';
+}
+
+bool isUnsetOrigin(const IOrvPoint& origin) {
+    return origin.x == kUnsetOrigin || origin.y == kUnsetOrigin || origin.z == kUnsetOrigin;
+}
+
+namespace {
+
+// A header count above what an int holds is reported as the largest int, never as negative.
+int countAsInt(uint32_t count) {
+    return count > static_cast<uint32_t>(INT_MAX) ? INT_MAX : static_cast<int>(count);
+}
+
+}  // namespace
+}  // namespace orv::las
+
+using namespace orv;
+
+// ---- 2.0 layout --------------------------------------------------------------------------
+
+int CPntsInStreamLas2_0::open(const char* path, IOrvPoint* origin) {
+    m_reader.close();
+    m_headerRead = false;
+    m_header = Las2Header();
+    m_path = path ? path : "";
+    m_origin = origin;
+    if (!m_reader.file.open(path)) return -1;
+
+    Las2Header header;
+    if (m_reader.file.read(&header, sizeof header) != sizeof header) {
+        m_reader.close();
+        return -1;
+    }
+    m_header = header;
+    m_headerRead = true;
+
+    const uint64_t first = header.offsetToPointData;
+    const double offsets[3] = {header.xOffset, header.yOffset, header.zOffset};
+    if (!origin || las::isUnsetOrigin(*origin)) {
+        uint8_t xyz[24];
+        const bool hasFirst = m_reader.file.seek(first) && m_reader.file.read(xyz, 24) == 24;
+        XPnt3d stored;
+        if (hasFirst) {
+            stored = XPnt3d(las::load<double>(xyz), las::load<double>(xyz + 8),
+                            las::load<double>(xyz + 16));
+        }
+        if (!origin) {
+            // No origin given: the stream's own, the first record's stored doubles as they are.
+            if (hasFirst) {
+                m_origin = newOrvPoint();
+                m_origin->setPoint(stored);
+            }
+        } else {
+            // Unset origin: the first record's real-world point, or (0, 0, 0) without one.
+            if (hasFirst)
+                origin->setPoint(
+                    XPnt3d(stored.x + offsets[0], stored.y + offsets[1], stored.z + offsets[2]));
+            else
+                origin->setPoint(XPnt3d(0.0, 0.0, 0.0));
+        }
+    }
+
+    m_reader.recordLength = header.pointRecordLength;
+    m_reader.readable =
+        m_reader.file.seek(first) && header.pointRecordLength >= las::kMinRecordLength20;
+    return 0;
+}
+
+int CPntsInStreamLas2_0::close() {
+    m_reader.close();
+    return 0;
+}
+
+int CPntsInStreamLas2_0::getPntCount(int) {
+    return m_headerRead ? las::countAsInt(m_header.numberOfPointRecords) : 0;
+}
+
+OrvPtr<LasPntArray> CPntsInStreamLas2_0::readPnts(int step, int count, int) {
+    const double offsets[3] = {m_header.xOffset, m_header.yOffset, m_header.zOffset};
+    return m_reader.readBlock(step, count, m_origin.get(), [&offsets](const uint8_t* record) {
+        return las::decodeRecord20(record, offsets);
+    });
+}
+
+// ---- 1.x layout, and the delegation of 2.0 files ------------------------------------------
+
+int CPntsInStreamLas::open(const char* path, IOrvPoint* origin) {
+    // Whatever was open, of either layout, is closed: the stream starts afresh.
+    m_reader.close();
+    m_headerRead = false;
+    m_header = LasHeader();
+    m_delegating = false;
+    m_delegate = nullptr;
+    m_path.clear();
+    m_origin = nullptr;
+
+    if (las::isLas20File(path)) {
+        m_delegating = true;
+        m_delegate = new CPntsInStreamLas2_0;
+        return m_delegate->open(path, origin);
+    }
+
+    m_path = path ? path : "";
+    m_origin = origin;
+    if (!m_reader.file.open(path)) return -1;
+    LasHeader header;
+    if (m_reader.file.read(&header, sizeof header) != sizeof header) {
+        m_reader.close();
+        return -1;
+    }
+    m_header = header;
+    m_headerRead = true;
+
+    if (origin && las::isUnsetOrigin(*origin)) origin->setPoint(firstPoint(path));
+
+    m_reader.recordLength = header.pointDataRecordLength;
+    m_reader.readable = m_reader.file.seek(header.offsetToPointData) &&
+                        header.pointDataRecordLength >= las::kMinRecordLength1x;
+    return 0;
+}
+
+XPnt3d CPntsInStreamLas::firstPoint(const char* path) {
+    XPnt3d first(0.0, 0.0, 0.0);
+    if (ReadFirstPntFromLas(path, first) == 1) return first;
+    // The probe sees only the file's first 64 KiB (or refuses the signature): read X, Y, Z of
+    // the first record here, so that the origin is the file's point and never a default.
+    uint8_t xyz[12];
+    if (m_reader.file.seek(m_header.offsetToPointData) && m_reader.file.read(xyz, 12) == 12) {
+        double real[3];
+        las::decodeXyz1x(xyz, las::Scaling::of(m_header), real);
+        first = XPnt3d(real[0], real[1], real[2]);
+    }
+    return first;
+}
+
+int CPntsInStreamLas::close() {
+    if (m_delegating) return m_delegate->close();
+    m_reader.close();
+    return 0;
+}
+
+IOrvPoint* CPntsInStreamLas::getOrigin() {
+    return m_delegating ? m_delegate->getOrigin() : m_origin.get();
+}
+
+int CPntsInStreamLas::getPntCount(int unused) {
+    if (m_delegating) return m_delegate->getPntCount(unused);
+    return m_headerRead ? las::countAsInt(m_header.numberOfPointRecords) : 0;
+}
+
+OrvPtr<LasPntArray> CPntsInStreamLas::readPnts(int step, int count, int unused) {
+    if (m_delegating) return m_delegate->readPnts(step, count, unused);
+    const las::Scaling scaling = las::Scaling::of(m_header);
+    return m_reader.readBlock(step, count, m_origin.get(), [&scaling](const uint8_t* record) {
+        return las::decodeRecord1x(record, scaling);
+    });
+}
+
+// ---- the interface and its factory ---------------------------------------------------------
+
+IOrvInPntsStream::IOrvInPntsStream() = default;
+IOrvInPntsStream::IOrvInPntsStream(const IOrvInPntsStream& other) : OrvReferenced(other) {}
+IOrvInPntsStream::~IOrvInPntsStream() = default;
+
+IOrvInPntsStream* newInLasPntStream() {
+    return new (std::nothrow) CPntsInStreamLas;
+}

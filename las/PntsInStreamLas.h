@@ -1,0 +1,61 @@
+// The LAS input streams: CPntsInStreamLas reads 1.x files and hands 2.0 files to
+// CPntsInStreamLas2_0, forwarding every later call to it.
+#pragma once
+
+#include "OrvLasFormat.h"
+#include "OrvLasStream.h"
+#include "las/LasBlockReader.h"
+
+namespace orv::las {
+
+// True when the file's version-major byte holds the character '2' (the 2.0 layout).
+bool isLas20File(const char* path);
+
+// True when any coordinate of the origin carries the "choose it for me" marker.
+bool isUnsetOrigin(const IOrvPoint& origin);
+
+}  // namespace orv::las
+
+// Reads files of the 2.0 layout (322-byte header, coordinates stored as doubles).
+class CPntsInStreamLas2_0 final : public IOrvInPntsStream {
+public:
+    CPntsInStreamLas2_0() = default;
+    int open(const char* path, IOrvPoint* origin) override;
+    int close() override;
+    IOrvPoint* getOrigin() override { return m_origin.get(); }
+    int getPntCount(int unused = 0) override;
+    orv::OrvPtr<orv::LasPntArray> readPnts(int step, int count, int unused = 0) override;
+
+private:
+    ~CPntsInStreamLas2_0() override = default;
+
+    orv::las::BlockReader m_reader;
+    Las2Header m_header;
+    bool m_headerRead = false;
+    orv::OrvString m_path;
+    orv::OrvPtr<IOrvPoint> m_origin;
+};
+
+// Reads 1.x files itself and delegates 2.0 files.
+class CPntsInStreamLas final : public IOrvInPntsStream {
+public:
+    CPntsInStreamLas() = default;
+    int open(const char* path, IOrvPoint* origin) override;
+    int close() override;
+    IOrvPoint* getOrigin() override;
+    int getPntCount(int unused = 0) override;
+    orv::OrvPtr<orv::LasPntArray> readPnts(int step, int count, int unused = 0) override;
+
+private:
+    ~CPntsInStreamLas() override = default;
+    // Real-world coordinates of the first record, for an origin the caller left unset.
+    orv::XPnt3d firstPoint(const char* path);
+
+    orv::las::BlockReader m_reader;
+    LasHeader m_header;
+    bool m_headerRead = false;
+    orv::OrvString m_path;
+    orv::OrvPtr<IOrvPoint> m_origin;
+    bool m_delegating = false;
+    orv::OrvPtr<CPntsInStreamLas2_0> m_delegate;
+};

@@ -1,0 +1,78 @@
+#include "las/PntsOutStreamLas.h"
+
+#include <new>
+
+#include "OrvError.h"
+
+using namespace orv;
+
+CPntsOutStreamLas::~CPntsOutStreamLas() {
+    try {
+        complete();
+    } catch (...) {  // a destructor never throws; complete() has released the file already
+    }
+}
+
+void CPntsOutStreamLas::complete() {
+    if (!m_writer.isOpen()) return;
+    try {
+        m_writer.close();
+    } catch (...) {
+        m_writer.discard();
+        throw;
+    }
+}
+
+int CPntsOutStreamLas::open(const char* path, int, int) {
+    // A file being written is finished first, so that none of its points is lost.
+    complete();
+    try {
+        m_writer.open(path);
+    } catch (const FileError&) {
+        return -1;
+    }
+    return 0;
+}
+
+int CPntsOutStreamLas::begin() {
+    return m_writer.begin() ? 0 : -1;
+}
+
+int CPntsOutStreamLas::writePnt(const LasPnt* point, const XPnt3d* shift) {
+    if (!point) return -1;
+    return m_writer.writePnt(point, shift);
+}
+
+int CPntsOutStreamLas::writePntPtrs(const LasPnt* const* points, int count, const XPnt3d* shift) {
+    if (count <= 0) return 0;
+    if (!points) return -1;
+    int result = 0;
+    for (int i = 0; i < count; ++i) {
+        if (!points[i] || m_writer.writePnt(points[i], shift) != 0) result = -1;
+    }
+    return result;
+}
+
+int CPntsOutStreamLas::writePntArray(const LasPnt* points, int count, const XPnt3d* shift) {
+    if (count <= 0) return 0;
+    if (!points) return -1;
+    int result = 0;
+    for (int i = 0; i < count; ++i) {
+        if (m_writer.writePnt(points + i, shift) != 0) result = -1;
+    }
+    return result;
+}
+
+int CPntsOutStreamLas::close(int) {
+    if (!m_writer.isOpen()) return -1;
+    complete();
+    return 0;
+}
+
+IOrvOutPntsStream::IOrvOutPntsStream() = default;
+IOrvOutPntsStream::IOrvOutPntsStream(const IOrvOutPntsStream& other) : OrvReferenced(other) {}
+IOrvOutPntsStream::~IOrvOutPntsStream() = default;
+
+IOrvOutPntsStream* newOutLasPntStream() {
+    return new (std::nothrow) CPntsOutStreamLas;
+}

@@ -1,0 +1,29 @@
+// The LAS output stream: the shared LAS writer driven point by point, with its own header texts.
+#pragma once
+
+#include "OrvLasStream.h"
+#include "las/LasFileWriter.h"
+
+namespace orv::las {
+// The texts of the output stream.
+constexpr WriterTexts kStreamWriterTexts{"Pelvaron", "Lodrune"};
+}  // namespace orv::las
+
+class CPntsOutStreamLas final : public IOrvOutPntsStream {
+public:
+    CPntsOutStreamLas() : m_writer(orv::las::kStreamWriterTexts) {}
+    int open(const char* path, int unused1 = 0, int unused2 = 0) override;
+    int begin() override;
+    int writePntPtrs(const LasPnt* const* points, int count, const orv::XPnt3d* shift) override;
+    int writePntArray(const LasPnt* points, int count, const orv::XPnt3d* shift) override;
+    int writePnt(const LasPnt* point, const orv::XPnt3d* shift) override;
+    int close(int unused = 0) override;
+
+private:
+    // A file still open is completed as close completes it; an error is swallowed here.
+    ~CPntsOutStreamLas() override;
+    // Flushes and writes the final header; on a file-layer failure drops the file and rethrows.
+    void complete();
+
+    AOrvLASFile m_writer;
+};

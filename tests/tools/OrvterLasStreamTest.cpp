@@ -1,0 +1,194 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "OrvLasFormat.h"
+#include "las/LasCodec.h"
+#include "support/ExpectedLas.h"
+#include "support/LasBuilder.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+using orv::las::load;
+using orvtest::runCommand;
+using orvtest::shellQuote;
+
+std::string orvter(const std::string& args) {
+    return shellQuote(ORVTER_PATH) + " " + args;
+}
+
+// The stored values are truncated toward zero to thousandths (up or down, by the side of the
+// offset), and each coordinate passed as a float relative to the origin (the first point):
+// 0.001 plus half a float step at that distance.
+constexpr double kTolerance = 0.001 + 1e-9;
+double tolerance(double value, double origin) {
+    return kTolerance + std::fabs(value - origin) * 0x1.0p-24;
+}
+
+struct Point {
+    double x, y, z;
+    uint16_t intensity;
+    uint8_t returnNumber, classification;
+};
+
+// Every whole record of a 1.x file, in double precision.
+std::vector<Point> readLas1x(const std::string& path) {
+    const auto bytes = orvtest::readFile(path);
+    std::vector<Point> out;
+    if (bytes.size() < sizeof(LasHeader)) return out;
+    LasHeader h;
+    std::memcpy(&h, bytes.data(), sizeof h);
+    const auto s = orv::las::Scaling::of(h);
+    const uint64_t length = h.pointDataRecordLength;
+    for (uint64_t at = h.offsetToPointData; length >= 16 && at + length <= bytes.size();
+         at += length) {
+        const auto r = orv::las::decodeRecord1x(bytes.data() + at, s);
+        out.push_back({r.x, r.y, r.z, r.intensity, r.returnNumber, r.classification});
+    }
+    return out;
+}
+
+// Every whole record of a 2.0 file: stored doubles plus the header offsets.
+std::vector<Point> readLas20(const std::string& path) {
+    const auto bytes = orvtest::readFile(path);
+    std::vector<Point> out;
+    Las2Header h;
+    std::memcpy(&h, bytes.data(), sizeof h);
+    const double offsets[3] = {h.xOffset, h.yOffset, h.zOffset};
+    for (uint64_t at = h.offsetToPointData; at + h.pointRecordLength <= bytes.size();
+         at += h.pointRecordLength) {
+        const auto r = orv::las::decodeRecord20(bytes.data() + at, offsets);
+        out.push_back({r.x, r.y, r.z, r.intensity, r.returnNumber, r.classification});
+    }
+    return out;
+}
+
+void expectSamePoints(const std::vector<Point>& got, const std::vector<Point>& want,
+                      bool attributes, const std::string& what) {
+    ASSERT_EQ(got.size(), want.size()) << what;
+    int bad = 0;
+    for (size_t i = 0; i < got.size() && bad < 5; ++i) {
+        const bool ok = std::fabs(got[i].x - want[i].x) <= tolerance(want[i].x, want[0].x) &&
+                        std::fabs(got[i].y - want[i].y) <= tolerance(want[i].y, want[0].y) &&
+                        std::fabs(got[i].z - want[i].z) <= tolerance(want[i].z, want[0].z) &&
+                        got[i].intensity == want[i].intensity &&
+                        (!attributes || (got[i].returnNumber == want[i].returnNumber &&
+                                         got[i].classification == want[i].classification));
+        if (!ok) {
+            ++bad;
+            ADD_FAILURE() << what << " point " << i << ": got " << got[i].x << " " << got[i].y
+                          << " " << got[i].z << ", want " << want[i].x << " " << want[i].y << " "
+                          << want[i].z;
+        }
+    }
+}
+
+TEST(OrvterLasStream, RoundTripOfEverySharedSampleKeepsEveryPoint) {
+    const std::string dir = orvtest::lasDataDir();
+    if (dir.empty()) GTEST_SKIP() << "shared LAS samples not found";
+    orvtest::TempDir tmp;
+    for (const auto& e : orvtest::loadExpectedLas(dir)) {
+        const std::string in = dir + "/" + e.name, out = tmp.path(e.name);
+        auto r =
+            runCommand(orvter("las stream --block 1000 " + shellQuote(in) + " " + shellQuote(out)));
+        ASSERT_EQ(r.status, 0) << e.name << ": " << r.out;
+        EXPECT_EQ(r.out.find('\r'), std::string::npos) << "no progress line off a terminal";
+        const auto source = readLas1x(in);
+        const auto copy = readLas1x(out);
+        // Formats 6 and above keep their classification elsewhere than byte 15: the streams read
+        // the first 16 bytes of the older layout, so only X, Y, Z and intensity carry over.
+        expectSamePoints(copy, source, e.pointFormat < 6, e.name);
+        if (e.firstPoint && !copy.empty()) {
+            EXPECT_NEAR(copy[0].x, (*e.firstPoint)[0], kTolerance + e.firstPointTolerance)
+                << e.name;
+            EXPECT_NEAR(copy[0].y, (*e.firstPoint)[1], kTolerance + e.firstPointTolerance)
+                << e.name;
+            EXPECT_NEAR(copy[0].z, (*e.firstPoint)[2], kTolerance + e.firstPointTolerance)
+                << e.name;
+        }
+    }
+}
+
+TEST(OrvterLasStream, A20FileWithTheDefaultOriginBecomesAbsolute11) {
+    orvtest::TempDir tmp;
+    const std::string in = tmp.path("gen20.las"), out = tmp.path("out.las");
+    ASSERT_EQ(runCommand(orvter("las gen --layout 2.0 --points 5000 " + shellQuote(in))).status, 0);
+    auto r = runCommand(
+        orvter("las stream --quiet --block 777 " + shellQuote(in) + " " + shellQuote(out)));
+    ASSERT_EQ(r.status, 0) << r.out;
+    const auto source = readLas20(in);
+    ASSERT_EQ(source.size(), 5000u);
+    EXPECT_GT(source[0].x, 500000.0) << "real map coordinates";
+    expectSamePoints(readLas1x(out), source, true, "2.0");
+}
+
+TEST(OrvterLasStream, StepKeepsEveryNthPointOfEachBlockAndOriginsAreAddedBack) {
+    orvtest::TempDir tmp;
+    const std::string in = tmp.path("gen.las");
+    ASSERT_EQ(runCommand(orvter("las gen --points 1000 " + shellQuote(in))).status, 0);
+    const auto source = readLas1x(in);
+    struct Case {
+        std::string args;
+        int step, block;
+    } cases[] = {
+        {"--step 3 --block 100", 3, 100},
+        {"--step 7 --block 64 --origin 512000,4180000,100", 7, 64},
+        {"--origin 512500.5,4180500.25,0", 1, 1000000},
+    };
+    for (const Case& c : cases) {
+        const std::string out = tmp.path("out.las");
+        auto r = runCommand(
+            orvter("las stream " + c.args + " " + shellQuote(in) + " " + shellQuote(out)));
+        ASSERT_EQ(r.status, 0) << c.args;
+        std::vector<Point> want;
+        for (size_t i = 0; i < source.size(); ++i)
+            if ((i % static_cast<size_t>(c.block)) % static_cast<size_t>(c.step) == 0)
+                want.push_back(source[i]);
+        expectSamePoints(readLas1x(out), want, true, c.args);
+        EXPECT_NE(r.out.find("streamed " + std::to_string(want.size()) + " of 1000"),
+                  std::string::npos)
+            << r.out;
+    }
+}
+
+TEST(OrvterLasStream, FailuresGiveOneLineOnStandardError) {
+    orvtest::TempDir tmp;
+    const std::string in = tmp.path("gen.las");
+    ASSERT_EQ(runCommand(orvter("las gen --points 10 " + shellQuote(in))).status, 0);
+    // Points 3,000 km apart: the second cannot be stored beside the offsets the first fixed.
+    orvtest::LasBuilder far;
+    far.header.xScale = 1.0;
+    far.add({0, 0, 0, 1, 1, 1}).add({3000000, 0, 0, 2, 1, 1}).add({5, 0, 0, 3, 1, 1});
+    orvtest::writeFile(tmp.path("far.las"), far.bytes());
+    orvtest::writeFile(tmp.path("short.las"), std::vector<uint8_t>(100, 0));
+
+    struct Case {
+        std::string args;
+        int status;
+    } cases[] = {
+        {shellQuote(tmp.path("missing.las")) + " " + shellQuote(tmp.path("o.las")), 1},
+        {shellQuote(tmp.path("short.las")) + " " + shellQuote(tmp.path("o.las")), 1},
+        {shellQuote(in) + " " + shellQuote(tmp.path("no/dir/o.las")), 1},
+        {shellQuote(tmp.path("far.las")) + " " + shellQuote(tmp.path("far-out.las")), 1},
+        {"--origin 1,2 " + shellQuote(in) + " " + shellQuote(tmp.path("o.las")), 2},
+        {"--origin 1,2,3,4 " + shellQuote(in) + " " + shellQuote(tmp.path("o.las")), 2},
+        {"--step 0 " + shellQuote(in) + " " + shellQuote(tmp.path("o.las")), 2},
+        {"--block -5 " + shellQuote(in) + " " + shellQuote(tmp.path("o.las")), 2},
+    };
+    for (const Case& c : cases) {
+        auto r = runCommand(orvter("las stream " + c.args) + " 2>&1 >/dev/null");
+        EXPECT_EQ(r.status, c.status) << c.args << ": " << r.out;
+        if (c.status == 1) {
+            EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 1) << r.out;
+        }
+    }
+    // The refused point is left out; the others are written and the file is complete.
+    const auto written = readLas1x(tmp.path("far-out.las"));
+    ASSERT_EQ(written.size(), 2u);
+    EXPECT_EQ(written[1].x, 5.0);
+}
+
+}  // namespace
