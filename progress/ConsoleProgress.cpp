@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <new>
 
-CConsoleProgess::CConsoleProgess() = default;
+CConsoleProgess::CConsoleProgess(std::FILE* stream) : m_stream(stream ? stream : stdout) {}
 
 CConsoleProgess::~CConsoleProgess() { step(1.0 - done()); }
 
@@ -22,8 +22,12 @@ int CConsoleProgess::showText(const char* text) {
 }
 
 void CConsoleProgess::printLine() const {
-    std::printf("\r %d%%\t%s", m_percent, m_text.c_str());
-    std::fflush(stdout);  // the line never ends, so it would otherwise wait in the buffer
+    std::fprintf(m_stream, "\r %d%%\t%s", m_percent, m_text.c_str());
+    std::fflush(m_stream);  // the line never ends, so it would otherwise wait in the buffer
 }
 
 IOrvProgress* newConsoleProgress() { return new (std::nothrow) CConsoleProgess; }
+
+IOrvProgress* newConsoleProgress(std::FILE* stream) {
+    return new (std::nothrow) CConsoleProgess(stream);
+}
