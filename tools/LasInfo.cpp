@@ -20,8 +20,8 @@ std::string triple(double a, double b, double c) {
     return formatNumber(a) + " " + formatNumber(b) + " " + formatNumber(c);
 }
 
-void printText(const InfoOptions& o, const LasHeader& h, bool hasFirst, const orv::XPnt3d& p) {
-    std::printf("file:              %s\n", o.path.c_str());
+void printText(const std::string& path, const LasHeader& h, bool hasFirst, const orv::XPnt3d& p) {
+    std::printf("file:              %s\n", path.c_str());
     std::printf("version:           %u.%u\n", h.versionMajor, h.versionMinor);
     std::printf("point format:      %u\n", h.pointDataFormat);
     std::printf("record length:     %u\n", h.pointDataRecordLength);
@@ -41,7 +41,7 @@ void printText(const InfoOptions& o, const LasHeader& h, bool hasFirst, const or
         std::printf("first point:       none (not within the first 64 KiB of the file)\n");
 }
 
-void printJson(const LasHeader& h, bool hasFirst, const orv::XPnt3d& p) {
+void printHeaderJson(const LasHeader& h, bool hasFirst, const orv::XPnt3d& p) {
     nlohmann::ordered_json j;
     j["version"] = std::to_string(h.versionMajor) + "." + std::to_string(h.versionMinor);
     // Header fields are packed: they are copied out (unary +), never bound to references.
@@ -61,25 +61,25 @@ void printJson(const LasHeader& h, bool hasFirst, const orv::XPnt3d& p) {
     std::printf("%s\n", j.dump(2).c_str());
 }
 
-void run(const InfoOptions& o) {
+}  // namespace
+
+void printLasInfo(const std::string& path, bool json) {
     LasHeader header;
-    switch (orv::ReadLasHeader(o.path.c_str(), header)) {
+    switch (orv::ReadLasHeader(path.c_str(), header)) {
         case 0:
             break;
         case -1:
-            throw CommandError("cannot read '" + o.path + "'");
+            throw CommandError("cannot read '" + path + "'");
         default:
-            throw CommandError("'" + o.path + "' is not a LAS file");
+            throw CommandError("'" + path + "' is not a LAS file");
     }
     orv::XPnt3d first;
-    const bool hasFirst = orv::ReadFirstPntFromLas(o.path.c_str(), first) == 1;
-    if (o.json)
-        printJson(header, hasFirst, first);
+    const bool hasFirst = orv::ReadFirstPntFromLas(path.c_str(), first) == 1;
+    if (json)
+        printHeaderJson(header, hasFirst, first);
     else
-        printText(o, header, hasFirst, first);
+        printText(path, header, hasFirst, first);
 }
-
-}  // namespace
 
 void addLasInfo(CLI::App& las) {
     auto options = std::make_shared<InfoOptions>();
@@ -87,7 +87,7 @@ void addLasInfo(CLI::App& las) {
         las.add_subcommand("info", "Print the header fields and the first point of a LAS file");
     cmd->add_option("FILE", options->path, "LAS file to inspect")->required();
     cmd->add_flag("--json", options->json, "Print one JSON object instead of text");
-    cmd->callback([options] { run(*options); });
+    cmd->callback([options] { printLasInfo(options->path, options->json); });
 }
 
 }  // namespace orvter

@@ -24,6 +24,7 @@ int main(int argc, char** argv) {
     xml->require_subcommand(1);
     orvter::addXmlFmt(*xml);
     orvter::addXmlGetSet(*xml);
+    orvter::addDemo(app);
 
     try {
         app.parse(argc, argv);
