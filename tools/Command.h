@@ -7,6 +7,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "OrvLasFormat.h"
 #include "OrvProgress.h"
 #include "OrvXml.h"
 
@@ -49,6 +50,10 @@ void printJson(const nlohmann::ordered_json& value);
 // same seed) to a LAS 1.1 file at `path`.
 void generateCloud(const std::string& path, uint64_t points, uint64_t seed,
                    IOrvProgress* progress);
+// Throws the CommandError that says why `path` is not a LAS file the subcommands can read (a 1.x
+// file signed "LASF" and at least a header long, or with `layout20` also the 2.0 layout);
+// fills `header` (meaningless for a 2.0 file).
+void checkLasFile(const std::string& path, LasHeader& header, bool layout20 = false);
 // Prints what `las info` prints for `path` (text or JSON); a file that is not LAS throws.
 void printLasInfo(const std::string& path, bool json);
 

@@ -23,6 +23,8 @@ void run(const CopyOptions& o) {
     const auto start = std::chrono::steady_clock::now();
     // The bulk functions report nothing themselves: the line moves once a phase.
     orv::OrvPtr<IOrvProgress> progress = startProgress(o.quiet, "reading " + o.in);
+    LasHeader header;
+    checkLasFile(o.in, header);  // the bulk reader itself takes any bytes for a header
     orv::LasPntPool* read = nullptr;
     if (orv::orvReadLas(o.in.c_str(), &read, nullptr) != 1 || !read)
         throw CommandError("cannot read '" + o.in + "' as a LAS file");

@@ -147,7 +147,9 @@ void addLasGen(CLI::App& las) {
     CLI::App* cmd = las.add_subcommand(
         "gen", "Write a synthetic LAS 1.1 cloud: a 1,000 x 1,000 tile, the same for the same seed");
     cmd->add_option("OUT", options->out, "LAS file to write (replaced when it exists)")->required();
-    cmd->add_option("--points", options->points, "Number of points")->required();
+    cmd->add_option("--points", options->points, "Number of points")
+        ->required()
+        ->check(CLI::Range(uint64_t{0}, uint64_t{UINT32_MAX}));
     cmd->add_option("--seed", options->seed, "Seed of the generator")->capture_default_str();
     cmd->add_option("--layout", options->layout,
                     "1.1 (written by the library), or 2.0 (doubles; for testing the input stream)")

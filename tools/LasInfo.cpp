@@ -1,6 +1,8 @@
 // orvter las info: the header fields of a LAS file and its first point.
 #include <CLI/CLI.hpp>
+#include <cstddef>
 #include <cstdio>
+#include <fstream>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -63,16 +65,27 @@ void printHeaderJson(const LasHeader& h, bool hasFirst, const orv::XPnt3d& p) {
 
 }  // namespace
 
-void printLasInfo(const std::string& path, bool json) {
-    LasHeader header;
+void checkLasFile(const std::string& path, LasHeader& header, bool layout20) {
     switch (orv::ReadLasHeader(path.c_str(), header)) {
         case 0:
-            break;
+            return;
         case -1:
             throw CommandError("cannot read '" + path + "'");
         default:
-            throw CommandError("'" + path + "' is not a LAS file");
+            break;
     }
+    if (layout20) {
+        // The 2.0 layout has no signature: the character '2' in the version byte marks it.
+        char head[offsetof(Las2Header, versionMajor) + 1] = {};
+        std::ifstream in(path, std::ios::binary);
+        if (in.read(head, sizeof head) && head[sizeof head - 1] == '2') return;
+    }
+    throw CommandError("'" + path + "' is not a LAS file");
+}
+
+void printLasInfo(const std::string& path, bool json) {
+    LasHeader header;
+    checkLasFile(path, header);
     orv::XPnt3d first;
     const bool hasFirst = orv::ReadFirstPntFromLas(path.c_str(), first) == 1;
     if (json)

@@ -54,6 +54,8 @@ void run(const StreamOptions& o) {
         if (!origin) throw CommandError("out of memory");
         origin->setPoint(wanted);
     }
+    LasHeader header;
+    checkLasFile(o.in, header, true);  // the stream itself takes any bytes for a header
     orv::OrvPtr<IOrvInPntsStream> in(newInLasPntStream());
     orv::OrvPtr<IOrvOutPntsStream> out(newOutLasPntStream());
     if (!in || !out) throw CommandError("out of memory");
