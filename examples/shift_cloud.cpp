@@ -33,7 +33,7 @@ int main(int argc, char** argv) {
     if (orv::ReadLasHeader(argv[2], header) != 0) return 1;
     const unsigned count = header.numberOfPointRecords;
     const double minX = header.minX, minY = header.minY, minZ = header.minZ;
-    std::printf("wrote %u points to %s, lowest corner %.3f %.3f %.3f\n", count, argv[2], minX,
-                minY, minZ);
+    std::printf("wrote %u points to %s, lowest corner %.3f %.3f %.3f\n", count, argv[2], minX, minY,
+                minZ);
     return 0;
 }

@@ -5,7 +5,9 @@
 
 CConsoleProgess::CConsoleProgess(std::FILE* stream) : m_stream(stream ? stream : stdout) {}
 
-CConsoleProgess::~CConsoleProgess() { step(1.0 - done()); }
+CConsoleProgess::~CConsoleProgess() {
+    step(1.0 - done());
+}
 
 int CConsoleProgess::showPercent(int delta) {
     // Summed in 64 bits: the figure is capped at 100, the sum must not overflow on the way.
@@ -26,7 +28,9 @@ void CConsoleProgess::printLine() const {
     std::fflush(m_stream);  // the line never ends, so it would otherwise wait in the buffer
 }
 
-IOrvProgress* newConsoleProgress() { return new (std::nothrow) CConsoleProgess; }
+IOrvProgress* newConsoleProgress() {
+    return new (std::nothrow) CConsoleProgess;
+}
 
 IOrvProgress* newConsoleProgress(std::FILE* stream) {
     return new (std::nothrow) CConsoleProgess(stream);

@@ -51,10 +51,10 @@ TEST(Readme, EveryCodeBlockIsASnippetWordForWord) {
 TEST(Readme, SnippetsRunOnACloudAndADocument) {
     orvtest::TempDir dir;
     const std::string cloud = dir.path("cloud.las"), thinned = dir.path("thinned.las");
-    ASSERT_EQ(runCommand(shellQuote(ORVTER_PATH) + " las gen --quiet --points 25000 " +
-                         shellQuote(cloud))
-                  .status,
-              0);
+    ASSERT_EQ(
+        runCommand(shellQuote(ORVTER_PATH) + " las gen --quiet --points 25000 " + shellQuote(cloud))
+            .status,
+        0);
     const std::string xml =
         "<?xml version=\"1.0\"?>\n<project><survey><crs unit=\"m\">EPSG:25832</crs></survey>"
         "</project>\n";
@@ -65,7 +65,8 @@ TEST(Readme, SnippetsRunOnACloudAndADocument) {
     } cases[] = {
         {"read_whole", shellQuote(cloud), "25000 points\n"},
         {"stream_origin", shellQuote(cloud), "read 25000 points, highest "},
-        {"write_back", shellQuote(cloud) + " " + shellQuote(thinned), "kept 1 point in 10 of 25000"},
+        {"write_back", shellQuote(cloud) + " " + shellQuote(thinned),
+         "kept 1 point in 10 of 25000"},
         {"xml_value", shellQuote(dir.path("project.xml")) + " /project/crs unit",
          "text: EPSG:25832\nunit: m\n"},
     };
@@ -75,7 +76,8 @@ TEST(Readme, SnippetsRunOnACloudAndADocument) {
         EXPECT_EQ(r.status, 0) << c.snippet << ":\n" << r.out;
         EXPECT_NE(r.out.find(c.expected), std::string::npos) << c.snippet << ":\n" << r.out;
     }
-    const auto thin = runCommand(shellQuote(ORVTER_PATH) + " las info --json " + shellQuote(thinned));
+    const auto thin =
+        runCommand(shellQuote(ORVTER_PATH) + " las info --json " + shellQuote(thinned));
     EXPECT_NE(thin.out.find("\"point_count\": 2500"), std::string::npos) << thin.out;
 }
 

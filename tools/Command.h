@@ -48,8 +48,7 @@ void printJson(const nlohmann::ordered_json& value);
 
 // Writes `points` synthetic points (a 1,000 x 1,000 tile at map coordinates, the same for the
 // same seed) to a LAS 1.1 file at `path`.
-void generateCloud(const std::string& path, uint64_t points, uint64_t seed,
-                   IOrvProgress* progress);
+void generateCloud(const std::string& path, uint64_t points, uint64_t seed, IOrvProgress* progress);
 // Throws the CommandError that says why `path` is not a LAS file the subcommands can read (a 1.x
 // file signed "LASF" and at least a header long, or with `layout20` also the 2.0 layout);
 // fills `header` (meaningless for a 2.0 file).

@@ -13,8 +13,8 @@ int main(int argc, char** argv) {
     std::printf("%zu points\n", points->size());
     for (size_t i = 0; i < points->size() && i < 3; ++i) {
         const LasPnt p = points->data()[i];  // a copy: LasPnt is packed
-        std::printf("%.2f %.2f %.2f intensity %u class %u\n", p.pnt.x, p.pnt.y, p.pnt.z,
-                    p.pnt.attr, p.classification);
+        std::printf("%.2f %.2f %.2f intensity %u class %u\n", p.pnt.x, p.pnt.y, p.pnt.z, p.pnt.attr,
+                    p.classification);
     }
     return 0;
 }

@@ -12,8 +12,7 @@ int main(int argc, char** argv) {
     orv::OrvPtr<IOrvInPntsStream> in(newInLasPntStream());
     if (in->open(argv[1], origin.get()) != 0) return 1;
     const IOrvPoint* used = in->getOrigin();  // borrowed from the stream
-    std::printf("origin %.3f %.3f %.3f, %d points\n", used->x, used->y, used->z,
-                in->getPntCount());
+    std::printf("origin %.3f %.3f %.3f, %d points\n", used->x, used->y, used->z, in->getPntCount());
 
     // Floats relative to the origin keep millimetres even at map coordinates.
     float top = -1e30f;

@@ -19,7 +19,7 @@ int main(int argc, char** argv) {
     while (orv::OrvPtr<orv::LasPntArray> block = in->readPnts(10, 1000000))
         if (out->writePntArray(block->data(), static_cast<int>(block->size()), &shift) != 0)
             return 1;  // a point whose coordinates the file cannot hold
-    out->close();  // flushes and writes the final header
+    out->close();      // flushes and writes the final header
     std::printf("kept 1 point in 10 of %d\n", in->getPntCount());
     return 0;
 }

@@ -2,8 +2,8 @@
 
 #include <cmath>
 #include <cstdio>
-#include <string>
 #include <limits>
+#include <string>
 
 #include "OrvProgress.h"
 #include "progress/ConsoleProgress.h"

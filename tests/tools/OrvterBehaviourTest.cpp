@@ -36,9 +36,10 @@ protected:
         ASSERT_EQ(runCommand(orvter("las gen --quiet --points 3000 " + q("in.las"))).status, 0);
         const std::string xml = "<?xml version=\"1.0\"?>\n<a><b>text</b></a>\n";
         orvtest::writeFile(m_dir.path("in.xml"), {xml.begin(), xml.end()});
-        const std::string text = "neither LAS nor XML, but long enough to hold a whole header of "
-                                 "a LAS file if anybody took its bytes for one: " +
-                                 std::string(300, 'x');
+        const std::string text =
+            "neither LAS nor XML, but long enough to hold a whole header of "
+            "a LAS file if anybody took its bytes for one: " +
+            std::string(300, 'x');
         orvtest::writeFile(m_dir.path("text.txt"), {text.begin(), text.end()});
     }
     std::string q(const std::string& name) const { return shellQuote(m_dir.path(name)); }
@@ -139,8 +140,7 @@ TEST_F(OrvterBehaviour, JsonAnswersAreOneObjectWithTheFigures) {
         {"las info --json " + q("in.las"), "point_count", 3000},
         {"las gen --json --points 1200 " + q("gen.las"), "points", 1200},
         {"las copy --json " + q("in.las") + " " + q("copy.las"), "points", 3000},
-        {"las stream --json --step 10 " + q("in.las") + " " + q("thin.las"), "points_written",
-         300},
+        {"las stream --json --step 10 " + q("in.las") + " " + q("thin.las"), "points_written", 300},
     };
     for (const auto& c : cases) {
         const auto r = runCommand(orvter(c.args));

@@ -27,8 +27,8 @@ uint32_t pointsIn(const std::string& path) {
 TEST_F(OrvterDemo, KeepsItsFilesAndReportsEveryStep) {
     orvtest::TempDir dir;
     const std::string out = dir.path("made/by/demo");  // folders made when missing
-    const auto r = runCommand(shellQuote(ORVTER_PATH) + " demo --points 25000 --out " +
-                              shellQuote(out));
+    const auto r =
+        runCommand(shellQuote(ORVTER_PATH) + " demo --points 25000 --out " + shellQuote(out));
     ASSERT_EQ(r.status, 0) << r.out;
 
     const struct {
@@ -60,9 +60,9 @@ TEST_F(OrvterDemo, KeepsItsFilesAndReportsEveryStep) {
     EXPECT_FALSE(step) << "three steps, no more";
 
     // The printout: the cloud's info, the report, and one closing line a step.
-    for (const char* expected : {"number of points:  25000", "<DemoReport", "\ngenerate  cloud.las",
-                                 "\ncopy      copy.las", "\nthin      thinned.las",
-                                 "\nreport    report.xml"})
+    for (const char* expected :
+         {"number of points:  25000", "<DemoReport", "\ngenerate  cloud.las",
+          "\ncopy      copy.las", "\nthin      thinned.las", "\nreport    report.xml"})
         EXPECT_NE(r.out.find(expected), std::string::npos) << expected << " in\n" << r.out;
     if (runCommand("command -v xmllint >/dev/null").status == 0) {
         EXPECT_EQ(runCommand("xmllint --noout " + shellQuote(out + "/report.xml")).status, 0);
@@ -75,7 +75,8 @@ TEST_F(OrvterDemo, ATemporaryFolderIsRemovedAtTheEnd) {
     const std::string marker = "(worked in ";
     const size_t at = r.out.find(marker);
     ASSERT_NE(at, std::string::npos) << r.out;
-    const std::string folder = r.out.substr(at + marker.size(), r.out.find(',', at) - at - marker.size());
+    const std::string folder =
+        r.out.substr(at + marker.size(), r.out.find(',', at) - at - marker.size());
     EXPECT_NE(runCommand("test -e " + shellQuote(folder)).status, 0) << folder << " left behind";
 }
 
