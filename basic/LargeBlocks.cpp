@@ -13,9 +13,7 @@ constexpr size_t kLargeBlockBytes = size_t{8} << 20;
 // huge pages from their first byte.
 constexpr size_t kHugePageBytes = size_t{2} << 20;
 
-size_t roundedUp(size_t bytes) {
-    return (bytes + kHugePageBytes - 1) & ~(kHugePageBytes - 1);
-}
+size_t roundedUp(size_t bytes) { return (bytes + kHugePageBytes - 1) & ~(kHugePageBytes - 1); }
 }  // namespace
 
 void* allocateLargeBlock(size_t bytes) {

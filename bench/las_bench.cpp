@@ -5,8 +5,8 @@
 // and system); ratios compare CPU times, which other programs on a shared machine disturb least.
 // Add a row by adding a Measure to measures().
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <time.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -312,8 +312,8 @@ int main(int argc, char** argv) {
     const double mb = s.fileBytes / 1e6;
     std::printf("\n%llu points, %.1f MB file, median of %d repetitions\n\n",
                 static_cast<unsigned long long>(points), mb, reps);
-    std::printf("| %-38s | %7s | %7s | %15s | %16s |\n", "row", "wall s", "CPU s", "Mpoints/CPU s",
-                "ratio (CPU)");
+    std::printf("| %-38s | %7s | %7s | %15s | %16s |\n", "row", "wall s", "CPU s",
+                "Mpoints/CPU s", "ratio (CPU)");
     std::printf("|%s|%s|%s|%s|%s|\n", std::string(40, '-').c_str(), std::string(9, '-').c_str(),
                 std::string(9, '-').c_str(), std::string(17, '-').c_str(),
                 std::string(18, '-').c_str());
@@ -329,9 +329,8 @@ int main(int argc, char** argv) {
                     times[m].wall, times[m].cpu, points / times[m].cpu / 1e6, ratio.c_str());
     }
     const double limitMiB = (s.fileBytes + 22.0 * points) / 1048576.0 + 64.0;
-    std::printf(
-        "\npeak memory of the bulk read: %ld MiB (limit: file + 22 B/point + 64 MiB = %ld MiB)\n",
-        peak / 1024, static_cast<long>(limitMiB));
+    std::printf("\npeak memory of the bulk read: %ld MiB (limit: file + 22 B/point + 64 MiB = %ld MiB)\n",
+                peak / 1024, static_cast<long>(limitMiB));
     const double streamLimitMiB = 64.0 + kStreamBlock * sizeof(LasPnt) / 1048576.0;
     std::printf("peak memory of the stream read: %ld MiB (limit: 64 MiB + one block = %ld MiB)\n",
                 streamPeak / 1024, static_cast<long>(streamLimitMiB));

@@ -174,7 +174,7 @@ static_assert(sizeof(XPnt3f) == 16, "XPnt3f is 16 bytes: three floats, the attri
 #pragma pack(push, 1)
 // The 22-byte point of the pools and arrays.
 struct LasPnt {
-    orv::XPnt3f pnt;  // coordinates; pnt.attr holds the intensity
+    orv::XPnt3f pnt;          // coordinates; pnt.attr holds the intensity
     uint8_t classification = 0;
     uint8_t returnNumber = 0;
     uint8_t spare = 0;

@@ -16,10 +16,12 @@ int main(int argc, char** argv) {
     const IOrvPoint* used = in->getOrigin();
     const orv::XPnt3d shift(used->x, used->y, used->z);
     // A block of 1,000,000 holds whole tens: every 10th point of each is every 10th of all.
-    while (orv::OrvPtr<orv::LasPntArray> block = in->readPnts(10, 1000000))
+    while (orv::OrvPtr<orv::LasPntArray> block = in->readPnts(10, 1000000)) {
+        // -1: a point whose coordinates the file cannot hold
         if (out->writePntArray(block->data(), static_cast<int>(block->size()), &shift) != 0)
-            return 1;  // a point whose coordinates the file cannot hold
-    out->close();      // flushes and writes the final header
+            return 1;
+    }
+    out->close();  // flushes and writes the final header
     std::printf("kept 1 point in 10 of %d\n", in->getPntCount());
     return 0;
 }

@@ -187,9 +187,9 @@ TEST_F(OutStream, FileLayerFailuresReachTheCallerAndReleaseNeverThrows) {
     const std::string path = m_dir.path("faults.las");
     int fired = 0;
     for (bool explicitClose : {true, false}) {
-        for (ft::Operation op :
-             {ft::Operation::Open, ft::Operation::Write, ft::Operation::Seek, ft::Operation::Sync,
-              ft::Operation::Close, ft::Operation::Rename}) {
+        for (ft::Operation op : {ft::Operation::Open, ft::Operation::Write, ft::Operation::Seek,
+                                 ft::Operation::Sync, ft::Operation::Close,
+                                 ft::Operation::Rename}) {
             for (uint64_t n = 1; n < 10; ++n) {
                 ft::Scope scope;
                 std::remove(path.c_str());
@@ -211,8 +211,7 @@ TEST_F(OutStream, FileLayerFailuresReachTheCallerAndReleaseNeverThrows) {
                 const bool hit = ft::fired();
                 ft::reset();
                 const std::string what = std::string(ft::operationName(op)) + " #" +
-                                         std::to_string(n) +
-                                         (explicitClose ? " close" : " release");
+                                         std::to_string(n) + (explicitClose ? " close" : " release");
                 if (!hit) break;
                 ++fired;
                 if (explicitClose && opened) {
