@@ -3,8 +3,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <memory>
 #include <new>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "OrvExport.h"
@@ -210,12 +213,42 @@ struct LargeBlockAllocator {
     friend bool operator!=(const LargeBlockAllocator&, const LargeBlockAllocator&) { return false; }
 };
 
+// The standard allocator, except that it leaves elements made without arguments as the memory
+// holds them: for arrays whose readers overwrite every byte of each new element.
+template <class T>
+struct NoInitAllocator : std::allocator<T> {
+    template <class U>
+    struct rebind {
+        using other = NoInitAllocator<U>;
+    };
+    NoInitAllocator() noexcept = default;
+    template <class U>
+    NoInitAllocator(const NoInitAllocator<U>&) noexcept {}
+    template <class U>
+    void construct(U*) noexcept {}
+    template <class U, class... Args>
+    void construct(U* at, Args&&... args) {
+        ::new (static_cast<void*>(at)) U(std::forward<Args>(args)...);
+    }
+};
+
 // A growable array of LasPnt values.
 class ORV_BASIC_API LasPntArray : public OrvReferenced {
 public:
     LasPntArray();
     void reserve(size_t count) { m_points.reserve(count); }
     void pushBack(const LasPnt& point) { m_points.push_back(point); }
+    // Sets the number of points; new ones are zeroed.
+    void resize(size_t count) {
+        const size_t before = m_points.size();
+        m_points.resize(count);
+        if (count > before)
+            std::memset(static_cast<void*>(m_points.data() + before), 0,
+                        (count - before) * sizeof(LasPnt));
+    }
+    // Sets the number of points, leaving new ones unwritten: for readers that size a block
+    // once, write every byte of each point in place and cut the block to what they found.
+    void resizeForOverwrite(size_t count) { m_points.resize(count); }
     size_t size() const { return m_points.size(); }
     const LasPnt& operator[](size_t index) const { return m_points[index]; }
     LasPnt& operator[](size_t index) { return m_points[index]; }
@@ -227,7 +260,9 @@ protected:
     ~LasPntArray() override;
 
 private:
-    std::vector<LasPnt> m_points;
+    // Over the heap on purpose: a reader's blocks come and go one after another, and the heap
+    // hands the freed block's warm pages to the next one.
+    std::vector<LasPnt, NoInitAllocator<LasPnt>> m_points;
 };
 ORV_BASIC_API LasPntArray* newLasPntArray();
 

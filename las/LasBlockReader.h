@@ -32,32 +32,54 @@ public:
         OrvPtr<LasPntArray> block(newLasPntArray());
         if (count <= 0) return block;
 
-        // Room for what this block can still find, never more than the file holds.
+        // Sized once for what this block can still find, never more than the file holds, filled
+        // in place, and cut to what was found should the file end sooner.
         const uint64_t records =
             std::min<uint64_t>(static_cast<uint64_t>(count), file.remaining() / recordLength);
-        block->reserve(static_cast<size_t>((records + static_cast<uint64_t>(step) - 1) /
-                                           static_cast<uint64_t>(step)));
+        const uint64_t ustep = static_cast<uint64_t>(step);
+        const size_t length = recordLength;
+        size_t room = static_cast<size_t>((records + ustep - 1) / ustep);
+        block->resizeForOverwrite(room);
+        LasPnt* out = block->data();
 
         const double ox = origin ? origin->x : 0.0;
         const double oy = origin ? origin->y : 0.0;
         const double oz = origin ? origin->z : 0.0;
-        int untilKept = 0;  // records to skip before the next kept one
-        for (int i = 0; i < count; ++i) {
-            const uint8_t* record = file.take(recordLength);
-            if (!record) return block->size() > 0 ? block : OrvPtr<LasPntArray>();
-            if (untilKept > 0) {
-                --untilKept;
-                continue;
+        size_t kept = 0;
+        uint64_t skip = 0;  // records to pass over before the next kept one
+        uint64_t left = static_cast<uint64_t>(count);
+        size_t got = 0;
+        // Whole records straight from the buffer, as many at a time as it holds: the loop over
+        // them touches locals only.
+        while (left > 0) {
+            const uint8_t* chunk = file.takeUnits(length, left, got);
+            if (!chunk) break;
+            left -= got;
+            uint64_t k = skip;
+            for (; k < got; k += ustep) {
+                if (kept == room) {  // the file grew since it was measured
+                    room = kept + 1;
+                    block->resizeForOverwrite(room);
+                    out = block->data();
+                }
+                const DecodedRecord r = decode(chunk + k * length);
+                // Every field, in place: no copy of a packed temporary, no zeroing pass.
+                LasPnt& point = out[kept++];
+                point.pnt.x = toFloat(r.x - ox);
+                point.pnt.y = toFloat(r.y - oy);
+                point.pnt.z = toFloat(r.z - oz);
+                point.pnt.attr = r.intensity;
+                point.pnt.padding = 0;
+                point.classification = r.classification;
+                point.returnNumber = r.returnNumber;
+                point.spare = 0;
+                point.pointSource = 0;
+                point.spareWord = 0;
             }
-            untilKept = step - 1;
-            const DecodedRecord r = decode(record);
-            LasPnt point;
-            point.pnt =
-                XPnt3f(toFloat(r.x - ox), toFloat(r.y - oy), toFloat(r.z - oz), r.intensity);
-            point.classification = r.classification;
-            point.returnNumber = r.returnNumber;
-            block->pushBack(point);
+            skip = k - got;
         }
+        if (kept == 0) return {};  // the first record was missing: the file is exhausted
+        if (kept < room) block->resize(kept);
         return block;
     }
 };

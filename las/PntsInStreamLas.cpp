@@ -95,7 +95,7 @@ int CPntsInStreamLas2_0::getPntCount(int) {
 
 OrvPtr<LasPntArray> CPntsInStreamLas2_0::readPnts(int step, int count, int) {
     const double offsets[3] = {m_header.xOffset, m_header.yOffset, m_header.zOffset};
-    return m_reader.readBlock(step, count, m_origin.get(), [&offsets](const uint8_t* record) {
+    return m_reader.readBlock(step, count, m_origin.get(), [offsets](const uint8_t* record) {
         return las::decodeRecord20(record, offsets);
     });
 }
@@ -169,7 +169,7 @@ int CPntsInStreamLas::getPntCount(int unused) {
 OrvPtr<LasPntArray> CPntsInStreamLas::readPnts(int step, int count, int unused) {
     if (m_delegating) return m_delegate->readPnts(step, count, unused);
     const las::Scaling scaling = las::Scaling::of(m_header);
-    return m_reader.readBlock(step, count, m_origin.get(), [&scaling](const uint8_t* record) {
+    return m_reader.readBlock(step, count, m_origin.get(), [scaling](const uint8_t* record) {
         return las::decodeRecord1x(record, scaling);
     });
 }

@@ -46,9 +46,15 @@ int CPntsOutStreamLas::writePnt(const LasPnt* point, const XPnt3d* shift) {
 int CPntsOutStreamLas::writePntPtrs(const LasPnt* const* points, int count, const XPnt3d* shift) {
     if (count <= 0) return 0;
     if (!points) return -1;
+    // Null entries are refused like unstorable points; the rest go through in one batch.
     int result = 0;
-    for (int i = 0; i < count; ++i) {
-        if (!points[i] || m_writer.writePnt(points[i], shift) != 0) result = -1;
+    int from = 0;
+    for (int i = 0; i <= count; ++i) {
+        if (i < count && points[i]) continue;
+        const auto at = [points, from](size_t k) { return points[from + static_cast<int>(k)]; };
+        if (m_writer.writePnts(static_cast<size_t>(i - from), at, shift) != 0) result = -1;
+        if (i < count) result = -1;
+        from = i + 1;
     }
     return result;
 }
@@ -56,11 +62,8 @@ int CPntsOutStreamLas::writePntPtrs(const LasPnt* const* points, int count, cons
 int CPntsOutStreamLas::writePntArray(const LasPnt* points, int count, const XPnt3d* shift) {
     if (count <= 0) return 0;
     if (!points) return -1;
-    int result = 0;
-    for (int i = 0; i < count; ++i) {
-        if (m_writer.writePnt(points + i, shift) != 0) result = -1;
-    }
-    return result;
+    const auto at = [points](size_t k) { return points + k; };
+    return m_writer.writePnts(static_cast<size_t>(count), at, shift) == 0 ? 0 : -1;
 }
 
 int CPntsOutStreamLas::close(int) {

@@ -39,8 +39,7 @@ size_t BufferedInput::read(void* out, size_t count) {
     auto* to = static_cast<uint8_t*>(out);
     size_t done = 0;
     while (done < count) {
-        if (m_pos == m_end && !refillAndTake(0)) break;
-        if (m_pos == m_end) break;
+        if (m_pos == m_end && !refill(1)) break;
         const size_t n = std::min(count - done, static_cast<size_t>(m_end - m_pos));
         std::memcpy(to + done, m_pos, n);
         m_pos += n;
@@ -49,23 +48,20 @@ size_t BufferedInput::read(void* out, size_t count) {
     return done;
 }
 
-const uint8_t* BufferedInput::refillAndTake(size_t count) {
-    if (!m_file.isOpen() || count > m_capacity) return nullptr;
+bool BufferedInput::refill(size_t count) {
+    if (!m_file.isOpen() || count > m_capacity) return false;
     // Keep the bytes not yet taken, then fill the rest of the buffer behind them.
     const size_t kept = static_cast<size_t>(m_end - m_pos);
     if (kept > 0 && m_pos != m_data) std::memmove(m_data, m_pos, kept);
     m_bufferStart = position();
     m_pos = m_data;
     m_end = m_data + kept;
-    const size_t got = m_file.read(m_data + kept, m_capacity - kept);
-    m_end += got;
+    m_end += m_file.read(m_data + kept, m_capacity - kept);
     if (static_cast<size_t>(m_end - m_pos) < count) {
         m_pos = m_end;  // a short tail is consumed: it is not data
-        return nullptr;
+        return false;
     }
-    const uint8_t* at = m_pos;
-    m_pos += count;
-    return at;
+    return true;
 }
 
 }  // namespace orv::platform

@@ -44,11 +44,28 @@ public:
             m_pos += count;
             return at;
         }
-        return refillAndTake(count);
+        if (!refill(count)) return nullptr;
+        const uint8_t* at = m_pos;
+        m_pos += count;
+        return at;
+    }
+
+    // As many whole units of `unit` bytes (at most kMinCapacity) as the buffer holds, at least
+    // one and at most `maxUnits`: `got` receives their number. Null, with the tail consumed,
+    // when not one whole unit remains. Lets a reader loop over records with no call per record.
+    const uint8_t* takeUnits(size_t unit, size_t maxUnits, size_t& got) {
+        if (static_cast<size_t>(m_end - m_pos) < unit && !refill(unit)) return nullptr;
+        const size_t have = static_cast<size_t>(m_end - m_pos) / unit;
+        got = have < maxUnits ? have : maxUnits;
+        const uint8_t* at = m_pos;
+        m_pos += got * unit;
+        return at;
     }
 
 private:
-    const uint8_t* refillAndTake(size_t count);
+    // Makes at least `count` bytes available; false, with the tail consumed, when the file ends
+    // (or fails) first.
+    bool refill(size_t count);
 
     InputFile m_file;
     std::unique_ptr<uint8_t[]> m_buffer;

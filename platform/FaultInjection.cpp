@@ -44,7 +44,7 @@ bool detail::injectSlow(Operation operation) {
 
 const char* testing::operationName(Operation operation) {
     static const char* const names[kOperationCount] = {"open", "stat",  "read",   "write", "seek",
-                                                       "sync", "close", "rename", "map"};
+                                                       "close", "rename", "map"};
     const auto index = static_cast<unsigned>(operation);
     return index < kOperationCount ? names[index] : "?";
 }

@@ -15,12 +15,11 @@ enum class Operation : unsigned {
     Read,    // one read system call
     Write,   // one write system call
     Seek,    // moving the position
-    Sync,    // flushing a finished file to the disk
     Close,   // closing: the descriptor is closed all the same, as the kernel does
     Rename,  // putting a finished file in place of its target
     Map,     // mapping a file into memory
 };
-constexpr unsigned kOperationCount = 9;
+constexpr unsigned kOperationCount = 8;
 
 // Short lower-case name for messages ("open", "write").
 const char* operationName(Operation operation);

@@ -57,8 +57,7 @@ private:
 
 // A file written whole, then put in place of its target at `close`, so that a failure half-way
 // (full disk, lost device, crash) never costs the file that was there before. Bytes go to a
-// temporary file in the target's folder; `close` flushes it to the disk and renames it over the
-// target. Any failure, and a file that is never closed, removes the temporary and leaves the
+// temporary file in the target's folder; `close` renames it over the target. Any failure, and a file that is never closed, removes the temporary and leaves the
 // target exactly as it was. A target that exists and is not a regular file (a device, a pipe)
 // is written in place: renaming over it would replace the device. Every failure throws
 // orv::FileError.

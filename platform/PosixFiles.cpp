@@ -57,15 +57,6 @@ off_t sysSeek(int fd, off_t offset) {
     return ::lseek(fd, offset, SEEK_SET);
 }
 
-int sysSync(int fd) {
-    if (injectFault(Operation::Sync)) return -1;
-    int r;
-    do {
-        r = ::fdatasync(fd);
-    } while (r != 0 && errno == EINTR);
-    return r;
-}
-
 // The descriptor is gone afterwards whatever the result, as with the kernel's close.
 int sysClose(int fd) {
     const int r = ::close(fd);
@@ -275,13 +266,9 @@ void OutputFile::close() {
         m_failedOperation = nullptr;  // reported once: a second close stays quiet
         throw FileError(operation, m_path, m_failedError);
     }
-    // The data must reach the disk before the rename does: otherwise a crash soon after can
-    // leave the target renamed but empty, losing old and new file alike.
-    if (!m_inPlace && sysSync(m_fd) != 0) {
-        const int error = errno;
-        discard();
-        throw FileError("flush", m_path, error);
-    }
+    // No flush to the disk before the rename: a failed or killed writer already leaves the
+    // target whole, and waiting for the disk would cost a large cloud many times its write.
+    // Surviving a power cut is the file system's business (ext4 orders a replacing rename).
     const int fd = m_fd;
     m_fd = -1;
     // A failed close can be the first report of a failed write (network or full file systems).

@@ -60,8 +60,8 @@ void addLasInfo(CLI::App& las);
 void addDemo(CLI::App& app);
 void addLasCopy(CLI::App& las);
 void addLasGen(CLI::App& las);
+void addLasStream(CLI::App& las);
 void addXmlFmt(CLI::App& xml);
 void addXmlGetSet(CLI::App& xml);
-void addLasStream(CLI::App& las);
 
 }  // namespace orvter

