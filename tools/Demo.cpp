@@ -121,7 +121,7 @@ void thin(const std::string& in, const std::string& out, int step) {
     if (writer->open(out.c_str()) != 0 || writer->begin() != 0)
         throw CommandError("cannot create '" + out + "'");
     const IOrvPoint* used = reader->getOrigin();
-    const orv::XPnt3d shift(used->x, used->y, used->z);
+    const orv::XPnt3d shift = used ? orv::XPnt3d(used->x, used->y, used->z) : orv::XPnt3d();
     while (orv::OrvPtr<orv::LasPntArray> block = reader->readPnts(step, blockSize)) {
         if (writer->writePntArray(block->data(), static_cast<int>(block->size()), &shift) != 0)
             throw CommandError("some points of '" + in + "' could not be stored in '" + out + "'");
