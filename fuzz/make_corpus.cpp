@@ -128,6 +128,43 @@ void probeCorpus(const std::filesystem::path& folder) {
     write(folder, "layout-2.0.las", v2);
 }
 
+void writeText(const std::filesystem::path& folder, const std::string& name,
+               const std::string& text) {
+    write(folder, name, Bytes(text.begin(), text.end()));
+}
+
+const char* const kDocuments[][2] = {
+    {"small.xml",
+     "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<r>\r\n  <a x=\"1\" y='2'>text<b/></a>\r\n"
+     "  <a x=\"3\"><c>deep<d z=\"4\">leaf</d></c></a>\r\n</r>\r\n"},
+    {"project.xml",
+     "<?xml version=\"1.0\" encoding=\"GB2312\"?>\r\n<Project>\r\n<Name>tile</Name>\r\n"
+     "<Cloud path=\"a.las\" points=\"2\"><Box min=\"0 0 0\" max=\"1 1 1\"/></Cloud>\r\n"
+     "<Cloud path=\"b.las\"/>\r\n</Project>\r\n"},
+    {"no-declaration.xml", "<r><a>1</a><a>2</a></r>"},
+    {"instruction.xml", "<?xml version=\"1.0\"?><?style x?><r a = \" spaced \" >t</r>"},
+    {"empty.xml", ""},
+    {"declaration-only.xml", "<?xml version=\"1.0\" encoding=\"UTF-8\"?>"},
+    {"unterminated.xml", "<?xml version=\"1.0\"?><r><a x=\"1\">t</a"},
+    {"mismatched.xml", "<r><a></b></r>"},
+    {"nested.xml", "<r><a><a><a><a><a><a/></a></a></a></a></a></r>"},
+    {"bad-attribute.xml", "<r><a x=1 y=\"2\">t</a></r>"},
+};
+
+void xmlCorpus(const std::filesystem::path& folder) {
+    for (const auto& doc : kDocuments) writeText(folder, doc[0], doc[1]);
+}
+
+// A document, then NUL-separated paths.
+void packetCorpus(const std::filesystem::path& folder) {
+    using namespace std::string_literals;
+    const std::string doc = kDocuments[0][1];
+    writeText(folder, "find.pkt", doc + "\0a\0/r/a/b\0c/d\0x/y/z"s);
+    writeText(folder, "root-paths.pkt", doc + "\0/\0\\a\0\0//a//\0./\0a/b/c/d/e"s);
+    writeText(folder, "make.pkt", kDocuments[1][1] + "\0Cloud\0Name\0Cloud\0New/Path/Leaf"s);
+    writeText(folder, "no-document.pkt", "\0a\0a\0a\0a/b"s);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -136,5 +173,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     probeCorpus(std::filesystem::path(argv[1]) / "probe");
+    xmlCorpus(std::filesystem::path(argv[1]) / "xml");
+    packetCorpus(std::filesystem::path(argv[1]) / "packet");
     return 0;
 }

@@ -95,7 +95,7 @@ private:
 };
 
 // Reads a whole file into `out`. False, with `out` untouched, when the file cannot be opened, is
-// empty or its size cannot be had in memory; a short read leaves the bytes that were read.
+// empty, its size cannot be had in memory, or it cannot be read whole.
 bool readWholeFile(const char* path, std::string& out);
 
 }  // namespace orv::platform

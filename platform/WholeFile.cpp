@@ -18,7 +18,8 @@ bool readWholeFile(const char* path, std::string& out) {
     } catch (const std::length_error&) {
         return false;
     }
-    bytes.resize(file.read(bytes.data(), bytes.size()));
+    // A read that stops short (an I/O error, a file cut meanwhile) must not pass for the file.
+    if (file.read(bytes.data(), bytes.size()) != bytes.size()) return false;
     out.swap(bytes);
     return true;
 }

@@ -211,7 +211,12 @@ void DOMElement::setTextBytes(const char* bytes, size_t length) {
 
 namespace {
 
+// Indentation stops growing at this depth: four spaces a level on two lines an element would
+// make a document nested 100,000 deep (700 KB of text) compose to 40 GB.
+constexpr int kMaxIndentLevel = 64;
+
 void appendIndent(std::string& out, int level) {
+    if (level > kMaxIndentLevel) level = kMaxIndentLevel;
     if (level > 0) out.append(static_cast<size_t>(level) * 4, ' ');
 }
 

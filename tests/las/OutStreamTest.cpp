@@ -188,7 +188,7 @@ TEST_F(OutStream, FileLayerFailuresReachTheCallerAndReleaseNeverThrows) {
     int fired = 0;
     for (bool explicitClose : {true, false}) {
         for (ft::Operation op : {ft::Operation::Open, ft::Operation::Write, ft::Operation::Seek,
-                                 ft::Operation::Sync, ft::Operation::Close,
+                                 ft::Operation::Close,
                                  ft::Operation::Rename}) {
             for (uint64_t n = 1; n < 10; ++n) {
                 ft::Scope scope;

@@ -1,0 +1,230 @@
+// A system call failing at any step of a whole LAS write or read: the caller learns of it as
+// documented, the file that was there before stays byte for byte, and nothing leaks.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <vector>
+
+#include "OrvError.h"
+#include "OrvLas.h"
+#include "OrvLasStream.h"
+#include "support/FaultSweep.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+using orvtest::FaultOperation;
+using orvtest::folderEntries;
+using orvtest::openDescriptors;
+using orvtest::sweepFaults;
+
+class LasFaults : public orvtest::CountedTest {
+protected:
+    LasFaults() {
+        for (int i = 0; i < 3000; ++i) {
+            LasPnt p;
+            p.pnt = orv::XPnt3f(500000.0f + i, 4000000.0f - i, 100.0f + 0.25f * i, 7);
+            p.classification = static_cast<uint8_t>(i % 20);
+            points.push_back(p);
+        }
+    }
+
+    // Writes the cloud; 0 when every point was written.
+    long save(const std::string& path) {
+        orv::OrvPtr<orv::PLasPntPool> pool = orv::newPLasPntPool();
+        for (LasPnt& p : points) {
+            LasPnt* address = &p;
+            pool->add(&address);
+        }
+        return orv::orvSavePoint2Las(pool.get(), path.c_str(), nullptr);
+    }
+
+    // Writes the cloud through the output stream. False when open refused the file; failures
+    // after it throw orv::FileError.
+    bool saveStream(const std::string& path) {
+        orv::OrvPtr<IOrvOutPntsStream> out(newOutLasPntStream());
+        if (out->open(path.c_str()) != 0) return false;
+        EXPECT_EQ(out->begin(), 0);
+        EXPECT_EQ(out->writePntArray(points.data(), 1000, nullptr), 0);
+        for (size_t i = 1000; i < points.size(); ++i) EXPECT_EQ(out->writePnt(&points[i], nullptr), 0);
+        EXPECT_EQ(out->close(), 0);
+        return true;
+    }
+
+    // Reads a cloud through the input stream in blocks; the x of every point delivered, or
+    // nothing when open refused the file.
+    static std::vector<float> streamXs(const std::string& path, bool& opened) {
+        std::vector<float> xs;
+        orv::OrvPtr<IOrvInPntsStream> in(newInLasPntStream());
+        opened = in->open(path.c_str(), nullptr) == 0;
+        while (orv::OrvPtr<orv::LasPntArray> block = in->readPnts(1, 700))
+            for (size_t i = 0; i < block->size(); ++i) xs.push_back((*block)[i].pnt.x);
+        in->close();
+        return xs;
+    }
+
+    // Reads a cloud back; the number of points, or -1 when the reader refuses.
+    static long countPoints(const std::string& path) {
+        orv::LasPntPool* raw = nullptr;
+        if (orv::orvReadLas(path.c_str(), &raw, nullptr) != 1) return raw ? -2 : -1;
+        orv::OrvPtr<orv::LasPntPool> pool = orv::OrvPtr<orv::LasPntPool>::adopt(raw);
+        return static_cast<long>(pool->size());
+    }
+
+    std::vector<LasPnt> points;
+    orvtest::TempDir dir;
+};
+
+TEST_F(LasFaults, AFailedWriteAtAnyStepThrowsAndKeepsTheTarget) {
+    const std::vector<uint8_t> previous(300, 'p');
+    const auto descriptors = openDescriptors();
+    for (bool existed : {true, false}) {
+        for (FaultOperation operation :
+             {FaultOperation::Stat, FaultOperation::Open, FaultOperation::Write,
+              FaultOperation::Seek, FaultOperation::Close,
+              FaultOperation::Rename}) {
+            SCOPED_TRACE(existed ? "target existed" : "new target");
+            const std::string target = dir.path("cloud.las");
+            const uint64_t calls = sweepFaults(operation, ENOSPC, [&](uint64_t n) {
+                if (existed) orvtest::writeFile(target, previous);
+                if (n == 0) {
+                    EXPECT_EQ(save(target), 0);  // read back below: only the write is counted
+                } else {
+                    try {
+                        save(target);
+                        ADD_FAILURE() << "the failure did not reach the caller";
+                    } catch (const orv::FileError& e) {
+                        EXPECT_EQ(e.errorCode(), ENOSPC) << e.what();
+                    }
+                    std::set<std::string> left;
+                    if (existed) {
+                        left.insert("cloud.las");
+                        EXPECT_EQ(orvtest::readFile(target), previous);
+                    }
+                    EXPECT_EQ(folderEntries(dir.path("")), left) << "a temporary was left";
+                }
+                EXPECT_EQ(openDescriptors(), descriptors);
+                std::remove(target.c_str());
+            });
+            EXPECT_GT(calls, 0u) << orv::platform::testing::operationName(operation);
+        }
+    }
+    ASSERT_EQ(save(dir.path("clean.las")), 0);
+    EXPECT_EQ(countPoints(dir.path("clean.las")), static_cast<long>(points.size()));
+}
+
+TEST_F(LasFaults, AFailedStreamWriteAtAnyStepIsReportedAndKeepsTheTarget) {
+    const std::vector<uint8_t> previous(300, 'q');
+    const auto descriptors = openDescriptors();
+    const std::string target = dir.path("stream.las");
+    for (bool existed : {true, false}) {
+        for (FaultOperation operation :
+             {FaultOperation::Stat, FaultOperation::Open, FaultOperation::Write,
+              FaultOperation::Seek, FaultOperation::Close, FaultOperation::Rename}) {
+            SCOPED_TRACE(existed ? "target existed" : "new target");
+            const uint64_t calls = sweepFaults(operation, ENOSPC, [&](uint64_t n) {
+                if (existed) orvtest::writeFile(target, previous);
+                bool reported = false;
+                try {
+                    reported = !saveStream(target);
+                } catch (const orv::FileError& e) {
+                    EXPECT_EQ(e.errorCode(), ENOSPC) << e.what();
+                    reported = true;
+                }
+                EXPECT_EQ(reported, n != 0);
+                if (n != 0) {
+                    std::set<std::string> left;
+                    if (existed) {
+                        left.insert("stream.las");
+                        EXPECT_EQ(orvtest::readFile(target), previous);
+                    }
+                    EXPECT_EQ(folderEntries(dir.path("")), left) << "a temporary was left";
+                }
+                EXPECT_EQ(openDescriptors(), descriptors);
+                std::remove(target.c_str());
+            });
+            EXPECT_GT(calls, 0u) << orv::platform::testing::operationName(operation);
+        }
+    }
+    ASSERT_TRUE(saveStream(target));
+    EXPECT_EQ(countPoints(target), static_cast<long>(points.size()));
+    // A full device: the failure reaches the caller, the device stays.
+    struct stat st;
+    if (stat("/dev/full", &st) == 0) {
+        EXPECT_THROW(saveStream("/dev/full"), orv::FileError);
+        ASSERT_EQ(stat("/dev/full", &st), 0);
+        EXPECT_TRUE(S_ISCHR(st.st_mode)) << "/dev/full was replaced";
+    }
+}
+
+TEST_F(LasFaults, AFailedStreamReadDeliversOnlyCorrectPointsInOrder) {
+    const std::string path = dir.path("cloud.las");
+    ASSERT_EQ(save(path), 0);
+    bool opened = false;
+    const std::vector<float> whole = streamXs(path, opened);
+    ASSERT_TRUE(opened);
+    ASSERT_EQ(whole.size(), points.size());
+    const auto descriptors = openDescriptors();
+    for (FaultOperation operation :
+         {FaultOperation::Open, FaultOperation::Stat, FaultOperation::Map, FaultOperation::Read,
+          FaultOperation::Seek, FaultOperation::Close}) {
+        sweepFaults(operation, EIO, [&](uint64_t n) {
+            const std::vector<float> got = streamXs(path, opened);
+            ASSERT_LE(got.size(), whole.size());
+            EXPECT_TRUE(std::equal(got.begin(), got.end(), whole.begin())) << "a wrong point";
+            // A failed call may be made again and succeed: a whole cloud is then right too.
+            if (n == 0) {
+                EXPECT_EQ(got.size(), whole.size());
+            }
+            EXPECT_EQ(openDescriptors(), descriptors);
+        });
+    }
+}
+
+TEST_F(LasFaults, AFailedReadAtAnyStepIsARefusalNeverAPartialCloud) {
+    const std::string path = dir.path("cloud.las");
+    ASSERT_EQ(save(path), 0);
+    const long whole = static_cast<long>(points.size());
+    const auto descriptors = openDescriptors();
+    for (FaultOperation operation :
+         {FaultOperation::Open, FaultOperation::Stat, FaultOperation::Map, FaultOperation::Read,
+          FaultOperation::Seek, FaultOperation::Close}) {
+        // The descriptor is closed once the file is mapped: a failed close loses nothing.
+        const auto fails = [&](uint64_t n) { return n != 0 && operation != FaultOperation::Close; };
+        sweepFaults(operation, EIO, [&](uint64_t n) {
+            EXPECT_EQ(countPoints(path), fails(n) ? -1 : whole);
+            EXPECT_EQ(openDescriptors(), descriptors);
+        });
+        sweepFaults(operation, EIO, [&](uint64_t n) {
+            orv::XPnt3d point(1, 2, 3);
+            EXPECT_EQ(orv::ReadFirstPntFromLas(path.c_str(), point), fails(n) ? 0 : 1);
+            EXPECT_EQ(point.x == 1.0, fails(n));
+            EXPECT_EQ(openDescriptors(), descriptors);
+        });
+    }
+}
+
+TEST_F(LasFaults, AFullDeviceIsWrittenInPlaceAndStaysADevice) {
+    struct stat before;
+    if (stat("/dev/full", &before) != 0) GTEST_SKIP() << "no /dev/full";
+    const auto descriptors = openDescriptors();
+    try {
+        save("/dev/full");
+        ADD_FAILURE() << "a full disk went unnoticed";
+    } catch (const orv::FileError& e) {
+        EXPECT_EQ(e.errorCode(), ENOSPC) << e.what();
+        EXPECT_EQ(e.path(), "/dev/full");
+    }
+    struct stat after;
+    ASSERT_EQ(stat("/dev/full", &after), 0);
+    EXPECT_TRUE(S_ISCHR(after.st_mode)) << "/dev/full was replaced";
+    EXPECT_EQ(after.st_rdev, before.st_rdev);
+    EXPECT_EQ(openDescriptors(), descriptors);
+    // Nothing beside the device either.
+    for (const std::string& name : folderEntries("/dev"))
+        EXPECT_EQ(name.find("full."), std::string::npos) << name;
+}
+
+}  // namespace
