@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 
 #include "OrvBasic.h"
 #include "OrvExport.h"
@@ -32,3 +33,6 @@ protected:
 // A reporter that prints "\r <percent>%\t<text>" on standard output, overwriting its own line.
 // Returns a new object with a count of 0, or null when out of memory.
 ORV_API IOrvProgress* newConsoleProgress();
+// The same reporter printing the same bytes on `stream` (borrowed, never closed; null means
+// standard output), e.g. stderr, so that progress never mixes with a program's data.
+ORV_API IOrvProgress* newConsoleProgress(std::FILE* stream);

@@ -3,9 +3,11 @@
 #include <cstdio>
 #include <new>
 
-CConsoleProgess::CConsoleProgess() = default;
+CConsoleProgess::CConsoleProgess(std::FILE* stream) : m_stream(stream ? stream : stdout) {}
 
-CConsoleProgess::~CConsoleProgess() { step(1.0 - done()); }
+CConsoleProgess::~CConsoleProgess() {
+    step(1.0 - done());
+}
 
 int CConsoleProgess::showPercent(int delta) {
     // Summed in 64 bits: the figure is capped at 100, the sum must not overflow on the way.
@@ -22,8 +24,14 @@ int CConsoleProgess::showText(const char* text) {
 }
 
 void CConsoleProgess::printLine() const {
-    std::printf("\r %d%%\t%s", m_percent, m_text.c_str());
-    std::fflush(stdout);  // the line never ends, so it would otherwise wait in the buffer
+    std::fprintf(m_stream, "\r %d%%\t%s", m_percent, m_text.c_str());
+    std::fflush(m_stream);  // the line never ends, so it would otherwise wait in the buffer
 }
 
-IOrvProgress* newConsoleProgress() { return new (std::nothrow) CConsoleProgess; }
+IOrvProgress* newConsoleProgress() {
+    return new (std::nothrow) CConsoleProgess;
+}
+
+IOrvProgress* newConsoleProgress(std::FILE* stream) {
+    return new (std::nothrow) CConsoleProgess(stream);
+}

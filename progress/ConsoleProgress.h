@@ -1,13 +1,15 @@
-// The console reporter: one self-overwriting line on standard output.
+// The console reporter: one self-overwriting line on standard output or a stream of the caller.
 #pragma once
 
+#include <cstdio>
 #include <string>
 
 #include "progress/ProgressBase.h"
 
 class CConsoleProgess : public COrvProgressBase {
 public:
-    CConsoleProgess();
+    // Prints on `stream` (standard output by default); the stream is borrowed, never closed.
+    explicit CConsoleProgess(std::FILE* stream = stdout);
     int showPercent(int delta) override;
     int showText(const char* text) override;
     int percent() const { return m_percent; }
@@ -19,6 +21,7 @@ protected:
 private:
     void printLine() const;
 
+    std::FILE* m_stream;
     int m_percent = 0;
     std::string m_text;
 };

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# Builds the project and runs the main job on the sample data that the build generates.
+# Builds the project and runs the main job: orvter demo (a 2,000,000-point cloud generated,
+# inspected, copied whole, thinned block by block, and an XML report of it all).
+# Usage: scripts/demo.sh [orvter demo options, e.g. --out DIR to keep the files]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 cmake --preset release >/dev/null
 cmake --build --preset release
-./build/release/tools/orvter las info build/release/sample.las
+./build/release/tools/orvter demo "$@"

@@ -1,9 +1,14 @@
 // What every orvter subcommand shares.
 #pragma once
 
+#include <cstdint>
 #include <stdexcept>
 #include <string>
 
+#include <nlohmann/json.hpp>
+
+#include "OrvLasFormat.h"
+#include "OrvProgress.h"
 #include "OrvXml.h"
 
 namespace CLI {
@@ -30,7 +35,29 @@ orv::OrvPtr<IOrvXmlDoc> loadDocument(const std::string& path);
 // Writes the bytes to standard output as they are.
 void writeText(const std::string& text);
 
+// The console progress line on standard error, or null when `quiet` or standard error is not a
+// terminal. Every step may be given to a null reporter through `orvter::step`.
+orv::OrvPtr<IOrvProgress> startProgress(bool quiet, const std::string& text);
+inline void step(IOrvProgress* progress, double fraction) {
+    if (progress) progress->step(fraction);
+}
+// Completes the line to 100% and ends it.
+void endProgress(orv::OrvPtr<IOrvProgress>& progress);
+// Prints one JSON value (a subcommand's --json answer) on standard output.
+void printJson(const nlohmann::ordered_json& value);
+
+// Writes `points` synthetic points (a 1,000 x 1,000 tile at map coordinates, the same for the
+// same seed) to a LAS 1.1 file at `path`.
+void generateCloud(const std::string& path, uint64_t points, uint64_t seed, IOrvProgress* progress);
+// Throws the CommandError that says why `path` is not a LAS file the subcommands can read (a 1.x
+// file signed "LASF" and at least a header long, or with `layout20` also the 2.0 layout);
+// fills `header` (meaningless for a 2.0 file).
+void checkLasFile(const std::string& path, LasHeader& header, bool layout20 = false);
+// Prints what `las info` prints for `path` (text or JSON); a file that is not LAS throws.
+void printLasInfo(const std::string& path, bool json);
+
 void addLasInfo(CLI::App& las);
+void addDemo(CLI::App& app);
 void addLasCopy(CLI::App& las);
 void addLasGen(CLI::App& las);
 void addLasStream(CLI::App& las);

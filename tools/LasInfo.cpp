@@ -1,7 +1,9 @@
 // orvter las info: the header fields of a LAS file and its first point.
 #include <CLI/CLI.hpp>
 #include <cinttypes>
+#include <cstddef>
 #include <cstdio>
+#include <fstream>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -48,10 +50,10 @@ std::vector<std::string> warningsOf(const orv::LasFileInfo& info) {
     return out;
 }
 
-void printText(const InfoOptions& o, const orv::LasFileInfo& info, bool hasFirst,
+void printText(const std::string& path, const orv::LasFileInfo& info, bool hasFirst,
                const orv::XPnt3d& p) {
     const LasHeader& h = info.header;
-    std::printf("file:              %s\n", o.path.c_str());
+    std::printf("file:              %s\n", path.c_str());
     std::printf("version:           %u.%u\n", h.versionMajor, h.versionMinor);
     std::printf("point format:      %u\n", h.pointDataFormat);
     std::printf("format name:       %s\n", info.formatName);
@@ -123,30 +125,48 @@ void printJson(const orv::LasFileInfo& info, const std::vector<std::string>& war
     std::printf("%s\n", j.dump(2).c_str());
 }
 
-void run(const InfoOptions& o) {
+}  // namespace
+
+void checkLasFile(const std::string& path, LasHeader& header, bool layout20) {
+    switch (orv::ReadLasHeader(path.c_str(), header)) {
+        case 0:
+            return;
+        case -1:
+            throw CommandError("cannot read '" + path + "'");
+        default:
+            break;
+    }
+    if (layout20) {
+        // The 2.0 layout has no signature: the character '2' in the version byte marks it.
+        char head[offsetof(Las2Header, versionMajor) + 1] = {};
+        std::ifstream in(path, std::ios::binary);
+        if (in.read(head, sizeof head) && head[sizeof head - 1] == '2') return;
+    }
+    throw CommandError("'" + path + "' is not a LAS file");
+}
+
+void printLasInfo(const std::string& path, bool json) {
     orv::LasFileInfo info;
-    switch (orv::ReadLasInfo(o.path.c_str(), info)) {
+    switch (orv::ReadLasInfo(path.c_str(), info)) {
         case 0:
             break;
         case -1:
-            throw CommandError("cannot read '" + o.path + "'");
+            throw CommandError("cannot read '" + path + "'");
         default:
-            throw CommandError("'" + o.path + "' is not a LAS file");
+            throw CommandError("'" + path + "' is not a LAS file");
     }
     orv::XPnt3d first;
-    const bool hasFirst = orv::ReadFirstPntFromLas(o.path.c_str(), first) == 1;
+    const bool hasFirst = orv::ReadFirstPntFromLas(path.c_str(), first) == 1;
     const std::vector<std::string> warnings = warningsOf(info);
-    if (o.json)
+    if (json)
         printJson(info, warnings, hasFirst, first);
     else
-        printText(o, info, hasFirst, first);
+        printText(path, info, hasFirst, first);
     // Warnings go to standard error after the report: the file was read, the status stays 0.
     std::fflush(stdout);
     for (const std::string& w : warnings)
-        std::fprintf(stderr, "warning: '%s': %s\n", o.path.c_str(), w.c_str());
+        std::fprintf(stderr, "warning: '%s': %s\n", path.c_str(), w.c_str());
 }
-
-}  // namespace
 
 void addLasInfo(CLI::App& las) {
     auto options = std::make_shared<InfoOptions>();
@@ -154,7 +174,7 @@ void addLasInfo(CLI::App& las) {
         las.add_subcommand("info", "Print the header fields and the first point of a LAS file");
     cmd->add_option("FILE", options->path, "LAS file to inspect")->required();
     cmd->add_flag("--json", options->json, "Print one JSON object instead of text");
-    cmd->callback([options] { run(*options); });
+    cmd->callback([options] { printLasInfo(options->path, options->json); });
 }
 
 }  // namespace orvter

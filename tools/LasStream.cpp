@@ -1,7 +1,5 @@
 // orvter las stream: copies a LAS file through the input and output streams, block by block,
 // optionally thinning it, with bounded memory whatever the size of the file.
-#include <unistd.h>
-
 #include <CLI/CLI.hpp>
 #include <climits>
 #include <cstdio>
@@ -26,6 +24,7 @@ struct StreamOptions {
     int block = 1000000;
     std::string origin = "auto";
     bool quiet = false;
+    bool json = false;
 };
 
 // "auto", "none" or "X,Y,Z"; anything else is a usage error.
@@ -55,6 +54,8 @@ void run(const StreamOptions& o) {
         if (!origin) throw CommandError("out of memory");
         origin->setPoint(wanted);
     }
+    LasHeader header;
+    checkLasFile(o.in, header, true);  // the stream itself takes any bytes for a header
     orv::OrvPtr<IOrvInPntsStream> in(newInLasPntStream());
     orv::OrvPtr<IOrvOutPntsStream> out(newOutLasPntStream());
     if (!in || !out) throw CommandError("out of memory");
@@ -67,11 +68,8 @@ void run(const StreamOptions& o) {
     const IOrvPoint* used = in->getOrigin();
     const orv::XPnt3d shift = used ? orv::XPnt3d(used->x, used->y, used->z) : orv::XPnt3d();
 
-    // The reporter prints to standard output: only a terminal should see its line.
-    orv::OrvPtr<IOrvProgress> progress;
-    if (!o.quiet && isatty(STDOUT_FILENO)) progress = newConsoleProgress();
+    orv::OrvPtr<IOrvProgress> progress = startProgress(o.quiet, "streaming " + o.in);
     const long long total = in->getPntCount();
-    if (progress) progress->setText(("streaming " + o.in).c_str());
 
     long long consumed = 0, written = 0;
     bool refused = false;
@@ -81,17 +79,25 @@ void run(const StreamOptions& o) {
         written += n;
         const long long before = consumed;
         consumed = consumed + o.block < total ? consumed + o.block : total;
-        if (progress && total > 0) progress->step(static_cast<double>(consumed - before) / total);
+        if (total > 0) step(progress.get(), static_cast<double>(consumed - before) / total);
     }
     in->close();
     out->close();
-    if (progress) {
-        progress = nullptr;  // its last line reaches 100%
-        std::printf("\n");
-    }
+    endProgress(progress);
     if (refused)
         throw CommandError("some points of '" + o.in + "' could not be stored in '" + o.out +
                            "' (coordinates beyond the 32-bit range of the file's offsets)");
+    if (o.json) {
+        printJson({{"in", o.in},
+                   {"out", o.out},
+                   {"point_count", total},
+                   {"points_written", written},
+                   {"step", o.step},
+                   {"block", o.block},
+                   {"origin", used ? nlohmann::ordered_json{shift.x, shift.y, shift.z}
+                                   : nlohmann::ordered_json()}});
+        return;
+    }
     std::printf(
         "streamed %lld of %lld points from %s to %s (step %d, blocks of %d, origin %s)\n", written,
         total, o.in.c_str(), o.out.c_str(), o.step, o.block,
@@ -119,6 +125,7 @@ void addLasStream(CLI::App& las) {
     cmd->add_option("--origin", options->origin,
                     "Origin subtracted while reading: auto (the first point), none, or X,Y,Z")
         ->capture_default_str();
+    cmd->add_flag("--json", options->json, "Print the summary as one JSON object");
     cmd->add_flag("--quiet", options->quiet, "Show no progress line");
     cmd->callback([options] { run(*options); });
 }

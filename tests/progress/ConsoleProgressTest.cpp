@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
 #include <limits>
+#include <string>
 
 #include "OrvProgress.h"
 #include "progress/ConsoleProgress.h"
@@ -107,6 +109,27 @@ TEST_F(ConsoleProgressTest, QueriesGiveFixedAnswers) {
     EXPECT_EQ(progress().queryValue(0), -1);
     EXPECT_EQ(progress().queryValue(-7), -1);
     EXPECT_FALSE(progress().queryFlag());
+}
+
+class ConsoleProgressStreamTest : public orvtest::CountedTest {};
+
+TEST_F(ConsoleProgressStreamTest, AStreamOfTheCallersGetsTheSameBytesAndStdoutNone) {
+    std::FILE* file = std::tmpfile();
+    ASSERT_TRUE(file);
+    testing::internal::CaptureStdout();
+    {
+        OrvPtr<IOrvProgress> p(newConsoleProgress(file));
+        ASSERT_TRUE(p);
+        p->setText("copying");
+        p->step(0.25);
+    }  // released: completes the line to 100
+    const std::string onStdout = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(onStdout, "");
+    std::rewind(file);
+    std::string onFile;
+    for (int c; (c = std::fgetc(file)) != EOF;) onFile += static_cast<char>(c);
+    std::fclose(file);
+    EXPECT_EQ(onFile, "\r 0%\tcopying\r 25%\tcopying\r 100%\tcopying");
 }
 
 }  // namespace
