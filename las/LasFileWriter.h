@@ -9,6 +9,7 @@
 #include "OrvBasic.h"
 #include "OrvLasFormat.h"
 #include "las/LasCodec.h"
+#include "las/LasEncodeRun.h"
 #include "las/LasLimits.h"
 #include "platform/Files.h"
 
@@ -72,52 +73,6 @@ public:
     const LasHeader& header() const { return m_header; }
 
 private:
-    // Running bounds and return counters of a run of points.
-    struct RunState {
-        double lo[3], hi[3];
-        uint32_t byReturn[5];
-    };
-
-    // The per-point loop over points that all go into the buffer's free room, after the first
-    // point. Returns the records encoded; the others were refused. A plain loop with its state
-    // in locals: the buffer's bytes may alias any member, so the compiler would otherwise reload
-    // and store every member per point.
-    template <bool kShift, class PointAt>
-    static size_t encodeRun(PointAt pointAt, size_t begin, size_t count, const double offset[3],
-                            const orv::XPnt3d& shift, uint8_t* out, RunState& state) {
-        namespace las = orv::las;
-        double lo0 = state.lo[0], lo1 = state.lo[1], lo2 = state.lo[2];
-        double hi0 = state.hi[0], hi1 = state.hi[1], hi2 = state.hi[2];
-        size_t written = 0;
-        for (size_t i = begin; i < begin + count; ++i) {
-            const LasPnt* point = pointAt(i);
-            const orv::XPnt3f p = point->pnt;
-            double c[3] = {p.x, p.y, p.z};
-            if (kShift) {
-                c[0] += shift.x;
-                c[1] += shift.y;
-                c[2] += shift.z;
-            }
-            int32_t xyz[3];
-            if (!las::toStoredInts(c, offset, xyz)) continue;
-            // What orv::getMin and orv::getMax compute, inline: a call into the basic library
-            // per point would cost more than encoding the record.
-            lo0 = c[0] < lo0 ? c[0] : lo0;
-            lo1 = c[1] < lo1 ? c[1] : lo1;
-            lo2 = c[2] < lo2 ? c[2] : lo2;
-            hi0 = c[0] > hi0 ? c[0] : hi0;
-            hi1 = c[1] > hi1 ? c[1] : hi1;
-            hi2 = c[2] > hi2 ? c[2] : hi2;
-            las::encodeRecord0(out + written * las::kWrittenRecordLength, xyz, *point);
-            const unsigned slot = point->returnNumber - 1u;  // return numbers 1 to 5 are counted
-            if (slot < 5) ++state.byReturn[slot];
-            ++written;
-        }
-        state.lo[0] = lo0, state.lo[1] = lo1, state.lo[2] = lo2;
-        state.hi[0] = hi0, state.hi[1] = hi1, state.hi[2] = hi2;
-        return written;
-    }
-
     template <bool kShift, class PointAt>
     uint64_t writeRange(size_t count, PointAt pointAt, const orv::XPnt3d& shift) {
         uint64_t refused = 0;
@@ -140,11 +95,11 @@ private:
                       ? run
                       : orv::las::kWriteBufferRecords - m_bufferedCount;
             run = run < size_t{UINT32_MAX - m_pointCount} ? run : UINT32_MAX - m_pointCount;
-            RunState state{{m_minPoint.x, m_minPoint.y, m_minPoint.z},
-                           {m_maxPoint.x, m_maxPoint.y, m_maxPoint.z},
-                           {}};
+            orv::las::RunState state{{m_minPoint.x, m_minPoint.y, m_minPoint.z},
+                                     {m_maxPoint.x, m_maxPoint.y, m_maxPoint.z},
+                                     {}};
             for (int k = 0; k < 5; ++k) state.byReturn[k] = m_header.numberOfPointsByReturn[k];
-            const size_t written = encodeRun<kShift>(
+            const size_t written = orv::las::encodeRun<kShift>(
                 pointAt, i, run, m_offset, shift,
                 m_buffer.get() + size_t{m_bufferedCount} * orv::las::kWrittenRecordLength, state);
             m_minPoint.x = state.lo[0], m_minPoint.y = state.lo[1], m_minPoint.z = state.lo[2];

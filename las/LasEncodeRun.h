@@ -1,0 +1,161 @@
+// The writer's per-point loop: encodes a run of points into format-0 records, keeping the
+// running bounds and the points by return. Two versions that give the same bytes: a vector one
+// for x86-64 (SSE2 is part of its baseline) and a plain one for everything else.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+#include "OrvBasic.h"
+#include "las/LasCodec.h"
+#include "las/LasLimits.h"
+
+namespace orv::las {
+
+// Running bounds and return counters of a run of points.
+struct RunState {
+    double lo[3], hi[3];
+    uint32_t byReturn[5];
+};
+
+// What a run keeps while it goes: bounds over the accepted points' floats, and a count per
+// return number 0 to 7 (a number above 7 counts into slot 0, which is never folded).
+// c = double(f) + shift never decreases as f grows for a fixed shift, so the bounds of the
+// floats, converted once at the end, are exactly the bounds of the coordinates.
+struct RunTally {
+    float lo[3] = {std::numeric_limits<float>::infinity(), std::numeric_limits<float>::infinity(),
+                   std::numeric_limits<float>::infinity()};
+    float hi[3] = {-std::numeric_limits<float>::infinity(), -std::numeric_limits<float>::infinity(),
+                   -std::numeric_limits<float>::infinity()};
+    uint32_t byReturn[8] = {};
+};
+
+// Folds a run's tally into the state, as if its points had been taken one by one.
+template <bool kShift>
+inline void foldTally(const RunTally& tally, size_t written, const XPnt3d& shift, RunState& state) {
+    if (written == 0) return;
+    const double add[3] = {shift.x, shift.y, shift.z};
+    for (int axis = 0; axis < 3; ++axis) {
+        double lo = tally.lo[axis], hi = tally.hi[axis];
+        if (kShift) lo += add[axis], hi += add[axis];
+        state.lo[axis] = lo < state.lo[axis] ? lo : state.lo[axis];
+        state.hi[axis] = hi > state.hi[axis] ? hi : state.hi[axis];
+    }
+    for (int k = 0; k < 5; ++k) state.byReturn[k] += tally.byReturn[k + 1];
+}
+
+// Slot of the return counters for a point's return number: return numbers 1 to 5 are counted.
+inline unsigned returnSlot(uint8_t returnNumber) {
+    return returnNumber < 8 ? returnNumber : 0u;
+}
+
+// The plain loop: records of the points pointAt(begin) ... pointAt(begin + count - 1) into
+// `out`, one after another, refused points left out. Returns the records written.
+template <bool kShift, class PointAt>
+size_t encodeRunScalar(PointAt pointAt, size_t begin, size_t count, const double offset[3],
+                       const XPnt3d& shift, uint8_t* out, RunState& state) {
+    const double off[3] = {offset[0], offset[1], offset[2]};
+    const double add[3] = {shift.x, shift.y, shift.z};
+    RunTally tally;
+    size_t written = 0;
+    for (size_t i = begin; i < begin + count; ++i) {
+        const LasPnt* point = pointAt(i);
+        const XPnt3f p = point->pnt;
+        const float f[3] = {p.x, p.y, p.z};
+        double c[3] = {f[0], f[1], f[2]};
+        if (kShift) c[0] += add[0], c[1] += add[1], c[2] += add[2];
+        int32_t xyz[3];
+        if (!toStoredInts(c, off, xyz)) continue;
+        for (int axis = 0; axis < 3; ++axis) {
+            tally.lo[axis] = f[axis] < tally.lo[axis] ? f[axis] : tally.lo[axis];
+            tally.hi[axis] = f[axis] > tally.hi[axis] ? f[axis] : tally.hi[axis];
+        }
+        encodeRecord0(out + written * kWrittenRecordLength, xyz, *point);
+        ++tally.byReturn[returnSlot(point->returnNumber)];
+        ++written;
+    }
+    foldTally<kShift>(tally, written, shift, state);
+    return written;
+}
+
+#if defined(__SSE2__)
+// The vector loop: X, Y in one register and Z in another, one range check for all three, the
+// first 16 bytes of a record built in a register and stored at once.
+template <bool kShift, class PointAt>
+size_t encodeRunSse2(PointAt pointAt, size_t begin, size_t count, const double offset[3],
+                     const XPnt3d& shift, uint8_t* out, RunState& state) {
+    // The attribute lane of a loaded point is cleared: its bits would be a denormal float.
+    const __m128 xyzMask = _mm_castsi128_ps(_mm_set_epi32(0, -1, -1, -1));
+    const __m128d offXY = _mm_set_pd(offset[1], offset[0]);
+    const __m128d offZ = _mm_set_pd(0.0, offset[2]);
+    const __m128d addXY = _mm_set_pd(shift.y, shift.x);
+    const __m128d addZ = _mm_set_pd(0.0, shift.z);
+    const __m128d thousand = _mm_set1_pd(1000.0);
+    // Truncation keeps every value strictly between these two; NaN fails both comparisons.
+    const __m128d lowest = _mm_set1_pd(-2147483649.0);
+    const __m128d highest = _mm_set1_pd(2147483648.0);
+    __m128 lo = _mm_set1_ps(std::numeric_limits<float>::infinity());
+    __m128 hi = _mm_set1_ps(-std::numeric_limits<float>::infinity());
+    uint32_t byReturn[8] = {};
+    size_t written = 0;
+    for (size_t i = begin; i < begin + count; ++i) {
+        const uint8_t* point = reinterpret_cast<const uint8_t*>(pointAt(i));
+        const __m128 f = _mm_and_ps(_mm_loadu_ps(reinterpret_cast<const float*>(point)), xyzMask);
+        __m128d xy = _mm_cvtps_pd(f);
+        __m128d zw = _mm_cvtps_pd(_mm_movehl_ps(f, f));
+        if (kShift) xy = _mm_add_pd(xy, addXY), zw = _mm_add_pd(zw, addZ);
+        xy = _mm_mul_pd(_mm_sub_pd(xy, offXY), thousand);
+        zw = _mm_mul_pd(_mm_sub_pd(zw, offZ), thousand);
+        const __m128d inside =
+            _mm_and_pd(_mm_and_pd(_mm_cmpgt_pd(xy, lowest), _mm_cmplt_pd(xy, highest)),
+                       _mm_and_pd(_mm_cmpgt_pd(zw, lowest), _mm_cmplt_pd(zw, highest)));
+        if (_mm_movemask_pd(inside) != 3) continue;
+        lo = _mm_min_ps(f, lo);  // f < lo ? f : lo, lane by lane
+        hi = _mm_max_ps(f, hi);
+        // Bytes 16 to 19 of the point: classification, return number, spare, point source.
+        uint32_t tail;
+        std::memcpy(&tail, point + 16, sizeof tail);
+        uint16_t attr;
+        std::memcpy(&attr, point + 12, sizeof attr);
+        const uint32_t classification = tail & 0xffu, returnNumber = (tail >> 8) & 0xffu;
+        const uint32_t word3 = attr | (returnNumber & 0x07u) << 16 | classification << 24;
+        const __m128i ints = _mm_unpacklo_epi64(_mm_cvttpd_epi32(xy), _mm_cvttpd_epi32(zw));
+        const __m128i record =
+            _mm_or_si128(ints, _mm_slli_si128(_mm_cvtsi32_si128(static_cast<int>(word3)), 12));
+        uint8_t* at = out + written * kWrittenRecordLength;
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(at), record);
+        // Scan angle and user data 0, then the point source zero-extended to 16 bits.
+        const uint32_t last = (tail >> 24) << 16;
+        std::memcpy(at + 16, &last, sizeof last);
+        ++byReturn[returnSlot(static_cast<uint8_t>(returnNumber))];
+        ++written;
+    }
+    RunTally tally;
+    float l[4], h[4];
+    _mm_storeu_ps(l, lo);
+    _mm_storeu_ps(h, hi);
+    for (int axis = 0; axis < 3; ++axis) tally.lo[axis] = l[axis], tally.hi[axis] = h[axis];
+    std::memcpy(tally.byReturn, byReturn, sizeof byReturn);
+    foldTally<kShift>(tally, written, shift, state);
+    return written;
+}
+#endif
+
+// The loop the writer uses.
+template <bool kShift, class PointAt>
+size_t encodeRun(PointAt pointAt, size_t begin, size_t count, const double offset[3],
+                 const XPnt3d& shift, uint8_t* out, RunState& state) {
+#if defined(__SSE2__)
+    return encodeRunSse2<kShift>(pointAt, begin, count, offset, shift, out, state);
+#else
+    return encodeRunScalar<kShift>(pointAt, begin, count, offset, shift, out, state);
+#endif
+}
+
+}  // namespace orv::las
