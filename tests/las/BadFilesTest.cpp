@@ -105,7 +105,7 @@ protected:
         EXPECT_EQ(got.bulk == 1, pool.get() != nullptr);
         if (pool) {
             got.bulkPoints = pool->size();
-            for (size_t i = 0; i < pool->size(); ++i) xs.push_back(pool->data()[i].pnt.x);
+            for (size_t i = 0; i < pool->size(); ++i) xs.push_back(+pool->data()[i].pnt.x);
         }
         orv::OrvPtr<IOrvInPntsStream> in(newInLasPntStream());
         got.streamOpen = in->open(path.c_str(), nullptr);

@@ -80,10 +80,10 @@ TEST_F(CrossCheck, WrittenCloudReadsBackAlike) {
             ASSERT_NEAR(got[axis].get<double>(), stored * 0.001 + offset[axis], 1e-6)
                 << i << " " << axis;
         }
-        ASSERT_EQ(got[3], p.pnt.attr) << i;
-        ASSERT_EQ(got[4], p.returnNumber & 7) << i;
-        ASSERT_EQ(got[5], p.classification) << i;
-        ASSERT_EQ(got[6], p.pointSource) << i;
+        ASSERT_EQ(got[3], +p.pnt.attr) << i;
+        ASSERT_EQ(got[4], +p.returnNumber & 7) << i;
+        ASSERT_EQ(got[5], +p.classification) << i;
+        ASSERT_EQ(got[6], +p.pointSource) << i;
         if (p.returnNumber >= 1 && p.returnNumber <= 5) ++byReturn[p.returnNumber - 1];
     }
     for (int k = 0; k < 5; ++k) EXPECT_EQ(j["pointCountByReturn"][k], byReturn[k]) << k;
@@ -125,9 +125,9 @@ TEST_F(CrossCheck, CopiedSamplesKeepTheirPoints) {
             // Stored in thousandths truncated toward zero: at most a thousandth from the float.
             for (int axis = 0; axis < 3; ++axis)
                 ASSERT_NEAR(got[axis].get<double>(), xyz[axis], 0.001 + 1e-9) << e.name << " " << i;
-            ASSERT_EQ(got[3], p.pnt.attr) << e.name << " " << i;
+            ASSERT_EQ(got[3], +p.pnt.attr) << e.name << " " << i;
             ASSERT_EQ(got[4], 0) << "the bulk reader keeps no return numbers";
-            ASSERT_EQ(got[5], p.classification) << e.name << " " << i;
+            ASSERT_EQ(got[5], +p.classification) << e.name << " " << i;
             ASSERT_EQ(got[6], 0) << e.name << " " << i;
         }
     }
@@ -180,13 +180,13 @@ TEST_F(CrossCheck, ReadersAgreeWithCopcOnEverySample) {
             const LasPnt b = pool->data()[i], s = streamed[i];
             // Both readers round the same double to float: exactly the float of copc's double.
             for (const LasPnt& p : {b, s}) {
-                ASSERT_EQ(p.pnt.x, static_cast<float>(w[0].get<double>())) << e.name << " " << i;
-                ASSERT_EQ(p.pnt.y, static_cast<float>(w[1].get<double>())) << e.name << " " << i;
-                ASSERT_EQ(p.pnt.z, static_cast<float>(w[2].get<double>())) << e.name << " " << i;
-                ASSERT_EQ(p.pnt.attr, w[3].get<int>()) << e.name << " " << i;
-                ASSERT_EQ(p.classification, w[5].get<int>()) << e.name << " " << i;
+                ASSERT_EQ(+p.pnt.x, static_cast<float>(w[0].get<double>())) << e.name << " " << i;
+                ASSERT_EQ(+p.pnt.y, static_cast<float>(w[1].get<double>())) << e.name << " " << i;
+                ASSERT_EQ(+p.pnt.z, static_cast<float>(w[2].get<double>())) << e.name << " " << i;
+                ASSERT_EQ(+p.pnt.attr, w[3].get<int>()) << e.name << " " << i;
+                ASSERT_EQ(+p.classification, w[5].get<int>()) << e.name << " " << i;
             }
-            ASSERT_EQ(s.returnNumber, w[4].get<int>()) << e.name << " " << i;
+            ASSERT_EQ(+s.returnNumber, w[4].get<int>()) << e.name << " " << i;
         }
         ++compared;
         if (e.pointFormat >= 6) ++extended;

@@ -99,9 +99,9 @@ TEST_F(Formats, ReturnNumberAndClassificationFollowTheFormat) {
             EXPECT_EQ(+s.classification, cls) << what;
             EXPECT_EQ(+s.returnNumber, ret) << what;
             for (const LasPnt& p : {b, s}) {
-                EXPECT_FLOAT_EQ(p.pnt.x, static_cast<float>(i)) << what;
-                EXPECT_FLOAT_EQ(p.pnt.y, static_cast<float>(-2 * i)) << what;
-                EXPECT_FLOAT_EQ(p.pnt.z, 0.003f * i) << what;
+                EXPECT_FLOAT_EQ(+p.pnt.x, static_cast<float>(i)) << what;
+                EXPECT_FLOAT_EQ(+p.pnt.y, static_cast<float>(-2 * i)) << what;
+                EXPECT_FLOAT_EQ(+p.pnt.z, 0.003f * i) << what;
                 EXPECT_EQ(+p.pnt.attr, 40000 + i) << what;
             }
         }

@@ -95,12 +95,12 @@ std::string blockSizes(IOrvInPntsStream& s, int step, int count, int maxCalls = 
 
 void expectPoint(const LasPnt& got, const Pt& want, double ox, double oy, double oz,
                  const std::string& what) {
-    EXPECT_FLOAT_EQ(got.pnt.x, static_cast<float>(want.x - ox)) << what;
-    EXPECT_FLOAT_EQ(got.pnt.y, static_cast<float>(want.y - oy)) << what;
-    EXPECT_FLOAT_EQ(got.pnt.z, static_cast<float>(want.z - oz)) << what;
+    EXPECT_FLOAT_EQ(+got.pnt.x, static_cast<float>(want.x - ox)) << what;
+    EXPECT_FLOAT_EQ(+got.pnt.y, static_cast<float>(want.y - oy)) << what;
+    EXPECT_FLOAT_EQ(+got.pnt.z, static_cast<float>(want.z - oz)) << what;
     EXPECT_EQ(+got.pnt.attr, want.intensity) << what;
     EXPECT_EQ(+got.returnNumber, want.returnByte & 7) << what;
-    EXPECT_EQ(+got.classification, want.classification) << what;
+    EXPECT_EQ(+got.classification, +want.classification) << what;
     EXPECT_EQ(+got.spare, 0) << what;
 }
 

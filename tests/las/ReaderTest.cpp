@@ -36,7 +36,7 @@ protected:
         EXPECT_EQ(pool->referenceCount(), 1);
         for (size_t i = 0; i < pool->size(); ++i) {
             const LasPnt p = pool->data()[i];
-            EXPECT_EQ(p.returnNumber + p.spare + p.pointSource + p.spareWord, 0)
+            EXPECT_EQ(+p.returnNumber + p.spare + +p.pointSource + p.spareWord, 0)
                 << "no data for these";
             points.push_back({p.pnt.x, p.pnt.y, p.pnt.z, p.pnt.attr, p.classification});
         }
@@ -76,9 +76,9 @@ TEST_F(Reader, ConvertsRecordsToRealWorldFloats) {
     EXPECT_EQ(points[0].z, 3.5f);
     EXPECT_EQ(points[1].z, -3.5f);
     EXPECT_EQ(points[0].intensity, 65535);
-    EXPECT_EQ(points[0].classification, 12);
+    EXPECT_EQ(+points[0].classification, 12);
     EXPECT_EQ(points[1].intensity, 3);
-    EXPECT_EQ(points[1].classification, 2);
+    EXPECT_EQ(+points[1].classification, 2);
 }
 
 TEST_F(Reader, LayoutVariantsGiveTheSamePoints) {
@@ -119,7 +119,7 @@ TEST_F(Reader, LayoutVariantsGiveTheSamePoints) {
             EXPECT_EQ(points[i].y, reference[i].y) << v.what;
             EXPECT_EQ(points[i].z, reference[i].z) << v.what;
             EXPECT_EQ(points[i].intensity, reference[i].intensity) << v.what;
-            EXPECT_EQ(points[i].classification, reference[i].classification) << v.what;
+            EXPECT_EQ(+points[i].classification, +reference[i].classification) << v.what;
         }
     }
 }
@@ -270,11 +270,11 @@ TEST_F(Reader, WrittenCloudsReadBackToFloatPrecision) {
     for (size_t i = 0; i < back.size(); ++i) {
         const LasPnt p = source->data()[i];
         // Stored in thousandths, truncated; then rounded to float at map coordinates.
-        EXPECT_NEAR(back[i].x, float(p.pnt.x + shift.x), 0.07) << i;
-        EXPECT_NEAR(back[i].y, float(p.pnt.y + shift.y), 0.6) << i;
-        EXPECT_NEAR(back[i].z, p.pnt.z + shift.z, 0.002) << i;
-        EXPECT_EQ(back[i].intensity, p.pnt.attr) << i;
-        EXPECT_EQ(back[i].classification, p.classification) << i;
+        EXPECT_NEAR(back[i].x, float(+p.pnt.x + shift.x), 0.07) << i;
+        EXPECT_NEAR(back[i].y, float(+p.pnt.y + shift.y), 0.6) << i;
+        EXPECT_NEAR(back[i].z, +p.pnt.z + shift.z, 0.002) << i;
+        EXPECT_EQ(back[i].intensity, +p.pnt.attr) << i;
+        EXPECT_EQ(+back[i].classification, +p.classification) << i;
     }
 }
 

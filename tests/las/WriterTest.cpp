@@ -166,10 +166,10 @@ TEST_F(Writer, WritesAttributesCountsReturnsAndBounds) {
     EXPECT_EQ(+h.maxZ, 9.0);
     for (size_t i = 0; i < points.size(); ++i) {
         Stored s = record(bytes, i);
-        EXPECT_EQ(s.intensity, points[i].pnt.attr) << i;
-        EXPECT_EQ(s.returnByte, points[i].returnNumber & 7) << i;
-        EXPECT_EQ(s.classification, points[i].classification) << i;
-        EXPECT_EQ(s.source, points[i].pointSource) << i;
+        EXPECT_EQ(s.intensity, +points[i].pnt.attr) << i;
+        EXPECT_EQ(s.returnByte, +points[i].returnNumber & 7) << i;
+        EXPECT_EQ(+s.classification, +points[i].classification) << i;
+        EXPECT_EQ(s.source, +points[i].pointSource) << i;
         EXPECT_EQ(s.scanAngle + s.userData, 0) << i;
     }
 }
