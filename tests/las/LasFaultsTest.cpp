@@ -60,7 +60,7 @@ protected:
         orv::OrvPtr<IOrvInPntsStream> in(newInLasPntStream());
         opened = in->open(path.c_str(), nullptr) == 0;
         while (orv::OrvPtr<orv::LasPntArray> block = in->readPnts(1, 700))
-            for (size_t i = 0; i < block->size(); ++i) xs.push_back((*block)[i].pnt.x);
+            for (size_t i = 0; i < block->size(); ++i) xs.push_back(+(*block)[i].pnt.x);
         in->close();
         return xs;
     }
