@@ -1,5 +1,3 @@
-#include <algorithm>
-
 #include "OrvLas.h"
 #include "las/LasFileWriter.h"
 
@@ -11,12 +9,12 @@ long orvSavePoint2Las(PLasPntPool* pool, XPnt3d* shift, const char* path, IOrvPr
     writer.begin();
     long result = 0;
     if (pool) {
-        // The walk ends where next would return null: at the end, or at a null entry.
+        // The walk ends where next would return null: at the end, or at a null entry. The
+        // encoder looks for the null itself, so the pointers are read once.
         LasPnt* const* points = pool->data();
-        const size_t count =
-            static_cast<size_t>(std::find(points, points + pool->size(), nullptr) - points);
-        if (writer.writePnts(
-                count, [points](size_t i) { return points[i]; }, shift) != 0)
+        size_t count = 0;
+        if (writer.writePntsUntilNull(
+                pool->size(), [points](size_t i) { return points[i]; }, shift, count) != 0)
             result = -1;
         if (count == pool->size()) {
             pool->skipToEnd();

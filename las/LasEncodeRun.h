@@ -18,6 +18,12 @@
 
 namespace orv::las {
 
+// What a run did: the points it looked at and the records it wrote (the points it accepted).
+struct RunCount {
+    size_t taken;
+    size_t written;
+};
+
 // Running bounds and return counters of a run of points.
 struct RunState {
     double lo[3], hi[3];
@@ -56,16 +62,19 @@ inline unsigned returnSlot(uint8_t returnNumber) {
 }
 
 // The plain loop: records of the points pointAt(begin) ... pointAt(begin + count - 1) into
-// `out`, one after another, refused points left out. Returns the records written.
-template <bool kShift, class PointAt>
-size_t encodeRunScalar(PointAt pointAt, size_t begin, size_t count, const double offset[3],
-                       const XPnt3d& shift, uint8_t* out, RunState& state) {
+// `out`, one after another, refused points left out. With kStopAtNull the run ends early at the
+// first null pointAt(i), which is not taken.
+template <bool kShift, bool kStopAtNull = false, class PointAt>
+RunCount encodeRunScalar(PointAt pointAt, size_t begin, size_t count, const double offset[3],
+                         const XPnt3d& shift, uint8_t* out, RunState& state) {
     const double off[3] = {offset[0], offset[1], offset[2]};
     const double add[3] = {shift.x, shift.y, shift.z};
     RunTally tally;
     size_t written = 0;
-    for (size_t i = begin; i < begin + count; ++i) {
+    size_t i = begin;
+    for (; i < begin + count; ++i) {
         const LasPnt* point = pointAt(i);
+        if (kStopAtNull && !point) break;
         const XPnt3f p = point->pnt;
         const float f[3] = {p.x, p.y, p.z};
         double c[3] = {f[0], f[1], f[2]};
@@ -81,15 +90,36 @@ size_t encodeRunScalar(PointAt pointAt, size_t begin, size_t count, const double
         ++written;
     }
     foldTally<kShift>(tally, written, shift, state);
-    return written;
+    return {i - begin, written};
 }
 
 #if defined(__SSE2__)
-// The vector loop: X, Y in one register and Z in another, one range check for all three, the
-// first 16 bytes of a record built in a register and stored at once.
-template <bool kShift, class PointAt>
-size_t encodeRunSse2(PointAt pointAt, size_t begin, size_t count, const double offset[3],
-                     const XPnt3d& shift, uint8_t* out, RunState& state) {
+// The vector loop reads these point bytes directly.
+static_assert(offsetof(LasPnt, pnt) == 0 && offsetof(XPnt3f, attr) == 12 &&
+                  offsetof(LasPnt, classification) == 16 && offsetof(LasPnt, returnNumber) == 17 &&
+                  offsetof(LasPnt, pointSource) == 19,
+              "the point layout the vector loop reads");
+
+// One count in the 8-bit lane of each return number 0 to 7; a number above 7 counts nowhere.
+struct ReturnLanes {
+    uint64_t one[256];
+    constexpr ReturnLanes() : one() {
+        for (unsigned n = 0; n < 8; ++n) one[n] = uint64_t{1} << (8 * n);
+    }
+};
+inline constexpr ReturnLanes kReturnLanes{};
+
+// The vector loop. What keeps it short:
+// - X, Y in one register and Z in another; truncation to int32 gives INT32_MIN for NaN and for
+//   anything out of range, so only a point with INT32_MIN in a lane needs the exact range check
+//   (INT32_MIN itself is a valid value).
+// - Record bytes 12 to 19 are rearranged from point bytes 12 to 19 in a register, and the record
+//   goes out in two overlapping stores: no byte is assembled in general registers.
+// - Return numbers are counted in eight 8-bit lanes of one register, emptied every 255 points,
+//   instead of by a memory increment per point whose store the next point may have to wait for.
+template <bool kShift, bool kStopAtNull = false, class PointAt>
+RunCount encodeRunSse2(PointAt pointAt, size_t begin, size_t count, const double offset[3],
+                       const XPnt3d& shift, uint8_t* out, RunState& state) {
     // The attribute lane of a loaded point is cleared: its bits would be a denormal float.
     const __m128 xyzMask = _mm_castsi128_ps(_mm_set_epi32(0, -1, -1, -1));
     const __m128d offXY = _mm_set_pd(offset[1], offset[0]);
@@ -97,44 +127,62 @@ size_t encodeRunSse2(PointAt pointAt, size_t begin, size_t count, const double o
     const __m128d addXY = _mm_set_pd(shift.y, shift.x);
     const __m128d addZ = _mm_set_pd(0.0, shift.z);
     const __m128d thousand = _mm_set1_pd(1000.0);
+    const __m128i indefinite = _mm_set1_epi32(std::numeric_limits<int32_t>::min());
     // Truncation keeps every value strictly between these two; NaN fails both comparisons.
     const __m128d lowest = _mm_set1_pd(-2147483649.0);
     const __m128d highest = _mm_set1_pd(2147483648.0);
+    // 16-bit words of record bytes 12 to 19 taken as they are (the intensity), and taken
+    // byte-swapped: (return number & 7, classification), then 0, then (point source, 0).
+    const __m128i keepWords = _mm_set_epi16(0, 0, 0, 0, 0, 0, 0, -1);
+    const __m128i keepSwapped = _mm_set_epi16(0, 0, 0, 0, 0x00ff, 0, static_cast<short>(0xff07), 0);
     __m128 lo = _mm_set1_ps(std::numeric_limits<float>::infinity());
     __m128 hi = _mm_set1_ps(-std::numeric_limits<float>::infinity());
     uint32_t byReturn[8] = {};
     size_t written = 0;
-    for (size_t i = begin; i < begin + count; ++i) {
-        const uint8_t* point = reinterpret_cast<const uint8_t*>(pointAt(i));
-        const __m128 f = _mm_and_ps(_mm_loadu_ps(reinterpret_cast<const float*>(point)), xyzMask);
-        __m128d xy = _mm_cvtps_pd(f);
-        __m128d zw = _mm_cvtps_pd(_mm_movehl_ps(f, f));
-        if (kShift) xy = _mm_add_pd(xy, addXY), zw = _mm_add_pd(zw, addZ);
-        xy = _mm_mul_pd(_mm_sub_pd(xy, offXY), thousand);
-        zw = _mm_mul_pd(_mm_sub_pd(zw, offZ), thousand);
-        const __m128d inside =
-            _mm_and_pd(_mm_and_pd(_mm_cmpgt_pd(xy, lowest), _mm_cmplt_pd(xy, highest)),
-                       _mm_and_pd(_mm_cmpgt_pd(zw, lowest), _mm_cmplt_pd(zw, highest)));
-        if (_mm_movemask_pd(inside) != 3) continue;
-        lo = _mm_min_ps(f, lo);  // f < lo ? f : lo, lane by lane
-        hi = _mm_max_ps(f, hi);
-        // Bytes 16 to 19 of the point: classification, return number, spare, point source.
-        uint32_t tail;
-        std::memcpy(&tail, point + 16, sizeof tail);
-        uint16_t attr;
-        std::memcpy(&attr, point + 12, sizeof attr);
-        const uint32_t classification = tail & 0xffu, returnNumber = (tail >> 8) & 0xffu;
-        const uint32_t word3 = attr | (returnNumber & 0x07u) << 16 | classification << 24;
-        const __m128i ints = _mm_unpacklo_epi64(_mm_cvttpd_epi32(xy), _mm_cvttpd_epi32(zw));
-        const __m128i record =
-            _mm_or_si128(ints, _mm_slli_si128(_mm_cvtsi32_si128(static_cast<int>(word3)), 12));
-        uint8_t* at = out + written * kWrittenRecordLength;
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(at), record);
-        // Scan angle and user data 0, then the point source zero-extended to 16 bits.
-        const uint32_t last = (tail >> 24) << 16;
-        std::memcpy(at + 16, &last, sizeof last);
-        ++byReturn[returnSlot(static_cast<uint8_t>(returnNumber))];
-        ++written;
+    size_t end = begin + count;
+    size_t i = begin;
+    while (i < end) {
+        const size_t stop = end - i < 255 ? end : i + 255;  // at most 255 counts per lane
+        uint64_t lanes = 0;
+        for (; i < stop; ++i) {
+            const uint8_t* point = reinterpret_cast<const uint8_t*>(pointAt(i));
+            if (kStopAtNull && !point) {
+                end = i;  // leaves both loops once this block's counts are emptied
+                break;
+            }
+            const __m128 f =
+                _mm_and_ps(_mm_loadu_ps(reinterpret_cast<const float*>(point)), xyzMask);
+            __m128d xy = _mm_cvtps_pd(f);
+            __m128d zw = _mm_cvtps_pd(_mm_movehl_ps(f, f));
+            if (kShift) xy = _mm_add_pd(xy, addXY), zw = _mm_add_pd(zw, addZ);
+            xy = _mm_mul_pd(_mm_sub_pd(xy, offXY), thousand);
+            zw = _mm_mul_pd(_mm_sub_pd(zw, offZ), thousand);
+            const __m128i ints = _mm_unpacklo_epi64(_mm_cvttpd_epi32(xy), _mm_cvttpd_epi32(zw));
+            if (__builtin_expect(_mm_movemask_epi8(_mm_cmpeq_epi32(ints, indefinite)) != 0, 0)) {
+                const __m128d inside =
+                    _mm_and_pd(_mm_and_pd(_mm_cmpgt_pd(xy, lowest), _mm_cmplt_pd(xy, highest)),
+                               _mm_and_pd(_mm_cmpgt_pd(zw, lowest), _mm_cmplt_pd(zw, highest)));
+                if (_mm_movemask_pd(inside) != 3) continue;
+            }
+            lo = _mm_min_ps(f, lo);  // f < lo ? f : lo, lane by lane
+            hi = _mm_max_ps(f, hi);
+            // Point bytes 12 to 19: intensity, padding, classification, return number, spare,
+            // point source. As words: [intensity, (class, return), (class, return),
+            // (spare, source)].
+            const __m128i words =
+                _mm_shufflelo_epi16(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(point + 12)),
+                                    _MM_SHUFFLE(3, 2, 2, 0));
+            const __m128i swapped =
+                _mm_or_si128(_mm_srli_epi16(words, 8), _mm_slli_epi16(words, 8));
+            const __m128i tail =
+                _mm_or_si128(_mm_and_si128(words, keepWords), _mm_and_si128(swapped, keepSwapped));
+            uint8_t* at = out + written * kWrittenRecordLength;
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(at), ints);  // bytes 12 to 15 follow
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(at + 12), tail);
+            lanes += kReturnLanes.one[point[17]];
+            ++written;
+        }
+        for (int k = 0; k < 8; ++k) byReturn[k] += static_cast<uint32_t>(lanes >> (8 * k)) & 0xffu;
     }
     RunTally tally;
     float l[4], h[4];
@@ -143,18 +191,18 @@ size_t encodeRunSse2(PointAt pointAt, size_t begin, size_t count, const double o
     for (int axis = 0; axis < 3; ++axis) tally.lo[axis] = l[axis], tally.hi[axis] = h[axis];
     std::memcpy(tally.byReturn, byReturn, sizeof byReturn);
     foldTally<kShift>(tally, written, shift, state);
-    return written;
+    return {i - begin, written};
 }
 #endif
 
 // The loop the writer uses.
-template <bool kShift, class PointAt>
-size_t encodeRun(PointAt pointAt, size_t begin, size_t count, const double offset[3],
-                 const XPnt3d& shift, uint8_t* out, RunState& state) {
+template <bool kShift, bool kStopAtNull = false, class PointAt>
+RunCount encodeRun(PointAt pointAt, size_t begin, size_t count, const double offset[3],
+                   const XPnt3d& shift, uint8_t* out, RunState& state) {
 #if defined(__SSE2__)
-    return encodeRunSse2<kShift>(pointAt, begin, count, offset, shift, out, state);
+    return encodeRunSse2<kShift, kStopAtNull>(pointAt, begin, count, offset, shift, out, state);
 #else
-    return encodeRunScalar<kShift>(pointAt, begin, count, offset, shift, out, state);
+    return encodeRunScalar<kShift, kStopAtNull>(pointAt, begin, count, offset, shift, out, state);
 #endif
 }
 

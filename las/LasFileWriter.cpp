@@ -46,7 +46,8 @@ bool AOrvLASFile::open(const char* path) {
 
 bool AOrvLASFile::begin() {
     if (!m_file.isOpen() || m_writing) return false;
-    if (!m_buffer) m_buffer.reset(new uint8_t[size_t{las::kWriteBufferRecords} * m_recordLength]);
+    if (!m_buffer)
+        m_buffer.reset(static_cast<uint8_t*>(allocateLargeBlock(las::kWriteBufferBytes)));
     m_writing = true;
     m_firstPoint = true;
     m_offset[0] = m_offset[1] = m_offset[2] = 0.0;

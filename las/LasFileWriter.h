@@ -54,9 +54,15 @@ public:
     // Returns the number refused.
     template <class PointAt>
     uint64_t writePnts(size_t count, PointAt pointAt, const orv::XPnt3d* shift) {
-        if (!m_writing) return 0;
-        return shift ? writeRange<true>(count, pointAt, *shift)
-                     : writeRange<false>(count, pointAt, orv::XPnt3d());
+        size_t taken = 0;
+        return writeSome<false>(count, pointAt, shift, taken);
+    }
+    // As writePnts, but the points end early at the first null pointAt(i). `taken` is set to the
+    // points looked at before it (all `count` when there is none).
+    template <class PointAt>
+    uint64_t writePntsUntilNull(size_t count, PointAt pointAt, const orv::XPnt3d* shift,
+                                size_t& taken) {
+        return writeSome<true>(count, pointAt, shift, taken);
     }
     // Writes what is buffered and the final header, and closes the file. False, doing nothing,
     // when no file is open.
@@ -73,13 +79,23 @@ public:
     const LasHeader& header() const { return m_header; }
 
 private:
-    template <bool kShift, class PointAt>
-    uint64_t writeRange(size_t count, PointAt pointAt, const orv::XPnt3d& shift) {
+    template <bool kStopAtNull, class PointAt>
+    uint64_t writeSome(size_t count, PointAt pointAt, const orv::XPnt3d* shift, size_t& taken) {
+        taken = 0;
+        if (!m_writing) return 0;
+        return shift ? writeRange<true, kStopAtNull>(count, pointAt, *shift, taken)
+                     : writeRange<false, kStopAtNull>(count, pointAt, orv::XPnt3d(), taken);
+    }
+
+    template <bool kShift, bool kStopAtNull, class PointAt>
+    uint64_t writeRange(size_t count, PointAt pointAt, const orv::XPnt3d& shift, size_t& taken) {
         uint64_t refused = 0;
         size_t i = 0;
         while (i < count) {
             if (m_firstPoint || m_pointCount == UINT32_MAX) {
-                const LasPnt* point = pointAt(i++);
+                const LasPnt* point = pointAt(i);
+                if (kStopAtNull && !point) break;
+                ++i;
                 const orv::XPnt3f p = point->pnt;
                 double c[3] = {p.x, p.y, p.z};
                 if (kShift) {
@@ -99,19 +115,22 @@ private:
                                      {m_maxPoint.x, m_maxPoint.y, m_maxPoint.z},
                                      {}};
             for (int k = 0; k < 5; ++k) state.byReturn[k] = m_header.numberOfPointsByReturn[k];
-            const size_t written = orv::las::encodeRun<kShift>(
+            const orv::las::RunCount done = orv::las::encodeRun<kShift, kStopAtNull>(
                 pointAt, i, run, m_offset, shift,
                 m_buffer.get() + size_t{m_bufferedCount} * orv::las::kWrittenRecordLength, state);
+            const size_t written = done.written;
             m_minPoint.x = state.lo[0], m_minPoint.y = state.lo[1], m_minPoint.z = state.lo[2];
             m_maxPoint.x = state.hi[0], m_maxPoint.y = state.hi[1], m_maxPoint.z = state.hi[2];
             for (int k = 0; k < 5; ++k) m_header.numberOfPointsByReturn[k] = state.byReturn[k];
-            refused += run - written;
-            i += run;
+            refused += done.taken - written;
+            i += done.taken;
             m_pointCount += static_cast<uint32_t>(written);
             m_bufferedCount += static_cast<uint32_t>(written);
             if (m_bufferedCount == orv::las::kWriteBufferRecords) flush();
+            if (done.taken < run) break;  // a null ended the points
         }
         m_refusedCount += refused;
+        taken = i;
         return refused;
     }
 
@@ -130,6 +149,13 @@ private:
     double m_offset[3] = {0.0, 0.0, 0.0};  // the header's offsets, aligned for the hot path
     orv::XPnt3d m_minPoint;
     orv::XPnt3d m_maxPoint;
-    std::unique_ptr<uint8_t[]> m_buffer;
+    // Huge-page backed where the system offers it: fewer faults on a fresh buffer, and fewer TLB
+    // misses while it is filled and while the kernel copies it out.
+    struct BufferRelease {
+        void operator()(uint8_t* block) const noexcept {
+            orv::freeLargeBlock(block, orv::las::kWriteBufferBytes);
+        }
+    };
+    std::unique_ptr<uint8_t[], BufferRelease> m_buffer;
     uint32_t m_bufferedCount = 0;
 };

@@ -29,6 +29,7 @@ constexpr uint32_t kWrittenRecordLength = 20;
 
 // Records the writers collect before one write: about 10 MiB, few system calls, bounded memory.
 constexpr uint32_t kWriteBufferRecords = 524288;
+constexpr size_t kWriteBufferBytes = size_t{kWriteBufferRecords} * kWrittenRecordLength;
 
 // Points the bulk reader zeroes and fills at a time: about 90 KB, so they stay in the cache
 // between being zeroed and being filled.

@@ -177,11 +177,14 @@ TEST_F(EncodeRun, VectorAndPlainLoopsAgree) {
             orv::las::RunState b = a;
             size_t na, nb;
             if (shifted) {
-                na = orv::las::encodeRunScalar<true>(at, 1, count, offset, shift, plain.data(), a);
-                nb = orv::las::encodeRun<true>(at, 1, count, offset, shift, fast.data(), b);
+                na = orv::las::encodeRunScalar<true>(at, 1, count, offset, shift, plain.data(), a)
+                         .written;
+                nb = orv::las::encodeRun<true>(at, 1, count, offset, shift, fast.data(), b).written;
             } else {
-                na = orv::las::encodeRunScalar<false>(at, 1, count, offset, shift, plain.data(), a);
-                nb = orv::las::encodeRun<false>(at, 1, count, offset, shift, fast.data(), b);
+                na = orv::las::encodeRunScalar<false>(at, 1, count, offset, shift, plain.data(), a)
+                         .written;
+                nb =
+                    orv::las::encodeRun<false>(at, 1, count, offset, shift, fast.data(), b).written;
             }
             ASSERT_EQ(na, nb);
             EXPECT_EQ(std::memcmp(plain.data(), fast.data(), 20 * na), 0) << count;
@@ -204,6 +207,41 @@ TEST_F(EncodeRun, VectorAndPlainLoopsAgree) {
             ASSERT_EQ(e.offset[1], offset[1]);
             ASSERT_EQ(e.accepted.size(), na + 1);
             EXPECT_EQ(std::memcmp(e.records.data() + 20, fast.data(), 20 * na), 0) << count;
+        }
+    }
+}
+
+// A null ends a run where it stands, in either loop, before and after a 255-point count block:
+// the same points taken, the same records and counters as a run that ends there.
+TEST_F(EncodeRun, LoopsStopAtANull) {
+    std::vector<LasPnt> points = edgePoints(600);
+    const double offset[3] = {0.0, 0.0, 0.0};
+    const orv::XPnt3d shift;
+    for (size_t nullAt :
+         {size_t{0}, size_t{1}, size_t{254}, size_t{255}, size_t{256}, size_t{599}}) {
+        const auto at = [&points, nullAt](size_t i) { return i == nullAt ? nullptr : &points[i]; };
+        const auto whole = [&points](size_t i) { return &points[i]; };
+        std::vector<uint8_t> plain(20 * 600), fast(20 * 600), upTo(20 * 600);
+        orv::las::RunState a{{1e300, 1e300, 1e300}, {-1e300, -1e300, -1e300}, {}};
+        orv::las::RunState b = a, c = a;
+        const orv::las::RunCount na =
+            orv::las::encodeRunScalar<false, true>(at, 0, 600, offset, shift, plain.data(), a);
+        const orv::las::RunCount nb =
+            orv::las::encodeRun<false, true>(at, 0, 600, offset, shift, fast.data(), b);
+        const orv::las::RunCount nc =
+            orv::las::encodeRun<false>(whole, 0, nullAt, offset, shift, upTo.data(), c);
+        EXPECT_EQ(na.taken, nullAt);
+        EXPECT_EQ(nb.taken, nullAt);
+        ASSERT_EQ(na.written, nc.written);
+        ASSERT_EQ(nb.written, nc.written);
+        EXPECT_EQ(std::memcmp(plain.data(), upTo.data(), 20 * nc.written), 0) << nullAt;
+        EXPECT_EQ(std::memcmp(fast.data(), upTo.data(), 20 * nc.written), 0) << nullAt;
+        for (int k = 0; k < 5; ++k) {
+            EXPECT_EQ(a.byReturn[k], c.byReturn[k]) << nullAt;
+            EXPECT_EQ(b.byReturn[k], c.byReturn[k]) << nullAt;
+        }
+        for (int k = 0; k < 3; ++k) {
+            EXPECT_TRUE(sameBits(b.lo[k], c.lo[k]) && sameBits(b.hi[k], c.hi[k])) << nullAt;
         }
     }
 }

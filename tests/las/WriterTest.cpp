@@ -295,4 +295,25 @@ TEST_F(Writer, WalkStopsAtANullEntryAndLeavesTheCursorPastIt) {
     EXPECT_EQ(full->next(), nullptr);
 }
 
+// A null past the first full buffer, in the middle of an encoding run: the points before it are
+// all in the file, none after it, and the cursor stands just past it.
+TEST_F(Writer, NullDeepInThePoolEndsTheWalkMidRun) {
+    const size_t before = orv::las::kWriteBufferRecords + 300;
+    std::vector<LasPnt> points(before + 700);
+    for (size_t i = 0; i < points.size(); ++i)
+        points[i] = makePnt(static_cast<float>(i % 1000), 2.0f, 3.0f);
+    orv::OrvPtr<orv::PLasPntPool> pool = orv::newPLasPntPool();
+    for (size_t i = 0; i < points.size(); ++i) {
+        LasPnt* entry = i == before ? nullptr : &points[i];
+        pool->add(&entry);
+    }
+    ASSERT_EQ(orv::orvSavePoint2Las(pool.get(), dir.path("deep.las").c_str(), nullptr), 0);
+    const std::vector<uint8_t> bytes = orvtest::readFile(dir.path("deep.las"));
+    ASSERT_EQ(bytes.size(), sizeof(LasHeader) + 20 * before);
+    LasHeader h;
+    std::memcpy(&h, bytes.data(), sizeof h);
+    EXPECT_EQ(+h.numberOfPointRecords, before);
+    EXPECT_EQ(pool->next(), &points[before + 1]);
+}
+
 }  // namespace
