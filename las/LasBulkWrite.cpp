@@ -6,6 +6,7 @@ namespace orv {
 long orvSavePoint2Las(PLasPntPool* pool, XPnt3d* shift, const char* path, IOrvProgress*) {
     AOrvLASFile writer(las::kBulkWriterTexts);
     writer.open(path);
+    if (pool) writer.expectPoints(pool->size());
     writer.begin();
     long result = 0;
     if (pool) {

@@ -44,6 +44,12 @@ bool AOrvLASFile::open(const char* path) {
     return true;
 }
 
+void AOrvLASFile::expectPoints(uint64_t points) noexcept {
+    // No file holds more than its header's count can state.
+    const uint64_t records = points < UINT32_MAX ? points : UINT32_MAX;
+    m_file.reserve(sizeof(LasHeader) + records * m_recordLength);
+}
+
 bool AOrvLASFile::begin() {
     if (!m_file.isOpen() || m_writing) return false;
     if (!m_buffer)

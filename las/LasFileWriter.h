@@ -38,6 +38,9 @@ public:
     // Creates (or truncates) the file and fills the header. False, doing nothing, when a file is
     // open already; throws orv::FileError when the file cannot be created.
     bool open(const char* path);
+    // Tells the file system that about `points` points will follow, so that their room can be
+    // reserved in one piece; a hint, never a failure.
+    void expectPoints(uint64_t points) noexcept;
     // Writes the placeholder header and starts accepting points. False, doing nothing, when no
     // file is open or points are accepted already.
     bool begin();

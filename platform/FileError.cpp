@@ -9,7 +9,8 @@ static std::string describe(const std::string& operation, const std::string& pat
 }
 
 FileError::FileError(const std::string& operation, const std::string& path, int errorCode)
-    : std::runtime_error(describe(operation, path, errorCode)), m_path(path),
+    : std::runtime_error(describe(operation, path, errorCode)),
+      m_path(path),
       m_errorCode(errorCode) {}
 
 FileError::~FileError() = default;

@@ -57,10 +57,10 @@ private:
 
 // A file written whole, then put in place of its target at `close`, so that a failure half-way
 // (full disk, lost device, crash) never costs the file that was there before. Bytes go to a
-// temporary file in the target's folder; `close` renames it over the target. Any failure, and a file that is never closed, removes the temporary and leaves the
-// target exactly as it was. A target that exists and is not a regular file (a device, a pipe)
-// is written in place: renaming over it would replace the device. Every failure throws
-// orv::FileError.
+// temporary file in the target's folder; `close` renames it over the target. Any failure, and a
+// file that is never closed, removes the temporary and leaves the target exactly as it was. A
+// target that exists and is not a regular file (a device, a pipe) is written in place: renaming
+// over it would replace the device. Every failure throws orv::FileError.
 class OutputFile {
 public:
     OutputFile() = default;
@@ -76,6 +76,11 @@ public:
     // Writes all `count` bytes at the current position.
     void write(const void* data, size_t count);
     void seekToStart();
+    // Asks the file system for room for the first `bytes` bytes of the file up front, so that a
+    // large file is laid out in one piece and written without allocating as it goes. Only a
+    // hint: where it cannot be given (a full disk, a device, a file system without it) the
+    // writes go on as before and find out. Room left unused is given back at close.
+    void reserve(uint64_t bytes) noexcept;
     // Completes the file and puts it in place of the target. After a failed write or seek it
     // throws that failure again instead (once), and the target stays as it was.
     void close();
@@ -87,6 +92,9 @@ private:
 
     int m_fd = -1;
     bool m_inPlace = false;
+    uint64_t m_position = 0;  // where the next write goes
+    uint64_t m_end = 0;       // the bytes the writes have reached: the file's length
+    uint64_t m_reserved = 0;  // the room reserve obtained
     const char* m_failedOperation = nullptr;  // the failure that spoiled the file, for close
     int m_failedError = 0;
     std::string m_path;    // as the caller gave it, for messages

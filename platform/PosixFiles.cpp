@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <limits>
 
 #include "OrvError.h"
 #include "platform/FaultInjection.h"
@@ -67,6 +68,23 @@ int sysClose(int fd) {
 int sysRename(const char* from, const char* to) {
     if (injectFault(Operation::Rename)) return -1;
     return ::rename(from, to);
+}
+
+int sysReserve(int fd, uint64_t bytes) {
+    if (injectFault(Operation::Reserve)) return -1;
+    if (bytes > static_cast<uint64_t>(std::numeric_limits<off_t>::max())) {
+        errno = EFBIG;
+        return -1;
+    }
+    // Room past the end, not length: the file keeps the length its writes give it. Never
+    // posix_fallocate, which writes zeros where the file system cannot reserve.
+    return ::fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(bytes));
+}
+
+// Gives back room reserved past `length`, the file's length.
+int sysRelease(int fd, uint64_t length) {
+    if (injectFault(Operation::Reserve)) return -1;
+    return ::ftruncate(fd, static_cast<off_t>(length));
 }
 
 void* sysMmap(size_t length, int fd) {
@@ -174,6 +192,7 @@ std::string temporaryName(const std::string& target, unsigned attempt) {
 
 void OutputFile::create(const char* path) {
     discard();
+    m_position = m_end = m_reserved = 0;
     m_path = path ? path : "";
     if (!path || !*path) throw FileError("create", m_path, path ? ENOENT : EINVAL);
 
@@ -248,7 +267,14 @@ void OutputFile::write(const void* data, size_t count) {
         if (n == 0) fail("write", EIO);
         in += n;
         count -= static_cast<size_t>(n);
+        m_position += static_cast<uint64_t>(n);
     }
+    if (m_position > m_end) m_end = m_position;
+}
+
+void OutputFile::reserve(uint64_t bytes) noexcept {
+    if (m_fd < 0 || bytes <= m_end || bytes <= m_reserved) return;
+    if (sysReserve(m_fd, bytes) == 0) m_reserved = bytes;
 }
 
 void OutputFile::seekToStart() {
@@ -257,6 +283,7 @@ void OutputFile::seekToStart() {
         throw FileError("seek", m_path, EBADF);
     }
     if (sysSeek(m_fd, 0) < 0) fail("seek", errno);
+    m_position = 0;
 }
 
 void OutputFile::close() {
@@ -269,6 +296,9 @@ void OutputFile::close() {
     // No flush to the disk before the rename: a failed or killed writer already leaves the
     // target whole, and waiting for the disk would cost a large cloud many times its write.
     // Surviving a power cut is the file system's business (ext4 orders a replacing rename).
+    // Room reserved past the end goes back; if it cannot, the file is whole all the same.
+    if (m_reserved > m_end) sysRelease(m_fd, m_end);
+    m_reserved = 0;
     const int fd = m_fd;
     m_fd = -1;
     // A failed close can be the first report of a failed write (network or full file systems).

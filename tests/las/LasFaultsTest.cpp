@@ -48,7 +48,8 @@ protected:
         if (out->open(path.c_str()) != 0) return false;
         EXPECT_EQ(out->begin(), 0);
         EXPECT_EQ(out->writePntArray(points.data(), 1000, nullptr), 0);
-        for (size_t i = 1000; i < points.size(); ++i) EXPECT_EQ(out->writePnt(&points[i], nullptr), 0);
+        for (size_t i = 1000; i < points.size(); ++i)
+            EXPECT_EQ(out->writePnt(&points[i], nullptr), 0);
         EXPECT_EQ(out->close(), 0);
         return true;
     }
@@ -83,8 +84,7 @@ TEST_F(LasFaults, AFailedWriteAtAnyStepThrowsAndKeepsTheTarget) {
     for (bool existed : {true, false}) {
         for (FaultOperation operation :
              {FaultOperation::Stat, FaultOperation::Open, FaultOperation::Write,
-              FaultOperation::Seek, FaultOperation::Close,
-              FaultOperation::Rename}) {
+              FaultOperation::Seek, FaultOperation::Close, FaultOperation::Rename}) {
             SCOPED_TRACE(existed ? "target existed" : "new target");
             const std::string target = dir.path("cloud.las");
             const uint64_t calls = sweepFaults(operation, ENOSPC, [&](uint64_t n) {
@@ -113,6 +113,48 @@ TEST_F(LasFaults, AFailedWriteAtAnyStepThrowsAndKeepsTheTarget) {
     }
     ASSERT_EQ(save(dir.path("clean.las")), 0);
     EXPECT_EQ(countPoints(dir.path("clean.las")), static_cast<long>(points.size()));
+}
+
+// Reserving room up front, and giving back what a walk cut short by a null left unused, are
+// hints: refused at any step, the file comes out the same and nothing is reported.
+TEST_F(LasFaults, ARefusedReservationChangesNothing) {
+    ASSERT_EQ(save(dir.path("clean.las")), 0);
+    const std::vector<uint8_t> clean = orvtest::readFile(dir.path("clean.las"));
+    const std::string target = dir.path("cloud.las");
+    const uint64_t calls = sweepFaults(FaultOperation::Reserve, ENOSPC, [&](uint64_t) {
+        EXPECT_EQ(save(target), 0);
+        EXPECT_EQ(orvtest::readFile(target), clean);
+    });
+    EXPECT_EQ(calls, 1u);
+
+    // A null after 10 points: room for 3,000 is reserved, then all but 10 given back.
+    orv::OrvPtr<orv::PLasPntPool> pool = orv::newPLasPntPool();
+    for (size_t i = 0; i < points.size(); ++i) {
+        LasPnt* address = i == 10 ? nullptr : &points[i];
+        pool->add(&address);
+    }
+    const uint64_t cut = sweepFaults(FaultOperation::Reserve, EIO, [&](uint64_t) {
+        ASSERT_EQ(orv::orvSavePoint2Las(pool.get(), target.c_str(), nullptr), 0);
+        EXPECT_EQ(orvtest::readFile(target).size(), sizeof(LasHeader) + 20 * 10);
+    });
+    EXPECT_EQ(cut, 2u);
+}
+
+// Room for a large cloud is reserved, and what a cut-short walk did not use is given back: the
+// disk holds about the file's own length, not the room first asked for.
+TEST_F(LasFaults, UnusedReservedRoomIsGivenBack) {
+    std::vector<LasPnt> many(1000000, points[0]);
+    orv::OrvPtr<orv::PLasPntPool> pool = orv::newPLasPntPool();
+    for (size_t i = 0; i < many.size(); ++i) {
+        LasPnt* address = i == 10 ? nullptr : &many[i];
+        pool->add(&address);
+    }
+    const std::string target = dir.path("short.las");
+    ASSERT_EQ(orv::orvSavePoint2Las(pool.get(), target.c_str(), nullptr), 0);
+    struct stat st {};
+    ASSERT_EQ(::stat(target.c_str(), &st), 0);
+    EXPECT_EQ(st.st_size, static_cast<off_t>(sizeof(LasHeader) + 20 * 10));
+    EXPECT_LT(static_cast<uint64_t>(st.st_blocks) * 512, uint64_t{1} << 20);
 }
 
 TEST_F(LasFaults, AFailedStreamWriteAtAnyStepIsReportedAndKeepsTheTarget) {
