@@ -8,9 +8,12 @@
 #include "OrvLas.h"
 #include "OrvLasStream.h"
 #include "support/ExpectedLas.h"
+#include "support/LasBuilder.h"
 #include "support/TestSupport.h"
 
 namespace {
+
+using orvtest::makePnt;
 
 using orvtest::shellQuote;
 
@@ -26,16 +29,6 @@ nlohmann::json readWithCopc(const std::string& path) {
     EXPECT_EQ(r.status, 0) << path;
     if (r.status != 0) return nlohmann::json();
     return nlohmann::json::parse(r.out);
-}
-
-LasPnt makePnt(float x, float y, float z, uint16_t intensity, uint8_t ret, uint8_t cls,
-               uint8_t source) {
-    LasPnt p;
-    p.pnt = orv::XPnt3f(x, y, z, intensity);
-    p.returnNumber = ret;
-    p.classification = cls;
-    p.pointSource = source;
-    return p;
 }
 
 class CrossCheck : public orvtest::CountedTest {

@@ -13,21 +13,14 @@
 #include "OrvLasStream.h"
 #include "las/LasCodec.h"
 #include "platform/FaultInjection.h"
+#include "support/LasBuilder.h"
 #include "support/TestSupport.h"
 
 namespace {
 
 using orv::OrvPtr;
 using orv::las::load;
-
-LasPnt makePnt(float x, float y, float z, uint16_t intensity = 0, uint8_t ret = 0,
-               uint8_t cls = 0) {
-    LasPnt p;
-    p.pnt = orv::XPnt3f(x, y, z, intensity);
-    p.returnNumber = ret;
-    p.classification = cls;
-    return p;
-}
+using orvtest::makePnt;
 
 struct Written {
     LasHeader header;
@@ -188,8 +181,7 @@ TEST_F(OutStream, FileLayerFailuresReachTheCallerAndReleaseNeverThrows) {
     int fired = 0;
     for (bool explicitClose : {true, false}) {
         for (ft::Operation op : {ft::Operation::Open, ft::Operation::Write, ft::Operation::Seek,
-                                 ft::Operation::Close,
-                                 ft::Operation::Rename}) {
+                                 ft::Operation::Close, ft::Operation::Rename}) {
             for (uint64_t n = 1; n < 10; ++n) {
                 ft::Scope scope;
                 std::remove(path.c_str());
@@ -211,7 +203,8 @@ TEST_F(OutStream, FileLayerFailuresReachTheCallerAndReleaseNeverThrows) {
                 const bool hit = ft::fired();
                 ft::reset();
                 const std::string what = std::string(ft::operationName(op)) + " #" +
-                                         std::to_string(n) + (explicitClose ? " close" : " release");
+                                         std::to_string(n) +
+                                         (explicitClose ? " close" : " release");
                 if (!hit) break;
                 ++fired;
                 if (explicitClose && opened) {

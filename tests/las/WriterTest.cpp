@@ -9,21 +9,14 @@
 #include "OrvLas.h"
 #include "las/LasCodec.h"
 #include "las/LasFileWriter.h"
+#include "support/LasBuilder.h"
 #include "support/TestSupport.h"
 
 namespace {
 
-using orv::las::load;
+using orvtest::makePnt;
 
-LasPnt makePnt(float x, float y, float z, uint16_t intensity = 0, uint8_t ret = 0, uint8_t cls = 0,
-               uint8_t source = 0) {
-    LasPnt p;
-    p.pnt = orv::XPnt3f(x, y, z, intensity);
-    p.returnNumber = ret;
-    p.classification = cls;
-    p.pointSource = source;
-    return p;
-}
+using orv::las::load;
 
 // Writes `points` with the bulk writer and returns its result.
 long save(std::vector<LasPnt>& points, const std::string& path, orv::XPnt3d* shift = nullptr) {

@@ -5,9 +5,21 @@
 #include <cstring>
 #include <vector>
 
+#include "OrvBasic.h"
 #include "OrvLasFormat.h"
 
 namespace orvtest {
+
+// A point as the writers take it; the fields no writer reads stay zero.
+inline LasPnt makePnt(float x, float y, float z, uint16_t intensity = 0, uint8_t ret = 0,
+                      uint8_t cls = 0, uint8_t source = 0) {
+    LasPnt p;
+    p.pnt = orv::XPnt3f(x, y, z, intensity);
+    p.returnNumber = ret;
+    p.classification = cls;
+    p.pointSource = source;
+    return p;
+}
 
 struct RawRecord {
     int32_t x = 0, y = 0, z = 0;
