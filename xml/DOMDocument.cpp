@@ -30,17 +30,22 @@ inline void trim(const char*& b, const char*& e) {
     while (e > b && isSpace(e[-1])) --e;
 }
 
-// The bytes between the first quote pair after `from`: double quotes first, then single ones.
-bool quotedAfter(const std::string& text, size_t from, std::string& value) {
-    for (char quote : {'"', '\''}) {
-        const size_t open = text.find(quote, from);
-        if (open == std::string::npos) continue;
-        const size_t close = text.find(quote, open + 1);
-        if (close == std::string::npos) continue;
-        value.assign(text, open + 1, close - open - 1);
-        return true;
-    }
-    return false;
+// The value of a `keyword = 'value'` pair whose keyword ends just before `from`: spaces may
+// stand around "=", and the value runs to the next quote of the kind that opened it. A quote
+// found anywhere later in the text would take another attribute's value.
+bool assignedValue(const std::string& text, size_t from, std::string& value) {
+    const auto skipSpaces = [&](size_t p) {
+        while (p < text.size() && isSpace(text[p])) ++p;
+        return p;
+    };
+    size_t p = skipSpaces(from);
+    if (p >= text.size() || text[p] != '=') return false;
+    p = skipSpaces(p + 1);
+    if (p >= text.size() || (text[p] != '"' && text[p] != '\'')) return false;
+    const size_t close = text.find(text[p], p + 1);
+    if (close == std::string::npos) return false;
+    value.assign(text, p + 1, close - p - 1);
+    return true;
 }
 
 }  // namespace
@@ -113,10 +118,10 @@ int DOMDocument::readDeclaration() {
     const size_t v = xmlText.find("version");
     if (v == std::string::npos) return -1;
     cursor = v;
-    if (!quotedAfter(xmlText, v, version)) version = "1.0";
+    if (!assignedValue(xmlText, v + std::strlen("version"), version)) version = "1.0";
     const size_t e = xmlText.find("encoding");
     if (e == std::string::npos) return -1;
-    if (!quotedAfter(xmlText, e, encoding)) encoding = "GB2312";
+    if (!assignedValue(xmlText, e + std::strlen("encoding"), encoding)) encoding = "GB2312";
     return 0;
 }
 
