@@ -10,14 +10,13 @@ class ParserTest : public orvtest::CountedTest {};
 
 // A compact picture of a subtree: name, attributes, "=text" when present, children in braces.
 std::string shape(const DOMElement* e) {
-    std::string s = e->tagName;
-    for (const auto& [n, v] : e->attributes.items())
+    std::string s = e->tag();
+    for (const auto& [n, v] : e->attrItems())
         s += "[" + std::string(n) + "=" + std::string(v) + "]";
-    if (e->text) s += "=" + std::string(e->text.get());
-    if (!e->children.empty()) {
+    if (e->hasText()) s += "=" + std::string(e->textPtr());
+    if (e->childCount() > 0) {
         s += "{";
-        for (size_t i = 0; i < e->children.size(); ++i)
-            s += (i ? "," : "") + shape(e->children[i].get());
+        for (size_t i = 0; i < e->childCount(); ++i) s += (i ? "," : "") + shape(e->childAt(i));
         s += "}";
     }
     return s;
