@@ -9,6 +9,7 @@
 #pragma once
 
 #include <fcntl.h>
+#include <spawn.h>
 #include <sys/resource.h>
 #include <sys/types.h>
 #include <sys/wait.h>
@@ -92,17 +93,20 @@ inline bool runChild(const std::vector<std::string>& args, Sample& out, std::str
         return false;
     }
     std::fflush(nullptr);
-    const pid_t pid = ::fork();
-    if (pid < 0) {
-        error = std::string("fork: ") + std::strerror(errno);
+    // posix_spawn shares the parent's memory until the exec instead of copying its page
+    // tables, so the child's peak resident memory is its own, not the parent's at the fork.
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
+    pid_t pid = -1;
+    const int spawned =
+        ::posix_spawn(&pid, "/proc/self/exe", &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0) {
+        error = std::string("posix_spawn: ") + std::strerror(spawned);
         ::close(fds[0]);
         ::close(fds[1]);
         return false;
-    }
-    if (pid == 0) {
-        ::dup2(fds[1], STDOUT_FILENO);  // dup2 clears close-on-exec on the copy
-        ::execv("/proc/self/exe", argv.data());
-        ::_exit(127);
     }
     ::close(fds[1]);
     std::string text;
@@ -146,35 +150,40 @@ struct Candidate {
     std::function<void()> prepare;
 };
 
+// Runs every candidate `runs` times, interleaved: each round runs them all once, the order
+// rotating by one from round to round, so that each takes every place in the order equally
+// often and a slow spell of a shared machine falls on all of them. Returns the samples of each
+// candidate in the order given. Exits the program when a child fails: a figure with a failed run
+// left out would flatter.
+inline std::vector<std::vector<Sample>> interleaveAll(const std::vector<Candidate>& candidates,
+                                                      int runs) {
+    std::vector<std::vector<Sample>> result(candidates.size());
+    const size_t n = candidates.size();
+    for (int r = 0; r < runs; ++r) {
+        for (size_t k = 0; k < n; ++k) {
+            const size_t index = (k + static_cast<size_t>(r)) % n;
+            const Candidate& c = candidates[index];
+            if (c.prepare) c.prepare();
+            Sample s;
+            std::string error;
+            if (!runChild(c.args, s, error)) {
+                std::fprintf(stderr, "%s: %s\n", c.name.c_str(), error.c_str());
+                std::exit(1);
+            }
+            result[index].push_back(s);
+        }
+    }
+    return result;
+}
+
 struct Pair {
     std::vector<Sample> candidate, reference;
 };
 
-// Runs candidate and reference `runs` times each, interleaved, the reference first on even
-// runs and second on odd ones. Exits the program when a child fails: a figure with a failed run
-// left out would flatter.
+// A candidate and its reference, interleaved: the reference goes first on even runs.
 inline Pair interleave(const Candidate& candidate, const Candidate& reference, int runs) {
-    Pair result;
-    auto once = [](const Candidate& c, std::vector<Sample>& into) {
-        if (c.prepare) c.prepare();
-        Sample s;
-        std::string error;
-        if (!runChild(c.args, s, error)) {
-            std::fprintf(stderr, "%s: %s\n", c.name.c_str(), error.c_str());
-            std::exit(1);
-        }
-        into.push_back(s);
-    };
-    for (int r = 0; r < runs; ++r) {
-        if (r % 2 == 0) {
-            once(reference, result.reference);
-            once(candidate, result.candidate);
-        } else {
-            once(candidate, result.candidate);
-            once(reference, result.reference);
-        }
-    }
-    return result;
+    std::vector<std::vector<Sample>> both = interleaveAll({reference, candidate}, runs);
+    return {both[1], both[0]};
 }
 
 // Parent side: gets rid of a previous output file without timing its cost later: its dirty
