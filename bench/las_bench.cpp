@@ -22,9 +22,10 @@
 namespace {
 
 const char* const kUsage =
-    "usage: las_bench [--sizes N[,N...]] [--runs R] [--dir DIR]\n"
+    "usage: las_bench [--sizes N[,N...]] [--runs R] [--rows reads|writes|all] [--dir DIR]\n"
     "  --sizes  cloud sizes in points (default 1000000,20000000,100000000)\n"
     "  --runs   fresh-process runs of every row (default 7)\n"
+    "  --rows   only the read rows or only the write rows (default all)\n"
     "  --dir    folder for the generated and written files (default /tmp)\n"
     "Reads run with the file in the page cache; before every write run the previous output is\n"
     "flushed to disk and removed, untimed.\n";
@@ -234,7 +235,12 @@ std::string pointsLabel(uint64_t n) {
 }
 
 // The rows of one cloud size: two groups of three, each group interleaved.
-void measureSize(uint64_t points, int runs, const std::string& dir, std::vector<Row>& rows) {
+struct Groups {
+    bool reads = true, writes = true;
+};
+
+void measureSize(uint64_t points, int runs, const std::string& dir, Groups groups,
+                 std::vector<Row>& rows) {
     const std::string tag = dir + "/las_bench_" + std::to_string(::getpid());
     const std::string path = tag + ".las", out = tag + "_out.las";
     const std::string count = std::to_string(points);
@@ -265,6 +271,7 @@ void measureSize(uint64_t points, int runs, const std::string& dir, std::vector<
     // Against: the index of the row each compares with, -1 for a reference.
     const int against[] = {-1, 0, 1};
     for (const auto* group : {&reads, &writes}) {
+        if ((group == &reads && !groups.reads) || (group == &writes && !groups.writes)) continue;
         std::printf("%s points: %s, %s, %s...\n", pointsLabel(points).c_str(),
                     (*group)[0].name.c_str(), (*group)[1].name.c_str(), (*group)[2].name.c_str());
         std::fflush(stdout);
@@ -328,9 +335,14 @@ void printTable(const std::vector<Row>& rows, const std::vector<uint64_t>& sizes
         for (const char* name : {"read() into fresh memory", "bulk read", "input stream",
                                  "write() of the same bytes", "bulk write", "output stream"}) {
             const Row* at = findRow(rows, base, name);
+            if (!at) continue;
             std::printf("| %s |", name);
             for (uint64_t n : sizes) {
                 const Row* r = findRow(rows, n, name);
+                if (!r) {
+                    std::printf(" - |");
+                    continue;
+                }
                 const double ns = r->summary.median * 1e9 / n;
                 if (at && n != base)
                     std::printf(" %.1f (%.2f x) |", ns, ns / (at->summary.median * 1e9 / base));
@@ -343,6 +355,7 @@ void printTable(const std::vector<Row>& rows, const std::vector<uint64_t>& sizes
     std::printf("\nPeak memory of the bulk read against 22 bytes a point + 64 MiB:\n");
     for (uint64_t n : sizes) {
         const Row* r = findRow(rows, n, "bulk read");
+        if (!r) continue;
         std::printf("  %s points: %ld MiB (limit %.0f MiB)\n", pointsLabel(n).c_str(),
                     r->summary.peakKiB / 1024, (22.0 * n) / 1048576.0 + 64.0);
     }
@@ -355,6 +368,7 @@ int main(int argc, char** argv) {
     std::vector<uint64_t> sizes = {1000000, 20000000, 100000000};
     int runs = 7;
     std::string dir = "/tmp";
+    Groups groups;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         if (a == "--help" || a == "-h") {
@@ -372,6 +386,14 @@ int main(int argc, char** argv) {
                 sizes.push_back(n);
                 at = *end == ',' ? end + 1 : end;
             }
+        } else if (a == "--rows" && i + 1 < argc) {
+            const std::string which = argv[++i];
+            groups.reads = which != "writes";
+            groups.writes = which != "reads";
+            if (which != "reads" && which != "writes" && which != "all") {
+                std::fputs(kUsage, stderr);
+                return 2;
+            }
         } else if (a == "--runs" && i + 1 < argc) {
             runs = std::max(1, std::atoi(argv[++i]));
         } else if (a == "--dir" && i + 1 < argc) {
@@ -386,7 +408,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     std::vector<Row> rows;
-    for (uint64_t n : sizes) measureSize(n, runs, dir, rows);
+    for (uint64_t n : sizes) measureSize(n, runs, dir, groups, rows);
     printTable(rows, sizes, runs);
     return 0;
 }

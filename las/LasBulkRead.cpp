@@ -58,21 +58,24 @@ long COrvReadLas::ReadLasFile(const char* path, LasPntPool** pool, LasHeader& he
         if (file.readFailed()) return -1;  // an error is a refusal, never a partial cloud
         const size_t records = got / recordLength;
         const uint8_t* record = buffer.get();
-        // Points are zeroed and filled in place a cache-sized chunk at a time: building each
-        // one elsewhere and copying it in stalls on every point.
-        for (size_t done = 0; done < records;) {
-            const size_t chunk =
-                records - done < las::kReadChunkPoints ? records - done : las::kReadChunkPoints;
-            LasPnt* out = points->grow(chunk);
-            for (size_t i = 0; i < chunk; ++i, record += recordLength) {
-                const las::DecodedRecord r = las::decodeRecord1x(record, scaling, layout);
-                out[i].pnt.x = las::toFloat(r.x);
-                out[i].pnt.y = las::toFloat(r.y);
-                out[i].pnt.z = las::toFloat(r.z);
-                out[i].pnt.attr = r.intensity;
-                out[i].classification = r.classification;
-            }
-            done += chunk;
+        // Memory for the block's points in one call, just before they are written: cheaper
+        // than a fault per page, and the fresh pages are still in the cache when filled.
+        points->prepare(points->size(), records);
+        // Every byte of each point written in place, straight from the buffer.
+        LasPnt* out = points->growForOverwrite(records);
+        for (size_t i = 0; i < records; ++i, record += recordLength) {
+            const las::DecodedRecord r = las::decodeRecord1x(record, scaling, layout);
+            LasPnt& point = out[i];
+            point.pnt.x = las::toFloat(r.x);
+            point.pnt.y = las::toFloat(r.y);
+            point.pnt.z = las::toFloat(r.z);
+            point.pnt.attr = r.intensity;
+            point.pnt.padding = 0;
+            point.classification = r.classification;
+            point.returnNumber = 0;
+            point.spare = 0;
+            point.pointSource = 0;
+            point.spareWord = 0;
         }
         if (records < want) break;  // the file was shortened under us: keep the whole records
         left -= records;

@@ -34,10 +34,6 @@ constexpr size_t kWriteBufferBytes = size_t{kWriteBufferRecords} * kWrittenRecor
 // Bytes the bulk reader reads at a time: whole records into a buffer that stays in the cache.
 constexpr size_t kReadBlockBytes = size_t{1} << 20;
 
-// Points the bulk reader zeroes and fills at a time: about 90 KB, so they stay in the cache
-// between being zeroed and being filled.
-constexpr size_t kReadChunkPoints = 4096;
-
 // The marker a caller puts in any coordinate of an origin to have the stream choose it.
 constexpr double kUnsetOrigin = -2147483647.0;
 
