@@ -21,6 +21,7 @@ namespace {
 
 const char kUsage[] =
     "usage: xml_bench [--sizes MB,MB,...] [--runs N]\n"
+    "       xml_bench --write MB FILE   (only writes the generated document)\n"
     "\n"
     "Generates a document of each size (default 20,200) and times, in a fresh child process per\n"
     "run, interleaved with pugixml and tinyxml2 (page cache warm):\n"
@@ -236,6 +237,13 @@ int main(int argc, char** argv) {
     const std::vector<std::string> args(argv + 1, argv + argc);
     if (args.size() == 5 && args[0] == "--child-document")
         return documentChild(args[1], args[2], args[3], args[4]);
+    if (args.size() == 3 && args[0] == "--write") {  // the document alone, for profiling by hand
+        const std::string text =
+            generate(static_cast<size_t>(std::atof(args[1].c_str()) * (1 << 20)));
+        std::ofstream file(args[2], std::ios::binary);
+        file.write(text.data(), static_cast<std::streamsize>(text.size()));
+        return file ? 0 : 1;
+    }
     if (args.size() == 5 && args[0] == "--child-packet")
         return packetChild(args[1], args[2], args[3], std::atoi(args[4].c_str()));
 

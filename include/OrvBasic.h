@@ -41,8 +41,11 @@ public:
     // Takes one reference.
     void ref() const { ++m_refCount; }
     // Releases one reference; at 0 or below the object is deleted (through the delete handler
-    // when one is set).
-    void unref() const;
+    // when one is set). Inline: releasing a link is the common step of tearing down a tree.
+    void unref() const {
+        if (--m_refCount > 0) return;
+        deleteSelf();
+    }
     // The current count, for tests and diagnostics.
     int32_t referenceCount() const { return m_refCount; }
 
@@ -51,12 +54,16 @@ public:
     static void setDeleteHandler(DeleteHandler* handler);
     // Number of counted objects alive in the process; tests use it to catch leaked references.
     static long liveObjects();
+    // For an owner that ends the lives of many objects at once by giving back their storage
+    // without running their destructors (which must have nothing left to do but this count).
+    static void forgetObjects(long count);
 
 protected:
     virtual ~OrvReferenced();
 
 private:
     friend class DeleteHandler;
+    void deleteSelf() const;
     mutable int32_t m_refCount;
 };
 

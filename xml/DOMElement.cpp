@@ -92,6 +92,14 @@ class ElemArena {
 public:
     static ElemArena* create() { return new ElemArena(); }
 
+    // The arena a slot belongs to, kept just after the element: operator delete gets the
+    // address alone, once the element (and its arena pointer) is gone.
+    static ElemArena* ownerOf(void* slot) {
+        ElemArena* arena;
+        std::memcpy(&arena, static_cast<char*>(slot) + kOwnerAt, sizeof arena);
+        return arena;
+    }
+
     void* allocSlot() {
         void* slot = m_free;
         if (slot) {
@@ -100,6 +108,8 @@ public:
             if (m_slabs.empty() || m_slabs.back().used == m_slabs.back().capacity) addSlab();
             Slab& slab = m_slabs.back();
             slot = slab.slots.get() + slab.used++ * kSlot;
+            ElemArena* self = this;
+            std::memcpy(static_cast<char*>(slot) + kOwnerAt, &self, sizeof self);
         }
         ++m_live;
         return slot;
@@ -143,9 +153,14 @@ public:
     void tearDown() {
         ++m_live;  // the arena outlives the walk even when every element goes
         std::vector<orv::OrvPtr<DOMElement>> foreign;
-        const auto pin = [](DOMElement* e) {
+        // The sum of the counts before pinning, less the links released, is what holds the
+        // elements beyond their pins once the walk is done.
+        long counted = 0;
+        size_t released = 0;
+        const auto pin = [&](DOMElement* e) {
             if (e->m_pinned) return;
             e->m_pinned = true;
+            counted += e->referenceCount();
             e->ref();
         };
         const auto take = [&](orv::OrvPtr<DOMElement>& link) {
@@ -157,6 +172,7 @@ public:
             }
             pin(target);
             link = nullptr;
+            ++released;
         };
         forEachLive([&](DOMElement* e) {
             pin(e);
@@ -167,20 +183,36 @@ public:
             take(e->nextSibling);
             take(e->prevSibling);
         });
-        forEachLive([](DOMElement* e) {
+        // With no delete handler installed, an element whose pin is its last reference is
+        // destroyed here directly: it has no links left, and its slot goes back without the
+        // virtual deleting destructor's detour.
+        const bool direct = orv::OrvReferenced::getDeleteHandler() == nullptr;
+        if (direct && endAllButRoot(counted - static_cast<long>(released))) {
+            foreign.clear();
+            release();
+            return;
+        }
+        forEachLive([&](DOMElement* e) {
             if (!e->m_pinned) return;
             e->m_pinned = false;
-            orv::OrvPtr<DOMElement>::adopt(e);  // released at once
+            if (direct && e->referenceCount() == 1) {
+                e->DOMElement::~DOMElement();
+                freeSlot(e);
+            } else {
+                orv::OrvPtr<DOMElement>::adopt(e);  // released at once
+            }
         });
         foreign.clear();
         release();
     }
 
     DOMElement* root = nullptr;  // the element the arena was made for, not counted
+    size_t heapBlocks = 0;       // strings, texts and child lists of its elements on the heap
 
 private:
-    static constexpr size_t kSlot =
-        (sizeof(DOMElement) + alignof(DOMElement) - 1) / alignof(DOMElement) * alignof(DOMElement);
+    static constexpr size_t kOwnerAt = sizeof(DOMElement);
+    static constexpr size_t kSlot = (kOwnerAt + sizeof(void*) + alignof(DOMElement) - 1) /
+                                    alignof(DOMElement) * alignof(DOMElement);
     static constexpr size_t kFirstSlabSlots = 8;
     static constexpr size_t kMaxSlabSlots = 8192;  // 768 KiB: few blocks, little left unused
     static constexpr size_t kFirstChunk = 256;
@@ -201,6 +233,34 @@ private:
         // operator new[] of unsigned char gives memory aligned for any ordinary type.
         m_slabs.push_back(
             Slab{std::unique_ptr<unsigned char[]>(new unsigned char[slots * kSlot]), slots, 0});
+    }
+
+    // The common end of a document: once the links are cleared, nothing but the root is held
+    // (`extra` references beyond the pins, all of them the root's) and no element but the root
+    // owns heap memory. The other elements then need no destructor of their own: their slabs go
+    // back whole and the live-object count is told at once. False, touching nothing, otherwise.
+    bool endAllButRoot(long extra) {
+        DOMElement* r = root;
+        if (!r || m_slabs.empty() || static_cast<void*>(m_slabs[0].slots.get()) != r) return false;
+        const size_t rootHeap =
+            size_t{r->m_heapStrings} + size_t{r->m_heapText} + (r->m_childCapacity ? 1 : 0);
+        if (extra != r->referenceCount() - 1 || heapBlocks != rootHeap) return false;
+        const size_t others = m_live - 2;  // less the root and the walk's own hold
+        m_slabs.resize(1);
+        m_free = nullptr;
+        Slab& first = m_slabs[0];
+        for (size_t i = first.used; i-- > 1;) {
+            unsigned char* slot = first.slots.get() + i * kSlot;
+            void* none = nullptr;
+            std::memcpy(slot, &none, sizeof none);
+            std::memcpy(slot + sizeof(void*), &m_free, sizeof(void*));
+            m_free = slot;
+        }
+        m_live -= others;
+        orv::OrvReferenced::forgetObjects(static_cast<long>(others));
+        r->m_pinned = false;
+        orv::OrvPtr<DOMElement>::adopt(r);  // the root's pin; whoever holds it keeps it
+        return true;
     }
 
     template <class Visit>
@@ -244,10 +304,6 @@ struct ReleaseQueue {
 };
 thread_local ReleaseQueue t_releases;
 
-// The arena of the element whose destructor ran last on this thread: the deleting destructor
-// calls operator delete with the address only, after the element (and its arena pointer) is gone.
-thread_local ElemArena* t_dyingArena = nullptr;
-
 void queueRelease(orv::OrvPtr<DOMElement>& link) {
     if (link) t_releases.pending.push_back(std::move(link));
 }
@@ -263,12 +319,11 @@ void* DOMElement::operator new(size_t, ElemArena& arena) {
 }
 
 void DOMElement::operator delete(void* p, ElemArena& arena) {
-    t_dyingArena = &arena;
-    operator delete(p);
+    arena.freeSlot(p);
 }
 
 void DOMElement::operator delete(void* p) {
-    t_dyingArena->freeSlot(p);
+    ElemArena::ownerOf(p)->freeSlot(p);
 }
 
 DOMElement* DOMElement::create() {
@@ -332,35 +387,49 @@ void DOMElement::growChildren(size_t wanted) {
     freeChildren();
     m_children = list;
     m_childCapacity = static_cast<uint32_t>(capacity);
+    ++m_arena->heapBlocks;
 }
 
 void DOMElement::freeChildren() {
     // Entries beyond the count are null; an arena list is given back with its arena.
-    if (m_childCapacity) delete[] m_children;
+    if (m_childCapacity) {
+        delete[] m_children;
+        --m_arena->heapBlocks;
+    }
     m_children = nullptr;
     m_childCapacity = 0;
 }
 
 void DOMElement::freeStrings() {
-    if (m_heapStrings) delete[] m_strings;
+    if (m_heapStrings) {
+        delete[] m_strings;
+        --m_arena->heapBlocks;
+    }
     m_strings = nullptr;
     m_heapStrings = false;
 }
 
 void DOMElement::freeText() {
-    if (m_heapText) delete[] m_text;
+    if (m_heapText) {
+        delete[] m_text;
+        --m_arena->heapBlocks;
+    }
     m_text = nullptr;
     m_heapText = false;
 }
 
 DOMElement::~DOMElement() {
-    ReleaseQueue& q = t_releases;
     if (m_arena->root == this) m_arena->root = nullptr;
+    freeStrings();
+    freeText();
+    if (!m_childCount && !prevSibling && !nextSibling && !parent) {
+        freeChildren();
+        return;  // the usual end of a torn-down tree: nothing to release
+    }
+    ReleaseQueue& q = t_releases;
     for (uint32_t i = 0; i < m_childCount; ++i) queueRelease(m_children[i]);
     m_childCount = 0;
     freeChildren();
-    freeStrings();
-    freeText();
     queueRelease(prevSibling);
     queueRelease(nextSibling);
     queueRelease(parent);
@@ -373,7 +442,6 @@ DOMElement::~DOMElement() {
         }
         q.draining = false;
     }
-    t_dyingArena = m_arena;  // last: the releases above destroy other elements
 }
 
 void DOMElement::replaceStrings(std::string_view name, std::vector<AttrPair>& pairs, bool inArena) {
@@ -386,8 +454,10 @@ void DOMElement::replaceStrings(std::string_view name, std::vector<AttrPair>& pa
     freeStrings();  // after the copy: `name` and `pairs` may point into the old block
     m_strings = block;
     m_heapStrings = !inArena;
+    if (!inArena) ++m_arena->heapBlocks;
     m_attrsAt = static_cast<uint32_t>(name.size() + 1);
     m_attrCount = static_cast<uint32_t>(pairs.size());
+    m_attrBytes = static_cast<uint32_t>(bytes - name.size() - 1);
 }
 
 void DOMElement::setTag(std::string_view name) {
@@ -414,6 +484,7 @@ void DOMElement::setTextBytes(const char* bytes, size_t length) {
     freeText();
     m_text = copy;
     m_heapText = true;
+    ++m_arena->heapBlocks;
 }
 
 void DOMElement::setParsedText(const char* bytes, size_t length) {
@@ -492,55 +563,101 @@ const char kSpaces[] =
     "                                                                ";
 static_assert(sizeof kSpaces - 1 == 4 * kMaxIndentLevel, "one run of spaces for every level");
 
-void appendIndent(std::string& out, int level) {
-    if (level > kMaxIndentLevel) level = kMaxIndentLevel;
-    if (level > 0) out.append(kSpaces, static_cast<size_t>(level) * 4);
+size_t indentSize(int level) {
+    return level > 0 ? static_cast<size_t>(std::min(level, kMaxIndentLevel)) * 4 : 0;
 }
 
-void writeOpen(std::string& out, const DOMElement* e) {
-    appendIndent(out, e->level);
-    out += '<';
-    out.append(e->tag(), e->tagSize());
-    for (const auto& [name, value] : e->attrItems()) {
-        out += ' ';
-        out += name;
-        out.append(" =\"", 3);
-        out += value;
-        out += '"';
+// Names and values are mostly a few bytes: copied in place rather than by a library call.
+char* put(char* p, const char* bytes, size_t n) {
+    if (n >= 8 && n <= 16) {
+        std::memcpy(p, bytes, 8);
+        std::memcpy(p + n - 8, bytes + n - 8, 8);
+    } else if (n >= 4 && n < 8) {
+        std::memcpy(p, bytes, 4);
+        std::memcpy(p + n - 4, bytes + n - 4, 4);
+    } else if (n < 4) {
+        for (size_t i = 0; i < n; ++i) p[i] = bytes[i];
+    } else {
+        std::memcpy(p, bytes, n);
     }
-    out += '>';
-    if (const char* text = e->textPtr())
-        out += text;
-    else
-        out.append("\r\n", 2);
+    return p + n;
 }
 
-void writeClose(std::string& out, const DOMElement* e) {
-    if (!e->hasText()) appendIndent(out, e->level);
-    out.append("</", 2);
-    out.append(e->tag(), e->tagSize());
-    out.append(">\r\n", 3);
+char* putIndent(char* p, int level) {
+    const size_t n = indentSize(level);
+    std::memset(p, ' ', n);
+    return p + n;
+}
+
+char* writeOpen(char* p, const DOMElement* e) {
+    p = putIndent(p, e->level);
+    *p++ = '<';
+    p = put(p, e->tag(), e->tagSize());
+    const orv::xml::AttrRange attrs = e->attrItems();
+    const char* at = attrs.data;
+    for (uint32_t i = 0; i < attrs.count; ++i) {
+        const size_t name = std::strlen(at);
+        *p++ = ' ';
+        p = put(p, at, name);
+        p = put(p, " =\"", 3);
+        at += name + 1;
+        const size_t value = std::strlen(at);
+        p = put(p, at, value);
+        *p++ = '"';
+        at += value + 1;
+    }
+    *p++ = '>';
+    if (const char* text = e->textPtr()) return put(p, text, std::strlen(text));
+    return put(p, "\r\n", 2);
+}
+
+char* writeClose(char* p, const DOMElement* e) {
+    if (!e->hasText()) p = putIndent(p, e->level);
+    p = put(p, "</", 2);
+    p = put(p, e->tag(), e->tagSize());
+    return put(p, ">\r\n", 3);
 }
 
 }  // namespace
 
+size_t DOMElement::xmlSize() const {
+    size_t total = 0;
+    std::vector<const DOMElement*> stack{this};
+    while (!stack.empty()) {
+        const DOMElement* e = stack.back();
+        stack.pop_back();
+        // "<tag", each ` name ="value"` (the pair's bytes and three more), ">", "</tag>\r\n",
+        // and the text or a line end with a second indentation.
+        total += 2 * e->tagSize() + 7 + e->m_attrBytes + 3 * size_t{e->m_attrCount};
+        total += e->m_text ? indentSize(e->level) + std::strlen(e->m_text)
+                           : 2 * indentSize(e->level) + 2;
+        for (uint32_t i = e->m_childCount; i > 0; --i) stack.push_back(e->childAt(i - 1));
+    }
+    return total;
+}
+
 int DOMElement::writeXml(orv::OrvString& out) {
+    // Sized first and written in place: a text of many megabytes is written once, never moved
+    // as it grows. xmlSize counts exactly what the writers below put down.
+    const size_t at = out.size();
+    out.resize(at + xmlSize());
+    char* p = &out[0] + at;
     // An explicit stack of (element, next child): nesting depth costs heap, not call stack.
     struct Frame {
         const DOMElement* elem;
         size_t next;
     };
     std::vector<Frame> stack;
-    writeOpen(out, this);
+    p = writeOpen(p, this);
     stack.push_back({this, 0});
     while (!stack.empty()) {
         Frame& f = stack.back();
         if (f.next < f.elem->m_childCount) {
             const DOMElement* child = f.elem->childAt(f.next++);
-            writeOpen(out, child);
+            p = writeOpen(p, child);
             stack.push_back({child, 0});
         } else {
-            writeClose(out, f.elem);
+            p = writeClose(p, f.elem);
             stack.pop_back();
         }
     }

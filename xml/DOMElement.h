@@ -163,6 +163,9 @@ public:
     size_t childCount() const { return m_childCount; }
     DOMElement* childAt(size_t i) const { return m_children[i].get(); }
 
+    // The number of bytes writeXml appends for this subtree.
+    size_t xmlSize() const;
+
     // Depth-first walk in document order from this element, in bounded stack.
     int traverse(ElemVisitor visit, ElemQuery* query);
 
@@ -219,6 +222,7 @@ private:
     uint32_t m_childCapacity = 0;  // 0 with children: the list lies in the arena
     uint32_t m_attrsAt = 1;        // offset of the attribute pairs in m_strings
     uint32_t m_attrCount = 0;
+    uint32_t m_attrBytes = 0;  // size of the attribute pairs, zero bytes included
     // Which of the blocks above came from the heap (set, text, children list changed through
     // the interface after loading) rather than from the arena.
     bool m_heapStrings = false;

@@ -182,6 +182,7 @@ TEST_F(DocumentTest, ComposedTreesAreWellFormedAndReadBackTheSame) {
                 open.push_back(e);
         }
         doc->buildText(nullptr);
+        EXPECT_EQ(doc->getString().size(), 41 + root->xmlSize());  // the declaration, then the tree
         const std::string path = dir.path("round.xml");
         ASSERT_EQ(doc->saveFile(path.c_str()), 0);
         const auto lint =
@@ -279,4 +280,22 @@ TEST_F(DocumentTest, ReleasingFreesEveryElementRemovedFromTheTree) {
     EXPECT_EQ(kept->getAttr("x"), "1");
     EXPECT_EQ(kept->getParent(), nullptr);
     EXPECT_EQ(kept->getChildCount(), 0);
+}
+
+TEST_F(DocumentTest, ReleasedElementsGoThroughAnInstalledDeleteHandler) {
+    struct Counting : orv::DeleteHandler {
+        int seen = 0;
+        void requestDelete(const orv::OrvReferenced* object) override {
+            ++seen;
+            doDelete(object);
+        }
+    } handler;
+    orv::OrvReferenced::setDeleteHandler(&handler);
+    {
+        auto doc = newDocument();
+        doc->loadString("<r><a/><b><c/></b></r>", 0);
+        doc->getRoot()->removeChildAt(0);
+    }
+    orv::OrvReferenced::setDeleteHandler(nullptr);
+    EXPECT_EQ(handler.seen, 5);  // the document, its root, a, b and c
 }
