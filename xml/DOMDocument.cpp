@@ -231,6 +231,7 @@ int DOMDocument::parseChildren(DOMElement* parent) {
             if (!selfClosing) m_open.push_back(Open{child, m_pending.size()});
         }
     } catch (const std::bad_alloc&) {
+        parent->markReshaped();  // an element made just now may be in no list
         try {
             fail();
         } catch (const std::bad_alloc&) {

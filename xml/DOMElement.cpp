@@ -152,6 +152,12 @@ public:
     // other trees (setParent) are released last, in the ordinary way.
     void tearDown() {
         ++m_live;  // the arena outlives the walk even when every element goes
+        const bool direct = orv::OrvReferenced::getDeleteHandler() == nullptr;
+        if (direct && endUntouched()) {
+            reshaped = true;
+            release();
+            return;
+        }
         std::vector<orv::OrvPtr<DOMElement>> foreign;
         // The sum of the counts before pinning, less the links released, is what holds the
         // elements beyond their pins once the walk is done.
@@ -186,7 +192,7 @@ public:
         // With no delete handler installed, an element whose pin is its last reference is
         // destroyed here directly: it has no links left, and its slot goes back without the
         // virtual deleting destructor's detour.
-        const bool direct = orv::OrvReferenced::getDeleteHandler() == nullptr;
+        reshaped = true;
         if (direct && endAllButRoot(counted - static_cast<long>(released))) {
             foreign.clear();
             release();
@@ -208,6 +214,7 @@ public:
 
     DOMElement* root = nullptr;  // the element the arena was made for, not counted
     size_t heapBlocks = 0;       // strings, texts and child lists of its elements on the heap
+    bool reshaped = false;       // an element was removed, re-parented or had its links cleared
 
 private:
     static constexpr size_t kOwnerAt = sizeof(DOMElement);
@@ -245,6 +252,45 @@ private:
         const size_t rootHeap =
             size_t{r->m_heapStrings} + size_t{r->m_heapText} + (r->m_childCapacity ? 1 : 0);
         if (extra != r->referenceCount() - 1 || heapBlocks != rootHeap) return false;
+        dropAllButRoot();
+        r->m_pinned = false;
+        orv::OrvPtr<DOMElement>::adopt(r);  // the root's pin; whoever holds it keeps it
+        return true;
+    }
+
+    // A tree that was only ever built up (loaded, children added; nothing removed, no parent
+    // changed) holds, on each element but the root, exactly one reference for each link its
+    // shape implies. When every count says so, nothing else holds any of them: one walk that
+    // only reads proves it, and they go without a single link cleared.
+    bool endUntouched() {
+        DOMElement* r = root;
+        if (reshaped || !r || m_slabs.empty() || static_cast<void*>(m_slabs[0].slots.get()) != r)
+            return false;
+        if (r->parent || r->prevSibling || r->nextSibling) return false;
+        const size_t rootHeap =
+            size_t{r->m_heapStrings} + size_t{r->m_heapText} + (r->m_childCapacity ? 1 : 0);
+        if (heapBlocks != rootHeap) return false;
+        bool held = false;
+        forEachLive([&](DOMElement* e) {
+            if (held || e == r) return;
+            const long links = (e->parent ? 1 : 0) + (e->prevSibling ? 1 : 0) +
+                               (e->nextSibling ? 1 : 0) + long{e->m_childCount};
+            held = e->referenceCount() != links;
+        });
+        if (held) return false;
+        orv::OrvPtr<DOMElement> keep(r);
+        // The root's children end below without releasing their parent links: give the root
+        // back one reference for each of them.
+        const uint32_t children = r->m_childCount;
+        for (uint32_t i = 0; i < children; ++i) r->m_children[i].release();
+        r->m_childCount = 0;
+        r->freeChildren();
+        dropAllButRoot();
+        for (uint32_t i = 0; i < children; ++i) orv::OrvPtr<DOMElement>::adopt(r);
+        return true;
+    }
+
+    void dropAllButRoot() {
         const size_t others = m_live - 2;  // less the root and the walk's own hold
         m_slabs.resize(1);
         m_free = nullptr;
@@ -258,9 +304,6 @@ private:
         }
         m_live -= others;
         orv::OrvReferenced::forgetObjects(static_cast<long>(others));
-        r->m_pinned = false;
-        orv::OrvPtr<DOMElement>::adopt(r);  // the root's pin; whoever holds it keeps it
-        return true;
     }
 
     template <class Visit>
@@ -353,6 +396,10 @@ DOMElement* DOMElement::makeParsed(DOMElement* parentElem, DOMElement* previous)
     auto* e = new (*parentElem->m_arena) DOMElement(parentElem->m_arena);
     e->linkUnder(parentElem, previous);
     return e;
+}
+
+void DOMElement::markReshaped() {
+    m_arena->reshaped = true;
 }
 
 void DOMElement::linkUnder(DOMElement* parentElem, DOMElement* previous) {
@@ -547,6 +594,8 @@ int DOMElement::setTagName(const orv::OrvString& name) {
 int DOMElement::setParent(IOrvXmlElem* newParent) {
     auto* p = dynamic_cast<DOMElement*>(newParent);
     if (!p) return -1;
+    m_arena->reshaped = true;
+    p->m_arena->reshaped = true;
     parent = p;
     return 0;
 }
@@ -750,6 +799,7 @@ int DOMElement::removeChild(const char* tagName) {
 
 int DOMElement::removeChildAt(int index) {
     if (index < 0 || static_cast<size_t>(index) >= m_childCount) return -1;
+    m_arena->reshaped = true;
     // Take the entry out before releasing it, so the list is whole if that release frees things.
     orv::OrvPtr<DOMElement> removed = std::move(m_children[index]);
     for (uint32_t i = static_cast<uint32_t>(index); i + 1 < m_childCount; ++i)
@@ -760,6 +810,7 @@ int DOMElement::removeChildAt(int index) {
 }
 
 int DOMElement::removeAllChildren() {
+    m_arena->reshaped = true;
     std::vector<orv::OrvPtr<DOMElement>> old;
     old.reserve(m_childCount);
     for (uint32_t i = 0; i < m_childCount; ++i) old.push_back(std::move(m_children[i]));
@@ -794,6 +845,7 @@ int DOMElement::traverse(ElemVisitor visit, ElemQuery* query) {
 
 void DOMElement::tearDown(DOMElement* top) {
     if (!top) return;
+    top->m_arena->reshaped = true;
     // Every element taken off the stack is held by it, so clearing links frees nothing that is
     // still to be visited; an element freed here has no links left to release.
     std::vector<orv::OrvPtr<DOMElement>> stack;

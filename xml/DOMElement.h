@@ -183,6 +183,8 @@ public:
     // element's children over in one block once they are all known (appendParsed), so the list
     // is allocated once at its exact size.
     static DOMElement* makeParsed(DOMElement* parent, DOMElement* previous);
+    // Marks the tree as no longer only built up (an element may be left out of its parent's list).
+    void markReshaped();
     void appendParsed(DOMElement* const* kids, size_t count);
     DOMElement* lastChild() const { return m_childCount ? childAt(m_childCount - 1) : nullptr; }
     void setParsedTag(std::string_view name, std::vector<orv::xml::AttrPair>& pairs);

@@ -280,6 +280,21 @@ TEST_F(DocumentTest, ReleasingFreesEveryElementRemovedFromTheTree) {
     EXPECT_EQ(kept->getAttr("x"), "1");
     EXPECT_EQ(kept->getParent(), nullptr);
     EXPECT_EQ(kept->getChildCount(), 0);
+
+    // Held in a tree nobody changed: by the caller, or by an element array.
+    orv::OrvPtr<IOrvXmlElem> leaf;
+    orv::OrvPtr<orv::OrvXmlElemArray> children;
+    {
+        auto doc = newDocument();
+        doc->loadString(text, 0);
+        leaf = doc->getRoot()->getChild(0)->getChild(0);
+        children = doc->getRoot()->getChildren();
+    }
+    EXPECT_EQ(leaf->getText(), "t");
+    EXPECT_EQ(leaf->getParent(), nullptr);
+    ASSERT_EQ(children->size(), 3);
+    EXPECT_EQ(children->at(2)->getText(), "u");
+    EXPECT_EQ(children->at(0)->getChildCount(), 0);
 }
 
 TEST_F(DocumentTest, ReleasedElementsGoThroughAnInstalledDeleteHandler) {
