@@ -495,7 +495,7 @@ void DOMElement::replaceStrings(std::string_view name, std::vector<AttrPair>& pa
     const size_t bytes = name.size() + 1 + orv::xml::pairBytes(pairs);
     if (bytes > UINT32_MAX) throw std::length_error("tag and attributes too long");
     char* block = inArena ? m_arena->allocBytes(bytes, 1) : new char[bytes];
-    std::memcpy(block, name.data(), name.size());
+    if (!name.empty()) std::memcpy(block, name.data(), name.size());
     block[name.size()] = '\0';
     orv::xml::writePairs(block + name.size() + 1, pairs);
     freeStrings();  // after the copy: `name` and `pairs` may point into the old block
