@@ -605,12 +605,6 @@ namespace {
 // Indentation stops growing at this depth: four spaces a level on two lines an element would
 // make a document nested 100,000 deep (700 KB of text) compose to 40 GB.
 constexpr int kMaxIndentLevel = 64;
-const char kSpaces[] =
-    "                                                                "
-    "                                                                "
-    "                                                                "
-    "                                                                ";
-static_assert(sizeof kSpaces - 1 == 4 * kMaxIndentLevel, "one run of spaces for every level");
 
 size_t indentSize(int level) {
     return level > 0 ? static_cast<size_t>(std::min(level, kMaxIndentLevel)) * 4 : 0;
