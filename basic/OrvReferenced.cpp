@@ -11,18 +11,23 @@ std::atomic<long> g_liveObjects{0};
 
 DeleteHandler::~DeleteHandler() = default;
 
-void DeleteHandler::doDelete(const OrvReferenced* object) { delete object; }
+void DeleteHandler::doDelete(const OrvReferenced* object) {
+    delete object;
+}
 
-OrvReferenced::OrvReferenced() : m_refCount(0) { g_liveObjects.fetch_add(1, std::memory_order_relaxed); }
+OrvReferenced::OrvReferenced() : m_refCount(0) {
+    g_liveObjects.fetch_add(1, std::memory_order_relaxed);
+}
 
 OrvReferenced::OrvReferenced(const OrvReferenced&) : m_refCount(0) {
     g_liveObjects.fetch_add(1, std::memory_order_relaxed);
 }
 
-OrvReferenced::~OrvReferenced() { g_liveObjects.fetch_sub(1, std::memory_order_relaxed); }
+OrvReferenced::~OrvReferenced() {
+    g_liveObjects.fetch_sub(1, std::memory_order_relaxed);
+}
 
-void OrvReferenced::unref() const {
-    if (--m_refCount > 0) return;
+void OrvReferenced::deleteSelf() const {
     if (DeleteHandler* handler = getDeleteHandler()) {
         handler->requestDelete(this);
     } else {
@@ -30,11 +35,21 @@ void OrvReferenced::unref() const {
     }
 }
 
-DeleteHandler* OrvReferenced::getDeleteHandler() { return g_deleteHandler; }
+DeleteHandler* OrvReferenced::getDeleteHandler() {
+    return g_deleteHandler;
+}
 
-void OrvReferenced::setDeleteHandler(DeleteHandler* handler) { g_deleteHandler = handler; }
+void OrvReferenced::setDeleteHandler(DeleteHandler* handler) {
+    g_deleteHandler = handler;
+}
 
-long OrvReferenced::liveObjects() { return g_liveObjects.load(std::memory_order_relaxed); }
+void OrvReferenced::forgetObjects(long count) {
+    g_liveObjects.fetch_sub(count, std::memory_order_relaxed);
+}
+
+long OrvReferenced::liveObjects() {
+    return g_liveObjects.load(std::memory_order_relaxed);
+}
 
 OrvArray::OrvArray() : m_growBy(0) {}
 OrvArray::OrvArray(const OrvArray& other) : OrvReferenced(other), m_growBy(other.m_growBy) {}

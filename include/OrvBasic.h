@@ -41,8 +41,11 @@ public:
     // Takes one reference.
     void ref() const { ++m_refCount; }
     // Releases one reference; at 0 or below the object is deleted (through the delete handler
-    // when one is set).
-    void unref() const;
+    // when one is set). Inline: releasing a link is the common step of tearing down a tree.
+    void unref() const {
+        if (--m_refCount > 0) return;
+        deleteSelf();
+    }
     // The current count, for tests and diagnostics.
     int32_t referenceCount() const { return m_refCount; }
 
@@ -51,12 +54,16 @@ public:
     static void setDeleteHandler(DeleteHandler* handler);
     // Number of counted objects alive in the process; tests use it to catch leaked references.
     static long liveObjects();
+    // For an owner that ends the lives of many objects at once by giving back their storage
+    // without running their destructors (which must have nothing left to do but this count).
+    static void forgetObjects(long count);
 
 protected:
     virtual ~OrvReferenced();
 
 private:
     friend class DeleteHandler;
+    void deleteSelf() const;
     mutable int32_t m_refCount;
 };
 
@@ -177,7 +184,7 @@ static_assert(sizeof(XPnt3f) == 16, "XPnt3f is 16 bytes: three floats, the attri
 #pragma pack(push, 1)
 // The 22-byte point of the pools and arrays.
 struct LasPnt {
-    orv::XPnt3f pnt;          // coordinates; pnt.attr holds the intensity
+    orv::XPnt3f pnt;  // coordinates; pnt.attr holds the intensity
     uint8_t classification = 0;
     uint8_t returnNumber = 0;
     uint8_t spare = 0;
@@ -189,13 +196,15 @@ static_assert(sizeof(LasPnt) == 22, "LasPnt is 22 bytes, packed");
 
 namespace orv {
 
-// Storage for point buffers. Blocks of many megabytes come straight from the system, backed by
-// huge pages where it offers them: filling a fresh pool of millions of points then costs a few
-// hundred page faults instead of a hundred thousand. Smaller blocks come from operator new.
+// Storage for point buffers. Blocks of many megabytes come straight from the system, so that
+// they go back to it whole when freed; smaller blocks come from operator new.
 // Throws std::bad_alloc.
 ORV_BASIC_API void* allocateLargeBlock(size_t bytes);
 // Gives back a block; `bytes` is the size it was allocated with.
 ORV_BASIC_API void freeLargeBlock(void* block, size_t bytes) noexcept;
+// Has the system back `bytes` of a large block from `at` with memory now, in one call instead of
+// a page fault per page; a hint, ignored where the system has no such call.
+ORV_BASIC_API void prepareLargeBlock(void* at, size_t bytes) noexcept;
 
 // The standard allocator interface over allocateLargeBlock, for the pools' storage.
 template <class T>
@@ -211,6 +220,25 @@ struct LargeBlockAllocator {
     void deallocate(T* block, size_t count) noexcept { freeLargeBlock(block, count * sizeof(T)); }
     friend bool operator==(const LargeBlockAllocator&, const LargeBlockAllocator&) { return true; }
     friend bool operator!=(const LargeBlockAllocator&, const LargeBlockAllocator&) { return false; }
+};
+
+// LargeBlockAllocator that leaves elements made without arguments as the memory holds them: the
+// pool zeroes or overwrites them itself, once.
+template <class T>
+struct NoInitLargeBlockAllocator : LargeBlockAllocator<T> {
+    template <class U>
+    struct rebind {
+        using other = NoInitLargeBlockAllocator<U>;
+    };
+    NoInitLargeBlockAllocator() noexcept = default;
+    template <class U>
+    NoInitLargeBlockAllocator(const NoInitLargeBlockAllocator<U>&) noexcept {}
+    template <class U>
+    void construct(U*) noexcept {}
+    template <class U, class... Args>
+    void construct(U* at, Args&&... args) {
+        ::new (static_cast<void*>(at)) U(std::forward<Args>(args)...);
+    }
 };
 
 // The standard allocator, except that it leaves elements made without arguments as the memory
@@ -275,12 +303,26 @@ public:
     // Appends `count` zeroed points and returns the first, for readers that fill points in
     // place. The pointer is valid until the pool next grows.
     LasPnt* grow(size_t count) {
+        LasPnt* first = growForOverwrite(count);
+        std::memset(static_cast<void*>(first), 0, count * sizeof(LasPnt));
+        return first;
+    }
+    // As grow, but leaves the new points unwritten: for readers that write every byte of each.
+    LasPnt* growForOverwrite(size_t count) {
         const size_t first = m_points.size();
         m_points.resize(first + count);
         return m_points.data() + first;
     }
     // Makes room for count points in all, so that adding them allocates nothing more.
     void reserve(size_t count) { m_points.reserve(count); }
+    // Backs the reserved room of points [first, first + count) with memory now, for a reader
+    // about to fill them: one system call instead of a page fault per page.
+    void prepare(size_t first, size_t count) const {
+        const size_t room = m_points.capacity();
+        if (first >= room) return;
+        if (count > room - first) count = room - first;
+        prepareLargeBlock(const_cast<LasPnt*>(m_points.data()) + first, count * sizeof(LasPnt));
+    }
     void rewind() { m_cursor = 0; }
     // The next stored point, or null after the last.
     LasPnt* next() { return m_cursor < m_points.size() ? &m_points[m_cursor++] : nullptr; }
@@ -292,7 +334,7 @@ protected:
     ~LasPntPool() override;
 
 private:
-    std::vector<LasPnt, LargeBlockAllocator<LasPnt>> m_points;
+    std::vector<LasPnt, NoInitLargeBlockAllocator<LasPnt>> m_points;
     size_t m_cursor = 0;
 };
 ORV_BASIC_API LasPntPool* newLasPntPool();

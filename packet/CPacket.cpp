@@ -97,7 +97,7 @@ IOrvXmlElem* CPacket::findSibling(const std::string& tag, const std::string& att
     if (!current) return nullptr;
     std::string value;
     for (DOMElement* e = current->nextSiblingImp(); e; e = e->nextSiblingImp()) {
-        if (e->tagName != tag) continue;
+        if (!e->tagIs(tag)) continue;
         e->getAttr(attrName.c_str(), value);
         if (value == attrValue) return e;
     }
@@ -126,7 +126,7 @@ int CPacket::setCurrent(const std::string& path) {
 }
 
 std::string CPacket::textOf(const DOMElement* e) {
-    return e && e->text ? std::string(e->text.get()) : std::string();
+    return e && e->hasText() ? std::string(e->textPtr()) : std::string();
 }
 
 std::string CPacket::getText(const std::string& path, const std::string& attrName,
@@ -195,7 +195,7 @@ IOrvXmlElem* CPacket::makePath(const std::string& path) {
 int CPacket::setRootTag(const orv::OrvString& name) {
     DOMElement* r = root();
     if (!r) return 0;
-    r->tagName = name.c_str();
+    r->setTag(name.c_str());
     return 1;
 }
 

@@ -1,8 +1,13 @@
 #include "xml/DOMDocument.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <new>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "OrvError.h"
 #include "platform/Files.h"
@@ -14,9 +19,21 @@ inline bool isSpace(char c) {
     return c == ' ' || c == '\n' || c == '\r' || c == '\t';
 }
 
+// The next `c` in [from, end), or null. Tags, names and values are short: sixteen bytes at a
+// time in the registers beats a library call per search. Never reads at or past `end`.
 inline const char* findByte(const char* from, const char* end, char c) {
-    if (from >= end) return nullptr;
-    return static_cast<const char*>(std::memchr(from, c, static_cast<size_t>(end - from)));
+#if defined(__SSE2__)
+    const __m128i wanted = _mm_set1_epi8(c);
+    while (end - from >= 16) {
+        const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from));
+        const int hits = _mm_movemask_epi8(_mm_cmpeq_epi8(chunk, wanted));
+        if (hits) return from + __builtin_ctz(static_cast<unsigned>(hits));
+        from += 16;
+    }
+#endif
+    for (; from < end; ++from)
+        if (*from == c) return from;
+    return nullptr;
 }
 
 inline const char* findSpace(const char* from, const char* end) {
@@ -30,17 +47,22 @@ inline void trim(const char*& b, const char*& e) {
     while (e > b && isSpace(e[-1])) --e;
 }
 
-// The bytes between the first quote pair after `from`: double quotes first, then single ones.
-bool quotedAfter(const std::string& text, size_t from, std::string& value) {
-    for (char quote : {'"', '\''}) {
-        const size_t open = text.find(quote, from);
-        if (open == std::string::npos) continue;
-        const size_t close = text.find(quote, open + 1);
-        if (close == std::string::npos) continue;
-        value.assign(text, open + 1, close - open - 1);
-        return true;
-    }
-    return false;
+// The value of a `keyword = 'value'` pair whose keyword ends just before `from`: spaces may
+// stand around "=", and the value runs to the next quote of the kind that opened it. A quote
+// found anywhere later in the text would take another attribute's value.
+bool assignedValue(const std::string& text, size_t from, std::string& value) {
+    const auto skipSpaces = [&](size_t p) {
+        while (p < text.size() && isSpace(text[p])) ++p;
+        return p;
+    };
+    size_t p = skipSpaces(from);
+    if (p >= text.size() || text[p] != '=') return false;
+    p = skipSpaces(p + 1);
+    if (p >= text.size() || (text[p] != '"' && text[p] != '\'')) return false;
+    const size_t close = text.find(text[p], p + 1);
+    if (close == std::string::npos) return false;
+    value.assign(text, p + 1, close - p - 1);
+    return true;
 }
 
 }  // namespace
@@ -54,8 +76,9 @@ DOMDocument::DOMDocument() : root(newOrvXmlElem()) {
 }
 
 DOMDocument::~DOMDocument() {
-    // Parent and sibling links are counted and form cycles: break them, or the tree is never freed.
-    if (DOMElement* r = getRootImp()) DOMElement::tearDown(r);
+    // Parent and sibling links are counted and form cycles, also among elements removed from
+    // the tree: break them all, or the tree is never freed.
+    if (DOMElement* r = getRootImp()) DOMElement::tearDownArena(r);
     root = nullptr;
 }
 
@@ -75,7 +98,8 @@ int DOMDocument::buildString(IOrvXmlElem* elem) {
 
 int DOMDocument::saveFile(const char* path) {
     if (!path) return -1;
-    const orv::OrvString text = getString();
+    // The text itself, not a copy through getString: it may be hundreds of megabytes.
+    const std::string& text = xmlText;
     const size_t length = std::strlen(text.c_str());  // written as one C string
     try {
         orv::platform::OutputFile file;
@@ -113,10 +137,10 @@ int DOMDocument::readDeclaration() {
     const size_t v = xmlText.find("version");
     if (v == std::string::npos) return -1;
     cursor = v;
-    if (!quotedAfter(xmlText, v, version)) version = "1.0";
+    if (!assignedValue(xmlText, v + std::strlen("version"), version)) version = "1.0";
     const size_t e = xmlText.find("encoding");
     if (e == std::string::npos) return -1;
-    if (!quotedAfter(xmlText, e, encoding)) encoding = "GB2312";
+    if (!assignedValue(xmlText, e + std::strlen("encoding"), encoding)) encoding = "GB2312";
     return 0;
 }
 
@@ -140,7 +164,7 @@ int DOMDocument::parseRoot() {
     if (space != std::string::npos) name.resize(space);
     DOMElement* r = getRootImp();
     if (!r) return -1;
-    r->tagName = name;
+    r->setTag(name);
     cursor = gt + 1;
     if (xmlText.rfind("/" + name) == std::string::npos) {
         std::printf("ERROR: Root tag nomatch.\n");
@@ -151,45 +175,69 @@ int DOMDocument::parseRoot() {
 
 int DOMDocument::parseChildren(DOMElement* parent) {
     if (!parent) return -1;
-    // One loop over the whole content; the open elements are `current` and its parent links, so
-    // nesting depth costs no call stack.
-    DOMElement* current = parent;
-    size_t depth = 0;
-    for (;;) {
-        if (cursor >= xmlText.size()) {
-            std::printf("Error: without a finish tag for <%s>.\n", current->tagName.c_str());
-            return -1;
-        }
-        Span tag, text;
-        if (nextTagSpan(tag, text) != 0) {
-            std::printf("Error: Without a finish tag for <%s>.\n", current->tagName.c_str());
-            return -1;
-        }
-        if (text.size > 0) current->setTextBytes(text.data, text.size);
-        if (tag.size > 0 && tag.data[0] == '/') {
-            const std::string& open = current->tagName;
-            if (tag.size - 1 == open.size() &&
-                open.compare(0, open.size(), tag.data + 1, tag.size - 1) == 0) {
-                if (depth == 0) return 0;
-                current = current->parentImp();
-                --depth;
-                continue;
+    // One loop over the whole content; the open elements are a stack, so nesting depth costs no
+    // call stack. Children are linked to their parent and siblings as they are read, and join
+    // their parent's list together when its end tag comes (or when the parse stops).
+    m_open.clear();
+    m_pending.clear();
+    const auto closeInnermost = [&] {
+        const Open o = m_open.back();
+        o.elem->appendParsed(m_pending.data() + o.firstChild, m_pending.size() - o.firstChild);
+        m_pending.resize(o.firstChild);
+        m_open.pop_back();
+    };
+    const auto fail = [&] {
+        while (!m_open.empty()) closeInnermost();
+        return -1;
+    };
+    try {
+        m_open.push_back(Open{parent, 0});
+        for (;;) {
+            DOMElement* current = m_open.back().elem;
+            if (cursor >= xmlText.size()) {
+                std::printf("Error: without a finish tag for <%s>.\n", current->tag());
+                return fail();
             }
-            std::printf("ERROR: Can't find a end tag for <%s>.\n", open.c_str());
-            return -1;
+            Span tag, text;
+            if (nextTagSpan(tag, text) != 0) {
+                std::printf("Error: Without a finish tag for <%s>.\n", current->tag());
+                return fail();
+            }
+            if (text.size > 0) current->setParsedText(text.data, text.size);
+            if (tag.size > 0 && tag.data[0] == '/') {
+                if (current->tagIs(std::string_view(tag.data + 1, tag.size - 1))) {
+                    closeInnermost();
+                    if (m_open.empty()) return 0;
+                    continue;
+                }
+                std::printf("ERROR: Can't find a end tag for <%s>.\n", current->tag());
+                return fail();
+            }
+            DOMElement* previous = m_pending.size() > m_open.back().firstChild
+                                       ? m_pending.back()
+                                       : current->lastChild();
+            if (m_pending.size() == m_pending.capacity())  // room first: the push cannot throw
+                m_pending.reserve(std::max<size_t>(64, m_pending.capacity() * 2));
+            DOMElement* child = DOMElement::makeParsed(current, previous);
+            m_pending.push_back(child);
+            const bool selfClosing = tag.size > 0 && tag.data[tag.size - 1] == '/';
+            if (selfClosing) --tag.size;
+            Span name;
+            const int read = readTag(tag, name, m_pairs);
+            // A failed tag leaves its element nameless, with the attributes read before.
+            child->setParsedTag(
+                read < 0 ? std::string_view() : std::string_view(name.data, name.size), m_pairs);
+            if (read < 0) return fail();
+            if (!selfClosing) m_open.push_back(Open{child, m_pending.size()});
         }
-        auto* child = new (std::nothrow) DOMElement(current);
-        if (!child) return -1;
-        const bool selfClosing = tag.size > 0 && tag.data[tag.size - 1] == '/';
-        if (selfClosing) --tag.size;
-        if (parseTagSpan(tag, child->tagName, child->attributes) < 0) {
-            child->tagName.clear();  // a failed tag leaves its element nameless
-            return -1;
+    } catch (const std::bad_alloc&) {
+        parent->markReshaped();  // an element made just now may be in no list
+        try {
+            fail();
+        } catch (const std::bad_alloc&) {
+            // What could not be attached is freed with the document.
         }
-        if (!selfClosing) {
-            current = child;
-            ++depth;
-        }
+        return -1;
     }
 }
 
@@ -220,57 +268,48 @@ int DOMDocument::nextTag(std::string& tag, std::string& text) {
 }
 
 int DOMDocument::parseTag(const char* tagText, std::string& name, orv::xml::AttrMap& attributes) {
+    attributes.clear();
     if (!tagText) return -1;
-    return parseTagSpan(Span{tagText, std::strlen(tagText)}, name, attributes);
+    Span n;
+    const int result = readTag(Span{tagText, std::strlen(tagText)}, n, m_pairs);
+    name.assign(n.data ? n.data : "", n.size);
+    attributes.assign(m_pairs);
+    return result;
 }
 
-int DOMDocument::parseTagSpan(Span tagSpan, std::string& name, orv::xml::AttrMap& attributes) {
-    attributes.clear();
-    m_pairs.clear();
+int DOMDocument::readTag(Span tagSpan, Span& name, std::vector<orv::xml::AttrPair>& pairs) {
+    pairs.clear();
     const char* b = tagSpan.data ? tagSpan.data : "";
     const char* e = b + tagSpan.size;
     trim(b, e);
     const char* space = findSpace(b, e);
     if (!space) {
-        name.assign(b, static_cast<size_t>(e - b));
+        name = Span{b, static_cast<size_t>(e - b)};
         return 0;
     }
-    name.assign(b, static_cast<size_t>(space - b));
+    name = Span{b, static_cast<size_t>(space - b)};
     const char* pos = space + 1;
     int count = 0;
-    int result = 0;
     for (;;) {
         const char* eq = findByte(pos, e, '=');
-        if (!eq) {
-            result = pos >= e ? count : -1;  // left-over bytes that are no attribute
-            break;
-        }
+        if (!eq) return pos >= e ? count : -1;  // left-over bytes that are no attribute
         ++count;
         const char* nb = pos;
         const char* ne = eq;
         trim(nb, ne);
         const char* open = findByte(eq + 1, e, '"');
         if (!open) open = findByte(eq + 1, e, '\'');
-        if (!open) {
-            result = -1;
-            break;
-        }
+        if (!open) return -1;
         const char* close = findByte(open + 1, e, '"');
         if (!close) close = findByte(open + 1, e, '\'');
-        if (!close) {
-            result = -1;
-            break;
-        }
+        if (!close) return -1;
         const char* vb = open + 1;
         const char* ve = close;
         trim(vb, ve);
-        m_pairs.push_back(orv::xml::AttrMap::Pair{nb, static_cast<size_t>(ne - nb), vb,
-                                                  static_cast<size_t>(ve - vb)});
+        pairs.push_back(
+            orv::xml::AttrPair{nb, static_cast<size_t>(ne - nb), vb, static_cast<size_t>(ve - vb)});
         pos = close + 1;
     }
-    // Sorted once the tag is read; a repeated name keeps its first value.
-    if (!m_pairs.empty()) attributes.assign(m_pairs);
-    return result;
 }
 
 int DOMDocument::buildDeclaration() {

@@ -57,6 +57,15 @@ private:
     };
     int parseOwnedText(std::string&& text);
     int nextTagSpan(Span& tag, Span& text);
-    int parseTagSpan(Span tag, std::string& name, orv::xml::AttrMap& attributes);
-    std::vector<orv::xml::AttrMap::Pair> m_pairs;  // scratch of parseTag, reused
+    // The name and attribute pairs of a start tag; the pairs read before a failure stay.
+    int readTag(Span tag, Span& name, std::vector<orv::xml::AttrPair>& pairs);
+
+    // Scratch of the parser, kept from one load to the next.
+    struct Open {
+        DOMElement* elem;
+        size_t firstChild;  // where its children start in m_pending
+    };
+    std::vector<Open> m_open;            // the elements whose end tag is still to come
+    std::vector<DOMElement*> m_pending;  // their children, handed over at each end tag
+    std::vector<orv::xml::AttrPair> m_pairs;
 };

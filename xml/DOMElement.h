@@ -1,6 +1,7 @@
 // The element tree behind IOrvXmlElem.
 #pragma once
 
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -10,66 +11,73 @@
 
 #include "OrvXml.h"
 
+class DOMElement;
+
 namespace orv::xml {
 
-// Attribute names mapped to values, sorted by name (bytes compared as unsigned values). They live
-// in one heap block, "name\0value\0" after one another: elements carry a few short attributes,
-// and one block costs a fraction of the memory and allocations of a node map.
+// Attributes are stored as "name\0value\0" pairs one after another, sorted by name (bytes
+// compared as unsigned values): elements carry a few short attributes, and one block costs a
+// fraction of the memory and allocations of a node map.
+struct AttrItem {
+    std::string_view first;   // name
+    std::string_view second;  // value
+};
+
+class AttrIterator {
+public:
+    AttrIterator(const char* at, uint32_t left) : m_at(at), m_left(left) {}
+    AttrItem operator*() const;
+    AttrIterator& operator++();
+    bool operator!=(const AttrIterator& other) const { return m_left != other.m_left; }
+
+private:
+    const char* m_at;
+    uint32_t m_left;
+};
+
+struct AttrRange {
+    const char* data;
+    uint32_t count;
+    AttrIterator begin() const { return AttrIterator(data, count); }
+    AttrIterator end() const { return AttrIterator(nullptr, 0); }
+};
+
+// A name and value to store; names need not be unique or ordered.
+struct AttrPair {
+    const char* name;
+    size_t nameSize;
+    const char* value;
+    size_t valueSize;
+};
+
+// Orders `pairs` by name and drops repeated names, keeping the first value of each.
+void sortAttrPairs(std::vector<AttrPair>& pairs);
+
+// A free-standing attribute block, for the parser's tag reader used on its own.
 class AttrMap {
 public:
-    struct Item {
-        std::string_view first;   // name
-        std::string_view second;  // value
-    };
-    class Iterator {
-    public:
-        explicit Iterator(const char* at) : m_at(at) {}
-        Item operator*() const;
-        Iterator& operator++();
-        bool operator!=(const Iterator& other) const { return m_at != other.m_at; }
-
-    private:
-        const char* m_at;
-    };
-    struct Range {
-        const char* begin_;
-        const char* end_;
-        Iterator begin() const { return Iterator(begin_); }
-        Iterator end() const { return Iterator(end_); }
-    };
-    // A name and value to store; names need not be unique or ordered.
-    struct Pair {
-        const char* name;
-        size_t nameSize;
-        const char* value;
-        size_t valueSize;
-    };
-
-    AttrMap() = default;
-    AttrMap(const AttrMap&) = delete;
-    AttrMap& operator=(const AttrMap&) = delete;
+    using Pair = AttrPair;
 
     // The value stored for `name` (a C string), or null.
     const char* find(const char* name) const;
-    // Inserts or overwrites; neither may hold a zero byte beyond its end.
-    void set(const char* name, const char* value);
     // Replaces the contents with `pairs`, ordered by name, the first value of a repeated name
     // kept. Reorders `pairs`.
     void assign(std::vector<Pair>& pairs);
-    void clear();
-    bool empty() const { return m_count == 0; }
+    void clear() {
+        m_data.reset();
+        m_count = 0;
+    }
     size_t size() const { return m_count; }
-    Range items() const { return Range{m_data.get(), m_data.get() + m_bytes}; }
+    AttrRange items() const { return AttrRange{m_data.get(), m_count}; }
 
 private:
     std::unique_ptr<char[]> m_data;
-    uint32_t m_bytes = 0;
     uint32_t m_count = 0;
 };
 
-}  // namespace orv::xml
+class ElemArena;
 
-class DOMElement;
+}  // namespace orv::xml
 
 // The search record of the two visitors below.
 struct ElemQuery {
@@ -88,16 +96,22 @@ int matchTag(DOMElement* elem, ElemQuery* query);
 // as "") is query->attrValue.
 int matchTagAttr(DOMElement* elem, ElemQuery* query);
 
-class DOMElement : public IOrvXmlElem {
+// Every element lives in the arena of the tree it was made in: a free-standing element (or a
+// document's root) starts one, and every element made under it joins it. The arena hands out
+// element slots and string room in large blocks, lives as long as any of its elements does, and
+// knows every element ever made in it, so that releasing a document frees them all, including
+// those removed from the tree whose counted links still form cycles.
+class DOMElement final : public IOrvXmlElem {
 public:
-    DOMElement();
-    // Links the new element under `parent` (when not null) as its last child.
-    explicit DOMElement(DOMElement* parent);
+    // A new free-standing element, in an arena of its own.
+    static DOMElement* create();
+    // A new element linked under `parent` (when not null) as its last child.
+    static DOMElement* create(DOMElement* parent);
 
     orv::OrvString getAttrText() override;
     orv::OrvString getAttr(const orv::OrvString& name) override;
     int setAttr(const orv::OrvString& name, const orv::OrvString& value) override;
-    orv::OrvString getTagName() override { return tagName; }
+    orv::OrvString getTagName() override { return orv::OrvString(tag(), tagSize()); }
     int setTagName(const orv::OrvString& name) override;
     int getLevel() override { return level; }
     int setLevel(int newLevel) override {
@@ -118,11 +132,9 @@ public:
     bool hasChild(const char* tag) override;
     int removeChild(const char* tag) override;
     int removeChildAt(int index) override;
-    int getChildCount() override { return static_cast<int>(children.size()); }
+    int getChildCount() override { return static_cast<int>(m_childCount); }
     int removeAllChildren() override;
-    orv::OrvString getText() override {
-        return text ? orv::OrvString(text.get()) : orv::OrvString();
-    }
+    orv::OrvString getText() override { return m_text ? orv::OrvString(m_text) : orv::OrvString(); }
 
     // Plain-string forms used by packets; null arguments do nothing or give nothing.
     void setAttr(const char* name, const char* value);
@@ -130,33 +142,94 @@ public:
     DOMElement* addChild(const char* tag, const char* textValue);
     DOMElement* nextSiblingImp() const { return nextSibling.get(); }
     DOMElement* parentImp() const { return parent.get(); }
-    const std::string& tag() const { return tagName; }
 
-    // Replaces the text with a heap copy of `bytes` (null: no text).
+    // The tag name (never null) and its length.
+    const char* tag() const { return m_strings ? m_strings : ""; }
+    size_t tagSize() const { return m_strings ? m_attrsAt - 1 : 0; }
+    bool tagIs(std::string_view name) const {
+        return name.size() == tagSize() && std::memcmp(name.data(), tag(), name.size()) == 0;
+    }
+    void setTag(std::string_view name);
+    // The text as a C string, or null for "no text".
+    const char* textPtr() const { return m_text; }
+    bool hasText() const { return m_text != nullptr; }
+    // Replaces the text with a copy of `bytes` (null: no text).
     void setTextBytes(const char* bytes, size_t length);
     void setTextCString(const char* value) { setTextBytes(value, value ? std::strlen(value) : 0); }
-    void clearText() { text.reset(); }
-    bool hasText() const { return text != nullptr; }
+    orv::xml::AttrRange attrItems() const {
+        return orv::xml::AttrRange{m_strings ? m_strings + m_attrsAt : nullptr, m_attrCount};
+    }
+    const char* findAttr(const char* name) const;
+    size_t childCount() const { return m_childCount; }
+    DOMElement* childAt(size_t i) const { return m_children[i].get(); }
+
+    // The number of bytes writeXml appends for this subtree.
+    size_t xmlSize() const;
 
     // Depth-first walk in document order from this element, in bounded stack.
     int traverse(ElemVisitor visit, ElemQuery* query);
 
-    // Clears the links of the subtree, without recursion (see orv::releaseXmlTree).
+    // Clears the links of the subtree and of the elements chained to it by sibling links,
+    // without recursion (see orv::releaseXmlTree).
     static void tearDown(DOMElement* top);
+    // Clears the links of every element ever made in `member`'s arena; elements held elsewhere
+    // survive with their links cleared, the others are freed.
+    static void tearDownArena(DOMElement* member);
+    // True when `e` began its arena (a free-standing element or a document's root).
+    static bool startedArena(const DOMElement* e);
 
-    // The level comes first so that it fills the padding after the count of the base: an
-    // element then takes 120 bytes, which the C library's allocator keeps in its fast bins.
+    // The parser's fast path. makeParsed links a new element under `parent` after `previous`
+    // (its sibling links) without adding it to the parent's list; the parser hands each
+    // element's children over in one block once they are all known (appendParsed), so the list
+    // is allocated once at its exact size.
+    static DOMElement* makeParsed(DOMElement* parent, DOMElement* previous);
+    // Marks the tree as no longer only built up (an element may be left out of its parent's list).
+    void markReshaped();
+    void appendParsed(DOMElement* const* kids, size_t count);
+    DOMElement* lastChild() const { return m_childCount ? childAt(m_childCount - 1) : nullptr; }
+    void setParsedTag(std::string_view name, std::vector<orv::xml::AttrPair>& pairs);
+    void setParsedText(const char* bytes, size_t length);
+
+    // Elements come from their arena only.
+    static void* operator new(size_t) = delete;
+    static void* operator new(size_t size, orv::xml::ElemArena& arena);
+    static void operator delete(void* p, orv::xml::ElemArena& arena);
+    static void operator delete(void* p);
+
+    // The level comes first so that it fills the padding after the count of the base.
     int32_t level = 0;
-    std::string tagName;
-    std::unique_ptr<char[]> text;  // owned C string, or null for "no text"
     orv::OrvPtr<DOMElement> parent;
     orv::OrvPtr<DOMElement> nextSibling;
     orv::OrvPtr<DOMElement> prevSibling;  // held, never read
-    std::vector<orv::OrvPtr<DOMElement>> children;
-    orv::xml::AttrMap attributes;
 
-protected:
+private:
+    friend class orv::xml::ElemArena;
+    explicit DOMElement(orv::xml::ElemArena* arena) : m_arena(arena) {}
     ~DOMElement() override;
+
+    void linkUnder(DOMElement* parentElem, DOMElement* previous);
+    void growChildren(size_t wanted);
+    void replaceStrings(std::string_view name, std::vector<orv::xml::AttrPair>& pairs,
+                        bool inArena);
+    void freeStrings();
+    void freeText();
+    void freeChildren();
+
+    orv::xml::ElemArena* m_arena;
+    // Tag name, a zero byte, then the attribute pairs; null for an empty tag without attributes.
+    char* m_strings = nullptr;
+    char* m_text = nullptr;  // owned C string, or null for "no text"
+    orv::OrvPtr<DOMElement>* m_children = nullptr;
+    uint32_t m_childCount = 0;
+    uint32_t m_childCapacity = 0;  // 0 with children: the list lies in the arena
+    uint32_t m_attrsAt = 1;        // offset of the attribute pairs in m_strings
+    uint32_t m_attrCount = 0;
+    uint32_t m_attrBytes = 0;  // size of the attribute pairs, zero bytes included
+    // Which of the blocks above came from the heap (set, text, children list changed through
+    // the interface after loading) rather than from the arena.
+    bool m_heapStrings = false;
+    bool m_heapText = false;
+    bool m_pinned = false;  // during an arena's tear-down: holds one reference of the arena's
 };
 
-static_assert(sizeof(void*) != 8 || sizeof(DOMElement) <= 120, "an element fits a 128-byte chunk");
+static_assert(sizeof(void*) != 8 || sizeof(DOMElement) <= 96, "an element takes 96 bytes");
