@@ -21,6 +21,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <functional>
 #include <string>
 #include <vector>
@@ -29,30 +30,38 @@ namespace fresh {
 
 // What one child run measured.
 struct Sample {
-    double seconds = 0.0;  // as the child timed its own work
-    long peakKiB = 0;      // the child's peak resident memory
+    double seconds = 0.0;    // as the child timed its own work
+    double cpuSeconds = -1;  // the processor time of that work, when the child gave it
+    long peakKiB = 0;        // the child's peak resident memory
 };
 
 struct Summary {
     double min = 0.0, median = 0.0, max = 0.0;
-    long peakKiB = 0;  // the highest of the runs
+    double cpuMedian = -1;  // median processor time, when every child gave it
+    long peakKiB = 0;       // the highest of the runs
     size_t runs = 0;
 };
+
+inline double medianOf(std::vector<double> t) {
+    std::sort(t.begin(), t.end());
+    const size_t n = t.size();
+    return n == 0 ? 0.0 : n % 2 ? t[n / 2] : (t[n / 2 - 1] + t[n / 2]) / 2;
+}
 
 inline Summary summarize(const std::vector<Sample>& samples) {
     Summary s;
     s.runs = samples.size();
     if (samples.empty()) return s;
-    std::vector<double> t;
+    std::vector<double> t, cpu;
     for (const Sample& x : samples) {
         t.push_back(x.seconds);
+        if (x.cpuSeconds >= 0) cpu.push_back(x.cpuSeconds);
         s.peakKiB = std::max(s.peakKiB, x.peakKiB);
     }
-    std::sort(t.begin(), t.end());
-    const size_t n = t.size();
-    s.min = t.front();
-    s.max = t.back();
-    s.median = n % 2 ? t[n / 2] : (t[n / 2 - 1] + t[n / 2]) / 2;
+    s.min = *std::min_element(t.begin(), t.end());
+    s.max = *std::max_element(t.begin(), t.end());
+    s.median = medianOf(t);
+    if (cpu.size() == t.size()) s.cpuMedian = medianOf(cpu);
     return s;
 }
 
@@ -61,22 +70,36 @@ inline Summary summarize(const std::vector<Sample>& samples) {
 constexpr const char* kMarker = "@fresh-seconds ";
 
 // Child side: hand the timed seconds to the parent.
-inline void reportSeconds(double seconds) {
-    std::printf("%s%.9f\n", kMarker, seconds);
+inline void reportSeconds(double seconds, double cpuSeconds = -1) {
+    std::printf("%s%.9f %.9f\n", kMarker, seconds, cpuSeconds);
     std::fflush(stdout);
 }
 
-// Child side: a monotonic stopwatch.
+// Child side: a monotonic stopwatch, with the processor time the process used meanwhile (on a
+// shared machine the wall-clock time also holds the time other programs had the processor).
 class Stopwatch {
 public:
-    Stopwatch() : m_start(std::chrono::steady_clock::now()) {}
+    Stopwatch() : m_start(std::chrono::steady_clock::now()), m_cpuStart(cpuNow()) {}
     double seconds() const {
         return std::chrono::duration<double>(std::chrono::steady_clock::now() - m_start).count();
     }
+    double cpuSeconds() const { return cpuNow() - m_cpuStart; }
 
 private:
+    static double cpuNow() {
+        timespec t{};
+        ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+        return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
+    }
     std::chrono::steady_clock::time_point m_start;
+    double m_cpuStart;
 };
+
+// Child side: the wall-clock and processor time since `watch` started.
+inline void reportSeconds(const Stopwatch& watch) {
+    const double cpu = watch.cpuSeconds();
+    reportSeconds(watch.seconds(), cpu);
+}
 
 // Parent side: runs this program again with `args` and waits for it. False, with a reason in
 // `error`, when the child cannot start, fails, or reports no figure.
@@ -137,7 +160,9 @@ inline bool runChild(const std::vector<std::string>& args, Sample& out, std::str
         error = "child " + (args.empty() ? std::string() : args[0]) + " reported no time";
         return false;
     }
-    out.seconds = std::strtod(text.c_str() + at + std::strlen(kMarker), nullptr);
+    char* end = nullptr;
+    out.seconds = std::strtod(text.c_str() + at + std::strlen(kMarker), &end);
+    out.cpuSeconds = std::strtod(end, nullptr);
     out.peakKiB = usage.ru_maxrss;  // KiB on Linux
     return true;
 }

@@ -99,7 +99,7 @@ int childReadReference(const std::string& path) {
         done += static_cast<size_t>(n);
     }
     ::close(fd);
-    fresh::reportSeconds(watch.seconds());
+    fresh::reportSeconds(watch);
     return 0;
 }
 
@@ -117,7 +117,7 @@ orv::OrvPtr<orv::LasPntPool> readCloud(const std::string& path, uint64_t points)
 int childBulkRead(const std::string& path, uint64_t points) {
     const fresh::Stopwatch watch;
     orv::OrvPtr<orv::LasPntPool> pool = readCloud(path, points);
-    fresh::reportSeconds(watch.seconds());
+    fresh::reportSeconds(watch);
     return 0;
 }
 
@@ -130,14 +130,14 @@ int childStreamRead(const std::string& path, uint64_t points) {
     uint64_t kept = 0;
     while (orv::OrvPtr<orv::LasPntArray> block = in->readPnts(1, kStreamBlock))
         kept += block->size();
-    const double seconds = watch.seconds();
+    const double seconds = watch.seconds(), cpu = watch.cpuSeconds();
     if (kept != points) {
         std::fprintf(stderr, "input stream returned %llu points, not %llu\n",
                      static_cast<unsigned long long>(kept),
                      static_cast<unsigned long long>(points));
         return 1;
     }
-    fresh::reportSeconds(seconds);
+    fresh::reportSeconds(seconds, cpu);
     return 0;
 }
 
@@ -170,7 +170,7 @@ int childWriteReference(const std::string& path, const std::string& out, uint64_
         done += static_cast<size_t>(n);
     }
     if (::close(fd) != 0) fail("close");
-    fresh::reportSeconds(watch.seconds());
+    fresh::reportSeconds(watch);
     checkWritten(out, points);
     return 0;
 }
@@ -181,7 +181,7 @@ int childBulkWrite(const std::string& path, const std::string& out, uint64_t poi
     if (!pointers) fail("pointers");
     const fresh::Stopwatch watch;
     if (orv::orvSavePoint2Las(pointers.get(), out.c_str(), nullptr) != 0) fail("bulk write");
-    fresh::reportSeconds(watch.seconds());
+    fresh::reportSeconds(watch);
     checkWritten(out, points);
     return 0;
 }
@@ -197,7 +197,7 @@ int childStreamWrite(const std::string& path, const std::string& out, uint64_t p
         if (stream->writePntArray(all + i, n, nullptr) != 0) fail("output stream refused points");
     }
     if (stream->close() != 0) fail("output stream close");
-    fresh::reportSeconds(watch.seconds());
+    fresh::reportSeconds(watch);
     checkWritten(out, points);
     return 0;
 }
@@ -284,8 +284,10 @@ void measureSize(uint64_t points, int runs, const std::string& dir, Groups group
                 if (other < 0) continue;
                 const Row& to = rows[first + static_cast<size_t>(other)];
                 char text[96];
-                std::snprintf(text, sizeof text, "%s%.2f x %s", row.ratios.empty() ? "" : "; ",
-                              row.summary.median / to.summary.median, to.name.c_str());
+                std::snprintf(text, sizeof text, "%s%.2f x %s (CPU %.2f x)",
+                              row.ratios.empty() ? "" : "; ",
+                              row.summary.median / to.summary.median, to.name.c_str(),
+                              row.summary.cpuMedian / to.summary.cpuMedian);
                 row.ratios += text;
             }
             rows.push_back(row);
@@ -304,17 +306,18 @@ const Row* findRow(const std::vector<Row>& rows, uint64_t points, const std::str
 void printTable(const std::vector<Row>& rows, const std::vector<uint64_t>& sizes, int runs) {
     std::printf(
         "\nFresh process per run, %d runs per row, candidates interleaved with their "
-        "reference.\nReads: file in the page cache. Writes: previous output flushed "
-        "and removed before each run (untimed).\n\n",
+        "reference.\nReads: file in the page cache. Writes: previous output flushed and "
+        "removed before each run (untimed).\nCPU: the processor time of the timed work, "
+        "which other programs on a shared machine disturb least.\n\n",
         runs);
     std::printf(
-        "| points | row | min s | median s | max s | ns/point | max/median | ratio of "
-        "medians | peak MiB |\n");
-    std::printf("|---:|---|---:|---:|---:|---:|---:|---|---:|\n");
+        "| points | row | min s | median s | max s | CPU s (median) | ns/point | "
+        "max/median | ratio of medians | peak MiB |\n");
+    std::printf("|---:|---|---:|---:|---:|---:|---:|---:|---|---:|\n");
     for (const Row& r : rows) {
-        std::printf("| %s | %s | %.4f | %.4f | %.4f | %.2f | %.2f | %s | %ld |\n",
+        std::printf("| %s | %s | %.4f | %.4f | %.4f | %.4f | %.2f | %.2f | %s | %ld |\n",
                     pointsLabel(r.points).c_str(), r.name.c_str(), r.summary.min, r.summary.median,
-                    r.summary.max, r.summary.median * 1e9 / r.points,
+                    r.summary.max, r.summary.cpuMedian, r.summary.median * 1e9 / r.points,
                     r.summary.max / r.summary.median,
                     r.ratios.empty() ? "reference" : r.ratios.c_str(), r.summary.peakKiB / 1024);
     }

@@ -49,6 +49,22 @@ TEST_F(PoolsTest, ReservedPoolKeepsPointersWhileFilled) {
     EXPECT_EQ(pool->size(), 1000u);
 }
 
+TEST_F(PoolsTest, GrowZeroesNewPointsAndKeepsTheOldOnesAcrossAMove) {
+    // Small and large blocks: a large one comes from the system and is backed ahead.
+    for (size_t reserved : {size_t{4}, size_t{1} << 20}) {
+        OrvPtr<orv::LasPntPool> pool(orv::newLasPntPool());
+        pool->reserve(reserved);
+        pool->prepare(0, reserved + 100);  // beyond the room: only the room is backed
+        LasPnt* filled = pool->growForOverwrite(3);
+        for (int i = 0; i < 3; ++i) filled[i] = pointAt(static_cast<float>(i + 1));
+        const LasPnt* zeroed = pool->grow(reserved + 5);  // moves the small pool's points
+        for (size_t i = 0; i < reserved + 5; ++i)
+            ASSERT_EQ(+zeroed[i].pnt.x + zeroed[i].pnt.attr + zeroed[i].classification, 0) << i;
+        for (int i = 0; i < 3; ++i) EXPECT_EQ(+pool->data()[i].pnt.x, static_cast<float>(i + 1));
+        EXPECT_EQ(pool->size(), reserved + 8);
+    }
+}
+
 TEST_F(PoolsTest, PointerPoolStoresThePointersGiven) {
     OrvPtr<orv::LasPntPool> values(orv::newLasPntPool());
     for (int i = 0; i < 3; ++i) {
