@@ -126,6 +126,8 @@ public:
     PointProgress& operator=(const PointProgress&) = delete;
     // `done` points of the total so far; redrawn at most ten times a second.
     void update(uint64_t done);
+    // The time spent so far, when the points done are not known.
+    void tick();
     // A new verb for the line ("writing"), the count starting again; the phase takes `share`
     // of the line's percentage from where the last one ended.
     void phase(const std::string& verb, double share);

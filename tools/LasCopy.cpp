@@ -261,30 +261,41 @@ void runLossless(const CopyOptions& o) {
     report(o, in.name(), out.name(), read, writer.pointCount(), since(start), "copied");
 }
 
-// Bytes this process has read so far (the kernel's count), or 0 where it is not told.
-uint64_t bytesRead() {
+// Bytes this process has read ("rchar:") or written ("wchar:") so far, as the kernel counts
+// them, or 0 where it does not tell.
+uint64_t bytesMoved(const char* which) {
     std::ifstream io("/proc/self/io");
     std::string key;
     uint64_t value = 0;
     while (io >> key >> value)
-        if (key == "rchar:") return value;
+        if (key == which) return value;
     return 0;
 }
 
-// Moves the progress line while the bulk reader, which reports nothing itself, reads: the
-// bytes the process reads, over the record length, are the points done.
-class ReadTicker {
+// Moves the progress line while the bulk reader or writer, which report nothing themselves,
+// work: the bytes the process reads or writes, over the record length, are the points done.
+class IoTicker {
+    static constexpr uint64_t kLeastMoved = 1 << 20;
+
 public:
-    ReadTicker(PointProgress& progress, uint32_t recordLength) {
+    IoTicker(PointProgress& progress, const char* which, uint32_t recordLength) {
         if (!progress.shown() || recordLength == 0) return;
-        m_thread = std::thread([this, &progress, recordLength] {
-            const uint64_t before = bytesRead();
+        m_thread = std::thread([this, &progress, which, recordLength] {
+            const uint64_t before = bytesMoved(which);
             std::unique_lock<std::mutex> lock(m_mutex);
-            while (!m_cv.wait_for(lock, std::chrono::milliseconds(100), [this] { return m_done; }))
-                progress.update((bytesRead() - before) / recordLength);
+            while (
+                !m_cv.wait_for(lock, std::chrono::milliseconds(100), [this] { return m_done; })) {
+                // Reading a mapped file moves no count (nor do a few bytes of /proc): then
+                // the time spent is all the line can tell.
+                const uint64_t moved = bytesMoved(which) - before;
+                if (moved < kLeastMoved)
+                    progress.tick();
+                else
+                    progress.update(moved / recordLength);
+            }
         });
     }
-    ~ReadTicker() {
+    ~IoTicker() {
         if (!m_thread.joinable()) return;
         {
             std::lock_guard<std::mutex> lock(m_mutex);
@@ -313,7 +324,7 @@ void runPool(const CopyOptions& o) {
     orv::LasPntPool* read = nullptr;
     long readResult = 0;
     {
-        ReadTicker ticker(progress, header.pointDataRecordLength);
+        IoTicker ticker(progress, "rchar:", header.pointDataRecordLength);
         readResult = orv::orvReadLas(in.path().c_str(), &read, nullptr);
     }
     if (readResult != 1 || !read)
@@ -328,8 +339,13 @@ void runPool(const CopyOptions& o) {
     orv::XPnt3d shift;
     if (!o.shift.empty()) shift = orv::XPnt3d(o.shift[0], o.shift[1], o.shift[2]);
     // A failing write throws orv::FileError, which main reports as one line.
-    const long result = orv::orvSavePoint2Las(pointers.get(), o.shift.empty() ? nullptr : &shift,
-                                              out.path().c_str(), nullptr);
+    long result = 0;
+    {
+        constexpr uint32_t kWrittenRecord = 20;  // point format 0
+        IoTicker ticker(progress, "wchar:", kWrittenRecord);
+        result = orv::orvSavePoint2Las(pointers.get(), o.shift.empty() ? nullptr : &shift,
+                                       out.path().c_str(), nullptr);
+    }
     if (result != 0) {
         LasHeader written;
         const unsigned long long kept = orv::ReadLasHeader(out.path().c_str(), written) == 0

@@ -59,7 +59,12 @@ void run(const StreamOptions& o) {
     }
     const InputPath inPath(o.in);
     LasHeader header;
-    checkLasFile(inPath, header, true);  // the stream itself takes any bytes for a header
+    const bool is20 =
+        checkLasFile(inPath, header, true);  // the stream itself takes any bytes for a header
+    // The origin is printed at the file's precision; a 2.0 file has no scale.
+    const int digits[3] = {is20 ? -1 : decimalsOf(header.xScale),
+                           is20 ? -1 : decimalsOf(header.yScale),
+                           is20 ? -1 : decimalsOf(header.zScale)};
     if (o.strict) requireAgreement(inPath);
     const LasCounts counts = countsOf(inPath);
     OutputPath outPath(o.out);
@@ -116,14 +121,14 @@ void run(const StreamOptions& o) {
                   toStderr);
         return;
     }
-    std::fprintf(
-        toStderr ? stderr : stdout,
-        "streamed %lld of %llu points from %s to %s (step %d, blocks of %d, origin %s)\n", written,
-        static_cast<unsigned long long>(read), inPath.name().c_str(), outPath.name().c_str(),
-        o.step, o.block,
-        used ? (formatNumber(shift.x) + "," + formatNumber(shift.y) + "," + formatNumber(shift.z))
-                   .c_str()
-             : "none");
+    std::fprintf(toStderr ? stderr : stdout,
+                 "streamed %lld of %llu points from %s to %s (step %d, blocks of %d, origin %s)\n",
+                 written, static_cast<unsigned long long>(read), inPath.name().c_str(),
+                 outPath.name().c_str(), o.step, o.block,
+                 used ? (formatFixed(shift.x, digits[0]) + "," + formatFixed(shift.y, digits[1]) +
+                         "," + formatFixed(shift.z, digits[2]))
+                            .c_str()
+                      : "none");
 }
 
 }  // namespace

@@ -79,6 +79,15 @@ void PointProgress::update(uint64_t done) {
     }
 }
 
+void PointProgress::tick() {
+    if (!m_progress) return;
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - m_start).count();
+    char text[160];
+    std::snprintf(text, sizeof text, "%s: %.1f s", m_verb.c_str(), seconds);
+    m_progress->setText(text);
+}
+
 void PointProgress::end() {
     endProgress(m_progress);
 }
