@@ -12,6 +12,7 @@
 
 #include "Command.h"
 #include "OrvLas.h"
+#include "OrvLasFile.h"
 #include "OrvLasStream.h"
 
 namespace orvter {
@@ -57,25 +58,13 @@ bool firstPoint(const std::string& path, uint64_t readable, orv::XPnt3d& p) {
 
 // The VLRs between the header and the point data: a count or a length that runs past the
 // start of the points means the header and the records disagree.
-std::string vlrWarning(const std::string& path, const LasHeader& h) {
-    constexpr uint32_t kVlrHeader = 54;
-    constexpr uint32_t kLengthAt = 20;  // record length after the header, 16 bits
-    const uint32_t end = h.offsetToPointData;
-    std::ifstream in(path, std::ios::binary);
-    uint64_t at = h.headerSize;
-    for (uint32_t k = 0; k < h.numberOfVlrs; ++k) {
-        unsigned char vlr[kVlrHeader];
-        if (at + kVlrHeader > end || !in.seekg(static_cast<std::streamoff>(at)) ||
-            !in.read(reinterpret_cast<char*>(vlr), kVlrHeader))
-            return "VLR " + std::to_string(k + 1) + " of " + std::to_string(+h.numberOfVlrs) +
-                   " does not fit before the point data at offset " + std::to_string(end);
-        const uint32_t length = vlr[kLengthAt] | (vlr[kLengthAt + 1] << 8);
-        at += kVlrHeader + length;
-        if (at > end)
-            return "VLR " + std::to_string(k + 1) + " of " + std::to_string(+h.numberOfVlrs) +
-                   " (" + std::to_string(length) + " bytes) runs past the point data at offset " +
-                   std::to_string(end);
-    }
+std::string vlrWarning(const std::string& path, const LasHeader&) {
+    orv::LasReader reader;
+    reader.open(path.c_str());
+    const orv::LasFileHeader& h = reader.header();
+    if (h.warnings & orv::kLasVlrsCut)
+        for (const std::string& note : h.notes)
+            if (note.rfind("VLR ", 0) == 0) return note;
     return std::string();
 }
 
