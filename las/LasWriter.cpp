@@ -87,7 +87,12 @@ struct LasWriter::Impl {
         store(p + 105, h.recordLength);
         // Before 1.4 the 32-bit fields are the only counts; in 1.4 they stay 0 where a reader of
         // older files could not take the points (formats 6-10, or more than 32 bits hold).
-        const bool legacy = h.versionMinor < 4 || (h.pointFormat <= 5 && count <= UINT32_MAX);
+        // A 1.4 header that came from a file (it states a 64-bit count) keeps that file's choice
+        // of filling the legacy fields or leaving them 0, so that a copy repeats it.
+        const bool fromFile = h.pointCount != 0;
+        const bool legacy =
+            h.versionMinor < 4 ||
+            (count <= UINT32_MAX && (fromFile ? h.legacyPointCount != 0 : h.pointFormat <= 5));
         if (legacy) {
             store(p + 107, static_cast<uint32_t>(count));
             for (int k = 0; k < 5; ++k) store(p + 111 + 4 * k, static_cast<uint32_t>(byReturn[k]));
@@ -95,8 +100,14 @@ struct LasWriter::Impl {
         for (int axis = 0; axis < 3; ++axis) {
             store(p + 131 + 8 * axis, h.scale[axis]);
             store(p + 155 + 8 * axis, h.offset[axis]);
-            const double lowest = count ? lo[axis] * h.scale[axis] + h.offset[axis] : 0.0;
-            const double highest = count ? hi[axis] * h.scale[axis] + h.offset[axis] : 0.0;
+            // Without points there is nothing to measure: the stated bounds stay.
+            double lowest = count ? lo[axis] * h.scale[axis] + h.offset[axis] : h.min[axis];
+            double highest = count ? hi[axis] * h.scale[axis] + h.offset[axis] : h.max[axis];
+            // A stated bound that names the same stored integer is kept as it was written: a
+            // copy of an honest file changes none of its bytes.
+            const double half = std::fabs(h.scale[axis]) / 2;
+            if (count && std::fabs(h.min[axis] - lowest) < half) lowest = h.min[axis];
+            if (count && std::fabs(h.max[axis] - highest) < half) highest = h.max[axis];
             store(p + 179 + 16 * axis, highest);
             store(p + 187 + 16 * axis, lowest);
         }
