@@ -187,6 +187,9 @@ orv::LasFileHeader targetHeader(const orv::LasFileHeader& in, const CopyOptions&
             h.evlrs.clear();
         }
     }
+    // Another format or version: the writer fills the legacy counts as that one wants them.
+    if (h.pointFormat != in.pointFormat || h.versionMinor != in.versionMinor)
+        h.pointCount = h.legacyPointCount = 0;
     if (!o.scale.empty())
         for (int axis = 0; axis < 3; ++axis)
             h.scale[axis] = o.scale[o.scale.size() == 1 ? 0 : axis];
