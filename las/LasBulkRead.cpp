@@ -7,6 +7,7 @@
 
 #include "OrvLas.h"
 #include "las/LasCodec.h"
+#include "las/LasHeaderModel.h"
 #include "las/LasLimits.h"
 #include "platform/Files.h"
 
@@ -21,22 +22,19 @@ long COrvReadLas::ReadLasFile(const char* path, LasPntPool** pool, LasHeader& he
     if (!pool || !file.open(path) || !file.isRegular()) return -1;
     uint64_t size = file.size();
     if (size < sizeof(LasHeader)) return -1;
-    uint8_t head[las::kHeaderSize14];
+    uint8_t head[las::kFixedHeaderBytes];
     const size_t headBytes = file.read(head, sizeof head);
     if (file.readFailed() || headBytes < sizeof(LasHeader)) return -1;
     if (headBytes < sizeof head && headBytes < size) size = headBytes;  // shortened meanwhile
+    // This reader takes any bytes for a header, signed or not.
+    LasFileHeader model;
     LasHeader h;
-    std::memcpy(&h, head, sizeof h);
+    if (!las::parseFixedHeader(head, headBytes, size, model, &h, false)) return -1;
     const las::RecordLayout layout = las::RecordLayout::forFormat(h.pointDataFormat);
     const uint64_t recordLength = h.pointDataRecordLength;
     if (recordLength < layout.minLength) return -1;
 
-    Las14Extension extension;
-    const bool has14 = las::hasLas14Extension(h, size);
-    if (has14) extension = las::loadExtension(head);
-    const uint64_t present = las::recordsPresent(h, size, has14 ? &extension : nullptr);
-    const uint64_t stated = las::statedPointCount(h, has14 ? &extension : nullptr);
-    const uint64_t count = stated < present ? stated : present;
+    const uint64_t count = model.readablePoints;
     if (count > SIZE_MAX / sizeof(LasPnt)) throw std::bad_alloc();
 
     OrvPtr<LasPntPool> points = newLasPntPool();

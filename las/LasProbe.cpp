@@ -1,7 +1,6 @@
-#include <cstring>
-
 #include "OrvLas.h"
 #include "las/LasCodec.h"
+#include "las/LasHeaderModel.h"
 #include "las/LasLimits.h"
 #include "platform/Files.h"
 
@@ -13,11 +12,12 @@ long ReadFirstPntFromLas(const char* path, XPnt3d& point) {
     platform::InputFile file;
     if (!file.open(path) || !file.isRegular()) return 0;
 
+    uint8_t head[sizeof(LasHeader)];
+    LasFileHeader model;
     LasHeader header;
-    if (file.read(&header, sizeof header) != sizeof header ||
-        std::memcmp(header.signature, "LASF", 4) != 0)
-        return 0;
-    const uint64_t first = header.offsetToPointData;
+    const size_t got = file.read(head, sizeof head);
+    if (!las::parseFixedHeader(head, got, got, model, &header)) return 0;
+    const uint64_t first = model.offsetToPointData;
     // X, Y and Z of the first record must lie in the window the probe looks at.
     if (first + 12 > las::kProbeWindowBytes) return 0;
     uint8_t record[12];

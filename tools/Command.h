@@ -170,9 +170,14 @@ struct InfoOptions {
     std::string path;
     bool json = false;
     bool strict = false;
+    bool stats = false;  // scan every point
 };
 // Prints what `las info` prints (text or JSON); a file that is not LAS throws.
 void printLasInfo(const InfoOptions& options);
+// What the full header model adds to `las info` for the regular file `path`: printed as text,
+// or put into `json` when `asJson`. Prints nothing for a file it cannot read.
+void printFullLasInfo(const std::string& path, bool asJson, bool stats,
+                      nlohmann::ordered_json* json);
 
 void addLasInfo(CLI::App& las);
 void addDemo(CLI::App& app);

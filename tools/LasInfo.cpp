@@ -12,6 +12,7 @@
 
 #include "Command.h"
 #include "OrvLas.h"
+#include "OrvLasFile.h"
 #include "OrvLasStream.h"
 
 namespace orvter {
@@ -57,25 +58,13 @@ bool firstPoint(const std::string& path, uint64_t readable, orv::XPnt3d& p) {
 
 // The VLRs between the header and the point data: a count or a length that runs past the
 // start of the points means the header and the records disagree.
-std::string vlrWarning(const std::string& path, const LasHeader& h) {
-    constexpr uint32_t kVlrHeader = 54;
-    constexpr uint32_t kLengthAt = 20;  // record length after the header, 16 bits
-    const uint32_t end = h.offsetToPointData;
-    std::ifstream in(path, std::ios::binary);
-    uint64_t at = h.headerSize;
-    for (uint32_t k = 0; k < h.numberOfVlrs; ++k) {
-        unsigned char vlr[kVlrHeader];
-        if (at + kVlrHeader > end || !in.seekg(static_cast<std::streamoff>(at)) ||
-            !in.read(reinterpret_cast<char*>(vlr), kVlrHeader))
-            return "VLR " + std::to_string(k + 1) + " of " + std::to_string(+h.numberOfVlrs) +
-                   " does not fit before the point data at offset " + std::to_string(end);
-        const uint32_t length = vlr[kLengthAt] | (vlr[kLengthAt + 1] << 8);
-        at += kVlrHeader + length;
-        if (at > end)
-            return "VLR " + std::to_string(k + 1) + " of " + std::to_string(+h.numberOfVlrs) +
-                   " (" + std::to_string(length) + " bytes) runs past the point data at offset " +
-                   std::to_string(end);
-    }
+std::string vlrWarning(const std::string& path, const LasHeader&) {
+    orv::LasReader reader;
+    reader.open(path.c_str());
+    const orv::LasFileHeader& h = reader.header();
+    if (h.warnings & orv::kLasVlrsCut)
+        for (const std::string& note : h.notes)
+            if (note.rfind("VLR ", 0) == 0) return note;
     return std::string();
 }
 
@@ -180,7 +169,8 @@ void printText(const std::string& name, const orv::LasFileInfo& info, bool hasFi
 }
 
 void printInfoJson(const std::string& name, const orv::LasFileInfo& info,
-                   const std::vector<std::string>& warnings, bool hasFirst, const orv::XPnt3d& p) {
+                   const std::vector<std::string>& warnings, bool hasFirst, const orv::XPnt3d& p,
+                   const std::string& path, bool stats) {
     const LasHeader& h = info.header;
     const Precision precision(h);
     nlohmann::ordered_json j;
@@ -216,6 +206,7 @@ void printInfoJson(const std::string& name, const orv::LasFileInfo& info,
     j["present_records"] = info.presentRecords;
     j["readable_points"] = info.readablePoints;
     j["warnings"] = warnings;
+    printFullLasInfo(path, true, stats, &j);
     orvter::printJson(j);
 }
 
@@ -354,10 +345,12 @@ void printLasInfo(const InfoOptions& o) {
     if (o.strict)
         if (const uint64_t outside = pointsOutsideBounds(in.path(), info.header))
             warnings.push_back(std::to_string(outside) + " points lie outside the header's bounds");
-    if (o.json)
-        printInfoJson(in.name(), info, warnings, hasFirst, first);
-    else
+    if (o.json) {
+        printInfoJson(in.name(), info, warnings, hasFirst, first, in.path(), o.stats);
+    } else {
         printText(in.name(), info, hasFirst, first);
+        printFullLasInfo(in.path(), false, o.stats, nullptr);
+    }
     // Warnings go to standard error after the report: the file was read, the status stays 0.
     std::fflush(stdout);
     for (const std::string& w : warnings)
@@ -376,6 +369,8 @@ void addLasInfo(CLI::App& las) {
     cmd->add_flag("--strict", options->strict,
                   "Exit with status 3 when the file disagrees with its header (counts, records, "
                   "points outside the bounds)");
+    cmd->add_flag("--stats", options->stats,
+                  "Scan every point: real bounds, returns, classes, GPS time range");
     cmd->callback([options] { printLasInfo(*options); });
 }
 
