@@ -988,47 +988,48 @@ public:
         return false;
     }
     void decode(uint8_t* out, uint32_t& context) override {
-        Context& c = follow(context);
+        uint16_t* last = follow(context);
+        Context& c = m_ctx[m_cur];
         if (m_layers[0].present) {
             uint16_t item[3];
-            c.rgb.decode(m_layers[0].dec, c.last, item);
-            std::memcpy(c.last, item, 6);
+            c.rgb.decode(m_layers[0].dec, last, item);
+            std::memcpy(last, item, 6);
         }
         if (m_nir && m_layers[1].present) {
             Decoder& dec = m_layers[1].dec;
             const uint32_t sym = dec.decodeSymbol(c.nirUsed);
             uint16_t v = (sym & 1)
-                             ? fold8(int32_t(dec.decodeSymbol(c.nirDiff[0]) + (c.last[3] & 255)))
-                             : uint16_t(c.last[3] & 0xFF);
+                             ? fold8(int32_t(dec.decodeSymbol(c.nirDiff[0]) + (last[3] & 255)))
+                             : uint16_t(last[3] & 0xFF);
             if (sym & 2)
-                v |= uint16_t(fold8(int32_t(dec.decodeSymbol(c.nirDiff[1]) + (c.last[3] >> 8)))
-                              << 8);
+                v |= uint16_t(fold8(int32_t(dec.decodeSymbol(c.nirDiff[1]) + (last[3] >> 8))) << 8);
             else
-                v |= uint16_t(c.last[3] & 0xFF00);
-            c.last[3] = v;
+                v |= uint16_t(last[3] & 0xFF00);
+            last[3] = v;
         }
-        std::memcpy(out, c.last, m_nir ? 8 : 6);
+        std::memcpy(out, last, m_nir ? 8 : 6);
     }
     void encode(const uint8_t* p, uint32_t& context) override {
-        Context& c = follow(context);
+        uint16_t* last = follow(context);
+        Context& c = m_ctx[m_cur];
         uint16_t item[4] = {};
         loadRgb(p, item, m_nir ? 4 : 3);
-        c.rgb.encode(m_layers[0].enc, c.last, item);
-        m_layers[0].present |= std::memcmp(c.last, item, 6) != 0;
+        c.rgb.encode(m_layers[0].enc, last, item);
+        m_layers[0].present |= std::memcmp(last, item, 6) != 0;
         if (m_nir) {
             Encoder& enc = m_layers[1].enc;
-            const uint32_t sym = uint32_t((c.last[3] & 0xFF) != (item[3] & 0xFF)) |
-                                 (uint32_t((c.last[3] & 0xFF00) != (item[3] & 0xFF00)) << 1);
+            const uint32_t sym = uint32_t((last[3] & 0xFF) != (item[3] & 0xFF)) |
+                                 (uint32_t((last[3] & 0xFF00) != (item[3] & 0xFF00)) << 1);
             enc.encodeSymbol(c.nirUsed, sym);
             if (sym & 1)
                 enc.encodeSymbol(c.nirDiff[0],
-                                 fold8(int32_t(item[3] & 255) - int32_t(c.last[3] & 255)));
+                                 fold8(int32_t(item[3] & 255) - int32_t(last[3] & 255)));
             if (sym & 2)
                 enc.encodeSymbol(c.nirDiff[1],
-                                 fold8(int32_t(item[3] >> 8) - int32_t(c.last[3] >> 8)));
+                                 fold8(int32_t(item[3] >> 8) - int32_t(last[3] >> 8)));
             m_layers[1].present |= sym != 0;
         }
-        std::memcpy(c.last, item, 8);
+        std::memcpy(last, item, m_nir ? 8 : 6);
     }
     void finishLayers() override {
         for (auto& l : m_layers) l.finish();
@@ -1046,13 +1047,19 @@ private:
         c.nirDiff[1].init();
         c.unused = false;
     }
-    Context& follow(uint32_t context) {
+    // Switches to the scanner channel's models. The history carried on is the previous
+    // channel's, unless the channel is new and starts from a copy of it: files are written so.
+    uint16_t* follow(uint32_t context) {
+        uint16_t* last = m_ctx[m_cur].last;
         context &= 3;
         if (context != m_cur) {
-            if (m_ctx[context].unused) start(m_ctx[context], m_ctx[m_cur].last);
             m_cur = context;
+            if (m_ctx[m_cur].unused) {
+                start(m_ctx[m_cur], last);
+                last = m_ctx[m_cur].last;
+            }
         }
-        return m_ctx[m_cur];
+        return last;
     }
 
     bool m_nir;
@@ -1092,19 +1099,21 @@ public:
         return false;
     }
     void decode(uint8_t* out, uint32_t& context) override {
-        Context& c = follow(context);
+        uint8_t* last = follow(context);
+        Context& c = m_ctx[m_cur];
         for (size_t i = 0; i < m_n; ++i)
             if (m_layers[i].present)
-                c.last[i] = fold8(int32_t(c.last[i] + m_layers[i].dec.decodeSymbol(c.models[i])));
-        std::memcpy(out, c.last.data(), m_n);
+                last[i] = fold8(int32_t(last[i] + m_layers[i].dec.decodeSymbol(c.models[i])));
+        std::memcpy(out, last, m_n);
     }
     void encode(const uint8_t* item, uint32_t& context) override {
-        Context& c = follow(context);
+        uint8_t* last = follow(context);
+        Context& c = m_ctx[m_cur];
         for (size_t i = 0; i < m_n; ++i) {
-            m_layers[i].enc.encodeSymbol(c.models[i], fold8(int32_t(item[i]) - c.last[i]));
-            m_layers[i].present |= item[i] != c.last[i];
+            m_layers[i].enc.encodeSymbol(c.models[i], fold8(int32_t(item[i]) - last[i]));
+            m_layers[i].present |= item[i] != last[i];
         }
-        std::memcpy(c.last.data(), item, m_n);
+        std::memcpy(last, item, m_n);
     }
     void finishLayers() override {
         for (auto& l : m_layers) l.finish();
@@ -1119,13 +1128,18 @@ private:
         for (auto& m : c.models) m.init();
         c.unused = false;
     }
-    Context& follow(uint32_t context) {
+    // As for colour: the previous channel's history unless the channel is new.
+    uint8_t* follow(uint32_t context) {
+        uint8_t* last = m_ctx[m_cur].last.data();
         context &= 3;
         if (context != m_cur) {
-            if (m_ctx[context].unused) start(m_ctx[context], m_ctx[m_cur].last.data());
             m_cur = context;
+            if (m_ctx[m_cur].unused) {
+                start(m_ctx[m_cur], last);
+                last = m_ctx[m_cur].last.data();
+            }
         }
-        return m_ctx[m_cur];
+        return last;
     }
 
     size_t m_n;
