@@ -31,6 +31,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     orvfuzz::require(got <= want);
     orvfuzz::require(got == want || !dec.error().empty());
     if (got == 0) return 0;
+    records.resize(got * rl);
 
     orv::laz::LazVlr vlr;
     if (!orv::laz::lazVlrFor(layout.formatByte & 0x3F, layout.recordLength,
