@@ -1,200 +1,61 @@
 // The LAS benchmark: whole-cloud reading and writing against plain read() and write() of the
-// same bytes, in one run, on a generated cloud held in the page cache. Run by hand:
-//   las_bench [--points N] [--reps R] [--dir DIR]
-// Each row is the median of R repetitions, in wall-clock time and in the process's CPU time (user
-// and system); ratios compare CPU times, which other programs on a shared machine disturb least.
-// Add a row by adding a Measure to measures().
+// same bytes, on generated clouds of several sizes. Every run is a fresh process (FreshRuns.h),
+// each candidate interleaved with its reference, so that what one run leaves behind never makes
+// the next cheaper. Each row gives min / median / max seconds over the runs, the median cost per
+// point, the ratio of medians against its reference and the peak resident memory of a run.
 #include <fcntl.h>
-#include <time.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "FreshRuns.h"
 #include "OrvTerDep.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-struct Setup {
-    std::string lasPath;  // the generated cloud, in the page cache
-    std::string outPath;  // where write rows write, removed before each repetition
-    uint64_t points = 0;
-    uint64_t fileBytes = 0;
-    std::vector<char>* fileImage = nullptr;  // the file's bytes, for the reference write
-    orv::PLasPntPool* cloud = nullptr;       // the generated points, for writers
-    orv::LasPntPool* values = nullptr;       // the same points, contiguous, for the output stream
-};
+const char* const kUsage =
+    "usage: las_bench [--sizes N[,N...]] [--runs R] [--dir DIR]\n"
+    "  --sizes  cloud sizes in points (default 1000000,20000000,100000000)\n"
+    "  --runs   fresh-process runs of every row (default 7)\n"
+    "  --dir    folder for the generated and written files (default /tmp)\n"
+    "Reads run with the file in the page cache; before every write run the previous output is\n"
+    "flushed to disk and removed, untimed.\n";
 
 // Blocks the streams read and write: what a caller of a large cloud would ask for.
 constexpr int kStreamBlock = 1000000;
 
-// Wall-clock and CPU seconds of one piece of work.
-struct Timing {
-    double wall = 0.0;
-    double cpu = 0.0;
-};
-
-double cpuNow() {
-    timespec t{};
-    ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
-}
-
-class Stopwatch {
-public:
-    Stopwatch() : m_wall(Clock::now()), m_cpu(cpuNow()) {}
-    Timing elapsed() const {
-        return {std::chrono::duration<double>(Clock::now() - m_wall).count(), cpuNow() - m_cpu};
-    }
-
-private:
-    Clock::time_point m_wall;
-    double m_cpu;
-};
-
-// One row of the table. `run` does the work once and returns its timing (set-up and clean-up
-// excluded); `reference` names the row it is compared with ("" for none).
-struct Measure {
-    std::string name;
-    std::string reference;
-    std::function<Timing(const Setup&)> run;
-};
-
-void fail(const char* what) {
+[[noreturn]] void fail(const char* what) {
     std::perror(what);
     std::exit(1);
 }
 
-Timing referenceRead(const Setup& s) {
-    const Stopwatch watch;
-    const int fd = ::open(s.lasPath.c_str(), O_RDONLY);
-    if (fd < 0) fail("open");
-    std::unique_ptr<char[]> buffer(new char[s.fileBytes]);  // fresh, untouched memory
-    uint64_t done = 0;
-    while (done < s.fileBytes) {
-        const ssize_t n = ::read(fd, buffer.get() + done, s.fileBytes - done);
-        if (n <= 0) fail("read");
-        done += static_cast<uint64_t>(n);
-    }
-    ::close(fd);
-    const Timing t = watch.elapsed();
-    buffer.reset();
-    return t;
+uint64_t sizeOf(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) fail(path.c_str());
+    return static_cast<uint64_t>(st.st_size);
 }
 
-Timing referenceWrite(const Setup& s) {
-    ::unlink(s.outPath.c_str());
-    const Stopwatch watch;
-    const int fd = ::open(s.outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (fd < 0) fail("open");
-    uint64_t done = 0;
-    while (done < s.fileBytes) {
-        const ssize_t n = ::write(fd, s.fileImage->data() + done, s.fileBytes - done);
-        if (n <= 0) fail("write");
-        done += static_cast<uint64_t>(n);
-    }
-    if (::close(fd) != 0) fail("close");
-    return watch.elapsed();
+uint64_t expectedBytes(uint64_t points) {
+    return sizeof(LasHeader) + 20 * points;
 }
 
-Timing bulkRead(const Setup& s) {
-    const Stopwatch watch;
-    orv::LasPntPool* raw = nullptr;
-    orv::orvReadLas(s.lasPath.c_str(), &raw, nullptr);
-    const Timing t = watch.elapsed();
-    orv::OrvPtr<orv::LasPntPool> pool = orv::OrvPtr<orv::LasPntPool>::adopt(raw);
-    if (!pool || pool->size() != s.points) {
-        std::fprintf(stderr, "bulk read returned the wrong cloud\n");
-        std::exit(1);
-    }
-    return t;
-}
+// A deterministic cloud over a 1,000 x 1,000 tile, relative to kOrigin, made a block at a time.
+const orv::XPnt3d kOrigin(512000.0, 4180000.0, 0.0);
 
-Timing bulkWrite(const Setup& s) {
-    ::unlink(s.outPath.c_str());
-    const Stopwatch watch;
-    orv::XPnt3d origin(512000.0, 4180000.0, 0.0);
-    orv::orvSavePoint2Las(s.cloud, &origin, s.outPath.c_str(), nullptr);
-    return watch.elapsed();
-}
-
-// Reads the whole file through the input stream; returns the points kept.
-uint64_t streamReadAll(const char* path, int step) {
-    orv::OrvPtr<IOrvInPntsStream> in(newInLasPntStream());
-    orv::OrvPtr<IOrvPoint> origin(newOrvPoint());
-    origin->setPoint(orv::XPnt3d(-2147483647.0, -2147483647.0, -2147483647.0));  // from the file
-    if (!in || in->open(path, origin.get()) != 0) return 0;
-    uint64_t kept = 0;
-    while (orv::OrvPtr<orv::LasPntArray> block = in->readPnts(step, kStreamBlock))
-        kept += block->size();
-    return kept;
-}
-
-Timing streamRead(const Setup& s, int step) {
-    const Stopwatch watch;
-    const uint64_t kept = streamReadAll(s.lasPath.c_str(), step);
-    const Timing t = watch.elapsed();
-    const uint64_t full = s.points / kStreamBlock, rest = s.points % kStreamBlock;
-    const uint64_t expected = full * ((kStreamBlock + step - 1) / step) + (rest + step - 1) / step;
-    if (kept != expected) {
-        std::fprintf(stderr, "input stream returned %llu points, not %llu\n",
-                     static_cast<unsigned long long>(kept),
-                     static_cast<unsigned long long>(expected));
-        std::exit(1);
-    }
-    return t;
-}
-
-Timing streamWrite(const Setup& s) {
-    ::unlink(s.outPath.c_str());
-    const Stopwatch watch;
-    orv::OrvPtr<IOrvOutPntsStream> out(newOutLasPntStream());
-    const orv::XPnt3d origin(512000.0, 4180000.0, 0.0);
-    if (!out || out->open(s.outPath.c_str()) != 0 || out->begin() != 0) fail("output stream");
-    const LasPnt* points = s.values->data();
-    for (uint64_t i = 0; i < s.points; i += kStreamBlock) {
-        const int n = static_cast<int>(std::min<uint64_t>(kStreamBlock, s.points - i));
-        if (out->writePntArray(points + i, n, &origin) != 0) fail("output stream refused points");
-    }
-    out->close();
-    return watch.elapsed();
-}
-
-std::vector<Measure> measures() {
-    return {
-        {"reference read() into fresh memory", "", referenceRead},
-        {"reference write() of the same bytes", "", referenceWrite},
-        {"bulk read: orv::orvReadLas", "reference read() into fresh memory", bulkRead},
-        {"bulk write: orv::orvSavePoint2Las", "reference write() of the same bytes", bulkWrite},
-        {"input stream, step 1, blocks of 1e6", "bulk read: orv::orvReadLas",
-         [](const Setup& s) { return streamRead(s, 1); }},
-        {"input stream, step 10, blocks of 1e6", "bulk read: orv::orvReadLas",
-         [](const Setup& s) { return streamRead(s, 10); }},
-        {"output stream: writePntArray of 1e6", "bulk write: orv::orvSavePoint2Las", streamWrite},
-    };
-}
-
-// A deterministic cloud over a 1,000 x 1,000 tile, relative to the origin the writer adds.
-orv::LasPntPool* generate(uint64_t count) {
-    orv::LasPntPool* pool = orv::newLasPntPool();
-    pool->reserve(count);
-    uint64_t state = 12345;
+void generateBlock(uint64_t& state, LasPnt* out, size_t count) {
     auto next = [&state] {
         state = state * 6364136223846793005ull + 1442695040888963407ull;
         return static_cast<uint32_t>(state >> 33);
     };
-    for (uint64_t i = 0; i < count; ++i) {
+    for (size_t i = 0; i < count; ++i) {
         LasPnt p;
         const float x = static_cast<float>(next() % 1000000) / 1000.0f;
         const float y = static_cast<float>(next() % 1000000) / 1000.0f;
@@ -202,137 +63,330 @@ orv::LasPntPool* generate(uint64_t count) {
         p.classification = static_cast<uint8_t>(next() % 10);
         p.returnNumber = static_cast<uint8_t>(next() % 8);
         p.pointSource = static_cast<uint8_t>(x / 250.0f);
-        pool->add(&p);
+        out[i] = p;
+    }
+}
+
+int childGenerate(const std::string& path, uint64_t points) {
+    orv::OrvPtr<IOrvOutPntsStream> out(newOutLasPntStream());
+    if (!out || out->open(path.c_str()) != 0 || out->begin() != 0) fail("output stream");
+    std::vector<LasPnt> block(kStreamBlock);
+    uint64_t state = 12345;
+    for (uint64_t i = 0; i < points; i += kStreamBlock) {
+        const size_t n = static_cast<size_t>(std::min<uint64_t>(kStreamBlock, points - i));
+        generateBlock(state, block.data(), n);
+        if (out->writePntArray(block.data(), static_cast<int>(n), &kOrigin) != 0)
+            fail("output stream refused points");
+    }
+    if (out->close() != 0) fail("output stream close");
+    fresh::reportSeconds(0.0);
+    return 0;
+}
+
+// The reference for reading: the whole file with read() into memory nobody touched before.
+int childReadReference(const std::string& path) {
+    const fresh::Stopwatch watch;
+    const int fd = ::open(path.c_str(), O_RDONLY);
+    if (fd < 0) fail("open");
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) fail("fstat");
+    const auto bytes = static_cast<size_t>(st.st_size);
+    std::unique_ptr<char[]> buffer(new char[bytes]);
+    for (size_t done = 0; done < bytes;) {
+        const ssize_t n = ::read(fd, buffer.get() + done, bytes - done);
+        if (n <= 0) fail("read");
+        done += static_cast<size_t>(n);
+    }
+    ::close(fd);
+    fresh::reportSeconds(watch.seconds());
+    return 0;
+}
+
+orv::OrvPtr<orv::LasPntPool> readCloud(const std::string& path, uint64_t points) {
+    orv::LasPntPool* raw = nullptr;
+    orv::orvReadLas(path.c_str(), &raw, nullptr);
+    orv::OrvPtr<orv::LasPntPool> pool = orv::OrvPtr<orv::LasPntPool>::adopt(raw);
+    if (!pool || pool->size() != points) {
+        std::fprintf(stderr, "bulk read returned the wrong cloud\n");
+        std::exit(1);
     }
     return pool;
 }
 
-// Peak resident memory of one bulk read, in a fresh process so that nothing else counts: the
-// child reports its own high-water mark.
-long peakReadKiB(const char* self, const std::string& lasPath, const char* mode = "--read-once") {
-    const std::string command = std::string("'") + self + "' " + mode + " '" + lasPath + "'";
-    FILE* pipe = ::popen(command.c_str(), "r");
-    if (!pipe) fail("popen");
-    long kib = -1;
-    if (std::fscanf(pipe, "%ld", &kib) != 1) kib = -1;
-    if (::pclose(pipe) != 0 || kib < 0) fail("read-once child");
-    return kib;
+int childBulkRead(const std::string& path, uint64_t points) {
+    const fresh::Stopwatch watch;
+    orv::OrvPtr<orv::LasPntPool> pool = readCloud(path, points);
+    fresh::reportSeconds(watch.seconds());
+    return 0;
 }
 
-// The process's peak resident memory (VmHWM) in KiB.
-long highWaterKiB() {
-    FILE* status = std::fopen("/proc/self/status", "r");
-    if (!status) return -1;
-    char line[256];
-    long kib = -1;
-    while (std::fgets(line, sizeof line, status))
-        if (std::sscanf(line, "VmHWM: %ld kB", &kib) == 1) break;
-    std::fclose(status);
-    return kib;
+int childStreamRead(const std::string& path, uint64_t points) {
+    const fresh::Stopwatch watch;
+    orv::OrvPtr<IOrvInPntsStream> in(newInLasPntStream());
+    orv::OrvPtr<IOrvPoint> origin(newOrvPoint());
+    origin->setPoint(kOrigin);
+    if (!in || in->open(path.c_str(), origin.get()) != 0) fail("input stream");
+    uint64_t kept = 0;
+    while (orv::OrvPtr<orv::LasPntArray> block = in->readPnts(1, kStreamBlock))
+        kept += block->size();
+    const double seconds = watch.seconds();
+    if (kept != points) {
+        std::fprintf(stderr, "input stream returned %llu points, not %llu\n",
+                     static_cast<unsigned long long>(kept),
+                     static_cast<unsigned long long>(points));
+        return 1;
+    }
+    fresh::reportSeconds(seconds);
+    return 0;
 }
 
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    const size_t n = v.size();
-    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+void checkWritten(const std::string& out, uint64_t points) {
+    if (sizeOf(out) != expectedBytes(points)) {
+        std::fprintf(stderr, "%s has the wrong length\n", out.c_str());
+        std::exit(1);
+    }
+}
+
+// The reference for writing: the input file's bytes, read beforehand, with write().
+int childWriteReference(const std::string& path, const std::string& out, uint64_t points) {
+    std::vector<char> bytes(sizeOf(path));
+    {
+        const int fd = ::open(path.c_str(), O_RDONLY);
+        if (fd < 0) fail("open");
+        for (size_t done = 0; done < bytes.size();) {
+            const ssize_t n = ::read(fd, bytes.data() + done, bytes.size() - done);
+            if (n <= 0) fail("read");
+            done += static_cast<size_t>(n);
+        }
+        ::close(fd);
+    }
+    const fresh::Stopwatch watch;
+    const int fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (fd < 0) fail("open");
+    for (size_t done = 0; done < bytes.size();) {
+        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n <= 0) fail("write");
+        done += static_cast<size_t>(n);
+    }
+    if (::close(fd) != 0) fail("close");
+    fresh::reportSeconds(watch.seconds());
+    checkWritten(out, points);
+    return 0;
+}
+
+int childBulkWrite(const std::string& path, const std::string& out, uint64_t points) {
+    orv::OrvPtr<orv::LasPntPool> cloud = readCloud(path, points);
+    orv::OrvPtr<orv::PLasPntPool> pointers = orv::PointsToPool(cloud.get());
+    if (!pointers) fail("pointers");
+    const fresh::Stopwatch watch;
+    if (orv::orvSavePoint2Las(pointers.get(), out.c_str(), nullptr) != 0) fail("bulk write");
+    fresh::reportSeconds(watch.seconds());
+    checkWritten(out, points);
+    return 0;
+}
+
+int childStreamWrite(const std::string& path, const std::string& out, uint64_t points) {
+    orv::OrvPtr<orv::LasPntPool> cloud = readCloud(path, points);
+    const fresh::Stopwatch watch;
+    orv::OrvPtr<IOrvOutPntsStream> stream(newOutLasPntStream());
+    if (!stream || stream->open(out.c_str()) != 0 || stream->begin() != 0) fail("output stream");
+    const LasPnt* all = cloud->data();
+    for (uint64_t i = 0; i < points; i += kStreamBlock) {
+        const int n = static_cast<int>(std::min<uint64_t>(kStreamBlock, points - i));
+        if (stream->writePntArray(all + i, n, nullptr) != 0) fail("output stream refused points");
+    }
+    if (stream->close() != 0) fail("output stream close");
+    fresh::reportSeconds(watch.seconds());
+    checkWritten(out, points);
+    return 0;
+}
+
+// The hidden child side: `--child ROW FILE POINTS [OUT]`.
+int runChildRow(int argc, char** argv) {
+    if (argc < 5) return 2;
+    const std::string row = argv[2], path = argv[3];
+    const uint64_t points = std::strtoull(argv[4], nullptr, 10);
+    const std::string out = argc > 5 ? argv[5] : "";
+    if (row == "generate") return childGenerate(path, points);
+    if (row == "read-ref") return childReadReference(path);
+    if (row == "bulk-read") return childBulkRead(path, points);
+    if (row == "stream-read") return childStreamRead(path, points);
+    if (row == "write-ref") return childWriteReference(path, out, points);
+    if (row == "bulk-write") return childBulkWrite(path, out, points);
+    if (row == "stream-write") return childStreamWrite(path, out, points);
+    return 2;
+}
+
+struct Row {
+    uint64_t points;
+    std::string name;
+    fresh::Summary summary;
+    std::string ratios;  // its median against the medians of the rows it compares with
+};
+
+std::string pointsLabel(uint64_t n) {
+    char text[32];
+    if (n >= 1000000 && n % 1000000 == 0)
+        std::snprintf(text, sizeof text, "%llu M", static_cast<unsigned long long>(n / 1000000));
+    else
+        std::snprintf(text, sizeof text, "%llu", static_cast<unsigned long long>(n));
+    return text;
+}
+
+// The rows of one cloud size: two groups of three, each group interleaved.
+void measureSize(uint64_t points, int runs, const std::string& dir, std::vector<Row>& rows) {
+    const std::string tag = dir + "/las_bench_" + std::to_string(::getpid());
+    const std::string path = tag + ".las", out = tag + "_out.las";
+    const std::string count = std::to_string(points);
+    std::printf("%s points: generating...\n", pointsLabel(points).c_str());
+    std::fflush(stdout);
+    fresh::Sample ignored;
+    std::string error;
+    if (!fresh::runChild({"--child", "generate", path, count}, ignored, error)) {
+        std::fprintf(stderr, "generate: %s\n", error.c_str());
+        std::exit(1);
+    }
+    if (sizeOf(path) != expectedBytes(points)) fail("generated file");
+    fresh::removeFlushed(out);
+    if (!fresh::warm(path)) fail("warm");
+
+    auto child = [&](const char* row) {
+        return std::vector<std::string>{"--child", row, path, count, out};
+    };
+    const auto flushOut = [&] { fresh::removeFlushed(out); };
+    const std::vector<fresh::Candidate> reads = {
+        {"read() into fresh memory", child("read-ref"), nullptr},
+        {"bulk read", child("bulk-read"), nullptr},
+        {"input stream", child("stream-read"), nullptr}};
+    const std::vector<fresh::Candidate> writes = {
+        {"write() of the same bytes", child("write-ref"), flushOut},
+        {"bulk write", child("bulk-write"), flushOut},
+        {"output stream", child("stream-write"), flushOut}};
+    // Against: the index of the row each compares with, -1 for a reference.
+    const int against[] = {-1, 0, 1};
+    for (const auto* group : {&reads, &writes}) {
+        std::printf("%s points: %s, %s, %s...\n", pointsLabel(points).c_str(),
+                    (*group)[0].name.c_str(), (*group)[1].name.c_str(), (*group)[2].name.c_str());
+        std::fflush(stdout);
+        const std::vector<std::vector<fresh::Sample>> samples = fresh::interleaveAll(*group, runs);
+        const size_t first = rows.size();
+        for (size_t k = 0; k < group->size(); ++k) {
+            Row row{points, (*group)[k].name, fresh::summarize(samples[k]), ""};
+            // The output stream answers to the bulk writer and to write() both.
+            for (int other : {against[k], group == &writes && k == 2 ? 0 : -1}) {
+                if (other < 0) continue;
+                const Row& to = rows[first + static_cast<size_t>(other)];
+                char text[96];
+                std::snprintf(text, sizeof text, "%s%.2f x %s", row.ratios.empty() ? "" : "; ",
+                              row.summary.median / to.summary.median, to.name.c_str());
+                row.ratios += text;
+            }
+            rows.push_back(row);
+        }
+    }
+    fresh::removeFlushed(out);
+    ::unlink(path.c_str());
+}
+
+const Row* findRow(const std::vector<Row>& rows, uint64_t points, const std::string& name) {
+    for (const Row& r : rows)
+        if (r.points == points && r.name == name) return &r;
+    return nullptr;
+}
+
+void printTable(const std::vector<Row>& rows, const std::vector<uint64_t>& sizes, int runs) {
+    std::printf(
+        "\nFresh process per run, %d runs per row, candidates interleaved with their "
+        "reference.\nReads: file in the page cache. Writes: previous output flushed "
+        "and removed before each run (untimed).\n\n",
+        runs);
+    std::printf(
+        "| points | row | min s | median s | max s | ns/point | max/median | ratio of "
+        "medians | peak MiB |\n");
+    std::printf("|---:|---|---:|---:|---:|---:|---:|---|---:|\n");
+    for (const Row& r : rows) {
+        std::printf("| %s | %s | %.4f | %.4f | %.4f | %.2f | %.2f | %s | %ld |\n",
+                    pointsLabel(r.points).c_str(), r.name.c_str(), r.summary.min, r.summary.median,
+                    r.summary.max, r.summary.median * 1e9 / r.points,
+                    r.summary.max / r.summary.median,
+                    r.ratios.empty() ? "reference" : r.ratios.c_str(), r.summary.peakKiB / 1024);
+    }
+
+    // The cost per point of every row at each size, against the size nearest 20 M.
+    if (sizes.size() > 1) {
+        uint64_t base = sizes[0];
+        for (uint64_t n : sizes)
+            if (std::llabs(static_cast<long long>(n) - 20000000) <
+                std::llabs(static_cast<long long>(base) - 20000000))
+                base = n;
+        std::printf("\nMedian ns per point by size (ratio against %s points):\n\n| row |",
+                    pointsLabel(base).c_str());
+        for (uint64_t n : sizes) std::printf(" %s |", pointsLabel(n).c_str());
+        std::printf("\n|---|");
+        for (size_t i = 0; i < sizes.size(); ++i) std::printf("---:|");
+        std::printf("\n");
+        for (const char* name : {"read() into fresh memory", "bulk read", "input stream",
+                                 "write() of the same bytes", "bulk write", "output stream"}) {
+            const Row* at = findRow(rows, base, name);
+            std::printf("| %s |", name);
+            for (uint64_t n : sizes) {
+                const Row* r = findRow(rows, n, name);
+                const double ns = r->summary.median * 1e9 / n;
+                if (at && n != base)
+                    std::printf(" %.1f (%.2f x) |", ns, ns / (at->summary.median * 1e9 / base));
+                else
+                    std::printf(" %.1f |", ns);
+            }
+            std::printf("\n");
+        }
+    }
+    std::printf("\nPeak memory of the bulk read against 22 bytes a point + 64 MiB:\n");
+    for (uint64_t n : sizes) {
+        const Row* r = findRow(rows, n, "bulk read");
+        std::printf("  %s points: %ld MiB (limit %.0f MiB)\n", pointsLabel(n).c_str(),
+                    r->summary.peakKiB / 1024, (22.0 * n) / 1048576.0 + 64.0);
+    }
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    uint64_t points = 20000000;
-    int reps = 5;
+    if (argc > 1 && std::strcmp(argv[1], "--child") == 0) return runChildRow(argc, argv);
+    std::vector<uint64_t> sizes = {1000000, 20000000, 100000000};
+    int runs = 7;
     std::string dir = "/tmp";
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
-        if (a == "--read-once" && i + 1 < argc) {
-            orv::LasPntPool* raw = nullptr;
-            orv::orvReadLas(argv[i + 1], &raw, nullptr);
-            orv::OrvPtr<orv::LasPntPool> pool = orv::OrvPtr<orv::LasPntPool>::adopt(raw);
-            std::printf("%ld\n", highWaterKiB());
-            return pool ? 0 : 1;
-        } else if (a == "--stream-once" && i + 1 < argc) {
-            const uint64_t kept = streamReadAll(argv[i + 1], 1);
-            std::printf("%ld\n", highWaterKiB());
-            return kept ? 0 : 1;
-        } else if (a == "--points" && i + 1 < argc) {
-            points = std::strtoull(argv[++i], nullptr, 10);
-        } else if (a == "--reps" && i + 1 < argc) {
-            reps = std::max(1, std::atoi(argv[++i]));
+        if (a == "--help" || a == "-h") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        } else if (a == "--sizes" && i + 1 < argc) {
+            sizes.clear();
+            for (const char* at = argv[++i]; *at;) {
+                char* end = nullptr;
+                const uint64_t n = std::strtoull(at, &end, 10);
+                if (end == at || n == 0) {
+                    std::fputs(kUsage, stderr);
+                    return 2;
+                }
+                sizes.push_back(n);
+                at = *end == ',' ? end + 1 : end;
+            }
+        } else if (a == "--runs" && i + 1 < argc) {
+            runs = std::max(1, std::atoi(argv[++i]));
         } else if (a == "--dir" && i + 1 < argc) {
             dir = argv[++i];
         } else {
-            std::fprintf(stderr, "usage: las_bench [--points N] [--reps R] [--dir DIR]\n");
+            std::fputs(kUsage, stderr);
             return 2;
         }
     }
-
-    Setup s;
-    s.points = points;
-    s.lasPath = dir + "/las_bench_" + std::to_string(::getpid()) + ".las";
-    s.outPath = dir + "/las_bench_" + std::to_string(::getpid()) + "_out.las";
-    std::printf("generating %llu points...\n", static_cast<unsigned long long>(points));
-    std::fflush(stdout);
-    orv::OrvPtr<orv::LasPntPool> cloud = generate(points);
-    orv::OrvPtr<orv::PLasPntPool> pointers = orv::PointsToPool(cloud.get());
-    s.cloud = pointers.get();
-    s.values = cloud.get();
-    bulkWrite(s);
-    std::rename(s.outPath.c_str(), s.lasPath.c_str());
-    std::vector<char> image;
-    {
-        struct stat st {};
-        if (::stat(s.lasPath.c_str(), &st) != 0) fail("stat");
-        s.fileBytes = static_cast<uint64_t>(st.st_size);
-        image.resize(s.fileBytes);
-        const int fd = ::open(s.lasPath.c_str(), O_RDONLY);
-        if (fd < 0 || ::read(fd, image.data(), image.size()) != static_cast<ssize_t>(image.size()))
-            fail("read");
-        ::close(fd);
-        s.fileImage = &image;
+    if (sizes.empty()) {
+        std::fputs(kUsage, stderr);
+        return 2;
     }
-
-    const std::vector<Measure> all = measures();
-    std::vector<Timing> times(all.size());
-    for (size_t m = 0; m < all.size(); ++m) {
-        std::vector<double> wall, cpu;
-        all[m].run(s);  // warm-up: page cache, allocator, code
-        for (int r = 0; r < reps; ++r) {
-            const Timing t = all[m].run(s);
-            wall.push_back(t.wall);
-            cpu.push_back(t.cpu);
-        }
-        times[m] = {median(wall), median(cpu)};
-    }
-    const long peak = peakReadKiB(argv[0], s.lasPath);
-    const long streamPeak = peakReadKiB(argv[0], s.lasPath, "--stream-once");
-    ::unlink(s.outPath.c_str());
-    ::unlink(s.lasPath.c_str());
-
-    const double mb = s.fileBytes / 1e6;
-    std::printf("\n%llu points, %.1f MB file, median of %d repetitions\n\n",
-                static_cast<unsigned long long>(points), mb, reps);
-    std::printf("| %-38s | %7s | %7s | %15s | %16s |\n", "row", "wall s", "CPU s",
-                "Mpoints/CPU s", "ratio (CPU)");
-    std::printf("|%s|%s|%s|%s|%s|\n", std::string(40, '-').c_str(), std::string(9, '-').c_str(),
-                std::string(9, '-').c_str(), std::string(17, '-').c_str(),
-                std::string(18, '-').c_str());
-    for (size_t m = 0; m < all.size(); ++m) {
-        std::string ratio = "-";
-        for (size_t r = 0; r < all.size(); ++r)
-            if (!all[m].reference.empty() && all[r].name == all[m].reference) {
-                char text[64];
-                std::snprintf(text, sizeof text, "%.2f x reference", times[r].cpu / times[m].cpu);
-                ratio = text;
-            }
-        std::printf("| %-38s | %7.3f | %7.3f | %15.1f | %16s |\n", all[m].name.c_str(),
-                    times[m].wall, times[m].cpu, points / times[m].cpu / 1e6, ratio.c_str());
-    }
-    const double limitMiB = (s.fileBytes + 22.0 * points) / 1048576.0 + 64.0;
-    std::printf("\npeak memory of the bulk read: %ld MiB (limit: file + 22 B/point + 64 MiB = %ld MiB)\n",
-                peak / 1024, static_cast<long>(limitMiB));
-    const double streamLimitMiB = 64.0 + kStreamBlock * sizeof(LasPnt) / 1048576.0;
-    std::printf("peak memory of the stream read: %ld MiB (limit: 64 MiB + one block = %ld MiB)\n",
-                streamPeak / 1024, static_cast<long>(streamLimitMiB));
+    std::vector<Row> rows;
+    for (uint64_t n : sizes) measureSize(n, runs, dir, rows);
+    printTable(rows, sizes, runs);
     return 0;
 }

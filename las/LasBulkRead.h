@@ -4,7 +4,7 @@
 #include "OrvBasic.h"
 #include "OrvLasFormat.h"
 
-// Reads a whole 1.x LAS file through one read-only mapping; lives for one call.
+// Reads a whole 1.x LAS file a block at a time; lives for one call.
 class COrvReadLas {
 public:
     COrvReadLas() = default;
@@ -14,7 +14,9 @@ public:
 
     // Fills `header` and stores in *pool a new pool, with one reference, holding every whole
     // record present in the file. Returns the number of points read, or -1 without touching
-    // `pool` or `header` when the file cannot be mapped, is shorter than its header or states
-    // records shorter than 16 bytes. Throws std::bad_alloc when the points do not fit in memory.
+    // `pool` or `header` when the file cannot be opened or read, is not a regular file, is
+    // shorter than its header or states records shorter than 16 bytes. A file shortened during
+    // the read gives the whole records it still held. Throws std::bad_alloc when the points do not
+    // fit in memory.
     long ReadLasFile(const char* path, orv::LasPntPool** pool, LasHeader& header);
 };

@@ -31,6 +31,9 @@ constexpr uint32_t kWrittenRecordLength = 20;
 constexpr uint32_t kWriteBufferRecords = 524288;
 constexpr size_t kWriteBufferBytes = size_t{kWriteBufferRecords} * kWrittenRecordLength;
 
+// Bytes the bulk reader reads at a time: whole records into a buffer that stays in the cache.
+constexpr size_t kReadBlockBytes = size_t{1} << 20;
+
 // Points the bulk reader zeroes and fills at a time: about 90 KB, so they stay in the cache
 // between being zeroed and being filled.
 constexpr size_t kReadChunkPoints = 4096;

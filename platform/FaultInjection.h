@@ -17,10 +17,9 @@ enum class Operation : unsigned {
     Seek,     // moving the position
     Close,    // closing: the descriptor is closed all the same, as the kernel does
     Rename,   // putting a finished file in place of its target
-    Map,      // mapping a file into memory
     Reserve,  // asking the file system for room up front, or giving unused room back
 };
-constexpr unsigned kOperationCount = 9;
+constexpr unsigned kOperationCount = 8;
 
 // Short lower-case name for messages ("open", "write").
 const char* operationName(Operation operation);

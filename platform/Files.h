@@ -21,9 +21,14 @@ public:
     void close();
     // Length of the file in bytes, or 0 when unknown.
     uint64_t size() const;
+    // A regular file, as opposed to a device, a pipe or a socket.
+    bool isRegular() const { return m_regular; }
     // Reads up to `count` bytes at the current position; returns the bytes delivered, fewer
     // only at the end of the file or on an error.
     size_t read(void* buffer, size_t count);
+    // Whether a read failed since the file was opened: tells an error from the file's end, for
+    // a reader that takes a file shortened under it for what it now holds.
+    bool readFailed() const { return m_readFailed; }
     // Moves the position to `offset` bytes from the start; false on failure.
     bool seek(uint64_t offset);
     // Reads up to `count` bytes at `offset` without moving the position, so that several
@@ -32,30 +37,8 @@ public:
 
 private:
     int m_fd = -1;
-};
-
-// A private read-only mapping of a whole file, or of its first bytes.
-class MappedFile {
-public:
-    MappedFile() = default;
-    MappedFile(const MappedFile&) = delete;
-    MappedFile& operator=(const MappedFile&) = delete;
-    ~MappedFile() { unmap(); }
-
-    // Maps the first min(maxBytes, file size) bytes of an existing regular file. False when the
-    // file cannot be opened or is empty. The file itself is closed again at once.
-    bool map(const char* path, uint64_t maxBytes = UINT64_MAX);
-    void unmap();
-    const uint8_t* data() const { return m_data; }
-    // Bytes mapped.
-    size_t size() const { return m_size; }
-    // Length of the whole file, mapped or not.
-    uint64_t fileSize() const { return m_fileSize; }
-
-private:
-    const uint8_t* m_data = nullptr;
-    size_t m_size = 0;
-    uint64_t m_fileSize = 0;
+    bool m_regular = false;
+    bool m_readFailed = false;
 };
 
 // A file written whole, then put in place of its target at `close`, so that a failure half-way

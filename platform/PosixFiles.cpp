@@ -1,5 +1,4 @@
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -87,11 +86,6 @@ int sysRelease(int fd, uint64_t length) {
     return ::ftruncate(fd, static_cast<off_t>(length));
 }
 
-void* sysMmap(size_t length, int fd) {
-    if (injectFault(Operation::Map)) return MAP_FAILED;
-    return ::mmap(nullptr, length, PROT_READ, MAP_PRIVATE, fd, 0);
-}
-
 }  // namespace
 
 bool InputFile::open(const char* path) {
@@ -104,6 +98,8 @@ bool InputFile::open(const char* path) {
         close();
         return false;
     }
+    m_regular = S_ISREG(st.st_mode);
+    m_readFailed = false;
     return true;
 }
 
@@ -125,6 +121,7 @@ size_t InputFile::read(void* buffer, size_t count) {
     while (done < count) {
         ssize_t n = sysRead(m_fd, out + done, count - done);
         if (n < 0 && errno == EINTR) continue;
+        if (n < 0) m_readFailed = true;
         if (n <= 0) break;
         done += static_cast<size_t>(n);
     }
@@ -148,38 +145,6 @@ size_t InputFile::readAt(uint64_t offset, void* buffer, size_t count) const {
 bool InputFile::seek(uint64_t offset) {
     if (m_fd < 0 || offset > static_cast<uint64_t>(INT64_MAX)) return false;
     return sysSeek(m_fd, static_cast<off_t>(offset)) >= 0;
-}
-
-bool MappedFile::map(const char* path, uint64_t maxBytes) {
-    unmap();
-    if (!path) return false;
-    const int fd = sysOpen(path, O_RDONLY);
-    if (fd < 0) return false;
-    struct stat st;
-    if (sysFstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0) {
-        sysClose(fd);
-        return false;
-    }
-    const auto fileSize = static_cast<uint64_t>(st.st_size);
-    const uint64_t length = fileSize < maxBytes ? fileSize : maxBytes;
-    if (length == 0 || length > SIZE_MAX) {
-        sysClose(fd);
-        return false;
-    }
-    void* view = sysMmap(static_cast<size_t>(length), fd);
-    sysClose(fd);  // the mapping keeps the file's pages reachable on its own
-    if (view == MAP_FAILED) return false;
-    m_data = static_cast<const uint8_t*>(view);
-    m_size = static_cast<size_t>(length);
-    m_fileSize = fileSize;
-    return true;
-}
-
-void MappedFile::unmap() {
-    if (m_data) ::munmap(const_cast<uint8_t*>(m_data), m_size);
-    m_data = nullptr;
-    m_size = 0;
-    m_fileSize = 0;
 }
 
 namespace {

@@ -1,16 +1,21 @@
 // A system call failing at any step of a whole LAS write or read: the caller learns of it as
 // documented, the file that was there before stays byte for byte, and nothing leaks.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <thread>
 #include <vector>
 
 #include "OrvError.h"
 #include "OrvLas.h"
 #include "OrvLasStream.h"
 #include "support/FaultSweep.h"
+#include "support/LasBuilder.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -210,8 +215,8 @@ TEST_F(LasFaults, AFailedStreamReadDeliversOnlyCorrectPointsInOrder) {
     ASSERT_EQ(whole.size(), points.size());
     const auto descriptors = openDescriptors();
     for (FaultOperation operation :
-         {FaultOperation::Open, FaultOperation::Stat, FaultOperation::Map, FaultOperation::Read,
-          FaultOperation::Seek, FaultOperation::Close}) {
+         {FaultOperation::Open, FaultOperation::Stat, FaultOperation::Read, FaultOperation::Seek,
+          FaultOperation::Close}) {
         sweepFaults(operation, EIO, [&](uint64_t n) {
             const std::vector<float> got = streamXs(path, opened);
             ASSERT_LE(got.size(), whole.size());
@@ -229,16 +234,24 @@ TEST_F(LasFaults, AFailedReadAtAnyStepIsARefusalNeverAPartialCloud) {
     const std::string path = dir.path("cloud.las");
     ASSERT_EQ(save(path), 0);
     const long whole = static_cast<long>(points.size());
+    // A cloud the bulk reader takes in several blocks, so that a later read fails too.
+    const std::string longPath = dir.path("long.las");
+    for (int copy = 0; copy < 5; ++copy) points.insert(points.end(), points.begin(), points.end());
+    ASSERT_EQ(save(longPath), 0);
+    const long longWhole = static_cast<long>(points.size());
     const auto descriptors = openDescriptors();
     for (FaultOperation operation :
-         {FaultOperation::Open, FaultOperation::Stat, FaultOperation::Map, FaultOperation::Read,
-          FaultOperation::Seek, FaultOperation::Close}) {
-        // The descriptor is closed once the file is mapped: a failed close loses nothing.
+         {FaultOperation::Open, FaultOperation::Stat, FaultOperation::Read, FaultOperation::Seek,
+          FaultOperation::Close}) {
+        // Nothing is written: a failed close loses nothing.
         const auto fails = [&](uint64_t n) { return n != 0 && operation != FaultOperation::Close; };
-        sweepFaults(operation, EIO, [&](uint64_t n) {
-            EXPECT_EQ(countPoints(path), fails(n) ? -1 : whole);
-            EXPECT_EQ(openDescriptors(), descriptors);
-        });
+        for (const std::string& file : {path, longPath}) {
+            const long expected = file == path ? whole : longWhole;
+            sweepFaults(operation, EIO, [&](uint64_t n) {
+                EXPECT_EQ(countPoints(file), fails(n) ? -1 : expected);
+                EXPECT_EQ(openDescriptors(), descriptors);
+            });
+        }
         sweepFaults(operation, EIO, [&](uint64_t n) {
             orv::XPnt3d point(1, 2, 3);
             EXPECT_EQ(orv::ReadFirstPntFromLas(path.c_str(), point), fails(n) ? 0 : 1);
@@ -267,6 +280,57 @@ TEST_F(LasFaults, AFullDeviceIsWrittenInPlaceAndStaysADevice) {
     // Nothing beside the device either.
     for (const std::string& name : folderEntries("/dev"))
         EXPECT_EQ(name.find("full."), std::string::npos) << name;
+}
+
+TEST_F(LasFaults, AFileShortenedDuringAReadGivesWholeCorrectRecordsNeverASignal) {
+    // Record i has x = i: whatever a reader returns must be the file's first records, in order.
+    constexpr int kRecords = 300000;
+    orvtest::LasBuilder las;
+    for (int i = 0; i < kRecords; ++i) las.add({i * 1000, 0, 0, 0, 0, 0});
+    const std::vector<uint8_t> bytes = las.bytes();
+    const std::string path = dir.path("shrinking.las");
+    orvtest::writeFile(path, bytes);
+
+    // Another thread cuts the file (below the header, inside the header, mid-points) and writes
+    // it back whole, over and over, while this one reads it.
+    std::atomic<bool> stop{false};
+    std::thread shortener([&] {
+        const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+        ASSERT_GE(fd, 0);
+        const off_t size = static_cast<off_t>(bytes.size());
+        const off_t cuts[] = {0, 100, 240, size / 3, size * 2 / 3 + 7};
+        for (unsigned round = 0; !stop; ++round) {
+            EXPECT_EQ(::ftruncate(fd, cuts[round % 5]), 0);
+            ::usleep(100 + round % 7 * 200);
+            EXPECT_EQ(::pwrite(fd, bytes.data(), bytes.size(), 0), size);
+            ::usleep(round % 3 * 300);
+        }
+        ::close(fd);
+    });
+    int shortened = 0;
+    for (int trial = 0; trial < 40; ++trial) {
+        orv::LasPntPool* raw = nullptr;
+        if (orv::orvReadLas(path.c_str(), &raw, nullptr) == 1) {
+            orv::OrvPtr<orv::LasPntPool> pool = orv::OrvPtr<orv::LasPntPool>::adopt(raw);
+            ASSERT_LE(pool->size(), static_cast<size_t>(kRecords));
+            shortened += pool->size() < static_cast<size_t>(kRecords);
+            size_t wrong = 0;
+            for (size_t i = 0; i < pool->size(); ++i)
+                wrong += +pool->data()[i].pnt.x != static_cast<float>(i);
+            EXPECT_EQ(wrong, 0u) << "trial " << trial;
+        } else {
+            EXPECT_EQ(raw, nullptr);
+            ++shortened;
+        }
+        for (int probe = 0; probe < 20; ++probe) {
+            orv::XPnt3d point(-1, -1, -1);
+            const long found = orv::ReadFirstPntFromLas(path.c_str(), point);
+            EXPECT_EQ(point.x, found ? 0.0 : -1.0);
+        }
+    }
+    stop = true;
+    shortener.join();
+    std::printf("%d of 40 bulk reads met a shortened file\n", shortened);
 }
 
 }  // namespace
