@@ -11,6 +11,11 @@
 
 namespace orv::laz {
 
+// The per-symbol paths are inlined into the item coders; the rare model updates stay out of
+// line so that the hot code stays small.
+#define ORV_LAZ_HOT inline __attribute__((always_inline))
+#define ORV_LAZ_COLD __attribute__((noinline))
+
 // Interval sizes: a length below kMinLength is renormalised by shifting out a byte.
 constexpr uint32_t kMinLength = 0x01000000u;
 constexpr uint32_t kMaxLength = 0xFFFFFFFFu;
@@ -25,7 +30,7 @@ struct BitModel {
     uint32_t untilUpdate = 4, updateCycle = 4;
 
     void init() { *this = BitModel(); }
-    void update() {
+    ORV_LAZ_COLD void update() {
         if ((bitCount += updateCycle) > kBitMaxCount) {
             bitCount = (bitCount + 1) >> 1;
             bit0Count = (bit0Count + 1) >> 1;
@@ -62,7 +67,7 @@ public:
         update();
         m_untilUpdate = m_updateCycle = (m_symbols + 6) >> 1;
     }
-    void update() {
+    ORV_LAZ_COLD void update() {
         if ((m_total += m_updateCycle) > kSymMaxCount) {
             m_total = 0;
             for (auto& c : m_count) {
@@ -121,7 +126,7 @@ public:
     // end of what the encoder wrote).
     const uint8_t* position() const { return m_p; }
 
-    uint32_t decodeBit(BitModel& m) {
+    ORV_LAZ_HOT uint32_t decodeBit(BitModel& m) {
         const uint32_t x = m.bit0Prob * (m_length >> kBitLengthShift);
         uint32_t sym;
         if (m_value < x) {
@@ -138,7 +143,7 @@ public:
         return sym;
     }
 
-    uint32_t decodeSymbol(SymbolModel& m) {
+    ORV_LAZ_HOT uint32_t decodeSymbol(SymbolModel& m) {
         uint32_t n, sym, x, y = m_length;
         if (m.m_tableSize) {
             m_length >>= kSymLengthShift;
@@ -228,7 +233,7 @@ public:
         m_length = kMaxLength;
     }
 
-    void encodeBit(BitModel& m, uint32_t bit) {
+    ORV_LAZ_HOT void encodeBit(BitModel& m, uint32_t bit) {
         const uint32_t x = m.bit0Prob * (m_length >> kBitLengthShift);
         if (bit == 0) {
             m_length = x;
@@ -243,7 +248,7 @@ public:
         if (--m.untilUpdate == 0) m.update();
     }
 
-    void encodeSymbol(SymbolModel& m, uint32_t sym) {
+    ORV_LAZ_HOT void encodeSymbol(SymbolModel& m, uint32_t sym) {
         uint32_t x;
         const uint32_t before = m_base;
         if (sym == m.m_last) {
