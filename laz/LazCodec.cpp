@@ -407,6 +407,7 @@ bool LazDecoder::open(const ByteSource& source, const LazInput& in) {
     m_failed = false;
     m_error.clear();
     m_warning.clear();
+    m_tableError.clear();
     if (!parseLazVlr(in.vlr, in.vlrSize, m_vlr, m_error) ||
         !checkItems(m_vlr, in.recordLength, m_error)) {
         m_failed = true;
@@ -483,6 +484,12 @@ bool LazDecoder::readChunkTable(uint64_t tableOffset) {
         lastBytes = uint32_t(ic.decompress(dec, int32_t(lastBytes), 1));
         if (dec.overrun()) break;
         points = std::min<uint64_t>(points, m_in.pointCount - first);
+        if (points == 0 || points > kMaxChunkPoints ||
+            points * m_in.recordLength > kMaxChunkRecordBytes) {
+            // Chunks from here on are not read: their records could not be held.
+            m_tableError = "LAZ chunk table lists a chunk of " + std::to_string(points) + " points";
+            break;
+        }
         m_chunks.push_back({offset, lastBytes, first, points});
         offset += lastBytes;
         first += points;
@@ -583,8 +590,10 @@ bool LazDecoder::loadChunk() {
     if (m_failed || m_next >= m_in.pointCount) return false;
     if (m_chunk >= m_chunks.size()) {
         if (m_haveTable || m_chunks.empty()) {
-            m_error = "LAZ chunk table lists " + std::to_string(m_next) + " of " +
-                      std::to_string(m_in.pointCount) + " points";
+            m_error = !m_tableError.empty()
+                          ? m_tableError
+                          : "LAZ chunk table lists " + std::to_string(m_next) + " of " +
+                                std::to_string(m_in.pointCount) + " points";
             m_failed = true;
             return false;
         }

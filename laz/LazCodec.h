@@ -146,6 +146,7 @@ private:
     size_t m_aheadChunk = 0;  // next chunk to hand to a thread
     bool m_failed = false;
     std::string m_error, m_warning;
+    std::string m_tableError;  // why the chunk list stops short, reported on reaching it
 };
 
 // Receives compressed bytes in file order.

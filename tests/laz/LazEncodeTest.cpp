@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <cstring>
+#include <functional>
 #include <random>
 
 #include "laz/LazSupport.h"
@@ -235,3 +236,141 @@ TEST(LazEncode, CompressesWithinOnePercentOfOtherPrograms) {
 }
 
 }  // namespace
+
+namespace {
+
+// Our compression of generated points, as bytes, with the offsets damage is done at.
+struct Compressed {
+    std::vector<uint8_t> las, laz;
+    uint32_t pointOffset = 0;  // where the 8-byte chunk table offset sits
+    size_t vlrPayload = 0;     // where the compression VLR's payload starts
+};
+
+Compressed compressGenerated(int format, uint32_t chunk) {
+    Compressed c;
+    TempDir dir;
+    c.las = makeLas(format, 0, 1000, 7, false);
+    writeFile(dir.path("in.las"), c.las);
+    std::string error;
+    EXPECT_TRUE(orv::laz::compressFile(dir.path("in.las").c_str(), dir.path("out.laz").c_str(),
+                                       error, 1, chunk));
+    c.laz = readFile(dir.path("out.laz"));
+    std::memcpy(&c.pointOffset, c.laz.data() + 96, 4);
+    c.vlrPayload = c.pointOffset - (34 + 6 * (format == 6 || format == 0 ? 1 : 2));
+    return c;
+}
+
+}  // namespace
+
+TEST(LazDamage, DamageGivesWholeChunksOrARefusalThatNamesIt) {
+    struct Case {
+        const char* what;
+        int format;
+        std::function<void(Compressed&)> damage;
+        bool opens;
+        size_t points;        // records delivered, all equal to the input's
+        const char* message;  // in the error, or in the warning when nothing is wrong
+    };
+    auto put64 = [](std::vector<uint8_t>& b, size_t at, int64_t v) {
+        std::memcpy(b.data() + at, &v, 8);
+    };
+    const Case cases[] = {
+        {"table offset beyond the end", 1,
+         [&](Compressed& c) { put64(c.laz, c.pointOffset, int64_t(c.laz.size()) + 5); }, true, 1000,
+         "reading chunks in sequence"},
+        {"table offset inside the header", 6,
+         [&](Compressed& c) { put64(c.laz, c.pointOffset, 17); }, true, 1000,
+         "reading chunks in sequence"},
+        {"cut inside the third chunk", 1, [](Compressed& c) { c.laz.resize(c.laz.size() * 2 / 3); },
+         true, 600, "cut short"},
+        {"layered cut inside the third chunk", 7,
+         [](Compressed& c) { c.laz.resize(c.laz.size() * 2 / 3); }, true, 600, "cut short"},
+        {"unknown compressor", 1, [](Compressed& c) { c.laz[c.vlrPayload] = 9; }, false, 0,
+         "unknown LAZ compressor 9"},
+        {"old item version", 1, [](Compressed& c) { c.laz[c.vlrPayload + 34 + 4] = 1; }, false, 0,
+         "POINT10 version 1"},
+        {"items longer than the record", 6,
+         [](Compressed& c) { c.laz[c.vlrPayload + 34 + 2] = 40; }, false, 0,
+         "POINT14 version 3 of 40 bytes"},
+        {"variable chunks without a table", 1,
+         [&](Compressed& c) {
+             put64(c.laz, c.pointOffset, -5);
+             std::memset(c.laz.data() + c.vlrPayload + 12, 0xFF, 4);
+         },
+         false, 0, "chunk sizes vary"},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.what);
+        Compressed c = compressGenerated(k.format, 300);
+        k.damage(c);
+        const LazDecoded d = decodeLazBytes(c.laz);
+        EXPECT_EQ(d.opened, k.opens) << d.error;
+        if (k.points == 600) {  // the whole chunks before the cut, and what decodes of the next
+            EXPECT_GE(d.points, 600u) << d.error;
+            EXPECT_LT(d.points, 1000u) << d.error;
+        } else {
+            EXPECT_EQ(d.points, k.points) << d.error;
+        }
+        const std::vector<uint8_t> input = lasRecords(c.las);
+        EXPECT_TRUE(std::equal(d.records.begin(), d.records.end(), input.begin()));
+        const std::string& said = d.points == 1000 ? d.warning : d.error;
+        EXPECT_NE(said.find(k.message), std::string::npos) << said;
+    }
+}
+
+TEST(LazCoder, IntegerCodecRoundTripsEveryCorrectorLength) {
+    // Differences of every corrector length: 16-bit fields (unsigned and signed) wrap around
+    // their range, 32-bit ones take the full range.
+    struct Case {
+        uint32_t bits;
+        std::vector<std::pair<int32_t, int32_t>> pairs;  // prediction, value
+    };
+    const Case cases[] = {
+        {16,
+         {{0, 0},
+          {0, 1},
+          {1, 0},
+          {0, 65535},
+          {65535, 0},
+          {32767, -32768},
+          {-32768, 32767},
+          {300, 301},
+          {40000, 2}}},
+        {32,
+         {{0, 0},
+          {5, -5},
+          {-1000, 1000},
+          {INT32_MIN, INT32_MAX},
+          {INT32_MAX, INT32_MIN},
+          {0, INT32_MIN},
+          {123456789, -987654321},
+          {0, 1 << 20},
+          {7, (1 << 30) + 3}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.bits);
+        std::vector<uint8_t> out;
+        orv::laz::Encoder enc;
+        enc.init(&out);
+        orv::laz::IntegerCodec ic(c.bits, 2);
+        ic.init();
+        for (int round = 0; round < 3; ++round)
+            for (const auto& [pred, real] : c.pairs)
+                ic.compress(enc, pred, real, uint32_t(round % 2));
+        enc.done();
+        orv::laz::Decoder dec;
+        dec.init(out.data(), out.size());
+        orv::laz::IntegerCodec back(c.bits, 2);
+        back.init();
+        const uint32_t mask = c.bits == 16 ? 0xFFFFu : 0xFFFFFFFFu;
+        for (int round = 0; round < 3; ++round) {
+            for (const auto& [pred, real] : c.pairs) {
+                const int32_t got = back.decompress(dec, pred, uint32_t(round % 2));
+                EXPECT_EQ(uint32_t(got) & mask, uint32_t(real) & mask) << pred << " " << real;
+            }
+        }
+        EXPECT_FALSE(dec.overrun());
+        EXPECT_EQ(dec.position(), out.data() + out.size())
+            << "the decoder stops where the encoder did";
+    }
+}
