@@ -457,8 +457,6 @@ bool LazDecoder::readChunkTable(uint64_t tableOffset) {
     }
     const uint32_t count = get32(head + 4);
     const bool variable = m_vlr.chunkSize == kVariableChunks;
-    const uint64_t expected =
-        variable ? 0 : (m_in.pointCount + m_vlr.chunkSize - 1) / m_vlr.chunkSize;
     if (count == 0 || count > m_in.pointCount || count > tableOffset - start) {
         m_warning = "it lists " + std::to_string(count) + " chunks";
         return false;
@@ -494,7 +492,6 @@ bool LazDecoder::readChunkTable(uint64_t tableOffset) {
         offset += lastBytes;
         first += points;
     }
-    (void)expected;
     m_haveTable = true;
     return true;
 }
