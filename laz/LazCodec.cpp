@@ -559,11 +559,19 @@ void LazDecoder::startPrefetch() {
         const ByteSource* src = m_source;
         const LazVlr* vlr = &m_vlr;
         const uint16_t rl = m_in.recordLength;
-        m_ahead.push_back(std::async(std::launch::async, [src, vlr, rl, e]() {
+        m_ahead.push_back(std::async(std::launch::async, [this, src, vlr, rl, e]() {
             auto d = std::make_unique<Decoded>();
             auto bytes = readChunkBytes(*src, e, rl, d->error);
             if (!bytes) return d;
-            d->records.resize(size_t(e.points) * rl);
+            {
+                // A buffer of a chunk handed out before: no fresh pages to fault in and zero.
+                std::lock_guard<std::mutex> lock(m_spareMutex);
+                if (!m_spare.empty()) {
+                    d->records.swap(m_spare.back());
+                    m_spare.pop_back();
+                }
+            }
+            if (d->records.size() < size_t(e.points) * rl) d->records.resize(size_t(e.points) * rl);
             size_t used = 0;
             std::string err;
             d->points = decodeChunk(*vlr, rl, bytes->data(), bytes->size(), e.points,
@@ -612,10 +620,13 @@ bool LazDecoder::loadChunk() {
         m_buffer.swap(d->records);
         points = d->points;
         error = d->error;
+        std::lock_guard<std::mutex> lock(m_spareMutex);
+        m_spare.push_back(std::move(d->records));
     } else {
         auto bytes = readChunkBytes(*m_source, e, m_in.recordLength, error);
         if (bytes) {
-            m_buffer.resize(size_t(e.points) * m_in.recordLength);
+            if (m_buffer.size() < size_t(e.points) * m_in.recordLength)
+                m_buffer.resize(size_t(e.points) * m_in.recordLength);
             std::string err;
             points = decodeChunk(m_vlr, m_in.recordLength, bytes->data(), bytes->size(), e.points,
                                  m_buffer.data(), used, err);

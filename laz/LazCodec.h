@@ -7,6 +7,7 @@
 #include <deque>
 #include <future>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -147,6 +148,8 @@ private:
     bool m_failed = false;
     std::string m_error, m_warning;
     std::string m_tableError;  // why the chunk list stops short, reported on reaching it
+    std::mutex m_spareMutex;
+    std::vector<std::vector<uint8_t>> m_spare;  // record buffers of delivered chunks
 };
 
 // Receives compressed bytes in file order.
