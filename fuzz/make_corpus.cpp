@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "OrvLasFormat.h"
+#include "laz/LazFile.h"
 
 namespace {
 
@@ -165,6 +166,66 @@ void packetCorpus(const std::filesystem::path& folder) {
     writeText(folder, "no-document.pkt", "\0a\0a\0a\0a/b"s);
 }
 
+// Small compressed files of each format the codec writes, in several chunks, whole and damaged.
+void lazCorpus(const std::filesystem::path& folder) {
+    static const uint16_t kLength[] = {20, 28, 26, 34, 0, 0, 30, 36, 38};
+    std::filesystem::create_directories(folder);
+    for (uint8_t format : {0, 1, 2, 3, 6, 7, 8}) {
+        const uint16_t length = uint16_t(kLength[format] + 1);  // one extra byte
+        const uint32_t points = 60;
+        LasHeader h = header1x(format >= 6 ? 0 : points, format >= 6 ? 375 : 227);
+        h.versionMinor = format >= 6 ? 4 : 2;
+        h.headerSize = h.offsetToPointData;
+        h.pointDataFormat = format;
+        h.pointDataRecordLength = length;
+        Bytes las;
+        append(las, &h, sizeof h);
+        if (format >= 6) {
+            Las14Extension e;
+            e.numberOfPointRecords = points;
+            append(las, &e, sizeof e);
+        }
+        for (uint32_t p = 0; p < points; ++p) {
+            Bytes rec(length, 0);
+            const int32_t xyz[3] = {int32_t(p * 37 % 101), int32_t(p * p), -int32_t(p)};
+            std::memcpy(rec.data(), xyz, sizeof xyz);
+            rec[12] = uint8_t(p * 13);
+            rec[14] = uint8_t(format >= 6 ? (1 + p % 3) | 0x30 : (1 + p % 3) | 0x18);
+            rec[15] = uint8_t(format >= 6 ? (p / 9 % 4) << 4 : p % 5);
+            const double t = 1000.0 + p * 0.25 + (p % 7 == 0 ? 1e9 : 0.0);
+            if (format == 1 || format == 3) std::memcpy(rec.data() + 20, &t, 8);
+            if (format >= 6) std::memcpy(rec.data() + 22, &t, 8);
+            rec[length - 2] = uint8_t(p);
+            rec[length - 1] = uint8_t(p % 3);
+            append(las, rec.data(), rec.size());
+        }
+        const std::string stem = "format-" + std::to_string(format);
+        const std::filesystem::path lasPath = folder / (stem + ".tmp.las");
+        const std::filesystem::path lazPath = folder / (stem + ".laz");
+        write(folder, lasPath.filename().string(), las);
+        std::string error;
+        if (!orv::laz::compressFile(lasPath.c_str(), lazPath.c_str(), error, 1, 16)) {
+            std::fprintf(stderr, "cannot compress %s: %s\n", lasPath.c_str(), error.c_str());
+            std::exit(1);
+        }
+        std::filesystem::remove(lasPath);
+        if (format == 1 || format == 7) {
+            FILE* f = std::fopen(lazPath.c_str(), "rb");
+            Bytes laz(std::filesystem::file_size(lazPath));
+            if (!f || std::fread(laz.data(), 1, laz.size(), f) != laz.size()) std::exit(1);
+            std::fclose(f);
+            write(folder, stem + "-cut.laz",
+                  Bytes(laz.begin(), laz.begin() + long(laz.size() * 2 / 3)));
+            Bytes lost = laz;
+            uint32_t pointStart;
+            std::memcpy(&pointStart, laz.data() + 96, 4);
+            const int64_t beyond = int64_t(laz.size()) + 100;
+            std::memcpy(lost.data() + pointStart, &beyond, 8);
+            write(folder, stem + "-table-outside.laz", lost);
+        }
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -173,6 +234,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     probeCorpus(std::filesystem::path(argv[1]) / "probe");
+    lazCorpus(std::filesystem::path(argv[1]) / "laz");
     xmlCorpus(std::filesystem::path(argv[1]) / "xml");
     packetCorpus(std::filesystem::path(argv[1]) / "packet");
     return 0;

@@ -31,6 +31,9 @@ public:
     bool readFailed() const { return m_readFailed; }
     // Moves the position to `offset` bytes from the start; false on failure.
     bool seek(uint64_t offset);
+    // Reads up to `count` bytes at `offset` without moving the position, so that several
+    // threads can read one file at once; returns the bytes delivered.
+    size_t readAt(uint64_t offset, void* buffer, size_t count) const;
 
 private:
     int m_fd = -1;

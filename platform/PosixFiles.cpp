@@ -141,6 +141,20 @@ size_t InputFile::read(void* buffer, size_t count) {
     return done;
 }
 
+size_t InputFile::readAt(uint64_t offset, void* buffer, size_t count) const {
+    if (m_fd < 0 || offset > static_cast<uint64_t>(INT64_MAX)) return 0;
+    auto* out = static_cast<char*>(buffer);
+    size_t done = 0;
+    while (done < count && offset + done <= static_cast<uint64_t>(INT64_MAX)) {
+        if (injectFault(Operation::Read)) break;
+        ssize_t n = ::pread(m_fd, out + done, count - done, static_cast<off_t>(offset + done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        done += static_cast<size_t>(n);
+    }
+    return done;
+}
+
 bool InputFile::seek(uint64_t offset) {
     if (m_fd < 0 || offset > static_cast<uint64_t>(INT64_MAX)) return false;
     return sysSeek(m_fd, static_cast<off_t>(offset)) >= 0;

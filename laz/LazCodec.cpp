@@ -1,0 +1,770 @@
+#include "laz/LazCodec.h"
+
+#include <algorithm>
+#include <cstring>
+#include <thread>
+
+#include "platform/Files.h"
+
+namespace orv::laz {
+
+namespace {
+
+// No chunk may ask for more records than this: a damaged table must not make us allocate
+// from its numbers. Other programs write 50,000 points a chunk.
+constexpr uint64_t kMaxChunkPoints = 1u << 24;
+constexpr uint64_t kMaxChunkRecordBytes = uint64_t(1) << 30;
+// Chunks decoded ahead per thread: enough to keep every core busy while the caller copies.
+constexpr size_t kAheadPerThread = 2;
+
+uint32_t get32(const uint8_t* p) {
+    uint32_t v;
+    std::memcpy(&v, p, 4);
+    return v;
+}
+uint16_t get16(const uint8_t* p) {
+    uint16_t v;
+    std::memcpy(&v, p, 2);
+    return v;
+}
+void put16(std::vector<uint8_t>& v, uint16_t x) {
+    v.push_back(uint8_t(x));
+    v.push_back(uint8_t(x >> 8));
+}
+void put32(std::vector<uint8_t>& v, uint32_t x) {
+    for (int i = 0; i < 4; ++i) v.push_back(uint8_t(x >> (8 * i)));
+}
+void put64(std::vector<uint8_t>& v, uint64_t x) {
+    for (int i = 0; i < 8; ++i) v.push_back(uint8_t(x >> (8 * i)));
+}
+
+unsigned resolveThreads(unsigned threads) {
+    if (threads != 0) return threads;
+    const unsigned n = std::thread::hardware_concurrency();
+    return n ? n : 1;
+}
+
+const char* itemName(uint16_t type) {
+    switch (type) {
+        case kItemByte:
+            return "BYTE";
+        case kItemPoint10:
+            return "POINT10";
+        case kItemGpsTime11:
+            return "GPSTIME11";
+        case kItemRgb12:
+            return "RGB12";
+        case kItemWavePacket13:
+            return "WAVEPACKET13";
+        case kItemPoint14:
+            return "POINT14";
+        case kItemRgb14:
+            return "RGB14";
+        case kItemRgbNir14:
+            return "RGBNIR14";
+        case kItemWavePacket14:
+            return "WAVEPACKET14";
+        case kItemByte14:
+            return "BYTE14";
+        default:
+            return "unknown item";
+    }
+}
+
+// Checks that the items can be decoded and fill the record exactly.
+bool checkItems(const LazVlr& vlr, uint16_t recordLength, std::string& error) {
+    if (vlr.compressor == 1) {
+        error = "LAZ compressor 1 (unchunked, item version 1) is not supported";
+        return false;
+    }
+    if (vlr.compressor != kCompressorPointwise && vlr.compressor != kCompressorLayered) {
+        error = "unknown LAZ compressor " + std::to_string(vlr.compressor);
+        return false;
+    }
+    if (vlr.coder != 0) {
+        error = "unknown LAZ coder " + std::to_string(vlr.coder);
+        return false;
+    }
+    if (vlr.items.empty()) {
+        error = "LAZ VLR lists no items";
+        return false;
+    }
+    const bool layered = vlr.compressor == kCompressorLayered;
+    uint32_t total = 0;
+    for (size_t i = 0; i < vlr.items.size(); ++i) {
+        const ItemSpec& it = vlr.items[i];
+        const bool known =
+            layered ? makeLayeredItem(it) != nullptr : makePointwiseItem(it) != nullptr;
+        if (!known) {
+            error = std::string("LAZ item ") + itemName(it.type) + " version " +
+                    std::to_string(it.version) + " of " + std::to_string(it.size) +
+                    " bytes is not supported with compressor " + std::to_string(vlr.compressor);
+            return false;
+        }
+        total += it.size;
+    }
+    if (vlr.items[0].type != (layered ? kItemPoint14 : kItemPoint10)) {
+        error = std::string("LAZ items must start with ") + (layered ? "POINT14" : "POINT10");
+        return false;
+    }
+    if (total != recordLength) {
+        error = "LAZ items make " + std::to_string(total) + "-byte records, the header says " +
+                std::to_string(recordLength);
+        return false;
+    }
+    if (vlr.chunkSize == 0) {
+        error = "LAZ chunk size 0";
+        return false;
+    }
+    return true;
+}
+
+size_t decodePointwise(const LazVlr& vlr, uint16_t rl, const uint8_t* data, size_t size,
+                       uint64_t points, uint8_t* out, size_t& used, std::string& error) {
+    used = 0;
+    if (points == 0) return 0;
+    if (size < rl) {
+        error = "LAZ chunk cut short in its first point";
+        return 0;
+    }
+    std::vector<std::unique_ptr<PointwiseItem>> items;
+    std::vector<size_t> offsets;
+    size_t off = 0;
+    for (const auto& spec : vlr.items) {
+        items.push_back(makePointwiseItem(spec));
+        offsets.push_back(off);
+        off += spec.size;
+    }
+    std::memcpy(out, data, rl);
+    for (size_t i = 0; i < items.size(); ++i) items[i]->init(data + offsets[i]);
+    Decoder dec;
+    dec.init(data + rl, size - rl);
+    for (uint64_t p = 1; p < points; ++p) {
+        uint8_t* rec = out + p * rl;
+        for (size_t i = 0; i < items.size(); ++i) items[i]->decode(dec, rec + offsets[i]);
+        if (dec.overrun()) {
+            error = "LAZ chunk cut short: its data ends after " + std::to_string(p) + " of " +
+                    std::to_string(points) + " points";
+            used = size;
+            return size_t(p);
+        }
+    }
+    used = size_t(dec.position() - data);
+    return size_t(points);
+}
+
+size_t decodeLayered(const LazVlr& vlr, uint16_t rl, const uint8_t* data, size_t size,
+                     uint64_t points, uint8_t* out, size_t& used, std::string& error) {
+    used = 0;
+    if (points == 0) return 0;
+    if (size < size_t(rl) + 4) {
+        error = "LAZ chunk cut short in its first point";
+        return 0;
+    }
+    std::vector<std::unique_ptr<LayeredItem>> items;
+    std::vector<size_t> offsets;
+    size_t off = 0, layers = 0;
+    for (const auto& spec : vlr.items) {
+        items.push_back(makeLayeredItem(spec));
+        offsets.push_back(off);
+        off += spec.size;
+        layers += items.back()->layerCount();
+    }
+    std::memcpy(out, data, rl);
+    const uint32_t count = get32(data + rl);
+    size_t pos = size_t(rl) + 4;
+    if (size - pos < layers * 4) {
+        error = "LAZ chunk cut short in its layer sizes";
+        used = size;
+        return 1;
+    }
+    std::vector<uint32_t> sizes(layers);
+    for (size_t i = 0; i < layers; ++i) sizes[i] = get32(data + pos + 4 * i);
+    pos += layers * 4;
+    uint32_t context = 0;
+    for (size_t i = 0; i < items.size(); ++i) items[i]->init(data + offsets[i], context);
+    size_t layer = 0;
+    for (auto& item : items) {
+        for (size_t l = 0; l < item->layerCount(); ++l, ++layer) {
+            if (size - pos < sizes[layer]) {
+                error = "LAZ chunk cut short in its layers";
+                used = size;
+                return 1;
+            }
+            item->setLayer(l, data + pos, sizes[layer]);
+            pos += sizes[layer];
+        }
+    }
+    used = pos;
+    uint64_t n = points;
+    if (count < points) {
+        error = "LAZ chunk holds " + std::to_string(count) + " points, " + std::to_string(points) +
+                " expected";
+        n = count;
+    }
+    for (uint64_t p = 1; p < n; ++p) {
+        uint8_t* rec = out + p * rl;
+        for (size_t i = 0; i < items.size(); ++i) items[i]->decode(rec + offsets[i], context);
+        for (auto& item : items) {
+            if (item->overrun()) {
+                error = "LAZ layer ran past its bytes after " + std::to_string(p) + " of " +
+                        std::to_string(points) + " points";
+                return size_t(p);
+            }
+        }
+    }
+    return size_t(n);
+}
+
+}  // namespace
+
+// ---- VLR ----
+
+bool parseLazVlr(const uint8_t* d, size_t size, LazVlr& out, std::string& error) {
+    if (!d || size < 34) {
+        error = "LAZ VLR is shorter than 34 bytes";
+        return false;
+    }
+    LazVlr v;
+    v.compressor = get16(d);
+    v.coder = get16(d + 2);
+    v.versionMajor = d[4];
+    v.versionMinor = d[5];
+    v.revision = get16(d + 6);
+    v.options = get32(d + 8);
+    v.chunkSize = get32(d + 12);
+    std::memcpy(&v.specialEvlrCount, d + 16, 8);
+    std::memcpy(&v.specialEvlrOffset, d + 24, 8);
+    const uint16_t n = get16(d + 32);
+    if (size < 34 + size_t(n) * 6) {
+        error = "LAZ VLR is cut short in its item list";
+        return false;
+    }
+    for (uint16_t i = 0; i < n; ++i) {
+        const uint8_t* p = d + 34 + 6 * i;
+        v.items.push_back({get16(p), get16(p + 2), get16(p + 4)});
+    }
+    out = std::move(v);
+    return true;
+}
+
+std::vector<uint8_t> encodeLazVlr(const LazVlr& v) {
+    std::vector<uint8_t> out;
+    put16(out, v.compressor);
+    put16(out, v.coder);
+    out.push_back(v.versionMajor);
+    out.push_back(v.versionMinor);
+    put16(out, v.revision);
+    put32(out, v.options);
+    put32(out, v.chunkSize);
+    put64(out, uint64_t(v.specialEvlrCount));
+    put64(out, uint64_t(v.specialEvlrOffset));
+    put16(out, uint16_t(v.items.size()));
+    for (const auto& it : v.items) {
+        put16(out, it.type);
+        put16(out, it.size);
+        put16(out, it.version);
+    }
+    return out;
+}
+
+bool lazVlrFor(int format, uint16_t recordLength, uint32_t chunkSize, LazVlr& out,
+               std::string& error) {
+    static const uint16_t kBase[] = {20, 28, 26, 34, 57, 63, 30, 36, 38, 59, 67};
+    if (format < 0 || format > 10) {
+        error = "point format " + std::to_string(format) + " cannot be compressed";
+        return false;
+    }
+    if (format == 4 || format == 5 || format == 9 || format == 10) {
+        error = "point format " + std::to_string(format) + " (wave packets) cannot be compressed";
+        return false;
+    }
+    if (recordLength < kBase[format]) {
+        error = "record length " + std::to_string(recordLength) +
+                " is too short for point format " + std::to_string(format);
+        return false;
+    }
+    LazVlr v;
+    v.chunkSize = chunkSize;
+    const uint16_t extra = uint16_t(recordLength - kBase[format]);
+    if (format <= 5) {
+        v.compressor = kCompressorPointwise;
+        v.items.push_back({kItemPoint10, 20, 2});
+        if (format == 1 || format == 3) v.items.push_back({kItemGpsTime11, 8, 2});
+        if (format == 2 || format == 3) v.items.push_back({kItemRgb12, 6, 2});
+        if (extra) v.items.push_back({kItemByte, extra, 2});
+    } else {
+        v.compressor = kCompressorLayered;
+        v.items.push_back({kItemPoint14, 30, 3});
+        if (format == 7) v.items.push_back({kItemRgb14, 6, 3});
+        if (format == 8) v.items.push_back({kItemRgbNir14, 8, 3});
+        if (extra) v.items.push_back({kItemByte14, extra, 3});
+    }
+    out = std::move(v);
+    return true;
+}
+
+// ---- Sources ----
+
+size_t MemorySource::readAt(uint64_t offset, void* buffer, size_t count) const {
+    if (offset >= m_size) return 0;
+    const size_t n = size_t(std::min<uint64_t>(count, m_size - offset));
+    std::memcpy(buffer, m_data + offset, n);
+    return n;
+}
+
+FileSource::FileSource(const platform::InputFile& file) : m_file(file), m_size(file.size()) {}
+
+size_t FileSource::readAt(uint64_t offset, void* buffer, size_t count) const {
+    return m_file.readAt(offset, buffer, count);
+}
+
+// ---- Chunks ----
+
+size_t decodeChunk(const LazVlr& vlr, uint16_t recordLength, const uint8_t* data, size_t size,
+                   uint64_t points, uint8_t* out, size_t& used, std::string& error) {
+    if (vlr.compressor == kCompressorLayered)
+        return decodeLayered(vlr, recordLength, data, size, points, out, used, error);
+    return decodePointwise(vlr, recordLength, data, size, points, out, used, error);
+}
+
+std::vector<uint8_t> encodeChunk(const LazVlr& vlr, uint16_t rl, const uint8_t* records,
+                                 uint64_t points) {
+    std::vector<uint8_t> out;
+    if (points == 0) return out;
+    out.reserve(size_t(points) * rl / 3 + 1024);
+    out.insert(out.end(), records, records + rl);
+    std::vector<size_t> offsets;
+    size_t off = 0;
+    for (const auto& spec : vlr.items) {
+        offsets.push_back(off);
+        off += spec.size;
+    }
+    if (vlr.compressor == kCompressorPointwise) {
+        std::vector<std::unique_ptr<PointwiseItem>> items;
+        for (size_t i = 0; i < vlr.items.size(); ++i) {
+            items.push_back(makePointwiseItem(vlr.items[i]));
+            items.back()->init(records + offsets[i]);
+        }
+        Encoder enc;
+        enc.init(&out);
+        for (uint64_t p = 1; p < points; ++p) {
+            const uint8_t* rec = records + p * rl;
+            for (size_t i = 0; i < items.size(); ++i) items[i]->encode(enc, rec + offsets[i]);
+        }
+        enc.done();
+        return out;
+    }
+    std::vector<std::unique_ptr<LayeredItem>> items;
+    uint32_t context = 0;
+    for (size_t i = 0; i < vlr.items.size(); ++i) {
+        items.push_back(makeLayeredItem(vlr.items[i]));
+        items.back()->init(records + offsets[i], context);
+    }
+    for (uint64_t p = 1; p < points; ++p) {
+        const uint8_t* rec = records + p * rl;
+        for (size_t i = 0; i < items.size(); ++i) items[i]->encode(rec + offsets[i], context);
+    }
+    put32(out, uint32_t(points));
+    for (auto& item : items) {
+        item->finishLayers();
+        for (size_t l = 0; l < item->layerCount(); ++l)
+            put32(out, uint32_t(item->layerBytes(l).size()));
+    }
+    for (auto& item : items)
+        for (size_t l = 0; l < item->layerCount(); ++l)
+            out.insert(out.end(), item->layerBytes(l).begin(), item->layerBytes(l).end());
+    return out;
+}
+
+// ---- Decoder ----
+
+struct LazDecoder::Decoded {
+    std::vector<uint8_t> records;
+    size_t points = 0;
+    std::string error;
+};
+
+LazDecoder::LazDecoder() = default;
+LazDecoder::~LazDecoder() {
+    dropPrefetch();
+}
+
+void LazDecoder::setThreads(unsigned threads) {
+    dropPrefetch();
+    m_threads = resolveThreads(threads);
+}
+
+bool LazDecoder::open(const ByteSource& source, const LazInput& in) {
+    dropPrefetch();
+    m_source = &source;
+    m_in = in;
+    m_chunks.clear();
+    m_haveTable = false;
+    m_chunk = m_aheadChunk = 0;
+    m_next = 0;
+    m_bufferPoints = m_bufferPos = 0;
+    m_failed = false;
+    m_error.clear();
+    m_warning.clear();
+    m_tableError.clear();
+    if (!parseLazVlr(in.vlr, in.vlrSize, m_vlr, m_error) ||
+        !checkItems(m_vlr, in.recordLength, m_error)) {
+        m_failed = true;
+        return false;
+    }
+    const uint64_t fileSize = source.size();
+    if (in.pointCount == 0) return true;
+    if (in.pointOffset > fileSize || fileSize - in.pointOffset < 8 + uint64_t(in.recordLength)) {
+        m_error = "LAZ point data lies beyond the end of the file";
+        m_failed = true;
+        return false;
+    }
+    int64_t tableOffset = 0;
+    uint8_t b[8];
+    source.readAt(in.pointOffset, b, 8);
+    std::memcpy(&tableOffset, b, 8);
+    if (tableOffset == -1 && fileSize >= 8) {
+        // Written by a program that could not go back: the offset closes the file.
+        source.readAt(fileSize - 8, b, 8);
+        std::memcpy(&tableOffset, b, 8);
+    }
+    if (!readChunkTable(uint64_t(tableOffset))) {
+        if (m_vlr.chunkSize == kVariableChunks) {
+            m_error = "LAZ chunk table unreadable (" + m_warning + ") and chunk sizes vary";
+            m_failed = true;
+            return false;
+        }
+        m_warning = "LAZ chunk table unreadable (" + m_warning + "): reading chunks in sequence";
+        m_chunks.clear();
+        m_chunks.push_back(
+            {in.pointOffset + 8, 0, 0, std::min<uint64_t>(m_vlr.chunkSize, in.pointCount)});
+    }
+    return true;
+}
+
+bool LazDecoder::readChunkTable(uint64_t tableOffset) {
+    const uint64_t fileSize = m_source->size();
+    const uint64_t start = m_in.pointOffset + 8;
+    if (tableOffset < start || tableOffset > fileSize || fileSize - tableOffset < 8) {
+        m_warning = "it lies outside the file";
+        return false;
+    }
+    uint8_t head[8];
+    if (m_source->readAt(tableOffset, head, 8) != 8 || get32(head) != 0) {
+        m_warning = "unknown version";
+        return false;
+    }
+    const uint32_t count = get32(head + 4);
+    const bool variable = m_vlr.chunkSize == kVariableChunks;
+    if (count == 0 || count > m_in.pointCount || count > tableOffset - start) {
+        m_warning = "it lists " + std::to_string(count) + " chunks";
+        return false;
+    }
+    // Each entry takes at most a few bytes; read no more than the file holds.
+    const uint64_t want = std::min<uint64_t>(fileSize - tableOffset - 8, uint64_t(count) * 20 + 64);
+    std::vector<uint8_t> bytes(static_cast<size_t>(want));
+    m_source->readAt(tableOffset + 8, bytes.data(), bytes.size());
+    Decoder dec;
+    dec.init(bytes.data(), bytes.size());
+    IntegerCodec ic(32, 2);
+    ic.init();
+    uint64_t offset = start, first = 0;
+    uint32_t lastPoints = 0, lastBytes = 0;
+    for (uint32_t i = 0; i < count && first < m_in.pointCount; ++i) {
+        uint64_t points;
+        if (variable) {
+            lastPoints = uint32_t(ic.decompress(dec, int32_t(lastPoints), 0));
+            points = lastPoints;
+        } else {
+            points = std::min<uint64_t>(m_vlr.chunkSize, m_in.pointCount - first);
+        }
+        lastBytes = uint32_t(ic.decompress(dec, int32_t(lastBytes), 1));
+        if (dec.overrun()) break;
+        points = std::min<uint64_t>(points, m_in.pointCount - first);
+        if (points == 0 || points > kMaxChunkPoints ||
+            points * m_in.recordLength > kMaxChunkRecordBytes) {
+            // Chunks from here on are not read: their records could not be held.
+            m_tableError = "LAZ chunk table lists a chunk of " + std::to_string(points) + " points";
+            break;
+        }
+        m_chunks.push_back({offset, lastBytes, first, points});
+        offset += lastBytes;
+        first += points;
+    }
+    m_haveTable = true;
+    return true;
+}
+
+bool LazDecoder::seek(uint64_t index) {
+    if (!m_haveTable || index > m_in.pointCount) return false;
+    dropPrefetch();
+    m_failed = false;
+    m_error.clear();
+    m_bufferPoints = m_bufferPos = 0;
+    if (index == m_in.pointCount) {
+        m_chunk = m_chunks.size();
+        m_next = index;
+        return true;
+    }
+    auto it = std::upper_bound(m_chunks.begin(), m_chunks.end(), index,
+                               [](uint64_t i, const ChunkEntry& c) { return i < c.firstPoint; });
+    if (it == m_chunks.begin()) return false;
+    --it;
+    if (index >= it->firstPoint + it->points) return false;  // beyond the listed chunks
+    m_chunk = size_t(it - m_chunks.begin());
+    m_aheadChunk = m_chunk;
+    m_next = it->firstPoint;
+    if (!loadChunk()) return false;
+    const uint64_t skip = index - it->firstPoint;
+    if (skip > m_bufferPoints) return false;
+    m_bufferPos = size_t(skip);
+    m_next = index;
+    return true;
+}
+
+namespace {
+
+// Reads and decodes one chunk; with `entry.bytes` 0 (no table) it reads what a chunk of that
+// many points could take and reports how much it used.
+std::unique_ptr<std::vector<uint8_t>> readChunkBytes(const ByteSource& src, const ChunkEntry& e,
+                                                     uint16_t rl, std::string& error) {
+    const uint64_t fileSize = src.size();
+    uint64_t want = e.bytes;
+    const uint64_t limit = e.points * rl * 2 + 65536;
+    if (want == 0) want = limit;
+    if (e.bytes > limit) {
+        error = "LAZ chunk table gives a chunk of " + std::to_string(e.bytes) + " bytes for " +
+                std::to_string(e.points) + " points";
+        return nullptr;
+    }
+    if (e.offset > fileSize) {
+        error = "LAZ chunk starts beyond the end of the file";
+        return nullptr;
+    }
+    const uint64_t have = std::min<uint64_t>(want, fileSize - e.offset);
+    if (e.bytes && have < e.bytes) error = "LAZ chunk runs past the end of the file";
+    auto bytes = std::make_unique<std::vector<uint8_t>>(size_t(have));
+    const size_t got = src.readAt(e.offset, bytes->data(), bytes->size());
+    bytes->resize(got);
+    return bytes;
+}
+
+}  // namespace
+
+void LazDecoder::startPrefetch() {
+    const size_t window = kAheadPerThread * m_threads;
+    while (m_ahead.size() < window && m_aheadChunk < m_chunks.size()) {
+        const ChunkEntry e = m_chunks[m_aheadChunk++];
+        const ByteSource* src = m_source;
+        const LazVlr* vlr = &m_vlr;
+        const uint16_t rl = m_in.recordLength;
+        m_ahead.push_back(std::async(std::launch::async, [this, src, vlr, rl, e]() {
+            auto d = std::make_unique<Decoded>();
+            auto bytes = readChunkBytes(*src, e, rl, d->error);
+            if (!bytes) return d;
+            {
+                // A buffer of a chunk handed out before: no fresh pages to fault in and zero.
+                std::lock_guard<std::mutex> lock(m_spareMutex);
+                if (!m_spare.empty()) {
+                    d->records.swap(m_spare.back());
+                    m_spare.pop_back();
+                }
+            }
+            if (d->records.size() < size_t(e.points) * rl) d->records.resize(size_t(e.points) * rl);
+            size_t used = 0;
+            std::string err;
+            d->points = decodeChunk(*vlr, rl, bytes->data(), bytes->size(), e.points,
+                                    d->records.data(), used, err);
+            if (!err.empty() || d->points < e.points) d->error = err.empty() ? d->error : err;
+            if (d->points < e.points && d->error.empty()) d->error = "LAZ chunk cut short";
+            return d;
+        }));
+    }
+}
+
+void LazDecoder::dropPrefetch() {
+    for (auto& f : m_ahead)
+        if (f.valid()) f.wait();
+    m_ahead.clear();
+    m_aheadChunk = m_chunk;
+}
+
+bool LazDecoder::loadChunk() {
+    m_bufferPoints = m_bufferPos = 0;
+    if (m_failed || m_next >= m_in.pointCount) return false;
+    if (m_chunk >= m_chunks.size()) {
+        if (m_haveTable || m_chunks.empty()) {
+            m_error = !m_tableError.empty()
+                          ? m_tableError
+                          : "LAZ chunk table lists " + std::to_string(m_next) + " of " +
+                                std::to_string(m_in.pointCount) + " points";
+            m_failed = true;
+            return false;
+        }
+    }
+    const ChunkEntry e = m_chunks[m_chunk];
+    if (e.points == 0 || e.points > kMaxChunkPoints ||
+        e.points * m_in.recordLength > kMaxChunkRecordBytes) {
+        m_error = "LAZ chunk of " + std::to_string(e.points) + " points is refused";
+        m_failed = true;
+        return false;
+    }
+    std::string error;
+    size_t points = 0, used = 0;
+    if (m_threads > 1 && m_haveTable) {
+        if (m_aheadChunk < m_chunk) m_aheadChunk = m_chunk;
+        startPrefetch();
+        std::unique_ptr<Decoded> d = m_ahead.front().get();
+        m_ahead.pop_front();
+        m_buffer.swap(d->records);
+        points = d->points;
+        error = d->error;
+        std::lock_guard<std::mutex> lock(m_spareMutex);
+        m_spare.push_back(std::move(d->records));
+    } else {
+        auto bytes = readChunkBytes(*m_source, e, m_in.recordLength, error);
+        if (bytes) {
+            if (m_buffer.size() < size_t(e.points) * m_in.recordLength)
+                m_buffer.resize(size_t(e.points) * m_in.recordLength);
+            std::string err;
+            points = decodeChunk(m_vlr, m_in.recordLength, bytes->data(), bytes->size(), e.points,
+                                 m_buffer.data(), used, err);
+            if (!err.empty()) error = err;
+            if (points < e.points && error.empty()) error = "LAZ chunk cut short";
+        }
+    }
+    ++m_chunk;
+    m_aheadChunk = std::max(m_aheadChunk, m_chunk);
+    if (!m_haveTable && points == e.points && m_next + points < m_in.pointCount) {
+        // No table: the next chunk starts where this one's coder stopped.
+        const uint64_t first = e.firstPoint + e.points;
+        m_chunks.push_back({e.offset + used, 0, first,
+                            std::min<uint64_t>(m_vlr.chunkSize, m_in.pointCount - first)});
+    }
+    if (!error.empty() || points < e.points) {
+        m_error = error.empty() ? "LAZ chunk cut short" : error;
+        m_failed = true;
+    }
+    m_bufferPoints = points;
+    return points > 0;
+}
+
+size_t LazDecoder::read(uint8_t* out, size_t maxRecords) {
+    size_t done = 0;
+    const size_t rl = m_in.recordLength;
+    while (done < maxRecords) {
+        if (m_bufferPos == m_bufferPoints && !loadChunk()) break;
+        const size_t n = std::min(maxRecords - done, m_bufferPoints - m_bufferPos);
+        std::memcpy(out + done * rl, m_buffer.data() + m_bufferPos * rl, n * rl);
+        done += n;
+        m_bufferPos += n;
+        m_next += n;
+    }
+    return done;
+}
+
+// ---- Encoder ----
+
+LazEncoder::LazEncoder() = default;
+LazEncoder::~LazEncoder() {
+    for (auto& f : m_ahead)
+        if (f.first.valid()) f.first.wait();
+}
+
+bool LazEncoder::init(int pointFormat, uint16_t recordLength, uint64_t pointOffset,
+                      std::string& error, uint32_t chunkSize) {
+    if (chunkSize == 0 || chunkSize == kVariableChunks || chunkSize > kMaxChunkPoints) {
+        error = "LAZ chunk size " + std::to_string(chunkSize) + " is refused";
+        return false;
+    }
+    if (!lazVlrFor(pointFormat, recordLength, chunkSize, m_vlr, error)) return false;
+    m_recordLength = recordLength;
+    m_position = pointOffset;
+    m_started = false;
+    m_pending.clear();
+    m_table.clear();
+    return true;
+}
+
+void LazEncoder::setThreads(unsigned threads) {
+    m_threads = resolveThreads(threads);
+}
+
+void LazEncoder::emit(ByteSink& sink, const std::vector<uint8_t>& bytes, uint64_t points) {
+    sink.write(bytes.data(), bytes.size());
+    m_position += bytes.size();
+    m_table.emplace_back(points, bytes.size());
+}
+
+void LazEncoder::write(const uint8_t* records, size_t count, ByteSink& sink) {
+    if (!m_started) {
+        const uint8_t placeholder[8] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+        sink.write(placeholder, 8);
+        m_position += 8;
+        m_started = true;
+    }
+    m_pending.insert(m_pending.end(), records, records + count * m_recordLength);
+    flushChunk(sink, false);
+}
+
+void LazEncoder::flushChunk(ByteSink& sink, bool all) {
+    const size_t chunkBytes = size_t(m_vlr.chunkSize) * m_recordLength;
+    size_t pos = 0;
+    while (m_pending.size() - pos >= chunkBytes || (all && m_pending.size() > pos)) {
+        const size_t take = std::min(chunkBytes, m_pending.size() - pos);
+        const uint64_t points = take / m_recordLength;
+        if (m_threads > 1) {
+            auto records = std::make_shared<std::vector<uint8_t>>(
+                m_pending.begin() + long(pos), m_pending.begin() + long(pos + take));
+            const LazVlr* vlr = &m_vlr;
+            const uint16_t rl = m_recordLength;
+            m_ahead.emplace_back(std::async(std::launch::async,
+                                            [vlr, rl, records, points]() {
+                                                return encodeChunk(*vlr, rl, records->data(),
+                                                                   points);
+                                            }),
+                                 points);
+            while (m_ahead.size() >= kAheadPerThread * m_threads) {
+                emit(sink, m_ahead.front().first.get(), m_ahead.front().second);
+                m_ahead.pop_front();
+            }
+        } else {
+            emit(sink, encodeChunk(m_vlr, m_recordLength, m_pending.data() + pos, points), points);
+        }
+        pos += take;
+    }
+    m_pending.erase(m_pending.begin(), m_pending.begin() + long(pos));
+    if (all) {
+        while (!m_ahead.empty()) {
+            emit(sink, m_ahead.front().first.get(), m_ahead.front().second);
+            m_ahead.pop_front();
+        }
+    }
+}
+
+uint64_t LazEncoder::finish(ByteSink& sink) {
+    if (!m_started) write(nullptr, 0, sink);
+    flushChunk(sink, true);
+    const uint64_t tableOffset = m_position;
+    std::vector<uint8_t> table;
+    put32(table, 0);
+    put32(table, uint32_t(m_table.size()));
+    Encoder enc;
+    enc.init(&table);
+    IntegerCodec ic(32, 2);
+    ic.init();
+    uint32_t lastBytes = 0;
+    for (const auto& entry : m_table) {
+        ic.compress(enc, int32_t(lastBytes), int32_t(uint32_t(entry.second)), 1);
+        lastBytes = uint32_t(entry.second);
+    }
+    enc.done();
+    sink.write(table.data(), table.size());
+    m_position += table.size();
+    m_table.clear();
+    m_started = false;
+    return tableOffset;
+}
+
+}  // namespace orv::laz

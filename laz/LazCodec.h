@@ -1,0 +1,208 @@
+// Compressed point data: the compression VLR, the chunk table, and a decoder and encoder of
+// whole uncompressed point records. Knows nothing of LAS headers: callers pass plain values.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <future>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "laz/LazItems.h"
+
+namespace orv::platform {
+class InputFile;
+}
+
+namespace orv::laz {
+
+// The VLR that marks compressed point data: user ID "laszip encoded", record ID 22204.
+constexpr const char* kVlrUserId = "laszip encoded";
+constexpr uint16_t kVlrRecordId = 22204;
+// Points per chunk when a writer does not choose: the size other programs write.
+constexpr uint32_t kDefaultChunkSize = 50000;
+// A chunk size of all ones: chunk point counts are listed in the chunk table.
+constexpr uint32_t kVariableChunks = 0xFFFFFFFFu;
+
+constexpr uint16_t kCompressorPointwise = 2;  // pointwise chunked items, formats 0 to 5
+constexpr uint16_t kCompressorLayered = 3;    // layered chunked items, formats 6 to 10
+
+struct LazVlr {
+    uint16_t compressor = 0;
+    uint16_t coder = 0;
+    uint8_t versionMajor = 3, versionMinor = 4;
+    uint16_t revision = 3;
+    uint32_t options = 0;
+    uint32_t chunkSize = kDefaultChunkSize;
+    int64_t specialEvlrCount = -1;
+    int64_t specialEvlrOffset = -1;
+    std::vector<ItemSpec> items;
+};
+
+// Parses a VLR payload; false with a message when it is cut short or malformed.
+bool parseLazVlr(const uint8_t* data, size_t size, LazVlr& out, std::string& error);
+std::vector<uint8_t> encodeLazVlr(const LazVlr& vlr);
+// The items and compressor other programs use for a point format (compression bits masked
+// off) and record length; false when the format cannot be compressed.
+bool lazVlrFor(int pointFormat, uint16_t recordLength, uint32_t chunkSize, LazVlr& out,
+               std::string& error);
+
+// Positional reads of the bytes of a file, safe from several threads at once.
+class ByteSource {
+public:
+    virtual ~ByteSource() = default;
+    virtual uint64_t size() const = 0;
+    // Reads up to `count` bytes at `offset`; returns the bytes delivered.
+    virtual size_t readAt(uint64_t offset, void* buffer, size_t count) const = 0;
+};
+
+class MemorySource final : public ByteSource {
+public:
+    MemorySource(const uint8_t* data, size_t size) : m_data(data), m_size(size) {}
+    uint64_t size() const override { return m_size; }
+    size_t readAt(uint64_t offset, void* buffer, size_t count) const override;
+
+private:
+    const uint8_t* m_data;
+    size_t m_size;
+};
+
+class FileSource final : public ByteSource {
+public:
+    explicit FileSource(const platform::InputFile& file);
+    uint64_t size() const override { return m_size; }
+    size_t readAt(uint64_t offset, void* buffer, size_t count) const override;
+
+private:
+    const platform::InputFile& m_file;
+    uint64_t m_size;
+};
+
+// What a decoder needs from the file's header.
+struct LazInput {
+    int pointFormat = 0;  // compression bits masked off
+    uint16_t recordLength = 0;
+    const uint8_t* vlr = nullptr;  // the compression VLR's payload
+    size_t vlrSize = 0;
+    uint64_t pointOffset = 0;  // offset to point data
+    uint64_t pointCount = 0;
+};
+
+struct ChunkEntry {
+    uint64_t offset = 0;      // first byte in the file
+    uint64_t bytes = 0;       // 0 when unknown (no usable chunk table)
+    uint64_t firstPoint = 0;  // index of its first point
+    uint64_t points = 0;
+};
+
+// Decodes whole records in file order, a chunk at a time: memory stays within a few chunks
+// per thread whatever the file's size. Damage ends the points at the last whole chunk (or the
+// last intact point of a chunk read without a table) and sets error().
+class LazDecoder {
+public:
+    LazDecoder();
+    ~LazDecoder();
+    LazDecoder(const LazDecoder&) = delete;
+    LazDecoder& operator=(const LazDecoder&) = delete;
+
+    // Checks the VLR against the format and reads the chunk table. False with error() set when
+    // the data cannot be decoded at all.
+    bool open(const ByteSource& source, const LazInput& input);
+    // Decoding threads: 1 (the default) decodes in the caller's thread; 0 takes every core.
+    void setThreads(unsigned threads);
+    // Fills `out` with up to `maxRecords` whole records; fewer only at the end or on damage.
+    size_t read(uint8_t* out, size_t maxRecords);
+    // Moves to the chunk holding point `index` and on to that point; false when out of range
+    // or when there is no usable chunk table.
+    bool seek(uint64_t index);
+
+    uint64_t position() const { return m_next; }
+    const std::vector<ChunkEntry>& chunks() const { return m_chunks; }
+    const LazVlr& vlr() const { return m_vlr; }
+    const std::string& error() const { return m_error; }
+    // Set when the file is readable but not as written (a lost chunk table).
+    const std::string& warning() const { return m_warning; }
+
+private:
+    struct Decoded;
+    bool loadChunk();
+    bool readChunkTable(uint64_t tableOffset);
+    void startPrefetch();
+    void dropPrefetch();
+
+    const ByteSource* m_source = nullptr;
+    LazInput m_in;
+    LazVlr m_vlr;
+    std::vector<ChunkEntry> m_chunks;
+    bool m_haveTable = false;
+    unsigned m_threads = 1;
+    size_t m_chunk = 0;             // next chunk to load
+    uint64_t m_next = 0;            // index of the next point delivered
+    std::vector<uint8_t> m_buffer;  // the current chunk's records
+    size_t m_bufferPoints = 0, m_bufferPos = 0;
+    std::deque<std::future<std::unique_ptr<Decoded>>> m_ahead;
+    size_t m_aheadChunk = 0;  // next chunk to hand to a thread
+    bool m_failed = false;
+    std::string m_error, m_warning;
+    std::string m_tableError;  // why the chunk list stops short, reported on reaching it
+    std::mutex m_spareMutex;
+    std::vector<std::vector<uint8_t>> m_spare;  // record buffers of delivered chunks
+};
+
+// Receives compressed bytes in file order.
+class ByteSink {
+public:
+    virtual ~ByteSink() = default;
+    virtual void write(const void* data, size_t size) = 0;
+};
+
+// Compresses whole records into chunks. The point data starts with 8 bytes that hold the
+// offset of the chunk table: finish() returns it for the caller to put there.
+class LazEncoder {
+public:
+    LazEncoder();
+    ~LazEncoder();
+    LazEncoder(const LazEncoder&) = delete;
+    LazEncoder& operator=(const LazEncoder&) = delete;
+
+    // False with `error` when the format cannot be compressed. `pointOffset` is where the
+    // point data will start in the file.
+    bool init(int pointFormat, uint16_t recordLength, uint64_t pointOffset, std::string& error,
+              uint32_t chunkSize = kDefaultChunkSize);
+    void setThreads(unsigned threads);
+    // The payload of the compression VLR for the header.
+    std::vector<uint8_t> vlrPayload() const { return encodeLazVlr(m_vlr); }
+    size_t vlrSize() const { return 34 + 6 * m_vlr.items.size(); }
+    void write(const uint8_t* records, size_t count, ByteSink& sink);
+    // Writes the last chunk and the chunk table; returns the table's offset in the file.
+    uint64_t finish(ByteSink& sink);
+    // File offset of the next byte written: after finish, the end of the point data.
+    uint64_t position() const { return m_position; }
+
+private:
+    void flushChunk(ByteSink& sink, bool all);
+    void emit(ByteSink& sink, const std::vector<uint8_t>& bytes, uint64_t points);
+
+    LazVlr m_vlr;
+    uint16_t m_recordLength = 0;
+    uint64_t m_position = 0;  // file offset of the next byte written
+    bool m_started = false;
+    unsigned m_threads = 1;
+    std::vector<uint8_t> m_pending;  // records not yet handed to a chunk
+    std::deque<std::pair<std::future<std::vector<uint8_t>>, uint64_t>> m_ahead;
+    std::vector<std::pair<uint64_t, uint64_t>> m_table;  // points and bytes of each chunk
+};
+
+// Decodes one chunk of `points` records from its bytes into `out`. Returns the records that
+// decoded intact (fewer than `points` when the bytes ran out) and sets `used` to the bytes the
+// chunk took. Exposed for tests and the fuzz target.
+size_t decodeChunk(const LazVlr& vlr, uint16_t recordLength, const uint8_t* data, size_t size,
+                   uint64_t points, uint8_t* out, size_t& used, std::string& error);
+// Compresses `points` records into one chunk's bytes.
+std::vector<uint8_t> encodeChunk(const LazVlr& vlr, uint16_t recordLength, const uint8_t* records,
+                                 uint64_t points);
+
+}  // namespace orv::laz

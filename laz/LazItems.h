@@ -1,0 +1,68 @@
+// The item codecs: how each part of a point record (the core fields, GPS time, colour, extra
+// bytes) is predicted from the points before it and coded. Pointwise items share one coder
+// for the whole chunk; layered items code each field group into a layer of its own.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "laz/LazCoder.h"
+
+namespace orv::laz {
+
+// Item type numbers as the compression VLR lists them.
+enum ItemType : uint16_t {
+    kItemByte = 0,
+    kItemPoint10 = 6,
+    kItemGpsTime11 = 7,
+    kItemRgb12 = 8,
+    kItemWavePacket13 = 9,
+    kItemPoint14 = 10,
+    kItemRgb14 = 11,
+    kItemRgbNir14 = 12,
+    kItemWavePacket14 = 13,
+    kItemByte14 = 14,
+};
+
+struct ItemSpec {
+    uint16_t type = 0;
+    uint16_t size = 0;
+    uint16_t version = 0;
+};
+
+// One item of a pointwise chunk: all items of a point share the chunk's one coder.
+class PointwiseItem {
+public:
+    virtual ~PointwiseItem() = default;
+    // Starts a chunk from its first record's bytes of this item (stored raw).
+    virtual void init(const uint8_t* first) = 0;
+    virtual void decode(Decoder& dec, uint8_t* out) = 0;
+    virtual void encode(Encoder& enc, const uint8_t* item) = 0;
+};
+
+// One item of a layered chunk: it owns one coder per layer. `context` is the scanner channel
+// the core item switched to; the others follow it.
+class LayeredItem {
+public:
+    virtual ~LayeredItem() = default;
+    virtual size_t layerCount() const = 0;
+    virtual void init(const uint8_t* first, uint32_t& context) = 0;
+    // Decoding: hands each layer its bytes (empty for a layer that never changes).
+    virtual void setLayer(size_t layer, const uint8_t* data, size_t size) = 0;
+    virtual void decode(uint8_t* out, uint32_t& context) = 0;
+    // True when a layer's decoder ran past its bytes.
+    virtual bool overrun() const = 0;
+    // Encoding: codes one record, then, at the chunk's end, closes every layer.
+    virtual void encode(const uint8_t* item, uint32_t& context) = 0;
+    virtual void finishLayers() = 0;
+    // A finished layer's bytes; empty for a layer whose field never changed in the chunk.
+    virtual const std::vector<uint8_t>& layerBytes(size_t layer) const = 0;
+};
+
+std::unique_ptr<PointwiseItem> makePointwiseItem(const ItemSpec& spec);
+std::unique_ptr<LayeredItem> makeLayeredItem(const ItemSpec& spec);
+
+}  // namespace orv::laz

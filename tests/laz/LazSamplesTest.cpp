@@ -1,0 +1,110 @@
+// Files written by other programs decode to what two independent readers report.
+#include <gtest/gtest.h>
+
+#include "laz/LazSupport.h"
+
+using namespace orvtest;
+
+namespace {
+
+struct Sample {
+    const char* file;
+    size_t points;
+    const char* sha;   // of all decoded records
+    const char* twin;  // uncompressed file with the same records, relative to the test data
+};
+
+const Sample kSamples[] = {
+    {"simple.laz", 1065, "0717948a72e6bf719db8d96ded1e76b760d73fb683347ebe3dd603832e3d5015",
+     "las/simple.las"},
+    {"epsg_4326.laz", 5380, "534c8c61d4ad6e3a6b5e18507045be0ca61fc4e2a31e452f0071734d34a8d898",
+     "las/epsg_4326.las"},
+    {"color-fmt2.laz", 1065, "52a76419904015371aae0dbef4111a6e137b0f6b399f7605940921f971761a7f",
+     "laz/color-fmt2.las"},
+    {"ept-1.2-with-color.laz", 1065,
+     "6e3673765ffe0d658d792c89a7c658a978a13ee951c6574cdff64a1d797e06b8", nullptr},
+    {"test1_4.laz", 1000, "923571fd0bdbfdc886522adcb5fccaa6462642142937b1a3c490519155d447ba",
+     "las/test1_4.las"},
+    {"1.2-with-color.copc.laz", 1065,
+     "361eda6829430490b1bba3a2665408642d16211f6c349b2f11edf451c8164422", nullptr},
+    {"extrabytes-fmt8.laz", 60000,
+     "e11aac814bd1b1e9645216d6793c3134950e0336796a813a8e6601da0f8ab60f", nullptr},
+};
+
+class LazSamples : public ::testing::Test {
+protected:
+    void SetUp() override {
+        m_dir = lazDataDir();
+        if (m_dir.empty()) GTEST_SKIP() << "no shared LAZ samples beside the clone";
+    }
+    std::vector<uint8_t> sample(const std::string& name) { return readFile(m_dir + "/" + name); }
+    std::string m_dir;
+};
+
+TEST_F(LazSamples, DecodeToTheRecordsOtherReadersReport) {
+    for (const Sample& s : kSamples) {
+        SCOPED_TRACE(s.file);
+        for (unsigned threads : {1u, 2u}) {
+            const LazDecoded d = decodeLazBytes(sample(s.file), threads);
+            ASSERT_TRUE(d.opened) << d.error;
+            EXPECT_EQ(d.error, "");
+            EXPECT_EQ(d.points, s.points);
+            EXPECT_EQ(sha256(d.records), s.sha) << "threads " << threads;
+            if (s.twin && threads == 1) {
+                EXPECT_TRUE(d.records == lasRecords(sample(std::string("../") + s.twin)));
+            }
+        }
+    }
+}
+
+TEST_F(LazSamples, SeekThroughTheChunkTableLandsOnThePoint) {
+    // Fixed chunks of 50,000 and variable chunks of 6 to 24 points.
+    for (const char* file : {"extrabytes-fmt8.laz", "1.2-with-color.copc.laz"}) {
+        SCOPED_TRACE(file);
+        const std::vector<uint8_t> bytes = sample(file);
+        const LazDecoded all = decodeLazBytes(bytes);
+        orv::laz::MemorySource src(bytes.data(), bytes.size());
+        orv::laz::FileLayout layout;
+        std::string error;
+        ASSERT_TRUE(orv::laz::readLayout(src, layout, error));
+        orv::laz::LazDecoder dec;
+        ASSERT_TRUE(orv::laz::openDecoder(src, layout, dec, error)) << error;
+        const size_t rl = layout.recordLength;
+        for (uint64_t index : {uint64_t(0), all.points - 1, all.points / 2 + 7, uint64_t(50001)}) {
+            if (index >= all.points) continue;
+            ASSERT_TRUE(dec.seek(index));
+            std::vector<uint8_t> rec(rl);
+            ASSERT_EQ(dec.read(rec.data(), 1), 1u);
+            EXPECT_TRUE(std::equal(rec.begin(), rec.end(), all.records.begin() + long(index * rl)))
+                << "point " << index;
+        }
+        EXPECT_FALSE(dec.seek(all.points + 1));
+    }
+}
+
+TEST_F(LazSamples, DamagedFilesAreRefusedOrGiveTheirIntactLeadingPoints) {
+    struct Case {
+        const char* file;
+        bool opens;
+        size_t points;
+        const char* errorHas;
+    };
+    const Case cases[] = {
+        {"simple-laszip-compressor-version-1.2r0.laz", false, 0, "compressor 1"},
+        {"lone-star-invalid-tile.laz", false, 0, "LAS"},
+        {"simple-truncated.laz", true, 494, "cut short"},
+    };
+    const std::vector<uint8_t> twin = lasRecords(sample("../las/simple.las"));
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.file);
+        const LazDecoded d = decodeLazBytes(sample(c.file));
+        EXPECT_EQ(d.opened, c.opens);
+        EXPECT_EQ(d.points, c.points);
+        EXPECT_NE(d.error.find(c.errorHas), std::string::npos) << d.error;
+        if (d.points) {
+            EXPECT_TRUE(std::equal(d.records.begin(), d.records.end(), twin.begin()));
+        }
+    }
+}
+
+}  // namespace
