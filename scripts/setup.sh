@@ -8,6 +8,7 @@ packages=(
     libcli11-dev nlohmann-json3-dev
     libpugixml-dev libtinyxml2-dev libxml2-utils
     clang libclang-rt-14-dev
+    pybind11-dev python3-dev python3-numpy python3-distributed python3-pytest
 )
 
 missing=()
