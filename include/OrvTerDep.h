@@ -4,6 +4,7 @@
 #include "OrvBasic.h"
 #include "OrvError.h"
 #include "OrvLas.h"
+#include "OrvLasFile.h"
 #include "OrvLasFormat.h"
 #include "OrvLasStream.h"
 #include "OrvProgress.h"

@@ -5,6 +5,7 @@
 
 #include "OrvLas.h"
 #include "las/LasCodec.h"
+#include "las/LasHeaderModel.h"
 #include "las/LasLimits.h"
 #include "platform/Files.h"
 
@@ -16,21 +17,17 @@ long COrvReadLas::ReadLasFile(const char* path, LasPntPool** pool, LasHeader& he
     platform::MappedFile file;
     if (!pool || !file.map(path)) return -1;
     const uint64_t size = file.size();
-    if (size < sizeof(LasHeader)) return -1;
+    // This reader takes any bytes for a header, signed or not.
+    LasFileHeader model;
     LasHeader h;
-    std::memcpy(&h, file.data(), sizeof h);
+    if (!las::parseFixedHeader(file.data(), size, size, model, &h, false)) return -1;
     const las::RecordLayout layout = las::RecordLayout::forFormat(h.pointDataFormat);
     const uint64_t recordLength = h.pointDataRecordLength;
     if (recordLength < layout.minLength) return -1;
 
     // The header was checked once against the real size: the loop below reads only records
     // that lie wholly inside the mapping, however many the header promises.
-    Las14Extension extension;
-    const bool has14 = las::hasLas14Extension(h, size);
-    if (has14) extension = las::loadExtension(file.data());
-    const uint64_t present = las::recordsPresent(h, size, has14 ? &extension : nullptr);
-    const uint64_t stated = las::statedPointCount(h, has14 ? &extension : nullptr);
-    const size_t count = static_cast<size_t>(stated < present ? stated : present);
+    const size_t count = static_cast<size_t>(model.readablePoints);
     const uint64_t first = h.offsetToPointData;
 
     OrvPtr<LasPntPool> points = newLasPntPool();

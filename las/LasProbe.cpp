@@ -1,7 +1,6 @@
-#include <cstring>
-
 #include "OrvLas.h"
 #include "las/LasCodec.h"
+#include "las/LasHeaderModel.h"
 #include "las/LasLimits.h"
 #include "platform/Files.h"
 
@@ -13,11 +12,10 @@ long ReadFirstPntFromLas(const char* path, XPnt3d& point) {
 
     const uint8_t* bytes = window.data();
     const uint64_t size = window.size();
-    if (size < sizeof(LasHeader) || std::memcmp(bytes, "LASF", 4) != 0) return 0;
-
+    LasFileHeader model;
     LasHeader header;
-    std::memcpy(&header, bytes, sizeof header);
-    const uint64_t first = header.offsetToPointData;
+    if (!las::parseFixedHeader(bytes, size, window.fileSize(), model, &header)) return 0;
+    const uint64_t first = model.offsetToPointData;
     if (first + 12 > size) return 0;  // X, Y and Z of the first record must lie in the window
 
     double xyz[3];

@@ -1,22 +1,15 @@
 #include "las/PntsInStreamLas.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstddef>
 #include <new>
 
 #include "OrvLas.h"
+#include "las/LasHeaderModel.h"
 #include "las/LasLimits.h"
 
 namespace orv::las {
-
-bool isLas20File(const char* path) {
-    platform::InputFile file;
-    if (!file.open(path)) return false;
-    uint8_t head[sizeof(LasHeader)];
-    const size_t got = file.read(head, sizeof head);
-    return got > offsetof(LasHeader, versionMajor) &&
-           head[offsetof(LasHeader, versionMajor)] == '2';
-}
 
 bool isUnsetOrigin(const IOrvPoint& origin) {
     return origin.x == kUnsetOrigin || origin.y == kUnsetOrigin || origin.z == kUnsetOrigin;
@@ -43,9 +36,16 @@ int CPntsInStreamLas2_0::open(const char* path, IOrvPoint* origin) {
     m_path = path ? path : "";
     m_origin = origin;
     if (!m_reader.file.open(path)) return -1;
+    return openOpened(path, origin);
+}
 
+int CPntsInStreamLas2_0::openOpened(const char* path, IOrvPoint* origin) {
+    m_headerRead = false;
+    m_header = Las2Header();
+    m_path = path ? path : "";
+    m_origin = origin;
     Las2Header header;
-    if (m_reader.file.read(&header, sizeof header) != sizeof header) {
+    if (!m_reader.file.seek(0) || m_reader.file.read(&header, sizeof header) != sizeof header) {
         m_reader.close();
         return -1;
     }
@@ -114,17 +114,23 @@ int CPntsInStreamLas::open(const char* path, IOrvPoint* origin) {
     m_path.clear();
     m_origin = nullptr;
 
-    if (las::isLas20File(path)) {
+    if (!m_reader.file.open(path)) return -1;
+    uint8_t bytes[las::kFixedHeaderBytes];
+    const size_t got = m_reader.file.read(bytes, sizeof bytes);
+    // The 2.0 layout has no signature: the character '2' in the version byte marks it.
+    if (got > offsetof(LasHeader, versionMajor) &&
+        bytes[offsetof(LasHeader, versionMajor)] == '2') {
         m_delegating = true;
-        m_delegate = new CPntsInStreamLas2_0;
-        return m_delegate->open(path, origin);
+        m_delegate = new CPntsInStreamLas2_0(&m_reader);
+        return m_delegate->openOpened(path, origin);
     }
 
     m_path = path ? path : "";
     m_origin = origin;
-    if (!m_reader.file.open(path)) return -1;
+    // This stream takes any bytes for a header, signed or not.
+    LasFileHeader model;
     LasHeader header;
-    if (m_reader.file.read(&header, sizeof header) != sizeof header) {
+    if (!las::parseFixedHeader(bytes, got, m_reader.file.size(), model, &header, false)) {
         m_reader.close();
         return -1;
     }
@@ -132,22 +138,16 @@ int CPntsInStreamLas::open(const char* path, IOrvPoint* origin) {
     m_headerRead = true;
     m_layout = las::RecordLayout::forFormat(header.pointDataFormat);
     m_count = las::countAsInt(header.numberOfPointRecords);
-    const uint64_t size = m_reader.file.size();
-    Las14Extension extension;
-    if (las::hasLas14Extension(header, size) &&
-        m_reader.file.read(&extension, sizeof extension) == sizeof extension) {
-        if (header.numberOfPointRecords == 0) {
-            // Only the 64-bit count states the points: bounded by the records the file holds,
-            // which also keeps a count no int can hold from reaching the caller unbounded.
-            const uint64_t stated = las::statedPointCount(header, &extension);
-            const uint64_t present = las::recordsPresent(header, size, &extension);
-            m_count = las::countAsInt(stated < present ? stated : present);
-        }
+    if (model.hasExtension) {
+        // Only the 64-bit count states the points: bounded by the records the file holds,
+        // which also keeps a count no int can hold from reaching the caller unbounded.
+        if (header.numberOfPointRecords == 0)
+            m_count = las::countAsInt(std::min(model.statedPoints, model.presentRecords));
         // Extended VLRs follow the points: their bytes are not records.
-        m_reader.recordsLeft = las::recordsBefore(header, extension);
+        m_reader.recordsLeft = las::recordsBefore(header, las::extensionOf(model));
     }
 
-    if (origin && las::isUnsetOrigin(*origin)) origin->setPoint(firstPoint(path));
+    if (origin && las::isUnsetOrigin(*origin)) origin->setPoint(firstPoint());
 
     m_reader.recordLength = header.pointDataRecordLength;
     m_reader.readable = m_reader.file.seek(header.offsetToPointData) &&
@@ -155,11 +155,8 @@ int CPntsInStreamLas::open(const char* path, IOrvPoint* origin) {
     return 0;
 }
 
-XPnt3d CPntsInStreamLas::firstPoint(const char* path) {
+XPnt3d CPntsInStreamLas::firstPoint() {
     XPnt3d first(0.0, 0.0, 0.0);
-    if (ReadFirstPntFromLas(path, first) == 1) return first;
-    // The probe sees only the file's first 64 KiB (or refuses the signature): read X, Y, Z of
-    // the first record here, so that the origin is the file's point and never a default.
     uint8_t xyz[12];
     if (m_reader.file.seek(m_header.offsetToPointData) && m_reader.file.read(xyz, 12) == 12) {
         double real[3];

@@ -8,9 +8,6 @@
 
 namespace orv::las {
 
-// True when the file's version-major byte holds the character '2' (the 2.0 layout).
-bool isLas20File(const char* path);
-
 // True when any coordinate of the origin carries the "choose it for me" marker.
 bool isUnsetOrigin(const IOrvPoint& origin);
 
@@ -20,7 +17,12 @@ bool isUnsetOrigin(const IOrvPoint& origin);
 class CPntsInStreamLas2_0 final : public IOrvInPntsStream {
 public:
     CPntsInStreamLas2_0() = default;
+    // Reads through `shared`, which the 1.x stream that delegates to it has opened already and
+    // which must outlive it: the file is opened once.
+    explicit CPntsInStreamLas2_0(orv::las::BlockReader* shared) : m_reader(*shared) {}
     int open(const char* path, IOrvPoint* origin) override;
+    // As open, on the file the reader has open.
+    int openOpened(const char* path, IOrvPoint* origin);
     int close() override;
     IOrvPoint* getOrigin() override { return m_origin.get(); }
     int getPntCount(int unused = 0) override;
@@ -29,7 +31,8 @@ public:
 private:
     ~CPntsInStreamLas2_0() override = default;
 
-    orv::las::BlockReader m_reader;
+    orv::las::BlockReader m_own;
+    orv::las::BlockReader& m_reader = m_own;
     Las2Header m_header;
     bool m_headerRead = false;
     orv::OrvString m_path;
@@ -49,7 +52,7 @@ public:
 private:
     ~CPntsInStreamLas() override = default;
     // Real-world coordinates of the first record, for an origin the caller left unset.
-    orv::XPnt3d firstPoint(const char* path);
+    orv::XPnt3d firstPoint();
 
     orv::las::BlockReader m_reader;
     LasHeader m_header;

@@ -1,0 +1,206 @@
+#include "las/LasHeaderModel.h"
+
+#include <cstring>
+#include <string>
+
+#include "OrvLas.h"
+#include "las/LasCodec.h"
+#include "las/LasLimits.h"
+
+namespace orv::las {
+namespace {
+
+// A fixed-size text field: every byte except the trailing NULs, so a copy writes it back as it was.
+std::string fixedText(const uint8_t* at, size_t size) {
+    while (size > 0 && at[size - 1] == 0) --size;
+    return std::string(reinterpret_cast<const char*>(at), size);
+}
+
+void note(LasFileHeader& h, uint32_t bit, std::string text) {
+    h.warnings |= bit;
+    h.notes.push_back(std::move(text));
+}
+
+// Reads `count` bytes at `offset`; false when the file has fewer there.
+bool readAt(platform::InputFile& file, uint64_t offset, void* out, size_t count) {
+    return file.seek(offset) && file.read(out, count) == count;
+}
+
+}  // namespace
+
+uint16_t standardHeaderSize(uint8_t versionMajor, uint8_t versionMinor) {
+    if (versionMajor != 1 || versionMinor <= 2) return 227;
+    return versionMinor == 3 ? 235 : kHeaderSize14;
+}
+
+bool parseFixedHeader(const uint8_t* bytes, size_t got, uint64_t fileSize, LasFileHeader& out,
+                      LasHeader* raw, bool signed_) {
+    if (got < sizeof(LasHeader)) return false;
+    if (signed_ && std::memcmp(bytes, "LASF", 4) != 0) return false;
+    LasHeader r;
+    std::memcpy(&r, bytes, sizeof r);
+    if (raw) *raw = r;
+
+    LasFileHeader h;
+    h.fileSourceId = r.fileSourceId;
+    h.globalEncoding = r.reserved;
+    std::memcpy(h.guid, bytes + 8, sizeof h.guid);
+    h.versionMajor = r.versionMajor;
+    h.versionMinor = r.versionMinor;
+    h.systemIdentifier = fixedText(bytes + 26, 32);
+    h.generatingSoftware = fixedText(bytes + 58, 32);
+    h.creationDay = r.creationDay;
+    h.creationYear = r.creationYear;
+    h.headerSize = r.headerSize;
+    h.offsetToPointData = r.offsetToPointData;
+    h.numberOfVlrs = r.numberOfVlrs;
+    const uint8_t formatByte = r.pointDataFormat;
+    // Compressed files mark the format byte with bit 7 (or bit 6 in early writers).
+    const uint8_t bare = formatByte & 0x3F;
+    h.compressed = (formatByte & 0xC0) != 0 && bare <= kLasLastPointFormat;
+    h.pointFormat = h.compressed ? bare : formatByte;
+    h.recordLength = r.pointDataRecordLength;
+    h.legacyPointCount = r.numberOfPointRecords;
+    std::memcpy(h.legacyPointsByReturn, r.numberOfPointsByReturn, sizeof h.legacyPointsByReturn);
+    double fields[12];  // scales, offsets, then max and min of each axis
+    std::memcpy(fields, bytes + 131, sizeof fields);
+    for (int axis = 0; axis < 3; ++axis) {
+        h.scale[axis] = fields[axis];
+        h.offset[axis] = fields[3 + axis];
+        h.max[axis] = fields[6 + 2 * axis];
+        h.min[axis] = fields[7 + 2 * axis];
+    }
+    if (h.versionMajor == 1 && h.versionMinor >= 3 && h.headerSize >= 235 && got >= 235)
+        h.waveformDataOffset = load<uint64_t>(bytes + 227);
+
+    h.fileSize = fileSize;
+    h.hasExtension = hasLas14Extension(r, fileSize) && got >= kHeaderSize14;
+    Las14Extension e;
+    if (h.hasExtension) {
+        e = loadExtension(bytes);
+        h.waveformDataOffset = e.waveformDataOffset;
+        h.evlrOffset = e.evlrOffset;
+        h.numberOfEvlrs = e.numberOfEvlrs;
+        h.pointCount = e.numberOfPointRecords;
+        std::memcpy(h.pointsByReturn, e.numberOfPointsByReturn, sizeof h.pointsByReturn);
+    }
+    const Las14Extension* ext = h.hasExtension ? &e : nullptr;
+    h.statedPoints = statedPointCount(r, ext);
+    h.presentRecords = recordsPresent(r, fileSize, ext);
+    const RecordLayout layout = RecordLayout::forFormat(formatByte);
+    const uint32_t length = r.pointDataRecordLength;
+    if (length >= layout.minLength)
+        h.readablePoints = h.statedPoints < h.presentRecords ? h.statedPoints : h.presentRecords;
+
+    const uint32_t formatLength = formatByte <= kLasLastPointFormat
+                                      ? kLasPointLayouts[formatByte].length
+                                      : (h.compressed ? kLasPointLayouts[bare].length : 0);
+    if (length < formatLength || length < layout.minLength)
+        note(h, kLasRecordTooShort, "records are shorter than their point format's");
+    if (h.statedPoints > h.presentRecords)
+        note(h, kLasPointsBeyondEnd, "the header states more points than the file holds");
+    if (h.hasExtension && r.numberOfPointRecords != 0 &&
+        r.numberOfPointRecords != e.numberOfPointRecords)
+        note(h, kLasCountsDisagree, "the legacy and 64-bit point counts disagree");
+    out = std::move(h);
+    return true;
+}
+
+Las14Extension extensionOf(const LasFileHeader& h) {
+    Las14Extension e;
+    e.waveformDataOffset = h.waveformDataOffset;
+    e.evlrOffset = h.evlrOffset;
+    e.numberOfEvlrs = h.numberOfEvlrs;
+    e.numberOfPointRecords = h.pointCount;
+    std::memcpy(e.numberOfPointsByReturn, h.pointsByReturn, sizeof e.numberOfPointsByReturn);
+    return e;
+}
+
+int readHeader(platform::InputFile& file, LasFileHeader& out, bool withVlrs, LasHeader* raw) {
+    const uint64_t size = file.size();
+    uint8_t bytes[kFixedHeaderBytes] = {};
+    // A short read of a file long enough to hold what was asked is a failed read.
+    const size_t got = file.read(bytes, sizeof bytes);
+    if (got < sizeof(LasHeader)) return size >= sizeof(LasHeader) ? -1 : -2;
+    if (got < sizeof bytes && size > got) return -1;
+    LasFileHeader h;
+    if (!parseFixedHeader(bytes, got, size, h, raw)) return -2;
+    if (!withVlrs) {
+        out = std::move(h);
+        return 0;
+    }
+
+    // The header's own extra bytes, then the VLRs up to the point data.
+    const uint16_t standard = standardHeaderSize(h.versionMajor, h.versionMinor);
+    const uint64_t pointData = h.offsetToPointData < size ? h.offsetToPointData : size;
+    uint64_t at = h.headerSize > sizeof(LasHeader) ? h.headerSize : sizeof(LasHeader);
+    if (h.headerSize > standard && h.headerSize <= pointData) {
+        h.headerExtra.resize(h.headerSize - standard);
+        if (!readAt(file, standard, h.headerExtra.data(), h.headerExtra.size())) return -1;
+    }
+    for (uint32_t i = 0; i < h.numberOfVlrs; ++i) {
+        uint8_t head[kVlrHeaderBytes];
+        if (at + kVlrHeaderBytes > pointData) {
+            note(h, kLasVlrsCut,
+                 "VLR " + std::to_string(i) + " of " + std::to_string(h.numberOfVlrs) +
+                     " runs past the point data; the list stops there");
+            break;
+        }
+        if (!readAt(file, at, head, sizeof head)) return -1;
+        const uint16_t length = load<uint16_t>(head + 20);
+        if (at + kVlrHeaderBytes + length > pointData) {
+            note(h, kLasVlrsCut,
+                 "VLR " + std::to_string(i) + " of " + std::to_string(h.numberOfVlrs) +
+                     " runs past the point data; the list stops there");
+            break;
+        }
+        LasVlr v;
+        v.reserved = load<uint16_t>(head);
+        v.userId = fixedText(head + 2, 16);
+        v.recordId = load<uint16_t>(head + 18);
+        v.description = fixedText(head + 22, 32);
+        v.payload.resize(length);
+        if (length > 0 && !readAt(file, at + kVlrHeaderBytes, v.payload.data(), length)) return -1;
+        h.vlrs.push_back(std::move(v));
+        at += kVlrHeaderBytes + length;
+    }
+    if (at < pointData) {
+        h.afterVlrs.resize(static_cast<size_t>(pointData - at));
+        if (!readAt(file, at, h.afterVlrs.data(), h.afterVlrs.size())) return -1;
+    }
+
+    // Extended VLRs after the points, each bounded by the file.
+    at = h.evlrOffset;
+    for (uint32_t i = 0; i < h.numberOfEvlrs; ++i) {
+        uint8_t head[kEvlrHeaderBytes];
+        const auto cut = [&] {
+            note(h, kLasEvlrsCut,
+                 "EVLR " + std::to_string(i) + " of " + std::to_string(h.numberOfEvlrs) +
+                     " runs past the end of the file; the list stops there");
+        };
+        if (at < h.offsetToPointData || at > size || size - at < kEvlrHeaderBytes) {
+            cut();
+            break;
+        }
+        if (!readAt(file, at, head, sizeof head)) return -1;
+        const uint64_t length = load<uint64_t>(head + 20);
+        if (length > size - at - kEvlrHeaderBytes) {
+            cut();
+            break;
+        }
+        LasVlr v;
+        v.reserved = load<uint16_t>(head);
+        v.userId = fixedText(head + 2, 16);
+        v.recordId = load<uint16_t>(head + 18);
+        v.description = fixedText(head + 28, 32);
+        v.payload.resize(static_cast<size_t>(length));
+        if (length > 0 && !readAt(file, at + kEvlrHeaderBytes, v.payload.data(), v.payload.size()))
+            return -1;
+        h.evlrs.push_back(std::move(v));
+        at += kEvlrHeaderBytes + length;
+    }
+    out = std::move(h);
+    return 0;
+}
+
+}  // namespace orv::las

@@ -1,0 +1,42 @@
+// The one reader of a LAS 1.x header: parsed from the first bytes and the file size, the VLRs and
+// EVLRs read within bounds. Every reader of the library starts here and then applies its own
+// refusals.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "OrvLasFile.h"
+#include "OrvLasFormat.h"
+#include "platform/Files.h"
+
+namespace orv::las {
+
+// The bytes of the fixed header worth reading: the 1.4 header is the longest.
+constexpr size_t kFixedHeaderBytes = 375;
+
+// Bytes of a VLR's and of an EVLR's own header.
+constexpr uint32_t kVlrHeaderBytes = 54;
+constexpr uint32_t kEvlrHeaderBytes = 60;
+
+// The fixed fields of a header from its first `got` bytes (at least 227) and the file size,
+// with the measurements (stated, present, readable points and their warnings). False when the
+// bytes are fewer than 227 or (with `signed_`) not signed "LASF". `raw`, when given, receives the
+// 227 bytes.
+bool parseFixedHeader(const uint8_t* bytes, size_t got, uint64_t fileSize, LasFileHeader& out,
+                      LasHeader* raw = nullptr, bool signed_ = true);
+
+// The 1.4 fields as the old readers keep them.
+Las14Extension extensionOf(const LasFileHeader& header);
+
+// Reads the header from a file opened and not yet read. 0 on success; -1 when the file cannot
+// be read; -2 when it is shorter than 227 bytes or not signed "LASF". With `withVlrs` the VLRs,
+// EVLRs and kept bytes are read too; a list that runs past the point data or the file stops
+// there with a warning.
+int readHeader(platform::InputFile& file, LasFileHeader& out, bool withVlrs,
+               LasHeader* raw = nullptr);
+
+// The byte length of a version's standard header: 227 up to 1.2, 235 for 1.3, 375 for 1.4.
+uint16_t standardHeaderSize(uint8_t versionMajor, uint8_t versionMinor);
+
+}  // namespace orv::las
