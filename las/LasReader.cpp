@@ -1,0 +1,181 @@
+#include <new>
+#include <string>
+#include <vector>
+
+#include "OrvLasFile.h"
+#include "las/LasHeaderModel.h"
+#include "las/LasRecordSource.h"
+#include "las/LasRecords.h"
+
+namespace orv {
+namespace las {
+namespace {
+
+class UncompressedRecords final : public RecordSource {
+public:
+    UncompressedRecords(platform::InputFile& file, uint64_t first, uint32_t length, uint64_t count)
+        : m_file(file), m_first(first), m_length(length), m_count(count) {}
+
+    size_t read(uint8_t* out, size_t maxRecords) override {
+        const uint64_t left = m_count - m_index;
+        const size_t want = left < maxRecords ? static_cast<size_t>(left) : maxRecords;
+        if (want == 0) return 0;
+        if (m_seekPending) {
+            if (!m_file.seek(m_first + m_index * m_length)) return 0;
+            m_seekPending = false;
+        }
+        const size_t bytes = want * m_length;
+        const size_t got = m_file.read(out, bytes);
+        const size_t whole = got / m_length;
+        m_index += whole;
+        // A file cut short while it is read ends here: the part of a record is not one.
+        if (got < bytes) m_count = m_index;
+        if (got % m_length != 0) m_seekPending = true;
+        return whole;
+    }
+
+    bool seek(uint64_t index) override {
+        if (index > m_count) return false;
+        m_index = index;
+        m_seekPending = true;
+        return true;
+    }
+
+private:
+    platform::InputFile& m_file;
+    uint64_t m_first;
+    uint64_t m_length;
+    uint64_t m_count;
+    uint64_t m_index = 0;
+    bool m_seekPending = true;
+};
+
+}  // namespace
+
+std::unique_ptr<RecordSource> uncompressedRecords(platform::InputFile& file,
+                                                  const LasFileHeader& header, uint64_t count) {
+    return std::make_unique<UncompressedRecords>(file, header.offsetToPointData,
+                                                 header.recordLength, count);
+}
+
+}  // namespace las
+
+namespace {
+// Records decoded per internal read: about 1 MiB, few system calls, memory that never grows.
+constexpr size_t kBlockBytes = size_t{1} << 20;
+}  // namespace
+
+struct LasReader::Impl {
+    platform::InputFile file;
+    LasFileHeader header;
+    std::string error;
+    std::unique_ptr<las::RecordSource> source;
+    uint64_t count = 0;
+    uint64_t index = 0;
+    std::vector<uint8_t> block;
+};
+
+LasReader::LasReader() : m_impl(std::make_unique<Impl>()) {}
+LasReader::~LasReader() = default;
+
+int LasReader::open(const char* path) {
+    close();
+    Impl& m = *m_impl;
+    m.header = LasFileHeader();
+    m.error.clear();
+    if (!path || !m.file.open(path)) {
+        m.error = "cannot open the file";
+        return -1;
+    }
+    const int result = las::readHeader(m.file, m.header, true);
+    if (result != 0) {
+        m.error = result == -1 ? "cannot read the header" : "not a LAS file";
+        m.file.close();
+        return result;
+    }
+    const LasFileHeader& h = m.header;
+    if (h.versionMajor != 1) {
+        m.error = "not a LAS 1.x file";
+        m.file.close();
+        return -2;
+    }
+    const uint16_t standard = lasStandardRecordLength(h.pointFormat);
+    if (h.compressed)
+        m.error = "the point records are compressed";
+    else if (standard == 0)
+        m.error = "point format " + std::to_string(h.pointFormat) + " has no known layout";
+    else if (h.recordLength < standard)
+        m.error = "records of " + std::to_string(h.recordLength) +
+                  " bytes are shorter than point format " + std::to_string(h.pointFormat) + "'s " +
+                  std::to_string(standard);
+    if (!m.error.empty()) {
+        m.file.close();
+        return -3;
+    }
+    m.count = h.statedPoints < h.presentRecords ? h.statedPoints : h.presentRecords;
+    m.source = las::uncompressedRecords(m.file, h, m.count);
+    return 0;
+}
+
+void LasReader::close() {
+    m_impl->source.reset();
+    m_impl->file.close();
+    m_impl->count = m_impl->index = 0;
+    m_impl->block.clear();
+    m_impl->block.shrink_to_fit();
+}
+
+bool LasReader::isOpen() const {
+    return m_impl->source != nullptr;
+}
+
+const std::string& LasReader::error() const {
+    return m_impl->error;
+}
+
+const LasFileHeader& LasReader::header() const {
+    return m_impl->header;
+}
+
+uint64_t LasReader::pointCount() const {
+    return m_impl->count;
+}
+
+uint64_t LasReader::position() const {
+    return m_impl->index;
+}
+
+bool LasReader::seek(uint64_t index) {
+    if (!m_impl->source || !m_impl->source->seek(index)) return false;
+    m_impl->index = index;
+    return true;
+}
+
+size_t LasReader::readRaw(uint8_t* out, size_t maxRecords) {
+    if (!m_impl->source || !out) return 0;
+    const size_t got = m_impl->source->read(out, maxRecords);
+    m_impl->index += got;
+    return got;
+}
+
+size_t LasReader::read(const LasColumns& columns, size_t maxRecords) {
+    Impl& m = *m_impl;
+    if (!m.source) return 0;
+    const size_t length = m.header.recordLength;
+    const size_t perBlock = kBlockBytes / length > 0 ? kBlockBytes / length : 1;
+    if (m.block.empty()) m.block.resize(perBlock * length);
+    size_t done = 0;
+    while (done < maxRecords) {
+        const size_t want = maxRecords - done < perBlock ? maxRecords - done : perBlock;
+        const size_t got = m.source->read(m.block.data(), want);
+        if (got == 0) break;
+        m.index += got;
+        decodeLasRecords(m.header, m.block.data(), got,
+                         las::advanceColumns(columns, done, las::extraBytesOf(m.header)));
+        done += got;
+        if (got < want) break;
+    }
+    return done;
+}
+
+}  // namespace orv

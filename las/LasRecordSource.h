@@ -1,0 +1,28 @@
+// Where the full-fidelity reader's records come from. Today the uncompressed region of the file;
+// a decoder of compressed records is another source behind the same two calls.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "OrvLasFile.h"
+#include "platform/Files.h"
+
+namespace orv::las {
+
+class RecordSource {
+public:
+    virtual ~RecordSource() = default;
+    // Copies up to `maxRecords` whole records into `out`; returns their number, 0 at the end.
+    virtual size_t read(uint8_t* out, size_t maxRecords) = 0;
+    // Moves to record `index`; false when the source cannot.
+    virtual bool seek(uint64_t index) = 0;
+};
+
+// The records `count` of `header` stored as they are from its offset to point data. `file`
+// must outlive the source.
+std::unique_ptr<RecordSource> uncompressedRecords(platform::InputFile& file,
+                                                  const LasFileHeader& header, uint64_t count);
+
+}  // namespace orv::las

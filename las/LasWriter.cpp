@@ -1,0 +1,259 @@
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "OrvError.h"
+#include "OrvLasFile.h"
+#include "las/LasCodec.h"
+#include "las/LasHeaderModel.h"
+#include "las/LasRecords.h"
+#include "platform/Files.h"
+
+namespace orv {
+namespace {
+
+using las::store;
+
+// Records encoded per write: about 1 MiB.
+constexpr size_t kEncodeBytes = size_t{1} << 20;
+
+void putText(uint8_t* at, size_t size, const std::string& text) {
+    std::memset(at, 0, size);
+    std::memcpy(at, text.data(), text.size() < size ? text.size() : size);
+}
+
+// The lowest minor version that knows a point format.
+uint8_t minorFor(uint8_t format) {
+    if (format >= 6) return 4;
+    if (format >= 4) return 3;
+    return format >= 2 ? 2 : 0;
+}
+
+}  // namespace
+
+struct LasWriter::Impl {
+    platform::OutputFile file;
+    LasFileHeader header;
+    std::string error;
+    bool open = false;
+    uint64_t count = 0;
+    uint64_t byReturn[15] = {};
+    int32_t lo[3] = {0, 0, 0};
+    int32_t hi[3] = {0, 0, 0};
+    std::vector<uint8_t> buffer;
+
+    // Bounds and points by return of records about to be written.
+    void tally(const uint8_t* records, size_t n) {
+        const size_t s = header.recordLength;
+        const bool extended = kLasPointLayouts[header.pointFormat].extendedCore;
+        const uint8_t mask = extended ? 0x0F : 0x07;
+        for (size_t i = 0; i < n; ++i) {
+            const uint8_t* r = records + i * s;
+            for (int axis = 0; axis < 3; ++axis) {
+                const int32_t v = las::load<int32_t>(r + 4 * axis);
+                if (count + i == 0 || v < lo[axis]) lo[axis] = v;
+                if (count + i == 0 || v > hi[axis]) hi[axis] = v;
+            }
+            const unsigned ret = r[14] & mask;
+            if (ret >= 1 && ret <= 15) ++byReturn[ret - 1];
+        }
+        count += n;
+    }
+
+    // The header bytes (fixed part, kept extra bytes) as the points so far make them.
+    std::vector<uint8_t> headerBytes() const {
+        const LasFileHeader& h = header;
+        const uint16_t standard = las::standardHeaderSize(h.versionMajor, h.versionMinor);
+        std::vector<uint8_t> b(standard + h.headerExtra.size(), 0);
+        uint8_t* p = b.data();
+        std::memcpy(p, "LASF", 4);
+        store(p + 4, h.fileSourceId);
+        store(p + 6, h.globalEncoding);
+        std::memcpy(p + 8, h.guid, 16);
+        p[24] = h.versionMajor;
+        p[25] = h.versionMinor;
+        putText(p + 26, 32, h.systemIdentifier);
+        putText(p + 58, 32, h.generatingSoftware);
+        store(p + 90, h.creationDay);
+        store(p + 92, h.creationYear);
+        store(p + 94, static_cast<uint16_t>(b.size()));
+        uint64_t vlrBytes = 0;
+        for (const LasVlr& v : h.vlrs) vlrBytes += las::kVlrHeaderBytes + v.payload.size();
+        store(p + 96, static_cast<uint32_t>(b.size() + vlrBytes + h.afterVlrs.size()));
+        store(p + 100, static_cast<uint32_t>(h.vlrs.size()));
+        p[104] = h.pointFormat;
+        store(p + 105, h.recordLength);
+        // Before 1.4 the 32-bit fields are the only counts; in 1.4 they stay 0 where a reader of
+        // older files could not take the points (formats 6-10, or more than 32 bits hold).
+        const bool legacy = h.versionMinor < 4 || (h.pointFormat <= 5 && count <= UINT32_MAX);
+        if (legacy) {
+            store(p + 107, static_cast<uint32_t>(count));
+            for (int k = 0; k < 5; ++k) store(p + 111 + 4 * k, static_cast<uint32_t>(byReturn[k]));
+        }
+        for (int axis = 0; axis < 3; ++axis) {
+            store(p + 131 + 8 * axis, h.scale[axis]);
+            store(p + 155 + 8 * axis, h.offset[axis]);
+            const double lowest = count ? lo[axis] * h.scale[axis] + h.offset[axis] : 0.0;
+            const double highest = count ? hi[axis] * h.scale[axis] + h.offset[axis] : 0.0;
+            store(p + 179 + 16 * axis, highest);
+            store(p + 187 + 16 * axis, lowest);
+        }
+        if (standard >= 235) store(p + 227, waveformOffset());
+        if (standard >= 375) {
+            store(p + 235, h.evlrs.empty() ? uint64_t{0} : evlrStart());
+            store(p + 243, static_cast<uint32_t>(h.evlrs.size()));
+            store(p + 247, count);
+            for (int k = 0; k < 15; ++k) store(p + 255 + 8 * k, byReturn[k]);
+        }
+        if (!h.headerExtra.empty())
+            std::memcpy(p + standard, h.headerExtra.data(), h.headerExtra.size());
+        return b;
+    }
+
+    uint64_t pointStart() const {
+        uint64_t at = las::standardHeaderSize(header.versionMajor, header.versionMinor) +
+                      header.headerExtra.size() + header.afterVlrs.size();
+        for (const LasVlr& v : header.vlrs) at += las::kVlrHeaderBytes + v.payload.size();
+        return at;
+    }
+    uint64_t evlrStart() const { return pointStart() + count * header.recordLength; }
+
+    // Waveform data kept in the file lies in its waveform EVLR: the offset follows that record.
+    uint64_t waveformOffset() const {
+        if (!(header.globalEncoding & 0x02)) return 0;
+        uint64_t at = evlrStart();
+        for (const LasVlr& v : header.evlrs) {
+            if (v.userId == "LASF_Spec" && v.recordId == 65535) return at;
+            at += las::kEvlrHeaderBytes + v.payload.size();
+        }
+        return 0;
+    }
+};
+
+LasWriter::LasWriter() : m_impl(std::make_unique<Impl>()) {}
+LasWriter::~LasWriter() {
+    discard();
+}
+
+int LasWriter::open(const char* path, const LasFileHeader& header) {
+    discard();
+    Impl& m = *m_impl;
+    m.error.clear();
+    LasFileHeader h = header;
+    const uint16_t standard = lasStandardRecordLength(h.pointFormat);
+    if (h.recordLength == 0) h.recordLength = standard;
+    if (h.versionMajor != 1 || h.versionMinor > 4)
+        m.error = "version " + std::to_string(h.versionMajor) + "." +
+                  std::to_string(h.versionMinor) + " cannot be written";
+    else if (standard == 0)
+        m.error = "point format " + std::to_string(h.pointFormat) + " has no known layout";
+    else if (h.versionMinor < minorFor(h.pointFormat))
+        m.error = "point format " + std::to_string(h.pointFormat) + " needs version 1." +
+                  std::to_string(minorFor(h.pointFormat));
+    else if (h.recordLength < standard)
+        m.error = "records must hold at least the format's " + std::to_string(standard) + " bytes";
+    else if (!h.evlrs.empty() && h.versionMinor < 4)
+        m.error = "extended VLRs need version 1.4";
+    for (int axis = 0; axis < 3 && m.error.empty(); ++axis)
+        if (!(h.scale[axis] != 0.0 && std::isfinite(h.scale[axis]) &&
+              std::isfinite(h.offset[axis])))
+            m.error = "scales must be finite and nonzero, offsets finite";
+    for (const LasVlr& v : h.vlrs)
+        if (v.payload.size() > UINT16_MAX && m.error.empty())
+            m.error = "a VLR holds more than 65,535 bytes";
+    if (m.error.empty() &&
+        las::standardHeaderSize(1, h.versionMinor) + h.headerExtra.size() > UINT16_MAX)
+        m.error = "the header would be longer than 65,535 bytes";
+    m.header = std::move(h);
+    if (m.error.empty() && m.pointStart() > UINT32_MAX) m.error = "the VLRs are too long";
+    if (!m.error.empty()) return -1;
+
+    m.count = 0;
+    std::memset(m.byReturn, 0, sizeof m.byReturn);
+    m.file.create(path);
+    const std::vector<uint8_t> head = m.headerBytes();
+    m.file.write(head.data(), head.size());
+    for (const LasVlr& v : m.header.vlrs) {
+        uint8_t b[las::kVlrHeaderBytes];
+        store(b, v.reserved);
+        putText(b + 2, 16, v.userId);
+        store(b + 18, v.recordId);
+        store(b + 20, static_cast<uint16_t>(v.payload.size()));
+        putText(b + 22, 32, v.description);
+        m.file.write(b, sizeof b);
+        if (!v.payload.empty()) m.file.write(v.payload.data(), v.payload.size());
+    }
+    if (!m.header.afterVlrs.empty())
+        m.file.write(m.header.afterVlrs.data(), m.header.afterVlrs.size());
+    m.open = true;
+    return 0;
+}
+
+const std::string& LasWriter::error() const {
+    return m_impl->error;
+}
+
+void LasWriter::writeRaw(const uint8_t* records, size_t count) {
+    Impl& m = *m_impl;
+    if (!m.open || count == 0) return;
+    m.tally(records, count);
+    m.file.write(records, count * m.header.recordLength);
+}
+
+size_t LasWriter::write(const LasColumns& columns, size_t count) {
+    Impl& m = *m_impl;
+    if (!m.open) return 0;
+    const size_t length = m.header.recordLength;
+    const size_t perBlock = kEncodeBytes / length > 0 ? kEncodeBytes / length : 1;
+    if (m.buffer.empty()) m.buffer.resize(perBlock * length);
+    size_t done = 0;
+    while (done < count) {
+        const size_t want = count - done < perBlock ? count - done : perBlock;
+        const size_t got = encodeLasRecords(
+            m.header, las::advanceColumns(columns, done, las::extraBytesOf(m.header)), want,
+            m.buffer.data());
+        writeRaw(m.buffer.data(), got);
+        done += got;
+        if (got < want) break;
+    }
+    return done;
+}
+
+uint64_t LasWriter::pointCount() const {
+    return m_impl->count;
+}
+
+void LasWriter::close() {
+    Impl& m = *m_impl;
+    if (!m.open) return;
+    m.open = false;
+    if (m.header.versionMinor < 4 && m.count > UINT32_MAX) {
+        m.file.discard();
+        throw FileError("count the points of", "", EOVERFLOW);
+    }
+    for (const LasVlr& v : m.header.evlrs) {
+        uint8_t b[las::kEvlrHeaderBytes];
+        store(b, v.reserved);
+        putText(b + 2, 16, v.userId);
+        store(b + 18, v.recordId);
+        store(b + 20, static_cast<uint64_t>(v.payload.size()));
+        putText(b + 28, 32, v.description);
+        m.file.write(b, sizeof b);
+        if (!v.payload.empty()) m.file.write(v.payload.data(), v.payload.size());
+    }
+    const std::vector<uint8_t> head = m.headerBytes();
+    m.file.seekToStart();
+    m.file.write(head.data(), head.size());
+    m.file.close();
+    m.buffer.clear();
+    m.buffer.shrink_to_fit();
+}
+
+void LasWriter::discard() noexcept {
+    m_impl->open = false;
+    m_impl->file.discard();
+}
+
+}  // namespace orv
