@@ -1,15 +1,67 @@
 """LAS point clouds and XML packets, over the OrvTerDep library."""
 
-from ._core import FormatError, InStream, Packet, lean_point_dtype
+import numpy as np
 
-__all__ = ["FormatError", "InStream", "Packet", "lean_point_dtype", "blocks"]
+from ._core import Chunks, FormatError, InStream, Packet, Writer, lean_point_dtype, point_dtype
+
+__all__ = ["FormatError", "Header", "InStream", "Packet", "Writer", "blocks", "chunks",
+           "lean_point_dtype", "point_dtype", "read", "write"]
+
+
+class Header(dict):
+    """A LAS header: a dict whose keys also read as attributes (``header.scale``).
+
+    Keys: version, point_format, record_length, compressed, point_count (the records the file
+    really holds), stated_point_count, points_by_return, scale, offset, min, max, file_source_id,
+    global_encoding, guid, system_identifier, generating_software, creation_day, creation_year,
+    vlrs and evlrs (dicts with user_id, record_id, description, reserved, payload bytes),
+    header_extra, after_vlrs, crs (WKT text or None), epsg (or None), warnings.
+    """
+
+    def __getattr__(self, name):
+        try:
+            return self[name]
+        except KeyError:
+            raise AttributeError(name) from None
+
+
+def read(path, stored=False):
+    """Returns ``(header, points)``: the whole file, every field of its point format.
+
+    x, y, z are float64 in map units; ``stored=True`` adds the stored integers X, Y, Z.
+    """
+    c = Chunks(path, 1, stored)
+    return Header(c.header), c.all()
+
+
+def chunks(path, size=1_000_000, stored=False):
+    """Yields the points of `path` in arrays of at most `size` points (memory bounded by it)."""
+    yield from Chunks(path, size, stored)
+
+
+def header(path):
+    """The header of `path`, without reading its points."""
+    return Header(Chunks(path, 1).header)
+
+
+def write(path, points, header=None):
+    """Writes `points` (a structured array as `read` gives) to a new LAS file at `path`.
+
+    `header` (a Header or dict; all keys optional) gives the version, point format, scale,
+    offset, identity and VLRs; counts and bounds come from the points. Without a point format,
+    the points' fields choose one. x, y, z are quantised by rounding; without them the stored
+    X, Y, Z are written as they are. The target is replaced only once the file is complete.
+    """
+    points = np.asarray(points)
+    with Writer(path, header, points.dtype) as w:
+        w.write(points)
 
 
 def blocks(path, size=1_000_000, origin="first", step=1):
     """Yields the points of `path` in blocks of `size` records, relative to `origin`.
 
-    The coordinates are float32 relative to the origin, so map coordinates keep millimetres;
-    add ``stream.origin`` back for absolute ones.
+    The lean float32 points of the input stream: coordinates relative to the origin keep
+    millimetres at map coordinates; add ``origin`` back for absolute ones.
     """
     stream = InStream(path, origin)
     try:
