@@ -1,13 +1,10 @@
+import numpy as np
 import pytest
 
 import orvterdep
 from orvterdep import tiles
 
 from conftest import gen_cloud
-
-
-def count_points(path):
-    return sum(len(b) for b in orvterdep.blocks(path, 10_000))
 
 
 @pytest.fixture(scope="module")
@@ -24,10 +21,29 @@ def client():
         yield c
 
 
-def test_map_runs_each_tile_on_the_cluster_in_order(tile_paths, client):
-    assert tiles.map(count_points, tile_paths, client=client) == [count_points(p) for p in tile_paths]
-    assert tiles.map(count_points, [], client=client) == []
+def test_summary_on_a_cluster_equals_a_serial_loop(tile_paths, client):
+    serial = tiles.merge([tiles.stats(p) for p in tile_paths])
+    assert tiles.summary(tile_paths, client=client) == serial
+    points = np.concatenate([orvterdep.read(p)[1] for p in tile_paths])
+    assert serial["points"] == len(points) and serial["tiles"] == 8
+    assert serial["min"] == [points[c].min() for c in "xyz"]
+    assert serial["classes"] == {int(c): int(n) for c, n in zip(*np.unique(points["classification"],
+                                                                            return_counts=True))}
+    assert tiles.map(len, [], client=client) == []
+
+
+def test_convert_writes_one_filtered_output_per_tile(tile_paths, client, tmp_path):
+    done = tiles.convert(tile_paths, tmp_path / "out", keep_classes=[2, 6], client=client)
+    assert [d["out"] for d in done] == [str(tmp_path / "out" / p.name) for p in tile_paths]
+    for p, d in zip(tile_paths, done):
+        header, points = orvterdep.read(p)
+        out_header, kept = orvterdep.read(d["out"])
+        expected = points[np.isin(points["classification"], [2, 6])]
+        assert kept.tobytes() == expected.tobytes() and d["written"] == len(expected)
+        assert out_header.point_format == header.point_format and out_header.vlrs == header.vlrs
+    with pytest.raises(ValueError, match="share a name"):
+        tiles.convert([tile_paths[0], tile_paths[0]], tmp_path / "twice", client=client)
 
 
 def test_map_without_a_client_starts_its_own_cluster(tile_paths):
-    assert tiles.map(count_points, tile_paths[:2], workers=2) == [count_points(p) for p in tile_paths[:2]]
+    assert tiles.map(tiles.stats, tile_paths[:2], workers=2) == [tiles.stats(p) for p in tile_paths[:2]]
