@@ -11,19 +11,22 @@ namespace orvfuzz {
 
 namespace {
 
-std::string& scratchPath() {
-    static std::string path = [] {
+const std::string& scratchPath() {
+    // Never destroyed: the exit handler below needs it, and a static string registered with
+    // atexit during its own construction would be destroyed before the handler runs.
+    static const std::string* path = [] {
         // Memory-backed when the machine has it: a disk file rewritten thousands of times a
         // second waits on the disk. One file per process: -jobs and -fork run several at once.
         std::error_code ec;
         const std::filesystem::path shm = "/dev/shm";
         const std::filesystem::path folder =
             std::filesystem::is_directory(shm, ec) ? shm : std::filesystem::temp_directory_path();
-        std::string p = (folder / ("orv-fuzz-" + std::to_string(::getpid()) + ".in")).string();
+        auto* p =
+            new std::string((folder / ("orv-fuzz-" + std::to_string(::getpid()) + ".in")).string());
         std::atexit([] { std::remove(scratchPath().c_str()); });
         return p;
     }();
-    return path;
+    return *path;
 }
 
 }  // namespace

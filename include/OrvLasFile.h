@@ -13,18 +13,8 @@
 namespace orv {
 
 // Where the fields of a point record of one format lie; -1 for a field the format lacks.
-// Formats 0 to 5 share one core (bytes 0 to 19), formats 6 to 10 another (bytes 0 to 29).
-struct LasPointLayout {
-    uint16_t length;    // bytes of the standard record; more are the extra bytes
-    bool extendedCore;  // formats 6 to 10: 4-bit returns, flag byte, int16 scan angle
-    int8_t gpsTime;     // double
-    int8_t rgb;         // three uint16: red, green, blue
-    int8_t nir;         // uint16
-    int8_t wavePacket;  // uint8 index, uint64 offset, uint32 size, 4 floats
-};
-
-// Core fields (every format):
-//   0 int32 X   4 int32 Y   8 int32 Z   12 uint16 intensity
+// Every format starts with int32 X, Y, Z at 0, 4, 8, uint16 intensity at 12 and its return byte
+// at 14; formats 0 to 5 share one core (bytes 0 to 19), formats 6 to 10 another (bytes 0 to 29).
 //   formats 0-5:  14 return (bits 0-2), returns (3-5), scan direction (6), edge (7)
 //                 15 classification (bits 0-4), synthetic (5), key-point (6), withheld (7)
 //                 16 int8 scan angle rank   17 uint8 user data   18 uint16 point source ID
@@ -33,18 +23,35 @@ struct LasPointLayout {
 //                    scan direction (6), edge (7)
 //                 16 classification   17 user data   18 int16 scan angle (0.006 degree units)
 //                 20 uint16 point source ID   22 double GPS time
+struct LasPointLayout {
+    uint16_t length;        // bytes of the standard record; more are the extra bytes
+    bool extendedCore;      // formats 6 to 10: 4-bit returns, flag byte, int16 scan angle
+    int8_t flagByte;        // classification flags, channel, scan direction, edge (6-10)
+    int8_t classification;  // uint8
+    int8_t scanAngle;       // int8 rank (0-5) or int16 (6-10)
+    int8_t userData;        // uint8
+    int8_t pointSourceId;   // uint16
+    int8_t gpsTime;         // double
+    int8_t rgb;             // three uint16: red, green, blue
+    int8_t nir;             // uint16
+    int8_t wavePacket;      // uint8 index, uint64 offset, uint32 size, 4 floats
+};
+// Offsets every format shares.
+inline constexpr int kLasXOffset = 0, kLasYOffset = 4, kLasZOffset = 8;
+inline constexpr int kLasIntensityOffset = 12, kLasReturnByteOffset = 14;
+
 inline constexpr LasPointLayout kLasPointLayouts[] = {
-    {20, false, -1, -1, -1, -1},  // 0
-    {28, false, 20, -1, -1, -1},  // 1
-    {26, false, -1, 20, -1, -1},  // 2
-    {34, false, 20, 28, -1, -1},  // 3
-    {57, false, 20, -1, -1, 28},  // 4
-    {63, false, 20, 28, -1, 34},  // 5
-    {30, true, 22, -1, -1, -1},   // 6
-    {36, true, 22, 30, -1, -1},   // 7
-    {38, true, 22, 30, 36, -1},   // 8
-    {59, true, 22, -1, -1, 30},   // 9
-    {67, true, 22, 30, 36, 38},   // 10
+    {20, false, -1, 15, 16, 17, 18, -1, -1, -1, -1},  // 0
+    {28, false, -1, 15, 16, 17, 18, 20, -1, -1, -1},  // 1
+    {26, false, -1, 15, 16, 17, 18, -1, 20, -1, -1},  // 2
+    {34, false, -1, 15, 16, 17, 18, 20, 28, -1, -1},  // 3
+    {57, false, -1, 15, 16, 17, 18, 20, -1, -1, 28},  // 4
+    {63, false, -1, 15, 16, 17, 18, 20, 28, -1, 34},  // 5
+    {30, true, 15, 16, 18, 17, 20, 22, -1, -1, -1},   // 6
+    {36, true, 15, 16, 18, 17, 20, 22, 30, -1, -1},   // 7
+    {38, true, 15, 16, 18, 17, 20, 22, 30, 36, -1},   // 8
+    {59, true, 15, 16, 18, 17, 20, 22, -1, -1, 30},   // 9
+    {67, true, 15, 16, 18, 17, 20, 22, 30, 36, 38},   // 10
 };
 // The highest point format with a known layout.
 inline constexpr uint8_t kLasLastPointFormat = 10;

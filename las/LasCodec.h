@@ -44,9 +44,9 @@ struct DecodedRecord {
 // Real-world X, Y, Z of a 1.x record: stored int32 x scale + offset, in double precision.
 //   offset 0  int32  X        offset 4  int32  Y        offset 8  int32  Z
 inline void decodeXyz1x(const uint8_t* record, const Scaling& s, double out[3]) {
-    out[0] = load<int32_t>(record + 0) * s.scale[0] + s.offset[0];
-    out[1] = load<int32_t>(record + 4) * s.scale[1] + s.offset[1];
-    out[2] = load<int32_t>(record + 8) * s.scale[2] + s.offset[2];
+    out[0] = load<int32_t>(record + kLasXOffset) * s.scale[0] + s.offset[0];
+    out[1] = load<int32_t>(record + kLasYOffset) * s.scale[1] + s.offset[1];
+    out[2] = load<int32_t>(record + kLasZOffset) * s.scale[2] + s.offset[2];
 }
 
 // A coordinate rounded to float; beyond the float range it becomes an infinity of its sign
@@ -74,8 +74,9 @@ struct RecordLayout {
 
     static RecordLayout forFormat(uint8_t pointDataFormat) {
         if (pointDataFormat >= 6 && pointDataFormat <= kLastKnownPointFormat)
-            return {kMinRecordLength6to10, 0x0F, 16};
-        return {kMinRecordLength1x, 0x07, 15};
+            return {kMinRecordLength6to10, 0x0F,
+                    static_cast<uint8_t>(kLasPointLayouts[pointDataFormat].classification)};
+        return {kMinRecordLength1x, 0x07, static_cast<uint8_t>(kLasPointLayouts[0].classification)};
     }
 };
 
@@ -88,8 +89,8 @@ inline DecodedRecord decodeRecord1x(const uint8_t* record, const Scaling& s,
     return {xyz[0],
             xyz[1],
             xyz[2],
-            load<uint16_t>(record + 12),
-            static_cast<uint8_t>(record[14] & layout.returnMask),
+            load<uint16_t>(record + kLasIntensityOffset),
+            static_cast<uint8_t>(record[kLasReturnByteOffset] & layout.returnMask),
             record[layout.classOffset]};
 }
 
@@ -167,15 +168,16 @@ inline bool toOffset(double coordinate, double& out) {
 //   offset 15 uint8  classification       offset 16 int8 scan angle 0, 17 uint8 user data 0
 //   offset 18 uint16 point source ID (the point-source byte, zero-extended)
 inline void encodeRecord0(uint8_t* record, const int32_t xyz[3], const LasPnt& point) {
-    store<int32_t>(record + 0, xyz[0]);
-    store<int32_t>(record + 4, xyz[1]);
-    store<int32_t>(record + 8, xyz[2]);
-    store<uint16_t>(record + 12, point.pnt.attr);
-    record[14] = static_cast<uint8_t>(point.returnNumber & 0x07);
-    record[15] = point.classification;
-    record[16] = 0;
-    record[17] = 0;
-    store<uint16_t>(record + 18, static_cast<uint16_t>(point.pointSource));
+    constexpr LasPointLayout L = kLasPointLayouts[0];
+    store<int32_t>(record + kLasXOffset, xyz[0]);
+    store<int32_t>(record + kLasYOffset, xyz[1]);
+    store<int32_t>(record + kLasZOffset, xyz[2]);
+    store<uint16_t>(record + kLasIntensityOffset, point.pnt.attr);
+    record[kLasReturnByteOffset] = static_cast<uint8_t>(point.returnNumber & 0x07);
+    record[L.classification] = point.classification;
+    record[L.scanAngle] = 0;
+    record[L.userData] = 0;
+    store<uint16_t>(record + L.pointSourceId, static_cast<uint16_t>(point.pointSource));
 }
 
 // A 2.0 record; reads its first 28 bytes only. Coordinates are the stored doubles plus the header

@@ -100,6 +100,15 @@ static_assert(offsetof(LasPnt, pnt) == 0 && offsetof(XPnt3f, attr) == 12 &&
                   offsetof(LasPnt, pointSource) == 19,
               "the point layout the vector loop reads");
 
+// The vector loop writes format-0 records as one 12-byte X, Y, Z store and one 8-byte tail store
+// rearranged from the point: the record layout it restates.
+static_assert(kLasXOffset == 0 && kLasYOffset == 4 && kLasZOffset == 8 &&
+                  kLasIntensityOffset == 12 && kLasReturnByteOffset == 14 &&
+                  kLasPointLayouts[0].classification == 15 && kLasPointLayouts[0].scanAngle == 16 &&
+                  kLasPointLayouts[0].userData == 17 && kLasPointLayouts[0].pointSourceId == 18 &&
+                  kLasPointLayouts[0].length == 20 && kWrittenRecordLength == 20,
+              "the format-0 record layout the vector loop writes");
+
 // One count in the 8-bit lane of each return number 0 to 7; a number above 7 counts nowhere.
 struct ReturnLanes {
     uint64_t one[256];

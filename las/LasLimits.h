@@ -4,19 +4,21 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "OrvLasFile.h"
+
 namespace orv::las {
 
 // The probe looks at no more than this much of a file, so its cost never grows with the cloud.
 constexpr uint64_t kProbeWindowBytes = 65536;
 
 // Bytes of a 1.x record the readers interpret (X, Y, Z, intensity, return byte, classification).
-constexpr uint32_t kMinRecordLength1x = 16;
+constexpr uint32_t kMinRecordLength1x = kLasPointLayouts[0].classification + 1;
 
-// The same for point data formats 6 to 10, whose classification is byte 16.
-constexpr uint32_t kMinRecordLength6to10 = 17;
+// The same for point data formats 6 to 10, whose classification comes after their flag byte.
+constexpr uint32_t kMinRecordLength6to10 = kLasPointLayouts[6].classification + 1;
 
 // The highest point data format with a known record layout; a higher one is read as formats 0-5.
-constexpr uint8_t kLastKnownPointFormat = 10;
+constexpr uint8_t kLastKnownPointFormat = kLasLastPointFormat;
 
 // A 1.4 header: the 227 bytes every 1.x header has, then the 64-bit counts up to byte 375.
 constexpr uint32_t kHeaderSize14 = 375;
@@ -25,7 +27,7 @@ constexpr uint32_t kHeaderSize14 = 375;
 constexpr uint32_t kMinRecordLength20 = 28;
 
 // Length of the format-0 record the writers produce.
-constexpr uint32_t kWrittenRecordLength = 20;
+constexpr uint32_t kWrittenRecordLength = kLasPointLayouts[0].length;
 
 // Records the writers collect before one write: about 10 MiB, few system calls, bounded memory.
 constexpr uint32_t kWriteBufferRecords = 524288;

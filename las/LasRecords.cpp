@@ -44,42 +44,44 @@ void scaled(const uint8_t* r, size_t stride, size_t n, size_t at, double scale, 
 void decodeGroup(const LasFileHeader& h, const LasPointLayout& L, const uint8_t* r, size_t n,
                  const LasColumns& c) {
     const size_t s = h.recordLength;
-    column(r, s, n, 0, c.X);
-    column(r, s, n, 4, c.Y);
-    column(r, s, n, 8, c.Z);
-    scaled(r, s, n, 0, h.scale[0], h.offset[0], c.x);
-    scaled(r, s, n, 4, h.scale[1], h.offset[1], c.y);
-    scaled(r, s, n, 8, h.scale[2], h.offset[2], c.z);
-    column(r, s, n, 12, c.intensity);
+    column(r, s, n, kLasXOffset, c.X);
+    column(r, s, n, kLasYOffset, c.Y);
+    column(r, s, n, kLasZOffset, c.Z);
+    scaled(r, s, n, kLasXOffset, h.scale[0], h.offset[0], c.x);
+    scaled(r, s, n, kLasYOffset, h.scale[1], h.offset[1], c.y);
+    scaled(r, s, n, kLasZOffset, h.scale[2], h.offset[2], c.z);
+    column(r, s, n, kLasIntensityOffset, c.intensity);
+    const size_t ret = kLasReturnByteOffset, cls = L.classification, angle = L.scanAngle;
     if (L.extendedCore) {
-        bits(r, s, n, 14, 0, 0x0F, c.returnNumber);
-        bits(r, s, n, 14, 4, 0x0F, c.numberOfReturns);
-        bits(r, s, n, 15, 0, 0x0F, c.classificationFlags);
-        bits(r, s, n, 15, 4, 0x03, c.scannerChannel);
-        bits(r, s, n, 15, 6, 0x01, c.scanDirection);
-        bits(r, s, n, 15, 7, 0x01, c.edgeOfFlightLine);
-        column(r, s, n, 16, c.classification);
-        column(r, s, n, 18, c.scanAngle);
+        bits(r, s, n, ret, 0, 0x0F, c.returnNumber);
+        bits(r, s, n, ret, 4, 0x0F, c.numberOfReturns);
+        bits(r, s, n, L.flagByte, 0, 0x0F, c.classificationFlags);
+        bits(r, s, n, L.flagByte, 4, 0x03, c.scannerChannel);
+        bits(r, s, n, L.flagByte, 6, 0x01, c.scanDirection);
+        bits(r, s, n, L.flagByte, 7, 0x01, c.edgeOfFlightLine);
+        column(r, s, n, cls, c.classification);
+        column(r, s, n, angle, c.scanAngle);
         if (c.scanAngleDegrees)
             for (size_t i = 0; i < n; ++i)
-                c.scanAngleDegrees[i] = static_cast<float>(load<int16_t>(r + i * s + 18) * 0.006);
-        column(r, s, n, 20, c.pointSourceId);
+                c.scanAngleDegrees[i] =
+                    static_cast<float>(load<int16_t>(r + i * s + angle) * 0.006);
+        column(r, s, n, L.pointSourceId, c.pointSourceId);
     } else {
-        bits(r, s, n, 14, 0, 0x07, c.returnNumber);
-        bits(r, s, n, 14, 3, 0x07, c.numberOfReturns);
-        bits(r, s, n, 15, 5, 0x07, c.classificationFlags);
+        bits(r, s, n, ret, 0, 0x07, c.returnNumber);
+        bits(r, s, n, ret, 3, 0x07, c.numberOfReturns);
+        bits(r, s, n, cls, 5, 0x07, c.classificationFlags);
         zero(n, c.scannerChannel);
-        bits(r, s, n, 14, 6, 0x01, c.scanDirection);
-        bits(r, s, n, 14, 7, 0x01, c.edgeOfFlightLine);
-        bits(r, s, n, 15, 0, 0x1F, c.classification);
+        bits(r, s, n, ret, 6, 0x01, c.scanDirection);
+        bits(r, s, n, ret, 7, 0x01, c.edgeOfFlightLine);
+        bits(r, s, n, cls, 0, 0x1F, c.classification);
         if (c.scanAngle)
-            for (size_t i = 0; i < n; ++i) c.scanAngle[i] = static_cast<int8_t>(r[i * s + 16]);
+            for (size_t i = 0; i < n; ++i) c.scanAngle[i] = static_cast<int8_t>(r[i * s + angle]);
         if (c.scanAngleDegrees)
             for (size_t i = 0; i < n; ++i)
-                c.scanAngleDegrees[i] = static_cast<int8_t>(r[i * s + 16]);
-        column(r, s, n, 18, c.pointSourceId);
+                c.scanAngleDegrees[i] = static_cast<int8_t>(r[i * s + angle]);
+        column(r, s, n, L.pointSourceId, c.pointSourceId);
     }
-    column(r, s, n, 17, c.userData);
+    column(r, s, n, L.userData, c.userData);
     if (L.gpsTime >= 0)
         column(r, s, n, L.gpsTime, c.gpsTime);
     else
@@ -142,18 +144,19 @@ bool encodeOne(const LasFileHeader& h, const LasPointLayout& L, const LasColumns
             return false;
     }
     std::memset(r, 0, h.recordLength);
-    store(r + 0, xyz[0]);
-    store(r + 4, xyz[1]);
-    store(r + 8, xyz[2]);
-    store(r + 12, at(c.intensity, i));
+    store(r + kLasXOffset, xyz[0]);
+    store(r + kLasYOffset, xyz[1]);
+    store(r + kLasZOffset, xyz[2]);
+    store(r + kLasIntensityOffset, at(c.intensity, i));
+    uint8_t& returns = r[kLasReturnByteOffset];
     const unsigned ret = at(c.returnNumber, i), num = at(c.numberOfReturns, i);
     const unsigned flags = at(c.classificationFlags, i), dir = at(c.scanDirection, i) & 1u;
     const unsigned edge = at(c.edgeOfFlightLine, i) & 1u;
     if (L.extendedCore) {
-        r[14] = static_cast<uint8_t>((ret & 0x0F) | (num & 0x0F) << 4);
-        r[15] = static_cast<uint8_t>((flags & 0x0F) | (at(c.scannerChannel, i) & 3u) << 4 |
-                                     dir << 6 | edge << 7);
-        r[16] = at(c.classification, i);
+        returns = static_cast<uint8_t>((ret & 0x0F) | (num & 0x0F) << 4);
+        r[L.flagByte] = static_cast<uint8_t>((flags & 0x0F) | (at(c.scannerChannel, i) & 3u) << 4 |
+                                             dir << 6 | edge << 7);
+        r[L.classification] = at(c.classification, i);
         int16_t angle = at(c.scanAngle, i);
         if (!c.scanAngle && c.scanAngleDegrees) {
             const double units = std::nearbyint(c.scanAngleDegrees[i] / 0.006);
@@ -162,11 +165,12 @@ bool encodeOne(const LasFileHeader& h, const LasPointLayout& L, const LasColumns
                                          : units == units  ? units
                                                            : 0.0);
         }
-        store(r + 18, angle);
-        store(r + 20, at(c.pointSourceId, i));
+        store(r + L.scanAngle, angle);
+        store(r + L.pointSourceId, at(c.pointSourceId, i));
     } else {
-        r[14] = static_cast<uint8_t>((ret & 7u) | (num & 7u) << 3 | dir << 6 | edge << 7);
-        r[15] = static_cast<uint8_t>((at(c.classification, i) & 0x1Fu) | (flags & 7u) << 5);
+        returns = static_cast<uint8_t>((ret & 7u) | (num & 7u) << 3 | dir << 6 | edge << 7);
+        r[L.classification] =
+            static_cast<uint8_t>((at(c.classification, i) & 0x1Fu) | (flags & 7u) << 5);
         int angle = at(c.scanAngle, i);
         if (!c.scanAngle && c.scanAngleDegrees) {
             const double deg = std::nearbyint(c.scanAngleDegrees[i]);
@@ -176,10 +180,10 @@ bool encodeOne(const LasFileHeader& h, const LasPointLayout& L, const LasColumns
                                   : 0;
         }
         angle = angle < -128 ? -128 : angle > 127 ? 127 : angle;
-        r[16] = static_cast<uint8_t>(static_cast<int8_t>(angle));
-        store(r + 18, at(c.pointSourceId, i));
+        r[L.scanAngle] = static_cast<uint8_t>(static_cast<int8_t>(angle));
+        store(r + L.pointSourceId, at(c.pointSourceId, i));
     }
-    r[17] = at(c.userData, i);
+    r[L.userData] = at(c.userData, i);
     if (L.gpsTime >= 0) store(r + L.gpsTime, at(c.gpsTime, i));
     if (L.rgb >= 0) {
         store(r + L.rgb, at(c.red, i));

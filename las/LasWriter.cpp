@@ -52,11 +52,11 @@ struct LasWriter::Impl {
         for (size_t i = 0; i < n; ++i) {
             const uint8_t* r = records + i * s;
             for (int axis = 0; axis < 3; ++axis) {
-                const int32_t v = las::load<int32_t>(r + 4 * axis);
+                const int32_t v = las::load<int32_t>(r + kLasXOffset + 4 * axis);
                 if (count + i == 0 || v < lo[axis]) lo[axis] = v;
                 if (count + i == 0 || v > hi[axis]) hi[axis] = v;
             }
-            const unsigned ret = r[14] & mask;
+            const unsigned ret = r[kLasReturnByteOffset] & mask;
             if (ret >= 1 && ret <= 15) ++byReturn[ret - 1];
         }
         count += n;

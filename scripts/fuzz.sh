@@ -6,7 +6,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds="${1:-60}"
-bash scripts/setup.sh
+bash scripts/setup.sh library fuzz
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz
 

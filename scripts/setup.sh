@@ -1,22 +1,33 @@
 #!/usr/bin/env bash
-# Installs what a fresh Debian machine lacks to build, test and benchmark the project.
+# Installs what a fresh Debian machine lacks for the named parts of the work.
+# Usage: scripts/setup.sh PART...   (PART: library, tool, test, bench, fuzz)
+#   library  the compiler and the build tools: all the library itself needs
+#   tool     orvter (and the demo)
+#   test     the test suite, including the install check and the cross-check reader
+#   bench    the benchmark programs' peers
+#   fuzz     clang's libFuzzer
 set -euo pipefail
 
-packages=(
-    cmake g++ make pkg-config
-    libgtest-dev libgmock-dev libbenchmark-dev
-    libcli11-dev nlohmann-json3-dev
-    libpugixml-dev libtinyxml2-dev libxml2-utils
-    clang libclang-rt-14-dev
-    pybind11-dev python3-dev python3-numpy python3-distributed python3-pytest
+declare -A packages=(
+    [library]="cmake g++ make"
+    [tool]="libcli11-dev nlohmann-json3-dev"
+    [test]="libgtest-dev pkg-config libxml2-utils pybind11-dev python3-dev python3-numpy python3-distributed python3-pytest"
+    [bench]="libpugixml-dev libtinyxml2-dev"
+    [fuzz]="clang libclang-rt-14-dev"
 )
 
+[ $# -gt 0 ] || set -- library tool test bench
 missing=()
-for p in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+node=false
+for part in "$@"; do
+    [ -n "${packages[$part]+set}" ] || { echo "setup.sh: unknown part '$part'" >&2; exit 2; }
+    for p in ${packages[$part]}; do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+    done
+    [ "$part" = test ] && node=true
 done
 # The machine image may bring its own Node.js and npm; Debian's are only a fallback.
-command -v npm >/dev/null 2>&1 || missing+=(nodejs npm)
+if $node && ! command -v npm >/dev/null 2>&1; then missing+=(nodejs npm); fi
 if [ ${#missing[@]} -gt 0 ]; then
     sudo_cmd=""
     [ "$(id -u)" -ne 0 ] && sudo_cmd="sudo"
@@ -25,6 +36,6 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 
 # The independent LAS reader of the cross-check tests, pinned by tests/js/package-lock.json.
-if [ ! -d "$(dirname "$0")/../tests/js/node_modules" ]; then
+if $node && [ ! -d "$(dirname "$0")/../tests/js/node_modules" ]; then
     (cd "$(dirname "$0")/../tests/js" && npm ci --no-audit --no-fund)
 fi
