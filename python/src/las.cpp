@@ -549,6 +549,7 @@ public:
     void write(const py::array& points) {
         if (!m_open) throw py::value_error("the writer is closed");
         const py::dict fields = fieldsOf(points.dtype());
+        if (fields.empty()) throw py::type_error("points: a structured array with named fields");
         if (fields.contains(kExtraName) && extraOfFields(fields) != m_extra)
             throw py::value_error("extra_bytes: the records hold " + std::to_string(m_extra) +
                                   " extra bytes a point");

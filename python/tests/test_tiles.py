@@ -1,3 +1,6 @@
+import subprocess
+import sys
+
 import numpy as np
 import pytest
 
@@ -47,3 +50,13 @@ def test_convert_writes_one_filtered_output_per_tile(tile_paths, client, tmp_pat
 
 def test_map_without_a_client_starts_its_own_cluster(tile_paths):
     assert tiles.map(tiles.stats, tile_paths[:2], workers=2) == [tiles.stats(p) for p in tile_paths[:2]]
+
+
+def test_command_line_converts_on_a_running_scheduler(tile_paths, client, tmp_path):
+    run = subprocess.run([sys.executable, "-m", "orvterdep.tiles", "--scheduler",
+                          client.scheduler.address, "convert", "--drop-class", "2",
+                          "--out", str(tmp_path), *map(str, tile_paths[:3])],
+                         capture_output=True, text=True)
+    assert run.returncode == 0, run.stderr
+    assert run.stdout.startswith(f"3 tiles written to {tmp_path}")
+    assert all(2 not in orvterdep.read(tmp_path / p.name)[1]["classification"] for p in tile_paths[:3])
