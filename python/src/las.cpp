@@ -4,10 +4,14 @@
 #include <OrvLasFile.h>
 
 #include <algorithm>
+#include <array>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "bindings.h"
@@ -196,7 +200,11 @@ struct PointShape {
     size_t itemsize = 0;
     bool columnUsed[kColumnCount] = {};
 
-    PointShape(uint8_t format, size_t extraBytes, bool stored) : extra(extraBytes) {
+    uint8_t format = 0;
+    bool stored = false;
+
+    PointShape(uint8_t pointFormat, size_t extraBytes, bool storedXyz)
+        : extra(extraBytes), format(pointFormat), stored(storedXyz) {
         for (const Field& f : kFields) {
             if (!formatHas(format, f.has, stored)) continue;
             fields.push_back({&f, itemsize});
@@ -240,63 +248,117 @@ struct Scratch {
     uint8_t* at(Column c) { return storage[c].data(); }
 };
 
-// Strided copies between a column and one field of the records.
-template <size_t N>
-void scatter(const uint8_t* src, uint8_t* dst, size_t stride, size_t n) {
-    for (size_t i = 0; i < n; ++i) std::memcpy(dst + i * stride, src + i * N, N);
+template <class T>
+inline void put(uint8_t* at, T value) {
+    std::memcpy(at, &value, sizeof value);
 }
-template <size_t N>
-void gather(const uint8_t* src, size_t stride, uint8_t* dst, size_t n) {
-    for (size_t i = 0; i < n; ++i) std::memcpy(dst + i * N, src + i * stride, N);
+template <class T>
+inline const T* col(const Scratch& s, Column c) {
+    return reinterpret_cast<const T*>(s.at(c));
 }
+
+// Columns -> `n` records at `out`, point by point so that each record is written whole; the
+// fields are those of kFields for a format with these parts, in that order. Returns the bytes
+// of the standard part of a record, for the caller to check against the dtype.
+template <bool Ext, bool Gps, bool Rgb, bool Nir, bool Wave, bool Stored>
+size_t toRecordsAs(const Scratch& s, uint8_t* out, size_t n, size_t stride, size_t extra) {
+    const double *x = col<double>(s, kx), *y = col<double>(s, ky), *z = col<double>(s, kz);
+    const int32_t *X = col<int32_t>(s, kX), *Y = col<int32_t>(s, kY), *Z = col<int32_t>(s, kZ);
+    const uint16_t* intensity = col<uint16_t>(s, kIntensity);
+    const uint8_t *ret = col<uint8_t>(s, kReturn), *rets = col<uint8_t>(s, kReturns),
+                  *flags = col<uint8_t>(s, kFlags), *channel = col<uint8_t>(s, kChannel),
+                  *dir = col<uint8_t>(s, kDirection), *edge = col<uint8_t>(s, kEdge),
+                  *cls = col<uint8_t>(s, kClass), *user = col<uint8_t>(s, kUserData),
+                  *wi = col<uint8_t>(s, kWaveIndex), *ex = col<uint8_t>(s, kExtra);
+    const int16_t* angle = col<int16_t>(s, kScanAngle);
+    const uint16_t *src = col<uint16_t>(s, kSource), *red = col<uint16_t>(s, kRed),
+                   *green = col<uint16_t>(s, kGreen), *blue = col<uint16_t>(s, kBlue),
+                   *nir = col<uint16_t>(s, kNir);
+    const double* gps = col<double>(s, kGps);
+    const uint64_t* wo = col<uint64_t>(s, kWaveOffset);
+    const uint32_t* ws = col<uint32_t>(s, kWaveSize);
+    const float *wl = col<float>(s, kWaveLocation), *dx = col<float>(s, kWaveDx),
+                *dy = col<float>(s, kWaveDy), *dz = col<float>(s, kWaveDz);
+    size_t length = 0;
+    for (size_t i = 0; i < n; ++i) {
+        uint8_t* r = out + i * stride;
+        size_t o = 0;  // folds to a constant at each store
+        auto w = [&](auto v) {
+            put(r + o, v);
+            o += sizeof v;
+        };
+        w(x[i]), w(y[i]), w(z[i]);
+        if constexpr (Stored) w(X[i]), w(Y[i]), w(Z[i]);
+        w(intensity[i]), w(ret[i]), w(rets[i]);
+        const uint8_t f = flags[i];
+        w(uint8_t(f & 1u)), w(uint8_t((f >> 1) & 1u)), w(uint8_t((f >> 2) & 1u));
+        if constexpr (Ext) w(uint8_t((f >> 3) & 1u)), w(channel[i]);
+        w(dir[i]), w(edge[i]), w(cls[i]);
+        if constexpr (Ext)
+            w(angle[i]);
+        else
+            w(static_cast<int8_t>(angle[i]));
+        w(user[i]), w(src[i]);
+        if constexpr (Gps) w(gps[i]);
+        if constexpr (Rgb) w(red[i]), w(green[i]), w(blue[i]);
+        if constexpr (Nir) w(nir[i]);
+        if constexpr (Wave) w(wi[i]), w(wo[i]), w(ws[i]), w(wl[i]), w(dx[i]), w(dy[i]), w(dz[i]);
+        if (extra) std::memcpy(r + o, ex + i * extra, extra);
+        length = o;
+    }
+    return length;
+}
+
+using ToRecords = size_t (*)(const Scratch&, uint8_t*, size_t, size_t, size_t);
+
+template <uint8_t F, bool Stored>
+constexpr ToRecords toRecordsOf() {
+    constexpr orv::LasPointLayout l = orv::kLasPointLayouts[F];
+    return &toRecordsAs<l.extendedCore, (l.gpsTime >= 0), (l.rgb >= 0), (l.nir >= 0),
+                        (l.wavePacket >= 0), Stored>;
+}
+
+template <size_t... F>
+constexpr std::array<std::array<ToRecords, 2>, sizeof...(F)> toRecordsTable(
+    std::index_sequence<F...>) {
+    return {{{toRecordsOf<F, false>(), toRecordsOf<F, true>()}...}};
+}
+constexpr auto kToRecords =
+    toRecordsTable(std::make_index_sequence<orv::kLasLastPointFormat + 1>());
 
 // Columns -> `n` records at `out`.
 void toRecords(const PointShape& shape, const Scratch& s, uint8_t* out, size_t n) {
-    const size_t stride = shape.itemsize;
-    for (const Placed& p : shape.fields) {
-        const Field& f = *p.field;
-        const uint8_t* src = s.at(f.column);
-        uint8_t* dst = out + p.offset;
-        switch (f.take) {
-            case Take::Copy:
-                switch (fieldSize(f)) {
-                    case 1:
-                        scatter<1>(src, dst, stride, n);
-                        break;
-                    case 2:
-                        scatter<2>(src, dst, stride, n);
-                        break;
-                    case 4:
-                        scatter<4>(src, dst, stride, n);
-                        break;
-                    default:
-                        scatter<8>(src, dst, stride, n);
-                        break;
-                }
-                break;
-            case Take::Narrow: {
-                const auto* angles = reinterpret_cast<const int16_t*>(src);
-                for (size_t i = 0; i < n; ++i)
-                    dst[i * stride] = static_cast<uint8_t>(static_cast<int8_t>(angles[i]));
-                break;
-            }
-            default: {
-                const int bit = static_cast<int>(f.take) - static_cast<int>(Take::Bit0);
-                for (size_t i = 0; i < n; ++i) dst[i * stride] = (src[i] >> bit) & 1u;
-            }
-        }
-    }
-    if (shape.extra)
-        for (size_t i = 0; i < n; ++i)
-            std::memcpy(out + i * stride + shape.extraOffset, s.at(kExtra) + i * shape.extra,
-                        shape.extra);
+    if (shape.format > orv::kLasLastPointFormat) throw std::logic_error("unknown point format");
+    const size_t length =
+        kToRecords[shape.format][shape.stored](s, out, n, shape.itemsize, shape.extra);
+    // The dtype and the record writer list the fields alike; a change to one alone stops here.
+    if (n && length != shape.extraOffset) throw std::logic_error("point layout mismatch");
 }
 
-// Reads `count` points (or to the end) into a fresh structured array, block by block.
+// The memory of a points array: numpy gets it in a capsule, so the buffer the reader filled
+// becomes the array as it is.
+struct PointBuffer {
+    uint8_t* data = nullptr;
+    explicit PointBuffer(size_t bytes)
+        : data(static_cast<uint8_t*>(std::malloc(bytes ? bytes : 1))) {
+        if (!data) throw std::bad_alloc();
+    }
+    PointBuffer(const PointBuffer&) = delete;
+    PointBuffer& operator=(const PointBuffer&) = delete;
+    ~PointBuffer() { std::free(data); }
+    // Gives back the room of points the file did not have.
+    void shrink(size_t bytes) {
+        if (void* smaller = std::realloc(data, bytes ? bytes : 1))
+            data = static_cast<uint8_t*>(smaller);
+    }
+};
+
+// Reads `count` points (or to the end) into a fresh structured array, block by block. The
+// buffer comes from malloc, not numpy: numpy asks for transparent huge pages on large arrays,
+// and where the kernel must assemble them on the first touch that costs more than the read.
 py::array readPoints(orv::LasReader& reader, const PointShape& shape, const py::dtype& dtype,
                      size_t count) {
-    py::array points(dtype, std::vector<py::ssize_t>{static_cast<py::ssize_t>(count)});
-    auto* out = static_cast<uint8_t*>(points.mutable_data());
+    auto buffer = std::make_unique<PointBuffer>(count * shape.itemsize);
     size_t done = 0;
     {
         py::gil_scoped_release unlocked;
@@ -304,13 +366,13 @@ py::array readPoints(orv::LasReader& reader, const PointShape& shape, const py::
         while (done < count) {
             const size_t got = reader.read(s.columns, std::min(kBlockPoints, count - done));
             if (got == 0) break;
-            toRecords(shape, s, out + done * shape.itemsize, got);
+            toRecords(shape, s, buffer->data + done * shape.itemsize, got);
             done += got;
         }
     }
-    if (done < count)
-        points.resize(std::vector<py::ssize_t>{static_cast<py::ssize_t>(done)}, false);
-    return points;
+    if (done < count) buffer->shrink(done * shape.itemsize);
+    uint8_t* data = buffer->data;
+    return arrayOver(dtype, done, data, buffer.release());
 }
 
 py::bytes bytesOf(const std::vector<uint8_t>& v) {
@@ -448,7 +510,7 @@ LasFileHeader headerToWrite(const py::object& given, const py::dict& fields) {
         h.versionMajor = v.first;
         h.versionMinor = v.second;
     } else {
-        h.versionMinor = h.pointFormat > 5 ? 4 : 2;
+        h.versionMinor = h.pointFormat > 5 ? 4 : h.pointFormat > 3 ? 3 : 2;
     }
     const size_t extra = extraOfFields(fields);
     const uint16_t standard = orv::lasStandardRecordLength(h.pointFormat);

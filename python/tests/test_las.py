@@ -58,15 +58,16 @@ def random_points(fmt, n, extra, rng):
             info = np.iinfo(kind)
             hi = 1 if name in ("synthetic", "key_point", "withheld", "overlap", "scan_direction",
                                "edge_of_flight_line") else top or info.max
-            p[name] = rng.integers(info.min if top is None and hi != 1 else 0, hi, n, endpoint=True)
+            p[name] = rng.integers(info.min if top is None and hi != 1 else 0, hi, n, dtype=kind,
+                                   endpoint=True)
     return p
 
 
-@pytest.mark.parametrize("fmt", [1, 3, 6, 7, 8])
+@pytest.mark.parametrize("fmt", range(11))
 def test_write_read_round_trip_keeps_every_field(tmp_path, fmt):
     rng = np.random.default_rng(fmt)
     points = random_points(fmt, 5_000, 3, rng)
-    header = dict(point_format=fmt, version=(1, 4) if fmt > 5 else (1, 2), scale=(0.001, 0.001, 0.01),
+    header = dict(point_format=fmt, version=(1, 4) if fmt > 5 else (1, 3) if fmt > 3 else (1, 2), scale=(0.001, 0.001, 0.01),
                   offset=(500_000.0, 0.0, -5.0), system_identifier="tile 17", file_source_id=42,
                   vlrs=[dict(user_id="orv", record_id=7, description="note", payload=b"\x00\x01hello")])
     out = tmp_path / f"f{fmt}.las"
