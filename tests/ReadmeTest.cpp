@@ -13,7 +13,7 @@ using orvtest::runCommand;
 using orvtest::shellQuote;
 
 const std::vector<std::string> kSnippets = {"read_whole", "stream_origin", "write_back",
-                                            "xml_value"};
+                                            "xml_value", "read_fields"};
 
 std::string text(const std::string& path) {
     const auto bytes = orvtest::readFile(path);
@@ -69,6 +69,7 @@ TEST(Readme, SnippetsRunOnACloudAndADocument) {
          "kept 1 point in 10 of 25000"},
         {"xml_value", shellQuote(dir.path("project.xml")) + " /project/crs unit",
          "text: EPSG:25832\nunit: m\n"},
+        {"read_fields", shellQuote(cloud), "25000 points of format 0, 0 VLRs\n"},
     };
     for (const auto& c : cases) {
         const auto r =

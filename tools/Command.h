@@ -54,7 +54,12 @@ void generateCloud(const std::string& path, uint64_t points, uint64_t seed, IOrv
 // fills `header` (meaningless for a 2.0 file).
 void checkLasFile(const std::string& path, LasHeader& header, bool layout20 = false);
 // Prints what `las info` prints for `path` (text or JSON); a file that is not LAS throws.
-void printLasInfo(const std::string& path, bool json);
+// `stats` adds a scan of every point.
+void printLasInfo(const std::string& path, bool json, bool stats = false);
+// What the full header model adds to `las info`: printed as text, or put into `json` when
+// `asJson`. Prints nothing for a file it cannot read.
+void printFullLasInfo(const std::string& path, bool asJson, bool stats,
+                      nlohmann::ordered_json* json);
 
 void addLasInfo(CLI::App& las);
 void addDemo(CLI::App& app);

@@ -1,13 +1,17 @@
-// orvter las copy: a whole cloud through the bulk reader and the bulk writer.
+// orvter las copy and las merge: point records carried over without loss, in bounded memory;
+// `--pool` keeps the whole-cloud path through the bulk reader and writer.
 #include <CLI/CLI.hpp>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "Command.h"
 #include "OrvLas.h"
+#include "OrvLasFile.h"
 
 namespace orvter {
 namespace {
@@ -17,9 +21,229 @@ struct CopyOptions {
     std::vector<double> shift;
     bool json = false;
     bool quiet = false;
+    bool pool = false;
+    std::string setVersion;
+    int format = -1;
+    std::vector<double> scale, offset, bbox;
+    std::vector<int> keepClass, dropClass, keepReturn;
+    uint64_t step = 1;
 };
 
-void run(const CopyOptions& o) {
+// Bytes of records read and written at a time: few system calls, memory that never grows.
+constexpr size_t kBlockBytes = size_t{4} << 20;
+
+// Every column of one block of points, reused block after block.
+struct Block {
+    std::vector<int32_t> X, Y, Z;
+    std::vector<double> x, y, z, gps;
+    std::vector<uint16_t> intensity, source, red, green, blue, nir;
+    std::vector<uint8_t> ret, num, flags, channel, dir, edge, cls, user, index, extra;
+    std::vector<int16_t> angle;
+    std::vector<float> degrees, location, dx, dy, dz;
+    std::vector<uint64_t> waveOffset;
+    std::vector<uint32_t> waveSize;
+
+    orv::LasColumns columns(size_t n, size_t extraPerPoint) {
+        auto at = [n](auto& v) {
+            if (v.size() < n) v.resize(n);
+            return v.data();
+        };
+        orv::LasColumns c;
+        c.X = at(X), c.Y = at(Y), c.Z = at(Z), c.x = at(x), c.y = at(y), c.z = at(z);
+        c.intensity = at(intensity), c.returnNumber = at(ret), c.numberOfReturns = at(num);
+        c.classificationFlags = at(flags), c.scannerChannel = at(channel);
+        c.scanDirection = at(dir), c.edgeOfFlightLine = at(edge), c.classification = at(cls);
+        c.scanAngle = at(angle), c.scanAngleDegrees = at(degrees), c.userData = at(user);
+        c.pointSourceId = at(source), c.gpsTime = at(gps), c.red = at(red), c.green = at(green);
+        c.blue = at(blue), c.nir = at(nir), c.wavePacketIndex = at(index);
+        c.waveformOffset = at(waveOffset), c.waveformSize = at(waveSize);
+        c.returnPointLocation = at(location), c.waveDx = at(dx), c.waveDy = at(dy);
+        c.waveDz = at(dz);
+        if (extraPerPoint > 0) {
+            if (extra.size() < n * extraPerPoint) extra.resize(n * extraPerPoint);
+            c.extraBytes = extra.data();
+        }
+        return c;
+    }
+};
+
+size_t extraBytesOf(const orv::LasFileHeader& h) {
+    const size_t standard = orv::lasStandardRecordLength(h.pointFormat);
+    return h.recordLength > standard ? h.recordLength - standard : 0;
+}
+
+void openReader(orv::LasReader& reader, const std::string& path) {
+    switch (reader.open(path.c_str())) {
+        case 0:
+            return;
+        case -1:
+            throw CommandError("cannot read '" + path + "'");
+        case -2:
+            throw CommandError("'" + path + "' is not a LAS file");
+        default:
+            throw CommandError("cannot copy '" + path + "': " + reader.error());
+    }
+}
+
+bool sameQuantisation(const orv::LasFileHeader& a, const orv::LasFileHeader& b) {
+    for (int axis = 0; axis < 3; ++axis)
+        if (a.scale[axis] != b.scale[axis] || a.offset[axis] != b.offset[axis]) return false;
+    return true;
+}
+
+// Re-encodes `n` records of `from` as records of `to`: fields the target lacks are dropped, new
+// ones are zero, coordinates are re-quantised by rounding when scale or offset differ.
+void convert(const orv::LasFileHeader& from, const orv::LasFileHeader& to, const uint8_t* in,
+             size_t n, uint8_t* out, Block& block, uint64_t firstIndex, const std::string& path) {
+    orv::LasColumns c = block.columns(n, extraBytesOf(from));
+    orv::decodeLasRecords(from, in, n, c);
+    if (sameQuantisation(from, to))
+        c.x = c.y = c.z = nullptr;
+    else
+        c.X = c.Y = c.Z = nullptr;
+    // The scan angle's unit differs between the two record cores: convert through degrees.
+    const bool sameCore = orv::kLasPointLayouts[from.pointFormat].extendedCore ==
+                          orv::kLasPointLayouts[to.pointFormat].extendedCore;
+    if (sameCore)
+        c.scanAngleDegrees = nullptr;
+    else
+        c.scanAngle = nullptr;
+    if (extraBytesOf(from) != extraBytesOf(to)) c.extraBytes = nullptr;
+    const size_t done = orv::encodeLasRecords(to, c, n, out);
+    if (done < n)
+        throw CommandError("point " + std::to_string(firstIndex + done) + " of '" + path +
+                           "' does not fit the target's scale and offset");
+}
+
+bool listed(const std::vector<int>& list, int value) {
+    for (int v : list)
+        if (v == value) return true;
+    return false;
+}
+
+// Keeps the records the filters take, moved to the front; returns their number.
+size_t filter(const CopyOptions& o, const orv::LasFileHeader& h, uint8_t* records, size_t n,
+              uint64_t firstIndex, Block& block) {
+    const bool byClass = !o.keepClass.empty() || !o.dropClass.empty();
+    const bool byReturn = !o.keepReturn.empty(), byBox = !o.bbox.empty();
+    if (!byClass && !byReturn && !byBox && o.step <= 1) return n;
+    if (block.cls.size() < n) block.cls.resize(n), block.ret.resize(n);
+    if (block.x.size() < n) block.x.resize(n), block.y.resize(n);
+    orv::LasColumns c;
+    if (byClass) c.classification = block.cls.data();
+    if (byReturn) c.returnNumber = block.ret.data();
+    if (byBox) c.x = block.x.data(), c.y = block.y.data();
+    orv::decodeLasRecords(h, records, n, c);
+    const size_t length = h.recordLength;
+    size_t kept = 0;
+    for (size_t i = 0; i < n; ++i) {
+        if (o.step > 1 && (firstIndex + i) % o.step != 0) continue;
+        if (!o.keepClass.empty() && !listed(o.keepClass, block.cls[i])) continue;
+        if (listed(o.dropClass, block.cls[i])) continue;
+        if (byReturn && !listed(o.keepReturn, block.ret[i])) continue;
+        if (byBox && !(block.x[i] >= o.bbox[0] && block.y[i] >= o.bbox[1] &&
+                       block.x[i] <= o.bbox[2] && block.y[i] <= o.bbox[3]))
+            continue;
+        if (kept != i) std::memmove(records + kept * length, records + i * length, length);
+        ++kept;
+    }
+    return kept;
+}
+
+// The header of the copy: the input's, changed as the options ask.
+orv::LasFileHeader targetHeader(const orv::LasFileHeader& in, const CopyOptions& o) {
+    orv::LasFileHeader h = in;
+    if (o.format >= 0) {
+        if (o.format > orv::kLasLastPointFormat)
+            throw CommandError("point format " + std::to_string(o.format) + " does not exist");
+        h.pointFormat = static_cast<uint8_t>(o.format);
+        h.recordLength =
+            static_cast<uint16_t>(orv::lasStandardRecordLength(h.pointFormat) + extraBytesOf(in));
+        // A format only 1.4 knows takes the file there, unless a version was asked for.
+        if (h.pointFormat >= 6 && o.setVersion.empty()) h.versionMinor = 4;
+    }
+    if (!o.setVersion.empty()) {
+        if (o.setVersion != "1.2" && o.setVersion != "1.4")
+            throw CommandError("--set-version takes 1.2 or 1.4");
+        h.versionMajor = 1;
+        h.versionMinor = o.setVersion == "1.2" ? 2 : 4;
+    }
+    if (h.versionMinor != in.versionMinor) {
+        h.headerExtra.clear();  // their place belongs to the other version's fields
+        if (h.versionMinor < 4) {
+            // Extended VLRs become VLRs where they fit.
+            for (orv::LasVlr& v : h.evlrs) {
+                if (v.payload.size() > 65535)
+                    throw CommandError("an extended VLR of '" + o.in +
+                                       "' is too long for a version 1.2 file");
+                h.vlrs.push_back(std::move(v));
+            }
+            h.evlrs.clear();
+        }
+    }
+    if (!o.scale.empty())
+        for (int axis = 0; axis < 3; ++axis)
+            h.scale[axis] = o.scale[o.scale.size() == 1 ? 0 : axis];
+    if (!o.offset.empty())
+        for (int axis = 0; axis < 3; ++axis) h.offset[axis] = o.offset[axis];
+    return h;
+}
+
+// Writes through `writer` the records of `reader`, filtered and converted as the options say.
+void pump(orv::LasReader& reader, const orv::LasFileHeader& target, orv::LasWriter& writer,
+          const CopyOptions& o, const std::string& path, IOrvProgress* progress, double from,
+          double span) {
+    const orv::LasFileHeader& h = reader.header();
+    const bool conversion = h.pointFormat != target.pointFormat ||
+                            h.recordLength != target.recordLength || !sameQuantisation(h, target);
+    const size_t perBlock = std::max<size_t>(1, kBlockBytes / h.recordLength);
+    std::vector<uint8_t> raw(perBlock * h.recordLength);
+    std::vector<uint8_t> converted(conversion ? perBlock * target.recordLength : 0);
+    Block block;
+    const double total = reader.pointCount() ? static_cast<double>(reader.pointCount()) : 1.0;
+    uint64_t index = 0;
+    while (size_t n = reader.readRaw(raw.data(), perBlock)) {
+        const size_t kept = filter(o, h, raw.data(), n, index, block);
+        if (conversion) {
+            convert(h, target, raw.data(), kept, converted.data(), block, index, path);
+            writer.writeRaw(converted.data(), kept);
+        } else {
+            writer.writeRaw(raw.data(), kept);
+        }
+        index += n;
+        step(progress, from + span * static_cast<double>(index) / total);
+    }
+}
+
+void report(const CopyOptions& o, uint64_t points, double seconds, const char* verb) {
+    if (o.json)
+        printJson({{"in", o.in}, {"out", o.out}, {"points", points}, {"seconds", seconds}});
+    else
+        std::printf("%s %llu points in %.3f s\n", verb, static_cast<unsigned long long>(points),
+                    seconds);
+}
+
+double since(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+void runLossless(const CopyOptions& o) {
+    const auto start = std::chrono::steady_clock::now();
+    orv::OrvPtr<IOrvProgress> progress = startProgress(o.quiet, "copying " + o.in);
+    orv::LasReader reader;
+    openReader(reader, o.in);
+    const orv::LasFileHeader target = targetHeader(reader.header(), o);
+    orv::LasWriter writer;
+    // A failing write throws orv::FileError, which main reports as one line.
+    if (writer.open(o.out.c_str(), target) != 0)
+        throw CommandError("cannot write '" + o.out + "': " + writer.error());
+    pump(reader, target, writer, o, o.in, progress.get(), 0.0, 1.0);
+    writer.close();
+    endProgress(progress);
+    report(o, writer.pointCount(), since(start), "copied");
+}
+
+void runPool(const CopyOptions& o) {
     const auto start = std::chrono::steady_clock::now();
     // The bulk functions report nothing themselves: the line moves once a phase.
     orv::OrvPtr<IOrvProgress> progress = startProgress(o.quiet, "reading " + o.in);
@@ -36,11 +260,9 @@ void run(const CopyOptions& o) {
 
     orv::XPnt3d shift;
     if (!o.shift.empty()) shift = orv::XPnt3d(o.shift[0], o.shift[1], o.shift[2]);
-    // A failing write throws orv::FileError, which main reports as one line.
     const long result = orv::orvSavePoint2Las(pointers.get(), o.shift.empty() ? nullptr : &shift,
                                               o.out.c_str(), nullptr);
-    const double seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const double seconds = since(start);
     endProgress(progress);
     if (result != 0) {
         LasHeader written;
@@ -50,10 +272,45 @@ void run(const CopyOptions& o) {
                            std::to_string(points->size()) + " points to '" + o.out +
                            "': the others lie beyond what the file's 32-bit coordinates can hold");
     }
-    if (o.json)
-        printJson({{"in", o.in}, {"out", o.out}, {"points", points->size()}, {"seconds", seconds}});
-    else
-        std::printf("copied %zu points in %.3f s\n", points->size(), seconds);
+    report(o, points->size(), seconds, "copied");
+}
+
+struct MergeOptions {
+    std::string out;
+    std::vector<std::string> in;
+    bool json = false;
+    bool quiet = false;
+};
+
+void runMerge(const MergeOptions& m) {
+    const auto start = std::chrono::steady_clock::now();
+    orv::OrvPtr<IOrvProgress> progress = startProgress(m.quiet, "merging into " + m.out);
+    orv::LasReader first;
+    openReader(first, m.in.front());
+    const orv::LasFileHeader target = first.header();
+    first.close();
+    orv::LasWriter writer;
+    if (writer.open(m.out.c_str(), target) != 0)
+        throw CommandError("cannot write '" + m.out + "': " + writer.error());
+    CopyOptions none;
+    for (size_t k = 0; k < m.in.size(); ++k) {
+        orv::LasReader reader;
+        openReader(reader, m.in[k]);
+        const orv::LasFileHeader& h = reader.header();
+        if (h.pointFormat != target.pointFormat || h.recordLength != target.recordLength)
+            throw CommandError("'" + m.in[k] + "' has point format " +
+                               std::to_string(h.pointFormat) + " with " +
+                               std::to_string(h.recordLength) + "-byte records; '" + m.in[0] +
+                               "' has format " + std::to_string(target.pointFormat) + " with " +
+                               std::to_string(target.recordLength));
+        pump(reader, target, writer, none, m.in[k], progress.get(),
+             static_cast<double>(k) / m.in.size(), 1.0 / m.in.size());
+    }
+    writer.close();
+    endProgress(progress);
+    CopyOptions o;
+    o.in = m.in.front(), o.out = m.out, o.json = m.json;
+    report(o, writer.pointCount(), since(start), "merged");
 }
 
 }  // namespace
@@ -62,16 +319,62 @@ void addLasCopy(CLI::App& las) {
     auto options = std::make_shared<CopyOptions>();
     CLI::App* cmd = las.add_subcommand(
         "copy",
-        "Copy a LAS cloud into a new LAS 1.1 file (point format 0). Keeps X, Y, Z, intensity and "
-        "classification; return numbers and every other field are not carried over");
+        "Copy a LAS file without loss: the same version, point format, scale, offset, VLRs and "
+        "header identity, every record byte for byte (counts and bounds follow the records). "
+        "With --pool (or --shift): the whole cloud through the bulk reader and writer into LAS "
+        "1.1 point format 0, keeping X, Y, Z, intensity and classification only");
     cmd->add_option("IN", options->in, "LAS file to read")->required();
     cmd->add_option("OUT", options->out, "LAS file to write (replaced when it exists)")->required();
-    cmd->add_option("--shift", options->shift, "Add X,Y,Z to every coordinate")
+    cmd->add_flag("--pool", options->pool, "Copy through the bulk reader and writer");
+    cmd->add_option("--shift", options->shift, "Add X,Y,Z to every coordinate (implies --pool)")
         ->delimiter(',')
         ->expected(3);
+    cmd->add_option("--set-version", options->setVersion, "Write LAS 1.2 or 1.4");
+    cmd->add_option("--format", options->format,
+                    "Write point format N (fields it lacks are dropped, new ones are zero)");
+    cmd->add_option("--scale", options->scale, "New scale X[,Y,Z]; coordinates are rounded")
+        ->delimiter(',')
+        ->expected(1, 3);
+    cmd->add_option("--offset", options->offset, "New offset X,Y,Z; coordinates are rounded")
+        ->delimiter(',')
+        ->expected(3);
+    cmd->add_option("--keep-class", options->keepClass, "Keep only these classes")->delimiter(',');
+    cmd->add_option("--drop-class", options->dropClass, "Drop these classes")->delimiter(',');
+    cmd->add_option("--keep-return", options->keepReturn, "Keep only these return numbers")
+        ->delimiter(',');
+    cmd->add_option("--bbox", options->bbox,
+                    "Keep points with MINX <= x <= MAXX, MINY <= y <= MAXY")
+        ->delimiter(',')
+        ->expected(4);
+    cmd->add_option("--step", options->step, "Keep records 0, N, 2N... of the input")
+        ->check(CLI::PositiveNumber);
     cmd->add_flag("--json", options->json, "Print the summary as one JSON object");
     cmd->add_flag("--quiet", options->quiet, "Show no progress line");
-    cmd->callback([options] { run(*options); });
+    cmd->callback([options] {
+        const CopyOptions& o = *options;
+        if (o.scale.size() == 2) throw CommandError("--scale takes one or three values");
+        if (o.pool || !o.shift.empty()) {
+            const bool lossless = !o.setVersion.empty() || o.format >= 0 || !o.scale.empty() ||
+                                  !o.offset.empty() || !o.keepClass.empty() ||
+                                  !o.dropClass.empty() || !o.keepReturn.empty() ||
+                                  !o.bbox.empty() || o.step > 1;
+            if (lossless) throw CommandError("--pool and --shift take no other copy options");
+            runPool(o);
+        } else {
+            runLossless(o);
+        }
+    });
+
+    auto merge = std::make_shared<MergeOptions>();
+    CLI::App* mcmd = las.add_subcommand(
+        "merge",
+        "Merge LAS files of one point format into one: the header, VLRs, scale and offset of the "
+        "first; the others' points re-quantised to them");
+    mcmd->add_option("OUT", merge->out, "LAS file to write (replaced when it exists)")->required();
+    mcmd->add_option("IN", merge->in, "LAS files to read")->required();
+    mcmd->add_flag("--json", merge->json, "Print the summary as one JSON object");
+    mcmd->add_flag("--quiet", merge->quiet, "Show no progress line");
+    mcmd->callback([merge] { runMerge(*merge); });
 }
 
 }  // namespace orvter

@@ -18,6 +18,7 @@ namespace {
 struct InfoOptions {
     std::string path;
     bool json = false;
+    bool stats = false;
 };
 
 std::string triple(double a, double b, double c) {
@@ -87,8 +88,8 @@ void printText(const std::string& path, const orv::LasFileInfo& info, bool hasFi
         std::printf("first point:       none (not within the first 64 KiB of the file)\n");
 }
 
-void printJson(const orv::LasFileInfo& info, const std::vector<std::string>& warnings,
-               bool hasFirst, const orv::XPnt3d& p) {
+void printJson(const std::string& path, bool stats, const orv::LasFileInfo& info,
+               const std::vector<std::string>& warnings, bool hasFirst, const orv::XPnt3d& p) {
     const LasHeader& h = info.header;
     nlohmann::ordered_json j;
     j["version"] = std::to_string(h.versionMajor) + "." + std::to_string(h.versionMinor);
@@ -122,6 +123,7 @@ void printJson(const orv::LasFileInfo& info, const std::vector<std::string>& war
     j["present_records"] = info.presentRecords;
     j["readable_points"] = info.readablePoints;
     j["warnings"] = warnings;
+    printFullLasInfo(path, true, stats, &j);
     std::printf("%s\n", j.dump(2).c_str());
 }
 
@@ -145,7 +147,7 @@ void checkLasFile(const std::string& path, LasHeader& header, bool layout20) {
     throw CommandError("'" + path + "' is not a LAS file");
 }
 
-void printLasInfo(const std::string& path, bool json) {
+void printLasInfo(const std::string& path, bool json, bool stats) {
     orv::LasFileInfo info;
     switch (orv::ReadLasInfo(path.c_str(), info)) {
         case 0:
@@ -159,9 +161,9 @@ void printLasInfo(const std::string& path, bool json) {
     const bool hasFirst = orv::ReadFirstPntFromLas(path.c_str(), first) == 1;
     const std::vector<std::string> warnings = warningsOf(info);
     if (json)
-        printJson(info, warnings, hasFirst, first);
+        printJson(path, stats, info, warnings, hasFirst, first);
     else
-        printText(path, info, hasFirst, first);
+        printText(path, info, hasFirst, first), printFullLasInfo(path, false, stats, nullptr);
     // Warnings go to standard error after the report: the file was read, the status stays 0.
     std::fflush(stdout);
     for (const std::string& w : warnings)
@@ -174,7 +176,9 @@ void addLasInfo(CLI::App& las) {
         las.add_subcommand("info", "Print the header fields and the first point of a LAS file");
     cmd->add_option("FILE", options->path, "LAS file to inspect")->required();
     cmd->add_flag("--json", options->json, "Print one JSON object instead of text");
-    cmd->callback([options] { printLasInfo(options->path, options->json); });
+    cmd->add_flag("--stats", options->stats,
+                  "Scan every point: real bounds, returns, classes, GPS time range");
+    cmd->callback([options] { printLasInfo(options->path, options->json, options->stats); });
 }
 
 }  // namespace orvter

@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include "OrvLas.h"
+#include "OrvLasFile.h"
 #include "OrvLasStream.h"
 #include "support/ExpectedLas.h"
 #include "support/LasBuilder.h"
@@ -97,8 +98,8 @@ TEST_F(CrossCheck, CopiedSamplesKeepTheirPoints) {
         if (orv::orvReadLas(in.c_str(), &raw, nullptr) != 1)
             continue;  // only what the reader accepts
         orv::OrvPtr<orv::LasPntPool> pool = orv::OrvPtr<orv::LasPntPool>::adopt(raw);
-        const auto r = orvtest::runCommand(shellQuote(ORVTER_PATH) + " las copy " + shellQuote(in) +
-                                           " " + shellQuote(out));
+        const auto r = orvtest::runCommand(shellQuote(ORVTER_PATH) + " las copy --pool " +
+                                           shellQuote(in) + " " + shellQuote(out));
         ASSERT_EQ(r.status, 0) << e.name;
         // Whatever the source's version and format, the copy is LAS 1.1, format 0, 20 bytes.
         LasHeader written;
@@ -123,6 +124,24 @@ TEST_F(CrossCheck, CopiedSamplesKeepTheirPoints) {
             ASSERT_EQ(got[5], +p.classification) << e.name << " " << i;
             ASSERT_EQ(got[6], 0) << e.name << " " << i;
         }
+    }
+}
+
+TEST_F(CrossCheck, LosslessCopiesReadAlikeInCopc) {
+    const std::string data = orvtest::lasDataDir();
+    if (data.empty()) GTEST_SKIP() << "shared LAS samples not found";
+    for (const auto& e : orvtest::loadExpectedLas(data)) {
+        const std::string in = data + "/" + e.name, out = dir.path("copy.las");
+        orv::LasReader reader;
+        if (reader.open(in.c_str()) != 0) continue;  // only what the reader accepts
+        const auto r = orvtest::runCommand(shellQuote(ORVTER_PATH) + " las copy " + shellQuote(in) +
+                                           " " + shellQuote(out));
+        ASSERT_EQ(r.status, 0) << e.name;
+        const nlohmann::json a = readWithCopc(in), b = readWithCopc(out);
+        ASSERT_FALSE(a.is_null() || b.is_null()) << e.name;
+        EXPECT_EQ(b["points"], a["points"]) << e.name;
+        EXPECT_EQ(b["pointDataRecordFormat"], a["pointDataRecordFormat"]) << e.name;
+        EXPECT_EQ(b["systemIdentifier"], a["systemIdentifier"]) << e.name;
     }
 }
 

@@ -2,6 +2,7 @@
 // every format through the writer and back, conversions, and the refusals.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -107,10 +108,51 @@ orv::LasFileHeader headerFor(uint8_t format, uint8_t minor, uint16_t extra = 0) 
     return h;
 }
 
+int run(const std::string& args) {
+    return orvtest::runCommand(orvtest::shellQuote(ORVTER_PATH) + " " + args + " >/dev/null 2>&1")
+        .status;
+}
+
 class LasFile : public ::testing::Test {
 protected:
     orvtest::TempDir dir;
+
+    // Writes the cloud as `format` (version 1.4 for 6-10, else 1.2).
+    std::string write(const std::string& name, uint8_t format, Cloud& cloud) {
+        const std::string path = dir.path(name);
+        orv::LasWriter writer;
+        EXPECT_EQ(writer.open(path.c_str(), headerFor(format, format >= 6 ? 4 : 2)), 0);
+        writer.write(cloud.columns(), cloud.n);
+        writer.close();
+        return path;
+    }
+    // Every record of a file, as bytes.
+    static std::vector<uint8_t> recordsOf(const std::string& path) {
+        orv::LasReader reader;
+        EXPECT_EQ(reader.open(path.c_str()), 0) << path;
+        std::vector<uint8_t> out(reader.pointCount() * reader.header().recordLength);
+        EXPECT_EQ(reader.readRaw(out.data(), reader.pointCount()), reader.pointCount());
+        return out;
+    }
+    std::string copy(const std::string& in, const std::string& name, const std::string& options) {
+        EXPECT_EQ(run("las copy " + orvtest::shellQuote(in) + " " +
+                      orvtest::shellQuote(dir.path(name)) + " " + options),
+                  0)
+            << options;
+        return dir.path(name);
+    }
 };
+
+// Values every format can hold, so conversions between them lose nothing.
+Cloud portable(size_t n) {
+    Cloud c(n);
+    for (size_t i = 0; i < n; ++i) {
+        c.ret[i] = static_cast<uint8_t>(i % 8), c.num[i] = static_cast<uint8_t>((i / 8) % 8);
+        c.flags[i] &= 7, c.channel[i] = 0, c.cls[i] &= 31;
+        c.angle[i] = static_cast<int16_t>(static_cast<int>(i % 181) - 90);
+    }
+    return c;
+}
 
 TEST_F(LasFile, EveryReadableSampleCopiesLosslessly) {
     const std::string data = orvtest::lasDataDir();
@@ -120,26 +162,35 @@ TEST_F(LasFile, EveryReadableSampleCopiesLosslessly) {
         const std::string in = data + "/" + e.name, out = dir.path("copy.las");
         orv::LasReader probe;
         if (probe.open(in.c_str()) != 0) continue;
-        const uint64_t n = copyRaw(in, out);
-        const auto a = orvtest::readFile(in), b = orvtest::readFile(out);
         SCOPED_TRACE(e.name);
-        // Identity, version, header size, offset to points, format, record length, scale, offset.
-        EXPECT_TRUE(sameBytes(a, 0, b, 0, 100));
-        EXPECT_TRUE(sameBytes(a, 104, b, 104, 3));
-        EXPECT_TRUE(sameBytes(a, 131, b, 131, 48));
-        const size_t headerSize = le(a, 94, 2), first = le(a, 96, 4), length = le(a, 105, 2);
-        // VLRs and whatever lies between them and the points.
-        EXPECT_TRUE(sameBytes(a, headerSize, b, headerSize, first - headerSize));
-        EXPECT_TRUE(sameBytes(a, first, b, first, n * length));
-        const bool v14 = a[25] >= 4 && headerSize >= 375;
-        const uint64_t count = v14 ? le(b, 247, 8) : le(b, 107, 4);
-        EXPECT_EQ(count, n);
-        if (v14 && le(a, 243, 4) > 0) {
-            const size_t evlrs = le(a, 235, 8), written = le(b, 235, 8);
-            EXPECT_EQ(written, first + n * length);
-            EXPECT_TRUE(sameBytes(a, evlrs, b, written, b.size() - written));
-        } else {
-            EXPECT_EQ(b.size(), first + n * length);
+        const uint64_t n = copyRaw(in, out);
+        const auto a = orvtest::readFile(in);
+        for (int pass = 0; pass < 2; ++pass) {
+            // The library's copy, then the tool's.
+            if (pass == 1) {
+                ASSERT_EQ(
+                    run("las copy " + orvtest::shellQuote(in) + " " + orvtest::shellQuote(out)), 0);
+            }
+            const auto b = orvtest::readFile(out);
+            // Identity, version, header size, offset to points, format, record length, scale,
+            // offset.
+            EXPECT_TRUE(sameBytes(a, 0, b, 0, 100));
+            EXPECT_TRUE(sameBytes(a, 104, b, 104, 3));
+            EXPECT_TRUE(sameBytes(a, 131, b, 131, 48));
+            const size_t headerSize = le(a, 94, 2), first = le(a, 96, 4), length = le(a, 105, 2);
+            // VLRs and whatever lies between them and the points.
+            EXPECT_TRUE(sameBytes(a, headerSize, b, headerSize, first - headerSize));
+            EXPECT_TRUE(sameBytes(a, first, b, first, n * length));
+            const bool v14 = a[25] >= 4 && headerSize >= 375;
+            const uint64_t count = v14 ? le(b, 247, 8) : le(b, 107, 4);
+            EXPECT_EQ(count, n);
+            if (v14 && le(a, 243, 4) > 0) {
+                const size_t evlrs = le(a, 235, 8), written = le(b, 235, 8);
+                EXPECT_EQ(written, first + n * length);
+                EXPECT_TRUE(sameBytes(a, evlrs, b, written, b.size() - written));
+            } else {
+                EXPECT_EQ(b.size(), first + n * length);
+            }
         }
         ++copied;
     }
@@ -199,6 +250,95 @@ TEST_F(LasFile, EveryFieldOfEveryFormatComesBack) {
         EXPECT_EQ(h.pointsByReturn[0], std::count(out.ret.begin(), out.ret.end(), 1));
         EXPECT_EQ(h.legacyPointCount, format <= 5 ? in.n : 0u);
     }
+}
+
+TEST_F(LasFile, FormatConversionsKeepEveryFieldTheTargetHas) {
+    // There and back: the records come back byte for byte.
+    const struct { uint8_t from, to; } trips[] = {{1, 6}, {3, 7}, {6, 1}, {2, 8}, {0, 10}};
+    for (const auto& t : trips) {
+        SCOPED_TRACE(std::to_string(t.from) + " -> " + std::to_string(t.to));
+        Cloud cloud = portable(2000);
+        if (orv::kLasPointLayouts[t.from].extendedCore)  // whole degrees survive the rank
+            for (int16_t& a : cloud.angle) a = static_cast<int16_t>(a / 3 * 500);
+        const std::string in = write("in.las", t.from, cloud);
+        const std::string there = copy(in, "there.las", "--format " + std::to_string(t.to));
+        const std::string back =
+            copy(there, "back.las",
+                 "--format " + std::to_string(t.from) + (t.from < 6 ? " --set-version 1.2" : ""));
+        const auto a = recordsOf(back), b = recordsOf(in);
+        ASSERT_EQ(a.size(), b.size());
+        const size_t length = orv::kLasPointLayouts[t.from].length;
+        for (size_t i = 0; i < a.size(); ++i)
+            ASSERT_EQ(a[i], b[i]) << "record " << i / length << " byte " << i % length;
+        orv::LasReader reader;
+        ASSERT_EQ(reader.open(there.c_str()), 0);
+        EXPECT_EQ(reader.header().pointFormat, t.to);
+        EXPECT_EQ(reader.header().versionMinor, t.to >= 6 || t.from >= 6 ? 4 : 2);
+        Cloud out(cloud.n);
+        ASSERT_EQ(reader.read(out.columns(), cloud.n), cloud.n);
+        EXPECT_EQ(out.X, cloud.X);
+        EXPECT_EQ(out.cls, cloud.cls);
+        EXPECT_EQ(out.ret, cloud.ret);
+        EXPECT_EQ(out.source, cloud.source);
+        const orv::LasPointLayout& from = orv::kLasPointLayouts[t.from];
+        const orv::LasPointLayout& to = orv::kLasPointLayouts[t.to];
+        if (from.gpsTime >= 0 && to.gpsTime >= 0) {
+            EXPECT_EQ(out.gps, cloud.gps);
+        }
+        if (from.rgb >= 0 && to.rgb >= 0) {
+            EXPECT_EQ(out.green, cloud.green);
+        }
+    }
+}
+
+TEST_F(LasFile, CopyOptionsFilterAndRequantise) {
+    Cloud cloud = portable(1000);
+    for (size_t i = 0; i < cloud.n; ++i)
+        cloud.X[i] = static_cast<int32_t>(i * 1000);  // x = 1000 + i
+    const std::string in = write("in.las", 1, cloud);
+    const auto count = [&](const std::string& options) {
+        orv::LasReader reader;
+        EXPECT_EQ(reader.open(copy(in, "out.las", options).c_str()), 0);
+        return reader.pointCount();
+    };
+    const auto withClass = [&](int c) { return std::count(cloud.cls.begin(), cloud.cls.end(), c); };
+    const auto withReturn = [&](int r) {
+        return std::count(cloud.ret.begin(), cloud.ret.end(), r);
+    };
+    EXPECT_EQ(count("--step 3"), 334u);
+    EXPECT_EQ(count("--keep-class 2,5"), static_cast<uint64_t>(withClass(2) + withClass(5)));
+    EXPECT_EQ(count("--drop-class 2"), cloud.n - withClass(2));
+    EXPECT_EQ(count("--keep-return 1"), static_cast<uint64_t>(withReturn(1)));
+    EXPECT_EQ(count("--bbox 1100,-1e9,1199.5,1e9"), 100u);
+    EXPECT_EQ(count("--bbox 1100,-1e9,1199.5,1e9 --step 2"), 50u);
+
+    // A coarser scale rounds; an offset that leaves a coordinate beyond int32 is refused.
+    orv::LasReader reader;
+    ASSERT_EQ(reader.open(copy(in, "s.las", "--scale 0.5,0.5,0.001 --offset 0,0,0").c_str()), 0);
+    Cloud out(cloud.n);
+    ASSERT_EQ(reader.read(out.columns(), cloud.n), cloud.n);
+    EXPECT_EQ(out.X[3], 2006);  // 1003 / 0.5
+    EXPECT_DOUBLE_EQ(reader.header().max[0], 1000.0 + 999);
+    EXPECT_EQ(run("las copy " + orvtest::shellQuote(in) + " " +
+                  orvtest::shellQuote(dir.path("o.las")) + " --offset 1e12,0,0"),
+              1);
+    EXPECT_EQ(run("las copy --pool --format 6 " + orvtest::shellQuote(in) + " " +
+                  orvtest::shellQuote(dir.path("o.las"))),
+              1);
+
+    // Merging: the first file's header; a second copy of the points at another scale is
+    // re-quantised to it.
+    const std::string coarse = copy(in, "coarse.las", "--scale 0.0005 --offset 1000,0,0");
+    ASSERT_EQ(run("las merge " + orvtest::shellQuote(dir.path("m.las")) + " " +
+                  orvtest::shellQuote(in) + " " + orvtest::shellQuote(coarse)),
+              0);
+    const auto merged = recordsOf(dir.path("m.las")), single = recordsOf(in);
+    ASSERT_EQ(merged.size(), 2 * single.size());
+    EXPECT_TRUE(std::equal(single.begin(), single.end(), merged.begin()));
+    EXPECT_TRUE(std::equal(single.begin(), single.end(), merged.begin() + single.size()));
+    EXPECT_EQ(run("las merge " + orvtest::shellQuote(dir.path("m.las")) + " " +
+                  orvtest::shellQuote(in) + " " + orvtest::shellQuote(write("six.las", 6, cloud))),
+              1);
 }
 
 TEST_F(LasFile, WriterRefusesHeadersItCannotWrite) {

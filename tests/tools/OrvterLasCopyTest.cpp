@@ -113,7 +113,7 @@ TEST(OrvterLasCopy, CopiesEverySharedSampleTheReaderAccepts) {
     if (data.empty()) GTEST_SKIP() << "shared LAS samples not found";
     orvtest::TempDir dir;
     for (const auto& e : orvtest::loadExpectedLas(data)) {
-        auto r = runCommand(orvter("las copy " + shellQuote(data + "/" + e.name) + " " +
+        auto r = runCommand(orvter("las copy --pool " + shellQuote(data + "/" + e.name) + " " +
                                    shellQuote(dir.path("out.las"))));
         ASSERT_EQ(r.status, 0) << e.name;
         const uint64_t present =

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <map>
 #include <nlohmann/json.hpp>
 
 #include "support/ExpectedLas.h"
@@ -163,6 +164,55 @@ TEST(OrvterLasInfo, FailuresGiveOneLineAndTheirExitStatus) {
             EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 1) << r.out;
         }
     }
+}
+
+}  // namespace
+
+namespace {
+
+// The VLR list, the reference system and the point scan of every sample.
+TEST(OrvterLasInfo, ReportsVlrsReferenceSystemsAndStats) {
+    const std::string dir = orvtest::lasDataDir();
+    if (dir.empty()) GTEST_SKIP() << "shared LAS samples not found";
+    // What the files' GeoTIFF keys or WKT records hold; every other sample has neither.
+    const std::map<std::string, std::string> crs = {
+        {"epsg_4326.las", "4326"},
+        {"4_6_crop.las", "2903"},
+        {"mvk-thin.las", "26995"},
+        {"no-points.las", "4269"},
+        {"perm_1.0_0.las", "26915"},
+        {"perm_1.2_3.las", "26915"},
+        {"test1_4.las", "PROJCS[\"NAD83(HARN) / New Mexico Central (ftUS)\""},
+        {"bad_vlr_count.las", "32617"},
+    };
+    for (const auto& e : orvtest::loadExpectedLas(dir)) {
+        auto r = runCommand(orvter("las info --json --stats " + shellQuote(dir + "/" + e.name)));
+        ASSERT_EQ(r.status, 0) << e.name;
+        const auto j = nlohmann::json::parse(r.out);
+        // A count that runs past the point data gives the records that fit.
+        const uint32_t fit = e.name == "bad_vlr_count.las"             ? 2
+                             : e.name == "garbage_nVariableLength.las" ? 0
+                                                                       : e.vlrCount;
+        EXPECT_EQ(j["vlrs"].size(), fit) << e.name;
+        const auto c = crs.find(e.name);
+        if (c != crs.end() && c->second[0] == 'P') {
+            EXPECT_EQ(j["crs"]["wkt"].get<std::string>().rfind(c->second, 0), 0u) << e.name;
+        } else if (c != crs.end()) {
+            EXPECT_EQ(std::to_string(j["crs"]["epsg"].get<int>()), c->second) << e.name;
+        }
+        const auto& s = j["stats"];
+        if (s.is_null()) continue;  // records the reader cannot decode
+        EXPECT_EQ(s["points"], j["readable_points"]) << e.name;
+        if (e.name != "1.2-with-color.las") continue;
+        for (int i = 0; i < 3; ++i) {
+            EXPECT_DOUBLE_EQ(s["min"][i].get<double>(), e.min[i]);
+            EXPECT_DOUBLE_EQ(s["max"][i].get<double>(), e.max[i]);
+        }
+    }
+    const auto t = runCommand(orvter("las info --stats " + shellQuote(dir + "/autzen-thin.las")));
+    EXPECT_NE(t.out.find("real min:          635589.01 848886.45 406.59\n"), std::string::npos)
+        << "coordinates at the file's precision:\n"
+        << t.out;
 }
 
 }  // namespace

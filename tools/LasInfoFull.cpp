@@ -1,0 +1,199 @@
+// What orvter las info adds from the full header model: identity, VLRs and EVLRs, the coordinate
+// reference system, and with --stats a scan of every point.
+#include <cinttypes>
+#include <cmath>
+#include <cstdio>
+#include <limits>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "Command.h"
+#include "OrvLasFile.h"
+
+namespace orvter {
+namespace {
+
+// Decimals that show a coordinate to its stored precision: 0.01 gives 2, 1e-7 gives 7.
+int decimalsOf(double scale) {
+    if (!(scale > 0.0) || !std::isfinite(scale)) return 6;
+    const double d = std::ceil(-std::log10(scale) - 1e-9);
+    return d < 0 ? 0 : d > 12 ? 12 : static_cast<int>(d);
+}
+
+std::string fixed(double value, int decimals) {
+    char buffer[64];
+    std::snprintf(buffer, sizeof buffer, "%.*f", decimals, value);
+    return buffer;
+}
+
+std::string guidText(const uint8_t g[16]) {
+    // Stored as a little-endian 32-bit, two 16-bit fields, then eight bytes.
+    char b[40];
+    std::snprintf(b, sizeof b,
+                  "%02x%02x%02x%02x-%02x%02x-%02x%02x-%02x%02x-%02x%02x%02x%02x%02x%02x", g[3],
+                  g[2], g[1], g[0], g[5], g[4], g[7], g[6], g[8], g[9], g[10], g[11], g[12], g[13],
+                  g[14], g[15]);
+    return b;
+}
+
+// A text made safe to print: control characters become '?'.
+std::string printable(const std::string& text) {
+    std::string out = text;
+    for (char& c : out)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+    return out;
+}
+
+nlohmann::ordered_json vlrList(const std::vector<orv::LasVlr>& list) {
+    nlohmann::ordered_json out = nlohmann::ordered_json::array();
+    for (const orv::LasVlr& v : list)
+        out.push_back({{"user_id", printable(v.userId)},
+                       {"record_id", v.recordId},
+                       {"length", v.payload.size()},
+                       {"description", printable(v.description)}});
+    return out;
+}
+
+struct Stats {
+    bool scanned = false;
+    uint64_t points = 0;
+    double lo[3], hi[3];
+    uint64_t byReturn[16] = {};
+    std::map<int, uint64_t> classes;
+    double gpsLo = 0, gpsHi = 0;
+};
+
+Stats scan(orv::LasReader& reader) {
+    Stats s;
+    s.scanned = true;
+    for (int axis = 0; axis < 3; ++axis)
+        s.lo[axis] = std::numeric_limits<double>::infinity(), s.hi[axis] = -s.lo[axis];
+    constexpr size_t kBlock = 65536;
+    std::vector<double> xyz[3], gps(kBlock);
+    for (auto& v : xyz) v.resize(kBlock);
+    std::vector<uint8_t> ret(kBlock), cls(kBlock);
+    orv::LasColumns c;
+    c.x = xyz[0].data(), c.y = xyz[1].data(), c.z = xyz[2].data();
+    c.returnNumber = ret.data(), c.classification = cls.data();
+    const bool hasTime = orv::kLasPointLayouts[reader.header().pointFormat].gpsTime >= 0;
+    if (hasTime) c.gpsTime = gps.data();
+    while (size_t n = reader.read(c, kBlock)) {
+        for (size_t i = 0; i < n; ++i) {
+            for (int axis = 0; axis < 3; ++axis) {
+                s.lo[axis] = std::min(s.lo[axis], xyz[axis][i]);
+                s.hi[axis] = std::max(s.hi[axis], xyz[axis][i]);
+            }
+            ++s.byReturn[ret[i] & 15];
+            ++s.classes[cls[i]];
+            if (hasTime) {
+                const double t = gps[i];
+                if (s.points == 0 || t < s.gpsLo) s.gpsLo = t;
+                if (s.points == 0 || t > s.gpsHi) s.gpsHi = t;
+            }
+            ++s.points;
+        }
+    }
+    return s;
+}
+
+}  // namespace
+
+void printFullLasInfo(const std::string& path, bool json, bool stats, nlohmann::ordered_json* j) {
+    orv::LasReader reader;
+    const int opened = reader.open(path.c_str());
+    if (opened != 0 && opened != -3) return;  // only the fields the file has to offer
+    const orv::LasFileHeader& h = reader.header();
+    const int dec[3] = {decimalsOf(h.scale[0]), decimalsOf(h.scale[1]), decimalsOf(h.scale[2])};
+    const std::string wkt = orv::lasWkt(h);
+    const uint32_t epsg = orv::lasEpsgCode(h);
+    Stats s;
+    if (stats && opened == 0) s = scan(reader);
+    // The VLR lists' own troubles; the header's count troubles are reported already.
+    std::vector<std::string> vlrWarnings;
+    if (h.warnings & (orv::kLasVlrsCut | orv::kLasEvlrsCut))
+        for (const std::string& note : h.notes)
+            if (note.find("VLR") != std::string::npos) vlrWarnings.push_back(note);
+
+    if (json) {
+        nlohmann::ordered_json& o = *j;
+        o["system_identifier"] = printable(h.systemIdentifier);
+        o["generating_software"] = printable(h.generatingSoftware);
+        o["creation_day"] = h.creationDay;
+        o["creation_year"] = h.creationYear;
+        o["file_source_id"] = h.fileSourceId;
+        o["global_encoding"] = h.globalEncoding;
+        o["guid"] = guidText(h.guid);
+        o["compressed"] = h.compressed;
+        for (const std::string& w : vlrWarnings) o["warnings"].push_back(w);
+        o["vlrs"] = vlrList(h.vlrs);
+        o["evlrs"] = vlrList(h.evlrs);
+        nlohmann::ordered_json crs;
+        if (!wkt.empty()) crs["wkt"] = wkt;
+        if (epsg != 0) crs["epsg"] = epsg;
+        o["crs"] = crs.empty() ? nlohmann::ordered_json() : crs;
+        if (stats) {
+            nlohmann::ordered_json st;
+            if (s.scanned) {
+                st["points"] = s.points;
+                // Rounded to the file's precision: digits beyond it are noise of the scaling.
+                auto at = [&](const double* v) {
+                    nlohmann::ordered_json a = nlohmann::ordered_json::array();
+                    for (int axis = 0; axis < 3; ++axis)
+                        a.push_back(s.points ? std::stod(fixed(v[axis], dec[axis])) : 0.0);
+                    return a;
+                };
+                st["min"] = at(s.lo);
+                st["max"] = at(s.hi);
+                st["points_by_return"] = std::vector<uint64_t>(s.byReturn + 1, s.byReturn + 16);
+                nlohmann::ordered_json classes = nlohmann::ordered_json::object();
+                for (const auto& [c, n] : s.classes) classes[std::to_string(c)] = n;
+                st["classification"] = classes;
+                if (orv::kLasPointLayouts[h.pointFormat].gpsTime >= 0 && s.points)
+                    st["gps_time"] = {s.gpsLo, s.gpsHi};
+                else
+                    st["gps_time"] = nullptr;
+            }
+            o["stats"] = st.empty() ? nlohmann::ordered_json() : st;
+        }
+        return;
+    }
+
+    std::printf("system identifier: %s\n", printable(h.systemIdentifier).c_str());
+    std::printf("software:          %s\n", printable(h.generatingSoftware).c_str());
+    std::printf("created:           day %u of %u\n", h.creationDay, h.creationYear);
+    std::printf("file source ID:    %u\n", h.fileSourceId);
+    std::printf("global encoding:   %u\n", h.globalEncoding);
+    std::printf("GUID:              %s\n", guidText(h.guid).c_str());
+    if (h.compressed) std::printf("compressed:        yes\n");
+    const auto list = [](const char* what, const std::vector<orv::LasVlr>& vlrs) {
+        for (const orv::LasVlr& v : vlrs)
+            std::printf("%-19s%s %u, %zu bytes: %s\n", what, printable(v.userId).c_str(),
+                        v.recordId, v.payload.size(), printable(v.description).c_str());
+    };
+    list("VLR:", h.vlrs);
+    list("EVLR:", h.evlrs);
+    if (epsg != 0) std::printf("EPSG:              %u\n", epsg);
+    if (!wkt.empty()) std::printf("WKT:               %s\n", printable(wkt).c_str());
+    if (s.scanned) {
+        std::printf("scanned points:    %" PRIu64 "\n", s.points);
+        if (s.points) {
+            std::printf("real min:          %s %s %s\n", fixed(s.lo[0], dec[0]).c_str(),
+                        fixed(s.lo[1], dec[1]).c_str(), fixed(s.lo[2], dec[2]).c_str());
+            std::printf("real max:          %s %s %s\n", fixed(s.hi[0], dec[0]).c_str(),
+                        fixed(s.hi[1], dec[1]).c_str(), fixed(s.hi[2], dec[2]).c_str());
+        }
+        std::string returns;
+        for (int k = 1; k < 16; ++k) returns += (k > 1 ? " " : "") + std::to_string(s.byReturn[k]);
+        std::printf("real returns:      %s\n", returns.c_str());
+        for (const auto& [c, n] : s.classes) std::printf("class %-13d%" PRIu64 "\n", c, n);
+        if (orv::kLasPointLayouts[h.pointFormat].gpsTime >= 0 && s.points)
+            std::printf("GPS time:          %s %s\n", formatNumber(s.gpsLo).c_str(),
+                        formatNumber(s.gpsHi).c_str());
+    }
+    std::fflush(stdout);
+    for (const std::string& w : vlrWarnings)
+        std::fprintf(stderr, "warning: '%s': %s\n", path.c_str(), w.c_str());
+}
+
+}  // namespace orvter
