@@ -1,10 +1,13 @@
 """The README's Python: every block is a file of python/snippets word for word, and each runs."""
 
+import os
 import re
 import subprocess
 import sys
 
-from conftest import SOURCE, gen_cloud
+import orvterdep
+from conftest import ORVTER, SOURCE, gen_cloud
+from orvterdep import tiles
 
 SNIPPETS = ["read_points", "keep_ground", "stream_origin", "packet", "tiles_summary"]
 
@@ -35,3 +38,17 @@ def test_snippets_run_on_clouds_and_a_document(tmp_path):
         run = subprocess.run([sys.executable, str(SOURCE / "python/snippets" / f"{name}.py"),
                               *map(str, args)], capture_output=True, text=True, cwd=tmp_path)
         assert run.returncode == 0 and expected in run.stdout, f"{name}:\n{run.stdout}{run.stderr}"
+
+
+def test_the_xargs_line_converts_as_the_tile_map_does(tmp_path):
+    readme = (SOURCE / "README.md").read_text()
+    [line] = [l for l in readme.splitlines() if l.startswith("ls /data/tiles/*.las | xargs")]
+    (tmp_path / "tiles").mkdir()
+    (tmp_path / "ground").mkdir()
+    paths = [gen_cloud(tmp_path / "tiles" / f"t{i}.las", 3_000, seed=i) for i in range(3)]
+    env = dict(os.environ, PATH=f"{ORVTER.parent}:{os.environ['PATH']}")
+    subprocess.run(line.replace("/data", str(tmp_path)), shell=True, check=True, env=env)
+    for p in paths:
+        tiles.convert_tile(p, tmp_path / f"{p.name}.py.las", keep_classes=[2])
+        assert orvterdep.read(tmp_path / "ground" / p.name)[1].tobytes() == \
+            orvterdep.read(tmp_path / f"{p.name}.py.las")[1].tobytes()
