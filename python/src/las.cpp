@@ -23,44 +23,18 @@ namespace {
 using orv::LasColumns;
 using orv::LasFileHeader;
 
-// Points decoded per call: the decoder's columns and the matching stretch of the structured
-// array both stay in the second-level cache while one is scattered into the other.
+// Points decoded per call: the decoder's columns and the records made of them both stay in the
+// second-level cache.
 constexpr size_t kBlockPoints = 4096;
 
 // The library's columns the bindings use, with the size of one value.
+// clang-format off
 enum Column : uint8_t {
-    kX,
-    kY,
-    kZ,
-    kx,
-    ky,
-    kz,
-    kIntensity,
-    kReturn,
-    kReturns,
-    kFlags,
-    kChannel,
-    kDirection,
-    kEdge,
-    kClass,
-    kScanAngle,
-    kUserData,
-    kSource,
-    kGps,
-    kRed,
-    kGreen,
-    kBlue,
-    kNir,
-    kWaveIndex,
-    kWaveOffset,
-    kWaveSize,
-    kWaveLocation,
-    kWaveDx,
-    kWaveDy,
-    kWaveDz,
-    kExtra,
-    kColumnCount
+    kX, kY, kZ, kx, ky, kz, kIntensity, kReturn, kReturns, kFlags, kChannel, kDirection, kEdge,
+    kClass, kScanAngle, kUserData, kSource, kGps, kRed, kGreen, kBlue, kNir, kWaveIndex,
+    kWaveOffset, kWaveSize, kWaveLocation, kWaveDx, kWaveDy, kWaveDz, kExtra, kColumnCount
 };
+// clang-format on
 
 // Points `col` of `c` at `p`; the pointer's type is the column's.
 void bindColumn(LasColumns& c, Column col, void* p) {
