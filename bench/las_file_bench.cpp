@@ -179,8 +179,8 @@ void row(const char* name, const char* reference, std::vector<Run>& a, std::vect
                                    runs.back().seconds, static_cast<double>(peak)};
     };
     const auto s = stats(a), r = stats(b);
-    std::printf("%-34s %8.3f %8.3f %8.3f   %-10s %8.3f %8.3f %8.3f   %5.2f x", name, s[0], s[1],
-                s[2], reference, r[0], r[1], r[2], s[1] / r[1]);
+    std::printf("%-30s %7.3f %7.3f %7.3f  %-7s %7.3f %7.3f %7.3f  time %4.2f x, speed %4.2f x",
+                name, s[0], s[1], s[2], reference, r[0], r[1], r[2], s[1] / r[1], r[1] / s[1]);
     if (memory) std::printf("   peak %.1f MiB (ref %.1f MiB)", s[3] / 1024, r[3] / 1024);
     std::printf("\n");
 }

@@ -116,13 +116,15 @@ Las14Extension extensionOf(const LasFileHeader& h) {
     return e;
 }
 
-int readHeader(platform::InputFile& file, LasFileHeader& out, bool withVlrs, LasHeader* raw) {
-    const uint64_t size = file.size();
+int readHeader(platform::InputFile& file, uint64_t size, LasFileHeader& out, bool withVlrs,
+               LasHeader* raw) {
     uint8_t bytes[kFixedHeaderBytes] = {};
+    // No more than the file holds: one read, with no second one to find the end.
+    const size_t want = size > 0 && size < sizeof bytes ? static_cast<size_t>(size) : sizeof bytes;
     // A short read of a file long enough to hold what was asked is a failed read.
-    const size_t got = file.read(bytes, sizeof bytes);
+    const size_t got = file.read(bytes, want);
     if (got < sizeof(LasHeader)) return size >= sizeof(LasHeader) ? -1 : -2;
-    if (got < sizeof bytes && size > got) return -1;
+    if (got < want) return -1;
     LasFileHeader h;
     if (!parseFixedHeader(bytes, got, size, h, raw)) return -2;
     if (!withVlrs) {
@@ -138,20 +140,21 @@ int readHeader(platform::InputFile& file, LasFileHeader& out, bool withVlrs, Las
         h.headerExtra.resize(h.headerSize - standard);
         if (!readAt(file, standard, h.headerExtra.data(), h.headerExtra.size())) return -1;
     }
+    const std::string ofVlrs = " of " + std::to_string(h.numberOfVlrs);
+    const std::string atPoints = " the point data at offset " + std::to_string(h.offsetToPointData);
     for (uint32_t i = 0; i < h.numberOfVlrs; ++i) {
         uint8_t head[kVlrHeaderBytes];
         if (at + kVlrHeaderBytes > pointData) {
             note(h, kLasVlrsCut,
-                 "VLR " + std::to_string(i) + " of " + std::to_string(h.numberOfVlrs) +
-                     " runs past the point data; the list stops there");
+                 "VLR " + std::to_string(i + 1) + ofVlrs + " does not fit before" + atPoints);
             break;
         }
         if (!readAt(file, at, head, sizeof head)) return -1;
         const uint16_t length = load<uint16_t>(head + 20);
         if (at + kVlrHeaderBytes + length > pointData) {
             note(h, kLasVlrsCut,
-                 "VLR " + std::to_string(i) + " of " + std::to_string(h.numberOfVlrs) +
-                     " runs past the point data; the list stops there");
+                 "VLR " + std::to_string(i + 1) + ofVlrs + " (" + std::to_string(length) +
+                     " bytes) runs past" + atPoints);
             break;
         }
         LasVlr v;
@@ -175,8 +178,8 @@ int readHeader(platform::InputFile& file, LasFileHeader& out, bool withVlrs, Las
         uint8_t head[kEvlrHeaderBytes];
         const auto cut = [&] {
             note(h, kLasEvlrsCut,
-                 "EVLR " + std::to_string(i) + " of " + std::to_string(h.numberOfEvlrs) +
-                     " runs past the end of the file; the list stops there");
+                 "EVLR " + std::to_string(i + 1) + " of " + std::to_string(h.numberOfEvlrs) +
+                     " runs past the end of the file");
         };
         if (at < h.offsetToPointData || at > size || size - at < kEvlrHeaderBytes) {
             cut();

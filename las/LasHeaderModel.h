@@ -29,11 +29,12 @@ bool parseFixedHeader(const uint8_t* bytes, size_t got, uint64_t fileSize, LasFi
 // The 1.4 fields as the old readers keep them.
 Las14Extension extensionOf(const LasFileHeader& header);
 
-// Reads the header from a file opened and not yet read. 0 on success; -1 when the file cannot
-// be read; -2 when it is shorter than 227 bytes or not signed "LASF". With `withVlrs` the VLRs,
+// Reads the header from a file opened and not yet read, whose length (as measured once by the
+// caller) is `size`. 0 on success; -1 when the file cannot be read; -2 when it is shorter than
+// 227 bytes or not signed "LASF". With `withVlrs` the VLRs,
 // EVLRs and kept bytes are read too; a list that runs past the point data or the file stops
 // there with a warning.
-int readHeader(platform::InputFile& file, LasFileHeader& out, bool withVlrs,
+int readHeader(platform::InputFile& file, uint64_t size, LasFileHeader& out, bool withVlrs,
                LasHeader* raw = nullptr);
 
 // The byte length of a version's standard header: 227 up to 1.2, 235 for 1.3, 375 for 1.4.

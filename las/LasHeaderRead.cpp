@@ -11,7 +11,7 @@ int ReadLasHeader(const char* path, LasHeader& header, uint64_t* fileSize) {
     if (fileSize) *fileSize = size;
     LasFileHeader model;
     LasHeader read;
-    const int result = las::readHeader(file, model, false, &read);
+    const int result = las::readHeader(file, size, model, false, &read);
     if (result != 0) return result;
     // The caller asked for the length, and a file that just gave 227 bytes cannot have 0.
     if (fileSize && size < sizeof read) return -1;

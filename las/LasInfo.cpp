@@ -31,7 +31,7 @@ int ReadLasInfo(const char* path, LasFileInfo& info) {
     if (!file.open(path)) return -1;
     LasFileHeader model;
     LasFileInfo out;
-    const int result = las::readHeader(file, model, false, &out.header);
+    const int result = las::readHeader(file, file.size(), model, false, &out.header);
     if (result != 0) return result;
     out.fileSize = model.fileSize;
     out.hasExtension = model.hasExtension;

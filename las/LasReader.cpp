@@ -87,7 +87,7 @@ int LasReader::open(const char* path) {
         m.error = "cannot open the file";
         return -1;
     }
-    const int result = las::readHeader(m.file, m.header, true);
+    const int result = las::readHeader(m.file, m.file.size(), m.header, true);
     if (result != 0) {
         m.error = result == -1 ? "cannot read the header" : "not a LAS file";
         m.file.close();

@@ -56,9 +56,11 @@ private:
 };
 
 // A file written whole, then put in place of its target at `close`, so that a failure half-way
-// (full disk, lost device, crash) never costs the file that was there before. Bytes go to a
-// temporary file in the target's folder; `close` renames it over the target. Any failure, and a
-// file that is never closed, removes the temporary and leaves the target exactly as it was. A
+// (full disk, lost device, crash) never costs the file that was there before. Bytes go to an
+// unnamed file in the target's folder (a named temporary where the file system has no unnamed
+// files); `close` names it and renames it over the target, so a killed process leaves nothing.
+// Any failure, and a file that is never closed, removes the temporary and leaves the target
+// exactly as it was. A
 // target that exists and is not a regular file (a device, a pipe) is written in place: renaming
 // over it would replace the device. Every failure throws orv::FileError.
 class OutputFile {
@@ -92,6 +94,7 @@ private:
 
     int m_fd = -1;
     bool m_inPlace = false;
+    bool m_unnamed = false;   // an O_TMPFILE file, named only at close
     uint64_t m_position = 0;  // where the next write goes
     uint64_t m_end = 0;       // the bytes the writes have reached: the file's length
     uint64_t m_reserved = 0;  // the room reserve obtained

@@ -70,6 +70,19 @@ int sysRename(const char* from, const char* to) {
     return ::rename(from, to);
 }
 
+// Gives the unnamed file open at `fd` the name `to`. Through /proc first: a link by descriptor
+// (AT_EMPTY_PATH) needs a privilege ordinary users lack.
+int sysLinkUnnamed(int fd, const char* to) {
+    if (injectFault(Operation::Rename)) return -1;
+    char self[64];
+    std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
+    if (::linkat(AT_FDCWD, self, AT_FDCWD, to, AT_SYMLINK_FOLLOW) == 0) return 0;
+    const int error = errno;
+    if (::linkat(fd, "", AT_FDCWD, to, AT_EMPTY_PATH) == 0) return 0;
+    errno = error;
+    return -1;
+}
+
 int sysReserve(int fd, uint64_t bytes) {
     if (injectFault(Operation::Reserve)) return -1;
     if (bytes > static_cast<uint64_t>(std::numeric_limits<off_t>::max())) {
@@ -172,6 +185,12 @@ namespace {
 
 // A name no other writer uses at the same time: process id, a per-process counter and the clock,
 // so that two programs (or two objects) writing the same target never share a temporary.
+std::string folderOf(const std::string& target) {
+    const size_t slash = target.rfind('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : target.substr(0, slash);
+}
+
 std::string temporaryName(const std::string& target, unsigned attempt) {
     static std::atomic<unsigned> counter{0};
     const size_t slash = target.rfind('/');
@@ -221,9 +240,16 @@ void OutputFile::create(const char* path) {
     }
 
     if (!m_inPlace) {
-        for (unsigned attempt = 0; attempt < 100 && m_fd < 0; ++attempt) {
+        // An unnamed file in the target's folder: a process killed before close leaves nothing
+        // behind, not even the room it reserved. 0666 less the umask (and any default ACL), as
+        // a plain create would give.
+        m_fd = sysOpen(folderOf(m_target).c_str(), O_TMPFILE | O_WRONLY, 0666);
+        m_unnamed = m_fd >= 0;
+        // File systems without unnamed files get a named temporary, removed on any failure.
+        const bool unsupported =
+            m_fd < 0 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL);
+        for (unsigned attempt = 0; unsupported && attempt < 100 && m_fd < 0; ++attempt) {
             m_temp = temporaryName(m_target, attempt);
-            // 0666 less the umask (and any default ACL), as a plain create would give
             m_fd = sysOpen(m_temp.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
             if (m_fd < 0 && errno != EEXIST) break;
         }
@@ -300,6 +326,20 @@ void OutputFile::close() {
     if (m_reserved > m_end) sysRelease(m_fd, m_end);
     m_reserved = 0;
     const int fd = m_fd;
+    if (m_unnamed) {
+        // The finished file gets a hidden name of its own, then takes the target's at once.
+        for (unsigned attempt = 0; attempt < 100; ++attempt) {
+            m_temp = temporaryName(m_target, attempt);
+            if (sysLinkUnnamed(fd, m_temp.c_str()) == 0) break;
+            const int error = errno;
+            m_temp.clear();
+            if (error != EEXIST) {
+                discard();
+                throw FileError("replace", m_path, error);
+            }
+        }
+        m_unnamed = false;
+    }
     m_fd = -1;
     // A failed close can be the first report of a failed write (network or full file systems).
     if (sysClose(fd) != 0 && errno != EINTR) {
@@ -316,8 +356,9 @@ void OutputFile::close() {
 }
 
 void OutputFile::discard() noexcept {
-    if (m_fd >= 0) sysClose(m_fd);
+    if (m_fd >= 0) sysClose(m_fd);  // an unnamed file goes with its last descriptor
     m_fd = -1;
+    m_unnamed = false;
     if (!m_temp.empty()) ::unlink(m_temp.c_str());
     m_temp.clear();
     m_failedOperation = nullptr;

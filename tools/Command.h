@@ -1,9 +1,12 @@
 // What every orvter subcommand shares.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -17,21 +20,90 @@ class App;
 
 namespace orvter {
 
-// A failure the user caused or must know of: printed as one line, exit status 1. An empty
-// message prints nothing: the library has already said why.
+// Exit statuses: 0 done, 1 the input or the work failed, 2 the command line was wrong, 3 with
+// --strict, a file that disagrees with its header.
+constexpr int kExitFailure = 1;
+constexpr int kExitUsage = 2;
+constexpr int kExitStrict = 3;
+
+// A failure the user caused or must know of: printed as one line, with its exit status. An empty
+// message prints nothing: the line has been printed already.
 class CommandError : public std::runtime_error {
 public:
-    using std::runtime_error::runtime_error;
+    explicit CommandError(const std::string& what, int status = kExitFailure)
+        : std::runtime_error(what), m_status(status) {}
+    int status() const { return m_status; }
+
+private:
+    int m_status;
 };
+
+// A private folder for temporary files, removed with them when the object goes.
+class ScratchDir {
+public:
+    ScratchDir() = default;
+    ScratchDir(const ScratchDir&) = delete;
+    ScratchDir& operator=(const ScratchDir&) = delete;
+    ~ScratchDir();
+    // The path of a new file `name` in the folder (made on first use); removed with it.
+    std::string file(const std::string& name);
+
+private:
+    std::string m_path;
+    std::vector<std::string> m_files;
+};
+
+// An input argument as a regular file the library can open and seek: `-` is standard input, and
+// a pipe, FIFO or terminal is copied whole to a temporary file first. Throws CommandError with
+// the system's reason when it cannot be read.
+class InputPath {
+public:
+    explicit InputPath(const std::string& arg);
+    const std::string& path() const { return m_path; }  // what the library opens
+    const std::string& name() const { return m_name; }  // what messages call it
+
+private:
+    ScratchDir m_scratch;
+    std::string m_name, m_path;
+};
+
+// An output argument: `-` is standard output, and an existing target that is not a regular file
+// (a pipe, FIFO, terminal, /dev/stdout) gets a complete file copied to it by `finish`, since the
+// writers seek back to the header at the end.
+class OutputPath {
+public:
+    explicit OutputPath(const std::string& arg);
+    const std::string& path() const { return m_path; }  // where the library writes
+    const std::string& name() const { return m_name; }
+    // Copies a finished temporary to its real target; throws CommandError on failure.
+    void finish();
+
+private:
+    ScratchDir m_scratch;
+    std::string m_arg, m_name, m_path;
+    bool m_copy = false;
+};
+
+// Runs `work` with standard output diverted; returns what was printed on it meanwhile.
+std::string captureStdout(const std::function<void()>& work);
+// Flushes and closes standard output; a failure prints one line and turns `status` 0 into 1.
+int finishStdout(int status);
 
 // Shortest text that reads back as the same double.
 std::string formatNumber(double value);
+// `value` with `decimals` digits after the point, or as formatNumber when `decimals` < 0.
+std::string formatFixed(double value, int decimals);
+// The digits after the point that a scale factor gives (0.01: 2); -1 when none up to 12 do.
+int decimalsOf(double scale);
+// "" when `text` is a whole number, else why not ("'x' is not a number"): an option check.
+std::string wholeNumber(const std::string& text);
 
-// Throws the CommandError that explains why `path` did not load.
-[[noreturn]] void refuseFile(const std::string& path);
-// A document loaded from `path`; a refused file throws CommandError (an empty message when the
-// parser has already printed its own).
-orv::OrvPtr<IOrvXmlDoc> loadDocument(const std::string& path);
+// Loads `arg` (a path or `-`) with `load`, which takes a regular file's path and returns 0 on
+// success. What the parser prints goes to standard error; a refusal throws CommandError naming
+// the file.
+void loadXml(const std::string& arg, const std::function<int(const std::string&)>& load);
+// A document loaded from `arg`, as loadXml.
+orv::OrvPtr<IOrvXmlDoc> loadDocument(const std::string& arg);
 // Writes the bytes to standard output as they are.
 void writeText(const std::string& text);
 
@@ -43,21 +115,67 @@ inline void step(IOrvProgress* progress, double fraction) {
 }
 // Completes the line to 100% and ends it.
 void endProgress(orv::OrvPtr<IOrvProgress>& progress);
-// Prints one JSON value (a subcommand's --json answer) on standard output.
-void printJson(const nlohmann::ordered_json& value);
+
+// The progress line of work on a known number of points: points done, rate and time left.
+class PointProgress {
+public:
+    // A first phase of `share` of the line.
+    PointProgress(bool quiet, const std::string& verb, uint64_t total, double share = 1.0);
+    ~PointProgress() { end(); }
+    PointProgress(const PointProgress&) = delete;
+    PointProgress& operator=(const PointProgress&) = delete;
+    // `done` points of the total so far; redrawn at most ten times a second.
+    void update(uint64_t done);
+    // The time spent so far, when the points done are not known.
+    void tick();
+    // A new verb for the line ("writing"), the count starting again; the phase takes `share`
+    // of the line's percentage from where the last one ended.
+    void phase(const std::string& verb, double share);
+    void end();
+    bool shown() const { return m_progress.get() != nullptr; }
+
+private:
+    orv::OrvPtr<IOrvProgress> m_progress;
+    std::string m_verb;
+    uint64_t m_total;
+    double m_fraction = 0.0;             // of the whole line, given to the reporter so far
+    double m_base = 0.0, m_share = 1.0;  // where the phase starts, and its part of the line
+    std::chrono::steady_clock::time_point m_start, m_drawn;
+};
+// Prints one JSON value (a subcommand's --json answer) on standard output, or on standard
+// error when standard output carries the data.
+void printJson(const nlohmann::ordered_json& value, bool toStderr = false);
 
 // Writes `points` synthetic points (a 1,000 x 1,000 tile at map coordinates, the same for the
 // same seed) to a LAS 1.1 file at `path`.
 void generateCloud(const std::string& path, uint64_t points, uint64_t seed, IOrvProgress* progress);
-// Throws the CommandError that says why `path` is not a LAS file the subcommands can read (a 1.x
+// Throws the CommandError that says why `in` is not a LAS file the subcommands can read (a 1.x
 // file signed "LASF" and at least a header long, or with `layout20` also the 2.0 layout);
-// fills `header` (meaningless for a 2.0 file).
-void checkLasFile(const std::string& path, LasHeader& header, bool layout20 = false);
-// Prints what `las info` prints for `path` (text or JSON); a file that is not LAS throws.
-// `stats` adds a scan of every point.
-void printLasInfo(const std::string& path, bool json, bool stats = false);
-// What the full header model adds to `las info`: printed as text, or put into `json` when
-// `asJson`. Prints nothing for a file it cannot read.
+// fills `header` (meaningless for a 2.0 file). Returns true for a 2.0 file.
+bool checkLasFile(const InputPath& in, LasHeader& header, bool layout20 = false);
+// The points a LAS file's header states (the 64-bit count of a 1.4 header when the 32-bit one
+// is 0), and those of them the file holds whole records for; zeros for a file that is not LAS.
+struct LasCounts {
+    uint64_t stated = 0, readable = 0;
+};
+LasCounts countsOf(const InputPath& in);
+// With --strict: throws CommandError with exit status 3, after a warning line for each, when
+// `in` disagrees with its header (fewer records than stated, counts that differ, a VLR past the
+// points, points outside the header's bounds). Reads the whole file.
+void requireAgreement(const InputPath& in);
+// Says that fewer points were read than the header states: a warning on standard error, or
+// with `strict` a CommandError with exit status 3.
+void reportShortRead(const InputPath& in, uint64_t read, uint64_t stated, bool strict);
+struct InfoOptions {
+    std::string path;
+    bool json = false;
+    bool strict = false;
+    bool stats = false;  // scan every point
+};
+// Prints what `las info` prints (text or JSON); a file that is not LAS throws.
+void printLasInfo(const InfoOptions& options);
+// What the full header model adds to `las info` for the regular file `path`: printed as text,
+// or put into `json` when `asJson`. Prints nothing for a file it cannot read.
 void printFullLasInfo(const std::string& path, bool asJson, bool stats,
                       nlohmann::ordered_json* json);
 

@@ -191,7 +191,7 @@ void run(const DemoOptions& o) {
     steps.push_back(describe("generate", "synthetic 1,000 x 1,000 tile, seed 1", cloud, clock));
 
     std::printf("\n== orvter las info %s\n", cloud.c_str());
-    printLasInfo(cloud, false);
+    printLasInfo(InfoOptions{cloud, false, false});
 
     clock = Clock();
     copyWhole(cloud, copy);
@@ -237,9 +237,11 @@ void addDemo(CLI::App& app) {
                     "Folder to keep cloud.las, copy.las, thinned.las and report.xml in (made when "
                     "missing); default: a temporary folder, removed at the end");
     cmd->add_option("--points", options->points, "Number of points to generate")
+        ->check(wholeNumber)
         ->check(CLI::Range(uint64_t{1}, uint64_t{UINT32_MAX}))
         ->capture_default_str();
     cmd->add_option("--step", options->step, "Keep every N-th point when thinning")
+        ->check(wholeNumber)
         ->check(CLI::Range(1, 1000))
         ->capture_default_str();
     cmd->add_flag("--quiet", options->quiet, "Show no progress line");

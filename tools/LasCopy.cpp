@@ -3,10 +3,14 @@
 #include <CLI/CLI.hpp>
 #include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "Command.h"
@@ -21,6 +25,7 @@ struct CopyOptions {
     std::vector<double> shift;
     bool json = false;
     bool quiet = false;
+    bool strict = false;
     bool pool = false;
     std::string setVersion;
     int format = -1;
@@ -72,8 +77,9 @@ size_t extraBytesOf(const orv::LasFileHeader& h) {
     return h.recordLength > standard ? h.recordLength - standard : 0;
 }
 
-void openReader(orv::LasReader& reader, const std::string& path) {
-    switch (reader.open(path.c_str())) {
+void openReader(orv::LasReader& reader, const InputPath& in) {
+    const std::string& path = in.name();
+    switch (reader.open(in.path().c_str())) {
         case 0:
             return;
         case -1:
@@ -191,8 +197,8 @@ orv::LasFileHeader targetHeader(const orv::LasFileHeader& in, const CopyOptions&
 
 // Writes through `writer` the records of `reader`, filtered and converted as the options say.
 void pump(orv::LasReader& reader, const orv::LasFileHeader& target, orv::LasWriter& writer,
-          const CopyOptions& o, const std::string& path, IOrvProgress* progress, double from,
-          double span) {
+          const CopyOptions& o, const std::string& path, PointProgress& progress,
+          uint64_t& pointsRead) {
     const orv::LasFileHeader& h = reader.header();
     const bool conversion = h.pointFormat != target.pointFormat ||
                             h.recordLength != target.recordLength || !sameQuantisation(h, target);
@@ -200,7 +206,6 @@ void pump(orv::LasReader& reader, const orv::LasFileHeader& target, orv::LasWrit
     std::vector<uint8_t> raw(perBlock * h.recordLength);
     std::vector<uint8_t> converted(conversion ? perBlock * target.recordLength : 0);
     Block block;
-    const double total = reader.pointCount() ? static_cast<double>(reader.pointCount()) : 1.0;
     uint64_t index = 0;
     while (size_t n = reader.readRaw(raw.data(), perBlock)) {
         const size_t kept = filter(o, h, raw.data(), n, index, block);
@@ -211,16 +216,23 @@ void pump(orv::LasReader& reader, const orv::LasFileHeader& target, orv::LasWrit
             writer.writeRaw(raw.data(), kept);
         }
         index += n;
-        step(progress, from + span * static_cast<double>(index) / total);
+        pointsRead += n;
+        progress.update(pointsRead);
     }
 }
 
-void report(const CopyOptions& o, uint64_t points, double seconds, const char* verb) {
+void report(const CopyOptions& o, const std::string& in, const std::string& out, uint64_t read,
+            uint64_t written, double seconds, const char* verb) {
     if (o.json)
-        printJson({{"in", o.in}, {"out", o.out}, {"points", points}, {"seconds", seconds}});
+        printJson({{"input", in},
+                   {"output", out},
+                   {"points_read", read},
+                   {"points_written", written},
+                   {"seconds", seconds}},
+                  o.out == "-");
     else
-        std::printf("%s %llu points in %.3f s\n", verb, static_cast<unsigned long long>(points),
-                    seconds);
+        std::fprintf(o.out == "-" ? stderr : stdout, "%s %llu points in %.3f s\n", verb,
+                     static_cast<unsigned long long>(written), seconds);
 }
 
 double since(std::chrono::steady_clock::time_point start) {
@@ -229,50 +241,134 @@ double since(std::chrono::steady_clock::time_point start) {
 
 void runLossless(const CopyOptions& o) {
     const auto start = std::chrono::steady_clock::now();
-    orv::OrvPtr<IOrvProgress> progress = startProgress(o.quiet, "copying " + o.in);
+    const InputPath in(o.in);
     orv::LasReader reader;
-    openReader(reader, o.in);
+    openReader(reader, in);
+    if (o.strict) requireAgreement(in);
+    reportShortRead(in, reader.pointCount(), reader.header().statedPoints, o.strict);
     const orv::LasFileHeader target = targetHeader(reader.header(), o);
+    OutputPath out(o.out);
+    PointProgress progress(o.quiet, "copying " + in.name(), reader.pointCount());
     orv::LasWriter writer;
     // A failing write throws orv::FileError, which main reports as one line.
-    if (writer.open(o.out.c_str(), target) != 0)
-        throw CommandError("cannot write '" + o.out + "': " + writer.error());
-    pump(reader, target, writer, o, o.in, progress.get(), 0.0, 1.0);
+    if (writer.open(out.path().c_str(), target) != 0)
+        throw CommandError("cannot write '" + out.name() + "': " + writer.error());
+    uint64_t read = 0;
+    pump(reader, target, writer, o, in.name(), progress, read);
     writer.close();
-    endProgress(progress);
-    report(o, writer.pointCount(), since(start), "copied");
+    out.finish();
+    progress.end();
+    report(o, in.name(), out.name(), read, writer.pointCount(), since(start), "copied");
 }
+
+// Bytes this process has read ("rchar:") or written ("wchar:") so far, as the kernel counts
+// them, or 0 where it does not tell.
+uint64_t bytesMoved(const char* which) {
+    std::ifstream io("/proc/self/io");
+    std::string key;
+    uint64_t value = 0;
+    while (io >> key >> value)
+        if (key == which) return value;
+    return 0;
+}
+
+// Moves the progress line while the bulk reader or writer, which report nothing themselves,
+// work: the bytes the process reads or writes, over the record length, are the points done.
+class IoTicker {
+    static constexpr uint64_t kLeastMoved = 1 << 20;
+
+public:
+    IoTicker(PointProgress& progress, const char* which, uint32_t recordLength) {
+        if (!progress.shown() || recordLength == 0) return;
+        m_thread = std::thread([this, &progress, which, recordLength] {
+            const uint64_t before = bytesMoved(which);
+            std::unique_lock<std::mutex> lock(m_mutex);
+            while (
+                !m_cv.wait_for(lock, std::chrono::milliseconds(100), [this] { return m_done; })) {
+                // Reading a mapped file moves no count (nor do a few bytes of /proc): then
+                // the time spent is all the line can tell.
+                const uint64_t moved = bytesMoved(which) - before;
+                if (moved < kLeastMoved)
+                    progress.tick();
+                else
+                    progress.update(moved / recordLength);
+            }
+        });
+    }
+    ~IoTicker() {
+        if (!m_thread.joinable()) return;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_done = true;
+        }
+        m_cv.notify_one();
+        m_thread.join();
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_cv;
+    bool m_done = false;
+    std::thread m_thread;
+};
 
 void runPool(const CopyOptions& o) {
     const auto start = std::chrono::steady_clock::now();
-    // The bulk functions report nothing themselves: the line moves once a phase.
-    orv::OrvPtr<IOrvProgress> progress = startProgress(o.quiet, "reading " + o.in);
+    const InputPath in(o.in);
     LasHeader header;
-    checkLasFile(o.in, header);  // the bulk reader itself takes any bytes for a header
+    checkLasFile(in, header);  // the bulk reader itself takes any bytes for a header
+    if (o.strict) requireAgreement(in);
+    const uint64_t stated = countsOf(in).stated;
+    OutputPath out(o.out);
+    PointProgress progress(o.quiet, "reading " + in.name(), stated, 0.5);
     orv::LasPntPool* read = nullptr;
-    if (orv::orvReadLas(o.in.c_str(), &read, nullptr) != 1 || !read)
-        throw CommandError("cannot read '" + o.in + "' as a LAS file");
+    long readResult = 0;
+    {
+        IoTicker ticker(progress, "rchar:", header.pointDataRecordLength);
+        readResult = orv::orvReadLas(in.path().c_str(), &read, nullptr);
+    }
+    if (readResult != 1 || !read)
+        throw CommandError("cannot read '" + in.name() + "' as a LAS file");
     orv::OrvPtr<orv::LasPntPool> points = orv::OrvPtr<orv::LasPntPool>::adopt(read);
+    progress.update(stated);
+    reportShortRead(in, points->size(), stated, o.strict);
     orv::OrvPtr<orv::PLasPntPool> pointers = orv::PointsToPool(points.get());
     if (!pointers) throw CommandError("out of memory");
-    if (progress) progress->setText(("writing " + o.out).c_str());
-    step(progress.get(), 0.5);
+    progress.phase("writing " + out.name(), 0.5);
 
     orv::XPnt3d shift;
     if (!o.shift.empty()) shift = orv::XPnt3d(o.shift[0], o.shift[1], o.shift[2]);
-    const long result = orv::orvSavePoint2Las(pointers.get(), o.shift.empty() ? nullptr : &shift,
-                                              o.out.c_str(), nullptr);
-    const double seconds = since(start);
-    endProgress(progress);
+    // A failing write throws orv::FileError, which main reports as one line.
+    long result = 0;
+    {
+        constexpr uint32_t kWrittenRecord = 20;  // point format 0
+        IoTicker ticker(progress, "wchar:", kWrittenRecord);
+        result = orv::orvSavePoint2Las(pointers.get(), o.shift.empty() ? nullptr : &shift,
+                                       out.path().c_str(), nullptr);
+    }
     if (result != 0) {
         LasHeader written;
-        const unsigned long long kept =
-            orv::ReadLasHeader(o.out.c_str(), written) == 0 ? +written.numberOfPointRecords : 0;
+        const unsigned long long kept = orv::ReadLasHeader(out.path().c_str(), written) == 0
+                                            ? +written.numberOfPointRecords
+                                            : 0;
         throw CommandError("wrote " + std::to_string(kept) + " of " +
-                           std::to_string(points->size()) + " points to '" + o.out +
+                           std::to_string(points->size()) + " points to '" + out.name() +
                            "': the others lie beyond what the file's 32-bit coordinates can hold");
     }
-    report(o, points->size(), seconds, "copied");
+    out.finish();
+    progress.end();
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    if (o.json)
+        printJson({{"input", in.name()},
+                   {"output", out.name()},
+                   {"points_read", points->size()},
+                   {"points_written", points->size()},
+                   {"seconds", seconds}},
+                  o.out == "-");
+    else
+        std::fprintf(o.out == "-" ? stderr : stdout, "copied %zu points in %.3f s\n",
+                     points->size(), seconds);
 }
 
 struct MergeOptions {
@@ -284,33 +380,42 @@ struct MergeOptions {
 
 void runMerge(const MergeOptions& m) {
     const auto start = std::chrono::steady_clock::now();
-    orv::OrvPtr<IOrvProgress> progress = startProgress(m.quiet, "merging into " + m.out);
-    orv::LasReader first;
-    openReader(first, m.in.front());
-    const orv::LasFileHeader target = first.header();
-    first.close();
-    orv::LasWriter writer;
-    if (writer.open(m.out.c_str(), target) != 0)
-        throw CommandError("cannot write '" + m.out + "': " + writer.error());
-    CopyOptions none;
-    for (size_t k = 0; k < m.in.size(); ++k) {
+    // Every input is checked before the output is begun.
+    std::vector<std::unique_ptr<InputPath>> ins;
+    uint64_t total = 0;
+    orv::LasFileHeader target;
+    for (const std::string& arg : m.in) {
+        ins.push_back(std::make_unique<InputPath>(arg));
         orv::LasReader reader;
-        openReader(reader, m.in[k]);
+        openReader(reader, *ins.back());
         const orv::LasFileHeader& h = reader.header();
+        if (ins.size() == 1) target = h;
         if (h.pointFormat != target.pointFormat || h.recordLength != target.recordLength)
-            throw CommandError("'" + m.in[k] + "' has point format " +
-                               std::to_string(h.pointFormat) + " with " +
-                               std::to_string(h.recordLength) + "-byte records; '" + m.in[0] +
-                               "' has format " + std::to_string(target.pointFormat) + " with " +
-                               std::to_string(target.recordLength));
-        pump(reader, target, writer, none, m.in[k], progress.get(),
-             static_cast<double>(k) / m.in.size(), 1.0 / m.in.size());
+            throw CommandError(
+                "'" + ins.back()->name() + "' has point format " + std::to_string(h.pointFormat) +
+                " with " + std::to_string(h.recordLength) + "-byte records; '" +
+                ins.front()->name() + "' has format " + std::to_string(target.pointFormat) +
+                " with " + std::to_string(target.recordLength));
+        total += reader.pointCount();
+    }
+    OutputPath out(m.out);
+    PointProgress progress(m.quiet, "merging into " + out.name(), total);
+    orv::LasWriter writer;
+    if (writer.open(out.path().c_str(), target) != 0)
+        throw CommandError("cannot write '" + out.name() + "': " + writer.error());
+    CopyOptions none;
+    uint64_t read = 0;
+    for (const auto& in : ins) {
+        orv::LasReader reader;
+        openReader(reader, *in);
+        pump(reader, target, writer, none, in->name(), progress, read);
     }
     writer.close();
-    endProgress(progress);
+    out.finish();
+    progress.end();
     CopyOptions o;
-    o.in = m.in.front(), o.out = m.out, o.json = m.json;
-    report(o, writer.pointCount(), since(start), "merged");
+    o.out = m.out, o.json = m.json;
+    report(o, ins.front()->name(), out.name(), read, writer.pointCount(), since(start), "merged");
 }
 
 }  // namespace
@@ -323,8 +428,10 @@ void addLasCopy(CLI::App& las) {
         "header identity, every record byte for byte (counts and bounds follow the records). "
         "With --pool (or --shift): the whole cloud through the bulk reader and writer into LAS "
         "1.1 point format 0, keeping X, Y, Z, intensity and classification only");
-    cmd->add_option("IN", options->in, "LAS file to read")->required();
-    cmd->add_option("OUT", options->out, "LAS file to write (replaced when it exists)")->required();
+    cmd->add_option("IN", options->in, "LAS file to read (- reads standard input)")->required();
+    cmd->add_option("OUT", options->out,
+                    "LAS file to write (replaced when it exists; - writes standard output)")
+        ->required();
     cmd->add_flag("--pool", options->pool, "Copy through the bulk reader and writer");
     cmd->add_option("--shift", options->shift, "Add X,Y,Z to every coordinate (implies --pool)")
         ->delimiter(',')
@@ -350,6 +457,8 @@ void addLasCopy(CLI::App& las) {
         ->check(CLI::PositiveNumber);
     cmd->add_flag("--json", options->json, "Print the summary as one JSON object");
     cmd->add_flag("--quiet", options->quiet, "Show no progress line");
+    cmd->add_flag("--strict", options->strict,
+                  "Exit with status 3 when the file holds fewer points than its header states");
     cmd->callback([options] {
         const CopyOptions& o = *options;
         if (o.scale.size() == 2) throw CommandError("--scale takes one or three values");
@@ -370,8 +479,10 @@ void addLasCopy(CLI::App& las) {
         "merge",
         "Merge LAS files of one point format into one: the header, VLRs, scale and offset of the "
         "first; the others' points re-quantised to them");
-    mcmd->add_option("OUT", merge->out, "LAS file to write (replaced when it exists)")->required();
-    mcmd->add_option("IN", merge->in, "LAS files to read")->required();
+    mcmd->add_option("OUT", merge->out,
+                     "LAS file to write (replaced when it exists; - writes standard output)")
+        ->required();
+    mcmd->add_option("IN", merge->in, "LAS files to read (- reads standard input)")->required();
     mcmd->add_flag("--json", merge->json, "Print the summary as one JSON object");
     mcmd->add_flag("--quiet", merge->quiet, "Show no progress line");
     mcmd->callback([merge] { runMerge(*merge); });

@@ -1,5 +1,7 @@
 // orvter las gen: a deterministic synthetic cloud for tests, benchmarks and the sample data.
 #include <CLI/CLI.hpp>
+#include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -73,7 +75,7 @@ LasPnt makePoint(Random& rnd, double xyz[3]) {
 
 // The same points in the 2.0 layout (doubles, no scale), which only the input stream reads.
 // Written here with plain stdio, point by point: the library never writes this layout.
-void write20(const GenOptions& o) {
+void write20(const GenOptions& o, const std::string& path) {
     constexpr uint16_t kRecordLength = 32;  // 28 interpreted bytes and 4 that are not
     Las2Header h;
     h.versionMajor = '2';
@@ -83,9 +85,9 @@ void write20(const GenOptions& o) {
     h.xOffset = kOriginX;
     h.yOffset = kOriginY;
     h.zOffset = 0.0;
-    std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(o.out.c_str(), "wb"),
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "wb"),
                                                          &std::fclose);
-    if (!file) throw CommandError("cannot create '" + o.out + "'");
+    if (!file) throw CommandError("cannot create '" + o.out + "': " + std::strerror(errno));
     bool ok = std::fwrite(&h, sizeof h, 1, file.get()) == 1;
     Random rnd(o.seed);
     for (uint64_t i = 0; ok && i < o.points; ++i) {
@@ -103,19 +105,31 @@ void write20(const GenOptions& o) {
 }
 
 void run(const GenOptions& o) {
+    const auto start = std::chrono::steady_clock::now();
     if (o.points > UINT32_MAX) throw CommandError("a LAS 1.1 file holds at most 4294967295 points");
+    OutputPath out(o.out);
     if (o.layout == "2.0") {
-        write20(o);
+        write20(o, out.path());
     } else {
-        orv::OrvPtr<IOrvProgress> progress = startProgress(o.quiet, "generating " + o.out);
-        generateCloud(o.out, o.points, o.seed, progress.get());
+        orv::OrvPtr<IOrvProgress> progress = startProgress(o.quiet, "generating " + out.name());
+        generateCloud(out.path(), o.points, o.seed, progress.get());
         endProgress(progress);
     }
+    out.finish();
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const bool toStderr = o.out == "-";
     if (o.json)
-        printJson({{"file", o.out}, {"points", o.points}, {"layout", o.layout}, {"seed", o.seed}});
+        printJson({{"output", out.name()},
+                   {"points_written", o.points},
+                   {"seconds", seconds},
+                   {"layout", o.layout},
+                   {"seed", o.seed}},
+                  toStderr);
     else
-        std::printf("wrote %llu points to %s (layout %s)\n",
-                    static_cast<unsigned long long>(o.points), o.out.c_str(), o.layout.c_str());
+        std::fprintf(toStderr ? stderr : stdout, "wrote %llu points to %s (layout %s)\n",
+                     static_cast<unsigned long long>(o.points), out.name().c_str(),
+                     o.layout.c_str());
 }
 
 }  // namespace
@@ -146,11 +160,16 @@ void addLasGen(CLI::App& las) {
     auto options = std::make_shared<GenOptions>();
     CLI::App* cmd = las.add_subcommand(
         "gen", "Write a synthetic LAS 1.1 cloud: a 1,000 x 1,000 tile, the same for the same seed");
-    cmd->add_option("OUT", options->out, "LAS file to write (replaced when it exists)")->required();
+    cmd->add_option("OUT", options->out,
+                    "LAS file to write (replaced when it exists; - writes standard output)")
+        ->required();
     cmd->add_option("--points", options->points, "Number of points")
         ->required()
+        ->check(wholeNumber)
         ->check(CLI::Range(uint64_t{0}, uint64_t{UINT32_MAX}));
-    cmd->add_option("--seed", options->seed, "Seed of the generator")->capture_default_str();
+    cmd->add_option("--seed", options->seed, "Seed of the generator")
+        ->check(wholeNumber)
+        ->capture_default_str();
     cmd->add_option("--layout", options->layout,
                     "1.1 (written by the library), or 2.0 (doubles; for testing the input stream)")
         ->check(CLI::IsMember({"1.1", "2.0"}))

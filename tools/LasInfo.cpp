@@ -1,6 +1,7 @@
 // orvter las info: the header fields of a LAS file and its first point.
 #include <CLI/CLI.hpp>
 #include <cinttypes>
+#include <cmath>
 #include <cstddef>
 #include <cstdio>
 #include <fstream>
@@ -11,22 +12,64 @@
 
 #include "Command.h"
 #include "OrvLas.h"
+#include "OrvLasFile.h"
+#include "OrvLasStream.h"
 
 namespace orvter {
 namespace {
 
-struct InfoOptions {
-    std::string path;
-    bool json = false;
-    bool stats = false;
+// Each axis at the precision of its scale: a file in centimetres prints no more digits.
+struct Precision {
+    int x, y, z;
+    explicit Precision(const LasHeader& h)
+        : x(decimalsOf(h.xScale)), y(decimalsOf(h.yScale)), z(decimalsOf(h.zScale)) {}
 };
 
-std::string triple(double a, double b, double c) {
-    return formatNumber(a) + " " + formatNumber(b) + " " + formatNumber(c);
+std::string triple(double a, double b, double c, const Precision& p) {
+    return formatFixed(a, p.x) + " " + formatFixed(b, p.y) + " " + formatFixed(c, p.z);
+}
+
+// The same rounding as a JSON number (shortest text of the rounded value).
+double rounded(double value, int decimals) {
+    const std::string text = formatFixed(value, decimals);
+    return std::isfinite(value) ? std::strtod(text.c_str(), nullptr) : value;
+}
+
+nlohmann::ordered_json jsonTriple(double a, double b, double c, const Precision& p) {
+    return {rounded(a, p.x), rounded(b, p.y), rounded(c, p.z)};
+}
+
+// The first point: the probe reads the first 64 KiB only; beyond, the input stream finds it
+// (its origin taken from the first point is that point, in doubles).
+bool firstPoint(const std::string& path, uint64_t readable, orv::XPnt3d& p) {
+    if (orv::ReadFirstPntFromLas(path.c_str(), p) == 1) return true;
+    if (readable == 0) return false;
+    orv::OrvPtr<IOrvPoint> origin(newOrvPoint());
+    orv::OrvPtr<IOrvInPntsStream> in(newInLasPntStream());
+    if (!origin || !in) return false;
+    origin->setPoint(orv::XPnt3d(-2147483647.0, -2147483647.0, -2147483647.0));
+    if (in->open(path.c_str(), origin.get()) != 0) return false;
+    const IOrvPoint* used = in->getOrigin();
+    const bool found = used && in->getPntCount() > 0;
+    if (found) p = orv::XPnt3d(used->x, used->y, used->z);
+    in->close();
+    return found;
+}
+
+// The VLRs between the header and the point data: a count or a length that runs past the
+// start of the points means the header and the records disagree.
+std::string vlrWarning(const std::string& path, const LasHeader&) {
+    orv::LasReader reader;
+    reader.open(path.c_str());
+    const orv::LasFileHeader& h = reader.header();
+    if (h.warnings & orv::kLasVlrsCut)
+        for (const std::string& note : h.notes)
+            if (note.rfind("VLR ", 0) == 0) return note;
+    return std::string();
 }
 
 // One line for each way the header disagrees with its file or itself.
-std::vector<std::string> warningsOf(const orv::LasFileInfo& info) {
+std::vector<std::string> warningsOf(const std::string& path, const orv::LasFileInfo& info) {
     const LasHeader& h = info.header;
     std::vector<std::string> out;
     if (info.warnings & orv::kLasRecordTooShort) {
@@ -48,13 +91,47 @@ std::vector<std::string> warningsOf(const orv::LasFileInfo& info) {
         out.push_back("the 32-bit point count " + std::to_string(+h.numberOfPointRecords) +
                       " differs from the 64-bit count " +
                       std::to_string(+info.extension.numberOfPointRecords));
+    const std::string vlr = vlrWarning(path, h);
+    if (!vlr.empty()) out.push_back(vlr);
     return out;
 }
 
-void printText(const std::string& path, const orv::LasFileInfo& info, bool hasFirst,
+// Points of the file that lie outside the header's bounds, read through the stream. Floats
+// relative to the first point, so a point is outside when it is off by more than the scale and
+// a float's rounding.
+uint64_t pointsOutsideBounds(const std::string& path, const LasHeader& h) {
+    orv::OrvPtr<IOrvPoint> origin(newOrvPoint());
+    orv::OrvPtr<IOrvInPntsStream> in(newInLasPntStream());
+    if (!origin || !in) throw CommandError("out of memory");
+    origin->setPoint(orv::XPnt3d(-2147483647.0, -2147483647.0, -2147483647.0));
+    if (in->open(path.c_str(), origin.get()) != 0 || !in->getOrigin()) return 0;
+    const IOrvPoint* o = in->getOrigin();
+    const double lo[3] = {h.minX, h.minY, h.minZ}, hi[3] = {h.maxX, h.maxY, h.maxZ};
+    const double scale[3] = {h.xScale, h.yScale, h.zScale}, at[3] = {o->x, o->y, o->z};
+    uint64_t outside = 0;
+    while (orv::OrvPtr<orv::LasPntArray> block = in->readPnts(1, 1000000)) {
+        for (size_t i = 0; i < block->size(); ++i) {
+            const LasPnt p = block->data()[i];
+            const float rel[3] = {p.pnt.x, p.pnt.y, p.pnt.z};
+            for (int a = 0; a < 3; ++a) {
+                const double v = at[a] + rel[a];
+                const double slack = std::fabs(scale[a]) + std::fabs(rel[a]) * 0x1p-23;
+                if (v < lo[a] - slack || v > hi[a] + slack) {
+                    ++outside;
+                    break;
+                }
+            }
+        }
+    }
+    in->close();
+    return outside;
+}
+
+void printText(const std::string& name, const orv::LasFileInfo& info, bool hasFirst,
                const orv::XPnt3d& p) {
     const LasHeader& h = info.header;
-    std::printf("file:              %s\n", path.c_str());
+    const Precision precision(h);
+    std::printf("file:              %s\n", name.c_str());
     std::printf("version:           %u.%u\n", h.versionMajor, h.versionMinor);
     std::printf("point format:      %u\n", h.pointDataFormat);
     std::printf("format name:       %s\n", info.formatName);
@@ -78,20 +155,26 @@ void printText(const std::string& path, const orv::LasFileInfo& info, bool hasFi
         std::printf("extended returns:  %s\n", byReturn.c_str());
     }
     std::printf("readable points:   %" PRIu64 "\n", info.readablePoints);
-    std::printf("scale:             %s\n", triple(h.xScale, h.yScale, h.zScale).c_str());
-    std::printf("offset:            %s\n", triple(h.xOffset, h.yOffset, h.zOffset).c_str());
-    std::printf("min:               %s\n", triple(h.minX, h.minY, h.minZ).c_str());
-    std::printf("max:               %s\n", triple(h.maxX, h.maxY, h.maxZ).c_str());
+    std::printf("scale:             %s\n", (formatNumber(h.xScale) + " " + formatNumber(h.yScale) +
+                                            " " + formatNumber(h.zScale))
+                                               .c_str());
+    std::printf("offset:            %s\n",
+                triple(h.xOffset, h.yOffset, h.zOffset, precision).c_str());
+    std::printf("min:               %s\n", triple(h.minX, h.minY, h.minZ, precision).c_str());
+    std::printf("max:               %s\n", triple(h.maxX, h.maxY, h.maxZ, precision).c_str());
     if (hasFirst)
-        std::printf("first point:       %s\n", triple(p.x, p.y, p.z).c_str());
+        std::printf("first point:       %s\n", triple(p.x, p.y, p.z, precision).c_str());
     else
-        std::printf("first point:       none (not within the first 64 KiB of the file)\n");
+        std::printf("first point:       none\n");
 }
 
-void printJson(const std::string& path, bool stats, const orv::LasFileInfo& info,
-               const std::vector<std::string>& warnings, bool hasFirst, const orv::XPnt3d& p) {
+void printInfoJson(const std::string& name, const orv::LasFileInfo& info,
+                   const std::vector<std::string>& warnings, bool hasFirst, const orv::XPnt3d& p,
+                   const std::string& path, bool stats) {
     const LasHeader& h = info.header;
+    const Precision precision(h);
     nlohmann::ordered_json j;
+    j["input"] = name;
     j["version"] = std::to_string(h.versionMajor) + "." + std::to_string(h.versionMinor);
     // Header fields are packed: they are copied out (unary +), never bound to references.
     j["point_format"] = +h.pointDataFormat;
@@ -103,10 +186,10 @@ void printJson(const std::string& path, bool stats, const orv::LasFileInfo& info
                              +h.numberOfPointsByReturn[2], +h.numberOfPointsByReturn[3],
                              +h.numberOfPointsByReturn[4]};
     j["scale"] = {+h.xScale, +h.yScale, +h.zScale};
-    j["offset"] = {+h.xOffset, +h.yOffset, +h.zOffset};
-    j["min"] = {+h.minX, +h.minY, +h.minZ};
-    j["max"] = {+h.maxX, +h.maxY, +h.maxZ};
-    j["first_point"] = hasFirst ? nlohmann::ordered_json{p.x, p.y, p.z} : nlohmann::ordered_json();
+    j["offset"] = jsonTriple(h.xOffset, h.yOffset, h.zOffset, precision);
+    j["min"] = jsonTriple(h.minX, h.minY, h.minZ, precision);
+    j["max"] = jsonTriple(h.maxX, h.maxY, h.maxZ, precision);
+    j["first_point"] = hasFirst ? jsonTriple(p.x, p.y, p.z, precision) : nlohmann::ordered_json();
     j["format_name"] = info.formatName;
     j["vlr_count"] = +h.numberOfVlrs;
     if (info.hasExtension) {
@@ -124,61 +207,171 @@ void printJson(const std::string& path, bool stats, const orv::LasFileInfo& info
     j["readable_points"] = info.readablePoints;
     j["warnings"] = warnings;
     printFullLasInfo(path, true, stats, &j);
-    std::printf("%s\n", j.dump(2).c_str());
+    orvter::printJson(j);
+}
+
+// The 2.0 layout: doubles relative to the header's offsets, no scale and no bounds.
+void print20(const InputPath& in, bool json, bool strict) {
+    Las2Header h;
+    std::ifstream file(in.path(), std::ios::binary | std::ios::ate);
+    const auto size = static_cast<uint64_t>(file.tellg());
+    if (!file.seekg(0) || !file.read(reinterpret_cast<char*>(&h), sizeof h))
+        throw CommandError("'" + in.name() + "' is shorter than a LAS 2.0 header");
+    const uint64_t length = h.pointRecordLength, offset = h.offsetToPointData;
+    const uint64_t present = length > 0 && size > offset ? (size - offset) / length : 0;
+    std::vector<std::string> warnings;
+    if (present < h.numberOfPointRecords)
+        warnings.push_back("the header states " + std::to_string(+h.numberOfPointRecords) +
+                           " points but the file holds " + std::to_string(present) +
+                           " whole records");
+    orv::XPnt3d p;
+    const bool hasFirst = firstPoint(in.path(), present, p);
+    if (json) {
+        nlohmann::ordered_json j;
+        j["input"] = in.name();
+        j["version"] = "2.0";
+        j["point_format"] = nullptr;
+        j["record_length"] = length;
+        j["header_size"] = sizeof h;
+        j["offset_to_points"] = offset;
+        j["point_count"] = +h.numberOfPointRecords;
+        j["offset"] = {+h.xOffset, +h.yOffset, +h.zOffset};
+        j["first_point"] = hasFirst ? nlohmann::ordered_json{p.x, p.y, p.z} : nullptr;
+        j["format_name"] = "2.0 layout: X, Y, Z as doubles, intensity, return, class";
+        j["stated_points"] = +h.numberOfPointRecords;
+        j["present_records"] = present;
+        j["warnings"] = warnings;
+        orvter::printJson(j);
+    } else {
+        std::printf("file:              %s\n", in.name().c_str());
+        std::printf("version:           2.0 (X, Y, Z as doubles, no scale; read by las stream)\n");
+        std::printf("record length:     %" PRIu64 "\n", length);
+        std::printf("offset to points:  %" PRIu64 "\n", offset);
+        std::printf("number of points:  %u\n", +h.numberOfPointRecords);
+        std::printf("offset:            %s %s %s\n", formatNumber(h.xOffset).c_str(),
+                    formatNumber(h.yOffset).c_str(), formatNumber(h.zOffset).c_str());
+        if (hasFirst)
+            std::printf("first point:       %s %s %s\n", formatNumber(p.x).c_str(),
+                        formatNumber(p.y).c_str(), formatNumber(p.z).c_str());
+        else
+            std::printf("first point:       none\n");
+    }
+    std::fflush(stdout);
+    for (const std::string& w : warnings)
+        std::fprintf(stderr, "warning: '%s': %s\n", in.name().c_str(), w.c_str());
+    if (strict && !warnings.empty())
+        throw CommandError("'" + in.name() + "' disagrees with its header", kExitStrict);
 }
 
 }  // namespace
 
-void checkLasFile(const std::string& path, LasHeader& header, bool layout20) {
-    switch (orv::ReadLasHeader(path.c_str(), header)) {
+bool checkLasFile(const InputPath& in, LasHeader& header, bool layout20) {
+    switch (orv::ReadLasHeader(in.path().c_str(), header)) {
         case 0:
-            return;
+            return false;
         case -1:
-            throw CommandError("cannot read '" + path + "'");
+            throw CommandError("cannot read '" + in.name() + "'");
         default:
             break;
     }
     if (layout20) {
         // The 2.0 layout has no signature: the character '2' in the version byte marks it.
         char head[offsetof(Las2Header, versionMajor) + 1] = {};
-        std::ifstream in(path, std::ios::binary);
-        if (in.read(head, sizeof head) && head[sizeof head - 1] == '2') return;
+        std::ifstream file(in.path(), std::ios::binary);
+        if (file.read(head, sizeof head) && head[sizeof head - 1] == '2') return true;
     }
-    throw CommandError("'" + path + "' is not a LAS file");
+    throw CommandError("'" + in.name() + "' is not a LAS file");
 }
 
-void printLasInfo(const std::string& path, bool json, bool stats) {
+LasCounts countsOf(const InputPath& in) {
     orv::LasFileInfo info;
-    switch (orv::ReadLasInfo(path.c_str(), info)) {
+    if (orv::ReadLasInfo(in.path().c_str(), info) == 0)
+        return {info.statedPoints, info.readablePoints};
+    Las2Header h;
+    std::ifstream file(in.path(), std::ios::binary | std::ios::ate);
+    const auto size = static_cast<uint64_t>(file.tellg());
+    if (!file.seekg(0) || !file.read(reinterpret_cast<char*>(&h), sizeof h)) return {};
+    const uint64_t length = h.pointRecordLength, offset = h.offsetToPointData;
+    const uint64_t present = length > 0 && size > offset ? (size - offset) / length : 0;
+    return {h.numberOfPointRecords,
+            present < h.numberOfPointRecords ? present : +h.numberOfPointRecords};
+}
+
+void requireAgreement(const InputPath& in) {
+    std::vector<std::string> warnings;
+    orv::LasFileInfo info;
+    if (orv::ReadLasInfo(in.path().c_str(), info) == 0) {
+        warnings = warningsOf(in.path(), info);
+        if (const uint64_t outside = pointsOutsideBounds(in.path(), info.header))
+            warnings.push_back(std::to_string(outside) + " points lie outside the header's bounds");
+    } else if (const LasCounts counts = countsOf(in); counts.readable < counts.stated) {
+        warnings.push_back("the header states " + std::to_string(counts.stated) +
+                           " points but the file holds " + std::to_string(counts.readable) +
+                           " whole records");
+    }
+    if (warnings.empty()) return;
+    for (const std::string& w : warnings)
+        std::fprintf(stderr, "warning: '%s': %s\n", in.name().c_str(), w.c_str());
+    throw CommandError("'" + in.name() + "' disagrees with its header", kExitStrict);
+}
+
+void reportShortRead(const InputPath& in, uint64_t read, uint64_t stated, bool strict) {
+    if (read >= stated) return;
+    const std::string text = "read " + std::to_string(read) + " of the " + std::to_string(stated) +
+                             " points the header of '" + in.name() + "' states";
+    if (strict) throw CommandError(text, kExitStrict);
+    std::fflush(stdout);
+    std::fprintf(stderr, "warning: %s\n", text.c_str());
+}
+
+void printLasInfo(const InfoOptions& o) {
+    const InputPath in(o.path);
+    orv::LasFileInfo info;
+    switch (orv::ReadLasInfo(in.path().c_str(), info)) {
         case 0:
             break;
         case -1:
-            throw CommandError("cannot read '" + path + "'");
-        default:
-            throw CommandError("'" + path + "' is not a LAS file");
+            throw CommandError("cannot read '" + in.name() + "'");
+        default: {
+            LasHeader unused;
+            if (checkLasFile(in, unused, true)) return print20(in, o.json, o.strict);
+            throw CommandError("'" + in.name() + "' is not a LAS file");
+        }
     }
     orv::XPnt3d first;
-    const bool hasFirst = orv::ReadFirstPntFromLas(path.c_str(), first) == 1;
-    const std::vector<std::string> warnings = warningsOf(info);
-    if (json)
-        printJson(path, stats, info, warnings, hasFirst, first);
-    else
-        printText(path, info, hasFirst, first), printFullLasInfo(path, false, stats, nullptr);
+    const bool hasFirst = firstPoint(in.path(), info.readablePoints, first);
+    std::vector<std::string> warnings = warningsOf(in.path(), info);
+    // Bounds are checked point by point, a read of the whole file: only when asked to.
+    if (o.strict)
+        if (const uint64_t outside = pointsOutsideBounds(in.path(), info.header))
+            warnings.push_back(std::to_string(outside) + " points lie outside the header's bounds");
+    if (o.json) {
+        printInfoJson(in.name(), info, warnings, hasFirst, first, in.path(), o.stats);
+    } else {
+        printText(in.name(), info, hasFirst, first);
+        printFullLasInfo(in.path(), false, o.stats, nullptr);
+    }
     // Warnings go to standard error after the report: the file was read, the status stays 0.
     std::fflush(stdout);
     for (const std::string& w : warnings)
-        std::fprintf(stderr, "warning: '%s': %s\n", path.c_str(), w.c_str());
+        std::fprintf(stderr, "warning: '%s': %s\n", in.name().c_str(), w.c_str());
+    if (o.strict && !warnings.empty())
+        throw CommandError("'" + in.name() + "' disagrees with its header", kExitStrict);
 }
 
 void addLasInfo(CLI::App& las) {
     auto options = std::make_shared<InfoOptions>();
-    CLI::App* cmd =
-        las.add_subcommand("info", "Print the header fields and the first point of a LAS file");
-    cmd->add_option("FILE", options->path, "LAS file to inspect")->required();
+    CLI::App* cmd = las.add_subcommand(
+        "info", "Print the header fields and the first point of a LAS file (1.x or 2.0)");
+    cmd->add_option("FILE", options->path, "LAS file to inspect (- reads standard input)")
+        ->required();
     cmd->add_flag("--json", options->json, "Print one JSON object instead of text");
+    cmd->add_flag("--strict", options->strict,
+                  "Exit with status 3 when the file disagrees with its header (counts, records, "
+                  "points outside the bounds)");
     cmd->add_flag("--stats", options->stats,
                   "Scan every point: real bounds, returns, classes, GPS time range");
-    cmd->callback([options] { printLasInfo(options->path, options->json, options->stats); });
+    cmd->callback([options] { printLasInfo(*options); });
 }
 
 }  // namespace orvter

@@ -14,17 +14,9 @@
 namespace orvter {
 namespace {
 
-// Decimals that show a coordinate to its stored precision: 0.01 gives 2, 1e-7 gives 7.
-int decimalsOf(double scale) {
-    if (!(scale > 0.0) || !std::isfinite(scale)) return 6;
-    const double d = std::ceil(-std::log10(scale) - 1e-9);
-    return d < 0 ? 0 : d > 12 ? 12 : static_cast<int>(d);
-}
-
+// A coordinate at the precision of its scale.
 std::string fixed(double value, int decimals) {
-    char buffer[64];
-    std::snprintf(buffer, sizeof buffer, "%.*f", decimals, value);
-    return buffer;
+    return formatFixed(value, decimals);
 }
 
 std::string guidText(const uint8_t g[16]) {
@@ -109,11 +101,11 @@ void printFullLasInfo(const std::string& path, bool json, bool stats, nlohmann::
     const uint32_t epsg = orv::lasEpsgCode(h);
     Stats s;
     if (stats && opened == 0) s = scan(reader);
-    // The VLR lists' own troubles; the header's count troubles are reported already.
+    // A cut EVLR list; the VLR list's troubles are among the header's warnings already.
     std::vector<std::string> vlrWarnings;
-    if (h.warnings & (orv::kLasVlrsCut | orv::kLasEvlrsCut))
+    if (h.warnings & orv::kLasEvlrsCut)
         for (const std::string& note : h.notes)
-            if (note.find("VLR") != std::string::npos) vlrWarnings.push_back(note);
+            if (note.rfind("EVLR", 0) == 0) vlrWarnings.push_back(note);
 
     if (json) {
         nlohmann::ordered_json& o = *j;
@@ -140,7 +132,9 @@ void printFullLasInfo(const std::string& path, bool json, bool stats, nlohmann::
                 auto at = [&](const double* v) {
                     nlohmann::ordered_json a = nlohmann::ordered_json::array();
                     for (int axis = 0; axis < 3; ++axis)
-                        a.push_back(s.points ? std::stod(fixed(v[axis], dec[axis])) : 0.0);
+                        a.push_back(s.points && dec[axis] >= 0
+                                        ? std::stod(fixed(v[axis], dec[axis]))
+                                        : (s.points ? v[axis] : 0.0));
                     return a;
                 };
                 st["min"] = at(s.lo);

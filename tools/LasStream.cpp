@@ -1,6 +1,7 @@
 // orvter las stream: copies a LAS file through the input and output streams, block by block,
 // optionally thinning it, with bounded memory whatever the size of the file.
 #include <CLI/CLI.hpp>
+#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <memory>
@@ -25,6 +26,7 @@ struct StreamOptions {
     std::string origin = "auto";
     bool quiet = false;
     bool json = false;
+    bool strict = false;
 };
 
 // "auto", "none" or "X,Y,Z"; anything else is a usage error.
@@ -42,6 +44,7 @@ bool parseOrigin(const std::string& text, orv::XPnt3d& point, bool& none) {
 }
 
 void run(const StreamOptions& o) {
+    const auto start = std::chrono::steady_clock::now();
     orv::XPnt3d wanted;
     bool noOrigin = false;
     if (!parseOrigin(o.origin, wanted, noOrigin))
@@ -54,56 +57,78 @@ void run(const StreamOptions& o) {
         if (!origin) throw CommandError("out of memory");
         origin->setPoint(wanted);
     }
+    const InputPath inPath(o.in);
     LasHeader header;
-    checkLasFile(o.in, header, true);  // the stream itself takes any bytes for a header
+    const bool is20 =
+        checkLasFile(inPath, header, true);  // the stream itself takes any bytes for a header
+    // The origin is printed at the file's precision; a 2.0 file has no scale.
+    const int digits[3] = {is20 ? -1 : decimalsOf(header.xScale),
+                           is20 ? -1 : decimalsOf(header.yScale),
+                           is20 ? -1 : decimalsOf(header.zScale)};
+    if (o.strict) requireAgreement(inPath);
+    const LasCounts counts = countsOf(inPath);
+    OutputPath outPath(o.out);
     orv::OrvPtr<IOrvInPntsStream> in(newInLasPntStream());
     orv::OrvPtr<IOrvOutPntsStream> out(newOutLasPntStream());
     if (!in || !out) throw CommandError("out of memory");
-    if (in->open(o.in.c_str(), origin.get()) != 0)
-        throw CommandError("cannot read '" + o.in + "' as a LAS file");
-    if (out->open(o.out.c_str()) != 0) throw CommandError("cannot create '" + o.out + "'");
+    if (in->open(inPath.path().c_str(), origin.get()) != 0)
+        throw CommandError("cannot read '" + inPath.name() + "' as a LAS file");
+    if (out->open(outPath.path().c_str()) != 0)
+        throw CommandError("cannot create '" + outPath.name() + "'");
     out->begin();
 
     // The points come back relative to the origin in use; adding it back makes OUT absolute.
     const IOrvPoint* used = in->getOrigin();
     const orv::XPnt3d shift = used ? orv::XPnt3d(used->x, used->y, used->z) : orv::XPnt3d();
 
-    orv::OrvPtr<IOrvProgress> progress = startProgress(o.quiet, "streaming " + o.in);
     const long long total = in->getPntCount();
-
+    PointProgress progress(o.quiet, "streaming " + inPath.name(), total > 0 ? total : 0);
     long long consumed = 0, written = 0;
     bool refused = false;
     while (orv::OrvPtr<orv::LasPntArray> points = in->readPnts(o.step, o.block)) {
         const int n = static_cast<int>(points->size());
         if (out->writePntArray(points->data(), n, &shift) != 0) refused = true;
         written += n;
-        const long long before = consumed;
         consumed = consumed + o.block < total ? consumed + o.block : total;
-        if (total > 0) step(progress.get(), static_cast<double>(consumed - before) / total);
+        progress.update(static_cast<uint64_t>(consumed));
     }
     in->close();
     out->close();
-    endProgress(progress);
     if (refused)
-        throw CommandError("some points of '" + o.in + "' could not be stored in '" + o.out +
+        throw CommandError("some points of '" + inPath.name() + "' could not be stored in '" +
+                           outPath.name() +
                            "' (coordinates beyond the 32-bit range of the file's offsets)");
+    outPath.finish();
+    progress.end();
+    // Every block but a file's last is whole: the records read end where the file's do.
+    const uint64_t read =
+        static_cast<uint64_t>(consumed) < counts.readable ? consumed : counts.readable;
+    reportShortRead(inPath, read, counts.stated, false);
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const bool toStderr = o.out == "-";
     if (o.json) {
-        printJson({{"in", o.in},
-                   {"out", o.out},
-                   {"point_count", total},
+        printJson({{"input", inPath.name()},
+                   {"output", outPath.name()},
+                   {"stated_points", counts.stated},
+                   {"points_read", read},
                    {"points_written", written},
+                   {"seconds", seconds},
                    {"step", o.step},
                    {"block", o.block},
                    {"origin", used ? nlohmann::ordered_json{shift.x, shift.y, shift.z}
-                                   : nlohmann::ordered_json()}});
+                                   : nlohmann::ordered_json()}},
+                  toStderr);
         return;
     }
-    std::printf(
-        "streamed %lld of %lld points from %s to %s (step %d, blocks of %d, origin %s)\n", written,
-        total, o.in.c_str(), o.out.c_str(), o.step, o.block,
-        used ? (formatNumber(shift.x) + "," + formatNumber(shift.y) + "," + formatNumber(shift.z))
-                   .c_str()
-             : "none");
+    std::fprintf(toStderr ? stderr : stdout,
+                 "streamed %lld of %llu points from %s to %s (step %d, blocks of %d, origin %s)\n",
+                 written, static_cast<unsigned long long>(read), inPath.name().c_str(),
+                 outPath.name().c_str(), o.step, o.block,
+                 used ? (formatFixed(shift.x, digits[0]) + "," + formatFixed(shift.y, digits[1]) +
+                         "," + formatFixed(shift.z, digits[2]))
+                            .c_str()
+                      : "none");
 }
 
 }  // namespace
@@ -113,13 +138,16 @@ void addLasStream(CLI::App& las) {
     CLI::App* cmd = las.add_subcommand(
         "stream",
         "Copy a LAS file (1.x or 2.0) block by block to a LAS 1.1 file, optionally thinned");
-    cmd->add_option("IN", options->in, "LAS file to read")->required();
-    cmd->add_option("OUT", options->out, "LAS 1.1 file to write (replaced when it exists)")
+    cmd->add_option("IN", options->in, "LAS file to read (- reads standard input)")->required();
+    cmd->add_option("OUT", options->out,
+                    "LAS 1.1 file to write (replaced when it exists; - writes standard output)")
         ->required();
     cmd->add_option("--step", options->step, "Keep every N-th point of each block")
+        ->check(wholeNumber)
         ->check(CLI::Range(1, INT_MAX))
         ->capture_default_str();
     cmd->add_option("--block", options->block, "Points read per block")
+        ->check(wholeNumber)
         ->check(CLI::Range(1, INT_MAX))
         ->capture_default_str();
     cmd->add_option("--origin", options->origin,
@@ -127,6 +155,8 @@ void addLasStream(CLI::App& las) {
         ->capture_default_str();
     cmd->add_flag("--json", options->json, "Print the summary as one JSON object");
     cmd->add_flag("--quiet", options->quiet, "Show no progress line");
+    cmd->add_flag("--strict", options->strict,
+                  "Exit with status 3 when the file disagrees with its header");
     cmd->callback([options] { run(*options); });
 }
 

@@ -1,7 +1,6 @@
 // orvter xml fmt: a document loaded and composed again.
 #include <CLI/CLI.hpp>
 #include <cstdio>
-#include <fstream>
 #include <memory>
 #include <string>
 
@@ -10,19 +9,31 @@
 
 namespace orvter {
 
-void refuseFile(const std::string& path) {
-    // The parser has printed why it refused the text; unreadable and empty files it passes in
-    // silence, so they are named here.
-    std::ifstream in(path, std::ios::binary);
-    if (!in) throw CommandError(path + ": cannot be read");
-    if (in.peek() == std::ifstream::traits_type::eof()) throw CommandError(path + ": empty file");
-    throw CommandError("");
+void loadXml(const std::string& arg, const std::function<int(const std::string&)>& load) {
+    const InputPath in(arg);
+    int result = 0;
+    // The parser reports on standard output, where the document's data goes: its words go to
+    // standard error instead.
+    const std::string said = captureStdout([&] { result = load(in.path()); });
+    if (!said.empty()) {
+        std::fputs(said.c_str(), stderr);
+        if (said.back() != '\n') std::fputc('\n', stderr);
+    }
+    if (result == 0) return;
+    std::FILE* f = std::fopen(in.path().c_str(), "rb");
+    const bool empty = f && std::fgetc(f) == EOF;
+    if (f) std::fclose(f);
+    if (empty) throw CommandError("cannot load '" + in.name() + "': empty file");
+    if (!said.empty()) throw CommandError("cannot load '" + in.name() + "'");
+    throw CommandError("cannot load '" + in.name() +
+                       "': the document is outside the XML subset the parser reads (comments "
+                       "or CDATA inside elements, attributes without quoted values, ...)");
 }
 
-orv::OrvPtr<IOrvXmlDoc> loadDocument(const std::string& path) {
+orv::OrvPtr<IOrvXmlDoc> loadDocument(const std::string& arg) {
     orv::OrvPtr<IOrvXmlDoc> doc(newOrvXmlDoc());
     if (!doc) throw CommandError("out of memory");
-    if (doc->loadFile(path) != 0) refuseFile(path);
+    loadXml(arg, [&](const std::string& path) { return doc->loadFile(path); });
     return doc;
 }
 
@@ -34,7 +45,7 @@ void writeText(const std::string& text) {
 void addXmlFmt(CLI::App& xml) {
     auto path = std::make_shared<std::string>();
     CLI::App* cmd = xml.add_subcommand("fmt", "Load an XML file and print it composed again");
-    cmd->add_option("FILE", *path, "XML file")->required();
+    cmd->add_option("FILE", *path, "XML file (- reads standard input)")->required();
     cmd->callback([path] {
         orv::OrvPtr<IOrvXmlDoc> doc = loadDocument(*path);
         doc->buildString(doc->getRoot());

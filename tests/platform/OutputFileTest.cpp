@@ -1,13 +1,16 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <string>
 #include <vector>
 
 #include "OrvError.h"
+#include "platform/FaultInjection.h"
 #include "platform/Files.h"
 #include "support/FaultSweep.h"
 #include "support/TestSupport.h"
@@ -15,6 +18,7 @@
 namespace {
 
 using orv::platform::OutputFile;
+using orvtest::FaultOperation;
 using orvtest::folderEntries;
 
 std::vector<uint8_t> bytesOf(const std::string& text) {
@@ -34,24 +38,51 @@ int errorOf(const std::function<void()>& action) {
     return 0;
 }
 
+// Unnamed while written, so a killed writer leaves nothing; a file system without unnamed
+// files (refused here by the fault switch) gets a named temporary beside the target.
 TEST(OutputFile, ReplacesTheTargetOnlyWhenClosed) {
+    for (bool unnamed : {true, false}) {
+        SCOPED_TRACE(unnamed ? "unnamed file" : "named temporary");
+        orv::platform::testing::Scope faults;
+        if (!unnamed)
+            orv::platform::testing::failNth(FaultOperation::Open, 2,
+                                            EOPNOTSUPP);  // after the target's probe
+        orvtest::TempDir dir;
+        const std::string target = dir.path("cloud.las");
+        orvtest::writeFile(target, bytesOf("previous file"));
+        {
+            OutputFile file;
+            file.create(target.c_str());
+            put(file, "xxxx body");
+            file.seekToStart();
+            put(file, "head");
+            EXPECT_EQ(orvtest::readFile(target), bytesOf("previous file")) << "written in place";
+            EXPECT_EQ(folderEntries(dir.path("")).size(), unnamed ? 1u : 2u);
+            file.close();
+            EXPECT_FALSE(file.isOpen());
+            file.close();  // twice is harmless
+        }
+        EXPECT_EQ(orvtest::readFile(target), bytesOf("head body"));
+        EXPECT_EQ(folderEntries(dir.path("")), std::set<std::string>{"cloud.las"});
+    }
+}
+
+TEST(OutputFile, AKilledWriterLeavesNothingBehind) {
     orvtest::TempDir dir;
     const std::string target = dir.path("cloud.las");
-    orvtest::writeFile(target, bytesOf("previous file"));
-    {
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
         OutputFile file;
         file.create(target.c_str());
-        put(file, "xxxx body");
-        file.seekToStart();
-        put(file, "head");
-        EXPECT_EQ(orvtest::readFile(target), bytesOf("previous file")) << "written in place";
-        EXPECT_EQ(folderEntries(dir.path("")).size(), 2u) << "the new file is beside the target";
-        file.close();
-        EXPECT_FALSE(file.isOpen());
-        file.close();  // twice is harmless
+        file.reserve(1 << 20);
+        put(file, "half a file");
+        ::kill(::getpid(), SIGKILL);
     }
-    EXPECT_EQ(orvtest::readFile(target), bytesOf("head body"));
-    EXPECT_EQ(folderEntries(dir.path("")), std::set<std::string>{"cloud.las"});
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFSIGNALED(status));
+    EXPECT_TRUE(folderEntries(dir.path("")).empty());
 }
 
 TEST(OutputFile, AFileNeverClosedLeavesTheTargetAsItWas) {

@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <cstdio>
 #include <fstream>
 #include <string>
 #include <vector>
 
+#include "support/LasBuilder.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -91,6 +93,10 @@ TEST_F(OrvterBehaviour, UsageErrorsExitWith2AndShowTheUsage) {
         {"xml set " + q("in.xml") + " /a/b", "Usage: orvter xml set "},
         {"demo --points 0", "Usage: orvter demo "},
         {"demo --step x", "Usage: orvter demo "},
+        {"las foo", "orvter las: unknown subcommand 'foo'"},
+        {"xml fmt2 " + q("in.xml"), "orvter xml: unknown subcommand 'fmt2'"},
+        {"las stream " + q("in.las") + " " + q("o.las") + " --step abc", "'abc' is not a number"},
+        {"las gen " + q("o.las") + " --points 1e3", "'1e3' is not a number"},
     };
     for (const auto& [args, usage] : cases) {
         const auto r = errorsOf(args);
@@ -104,18 +110,20 @@ TEST_F(OrvterBehaviour, UsageErrorsExitWith2AndShowTheUsage) {
 TEST_F(OrvterBehaviour, BadInputsAndFailedWritesGiveOneLineAndStatus1) {
     const std::string missing = q("missing.las"), nowhere = q("no/such/folder/o.las");
     const std::vector<std::pair<std::string, std::string>> cases = {
-        {"las info " + missing, "missing.las"},
+        {"las info " + missing, "missing.las': No such file or directory"},
+        {"las info " + q(""), "Is a directory"},
         {"las info " + q("text.txt"), "is not a LAS file"},
-        {"las copy " + missing + " " + q("o.las"), "missing.las"},
+        {"las copy " + missing + " " + q("o.las"), "missing.las': No such file or directory"},
         {"las copy " + q("text.txt") + " " + q("o.las"), "is not a LAS file"},
         {"las copy " + q("in.las") + " " + nowhere, "o.las"},
-        {"las stream " + missing + " " + q("o.las"), "missing.las"},
+        {"las stream " + missing + " " + q("o.las"), "missing.las': No such file or directory"},
         {"las stream " + q("text.txt") + " " + q("o.las"), "is not a LAS file"},
         {"las stream " + q("in.las") + " " + nowhere, "o.las"},
         {"las gen --points 10 " + nowhere, "o.las"},
-        {"xml fmt " + q("missing.xml"), "missing.xml"},
+        {"xml fmt " + q("missing.xml"), "missing.xml': No such file or directory"},
         {"xml get " + q("missing.xml") + " /a", "missing.xml"},
-        {"xml get " + q("in.xml") + " /nothing", "/nothing"},
+        {"xml get " + q("in.xml") + " /nothing", "'/nothing' not found"},
+        {"xml get " + q("in.xml") + " /a/b --attr x", "attribute 'x' of '/a/b' not found"},
         {"xml set " + q("missing.xml") + " /a v", "missing.xml"},
         {"xml set " + q("in.xml") + " /b v -o " + shellQuote(m_dir.path("no/x.xml")), "x.xml"},
         {"demo --points 10 --out " + q("text.txt"), "text.txt"},
@@ -130,31 +138,133 @@ TEST_F(OrvterBehaviour, BadInputsAndFailedWritesGiveOneLineAndStatus1) {
     EXPECT_FALSE(std::ifstream(m_dir.path("o.las"))) << "a refused input writes nothing";
 }
 
-TEST_F(OrvterBehaviour, JsonAnswersAreOneObjectWithTheFigures) {
-    struct Case {
+// One shape: the same names for the same things in every subcommand's answer.
+TEST_F(OrvterBehaviour, JsonAnswersShareTheirNames) {
+    const std::string in = m_dir.path("in.las");
+    const struct {
         std::string args;
-        std::string key;
-        long long value;
-    };
-    const std::vector<Case> cases = {
-        {"las info --json " + q("in.las"), "point_count", 3000},
-        {"las gen --json --points 1200 " + q("gen.las"), "points", 1200},
-        {"las copy --json " + q("in.las") + " " + q("copy.las"), "points", 3000},
-        {"las stream --json --step 10 " + q("in.las") + " " + q("thin.las"), "points_written", 300},
+        nlohmann::json expected;  // these keys with these values, and "seconds" where timed
+        bool timed;
+    } cases[] = {
+        {"las info --json " + q("in.las"), {{"input", in}, {"point_count", 3000}}, false},
+        {"las gen --json --points 1200 " + q("gen.las"),
+         {{"output", m_dir.path("gen.las")}, {"points_written", 1200}},
+         true},
+        {"las copy --json " + q("in.las") + " " + q("copy.las"),
+         {{"input", in},
+          {"output", m_dir.path("copy.las")},
+          {"points_read", 3000},
+          {"points_written", 3000}},
+         true},
+        {"las stream --json --step 10 " + q("in.las") + " " + q("thin.las"),
+         {{"input", in},
+          {"output", m_dir.path("thin.las")},
+          {"stated_points", 3000},
+          {"points_read", 3000},
+          {"points_written", 300}},
+         true},
     };
     for (const auto& c : cases) {
         const auto r = runCommand(orvter(c.args));
         ASSERT_EQ(r.status, 0) << c.args;
         const auto j = nlohmann::json::parse(r.out, nullptr, false);
         ASSERT_TRUE(j.is_object()) << c.args << ":\n" << r.out;
-        EXPECT_EQ(j.value(c.key, -1LL), c.value) << c.args << ":\n" << r.out;
+        for (const auto& [key, value] : c.expected.items())
+            EXPECT_EQ(j.value(key, nlohmann::json()), value) << c.args << ": " << key;
+        EXPECT_EQ(j.contains("seconds"), c.timed) << c.args;
+    }
+}
+
+// Pipes, `-` and devices: a complete file comes out, or a failure; never a success with
+// points or output missing.
+TEST_F(OrvterBehaviour, PipesAndDashesCarryWholeFiles) {
+    const std::string o = orvter("");
+    const struct {
+        std::string pipeline;
+        std::string expected;  // in standard output
+    } cases[] = {
+        {"cat " + q("in.las") + " | " + o + "las stream --json - " + q("s.las"),
+         "\"points_written\": 3000"},
+        {"cat " + q("in.las") + " | " + o + "las stream --quiet /dev/stdin - | " + o +
+             "las info --json -",
+         "\"readable_points\": 3000"},
+        {"cat " + q("in.las") + " | " + o + "las copy --quiet - /dev/stdout | " + o +
+             "las info /dev/stdin",
+         "readable points:   3000"},
+        {o + "las gen --quiet --points 700 - | " + o + "las info -", "readable points:   700"},
+        {o + "--version", "orvter 0."},
+    };
+    for (const auto& c : cases) {
+        const auto r = runCommand("bash -o pipefail -c " + shellQuote(c.pipeline));
+        EXPECT_EQ(r.status, 0) << c.pipeline;
+        EXPECT_NE(r.out.find(c.expected), std::string::npos) << c.pipeline << ":\n" << r.out;
+    }
+    // Output that is lost is a failure, with a line on standard error.
+    if (!std::ifstream("/dev/full")) GTEST_SKIP() << "no /dev/full";
+    for (const std::string& args :
+         {"las info " + q("in.las"), "las info --json " + q("in.las"),
+          "xml get " + q("in.xml") + " /a/b", "xml fmt " + q("in.xml"),
+          "las copy --quiet " + q("in.las") + " -", "las info " + q("in.las") + " --help"}) {
+        const auto r = runCommand(orvter(args) + " 2>&1 >/dev/full");
+        EXPECT_EQ(r.status, 1) << args;
+        EXPECT_EQ(r.out.rfind("orvter: cannot write", 0), 0u) << args << ":\n" << r.out;
+    }
+}
+
+// Without --strict a short file is read with a warning; with it, any disagreement with the
+// header is exit 3 before anything is written.
+TEST_F(OrvterBehaviour, StrictRefusesFilesThatDisagreeWithTheirHeader) {
+    orvtest::LasBuilder fine;
+    fine.header.maxX = fine.header.maxY = fine.header.maxZ = 0.01;
+    fine.add({1, 2, 3, 0, 1, 2}).add({4, 5, 6, 0, 1, 2});
+    orvtest::LasBuilder cut = fine, outside = fine;
+    cut.keepCount = true;
+    cut.header.numberOfPointRecords = 4;
+    outside.add({50, 5, 6, 0, 1, 2});  // 0.05 beyond the maximum 0.01
+    orvtest::writeFile(m_dir.path("fine.las"), fine.bytes());
+    orvtest::writeFile(m_dir.path("cut.las"), cut.bytes());
+    orvtest::writeFile(m_dir.path("outside.las"), outside.bytes());
+    const std::string shortWarning =
+        "warning: read 2 of the 4 points the header of '" + m_dir.path("cut.las") + "' states\n";
+    const struct {
+        std::string command, file;
+        int status, strictStatus;
+        std::string warning;  // without --strict
+    } cases[] = {
+        {"las info", "fine.las", 0, 0, ""},
+        {"las copy", "fine.las", 0, 0, ""},
+        {"las stream", "fine.las", 0, 0, ""},
+        {"las info", "cut.las", 0, 3,
+         "warning: '" + m_dir.path("cut.las") +
+             "': the header states 4 points but the file holds 2 whole records\n"},
+        {"las copy", "cut.las", 0, 3, shortWarning},
+        {"las stream", "cut.las", 0, 3, shortWarning},
+        {"las info", "outside.las", 0, 3, ""},
+        {"las copy", "outside.las", 0, 3, ""},
+        {"las stream", "outside.las", 0, 3, ""},
+    };
+    for (const auto& c : cases) {
+        const std::string out = c.command == "las info" ? "" : " --quiet " + q("o.las");
+        const auto plain = errorsOf(c.command + " " + q(c.file) + out);
+        EXPECT_EQ(plain.status, c.status) << c.command << " " << c.file;
+        if (c.command != "las info" || !c.warning.empty()) {
+            EXPECT_EQ(plain.out, c.warning) << c.command << " " << c.file;
+        }
+        std::remove(m_dir.path("o.las").c_str());
+        const auto strict = errorsOf(c.command + " --strict " + q(c.file) + out);
+        EXPECT_EQ(strict.status, c.strictStatus) << c.command << " " << c.file << "\n"
+                                                 << strict.out;
+        if (c.strictStatus == 3) {
+            EXPECT_NE(strict.out.find("disagrees with its header"), std::string::npos)
+                << strict.out;
+            EXPECT_FALSE(std::ifstream(m_dir.path("o.las"))) << c.command << " wrote " << c.file;
+        }
     }
 }
 
 // A progress line is for a person at a terminal: never in a pipe or a log, never with --quiet.
 TEST_F(OrvterBehaviour, ProgressOnlyOnATerminalsStandardError) {
     const std::vector<std::string> commands = {
-        "las gen --points 20000 " + q("g.las"),
         "las copy " + q("in.las") + " " + q("c.las"),
         "las stream --block 500 " + q("in.las") + " " + q("s.las"),
     };
@@ -171,6 +281,7 @@ TEST_F(OrvterBehaviour, ProgressOnlyOnATerminalsStandardError) {
         };
         const std::string shown = atTerminal("");
         EXPECT_NE(shown.find("\r 100%\t"), std::string::npos) << command << ":\n" << shown;
+        EXPECT_NE(shown.find(" points, "), std::string::npos) << command << ":\n" << shown;
         EXPECT_EQ(atTerminal(" --quiet").find('%'), std::string::npos) << command;
     }
 }

@@ -38,11 +38,11 @@ TEST(OrvterLasInfo, JsonMatchesTheIndependentReader) {
             EXPECT_NEAR(j["min"][i].get<double>(), e.min[i], s) << e.name;
             EXPECT_NEAR(j["max"][i].get<double>(), e.max[i], s) << e.name;
         }
-        const bool inWindow = e.firstPoint && e.offsetToPoints + 12 <= 65536;
-        if (inWindow) {
+        // Printed at the precision of the file's scale, found beyond the first 64 KiB too.
+        if (e.firstPoint) {
             for (int i = 0; i < 3; ++i)
                 EXPECT_NEAR(j["first_point"][i].get<double>(), (*e.firstPoint)[i],
-                            e.firstPointTolerance * 1.0001 + 1e-9)
+                            e.firstPointTolerance * 1.0001 + e.scale[i] + 1e-9)
                     << e.name;
         } else {
             EXPECT_TRUE(j["first_point"].is_null()) << e.name;
@@ -60,7 +60,7 @@ TEST(OrvterLasInfo, TextNamesEveryField) {
     for (const char* label :
          {"version:", "point format:", "format name:       core", "VLRs:", "readable points:   1",
           "record length:", "offset to points:", "number of points:", "points by return:", "scale:",
-          "offset:", "min:", "max:", "first point:       1 2 3"})
+          "offset:", "min:", "max:", "first point:       1.000 2.000 3.000"})
         EXPECT_NE(r.out.find(label), std::string::npos) << label << "\n" << r.out;
 }
 
@@ -140,6 +140,55 @@ TEST(OrvterLasInfo, ReportsThe14Counts) {
     EXPECT_NE(r.out.find("extended returns:  0 1 2 3 4 5 6 7 8 9 10 11 12 13 1\n"),
               std::string::npos)
         << r.out;
+}
+
+// Numbers at the precision of the scale, the first point past the probe's window, a VLR that
+// runs into the points, and the 2.0 layout described.
+TEST(OrvterLasInfo, DescribesWhatTheFileHolds) {
+    orvtest::TempDir dir;
+    orvtest::LasBuilder cm;
+    cm.header.xScale = cm.header.yScale = cm.header.zScale = 0.01;
+    cm.header.xOffset = 848000.0;
+    cm.header.minX = 848899.7000000001;
+    cm.add({89970, 0, 0, 0, 1, 2});
+    orvtest::writeFile(dir.path("cm.las"), cm.bytes());
+    orvtest::LasBuilder far;
+    far.gap = 70000;  // the points start beyond the first 64 KiB
+    far.add({1500, 2500, 3500, 0, 1, 2});
+    orvtest::writeFile(dir.path("far.las"), far.bytes());
+    orvtest::LasBuilder vlr;
+    vlr.gap = 60;  // a VLR header fits, its stated length (0xEEEE bytes) does not
+    vlr.header.numberOfVlrs = 1;
+    vlr.add({1, 2, 3, 0, 1, 2});
+    orvtest::writeFile(dir.path("vlr.las"), vlr.bytes());
+    orvtest::Las20Builder old;
+    old.header.xOffset = 1000.0;
+    old.add({1.25, 2.5, 3.0, 7, 1, 2});
+    orvtest::writeFile(dir.path("old.las"), old.bytes());
+
+    const struct {
+        std::string file, text, json, warning;
+    } cases[] = {
+        {"cm.las", "min:               848899.70 0.00 0.00", "\"min\": [\n    848899.7,", ""},
+        {"far.las", "first point:       1.500 2.500 3.500", "\"first_point\": [\n    1.5,", ""},
+        {"vlr.las", "VLRs:              1", "\"vlr_count\": 1",
+         "VLR 1 of 1 (61166 bytes) runs past the point data at offset 287"},
+        {"old.las", "version:           2.0", "\"version\": \"2.0\"", ""},
+        {"old.las", "first point:       1001.25 2.5 3", "\"first_point\": [\n    1001.25,", ""},
+    };
+    for (const auto& c : cases) {
+        const std::string path = shellQuote(dir.path(c.file)), err = dir.path("err.txt");
+        const auto text = runCommand(orvter("las info " + path + " 2>" + shellQuote(err)));
+        EXPECT_EQ(text.status, 0) << c.file;
+        EXPECT_NE(text.out.find(c.text), std::string::npos) << c.file << "\n" << text.out;
+        const auto bytes = orvtest::readFile(err);
+        EXPECT_EQ(
+            std::string(bytes.begin(), bytes.end()),
+            c.warning.empty() ? "" : "warning: '" + dir.path(c.file) + "': " + c.warning + "\n");
+        const auto json = runCommand(orvter("las info --json " + path + " 2>/dev/null"));
+        EXPECT_NE(json.out.find(c.json), std::string::npos) << c.file << "\n" << json.out;
+        EXPECT_NE(json.out.find("\"input\": \"" + dir.path(c.file) + "\""), std::string::npos);
+    }
 }
 
 TEST(OrvterLasInfo, FailuresGiveOneLineAndTheirExitStatus) {
