@@ -5,11 +5,13 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <memory>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -524,6 +526,21 @@ LasFileHeader headerToWrite(const py::object& given, const py::dict& fields) {
     throw FormatError(path + ": " + why);
 }
 
+// The reader and writer run without the interpreter's lock; a second Python thread calling into
+// the same object meanwhile gets an exception instead of a data race.
+class OneAtATime {
+public:
+    explicit OneAtATime(std::atomic<bool>& busy) : m_busy(busy) {
+        if (m_busy.exchange(true)) throw std::runtime_error("in use by another thread");
+    }
+    OneAtATime(const OneAtATime&) = delete;
+    OneAtATime& operator=(const OneAtATime&) = delete;
+    ~OneAtATime() { m_busy = false; }
+
+private:
+    std::atomic<bool>& m_busy;
+};
+
 // Reads a file's points in arrays of at most `size` points.
 class Chunks {
 public:
@@ -540,6 +557,7 @@ public:
     }
 
     py::object next() {
+        OneAtATime guard(m_busy);
         const uint64_t left = m_reader.pointCount() - m_reader.position();
         if (left == 0) throw py::stop_iteration();
         py::array points = readPoints(m_reader, *m_shape, m_dtype,
@@ -550,6 +568,7 @@ public:
 
     // The remaining points in one array.
     py::array all() {
+        OneAtATime guard(m_busy);
         const uint64_t left = m_reader.pointCount() - m_reader.position();
         if (left > std::numeric_limits<size_t>::max() / std::max<size_t>(m_shape->itemsize, 1))
             throw std::bad_alloc();
@@ -565,6 +584,7 @@ private:
     py::dtype m_dtype;
     py::dict m_header;
     size_t m_size;
+    std::atomic<bool> m_busy{false};
 };
 
 // Writes points block by block; the target is replaced only by close().
@@ -583,6 +603,7 @@ public:
     }
 
     void write(const py::array& points) {
+        OneAtATime guard(m_busy);
         if (!m_open) throw py::value_error("the writer is closed");
         const py::dict fields = fieldsOf(points.dtype());
         if (fields.empty()) throw py::type_error("points: a structured array with named fields");
@@ -641,6 +662,7 @@ public:
     }
 
     void close() {
+        OneAtATime guard(m_busy);
         if (!m_open) return;
         m_open = false;
         py::gil_scoped_release unlocked;
@@ -664,6 +686,7 @@ private:
     size_t m_extra = 0;
     uint64_t m_written = 0;
     bool m_open = false;
+    std::atomic<bool> m_busy{false};
 };
 
 }  // namespace
