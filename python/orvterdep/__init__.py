@@ -5,7 +5,7 @@ import numpy as np
 from ._core import Chunks, FormatError, InStream, Packet, Writer, lean_point_dtype, point_dtype
 
 __all__ = ["FormatError", "Header", "InStream", "Packet", "Writer", "blocks", "chunks",
-           "lean_point_dtype", "point_dtype", "read", "write"]
+           "extra_fields", "lean_point_dtype", "point_dtype", "read", "write"]
 
 
 class Header(dict):
@@ -15,7 +15,9 @@ class Header(dict):
     really holds), stated_point_count, points_by_return, scale, offset, min, max, file_source_id,
     global_encoding, guid, system_identifier, generating_software, creation_day, creation_year,
     vlrs and evlrs (dicts with user_id, record_id, description, reserved, payload bytes),
-    header_extra, after_vlrs, crs (WKT text or None), epsg (or None), warnings.
+    header_extra, after_vlrs, crs (WKT text or None), epsg (or None), extra_fields (the
+    extra-bytes descriptions: name, description, data_type, options, offset, size, scale,
+    offset_value), warnings.
     """
 
     def __getattr__(self, name):
@@ -23,6 +25,35 @@ class Header(dict):
             return self[name]
         except KeyError:
             raise AttributeError(name) from None
+
+
+# The numeric types of the extra-bytes descriptions, by data type 1 to 10; 11 to 30 are pairs
+# and triples of them.
+_EXTRA_TYPES = ["u1", "i1", "<u2", "<i2", "<u4", "<i4", "<u8", "<i8", "<f4", "<f8"]
+
+
+def extra_fields(points, header):
+    """The extra bytes of `points` as named arrays, as the header's extra-bytes descriptions say.
+
+    Numeric fields come scaled and offset (float64) when their description asks for it; pairs and
+    triples have a second axis; untyped fields stay bytes, one row a point.
+    """
+    raw = points["extra_bytes"] if len(header.get("extra_fields", ())) else None
+    out = {}
+    for f in header.get("extra_fields", ()):
+        cut = raw[:, f["offset"]:f["offset"] + f["size"]]
+        t = f["data_type"]
+        if not 1 <= t <= 30:
+            out[f["name"]] = cut
+            continue
+        count = (t - 1) // 10 + 1
+        values = np.ascontiguousarray(cut).view(_EXTRA_TYPES[(t - 1) % 10]).reshape(len(cut), count)
+        if f["options"] & 0x18:
+            scale = np.asarray(f["scale"][:count]) if f["options"] & 0x08 else 1.0
+            offset = np.asarray(f["offset_value"][:count]) if f["options"] & 0x10 else 0.0
+            values = values * scale + offset
+        out[f["name"]] = values[:, 0] if count == 1 else values
+    return out
 
 
 def read(path, stored=False):

@@ -409,6 +409,20 @@ py::dict headerDict(const LasFileHeader& h) {
     d["crs"] = wkt.empty() ? py::object(py::none()) : py::object(py::str(wkt));
     const uint32_t epsg = orv::lasEpsgCode(h);
     d["epsg"] = epsg ? py::object(py::int_(epsg)) : py::object(py::none());
+    py::list extra;
+    for (const orv::LasExtraField& f : orv::lasExtraFields(h)) {
+        py::dict e;
+        e["name"] = latin1(f.name);
+        e["description"] = latin1(f.description);
+        e["data_type"] = f.dataType;
+        e["options"] = f.options;
+        e["offset"] = f.offset;
+        e["size"] = f.size;
+        e["scale"] = tupleOf(f.scale);
+        e["offset_value"] = tupleOf(f.offsetValue);
+        extra.append(e);
+    }
+    d["extra_fields"] = extra;
     py::list notes;
     for (const auto& n : h.notes) notes.append(n);
     d["warnings"] = notes;

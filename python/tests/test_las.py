@@ -152,3 +152,18 @@ def test_refused_write_leaves_the_target_as_it_was(tmp_path):
         orvterdep.write(target, points, header={"point_format": 6, "version": (1, 2)})
     assert target.read_bytes() == b"before"
     assert sorted(os.listdir(tmp_path)) == ["t.las"]
+
+
+def test_extra_bytes_read_as_their_descriptions_say():
+    path = next((p for p in shared_las() if p.name == "extrabytes.las"), None)
+    if path is None:
+        pytest.skip("no shared samples")
+    header, points = orvterdep.read(path)
+    extra = orvterdep.extra_fields(points, header)
+    assert list(extra) == ["Colors", "Reserved", "Flags", "Intensity", "Time"]
+    # The sample repeats standard fields in its extra bytes, as pairs, triples and wider types.
+    assert np.array_equal(extra["Colors"], np.stack([points[c] for c in ("red", "green", "blue")], 1))
+    assert np.array_equal(extra["Flags"], np.stack([points["return_number"], points["number_of_returns"]], 1))
+    assert np.array_equal(extra["Intensity"], points["intensity"])
+    assert np.array_equal(extra["Time"], np.floor(points["gps_time"]))
+    assert extra["Reserved"].shape == (len(points), 7)
