@@ -234,8 +234,8 @@ inline const T* col(const Scratch& s, Column c) {
 }
 
 // Columns -> `n` records at `out`, point by point so that each record is written whole; the
-// fields are those of kFields for a format with these parts, in that order. Returns the bytes
-// of the standard part of a record, for the caller to check against the dtype.
+// fields are those of kFields for a format with these field groups, in that order. Returns the
+// bytes of the fields before the extra bytes, for the caller to check against the dtype.
 template <bool Ext, bool Gps, bool Rgb, bool Nir, bool Wave, bool Stored>
 size_t toRecordsAs(const Scratch& s, uint8_t* out, size_t n, size_t stride, size_t extra) {
     const double *x = col<double>(s, kx), *y = col<double>(s, ky), *z = col<double>(s, kz);
