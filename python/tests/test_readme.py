@@ -34,9 +34,12 @@ def test_snippets_run_on_clouds_and_a_document(tmp_path):
         ("packet", [tmp_path / "project.xml"], "crs: EPSG:25832 m\n25000\n"),
         ("tiles_summary", [cloud, other], "2 tiles, 30000 points"),
     ]
+    # The snippets import the package the tests import, wherever they run.
+    env = dict(os.environ, PYTHONPATH=os.path.dirname(os.path.dirname(orvterdep.__file__)))
     for name, args, expected in cases:
         run = subprocess.run([sys.executable, str(SOURCE / "python/snippets" / f"{name}.py"),
-                              *map(str, args)], capture_output=True, text=True, cwd=tmp_path)
+                              *map(str, args)], capture_output=True, text=True, cwd=tmp_path,
+                             env=env)
         assert run.returncode == 0 and expected in run.stdout, f"{name}:\n{run.stdout}{run.stderr}"
 
 
