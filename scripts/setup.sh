@@ -35,7 +35,9 @@ if [ ${#missing[@]} -gt 0 ]; then
     DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
 
-# The independent LAS reader of the cross-check tests, pinned by tests/js/package-lock.json.
-if $node && [ ! -d "$(dirname "$0")/../tests/js/node_modules" ]; then
-    (cd "$(dirname "$0")/../tests/js" && npm ci --no-audit --no-fund)
+# The independent LAS and LAZ readers of the cross-check tests, pinned by
+# tests/js/package-lock.json; a checkout installed before one of them was added gets it too.
+js="$(dirname "$0")/../tests/js"
+if $node && { [ ! -d "$js/node_modules/copc" ] || [ ! -d "$js/node_modules/laz-perf" ]; }; then
+    (cd "$js" && npm ci --no-audit --no-fund)
 fi
