@@ -114,23 +114,91 @@ int DOMDocument::saveFile(const char* path) {
 
 int DOMDocument::parseText(const char* text, int /*length: the text runs to its NUL*/) {
     if (!text) return -1;
-    return parseOwnedText(std::string(text));
+    std::string owned(text);
+    // The root is looked for after the last "?>": declarations and instructions are skipped.
+    size_t rootFrom = 0;
+    for (size_t p = owned.find("?>"); p != std::string::npos; p = owned.find("?>", rootFrom))
+        rootFrom = p + 2;
+    return parseOwnedText(std::move(owned), rootFrom);
 }
+
+namespace {
+
+// A file is read in pieces small enough to stay in the cache, so that the search for the text's
+// end (its first zero byte) and for the last "?>" reads bytes just brought in, not a second pass
+// over the whole text.
+constexpr size_t kReadPiece = size_t{256} << 10;
+
+// Looks at [from, to) of `d`, of which `avail` bytes are known, for the first zero byte (stored
+// in `nul`, which stops the search) and for "?>" (the position after the last one kept in
+// `afterInstruction`). Returns false once a zero byte was found.
+bool scanPiece(const char* d, size_t from, size_t to, size_t avail, size_t& afterInstruction,
+               size_t& nul) {
+    size_t i = from;
+    for (;;) {
+#if defined(__SSE2__)
+        const __m128i zero = _mm_setzero_si128();
+        const __m128i question = _mm_set1_epi8('?');
+        while (i + 16 <= to) {
+            const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + i));
+            const __m128i hit =
+                _mm_or_si128(_mm_cmpeq_epi8(chunk, zero), _mm_cmpeq_epi8(chunk, question));
+            if (_mm_movemask_epi8(hit)) break;
+            i += 16;
+        }
+        const size_t stop = std::min(to, i + 16);
+#else
+        const size_t stop = to;
+#endif
+        for (; i < stop; ++i) {
+            if (d[i] == '\0') {
+                nul = i;
+                return false;
+            }
+            if (d[i] == '?' && i + 1 < avail && d[i + 1] == '>') afterInstruction = i + 2;
+        }
+        if (i >= to) return true;
+    }
+}
+
+}  // namespace
 
 int DOMDocument::parseFile(const char* path) {
+    if (!path) return -1;
+    orv::platform::InputFile file;
+    if (!file.open(path)) return -1;
+    const uint64_t size = file.size();
+    if (size == 0 || size > std::string().max_size()) return -1;
     std::string bytes;
-    if (!path || !orv::platform::readWholeFile(path, bytes)) return -1;
-    // The document text ends at the first NUL byte, as a C string would.
-    if (const void* nul = std::memchr(bytes.data(), '\0', bytes.size()))
-        bytes.resize(static_cast<size_t>(static_cast<const char*>(nul) - bytes.data()));
-    return parseOwnedText(std::move(bytes));
+    try {
+        bytes.resize(static_cast<size_t>(size));
+    } catch (const std::bad_alloc&) {
+        return -1;
+    } catch (const std::length_error&) {
+        return -1;
+    }
+    size_t filled = 0, scanned = 0, afterInstruction = 0;
+    size_t nul = bytes.size();  // the document text ends at the first zero byte, as a C string
+    while (filled < bytes.size()) {
+        const size_t want = std::min(kReadPiece, bytes.size() - filled);
+        const size_t got = file.read(&bytes[filled], want);
+        filled += got;
+        // The last byte read waits for the next piece: a '?' there may pair with its first '>'.
+        const size_t to = filled < bytes.size() && filled > 0 ? filled - 1 : filled;
+        if (!scanPiece(bytes.data(), scanned, to, filled, afterInstruction, nul)) break;
+        scanned = to;
+        // A read that stops short (an I/O error, a file cut meanwhile) must not pass for the file.
+        if (got < want) return -1;
+    }
+    bytes.resize(nul);
+    return parseOwnedText(std::move(bytes), afterInstruction);
 }
 
-int DOMDocument::parseOwnedText(std::string&& text) {
+int DOMDocument::parseOwnedText(std::string&& text, size_t rootFrom) {
     cursor = 0;
     xmlText = std::move(text);
     readDeclaration();
-    return parseRoot();
+    return parseRootFrom(rootFrom);
 }
 
 int DOMDocument::readDeclaration() {
@@ -149,6 +217,10 @@ int DOMDocument::parseRoot() {
     size_t start = 0;
     for (size_t p = xmlText.find("?>"); p != std::string::npos; p = xmlText.find("?>", start))
         start = p + 2;
+    return parseRootFrom(start);
+}
+
+int DOMDocument::parseRootFrom(size_t start) {
     const size_t lt = xmlText.find('<', start);
     if (lt == std::string::npos) {
         std::printf("ERROR: It is not XML Document.\n");

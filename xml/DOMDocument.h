@@ -55,7 +55,9 @@ private:
         const char* data = nullptr;
         size_t size = 0;
     };
-    int parseOwnedText(std::string&& text);
+    // Parses `text`, whose root is looked for from `rootFrom` (just after its last "?>").
+    int parseOwnedText(std::string&& text, size_t rootFrom);
+    int parseRootFrom(size_t start);
     int nextTagSpan(Span& tag, Span& text);
     // The name and attribute pairs of a start tag; the pairs read before a failure stay.
     int readTag(Span tag, Span& name, std::vector<orv::xml::AttrPair>& pairs);
