@@ -76,6 +76,7 @@ DOMDocument::DOMDocument() : root(newOrvXmlElem()) {
 }
 
 DOMDocument::~DOMDocument() {
+    dropPending();
     // Parent and sibling links are counted and form cycles, also among elements removed from
     // the tree: break them all, or the tree is never freed.
     if (DOMElement* r = getRootImp()) DOMElement::tearDownArena(r);
@@ -96,17 +97,42 @@ int DOMDocument::buildString(IOrvXmlElem* elem) {
     return buildText(e);
 }
 
+namespace {
+
+// A composed text is saved in pieces of this size: large enough that each write costs little,
+// small enough to stay in the cache.
+constexpr size_t kSavePiece = size_t{256} << 10;
+
+// Writes pieces up to the text's first zero byte, as one C string would be written.
+struct CStringSink {
+    orv::platform::OutputFile& file;
+    bool ended = false;
+    static void put(void* context, const char* data, size_t size) {
+        auto* sink = static_cast<CStringSink*>(context);
+        if (sink->ended) return;
+        if (const void* nul = std::memchr(data, '\0', size)) {
+            size = static_cast<size_t>(static_cast<const char*>(nul) - data);
+            sink->ended = true;
+        }
+        sink->file.write(data, size);
+    }
+};
+
+}  // namespace
+
 int DOMDocument::saveFile(const char* path) {
     if (!path) return -1;
-    // The text itself, not a copy through getString: it may be hundreds of megabytes.
-    const std::string& text = xmlText;
-    const size_t length = std::strlen(text.c_str());  // written as one C string
     try {
         orv::platform::OutputFile file;
         file.create(path);
-        file.write(text.data(), length);
+        CStringSink sink{file};
+        // The text itself, not a copy through getString: it may be hundreds of megabytes.
+        CStringSink::put(&sink, xmlText.data(), xmlText.size());
+        if (m_composeFrom) m_composeFrom->writeXmlPieces(kSavePiece, &CStringSink::put, &sink);
         file.close();
     } catch (const orv::FileError&) {
+        return -1;
+    } catch (const std::bad_alloc&) {
         return -1;
     }
     return 0;
@@ -195,6 +221,7 @@ int DOMDocument::parseFile(const char* path) {
 }
 
 int DOMDocument::parseOwnedText(std::string&& text, size_t rootFrom) {
+    dropPending();
     cursor = 0;
     xmlText = std::move(text);
     readDeclaration();
@@ -394,12 +421,29 @@ int DOMDocument::buildDeclaration() {
 }
 
 int DOMDocument::buildText(DOMElement* elem) {
+    dropPending();
     xmlText.clear();
     cursor = 0;
     buildDeclaration();
     if (!elem) elem = getRootImp();
     if (!elem) return -1;
-    return elem->writeXml(xmlText);
+    // A tree watched for another document's text is composed at once.
+    if (!elem->watchTree(this)) return elem->writeXml(xmlText);
+    m_composeFrom = elem;
+    return 0;
+}
+
+void DOMDocument::composePending() {
+    if (!m_composeFrom) return;
+    orv::OrvPtr<DOMElement> from = std::move(m_composeFrom);
+    from->unwatchTree(this);
+    from->writeXml(xmlText);
+}
+
+void DOMDocument::dropPending() {
+    if (!m_composeFrom) return;
+    m_composeFrom->unwatchTree(this);
+    m_composeFrom = nullptr;
 }
 
 int DOMDocument::walkElements(ElemVisitor visit, DOMElement* elem, ElemQuery* query) {

@@ -8,7 +8,7 @@
 #include "OrvXml.h"
 #include "xml/DOMElement.h"
 
-class DOMDocument : public IOrvXmlDoc {
+class DOMDocument : public IOrvXmlDoc, private orv::xml::ComposeWatch {
 public:
     DOMDocument();
 
@@ -34,7 +34,11 @@ public:
     // Composes the declaration and `elem`'s subtree (null: the root) into the text.
     int buildText(DOMElement* elem);
     int buildDeclaration();
-    std::string copyText() const { return xmlText; }
+    // The text, composed first if that was put off.
+    std::string copyText() {
+        composePending();
+        return xmlText;
+    }
     // Depth-first walk from `elem`, itself first; -1 for a null visitor or element.
     int walkElements(ElemVisitor visit, DOMElement* elem, ElemQuery* query);
 
@@ -50,6 +54,14 @@ protected:
     ~DOMDocument() override;
 
 private:
+    // A composition is put off until its text is wanted: a save then composes it in pieces as
+    // they are written, never holding the whole text. Until then xmlText holds the declaration,
+    // the subtree of m_composeFrom follows it, and a change to that tree composes it first.
+    void treeChanging() override { composePending(); }
+    void composePending();
+    void dropPending();
+    orv::OrvPtr<DOMElement> m_composeFrom;
+
     // A piece of xmlText: the parser cuts and compares without copying.
     struct Span {
         const char* data = nullptr;

@@ -77,6 +77,18 @@ private:
 
 class ElemArena;
 
+// Told once, before the first change to the tree it watches, while the tree is still as it was.
+class ComposeWatch {
+public:
+    virtual void treeChanging() = 0;
+
+protected:
+    ~ComposeWatch() = default;
+};
+
+// Takes each piece of a text written in pieces; may throw.
+using PieceWriter = void (*)(void* context, const char* data, size_t size);
+
 }  // namespace orv::xml
 
 // The search record of the two visitors below.
@@ -114,10 +126,7 @@ public:
     orv::OrvString getTagName() override { return orv::OrvString(tag(), tagSize()); }
     int setTagName(const orv::OrvString& name) override;
     int getLevel() override { return level; }
-    int setLevel(int newLevel) override {
-        level = newLevel;
-        return 0;
-    }
+    int setLevel(int newLevel) override;
     IOrvXmlElem* getParent() override { return parent.get(); }
     int setParent(IOrvXmlElem* newParent) override;
     IOrvXmlElem* getNextSibling() override { return nextSibling.get(); }
@@ -165,6 +174,15 @@ public:
 
     // The number of bytes writeXml appends for this subtree.
     size_t xmlSize() const;
+    // Writes the bytes of writeXml to `put` in pieces of about `piece` bytes (more only for an
+    // element whose start tag and text alone are longer), holding no more than one piece.
+    void writeXmlPieces(size_t piece, orv::xml::PieceWriter put, void* context) const;
+
+    // Tells the watch of this element's tree, if any, that the tree is about to change.
+    void changing();
+    // Makes `watch` the one watch of this element's tree; false when another one holds it.
+    bool watchTree(orv::xml::ComposeWatch* watch);
+    void unwatchTree(orv::xml::ComposeWatch* watch);
 
     // Depth-first walk in document order from this element, in bounded stack.
     int traverse(ElemVisitor visit, ElemQuery* query);
