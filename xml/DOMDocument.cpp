@@ -121,7 +121,7 @@ struct CStringSink {
 }  // namespace
 
 int DOMDocument::saveFile(const char* path) {
-    if (!path) return -1;
+    if (!path || m_textLost) return -1;
     try {
         orv::platform::OutputFile file;
         file.create(path);
@@ -440,7 +440,17 @@ void DOMDocument::composePending() {
     from->writeXml(xmlText);
 }
 
+void DOMDocument::treeChanging() {
+    // Called from inside a change, possibly a document's release: nothing may escape.
+    try {
+        composePending();
+    } catch (const std::bad_alloc&) {
+        m_textLost = true;
+    }
+}
+
 void DOMDocument::dropPending() {
+    m_textLost = false;
     if (!m_composeFrom) return;
     m_composeFrom->unwatchTree(this);
     m_composeFrom = nullptr;

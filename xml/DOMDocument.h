@@ -57,10 +57,11 @@ private:
     // A composition is put off until its text is wanted: a save then composes it in pieces as
     // they are written, never holding the whole text. Until then xmlText holds the declaration,
     // the subtree of m_composeFrom follows it, and a change to that tree composes it first.
-    void treeChanging() override { composePending(); }
+    void treeChanging() override;
     void composePending();
     void dropPending();
     orv::OrvPtr<DOMElement> m_composeFrom;
+    bool m_textLost = false;  // memory ran out composing before a change: a save must fail
 
     // A piece of xmlText: the parser cuts and compares without copying.
     struct Span {
