@@ -51,9 +51,15 @@ char* writePairs(char* out, const std::vector<AttrPair>& pairs) {
 }  // namespace
 
 void sortAttrPairs(std::vector<AttrPair>& pairs) {
+    // Names are a few bytes: compared in place, as unsigned bytes, rather than by a call.
     const auto before = [](const AttrPair& a, const AttrPair& b) {
-        const int c = std::memcmp(a.name, b.name, std::min(a.nameSize, b.nameSize));
-        return c < 0 || (c == 0 && a.nameSize < b.nameSize);
+        const size_t n = std::min(a.nameSize, b.nameSize);
+        for (size_t i = 0; i < n; ++i) {
+            const auto x = static_cast<unsigned char>(a.name[i]);
+            const auto y = static_cast<unsigned char>(b.name[i]);
+            if (x != y) return x < y;
+        }
+        return a.nameSize < b.nameSize;
     };
     // A handful of attributes: a stable insertion sort allocates nothing.
     constexpr size_t kInsertionSortMax = 16;
@@ -64,10 +70,12 @@ void sortAttrPairs(std::vector<AttrPair>& pairs) {
     } else {
         std::stable_sort(pairs.begin(), pairs.end(), before);
     }
-    const auto sameName = [](const AttrPair& a, const AttrPair& b) {
-        return a.nameSize == b.nameSize && std::memcmp(a.name, b.name, a.nameSize) == 0;
+    // Sorted: a repeated name follows its first, which stays.
+    const auto sameName = [&before](const AttrPair& a, const AttrPair& b) {
+        return a.nameSize == b.nameSize && !before(a, b) && !before(b, a);
     };
-    pairs.erase(std::unique(pairs.begin(), pairs.end(), sameName), pairs.end());
+    if (pairs.size() > 1)
+        pairs.erase(std::unique(pairs.begin(), pairs.end(), sameName), pairs.end());
 }
 
 const char* AttrMap::find(const char* name) const {
