@@ -76,6 +76,7 @@ DOMDocument::DOMDocument() : root(newOrvXmlElem()) {
 }
 
 DOMDocument::~DOMDocument() {
+    dropPending();
     // Parent and sibling links are counted and form cycles, also among elements removed from
     // the tree: break them all, or the tree is never freed.
     if (DOMElement* r = getRootImp()) DOMElement::tearDownArena(r);
@@ -96,17 +97,42 @@ int DOMDocument::buildString(IOrvXmlElem* elem) {
     return buildText(e);
 }
 
+namespace {
+
+// A composed text is saved in pieces of this size: large enough that each write costs little,
+// small enough to stay in the cache.
+constexpr size_t kSavePiece = size_t{256} << 10;
+
+// Writes pieces up to the text's first zero byte, as one C string would be written.
+struct CStringSink {
+    orv::platform::OutputFile& file;
+    bool ended = false;
+    static void put(void* context, const char* data, size_t size) {
+        auto* sink = static_cast<CStringSink*>(context);
+        if (sink->ended) return;
+        if (const void* nul = std::memchr(data, '\0', size)) {
+            size = static_cast<size_t>(static_cast<const char*>(nul) - data);
+            sink->ended = true;
+        }
+        sink->file.write(data, size);
+    }
+};
+
+}  // namespace
+
 int DOMDocument::saveFile(const char* path) {
-    if (!path) return -1;
-    // The text itself, not a copy through getString: it may be hundreds of megabytes.
-    const std::string& text = xmlText;
-    const size_t length = std::strlen(text.c_str());  // written as one C string
+    if (!path || m_textLost) return -1;
     try {
         orv::platform::OutputFile file;
         file.create(path);
-        file.write(text.data(), length);
+        CStringSink sink{file};
+        // The text itself, not a copy through getString: it may be hundreds of megabytes.
+        CStringSink::put(&sink, xmlText.data(), xmlText.size());
+        if (m_composeFrom) m_composeFrom->writeXmlPieces(kSavePiece, &CStringSink::put, &sink);
         file.close();
     } catch (const orv::FileError&) {
+        return -1;
+    } catch (const std::bad_alloc&) {
         return -1;
     }
     return 0;
@@ -114,23 +140,92 @@ int DOMDocument::saveFile(const char* path) {
 
 int DOMDocument::parseText(const char* text, int /*length: the text runs to its NUL*/) {
     if (!text) return -1;
-    return parseOwnedText(std::string(text));
+    std::string owned(text);
+    // The root is looked for after the last "?>": declarations and instructions are skipped.
+    size_t rootFrom = 0;
+    for (size_t p = owned.find("?>"); p != std::string::npos; p = owned.find("?>", rootFrom))
+        rootFrom = p + 2;
+    return parseOwnedText(std::move(owned), rootFrom);
 }
+
+namespace {
+
+// A file is read in pieces small enough to stay in the cache, so that the search for the text's
+// end (its first zero byte) and for the last "?>" reads bytes just brought in, not a second pass
+// over the whole text.
+constexpr size_t kReadPiece = size_t{256} << 10;
+
+// Looks at [from, to) of `d`, of which `avail` bytes are known, for the first zero byte (stored
+// in `nul`, which stops the search) and for "?>" (the position after the last one kept in
+// `afterInstruction`). Returns false once a zero byte was found.
+bool scanPiece(const char* d, size_t from, size_t to, size_t avail, size_t& afterInstruction,
+               size_t& nul) {
+    size_t i = from;
+    for (;;) {
+#if defined(__SSE2__)
+        const __m128i zero = _mm_setzero_si128();
+        const __m128i question = _mm_set1_epi8('?');
+        while (i + 16 <= to) {
+            const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + i));
+            const __m128i hit =
+                _mm_or_si128(_mm_cmpeq_epi8(chunk, zero), _mm_cmpeq_epi8(chunk, question));
+            if (_mm_movemask_epi8(hit)) break;
+            i += 16;
+        }
+        const size_t stop = std::min(to, i + 16);
+#else
+        const size_t stop = to;
+#endif
+        for (; i < stop; ++i) {
+            if (d[i] == '\0') {
+                nul = i;
+                return false;
+            }
+            if (d[i] == '?' && i + 1 < avail && d[i + 1] == '>') afterInstruction = i + 2;
+        }
+        if (i >= to) return true;
+    }
+}
+
+}  // namespace
 
 int DOMDocument::parseFile(const char* path) {
+    if (!path) return -1;
+    orv::platform::InputFile file;
+    if (!file.open(path)) return -1;
+    const uint64_t size = file.size();
+    if (size == 0 || size > std::string().max_size()) return -1;
     std::string bytes;
-    if (!path || !orv::platform::readWholeFile(path, bytes)) return -1;
-    // The document text ends at the first NUL byte, as a C string would.
-    if (const void* nul = std::memchr(bytes.data(), '\0', bytes.size()))
-        bytes.resize(static_cast<size_t>(static_cast<const char*>(nul) - bytes.data()));
-    return parseOwnedText(std::move(bytes));
+    try {
+        bytes.resize(static_cast<size_t>(size));
+    } catch (const std::bad_alloc&) {
+        return -1;
+    } catch (const std::length_error&) {
+        return -1;
+    }
+    size_t filled = 0, scanned = 0, afterInstruction = 0;
+    size_t nul = bytes.size();  // the document text ends at the first zero byte, as a C string
+    while (filled < bytes.size()) {
+        const size_t want = std::min(kReadPiece, bytes.size() - filled);
+        const size_t got = file.read(&bytes[filled], want);
+        filled += got;
+        // The last byte read waits for the next piece: a '?' there may pair with its first '>'.
+        const size_t to = filled < bytes.size() && filled > 0 ? filled - 1 : filled;
+        if (!scanPiece(bytes.data(), scanned, to, filled, afterInstruction, nul)) break;
+        scanned = to;
+        // A read that stops short (an I/O error, a file cut meanwhile) must not pass for the file.
+        if (got < want) return -1;
+    }
+    bytes.resize(nul);
+    return parseOwnedText(std::move(bytes), afterInstruction);
 }
 
-int DOMDocument::parseOwnedText(std::string&& text) {
+int DOMDocument::parseOwnedText(std::string&& text, size_t rootFrom) {
+    dropPending();
     cursor = 0;
     xmlText = std::move(text);
     readDeclaration();
-    return parseRoot();
+    return parseRootFrom(rootFrom);
 }
 
 int DOMDocument::readDeclaration() {
@@ -149,6 +244,10 @@ int DOMDocument::parseRoot() {
     size_t start = 0;
     for (size_t p = xmlText.find("?>"); p != std::string::npos; p = xmlText.find("?>", start))
         start = p + 2;
+    return parseRootFrom(start);
+}
+
+int DOMDocument::parseRootFrom(size_t start) {
     const size_t lt = xmlText.find('<', start);
     if (lt == std::string::npos) {
         std::printf("ERROR: It is not XML Document.\n");
@@ -322,12 +421,39 @@ int DOMDocument::buildDeclaration() {
 }
 
 int DOMDocument::buildText(DOMElement* elem) {
+    dropPending();
     xmlText.clear();
     cursor = 0;
     buildDeclaration();
     if (!elem) elem = getRootImp();
     if (!elem) return -1;
-    return elem->writeXml(xmlText);
+    // A tree watched for another document's text is composed at once.
+    if (!elem->watchTree(this)) return elem->writeXml(xmlText);
+    m_composeFrom = elem;
+    return 0;
+}
+
+void DOMDocument::composePending() {
+    if (!m_composeFrom) return;
+    orv::OrvPtr<DOMElement> from = std::move(m_composeFrom);
+    from->unwatchTree(this);
+    from->writeXml(xmlText);
+}
+
+void DOMDocument::treeChanging() {
+    // Called from inside a change, possibly a document's release: nothing may escape.
+    try {
+        composePending();
+    } catch (const std::bad_alloc&) {
+        m_textLost = true;
+    }
+}
+
+void DOMDocument::dropPending() {
+    m_textLost = false;
+    if (!m_composeFrom) return;
+    m_composeFrom->unwatchTree(this);
+    m_composeFrom = nullptr;
 }
 
 int DOMDocument::walkElements(ElemVisitor visit, DOMElement* elem, ElemQuery* query) {

@@ -8,7 +8,7 @@
 #include "OrvXml.h"
 #include "xml/DOMElement.h"
 
-class DOMDocument : public IOrvXmlDoc {
+class DOMDocument : public IOrvXmlDoc, private orv::xml::ComposeWatch {
 public:
     DOMDocument();
 
@@ -34,7 +34,11 @@ public:
     // Composes the declaration and `elem`'s subtree (null: the root) into the text.
     int buildText(DOMElement* elem);
     int buildDeclaration();
-    std::string copyText() const { return xmlText; }
+    // The text, composed first if that was put off.
+    std::string copyText() {
+        composePending();
+        return xmlText;
+    }
     // Depth-first walk from `elem`, itself first; -1 for a null visitor or element.
     int walkElements(ElemVisitor visit, DOMElement* elem, ElemQuery* query);
 
@@ -50,12 +54,23 @@ protected:
     ~DOMDocument() override;
 
 private:
+    // A composition is put off until its text is wanted: a save then composes it in pieces as
+    // they are written, never holding the whole text. Until then xmlText holds the declaration,
+    // the subtree of m_composeFrom follows it, and a change to that tree composes it first.
+    void treeChanging() override;
+    void composePending();
+    void dropPending();
+    orv::OrvPtr<DOMElement> m_composeFrom;
+    bool m_textLost = false;  // memory ran out composing before a change: a save must fail
+
     // A piece of xmlText: the parser cuts and compares without copying.
     struct Span {
         const char* data = nullptr;
         size_t size = 0;
     };
-    int parseOwnedText(std::string&& text);
+    // Parses `text`, whose root is looked for from `rootFrom` (just after its last "?>").
+    int parseOwnedText(std::string&& text, size_t rootFrom);
+    int parseRootFrom(size_t start);
     int nextTagSpan(Span& tag, Span& text);
     // The name and attribute pairs of a start tag; the pairs read before a failure stay.
     int readTag(Span tag, Span& name, std::vector<orv::xml::AttrPair>& pairs);

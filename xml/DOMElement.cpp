@@ -51,9 +51,15 @@ char* writePairs(char* out, const std::vector<AttrPair>& pairs) {
 }  // namespace
 
 void sortAttrPairs(std::vector<AttrPair>& pairs) {
+    // Names are a few bytes: compared in place, as unsigned bytes, rather than by a call.
     const auto before = [](const AttrPair& a, const AttrPair& b) {
-        const int c = std::memcmp(a.name, b.name, std::min(a.nameSize, b.nameSize));
-        return c < 0 || (c == 0 && a.nameSize < b.nameSize);
+        const size_t n = std::min(a.nameSize, b.nameSize);
+        for (size_t i = 0; i < n; ++i) {
+            const auto x = static_cast<unsigned char>(a.name[i]);
+            const auto y = static_cast<unsigned char>(b.name[i]);
+            if (x != y) return x < y;
+        }
+        return a.nameSize < b.nameSize;
     };
     // A handful of attributes: a stable insertion sort allocates nothing.
     constexpr size_t kInsertionSortMax = 16;
@@ -64,10 +70,12 @@ void sortAttrPairs(std::vector<AttrPair>& pairs) {
     } else {
         std::stable_sort(pairs.begin(), pairs.end(), before);
     }
-    const auto sameName = [](const AttrPair& a, const AttrPair& b) {
-        return a.nameSize == b.nameSize && std::memcmp(a.name, b.name, a.nameSize) == 0;
+    // Sorted: a repeated name follows its first, which stays.
+    const auto sameName = [&before](const AttrPair& a, const AttrPair& b) {
+        return a.nameSize == b.nameSize && !before(a, b) && !before(b, a);
     };
-    pairs.erase(std::unique(pairs.begin(), pairs.end(), sameName), pairs.end());
+    if (pairs.size() > 1)
+        pairs.erase(std::unique(pairs.begin(), pairs.end(), sameName), pairs.end());
 }
 
 const char* AttrMap::find(const char* name) const {
@@ -90,6 +98,9 @@ void AttrMap::assign(std::vector<Pair>& pairs) {
 // null) and goes to a free list.
 class ElemArena {
 public:
+    // A document whose composed text is still to be written from this tree (see changing()).
+    ComposeWatch* watch = nullptr;
+
     static ElemArena* create() { return new ElemArena(); }
 
     // The arena a slot belongs to, kept just after the element: operator delete gets the
@@ -384,6 +395,7 @@ DOMElement* DOMElement::create() {
 
 DOMElement* DOMElement::create(DOMElement* parentElem) {
     if (!parentElem) return create();
+    parentElem->changing();
     // Make room first: once links point here, nothing may throw.
     parentElem->growChildren(parentElem->m_childCount + 1);
     auto* e = new (*parentElem->m_arena) DOMElement(parentElem->m_arena);
@@ -396,6 +408,29 @@ DOMElement* DOMElement::makeParsed(DOMElement* parentElem, DOMElement* previous)
     auto* e = new (*parentElem->m_arena) DOMElement(parentElem->m_arena);
     e->linkUnder(parentElem, previous);
     return e;
+}
+
+int DOMElement::setLevel(int newLevel) {
+    changing();
+    level = newLevel;
+    return 0;
+}
+
+void DOMElement::changing() {
+    if (orv::xml::ComposeWatch* w = m_arena->watch) {
+        m_arena->watch = nullptr;
+        w->treeChanging();
+    }
+}
+
+bool DOMElement::watchTree(orv::xml::ComposeWatch* w) {
+    if (m_arena->watch && m_arena->watch != w) return false;
+    m_arena->watch = w;
+    return true;
+}
+
+void DOMElement::unwatchTree(orv::xml::ComposeWatch* w) {
+    if (m_arena->watch == w) m_arena->watch = nullptr;
 }
 
 void DOMElement::markReshaped() {
@@ -413,6 +448,7 @@ void DOMElement::linkUnder(DOMElement* parentElem, DOMElement* previous) {
 
 void DOMElement::appendParsed(DOMElement* const* kids, size_t count) {
     if (count == 0) return;
+    changing();
     if (m_childCount == 0 && m_childCapacity == 0) {
         // The usual case: the whole list, once, at its size, in the arena.
         m_children = reinterpret_cast<orv::OrvPtr<DOMElement>*>(
@@ -492,6 +528,7 @@ DOMElement::~DOMElement() {
 }
 
 void DOMElement::replaceStrings(std::string_view name, std::vector<AttrPair>& pairs, bool inArena) {
+    changing();
     const size_t bytes = name.size() + 1 + orv::xml::pairBytes(pairs);
     if (bytes > UINT32_MAX) throw std::length_error("tag and attributes too long");
     char* block = inArena ? m_arena->allocBytes(bytes, 1) : new char[bytes];
@@ -521,6 +558,7 @@ void DOMElement::setParsedTag(std::string_view name, std::vector<AttrPair>& pair
 }
 
 void DOMElement::setTextBytes(const char* bytes, size_t length) {
+    changing();
     if (!bytes) {
         freeText();
         return;
@@ -535,6 +573,7 @@ void DOMElement::setTextBytes(const char* bytes, size_t length) {
 }
 
 void DOMElement::setParsedText(const char* bytes, size_t length) {
+    changing();
     char* copy = m_arena->allocBytes(length + 1, 1);
     std::memcpy(copy, bytes, length);
     copy[length] = '\0';
@@ -707,6 +746,48 @@ int DOMElement::writeXml(orv::OrvString& out) {
     return 0;
 }
 
+void DOMElement::writeXmlPieces(size_t piece, orv::xml::PieceWriter put, void* context) const {
+    std::string buffer(std::max<size_t>(piece, 1), '\0');
+    size_t used = 0;
+    // Room for `n` more bytes, the full part handed on first; what the writers below put down
+    // is counted exactly as in xmlSize.
+    const auto room = [&](size_t n) {
+        if (used + n > buffer.size()) {
+            if (used > 0) put(context, buffer.data(), used);
+            used = 0;
+            if (n > buffer.size()) buffer.resize(n);
+        }
+        return &buffer[used];
+    };
+    const auto openSize = [](const DOMElement* e) {
+        return indentSize(e->level) + 2 + e->tagSize() + e->m_attrBytes +
+               3 * size_t{e->m_attrCount} + (e->m_text ? std::strlen(e->m_text) : 2);
+    };
+    const auto closeSize = [](const DOMElement* e) {
+        return (e->m_text ? 0 : indentSize(e->level)) + e->tagSize() + 5;
+    };
+    struct Frame {
+        const DOMElement* elem;
+        size_t next;
+    };
+    std::vector<Frame> stack;
+    const auto wrote = [&](char* end) { used = static_cast<size_t>(end - buffer.data()); };
+    wrote(writeOpen(room(openSize(this)), this));
+    stack.push_back({this, 0});
+    while (!stack.empty()) {
+        Frame& f = stack.back();
+        if (f.next < f.elem->m_childCount) {
+            const DOMElement* child = f.elem->childAt(f.next++);
+            wrote(writeOpen(room(openSize(child)), child));
+            stack.push_back({child, 0});
+        } else {
+            wrote(writeClose(room(closeSize(f.elem)), f.elem));
+            stack.pop_back();
+        }
+    }
+    if (used > 0) put(context, buffer.data(), used);
+}
+
 DOMElement* DOMElement::addChild(const char* tagName, const char* textValue) {
     if (!tagName) return nullptr;
     DOMElement* child = create(this);
@@ -793,6 +874,7 @@ int DOMElement::removeChild(const char* tagName) {
 
 int DOMElement::removeChildAt(int index) {
     if (index < 0 || static_cast<size_t>(index) >= m_childCount) return -1;
+    changing();
     m_arena->reshaped = true;
     // Take the entry out before releasing it, so the list is whole if that release frees things.
     orv::OrvPtr<DOMElement> removed = std::move(m_children[index]);
@@ -804,6 +886,7 @@ int DOMElement::removeChildAt(int index) {
 }
 
 int DOMElement::removeAllChildren() {
+    changing();
     m_arena->reshaped = true;
     std::vector<orv::OrvPtr<DOMElement>> old;
     old.reserve(m_childCount);
@@ -839,6 +922,7 @@ int DOMElement::traverse(ElemVisitor visit, ElemQuery* query) {
 
 void DOMElement::tearDown(DOMElement* top) {
     if (!top) return;
+    top->changing();
     top->m_arena->reshaped = true;
     // Every element taken off the stack is held by it, so clearing links frees nothing that is
     // still to be visited; an element freed here has no links left to release.
@@ -858,7 +942,9 @@ void DOMElement::tearDown(DOMElement* top) {
 }
 
 void DOMElement::tearDownArena(DOMElement* member) {
-    if (member) member->m_arena->tearDown();
+    if (!member) return;
+    member->changing();
+    member->m_arena->tearDown();
 }
 
 bool DOMElement::startedArena(const DOMElement* e) {

@@ -77,6 +77,18 @@ private:
 
 class ElemArena;
 
+// Told once, before the first change to the tree it watches, while the tree is still as it was.
+class ComposeWatch {
+public:
+    virtual void treeChanging() = 0;
+
+protected:
+    ~ComposeWatch() = default;
+};
+
+// Takes each piece of a text written in pieces; may throw.
+using PieceWriter = void (*)(void* context, const char* data, size_t size);
+
 }  // namespace orv::xml
 
 // The search record of the two visitors below.
@@ -102,6 +114,32 @@ int matchTagAttr(DOMElement* elem, ElemQuery* query);
 // knows every element ever made in it, so that releasing a document frees them all, including
 // those removed from the tree whose counted links still form cycles.
 class DOMElement final : public IOrvXmlElem {
+    // Tags are mostly a few bytes, compared once per end tag: in place rather than by a call.
+    static bool sameBytes(const char* a, const char* b, size_t n) {
+        if (n >= 8 && n <= 16) {
+            uint64_t a0, a1, b0, b1;
+            std::memcpy(&a0, a, 8);
+            std::memcpy(&b0, b, 8);
+            std::memcpy(&a1, a + n - 8, 8);
+            std::memcpy(&b1, b + n - 8, 8);
+            return ((a0 ^ b0) | (a1 ^ b1)) == 0;
+        }
+        if (n >= 4 && n < 8) {
+            uint32_t a0, a1, b0, b1;
+            std::memcpy(&a0, a, 4);
+            std::memcpy(&b0, b, 4);
+            std::memcpy(&a1, a + n - 4, 4);
+            std::memcpy(&b1, b + n - 4, 4);
+            return ((a0 ^ b0) | (a1 ^ b1)) == 0;
+        }
+        if (n < 4) {
+            for (size_t i = 0; i < n; ++i)
+                if (a[i] != b[i]) return false;
+            return true;
+        }
+        return std::memcmp(a, b, n) == 0;
+    }
+
 public:
     // A new free-standing element, in an arena of its own.
     static DOMElement* create();
@@ -114,10 +152,7 @@ public:
     orv::OrvString getTagName() override { return orv::OrvString(tag(), tagSize()); }
     int setTagName(const orv::OrvString& name) override;
     int getLevel() override { return level; }
-    int setLevel(int newLevel) override {
-        level = newLevel;
-        return 0;
-    }
+    int setLevel(int newLevel) override;
     IOrvXmlElem* getParent() override { return parent.get(); }
     int setParent(IOrvXmlElem* newParent) override;
     IOrvXmlElem* getNextSibling() override { return nextSibling.get(); }
@@ -147,7 +182,7 @@ public:
     const char* tag() const { return m_strings ? m_strings : ""; }
     size_t tagSize() const { return m_strings ? m_attrsAt - 1 : 0; }
     bool tagIs(std::string_view name) const {
-        return name.size() == tagSize() && std::memcmp(name.data(), tag(), name.size()) == 0;
+        return name.size() == tagSize() && sameBytes(name.data(), tag(), name.size());
     }
     void setTag(std::string_view name);
     // The text as a C string, or null for "no text".
@@ -165,6 +200,15 @@ public:
 
     // The number of bytes writeXml appends for this subtree.
     size_t xmlSize() const;
+    // Writes the bytes of writeXml to `put` in pieces of about `piece` bytes (more only for an
+    // element whose start tag and text alone are longer), holding no more than one piece.
+    void writeXmlPieces(size_t piece, orv::xml::PieceWriter put, void* context) const;
+
+    // Tells the watch of this element's tree, if any, that the tree is about to change.
+    void changing();
+    // Makes `watch` the one watch of this element's tree; false when another one holds it.
+    bool watchTree(orv::xml::ComposeWatch* watch);
+    void unwatchTree(orv::xml::ComposeWatch* watch);
 
     // Depth-first walk in document order from this element, in bounded stack.
     int traverse(ElemVisitor visit, ElemQuery* query);

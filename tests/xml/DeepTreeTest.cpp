@@ -86,7 +86,7 @@ TEST_F(DeepTreeTest, FiveThousandLevelsCompose) {
     auto doc = orvtest::newDocument();
     ASSERT_EQ(doc->loadString(nested(kDepth), 0), 0);
     ASSERT_EQ(doc->buildText(nullptr), 0);
-    const std::string& text = doc->xmlText;
+    const std::string text = doc->copyText();
     // Each element writes its indentation, four spaces a level up to 64 levels, on its start and
     // its end line: the text grows linearly with the depth.
     const auto indent = [](size_t level) { return 4 * std::min<size_t>(level, 64); };

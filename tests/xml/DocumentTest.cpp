@@ -314,3 +314,121 @@ TEST_F(DocumentTest, ReleasedElementsGoThroughAnInstalledDeleteHandler) {
     orv::OrvReferenced::setDeleteHandler(nullptr);
     EXPECT_EQ(handler.seen, 5);  // the document, its root, a, b and c
 }
+
+namespace {
+
+const char kDeclaration[] = "<?xml version=\"1.0\" encoding=\"GB2312\"?>\r\n";
+
+// What composing `elem` must give, written at once into memory.
+std::string composedNow(DOMElement* elem) {
+    std::string text = kDeclaration;
+    elem->writeXml(text);
+    return text;
+}
+
+std::string nestedText(int depth, const std::string& leafText) {
+    std::string text;
+    for (int i = 0; i < depth; ++i)
+        text += "<n" + std::to_string(i) + " k=\"" + std::to_string(i) + "\">";
+    text += leafText;
+    for (int i = depth - 1; i >= 0; --i) text += "</n" + std::to_string(i) + ">";
+    return text;
+}
+
+}  // namespace
+
+// A save composes in pieces as it writes; the file must hold the very bytes composed in memory.
+TEST_F(DocumentTest, SavedFilesHoldTheComposedText) {
+    std::string siblings = "<r>";
+    for (int i = 0; i < 20000; ++i)
+        siblings += "<s i=\"" + std::to_string(i) + "\" j='x'>" + std::to_string(i) + "</s><e/>";
+    siblings += "</r>";
+    const struct {
+        const char* name;
+        std::string text;  // empty: a new document
+        int subtreeDepth;  // compose the element this deep on the first-child path
+    } cases[] = {
+        {"new document", "", 0},
+        {"siblings over several pieces", siblings, 0},
+        {"nesting beyond the indentation cap", nestedText(300, "deep"), 0},
+        {"a text longer than a piece", nestedText(3, std::string(600000, 'y')), 0},
+        {"a subtree two levels down", nestedText(40, "t"), 2},
+    };
+    orvtest::TempDir dir;
+    const std::string path = dir.path("saved.xml");
+    for (const auto& c : cases) {
+        auto doc = newDocument();
+        if (!c.text.empty()) {
+            ASSERT_EQ(doc->loadString(c.text, 0), 0) << c.name;
+        }
+        DOMElement* elem = doc->getRootImp();
+        for (int i = 0; i < c.subtreeDepth; ++i) elem = elem->childAt(0);
+        const std::string expected = composedNow(elem);
+        ASSERT_EQ(doc->buildString(elem), 0);
+        EXPECT_EQ(doc->saveFile(path.c_str()), 0) << c.name;
+        EXPECT_EQ(readText(path), expected) << c.name;
+        EXPECT_EQ(doc->getString(), expected) << c.name;
+        EXPECT_EQ(doc->saveFile(path.c_str()), 0) << c.name;  // now from the text held
+        EXPECT_EQ(readText(path), expected) << c.name;
+    }
+    // Another tree's level set below zero writes no indentation.
+    auto doc = newDocument();
+    ASSERT_EQ(doc->loadString("<r><a><b/></a></r>", 0), 0);
+    doc->getRootImp()->childAt(0)->setLevel(-3);
+    const std::string expected = composedNow(doc->getRootImp());
+    ASSERT_EQ(doc->buildString(doc->getRoot()), 0);
+    EXPECT_EQ(doc->saveFile(path.c_str()), 0);
+    EXPECT_EQ(readText(path), expected);
+}
+
+// The text is that of the tree when it was composed, whatever changes the tree afterwards.
+TEST_F(DocumentTest, ChangesAfterComposingLeaveTheComposedText) {
+    const std::string source = "<r><a k=\"1\"><b>t</b><c/></a><d/></r>";
+    const struct {
+        const char* name;
+        std::function<void(orv::OrvPtr<DOMDocument>&)> change;
+    } cases[] = {
+        {"attribute", [](auto& d) { d->getRootImp()->childAt(0)->setAttr("k", "2"); }},
+        {"tag", [](auto& d) { d->getRootImp()->childAt(0)->setTagName("z"); }},
+        {"level", [](auto& d) { d->getRootImp()->childAt(1)->setLevel(7); }},
+        {"text", [](auto& d) { d->getRootImp()->childAt(0)->childAt(0)->setTextCString("u"); }},
+        {"new child", [](auto& d) { d->getRootImp()->childAt(0)->addChild("n", "v"); }},
+        {"removed child", [](auto& d) { d->getRootImp()->removeChildAt(1); }},
+        {"all children", [](auto& d) { d->getRootImp()->childAt(0)->removeAllChildren(); }},
+        {"released subtree",
+         [](auto& d) { orv::releaseXmlTree(d->getRootImp()->childAt(0)->childAt(0)); }},
+        {"a further load", [](auto& d) { d->loadString("<r><more/></r>", 0); }},
+        {"the tree's document released", [](auto& d) { d = nullptr; }},
+    };
+    orvtest::TempDir dir;
+    const std::string path = dir.path("saved.xml");
+    for (const auto& c : cases) {
+        for (bool save : {true, false}) {
+            // The tree belongs to one document, the text to another.
+            auto owner = newDocument();
+            ASSERT_EQ(owner->loadString(source, 0), 0);
+            auto composer = newDocument();
+            const std::string expected = composedNow(owner->getRootImp());
+            ASSERT_EQ(composer->buildString(owner->getRoot()), 0);
+            c.change(owner);
+            if (save) {
+                EXPECT_EQ(composer->saveFile(path.c_str()), 0);
+                EXPECT_EQ(readText(path), expected) << c.name;
+            } else {
+                EXPECT_EQ(composer->getString(), expected) << c.name;
+            }
+            if (owner) orv::releaseXmlTree(owner->getRoot());
+        }
+    }
+    // Two documents composing one tree each keep their own text.
+    auto owner = newDocument();
+    ASSERT_EQ(owner->loadString(source, 0), 0);
+    const std::string expected = composedNow(owner->getRootImp());
+    auto first = newDocument();
+    auto second = newDocument();
+    ASSERT_EQ(first->buildString(owner->getRoot()), 0);
+    ASSERT_EQ(second->buildString(owner->getRoot()), 0);
+    owner->getRootImp()->setTagName("changed");
+    EXPECT_EQ(first->getString(), expected);
+    EXPECT_EQ(second->getString(), expected);
+}

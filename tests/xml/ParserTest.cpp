@@ -179,3 +179,38 @@ TEST_F(ParserTest, FilesLoadUpToTheirFirstNul) {
     EXPECT_EQ(doc->getString(), text);
     EXPECT_EQ(shape(doc->getRootImp()), "r{a}");
 }
+
+// Files are read in pieces: a "?>" or a zero byte on a piece's edge must be found as in a text
+// loaded whole.
+TEST_F(ParserTest, FilesLoadAsTheirTextWhereverItsMarksFall) {
+    constexpr size_t kPiece = size_t{256} << 10;
+    // `head`, spaces, then `tail` whose byte `at` lands on position `where`.
+    const auto placed = [](const std::string& head, size_t where, const std::string& tail,
+                           size_t at) {
+        return head + std::string(where - head.size() - at, ' ') + tail;
+    };
+    const std::string nul(1, '\0');
+    const std::string texts[] = {
+        placed("<?pi", kPiece, "?><r><a/></r>", 1),             // "?" | ">"
+        placed("<?pi", kPiece, "?><r><a/></r>", 0),             // "?>" on the next piece
+        placed("<r><a/></r><?x", kPiece, "?><b/>", 1),          // the last "?>" after the root
+        placed("<r><a/></r>", kPiece, nul + "?><b/>", 0),       // zero byte starts a piece
+        placed("<r><a/></r>", kPiece, "?" + nul + "><b/>", 1),  // zero byte between "?" ">"
+        placed("<r><a/>", 2 * kPiece + 7, "</r>" + nul + "<?x?>", 4),
+        "<r></r>?",
+    };
+    orvtest::TempDir dir;
+    for (const std::string& text : texts) {
+        orvtest::writeFile(dir.path("t.xml"), std::vector<uint8_t>(text.begin(), text.end()));
+        const std::string whole = text.substr(0, text.find('\0'));
+        auto fromFile = orvtest::newDocument();
+        int fileResult = 0;
+        const std::string filePrinted =
+            captureStdout([&] { fileResult = fromFile->loadFile(dir.path("t.xml")); });
+        const Outcome expected = load(whole);
+        EXPECT_EQ(fileResult, expected.result) << text.size();
+        EXPECT_EQ(filePrinted, expected.printed) << text.size();
+        EXPECT_EQ(shape(fromFile->getRootImp()), expected.tree) << text.size();
+        EXPECT_EQ(fromFile->getString(), whole) << text.size();
+    }
+}
