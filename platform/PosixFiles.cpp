@@ -177,6 +177,7 @@ std::string temporaryName(const std::string& target, unsigned attempt) {
 void OutputFile::create(const char* path) {
     discard();
     m_position = m_end = m_reserved = 0;
+    m_reserveRefused = false;
     m_path = path ? path : "";
     if (!path || !*path) throw FileError("create", m_path, path ? ENOENT : EINVAL);
 
@@ -266,6 +267,19 @@ void OutputFile::write(const void* data, size_t count) {
 void OutputFile::reserve(uint64_t bytes) noexcept {
     if (m_fd < 0 || bytes <= m_end || bytes <= m_reserved) return;
     if (sysReserve(m_fd, bytes) == 0) m_reserved = bytes;
+}
+
+void OutputFile::reserveAhead(uint64_t bytes) noexcept {
+    if (m_fd < 0 || m_reserveRefused || bytes <= m_reserved) return;
+    // Steps of the file's own length (at least 64 MiB, at most 1 GiB): few calls for a large
+    // file, and never more than 1 GiB held past the end, which close gives back.
+    constexpr uint64_t kMinStep = uint64_t{64} << 20, kMaxStep = uint64_t{1} << 30;
+    const uint64_t step = bytes < kMinStep ? kMinStep : bytes > kMaxStep ? kMaxStep : bytes;
+    const uint64_t want = bytes + step;
+    if (sysReserve(m_fd, want) == 0)
+        m_reserved = want;
+    else
+        m_reserveRefused = true;
 }
 
 void OutputFile::seekToStart() {
