@@ -87,6 +87,8 @@ private:
     uint64_t m_end = 0;             // the bytes the writes have reached: the file's length
     uint64_t m_reserved = 0;        // the room reserve obtained
     bool m_reserveRefused = false;  // reserveAhead stops asking after a refusal
+    uint64_t m_writtenBack = 0;     // bytes before it were handed to the kernel's writeback
+    bool m_writeBehindRefused = false;
     const char* m_failedOperation = nullptr;  // the failure that spoiled the file, for close
     int m_failedError = 0;
     std::string m_path;    // as the caller gave it, for messages
