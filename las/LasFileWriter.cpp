@@ -25,6 +25,7 @@ AOrvLASFile::~AOrvLASFile() {
 bool AOrvLASFile::open(const char* path) {
     if (m_file.isOpen()) return false;
     m_file.create(path);
+    m_lengthKnown = false;
     m_recordLength = las::kWrittenRecordLength;
     m_writing = false;
     m_pointCount = 0;
@@ -47,6 +48,7 @@ bool AOrvLASFile::open(const char* path) {
 void AOrvLASFile::expectPoints(uint64_t points) noexcept {
     // No file holds more than its header's count can state.
     const uint64_t records = points < UINT32_MAX ? points : UINT32_MAX;
+    m_lengthKnown = true;
     m_file.reserve(sizeof(LasHeader) + records * m_recordLength);
 }
 
@@ -93,6 +95,10 @@ void AOrvLASFile::flush() {
     if (m_bufferedCount == 0) return;
     const size_t bytes = size_t{m_bufferedCount} * m_recordLength;
     m_bufferedCount = 0;
+    // A writer told nothing of its length (the output stream) reserves as it goes: room taken
+    // write by write costs the file system far more than room taken in large steps.
+    if (!m_lengthKnown)
+        m_file.reserveAhead(sizeof(LasHeader) + uint64_t{m_pointCount} * m_recordLength);
     m_file.write(m_buffer.get(), bytes);
 }
 

@@ -146,6 +146,7 @@ private:
     LasHeader m_header;
     bool m_writing = false;
     bool m_firstPoint = false;
+    bool m_lengthKnown = false;  // expectPoints reserved the room; otherwise flush reserves ahead
     uint32_t m_recordLength = 0;
     uint32_t m_pointCount = 0;
     uint64_t m_refusedCount = 0;

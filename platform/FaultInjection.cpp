@@ -43,8 +43,8 @@ bool detail::injectSlow(Operation operation) {
 }
 
 const char* testing::operationName(Operation operation) {
-    static const char* const names[kOperationCount] = {"open", "stat",  "read",   "write",
-                                                       "seek", "close", "rename", "reserve"};
+    static const char* const names[kOperationCount] = {
+        "open", "stat", "read", "write", "seek", "close", "rename", "reserve", "write-behind"};
     const auto index = static_cast<unsigned>(operation);
     return index < kOperationCount ? names[index] : "?";
 }

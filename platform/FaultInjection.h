@@ -10,16 +10,17 @@ namespace orv::platform::testing {
 
 // The system calls that can be made to fail.
 enum class Operation : unsigned {
-    Open,     // opening or creating a file (also the temporary of a new file)
-    Stat,     // asking a file's kind and length
-    Read,     // one read system call
-    Write,    // one write system call
-    Seek,     // moving the position
-    Close,    // closing: the descriptor is closed all the same, as the kernel does
-    Rename,   // putting a finished file in place of its target
-    Reserve,  // asking the file system for room up front, or giving unused room back
+    Open,         // opening or creating a file (also the temporary of a new file)
+    Stat,         // asking a file's kind and length
+    Read,         // one read system call
+    Write,        // one write system call
+    Seek,         // moving the position
+    Close,        // closing: the descriptor is closed all the same, as the kernel does
+    Rename,       // putting a finished file in place of its target
+    Reserve,      // asking the file system for room up front, or giving unused room back
+    WriteBehind,  // asking the kernel to start writing out what was written so far
 };
-constexpr unsigned kOperationCount = 8;
+constexpr unsigned kOperationCount = 9;
 
 // Short lower-case name for messages ("open", "write").
 const char* operationName(Operation operation);

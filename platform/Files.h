@@ -69,6 +69,11 @@ public:
     // hint: where it cannot be given (a full disk, a device, a file system without it) the
     // writes go on as before and find out. Room left unused is given back at close.
     void reserve(uint64_t bytes) noexcept;
+    // For a writer that does not know its length: makes sure room is reserved for the first
+    // `bytes` bytes, reserving ahead in steps that grow with the file, so that a long write
+    // asks the file system a few dozen times, not once per buffer. A hint like reserve; after
+    // one refusal it asks no more for this file.
+    void reserveAhead(uint64_t bytes) noexcept;
     // Completes the file and puts it in place of the target. After a failed write or seek it
     // throws that failure again instead (once), and the target stays as it was.
     void close();
@@ -80,10 +85,13 @@ private:
 
     int m_fd = -1;
     bool m_inPlace = false;
-    bool m_unnamed = false;   // an O_TMPFILE file, named only at close
-    uint64_t m_position = 0;  // where the next write goes
-    uint64_t m_end = 0;       // the bytes the writes have reached: the file's length
-    uint64_t m_reserved = 0;  // the room reserve obtained
+    bool m_unnamed = false;         // an O_TMPFILE file, named only at close
+    uint64_t m_position = 0;        // where the next write goes
+    uint64_t m_end = 0;             // the bytes the writes have reached: the file's length
+    uint64_t m_reserved = 0;        // the room reserve obtained
+    bool m_reserveRefused = false;  // reserveAhead stops asking after a refusal
+    uint64_t m_writtenBack = 0;     // bytes before it were handed to the kernel's writeback
+    bool m_writeBehindRefused = false;
     const char* m_failedOperation = nullptr;  // the failure that spoiled the file, for close
     int m_failedError = 0;
     std::string m_path;    // as the caller gave it, for messages

@@ -93,6 +93,13 @@ int sysReserve(int fd, uint64_t bytes) {
     return ::fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(bytes));
 }
 
+// Starts writing out `count` bytes from `offset` without waiting for them.
+int sysWriteBehind(int fd, uint64_t offset, uint64_t count) {
+    if (injectFault(Operation::WriteBehind)) return -1;
+    return ::sync_file_range(fd, static_cast<off_t>(offset), static_cast<off_t>(count),
+                             SYNC_FILE_RANGE_WRITE);
+}
+
 // Gives back room reserved past `length`, the file's length.
 int sysRelease(int fd, uint64_t length) {
     if (injectFault(Operation::Reserve)) return -1;
@@ -191,6 +198,9 @@ std::string temporaryName(const std::string& target, unsigned attempt) {
 void OutputFile::create(const char* path) {
     discard();
     m_position = m_end = m_reserved = 0;
+    m_reserveRefused = false;
+    m_writtenBack = 0;
+    m_writeBehindRefused = false;
     m_path = path ? path : "";
     if (!path || !*path) throw FileError("create", m_path, path ? ENOENT : EINVAL);
 
@@ -275,11 +285,34 @@ void OutputFile::write(const void* data, size_t count) {
         m_position += static_cast<uint64_t>(n);
     }
     if (m_position > m_end) m_end = m_position;
+    // Write-behind: what a large file wrote is handed to the disk as it goes, instead of piling
+    // up as dirty cache until the kernel throttles the writer. A hint: a refusal (a pipe, a file
+    // system without it) stops the asking and changes nothing else.
+    constexpr uint64_t kWriteBehindStep = uint64_t{32} << 20;
+    if (!m_writeBehindRefused && m_end >= m_writtenBack + kWriteBehindStep) {
+        if (sysWriteBehind(m_fd, m_writtenBack, m_end - m_writtenBack) == 0)
+            m_writtenBack = m_end;
+        else
+            m_writeBehindRefused = true;
+    }
 }
 
 void OutputFile::reserve(uint64_t bytes) noexcept {
     if (m_fd < 0 || bytes <= m_end || bytes <= m_reserved) return;
     if (sysReserve(m_fd, bytes) == 0) m_reserved = bytes;
+}
+
+void OutputFile::reserveAhead(uint64_t bytes) noexcept {
+    if (m_fd < 0 || m_reserveRefused || bytes <= m_reserved) return;
+    // Steps of the file's own length (at least 64 MiB, at most 1 GiB): few calls for a large
+    // file, and never more than 1 GiB held past the end, which close gives back.
+    constexpr uint64_t kMinStep = uint64_t{64} << 20, kMaxStep = uint64_t{1} << 30;
+    const uint64_t step = bytes < kMinStep ? kMinStep : bytes > kMaxStep ? kMaxStep : bytes;
+    const uint64_t want = bytes + step;
+    if (sysReserve(m_fd, want) == 0)
+        m_reserved = want;
+    else
+        m_reserveRefused = true;
 }
 
 void OutputFile::seekToStart() {

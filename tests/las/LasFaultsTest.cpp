@@ -143,6 +143,15 @@ TEST_F(LasFaults, ARefusedReservationChangesNothing) {
         EXPECT_EQ(orvtest::readFile(target).size(), sizeof(LasHeader) + 20 * 10);
     });
     EXPECT_EQ(cut, 2u);
+
+    // The output stream, which reserves ahead as it writes, the same.
+    ASSERT_TRUE(saveStream(dir.path("stream.las")));
+    const std::vector<uint8_t> streamed = orvtest::readFile(dir.path("stream.las"));
+    const uint64_t streamCalls = sweepFaults(FaultOperation::Reserve, ENOSPC, [&](uint64_t) {
+        ASSERT_TRUE(saveStream(target));
+        EXPECT_EQ(orvtest::readFile(target), streamed);
+    });
+    EXPECT_GE(streamCalls, 2u);  // reserving ahead, then giving back
 }
 
 // Room for a large cloud is reserved, and what a cut-short walk did not use is given back: the
@@ -159,6 +168,12 @@ TEST_F(LasFaults, UnusedReservedRoomIsGivenBack) {
     struct stat st {};
     ASSERT_EQ(::stat(target.c_str(), &st), 0);
     EXPECT_EQ(st.st_size, static_cast<off_t>(sizeof(LasHeader) + 20 * 10));
+    EXPECT_LT(static_cast<uint64_t>(st.st_blocks) * 512, uint64_t{1} << 20);
+
+    // The output stream reserves tens of MiB ahead of a small file and gives them back too.
+    ASSERT_TRUE(saveStream(target));
+    ASSERT_EQ(::stat(target.c_str(), &st), 0);
+    EXPECT_EQ(st.st_size, static_cast<off_t>(sizeof(LasHeader) + 20 * points.size()));
     EXPECT_LT(static_cast<uint64_t>(st.st_blocks) * 512, uint64_t{1} << 20);
 }
 

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <string>
@@ -77,6 +78,37 @@ TEST(FaultSweep, AFailedWriteAtAnyStepKeepsTheTargetAndLeaksNothing) {
             });
             EXPECT_GT(calls, 0u) << orv::platform::testing::operationName(operation);
         }
+    }
+}
+
+// Reserving ahead and write-behind are hints: refused at any step (the first refusal stops the
+// asking), the file comes out byte for byte the same and nothing is reported.
+TEST(FaultSweep, RefusedHintsOfALongWriteChangeNothing) {
+    const std::vector<uint8_t> block = pattern(size_t{8} << 20);
+    constexpr int kBlocks = 10;  // past two write-behind steps and one step of reserving
+    orvtest::TempDir dir;
+    const std::string target = dir.path("long.las");
+    for (FaultOperation operation : {FaultOperation::Reserve, FaultOperation::WriteBehind}) {
+        const uint64_t calls = sweepFaults(operation, EINVAL, [&](uint64_t n) {
+            OutputFile file;
+            file.create(target.c_str());
+            for (int i = 0; i < kBlocks; ++i) {
+                file.reserveAhead(uint64_t{block.size()} * (i + 1));
+                file.write(block.data(), block.size());
+            }
+            file.close();
+            const std::vector<uint8_t> got = orvtest::readFile(target);
+            ASSERT_EQ(got.size(), block.size() * kBlocks);
+            for (int i = 0; i < kBlocks; ++i)
+                ASSERT_TRUE(std::equal(block.begin(), block.end(), got.begin() + i * block.size()));
+            struct stat st {};
+            ASSERT_EQ(::stat(target.c_str(), &st), 0);
+            if (n == 0) {  // a refused give-back keeps the room, as documented
+                EXPECT_LE(static_cast<uint64_t>(st.st_blocks) * 512, got.size() + (1 << 20))
+                    << "reserved room was not given back";
+            }
+        });
+        EXPECT_GE(calls, 2u) << orv::platform::testing::operationName(operation);
     }
 }
 
