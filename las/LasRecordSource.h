@@ -1,10 +1,11 @@
-// Where the full-fidelity reader's records come from. Today the uncompressed region of the file;
-// a decoder of compressed records is another source behind the same two calls.
+// Where the full-fidelity reader's records come from. The uncompressed region of the file,
+// or a decoder of compressed records behind the same two calls.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "OrvLasFile.h"
 #include "platform/Files.h"
@@ -24,5 +25,11 @@ public:
 // must outlive the source.
 std::unique_ptr<RecordSource> uncompressedRecords(platform::InputFile& file,
                                                   const LasFileHeader& header, uint64_t count);
+
+// The compressed records of `header`, decoded; null with `error` set when they cannot be.
+// `error` also receives a warning at open and the reason decoding stops short; `file` and
+// `error` must outlive the source.
+std::unique_ptr<RecordSource> compressedRecords(const platform::InputFile& file,
+                                                const LasFileHeader& header, std::string& error);
 
 }  // namespace orv::las
