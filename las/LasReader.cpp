@@ -2,6 +2,7 @@
 #include <string>
 #include <vector>
 
+#include "OrvLas.h"
 #include "OrvLasFile.h"
 #include "las/LasHeaderModel.h"
 #include "las/LasRecordSource.h"
@@ -104,6 +105,24 @@ std::unique_ptr<RecordSource> compressedRecords(const platform::InputFile& file,
     return source;
 }
 
+Compression openIfCompressed(const char* path, const LasFileHeader& model, LasReader& reader) {
+    if (!model.compressed) return Compression::kNone;
+    if (reader.open(path) == 0) return Compression::kDecoded;
+    for (const LasVlr& v : reader.header().vlrs)
+        if (v.userId == laz::kVlrUserId && v.recordId == laz::kVlrRecordId)
+            return Compression::kRefused;
+    reader.close();
+    return Compression::kNone;
+}
+
+void countCompressed(LasFileHeader& header, uint64_t points) {
+    header.presentRecords = header.readablePoints = points;
+    header.warnings &= ~uint32_t{kLasPointsBeyondEnd};
+    for (size_t i = header.notes.size(); i-- > 0;)
+        if (header.notes[i] == "the header states more points than the file holds")
+            header.notes.erase(header.notes.begin() + static_cast<long>(i));
+}
+
 std::unique_ptr<RecordSource> uncompressedRecords(platform::InputFile& file,
                                                   const LasFileHeader& header, uint64_t count) {
     return std::make_unique<UncompressedRecords>(file, header.offsetToPointData,
@@ -165,6 +184,7 @@ int LasReader::open(const char* path) {
     if (h.compressed) {
         // The decoder finds where the points end: the file's length says nothing about them.
         m.count = h.statedPoints;
+        las::countCompressed(m.header, m.count);
         m.source = las::compressedRecords(m.file, h, m.error);
         if (!m.source) {
             m.file.close();
