@@ -4,8 +4,11 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <memory>
+#include <vector>
 
 #include "OrvBasic.h"
+#include "OrvLasFile.h"
 #include "las/LasCodec.h"
 #include "platform/BufferedInput.h"
 
@@ -20,9 +23,14 @@ public:
     // Records the stream may still take: the file's end, unless the header places other data
     // (a 1.4 file's extended VLRs) after the points.
     uint64_t recordsLeft = UINT64_MAX;
+    // Set for a compressed file: records come decoded from it instead of from `file`.
+    std::unique_ptr<LasReader> decoder;
+    std::vector<uint8_t> decoded;
 
     void close() {
         file.close();
+        decoder.reset();
+        decoded = std::vector<uint8_t>();
         readable = false;
         recordsLeft = UINT64_MAX;
     }
@@ -31,7 +39,7 @@ public:
     // Null when no record was left; an empty array when count <= 0.
     template <class Decode>
     OrvPtr<LasPntArray> readBlock(int step, int count, const IOrvPoint* origin, Decode decode) {
-        if (!readable || !file.isOpen()) return {};
+        if (!readable || !(file.isOpen() || decoder)) return {};
         if (step < 1) step = 1;
         OrvPtr<LasPntArray> block(newLasPntArray());
         if (count <= 0) return block;
@@ -39,7 +47,10 @@ public:
         // Sized once for what this block can still find, never more than the file holds, filled
         // in place, and cut to what was found should the file end sooner.
         const uint64_t wanted = std::min<uint64_t>(static_cast<uint64_t>(count), recordsLeft);
-        const uint64_t records = std::min<uint64_t>(wanted, file.remaining() / recordLength);
+        // A compressed file's size says nothing of its records: room grows as they come.
+        const uint64_t records = decoder
+                                     ? std::min<uint64_t>(wanted, kDecodedRecords)
+                                     : std::min<uint64_t>(wanted, file.remaining() / recordLength);
         const uint64_t ustep = static_cast<uint64_t>(step);
         const size_t length = recordLength;
         size_t room = static_cast<size_t>((records + ustep - 1) / ustep);
@@ -56,13 +67,14 @@ public:
         // Whole records straight from the buffer, as many at a time as it holds: the loop over
         // them touches locals only.
         while (left > 0) {
-            const uint8_t* chunk = file.takeUnits(length, left, got);
+            const uint8_t* chunk =
+                decoder ? takeDecoded(left, got) : file.takeUnits(length, left, got);
             if (!chunk) break;
             left -= got;
             uint64_t k = skip;
             for (; k < got; k += ustep) {
                 if (kept == room) {  // the file grew since it was measured
-                    room = kept + 1;
+                    room = kept + 1 + kept / 2;
                     block->resizeForOverwrite(room);
                     out = block->data();
                 }
@@ -86,6 +98,16 @@ public:
         if (kept == 0) return {};  // the first record was missing: the file is exhausted
         if (kept < room) block->resize(kept);
         return block;
+    }
+
+private:
+    static constexpr uint64_t kDecodedRecords = 1u << 14;
+
+    const uint8_t* takeDecoded(uint64_t left, size_t& got) {
+        const size_t want = static_cast<size_t>(std::min<uint64_t>(left, kDecodedRecords));
+        if (decoded.size() < want * recordLength) decoded.resize(kDecodedRecords * recordLength);
+        got = decoder->readRaw(decoded.data(), want);
+        return got ? decoded.data() : nullptr;
     }
 };
 

@@ -6,9 +6,11 @@
 #include <new>
 
 #include "OrvLas.h"
+#include "OrvLasFile.h"
 #include "las/LasCodec.h"
 #include "las/LasHeaderModel.h"
 #include "las/LasLimits.h"
+#include "las/LasRecordSource.h"
 #include "platform/Files.h"
 
 using namespace orv;
@@ -30,7 +32,16 @@ long COrvReadLas::ReadLasFile(const char* path, LasPntPool** pool, LasHeader& he
     LasFileHeader model;
     LasHeader h;
     if (!las::parseFixedHeader(head, headBytes, size, model, &h, false)) return -1;
-    const las::RecordLayout layout = las::RecordLayout::forFormat(h.pointDataFormat);
+    // Compressed records come through the decoder; the count is then the header's word.
+    auto decoder = std::make_unique<LasReader>();
+    const las::Compression compression = las::openIfCompressed(path, model, *decoder);
+    if (compression == las::Compression::kRefused) return -1;
+    if (compression == las::Compression::kDecoded)
+        las::countCompressed(model, decoder->pointCount());
+    else
+        decoder.reset();
+    const las::RecordLayout layout =
+        las::RecordLayout::forFormat(decoder ? model.pointFormat : h.pointDataFormat);
     const uint64_t recordLength = h.pointDataRecordLength;
     if (recordLength < layout.minLength) return -1;
 
@@ -39,7 +50,10 @@ long COrvReadLas::ReadLasFile(const char* path, LasPntPool** pool, LasHeader& he
 
     OrvPtr<LasPntPool> points = newLasPntPool();
     if (!points) throw std::bad_alloc();
-    points->reserve(static_cast<size_t>(count));
+    // A stated count that a compressed file does not hold must not claim memory up front.
+    constexpr uint64_t kCompressedReserve = uint64_t{1} << 22;
+    points->reserve(
+        static_cast<size_t>(decoder && count > kCompressedReserve ? kCompressedReserve : count));
     // Whole records a block at a time into one small buffer that stays in the cache: the copy
     // out of the page cache and the decoding then both work on cache-resident bytes.
     const size_t blockRecords = las::kReadBlockBytes / recordLength;
@@ -47,14 +61,20 @@ long COrvReadLas::ReadLasFile(const char* path, LasPntPool** pool, LasHeader& he
     std::unique_ptr<uint8_t[]> buffer;
     if (count > 0) {
         buffer.reset(new uint8_t[bufferRecords * recordLength]);
-        if (!file.seek(h.offsetToPointData)) return -1;
+        if (!decoder && !file.seek(h.offsetToPointData)) return -1;
     }
     const las::Scaling scaling = las::Scaling::of(h);
     for (uint64_t left = count; left > 0;) {
         const size_t want = static_cast<size_t>(left < bufferRecords ? left : bufferRecords);
-        const size_t got = file.read(buffer.get(), want * recordLength);
-        if (file.readFailed()) return -1;  // an error is a refusal, never a partial cloud
-        const size_t records = got / recordLength;
+        size_t records;
+        if (decoder) {
+            // Damage ends the points at the last intact chunk, as a shortened file does.
+            records = decoder->readRaw(buffer.get(), want);
+        } else {
+            const size_t got = file.read(buffer.get(), want * recordLength);
+            if (file.readFailed()) return -1;  // an error is a refusal, never a partial cloud
+            records = got / recordLength;
+        }
         const uint8_t* record = buffer.get();
         // Memory for the block's points in one call, just before they are written: cheaper
         // than a fault per page, and the fresh pages are still in the cache when filled.

@@ -1,7 +1,9 @@
 #include "OrvLas.h"
+#include "OrvLasFile.h"
 #include "las/LasCodec.h"
 #include "las/LasHeaderModel.h"
 #include "las/LasLimits.h"
+#include "las/LasRecordSource.h"
 #include "platform/Files.h"
 
 namespace orv {
@@ -36,7 +38,15 @@ int ReadLasInfo(const char* path, LasFileInfo& info) {
     out.fileSize = model.fileSize;
     out.hasExtension = model.hasExtension;
     if (out.hasExtension) out.extension = las::extensionOf(model);
-    const uint8_t format = out.header.pointDataFormat;
+    // A compressed file is described as its records decompressed: the decoder counts them.
+    LasReader reader;
+    const las::Compression compression = las::openIfCompressed(path, model, reader);
+    if (compression == las::Compression::kDecoded)
+        las::countCompressed(model, reader.pointCount());
+    else if (compression == las::Compression::kRefused)
+        model.readablePoints = 0;
+    const uint8_t format =
+        compression != las::Compression::kNone ? model.pointFormat : out.header.pointDataFormat;
     if (format <= las::kLastKnownPointFormat) {
         out.formatName = kFormatNames[format];
         out.formatRecordLength = kLasPointLayouts[format].length;

@@ -1,7 +1,12 @@
+#include <cstring>
+#include <vector>
+
 #include "OrvLas.h"
+#include "OrvLasFile.h"
 #include "las/LasCodec.h"
 #include "las/LasHeaderModel.h"
 #include "las/LasLimits.h"
+#include "las/LasRecordSource.h"
 #include "platform/Files.h"
 
 namespace orv {
@@ -17,11 +22,21 @@ long ReadFirstPntFromLas(const char* path, XPnt3d& point) {
     LasHeader header;
     const size_t got = file.read(head, sizeof head);
     if (!las::parseFixedHeader(head, got, got, model, &header)) return 0;
-    const uint64_t first = model.offsetToPointData;
-    // X, Y and Z of the first record must lie in the window the probe looks at.
-    if (first + 12 > las::kProbeWindowBytes) return 0;
     uint8_t record[12];
-    if (!file.seek(first) || file.read(record, sizeof record) != sizeof record) return 0;
+    LasReader reader;
+    const las::Compression compression = las::openIfCompressed(path, model, reader);
+    if (compression == las::Compression::kRefused) return 0;
+    if (compression == las::Compression::kDecoded) {
+        const size_t length = model.recordLength;
+        std::vector<uint8_t> whole(length);
+        if (length < sizeof record || reader.readRaw(whole.data(), 1) != 1) return 0;
+        std::memcpy(record, whole.data(), sizeof record);
+    } else {
+        const uint64_t first = model.offsetToPointData;
+        // X, Y and Z of the first record must lie in the window the probe looks at.
+        if (first + 12 > las::kProbeWindowBytes) return 0;
+        if (!file.seek(first) || file.read(record, sizeof record) != sizeof record) return 0;
+    }
 
     double xyz[3];
     las::decodeXyz1x(record, las::Scaling::of(header), xyz);

@@ -2,10 +2,12 @@
 #include <string>
 #include <vector>
 
+#include "OrvLas.h"
 #include "OrvLasFile.h"
 #include "las/LasHeaderModel.h"
 #include "las/LasRecordSource.h"
 #include "las/LasRecords.h"
+#include "laz/LazCodec.h"
 
 namespace orv {
 namespace las {
@@ -50,7 +52,76 @@ private:
     bool m_seekPending = true;
 };
 
+class CompressedRecords final : public RecordSource {
+public:
+    CompressedRecords(const platform::InputFile& file, std::string& error)
+        : m_source(file), m_error(error) {}
+
+    bool open(const laz::LazInput& input) {
+        m_decoder.setThreads(0);
+        if (!m_decoder.open(m_source, input)) {
+            m_error = m_decoder.error();
+            return false;
+        }
+        m_error = m_decoder.warning();
+        return true;
+    }
+
+    size_t read(uint8_t* out, size_t maxRecords) override {
+        const size_t got = m_decoder.read(out, maxRecords);
+        // Damage ends the points: say why where the caller looks for it.
+        if (got < maxRecords && !m_decoder.error().empty()) m_error = m_decoder.error();
+        return got;
+    }
+
+    bool seek(uint64_t index) override { return m_decoder.seek(index); }
+
+private:
+    laz::FileSource m_source;
+    laz::LazDecoder m_decoder;
+    std::string& m_error;
+};
+
 }  // namespace
+
+std::unique_ptr<RecordSource> compressedRecords(const platform::InputFile& file,
+                                                const LasFileHeader& header, std::string& error) {
+    const LasVlr* vlr = nullptr;
+    for (const LasVlr& v : header.vlrs)
+        if (v.userId == laz::kVlrUserId && v.recordId == laz::kVlrRecordId) vlr = &v;
+    if (!vlr) {
+        error = "the point records are compressed, but the file has no compression VLR";
+        return nullptr;
+    }
+    laz::LazInput in;
+    in.pointFormat = header.pointFormat;
+    in.recordLength = header.recordLength;
+    in.vlr = vlr->payload.data();
+    in.vlrSize = vlr->payload.size();
+    in.pointOffset = header.offsetToPointData;
+    in.pointCount = header.statedPoints;
+    auto source = std::make_unique<CompressedRecords>(file, error);
+    if (!source->open(in)) return nullptr;
+    return source;
+}
+
+Compression openIfCompressed(const char* path, const LasFileHeader& model, LasReader& reader) {
+    if (!model.compressed) return Compression::kNone;
+    if (reader.open(path) == 0) return Compression::kDecoded;
+    for (const LasVlr& v : reader.header().vlrs)
+        if (v.userId == laz::kVlrUserId && v.recordId == laz::kVlrRecordId)
+            return Compression::kRefused;
+    reader.close();
+    return Compression::kNone;
+}
+
+void countCompressed(LasFileHeader& header, uint64_t points) {
+    header.presentRecords = header.readablePoints = points;
+    header.warnings &= ~uint32_t{kLasPointsBeyondEnd};
+    for (size_t i = header.notes.size(); i-- > 0;)
+        if (header.notes[i] == "the header states more points than the file holds")
+            header.notes.erase(header.notes.begin() + static_cast<long>(i));
+}
 
 std::unique_ptr<RecordSource> uncompressedRecords(platform::InputFile& file,
                                                   const LasFileHeader& header, uint64_t count) {
@@ -100,9 +171,7 @@ int LasReader::open(const char* path) {
         return -2;
     }
     const uint16_t standard = lasStandardRecordLength(h.pointFormat);
-    if (h.compressed)
-        m.error = "the point records are compressed";
-    else if (standard == 0)
+    if (standard == 0)
         m.error = "point format " + std::to_string(h.pointFormat) + " has no known layout";
     else if (h.recordLength < standard)
         m.error = "records of " + std::to_string(h.recordLength) +
@@ -111,6 +180,17 @@ int LasReader::open(const char* path) {
     if (!m.error.empty()) {
         m.file.close();
         return -3;
+    }
+    if (h.compressed) {
+        // The decoder finds where the points end: the file's length says nothing about them.
+        m.count = h.statedPoints;
+        las::countCompressed(m.header, m.count);
+        m.source = las::compressedRecords(m.file, h, m.error);
+        if (!m.source) {
+            m.file.close();
+            return -3;
+        }
+        return 0;
     }
     m.count = h.statedPoints < h.presentRecords ? h.statedPoints : h.presentRecords;
     m.source = las::uncompressedRecords(m.file, h, m.count);

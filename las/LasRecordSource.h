@@ -1,10 +1,11 @@
-// Where the full-fidelity reader's records come from. Today the uncompressed region of the file;
-// a decoder of compressed records is another source behind the same two calls.
+// Where the full-fidelity reader's records come from. The uncompressed region of the file,
+// or a decoder of compressed records behind the same two calls.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "OrvLasFile.h"
 #include "platform/Files.h"
@@ -24,5 +25,20 @@ public:
 // must outlive the source.
 std::unique_ptr<RecordSource> uncompressedRecords(platform::InputFile& file,
                                                   const LasFileHeader& header, uint64_t count);
+
+// The compressed records of `header`, decoded; null with `error` set when they cannot be.
+// `error` also receives a warning at open and the reason decoding stops short; `file` and
+// `error` must outlive the source.
+std::unique_ptr<RecordSource> compressedRecords(const platform::InputFile& file,
+                                                const LasFileHeader& header, std::string& error);
+
+// For the readers that take the header's format byte as it is: a file with the compression bits
+// and the compression VLR is decoded through `reader`; one without that VLR is read as stored,
+// as it always was.
+enum class Compression { kNone, kDecoded, kRefused };
+Compression openIfCompressed(const char* path, const LasFileHeader& model, LasReader& reader);
+
+// The counts of a compressed file whose decoder opened: the file's size says nothing of them.
+void countCompressed(LasFileHeader& header, uint64_t points);
 
 }  // namespace orv::las

@@ -9,6 +9,7 @@
 #include "las/LasCodec.h"
 #include "las/LasHeaderModel.h"
 #include "las/LasRecords.h"
+#include "laz/LazCodec.h"
 #include "platform/Files.h"
 
 namespace orv {
@@ -31,6 +32,26 @@ uint8_t minorFor(uint8_t format) {
     return format >= 2 ? 2 : 0;
 }
 
+bool endsWithLaz(const char* path) {
+    const size_t n = std::strlen(path);
+    if (n < 4) return false;
+    const char* e = path + n - 4;
+    return e[0] == '.' && (e[1] | 0x20) == 'l' && (e[2] | 0x20) == 'a' && (e[3] | 0x20) == 'z';
+}
+
+bool isLazVlr(const LasVlr& v) {
+    return v.userId == laz::kVlrUserId && v.recordId == laz::kVlrRecordId;
+}
+
+class FileSink final : public laz::ByteSink {
+public:
+    explicit FileSink(platform::OutputFile& file) : m_file(file) {}
+    void write(const void* data, size_t size) override { m_file.write(data, size); }
+
+private:
+    platform::OutputFile& m_file;
+};
+
 }  // namespace
 
 struct LasWriter::Impl {
@@ -43,6 +64,8 @@ struct LasWriter::Impl {
     int32_t lo[3] = {0, 0, 0};
     int32_t hi[3] = {0, 0, 0};
     std::vector<uint8_t> buffer;
+    std::unique_ptr<laz::LazEncoder> encoder;  // set when the records are compressed
+    uint64_t compressedEnd = 0;                // where the compressed point data ends
 
     // Bounds and points by return of records about to be written.
     void tally(const uint8_t* records, size_t n) {
@@ -83,7 +106,7 @@ struct LasWriter::Impl {
         for (const LasVlr& v : h.vlrs) vlrBytes += las::kVlrHeaderBytes + v.payload.size();
         store(p + 96, static_cast<uint32_t>(b.size() + vlrBytes + h.afterVlrs.size()));
         store(p + 100, static_cast<uint32_t>(h.vlrs.size()));
-        p[104] = h.pointFormat;
+        p[104] = static_cast<uint8_t>(h.pointFormat | (encoder ? 0x80 : 0));
         store(p + 105, h.recordLength);
         // Before 1.4 the 32-bit fields are the only counts; in 1.4 they stay 0 where a reader of
         // older files could not take the points (formats 6-10, or more than 32 bits hold).
@@ -129,7 +152,25 @@ struct LasWriter::Impl {
         for (const LasVlr& v : header.vlrs) at += las::kVlrHeaderBytes + v.payload.size();
         return at;
     }
-    uint64_t evlrStart() const { return pointStart() + count * header.recordLength; }
+    uint64_t evlrStart() const {
+        return encoder ? compressedEnd : pointStart() + count * header.recordLength;
+    }
+    // Header, VLRs and the bytes kept after them: everything before the point data.
+    void writePrefix() {
+        const std::vector<uint8_t> head = headerBytes();
+        file.write(head.data(), head.size());
+        for (const LasVlr& v : header.vlrs) {
+            uint8_t b[las::kVlrHeaderBytes];
+            store(b, v.reserved);
+            putText(b + 2, 16, v.userId);
+            store(b + 18, v.recordId);
+            store(b + 20, static_cast<uint16_t>(v.payload.size()));
+            putText(b + 22, 32, v.description);
+            file.write(b, sizeof b);
+            if (!v.payload.empty()) file.write(v.payload.data(), v.payload.size());
+        }
+        if (!header.afterVlrs.empty()) file.write(header.afterVlrs.data(), header.afterVlrs.size());
+    }
 
     // Waveform data kept in the file lies in its waveform EVLR: the offset follows that record.
     uint64_t waveformOffset() const {
@@ -153,6 +194,11 @@ int LasWriter::open(const char* path, const LasFileHeader& header) {
     Impl& m = *m_impl;
     m.error.clear();
     LasFileHeader h = header;
+    // A compression VLR describes the records as written: one copied from a read file is dropped,
+    // and the encoder adds its own when this file is compressed.
+    for (size_t i = h.vlrs.size(); i-- > 0;)
+        if (isLazVlr(h.vlrs[i])) h.vlrs.erase(h.vlrs.begin() + static_cast<long>(i));
+    m.encoder.reset();
     const uint16_t standard = lasStandardRecordLength(h.pointFormat);
     if (h.recordLength == 0) h.recordLength = standard;
     if (h.versionMajor != 1 || h.versionMinor > 4)
@@ -177,27 +223,35 @@ int LasWriter::open(const char* path, const LasFileHeader& header) {
     if (m.error.empty() &&
         las::standardHeaderSize(1, h.versionMinor) + h.headerExtra.size() > UINT16_MAX)
         m.error = "the header would be longer than 65,535 bytes";
+    if (m.error.empty() && path && endsWithLaz(path)) {
+        // The VLR's payload depends only on the format, so an encoder made before the point data's
+        // offset is known gives it.
+        auto encoder = std::make_unique<laz::LazEncoder>();
+        if (encoder->init(h.pointFormat, h.recordLength, 0, m.error)) {
+            LasVlr v;
+            v.userId = laz::kVlrUserId;
+            v.recordId = laz::kVlrRecordId;
+            v.description = "by orvter";
+            v.payload = encoder->vlrPayload();
+            h.vlrs.push_back(std::move(v));
+            m.encoder = std::move(encoder);
+        }
+    }
     m.header = std::move(h);
     if (m.error.empty() && m.pointStart() > UINT32_MAX) m.error = "the VLRs are too long";
+    if (m.error.empty() && m.encoder) {
+        m.encoder->setThreads(0);
+        // The point data opens with 8 bytes for the chunk table's offset, filled in at close.
+        if (!m.encoder->init(m.header.pointFormat, m.header.recordLength, m.pointStart(), m.error))
+            m.encoder.reset();
+    }
+    if (!m.error.empty()) m.encoder.reset();
     if (!m.error.empty()) return -1;
 
     m.count = 0;
     std::memset(m.byReturn, 0, sizeof m.byReturn);
     m.file.create(path);
-    const std::vector<uint8_t> head = m.headerBytes();
-    m.file.write(head.data(), head.size());
-    for (const LasVlr& v : m.header.vlrs) {
-        uint8_t b[las::kVlrHeaderBytes];
-        store(b, v.reserved);
-        putText(b + 2, 16, v.userId);
-        store(b + 18, v.recordId);
-        store(b + 20, static_cast<uint16_t>(v.payload.size()));
-        putText(b + 22, 32, v.description);
-        m.file.write(b, sizeof b);
-        if (!v.payload.empty()) m.file.write(v.payload.data(), v.payload.size());
-    }
-    if (!m.header.afterVlrs.empty())
-        m.file.write(m.header.afterVlrs.data(), m.header.afterVlrs.size());
+    m.writePrefix();
     m.open = true;
     return 0;
 }
@@ -210,7 +264,12 @@ void LasWriter::writeRaw(const uint8_t* records, size_t count) {
     Impl& m = *m_impl;
     if (!m.open || count == 0) return;
     m.tally(records, count);
-    m.file.write(records, count * m.header.recordLength);
+    if (m.encoder) {
+        FileSink sink(m.file);
+        m.encoder->write(records, count, sink);
+    } else {
+        m.file.write(records, count * m.header.recordLength);
+    }
 }
 
 size_t LasWriter::write(const LasColumns& columns, size_t count) {
@@ -244,6 +303,12 @@ void LasWriter::close() {
         m.file.discard();
         throw FileError("count the points of", "", EOVERFLOW);
     }
+    uint64_t tableOffset = 0;
+    if (m.encoder) {
+        FileSink sink(m.file);
+        tableOffset = m.encoder->finish(sink);
+        m.compressedEnd = m.encoder->position();
+    }
     for (const LasVlr& v : m.header.evlrs) {
         uint8_t b[las::kEvlrHeaderBytes];
         store(b, v.reserved);
@@ -254,16 +319,27 @@ void LasWriter::close() {
         m.file.write(b, sizeof b);
         if (!v.payload.empty()) m.file.write(v.payload.data(), v.payload.size());
     }
-    const std::vector<uint8_t> head = m.headerBytes();
     m.file.seekToStart();
-    m.file.write(head.data(), head.size());
+    if (m.encoder) {
+        // The file can only be rewritten from its start: everything up to and including the
+        // chunk table's offset at the head of the point data.
+        m.writePrefix();
+        uint8_t b[8];
+        store(b, tableOffset);
+        m.file.write(b, sizeof b);
+    } else {
+        const std::vector<uint8_t> head = m.headerBytes();
+        m.file.write(head.data(), head.size());
+    }
     m.file.close();
+    m.encoder.reset();
     m.buffer.clear();
     m.buffer.shrink_to_fit();
 }
 
 void LasWriter::discard() noexcept {
     m_impl->open = false;
+    m_impl->encoder.reset();
     m_impl->file.discard();
 }
 

@@ -3,11 +3,15 @@
 #include <algorithm>
 #include <climits>
 #include <cstddef>
+#include <cstring>
+#include <memory>
 #include <new>
+#include <vector>
 
 #include "OrvLas.h"
 #include "las/LasHeaderModel.h"
 #include "las/LasLimits.h"
+#include "las/LasRecordSource.h"
 
 namespace orv::las {
 
@@ -136,7 +140,16 @@ int CPntsInStreamLas::open(const char* path, IOrvPoint* origin) {
     }
     m_header = header;
     m_headerRead = true;
-    m_layout = las::RecordLayout::forFormat(header.pointDataFormat);
+    auto decoder = std::make_unique<LasReader>();
+    const las::Compression compression = las::openIfCompressed(path, model, *decoder);
+    if (compression == las::Compression::kDecoded) {
+        las::countCompressed(model, decoder->pointCount());
+        m_reader.file.close();
+        m_reader.decoder = std::move(decoder);
+    }
+    const bool compressed = compression != las::Compression::kNone;
+    m_layout =
+        las::RecordLayout::forFormat(compressed ? model.pointFormat : header.pointDataFormat);
     m_count = las::countAsInt(header.numberOfPointRecords);
     if (model.hasExtension) {
         // Only the 64-bit count states the points: bounded by the records the file holds,
@@ -150,6 +163,12 @@ int CPntsInStreamLas::open(const char* path, IOrvPoint* origin) {
     if (origin && las::isUnsetOrigin(*origin)) origin->setPoint(firstPoint());
 
     m_reader.recordLength = header.pointDataRecordLength;
+    if (compressed) {
+        m_reader.readable = m_reader.decoder && m_reader.decoder->seek(0) &&
+                            header.pointDataRecordLength >= m_layout.minLength;
+        if (m_reader.decoder) m_reader.recordsLeft = m_reader.decoder->pointCount();
+        return 0;
+    }
     m_reader.readable = m_reader.file.seek(header.offsetToPointData) &&
                         header.pointDataRecordLength >= m_layout.minLength;
     return 0;
@@ -158,7 +177,16 @@ int CPntsInStreamLas::open(const char* path, IOrvPoint* origin) {
 XPnt3d CPntsInStreamLas::firstPoint() {
     XPnt3d first(0.0, 0.0, 0.0);
     uint8_t xyz[12];
-    if (m_reader.file.seek(m_header.offsetToPointData) && m_reader.file.read(xyz, 12) == 12) {
+    bool have = false;
+    if (m_reader.decoder) {
+        std::vector<uint8_t> record(m_header.pointDataRecordLength);
+        have = record.size() >= sizeof xyz && m_reader.decoder->readRaw(record.data(), 1) == 1;
+        if (have) std::memcpy(xyz, record.data(), sizeof xyz);
+        m_reader.decoder->seek(0);
+    } else {
+        have = m_reader.file.seek(m_header.offsetToPointData) && m_reader.file.read(xyz, 12) == 12;
+    }
+    if (have) {
         double real[3];
         las::decodeXyz1x(xyz, las::Scaling::of(m_header), real);
         first = XPnt3d(real[0], real[1], real[2]);

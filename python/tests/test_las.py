@@ -6,7 +6,7 @@ import pytest
 from numpy.lib.recfunctions import repack_fields
 
 import orvterdep
-from conftest import decode_bytes, gen_cloud, shared_las
+from conftest import TESTDATA, decode_bytes, gen_cloud, shared_las
 
 
 def assert_same_fields(points, fields, what):
@@ -29,6 +29,21 @@ def test_shared_samples_read_as_their_bytes_say(path):
     assert all(len(c) <= 1000 for c in chunked)
     assert (np.concatenate(chunked) if chunked else points[:0]).tobytes() == \
         orvterdep.read(path)[1].tobytes()
+
+
+LAZ_TWINS = {"simple.laz": "las/simple.las", "epsg_4326.laz": "las/epsg_4326.las",
+             "color-fmt2.laz": "laz/color-fmt2.las", "test1_4.laz": "las/test1_4.las"}
+
+
+@pytest.mark.parametrize("name", sorted(LAZ_TWINS))
+def test_compressed_samples_read_as_their_uncompressed_twins(name):
+    if not (TESTDATA / "laz" / name).is_file():
+        pytest.skip("no shared LAZ samples beside the clone")
+    header, points = orvterdep.read(TESTDATA / "laz" / name)
+    twin_header, twin = orvterdep.read(TESTDATA / LAZ_TWINS[name])
+    assert header["compressed"] and not twin_header["compressed"]
+    assert header.point_count == twin_header.point_count
+    assert points.tobytes() == twin.tobytes()
 
 
 def test_shared_samples_give_their_reference_system():

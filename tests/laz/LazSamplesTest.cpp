@@ -1,9 +1,15 @@
 // Files written by other programs decode to what two independent readers report.
 #include <gtest/gtest.h>
 
+#include <sstream>
+
+#include "OrvLas.h"
+#include "OrvLasFile.h"
+#include "OrvLasStream.h"
 #include "laz/LazSupport.h"
 
 using namespace orvtest;
+using orv::OrvPtr;
 
 namespace {
 
@@ -41,6 +47,24 @@ protected:
     std::string m_dir;
 };
 
+// Every record the full-fidelity reader gives, and its error once the records end.
+LazDecoded readThroughLasReader(const std::string& path) {
+    LazDecoded d;
+    orv::LasReader reader;
+    d.opened = reader.open(path.c_str()) == 0;
+    d.error = reader.error();
+    if (!d.opened) return d;
+    EXPECT_TRUE(reader.header().compressed);
+    const size_t rl = reader.header().recordLength;
+    std::vector<uint8_t> block(1000 * rl);
+    while (size_t got = reader.readRaw(block.data(), 1000)) {
+        d.records.insert(d.records.end(), block.begin(), block.begin() + long(got * rl));
+        d.points += got;
+    }
+    d.error = reader.error();
+    return d;
+}
+
 TEST_F(LazSamples, DecodeToTheRecordsOtherReadersReport) {
     for (const Sample& s : kSamples) {
         SCOPED_TRACE(s.file);
@@ -54,6 +78,58 @@ TEST_F(LazSamples, DecodeToTheRecordsOtherReadersReport) {
                 EXPECT_TRUE(d.records == lasRecords(sample(std::string("../") + s.twin)));
             }
         }
+    }
+}
+
+TEST_F(LazSamples, FullFidelityReaderGivesTheDecodedRecords) {
+    for (const Sample& s : kSamples) {
+        SCOPED_TRACE(s.file);
+        const LazDecoded d = readThroughLasReader(m_dir + "/" + s.file);
+        ASSERT_TRUE(d.opened) << d.error;
+        EXPECT_EQ(d.error, "");
+        EXPECT_EQ(d.points, s.points);
+        EXPECT_EQ(sha256(d.records), s.sha);
+    }
+}
+
+// What each lean reader makes of a file, as text: equal texts, equal results.
+std::string leanReadings(const std::string& path) {
+    std::ostringstream out;
+    out << std::hexfloat;
+    auto put = [&out](const LasPnt& p) {
+        out << p.pnt.x << ' ' << p.pnt.y << ' ' << p.pnt.z << ' ' << p.pnt.attr << ' '
+            << +p.classification << ' ' << +p.returnNumber << '\n';
+    };
+    orv::LasPntPool* raw = nullptr;
+    out << "bulk " << orv::orvReadLas(path.c_str(), &raw, nullptr) << '\n';
+    if (raw) {
+        OrvPtr<orv::LasPntPool> pool = OrvPtr<orv::LasPntPool>::adopt(raw);
+        for (size_t i = 0; i < pool->size(); ++i) put(pool->data()[i]);
+    }
+    OrvPtr<IOrvInPntsStream> stream(newInLasPntStream());
+    out << "stream " << stream->open(path.c_str(), nullptr) << ' ' << stream->getPntCount() << '\n';
+    // Every third point, in blocks that do not divide the chunks.
+    while (OrvPtr<orv::LasPntArray> block = stream->readPnts(3, 700)) {
+        if (block->size() == 0) break;
+        for (size_t i = 0; i < block->size(); ++i) put(block->data()[i]);
+    }
+    orv::XPnt3d first(0, 0, 0);
+    out << "probe " << orv::ReadFirstPntFromLas(path.c_str(), first) << ' ' << first.x << ' '
+        << first.y << ' ' << first.z << '\n';
+    orv::LasFileInfo info;
+    out << "info " << orv::ReadLasInfo(path.c_str(), info) << ' ' << info.formatName << ' '
+        << info.formatRecordLength << ' ' << info.statedPoints << ' ' << info.presentRecords << ' '
+        << info.readablePoints << ' ' << info.warnings << '\n';
+    return out.str();
+}
+
+TEST_F(LazSamples, LeanReadersGiveWhatTheyGiveForTheUncompressedTwin) {
+    for (const Sample& s : kSamples) {
+        if (!s.twin) continue;
+        SCOPED_TRACE(s.file);
+        const std::string laz = leanReadings(m_dir + "/" + s.file);
+        EXPECT_NE(laz.find("bulk 1\n"), std::string::npos);
+        EXPECT_EQ(laz, leanReadings(m_dir + "/../" + s.twin));
     }
 }
 
@@ -97,12 +173,15 @@ TEST_F(LazSamples, DamagedFilesAreRefusedOrGiveTheirIntactLeadingPoints) {
     const std::vector<uint8_t> twin = lasRecords(sample("../las/simple.las"));
     for (const Case& c : cases) {
         SCOPED_TRACE(c.file);
-        const LazDecoded d = decodeLazBytes(sample(c.file));
-        EXPECT_EQ(d.opened, c.opens);
-        EXPECT_EQ(d.points, c.points);
-        EXPECT_NE(d.error.find(c.errorHas), std::string::npos) << d.error;
-        if (d.points) {
-            EXPECT_TRUE(std::equal(d.records.begin(), d.records.end(), twin.begin()));
+        for (bool viaReader : {false, true}) {
+            const LazDecoded d = viaReader ? readThroughLasReader(m_dir + "/" + c.file)
+                                           : decodeLazBytes(sample(c.file));
+            EXPECT_EQ(d.opened, c.opens) << "reader " << viaReader;
+            EXPECT_EQ(d.points, c.points);
+            EXPECT_NE(d.error.find(c.errorHas), std::string::npos) << d.error;
+            if (d.points) {
+                EXPECT_TRUE(std::equal(d.records.begin(), d.records.end(), twin.begin()));
+            }
         }
     }
 }
