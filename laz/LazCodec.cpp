@@ -130,10 +130,10 @@ size_t decodePointwise(const LazVlr& vlr, uint16_t rl, const uint8_t* data, size
     std::vector<std::unique_ptr<PointwiseItem>> items;
     std::vector<size_t> offsets;
     size_t off = 0;
-    for (const auto& spec : vlr.items) {
-        items.push_back(makePointwiseItem(spec));
+    for (const auto& item : vlr.items) {
+        items.push_back(makePointwiseItem(item));
         offsets.push_back(off);
-        off += spec.size;
+        off += item.size;
     }
     std::memcpy(out, data, rl);
     for (size_t i = 0; i < items.size(); ++i) items[i]->init(data + offsets[i]);
@@ -164,10 +164,10 @@ size_t decodeLayered(const LazVlr& vlr, uint16_t rl, const uint8_t* data, size_t
     std::vector<std::unique_ptr<LayeredItem>> items;
     std::vector<size_t> offsets;
     size_t off = 0, layers = 0;
-    for (const auto& spec : vlr.items) {
-        items.push_back(makeLayeredItem(spec));
+    for (const auto& item : vlr.items) {
+        items.push_back(makeLayeredItem(item));
         offsets.push_back(off);
-        off += spec.size;
+        off += item.size;
         layers += items.back()->layerCount();
     }
     std::memcpy(out, data, rl);
@@ -307,7 +307,8 @@ bool lazVlrFor(int format, uint16_t recordLength, uint32_t chunkSize, LazVlr& ou
 // ---- Sources ----
 
 size_t MemorySource::readAt(uint64_t offset, void* buffer, size_t count) const {
-    if (offset >= m_size) return 0;
+    // An empty read may come with a null buffer (an empty VLR's payload): copy nothing.
+    if (offset >= m_size || count == 0) return 0;
     const size_t n = size_t(std::min<uint64_t>(count, m_size - offset));
     std::memcpy(buffer, m_data + offset, n);
     return n;
@@ -336,9 +337,9 @@ std::vector<uint8_t> encodeChunk(const LazVlr& vlr, uint16_t rl, const uint8_t* 
     out.insert(out.end(), records, records + rl);
     std::vector<size_t> offsets;
     size_t off = 0;
-    for (const auto& spec : vlr.items) {
+    for (const auto& item : vlr.items) {
         offsets.push_back(off);
-        off += spec.size;
+        off += item.size;
     }
     if (vlr.compressor == kCompressorPointwise) {
         std::vector<std::unique_ptr<PointwiseItem>> items;

@@ -1150,20 +1150,20 @@ private:
 
 }  // namespace
 
-std::unique_ptr<PointwiseItem> makePointwiseItem(const ItemSpec& spec) {
-    if (spec.version != 2) return nullptr;
-    switch (spec.type) {
+std::unique_ptr<PointwiseItem> makePointwiseItem(const ItemSpec& item) {
+    if (item.version != 2) return nullptr;
+    switch (item.type) {
         case kItemPoint10:
-            if (spec.size == 20) return std::make_unique<Point10>();
+            if (item.size == 20) return std::make_unique<Point10>();
             break;
         case kItemGpsTime11:
-            if (spec.size == 8) return std::make_unique<GpsTime11>();
+            if (item.size == 8) return std::make_unique<GpsTime11>();
             break;
         case kItemRgb12:
-            if (spec.size == 6) return std::make_unique<Rgb12>();
+            if (item.size == 6) return std::make_unique<Rgb12>();
             break;
         case kItemByte:
-            if (spec.size > 0) return std::make_unique<Bytes>(spec.size);
+            if (item.size > 0) return std::make_unique<Bytes>(item.size);
             break;
         default:
             break;
@@ -1171,20 +1171,20 @@ std::unique_ptr<PointwiseItem> makePointwiseItem(const ItemSpec& spec) {
     return nullptr;
 }
 
-std::unique_ptr<LayeredItem> makeLayeredItem(const ItemSpec& spec) {
-    if (spec.version != 3) return nullptr;
-    switch (spec.type) {
+std::unique_ptr<LayeredItem> makeLayeredItem(const ItemSpec& item) {
+    if (item.version != 3) return nullptr;
+    switch (item.type) {
         case kItemPoint14:
-            if (spec.size == 30) return std::make_unique<Point14>();
+            if (item.size == 30) return std::make_unique<Point14>();
             break;
         case kItemRgb14:
-            if (spec.size == 6) return std::make_unique<Rgb14>(false);
+            if (item.size == 6) return std::make_unique<Rgb14>(false);
             break;
         case kItemRgbNir14:
-            if (spec.size == 8) return std::make_unique<Rgb14>(true);
+            if (item.size == 8) return std::make_unique<Rgb14>(true);
             break;
         case kItemByte14:
-            if (spec.size > 0) return std::make_unique<Bytes14>(spec.size);
+            if (item.size > 0) return std::make_unique<Bytes14>(item.size);
             break;
         default:
             break;

@@ -62,7 +62,7 @@ public:
     virtual const std::vector<uint8_t>& layerBytes(size_t layer) const = 0;
 };
 
-std::unique_ptr<PointwiseItem> makePointwiseItem(const ItemSpec& spec);
-std::unique_ptr<LayeredItem> makeLayeredItem(const ItemSpec& spec);
+std::unique_ptr<PointwiseItem> makePointwiseItem(const ItemSpec& item);
+std::unique_ptr<LayeredItem> makeLayeredItem(const ItemSpec& item);
 
 }  // namespace orv::laz
