@@ -1,0 +1,21 @@
+// Little-endian fields of LAS records and LAZ structures, read and written at any alignment.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+
+namespace orv::laz {
+
+template <class T>
+inline T loadLe(const uint8_t* at) {
+    T value;
+    std::memcpy(&value, at, sizeof value);
+    return value;
+}
+
+template <class T>
+inline void storeLe(uint8_t* at, T value) {
+    std::memcpy(at, &value, sizeof value);
+}
+
+}  // namespace orv::laz
