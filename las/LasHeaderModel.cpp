@@ -26,6 +26,17 @@ bool readAt(platform::InputFile& file, uint64_t offset, void* out, size_t count)
     return file.seek(offset) && file.read(out, count) == count;
 }
 
+// The fields a VLR and an EVLR header share; only where the description starts differs (after
+// the 16-bit length of a VLR, the 64-bit one of an EVLR).
+LasVlr vlrIdentity(const uint8_t* head, size_t descriptionAt) {
+    LasVlr v;
+    v.reserved = load<uint16_t>(head);
+    v.userId = fixedText(head + 2, 16);
+    v.recordId = load<uint16_t>(head + 18);
+    v.description = fixedText(head + descriptionAt, 32);
+    return v;
+}
+
 }  // namespace
 
 uint16_t standardHeaderSize(uint8_t versionMajor, uint8_t versionMinor) {
@@ -157,11 +168,7 @@ int readHeader(platform::InputFile& file, uint64_t size, LasFileHeader& out, boo
                      " bytes) runs past" + atPoints);
             break;
         }
-        LasVlr v;
-        v.reserved = load<uint16_t>(head);
-        v.userId = fixedText(head + 2, 16);
-        v.recordId = load<uint16_t>(head + 18);
-        v.description = fixedText(head + 22, 32);
+        LasVlr v = vlrIdentity(head, 22);
         v.payload.resize(length);
         if (length > 0 && !readAt(file, at + kVlrHeaderBytes, v.payload.data(), length)) return -1;
         h.vlrs.push_back(std::move(v));
@@ -191,11 +198,7 @@ int readHeader(platform::InputFile& file, uint64_t size, LasFileHeader& out, boo
             cut();
             break;
         }
-        LasVlr v;
-        v.reserved = load<uint16_t>(head);
-        v.userId = fixedText(head + 2, 16);
-        v.recordId = load<uint16_t>(head + 18);
-        v.description = fixedText(head + 28, 32);
+        LasVlr v = vlrIdentity(head, 28);
         v.payload.resize(static_cast<size_t>(length));
         if (length > 0 && !readAt(file, at + kEvlrHeaderBytes, v.payload.data(), v.payload.size()))
             return -1;
