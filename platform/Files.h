@@ -24,7 +24,8 @@ public:
     // A regular file, as opposed to a device, a pipe or a socket.
     bool isRegular() const { return m_regular; }
     // Reads up to `count` bytes at the current position; returns the bytes delivered, fewer
-    // only at the end of the file or on an error.
+    // only at the end of the file or on an error. Bytes past the length the file has once the
+    // read is done are not delivered: they may be a truncation's zeroes.
     size_t read(void* buffer, size_t count);
     // Whether a read failed since the file was opened: tells an error from the file's end, for
     // a reader that takes a file shortened under it for what it now holds.
@@ -37,6 +38,7 @@ public:
 
 private:
     int m_fd = -1;
+    uint64_t m_position = 0;  // where the next read starts
     bool m_regular = false;
     bool m_readFailed = false;
 };

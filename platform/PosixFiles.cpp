@@ -120,6 +120,7 @@ bool InputFile::open(const char* path) {
     }
     m_regular = S_ISREG(st.st_mode);
     m_readFailed = false;
+    m_position = 0;
     return true;
 }
 
@@ -145,7 +146,21 @@ size_t InputFile::read(void* buffer, size_t count) {
         if (n <= 0) break;
         done += static_cast<size_t>(n);
     }
-    return done;
+    const uint64_t start = m_position;
+    m_position += done;
+    if (done == 0 || !m_regular) return done;
+    // A read racing a truncation can copy the zeroed tail of a page past the new end. The kernel
+    // lowers the length before it zeroes, so bytes beyond the length seen now are not the file's.
+    // fstat of an open descriptor cannot fail here; should it, the read stands as the kernel gave
+    // it.
+    struct stat st;
+    if (::fstat(m_fd, &st) != 0) return done;
+    const uint64_t length = st.st_size > 0 ? static_cast<uint64_t>(st.st_size) : 0;
+    if (length >= m_position) return done;
+    const size_t kept = length > start ? static_cast<size_t>(length - start) : 0;
+    m_position = start + kept;
+    if (sysSeek(m_fd, static_cast<off_t>(m_position)) < 0) m_readFailed = true;
+    return kept;
 }
 
 size_t InputFile::readAt(uint64_t offset, void* buffer, size_t count) const {
@@ -164,7 +179,9 @@ size_t InputFile::readAt(uint64_t offset, void* buffer, size_t count) const {
 
 bool InputFile::seek(uint64_t offset) {
     if (m_fd < 0 || offset > static_cast<uint64_t>(INT64_MAX)) return false;
-    return sysSeek(m_fd, static_cast<off_t>(offset)) >= 0;
+    if (sysSeek(m_fd, static_cast<off_t>(offset)) < 0) return false;
+    m_position = offset;
+    return true;
 }
 
 namespace {
