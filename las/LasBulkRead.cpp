@@ -12,6 +12,7 @@
 #include "las/LasLimits.h"
 #include "las/LasRecordSource.h"
 #include "platform/Files.h"
+#include "platform/ReadAhead.h"
 
 using namespace orv;
 
@@ -54,32 +55,13 @@ long COrvReadLas::ReadLasFile(const char* path, LasPntPool** pool, LasHeader& he
     constexpr uint64_t kCompressedReserve = uint64_t{1} << 22;
     points->reserve(
         static_cast<size_t>(decoder && count > kCompressedReserve ? kCompressedReserve : count));
-    // Whole records a block at a time into one small buffer that stays in the cache: the copy
-    // out of the page cache and the decoding then both work on cache-resident bytes.
+    // Whole records a block at a time into small buffers that stay in the cache: the copy out
+    // of the page cache and the decoding then both work on cache-resident bytes.
     const size_t blockRecords = las::kReadBlockBytes / recordLength;
     const size_t bufferRecords = static_cast<size_t>(count < blockRecords ? count : blockRecords);
-    std::unique_ptr<uint8_t[]> buffer;
-    if (count > 0) {
-        buffer.reset(new uint8_t[bufferRecords * recordLength]);
-        if (!decoder && !file.seek(h.offsetToPointData)) return -1;
-    }
     const las::Scaling scaling = las::Scaling::of(h);
-    for (uint64_t left = count; left > 0;) {
-        const size_t want = static_cast<size_t>(left < bufferRecords ? left : bufferRecords);
-        size_t records;
-        if (decoder) {
-            // Damage ends the points at the last intact chunk, as a shortened file does.
-            records = decoder->readRaw(buffer.get(), want);
-        } else {
-            const size_t got = file.read(buffer.get(), want * recordLength);
-            if (file.readFailed()) return -1;  // an error is a refusal, never a partial cloud
-            records = got / recordLength;
-        }
-        const uint8_t* record = buffer.get();
-        // Memory for the block's points in one call, just before they are written: cheaper
-        // than a fault per page, and the fresh pages are still in the cache when filled.
-        points->prepare(points->size(), records);
-        // Every byte of each point written in place, straight from the buffer.
+    // Every byte of each point written in place, straight from the block.
+    const auto decodeBlock = [&](const uint8_t* record, size_t records) {
         LasPnt* out = points->growForOverwrite(records);
         for (size_t i = 0; i < records; ++i, record += recordLength) {
             const las::DecodedRecord r = las::decodeRecord1x(record, scaling, layout);
@@ -95,8 +77,34 @@ long COrvReadLas::ReadLasFile(const char* path, LasPntPool** pool, LasHeader& he
             point.pointSource = 0;
             point.spareWord = 0;
         }
-        if (records < want) break;  // the file was shortened under us: keep the whole records
-        left -= records;
+    };
+    if (decoder) {
+        std::unique_ptr<uint8_t[]> buffer(new uint8_t[bufferRecords * recordLength]);
+        for (uint64_t left = count; left > 0;) {
+            const size_t want = static_cast<size_t>(left < bufferRecords ? left : bufferRecords);
+            // Damage ends the points at the last intact chunk, as a shortened file does.
+            const size_t records = decoder->readRaw(buffer.get(), want);
+            points->prepare(points->size(), records);
+            decodeBlock(buffer.get(), records);
+            if (records < want) break;
+            left -= records;
+        }
+    } else if (count > 0) {
+        if (!file.seek(h.offsetToPointData)) return -1;
+        // The pool's memory for a block is backed on the reading thread, just after the block
+        // is read: one call instead of a fault per page, off the decoding thread.
+        // The pool holds room for every point, so it is not moved while that thread works.
+        const LasPntPool& room = *points;
+        platform::ReadAhead ahead(file, count * recordLength, bufferRecords * recordLength,
+                                  [&room, recordLength](uint64_t offset, size_t bytes) {
+                                      room.prepare(static_cast<size_t>(offset / recordLength),
+                                                   bytes / recordLength);
+                                  });
+        size_t bytes = 0;
+        while (const uint8_t* block = ahead.next(bytes)) decodeBlock(block, bytes / recordLength);
+        // An error is a refusal, never a partial cloud; a file shortened under us keeps the
+        // whole records that were read.
+        if (ahead.failed()) return -1;
     }
     header = h;
     const long read = static_cast<long>(points->size());

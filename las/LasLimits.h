@@ -34,7 +34,7 @@ constexpr uint32_t kWriteBufferRecords = 524288;
 constexpr size_t kWriteBufferBytes = size_t{kWriteBufferRecords} * kWrittenRecordLength;
 
 // Bytes the bulk reader reads at a time: whole records into a buffer that stays in the cache.
-constexpr size_t kReadBlockBytes = size_t{1} << 20;
+constexpr size_t kReadBlockBytes = size_t{512} << 10;
 
 // The marker a caller puts in any coordinate of an origin to have the stream choose it.
 constexpr double kUnsetOrigin = -2147483647.0;

@@ -2,9 +2,11 @@
 
 #include <cerrno>
 #include <cstring>
+#include <vector>
 
 #include "platform/BufferedInput.h"
 #include "platform/FaultInjection.h"
+#include "platform/ReadAhead.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -91,3 +93,57 @@ TEST(BufferedInput, AFailedReadEndsTheDataWithoutInventingAny) {
 }
 
 }  // namespace
+
+TEST(ReadAhead, BlocksComeInFileOrderAndStopAtTheFileOrTheCallerWithoutHanging) {
+    orvtest::TempDir dir;
+    // total asked, block, file size, blocks the caller takes before it gives up (0 = all)
+    struct Case {
+        uint64_t total;
+        size_t block, fileSize, takeBlocks;
+    } cases[] = {
+        {1 << 20, 4096, 1 << 20, 0},              // on the thread, an exact number of blocks
+        {(1 << 20) + 5, 4096, (1 << 20) + 5, 0},  // a short last block
+        {1 << 20, 4096, 300000, 0},               // the file ends before what was asked
+        {1 << 20, 4096, 1 << 20, 3},              // the caller leaves early: the thread stops
+        {1 << 20, 4096, 1 << 20, 1},
+        {5000, 4096, 5000, 0},  // too small for a thread
+        {0, 4096, 100, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.fileSize);
+        const auto bytes = pattern(c.fileSize);
+        orvtest::writeFile(dir.path("f"), bytes);
+        orv::platform::InputFile file;
+        ASSERT_TRUE(file.open(dir.path("f").c_str()));
+        std::vector<uint64_t> prepared;
+        size_t at = 0, blocks = 0;
+        {
+            orv::platform::ReadAhead ahead(file, c.total, c.block, [&](uint64_t offset, size_t) {
+                prepared.push_back(offset);
+            });
+            size_t length = 0;
+            while (const uint8_t* block = ahead.next(length)) {
+                ASSERT_LE(at + length, bytes.size());
+                ASSERT_EQ(std::memcmp(block, bytes.data() + at, length), 0) << "at " << at;
+                at += length;
+                if (++blocks == c.takeBlocks) break;
+            }
+            EXPECT_FALSE(ahead.failed());
+        }
+        if (c.takeBlocks == 0) {
+            EXPECT_EQ(at, std::min<uint64_t>(c.total, c.fileSize));
+        }
+        for (size_t i = 0; i < prepared.size(); ++i) EXPECT_EQ(prepared[i], i * c.block);
+    }
+    // A failed read ends the blocks and says so.
+    orvtest::writeFile(dir.path("f"), pattern(1 << 20));
+    orv::platform::InputFile file;
+    ASSERT_TRUE(file.open(dir.path("f").c_str()));
+    orv::platform::testing::failNth(orv::platform::testing::Operation::Read, 5, EIO);
+    orv::platform::ReadAhead ahead(file, 1 << 20, 4096, nullptr);
+    size_t length = 0, at = 0;
+    while (ahead.next(length)) at += length;
+    orv::platform::testing::reset();
+    EXPECT_EQ(at, 4u * 4096);
+    EXPECT_TRUE(ahead.failed());
+}
