@@ -292,8 +292,12 @@ void OutputFile::write(const void* data, size_t count) {
         throw FileError("write", m_path, EBADF);
     }
     const auto* in = static_cast<const char*>(data);
+    // Pieces of at most 256 KiB: a larger write has the page cache take folios of megabytes,
+    // whose first touch can cost many times the copy (seen on virtual machines, 0.1 s against
+    // 0.13 to 7.5 s for 560 MB); smaller pieces cost a few system calls more.
+    constexpr size_t kWritePieceBytes = size_t{256} << 10;
     while (count > 0) {
-        ssize_t n = sysWrite(m_fd, in, count);
+        ssize_t n = sysWrite(m_fd, in, count < kWritePieceBytes ? count : kWritePieceBytes);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) fail("write", errno);
         if (n == 0) fail("write", EIO);
