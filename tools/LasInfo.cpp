@@ -133,7 +133,12 @@ void printText(const std::string& name, const orv::LasFileInfo& info, bool hasFi
     const Precision precision(h);
     std::printf("file:              %s\n", name.c_str());
     std::printf("version:           %u.%u\n", h.versionMajor, h.versionMinor);
-    std::printf("point format:      %u\n", h.pointDataFormat);
+    // A compressed file's byte carries the compression bits; the format is the rest of it.
+    if (h.pointDataFormat & 0x80)
+        std::printf("point format:      %u (stored as %u: compressed)\n", h.pointDataFormat & 0x3Fu,
+                    h.pointDataFormat);
+    else
+        std::printf("point format:      %u\n", h.pointDataFormat);
     std::printf("format name:       %s\n", info.formatName);
     std::printf("record length:     %u\n", h.pointDataRecordLength);
     std::printf("header size:       %u\n", h.headerSize);

@@ -197,6 +197,9 @@ int DOMDocument::parseFile(const char* path) {
     if (size == 0 || size > std::string().max_size()) return -1;
     std::string bytes;
     try {
+        // Memory for the whole text in one call, then filled: cheaper than a fault per page.
+        bytes.reserve(static_cast<size_t>(size));
+        orv::prepareLargeBlock(&bytes[0], static_cast<size_t>(size));
         bytes.resize(static_cast<size_t>(size));
     } catch (const std::bad_alloc&) {
         return -1;

@@ -140,6 +140,7 @@ public:
             // Large requests get a chunk of their own so that the current one is not wasted.
             const size_t size = std::max(bytes + align, m_nextChunk);
             m_chunks.emplace_back(new char[size]);
+            backNow(m_chunks.back().get(), size);
             if (size == m_nextChunk) {
                 m_bump = m_chunks.back().get();
                 m_left = size;
@@ -251,7 +252,15 @@ private:
         // operator new[] of unsigned char gives memory aligned for any ordinary type.
         m_slabs.push_back(
             Slab{std::unique_ptr<unsigned char[]>(new unsigned char[slots * kSlot]), slots, 0});
+        backNow(m_slabs.back().slots.get(), slots * kSlot);
     }
+
+    // A large block is filled from start to end while a document loads: memory for all of it
+    // in one call costs less than a fault per page.
+    static void backNow(void* block, size_t bytes) {
+        if (bytes >= kBackedBytes) orv::prepareLargeBlock(block, bytes);
+    }
+    static constexpr size_t kBackedBytes = 64 << 10;
 
     // The common end of a document: once the links are cleared, nothing but the root is held
     // (`extra` references beyond the pins, all of them the root's) and no element but the root

@@ -423,6 +423,11 @@ TEST(LazOrvter, CopyCompressesAndDecompressesLosslessly) {
             const auto info = runCommand(orvter("las info " + shellQuote(in)));
             EXPECT_EQ(info.status, 0) << info.out;
             EXPECT_EQ(info.out.find("warning"), std::string::npos) << info.out;
+            // The format, not the stored byte with its compression bit.
+            EXPECT_NE(info.out.find("point format:      " + std::to_string(c.format) +
+                                    (in == b ? " (stored as " : "\n")),
+                      std::string::npos)
+                << info.out;
             const auto merged = runCommand(orvter("las merge " + shellQuote(dir.path("m." + tag)) +
                                                   " " + shellQuote(in) + " " + shellQuote(in)));
             EXPECT_EQ(merged.status, 0) << merged.out;
