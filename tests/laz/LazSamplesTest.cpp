@@ -155,6 +155,24 @@ TEST_F(LazSamples, SeekThroughTheChunkTableLandsOnThePoint) {
                 << "point " << index;
         }
         EXPECT_FALSE(dec.seek(all.points + 1));
+        // The end is a place to seek to: nothing is read there, and no error, and the reader
+        // can seek back from it.
+        std::vector<uint8_t> rec(rl);
+        ASSERT_TRUE(dec.seek(all.points));
+        EXPECT_EQ(dec.read(rec.data(), 1), 0u);
+        EXPECT_EQ(dec.error(), "");
+        ASSERT_TRUE(dec.seek(1));
+        ASSERT_EQ(dec.read(rec.data(), 1), 1u);
+        EXPECT_TRUE(std::equal(rec.begin(), rec.end(), all.records.begin() + long(rl)));
+        // The same through the public reader.
+        orv::LasReader reader;
+        ASSERT_EQ(reader.open((m_dir + "/" + file).c_str()), 0) << reader.error();
+        ASSERT_TRUE(reader.seek(reader.pointCount()));
+        EXPECT_EQ(reader.readRaw(rec.data(), 1), 0u);
+        EXPECT_EQ(reader.error(), "");
+        ASSERT_TRUE(reader.seek(1));
+        ASSERT_EQ(reader.readRaw(rec.data(), 1), 1u);
+        EXPECT_TRUE(std::equal(rec.begin(), rec.end(), all.records.begin() + long(rl)));
     }
 }
 
