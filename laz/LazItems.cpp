@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstring>
+#include <utility>
 
 #include "laz/LazBytes.h"
 
@@ -634,6 +635,36 @@ struct Layer {
     }
 };
 
+// What every layered item does with its layers alike. Layers is a fixed array of them, or a
+// vector when the count comes from the file.
+template <class Layers>
+class LayersOf : public LayeredItem {
+public:
+    template <class... Args>
+    explicit LayersOf(Args&&... args) : m_layers(std::forward<Args>(args)...) {}
+    void setLayer(size_t layer, const uint8_t* data, size_t size) override {
+        m_layers[layer].setBytes(data, size);
+    }
+    bool overrun() const override {
+        for (const Layer& l : m_layers)
+            if (l.present && l.dec.overrun()) return true;
+        return false;
+    }
+    void finishLayers() override {
+        for (Layer& l : m_layers) l.finish();
+    }
+    const std::vector<uint8_t>& layerBytes(size_t layer) const override {
+        return m_layers[layer].out;
+    }
+
+protected:
+    void startLayers() {
+        for (Layer& l : m_layers) l.startEncoding();
+    }
+
+    Layers m_layers{};
+};
+
 // The unpacked fields of a 30-byte core record of formats 6 to 10:
 //   0 X | 4 Y | 8 Z | 12 intensity | 14 return r 0-3, n 4-7 | 15 classification flags 0-3,
 //   scanner channel 4-5, scan direction 6, edge 7 | 16 classification | 17 user data |
@@ -678,8 +709,9 @@ struct Point14Fields {
     }
 };
 
-class Point14 final : public LayeredItem {
+class Point14 final : public LayersOf<std::array<Layer, 9>> {
     enum { kXY, kZ, kClass, kFlags, kIntensity, kAngle, kUser, kSource, kGps, kLayers };
+    static_assert(kLayers == 9, "one layer for each field group");
 
     struct Context {
         bool unused = true;
@@ -742,16 +774,11 @@ public:
         m_cur = f.channel;
         context = m_cur;
         m_ctx[m_cur].start(f);
-        for (auto& l : m_layers) l.startEncoding();
+        startLayers();
     }
     void setLayer(size_t layer, const uint8_t* data, size_t size) override {
-        m_layers[layer].setBytes(data, size);
+        LayersOf::setLayer(layer, data, size);
         if (layer == kXY) m_layers[layer].present = true;
-    }
-    bool overrun() const override {
-        for (auto& l : m_layers)
-            if (l.present && l.dec.overrun()) return true;
-        return false;
     }
 
     void decode(uint8_t* out, uint32_t& context) override {
@@ -927,20 +954,16 @@ public:
 
     void finishLayers() override {
         m_layers[kXY].present = true;
-        for (auto& l : m_layers) l.finish();
-    }
-    const std::vector<uint8_t>& layerBytes(size_t layer) const override {
-        return m_layers[layer].out;
+        LayersOf::finishLayers();
     }
 
 private:
     Context m_ctx[4];
     uint32_t m_cur = 0;
-    Layer m_layers[kLayers];
 };
 
 // Colour (and near infrared) of formats 7, 8 and 10, one history per scanner channel.
-class Rgb14 final : public LayeredItem {
+class Rgb14 final : public LayersOf<std::array<Layer, 2>> {
     struct Context {
         bool unused = true;
         uint16_t last[4] = {};
@@ -958,15 +981,7 @@ public:
         uint16_t v[4] = {};
         loadRgb(first, v, m_nir ? 4 : 3);
         start(m_ctx[m_cur], v);
-        for (auto& l : m_layers) l.startEncoding();
-    }
-    void setLayer(size_t layer, const uint8_t* data, size_t size) override {
-        m_layers[layer].setBytes(data, size);
-    }
-    bool overrun() const override {
-        for (auto& l : m_layers)
-            if (l.present && l.dec.overrun()) return true;
-        return false;
+        startLayers();
     }
     void decode(uint8_t* out, uint32_t& context) override {
         uint16_t* last = follow(context);
@@ -1012,12 +1027,6 @@ public:
         }
         std::memcpy(last, item, m_nir ? 8 : 6);
     }
-    void finishLayers() override {
-        for (auto& l : m_layers) l.finish();
-    }
-    const std::vector<uint8_t>& layerBytes(size_t layer) const override {
-        return m_layers[layer].out;
-    }
 
 private:
     static void start(Context& c, const uint16_t* from) {
@@ -1046,11 +1055,10 @@ private:
     bool m_nir;
     Context m_ctx[4];
     uint32_t m_cur = 0;
-    Layer m_layers[2];
 };
 
 // Extra bytes of formats 6 to 10: one layer per byte, one history per scanner channel.
-class Bytes14 final : public LayeredItem {
+class Bytes14 final : public LayersOf<std::vector<Layer>> {
     struct Context {
         bool unused = true;
         std::vector<uint8_t> last;
@@ -1058,7 +1066,7 @@ class Bytes14 final : public LayeredItem {
     };
 
 public:
-    explicit Bytes14(size_t n) : m_n(n), m_layers(n) {
+    explicit Bytes14(size_t n) : LayersOf(n), m_n(n) {
         for (auto& c : m_ctx) {
             c.last.resize(n);
             for (size_t i = 0; i < n; ++i) c.models.emplace_back(256);
@@ -1069,15 +1077,7 @@ public:
         for (auto& c : m_ctx) c.unused = true;
         m_cur = context & 3;
         start(m_ctx[m_cur], first);
-        for (auto& l : m_layers) l.startEncoding();
-    }
-    void setLayer(size_t layer, const uint8_t* data, size_t size) override {
-        m_layers[layer].setBytes(data, size);
-    }
-    bool overrun() const override {
-        for (auto& l : m_layers)
-            if (l.present && l.dec.overrun()) return true;
-        return false;
+        startLayers();
     }
     void decode(uint8_t* out, uint32_t& context) override {
         uint8_t* last = follow(context);
@@ -1095,12 +1095,6 @@ public:
             m_layers[i].present |= item[i] != last[i];
         }
         std::memcpy(last, item, m_n);
-    }
-    void finishLayers() override {
-        for (auto& l : m_layers) l.finish();
-    }
-    const std::vector<uint8_t>& layerBytes(size_t layer) const override {
-        return m_layers[layer].out;
     }
 
 private:
@@ -1126,7 +1120,6 @@ private:
     size_t m_n;
     Context m_ctx[4];
     uint32_t m_cur = 0;
-    std::vector<Layer> m_layers;
 };
 
 }  // namespace
