@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <new>
 
 #if defined(__SSE2__)
@@ -19,27 +20,71 @@ inline bool isSpace(char c) {
     return c == ' ' || c == '\n' || c == '\r' || c == '\t';
 }
 
-// The next `c` in [from, end), or null. Tags, names and values are short: sixteen bytes at a
-// time in the registers beats a library call per search. Never reads at or past `end`.
-inline const char* findByte(const char* from, const char* end, char c) {
+// The scanners below look at [from, end) but may load up to `limit`, the end of the memory
+// the text lies in: tags, names and values are a few bytes long, and one sixteen-byte load past
+// their end (masked) beats a byte loop. They never read at or past `limit`.
 #if defined(__SSE2__)
-    const __m128i wanted = _mm_set1_epi8(c);
-    while (end - from >= 16) {
-        const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from));
-        const int hits = _mm_movemask_epi8(_mm_cmpeq_epi8(chunk, wanted));
-        if (hits) return from + __builtin_ctz(static_cast<unsigned>(hits));
-        from += 16;
-    }
+inline unsigned bytesEqual(const char* at, char c) {
+    const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+    return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(chunk, _mm_set1_epi8(c))));
+}
+
+inline unsigned spaceBytes(const char* at) {
+    const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+    const __m128i sp = _mm_or_si128(_mm_cmpeq_epi8(chunk, _mm_set1_epi8(' ')),
+                                    _mm_cmpeq_epi8(chunk, _mm_set1_epi8('\n')));
+    const __m128i cr = _mm_or_si128(_mm_cmpeq_epi8(chunk, _mm_set1_epi8('\r')),
+                                    _mm_cmpeq_epi8(chunk, _mm_set1_epi8('\t')));
+    return static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(sp, cr)));
+}
+
+// The first hit of `hits` (bits for the sixteen bytes at `at`) that lies before `end`, or null.
+inline const char* firstHit(const char* at, unsigned hits, const char* end) {
+    const char* hit = at + __builtin_ctz(hits);
+    return hit < end ? hit : nullptr;
+}
+#endif
+
+// The next `c` in [from, end), or null.
+inline const char* findByte(const char* from, const char* end, const char* limit, char c) {
+#if defined(__SSE2__)
+    for (; from < end && limit - from >= 16; from += 16)
+        if (const unsigned hits = bytesEqual(from, c)) return firstHit(from, hits, end);
+#else
+    (void)limit;
 #endif
     for (; from < end; ++from)
         if (*from == c) return from;
     return nullptr;
 }
 
-inline const char* findSpace(const char* from, const char* end) {
+// The next space in [from, end), or null.
+inline const char* findSpace(const char* from, const char* end, const char* limit) {
+#if defined(__SSE2__)
+    for (; from < end && limit - from >= 16; from += 16)
+        if (const unsigned hits = spaceBytes(from)) return firstHit(from, hits, end);
+#else
+    (void)limit;
+#endif
     for (; from < end; ++from)
         if (isSpace(*from)) return from;
     return nullptr;
+}
+
+// The first byte in [from, end) that is no space, or `end`.
+inline const char* skipSpaces(const char* from, const char* end, const char* limit) {
+#if defined(__SSE2__)
+    for (; from < end && limit - from >= 16; from += 16) {
+        if (const unsigned others = ~spaceBytes(from) & 0xFFFFu) {
+            const char* hit = firstHit(from, others, end);
+            return hit ? hit : end;
+        }
+    }
+#else
+    (void)limit;
+#endif
+    while (from < end && isSpace(*from)) ++from;
+    return from;
 }
 
 inline void trim(const char*& b, const char*& e) {
@@ -195,25 +240,30 @@ int DOMDocument::parseFile(const char* path) {
     if (!file.open(path)) return -1;
     const uint64_t size = file.size();
     if (size == 0 || size > std::string().max_size()) return -1;
+    const size_t total = static_cast<size_t>(size);
     std::string bytes;
+    std::unique_ptr<char[]> piece;
     try {
         // Memory for the whole text in one call, then filled: cheaper than a fault per page.
-        bytes.reserve(static_cast<size_t>(size));
-        orv::prepareLargeBlock(&bytes[0], static_cast<size_t>(size));
-        bytes.resize(static_cast<size_t>(size));
+        bytes.reserve(total);
+        orv::prepareLargeBlock(&bytes[0], total);
+        piece.reset(new char[kReadPiece]);
     } catch (const std::bad_alloc&) {
         return -1;
     } catch (const std::length_error&) {
         return -1;
     }
-    size_t filled = 0, scanned = 0, afterInstruction = 0;
-    size_t nul = bytes.size();  // the document text ends at the first zero byte, as a C string
-    while (filled < bytes.size()) {
-        const size_t want = std::min(kReadPiece, bytes.size() - filled);
-        const size_t got = file.read(&bytes[filled], want);
-        filled += got;
+    // Each piece is read into a small buffer and appended: the text's memory is written once,
+    // where zeroing it first and reading over the zeros wrote it twice.
+    size_t scanned = 0, afterInstruction = 0;
+    size_t nul = total;  // the document text ends at the first zero byte, as a C string
+    while (bytes.size() < total) {
+        const size_t want = std::min(kReadPiece, total - bytes.size());
+        const size_t got = file.read(piece.get(), want);
+        bytes.append(piece.get(), got);  // within the capacity reserved: cannot throw
+        const size_t filled = bytes.size();
         // The last byte read waits for the next piece: a '?' there may pair with its first '>'.
-        const size_t to = filled < bytes.size() && filled > 0 ? filled - 1 : filled;
+        const size_t to = filled < total && filled > 0 ? filled - 1 : filled;
         if (!scanPiece(bytes.data(), scanned, to, filled, afterInstruction, nul)) break;
         scanned = to;
         // A read that stops short (an I/O error, a file cut meanwhile) must not pass for the file.
@@ -325,7 +375,7 @@ int DOMDocument::parseChildren(DOMElement* parent) {
             const bool selfClosing = tag.size > 0 && tag.data[tag.size - 1] == '/';
             if (selfClosing) --tag.size;
             Span name;
-            const int read = readTag(tag, name, m_pairs);
+            const int read = readTag(tag, xmlText.data() + xmlText.size(), name, m_pairs);
             // A failed tag leaves its element nameless, with the attributes read before.
             child->setParsedTag(
                 read < 0 ? std::string_view() : std::string_view(name.data, name.size), m_pairs);
@@ -349,12 +399,12 @@ int DOMDocument::nextTagSpan(Span& tag, Span& text) {
     const char* const begin = xmlText.data();
     const char* const end = begin + xmlText.size();
     const char* p = begin + (cursor < xmlText.size() ? cursor : xmlText.size());
-    while (p < end && isSpace(*p)) ++p;
+    p = skipSpaces(p, end, end);
     if (p >= end) return -1;
-    const char* lt = findByte(p, end, '<');
+    const char* lt = *p == '<' ? p : findByte(p, end, end, '<');
     if (!lt) return -1;
     if (lt > p) text = Span{p, static_cast<size_t>(lt - p)};
-    const char* gt = findByte(lt, end, '>');
+    const char* gt = findByte(lt + 1, end, end, '>');
     if (!gt) return -1;
     tag = Span{lt + 1, static_cast<size_t>(gt - lt - 1)};
     cursor = static_cast<size_t>(gt + 1 - begin);
@@ -373,45 +423,117 @@ int DOMDocument::parseTag(const char* tagText, std::string& name, orv::xml::Attr
     attributes.clear();
     if (!tagText) return -1;
     Span n;
-    const int result = readTag(Span{tagText, std::strlen(tagText)}, n, m_pairs);
+    const size_t length = std::strlen(tagText);
+    const int result = readTag(Span{tagText, length}, tagText + length, n, m_pairs);
     name.assign(n.data ? n.data : "", n.size);
     attributes.assign(m_pairs);
     return result;
 }
 
-int DOMDocument::readTag(Span tagSpan, Span& name, std::vector<orv::xml::AttrPair>& pairs) {
-    pairs.clear();
-    const char* b = tagSpan.data ? tagSpan.data : "";
-    const char* e = b + tagSpan.size;
-    trim(b, e);
-    const char* space = findSpace(b, e);
+namespace {
+
+// Finds the bytes a tag is cut at, each search bounded by the tag's end. One searches as it
+// goes; the other classifies a short tag's bytes once, so each search is a step on a mask.
+struct ScanFinder {
+    const char* end;
+    const char* limit;
+    const char* space(const char* from) const { return findSpace(from, end, limit); }
+    const char* find(const char* from, char c) const { return findByte(from, end, limit, c); }
+};
+
+#if defined(__SSE2__)
+struct WindowFinder {
+    static constexpr size_t kBytes = 64;
+    const char* base;
+    uint64_t spaces = 0, equals = 0, doubleQuotes = 0, singleQuotes = 0;
+
+    // For a tag [b, e) no longer than kBytes with kBytes readable from b.
+    WindowFinder(const char* b, const char* e) : base(b) {
+        for (size_t i = 0; i * 16 < static_cast<size_t>(e - b); ++i) {
+            const char* at = b + i * 16;
+            spaces |= uint64_t{spaceBytes(at)} << (i * 16);
+            equals |= uint64_t{bytesEqual(at, '=')} << (i * 16);
+            doubleQuotes |= uint64_t{bytesEqual(at, '"')} << (i * 16);
+            singleQuotes |= uint64_t{bytesEqual(at, '\'')} << (i * 16);
+        }
+        const size_t n = static_cast<size_t>(e - b);
+        const uint64_t inside = n >= kBytes ? ~uint64_t{0} : (uint64_t{1} << n) - 1;
+        spaces &= inside;
+        equals &= inside;
+        doubleQuotes &= inside;
+        singleQuotes &= inside;
+    }
+    const char* first(uint64_t hits, const char* from) const {
+        const size_t skip = static_cast<size_t>(from - base);
+        hits = skip >= kBytes ? 0 : hits & (~uint64_t{0} << skip);
+        return hits ? base + __builtin_ctzll(hits) : nullptr;
+    }
+    const char* space(const char* from) const { return first(spaces, from); }
+    const char* find(const char* from, char c) const {
+        return first(c == '=' ? equals : c == '"' ? doubleQuotes : singleQuotes, from);
+    }
+};
+#endif
+
+// The name and attributes of the trimmed tag [b, e).
+template <class Finder>
+int readTagWith(const Finder& finder, const char* b, const char* e, const char*& nameEnd,
+                std::vector<orv::xml::AttrPair>& pairs) {
+    const char* space = finder.space(b);
     if (!space) {
-        name = Span{b, static_cast<size_t>(e - b)};
+        nameEnd = e;
         return 0;
     }
-    name = Span{b, static_cast<size_t>(space - b)};
+    nameEnd = space;
     const char* pos = space + 1;
     int count = 0;
     for (;;) {
-        const char* eq = findByte(pos, e, '=');
+        const char* eq = finder.find(pos, '=');
         if (!eq) return pos >= e ? count : -1;  // left-over bytes that are no attribute
         ++count;
         const char* nb = pos;
         const char* ne = eq;
         trim(nb, ne);
-        const char* open = findByte(eq + 1, e, '"');
-        if (!open) open = findByte(eq + 1, e, '\'');
+        const char* open = finder.find(eq + 1, '"');
+        if (!open) open = finder.find(eq + 1, '\'');
         if (!open) return -1;
-        const char* close = findByte(open + 1, e, '"');
-        if (!close) close = findByte(open + 1, e, '\'');
+        const char* close = finder.find(open + 1, '"');
+        if (!close) close = finder.find(open + 1, '\'');
         if (!close) return -1;
         const char* vb = open + 1;
         const char* ve = close;
         trim(vb, ve);
-        pairs.push_back(
-            orv::xml::AttrPair{nb, static_cast<size_t>(ne - nb), vb, static_cast<size_t>(ve - vb)});
+        // Field by field into place: a pair built aside and copied whole waits on its stores.
+        pairs.emplace_back();
+        orv::xml::AttrPair& pair = pairs.back();
+        pair.name = nb;
+        pair.nameSize = static_cast<size_t>(ne - nb);
+        pair.value = vb;
+        pair.valueSize = static_cast<size_t>(ve - vb);
         pos = close + 1;
     }
+}
+
+}  // namespace
+
+int DOMDocument::readTag(Span tagSpan, const char* limit, Span& name,
+                         std::vector<orv::xml::AttrPair>& pairs) {
+    pairs.clear();
+    const char* b = tagSpan.data ? tagSpan.data : "";
+    const char* e = b + tagSpan.size;
+    if (!tagSpan.data) limit = e;
+    trim(b, e);
+    const char* nameEnd = e;
+    int result;
+#if defined(__SSE2__)
+    if (static_cast<size_t>(e - b) <= WindowFinder::kBytes &&
+        static_cast<size_t>(limit - b) >= WindowFinder::kBytes)
+        result = readTagWith(WindowFinder(b, e), b, e, nameEnd, pairs);
+    else
+#endif
+        result = readTagWith(ScanFinder{e, limit}, b, e, nameEnd, pairs);
+    name = Span{b, static_cast<size_t>(nameEnd - b)};
+    return result;
 }
 
 int DOMDocument::buildDeclaration() {

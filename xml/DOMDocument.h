@@ -72,8 +72,9 @@ private:
     int parseOwnedText(std::string&& text, size_t rootFrom);
     int parseRootFrom(size_t start);
     int nextTagSpan(Span& tag, Span& text);
-    // The name and attribute pairs of a start tag; the pairs read before a failure stay.
-    int readTag(Span tag, Span& name, std::vector<orv::xml::AttrPair>& pairs);
+    // The name and attribute pairs of a start tag; the pairs read before a failure stay. The
+    // tag lies in memory readable up to `limit`.
+    int readTag(Span tag, const char* limit, Span& name, std::vector<orv::xml::AttrPair>& pairs);
 
     // Scratch of the parser, kept from one load to the next.
     struct Open {

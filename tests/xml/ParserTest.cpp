@@ -160,6 +160,43 @@ TEST_F(ParserTest, MemberScannersWorkAlone) {
     EXPECT_EQ(doc->parseChildren(nullptr), -1);
 }
 
+// A tag in a document is read from memory that runs on past it; alone, its bytes end with it.
+// Both must cut it the same way, whatever its length.
+TEST_F(ParserTest, TagsReadAloneAndInADocumentAgree) {
+    std::vector<std::string> tags = {
+        "b x=\"1\"",
+        "b x = \" 1 \" y='2'",
+        "b y=\"2\"x=\"1\"",
+        "b x=\"a' ",
+        "b\tk=\"v\"",
+        "b =\"v\"",
+        "b x",
+        "a k=\"1\" b",
+        "a k=\"1",
+        "a k=1",
+        "n  a=\"1\" b='2' a=\"3\" ",
+        "q\r\n a='x\"y' b=\"z\"",
+    };
+    for (size_t n = 0; n <= 72; ++n) {
+        const std::string fill(n, 'x');
+        tags.push_back("t v=\"" + fill + "\" w='" + std::string(n % 5, ' ') + "1'");
+        tags.push_back("t" + fill);
+        tags.push_back("t " + fill + "=\"1");
+    }
+    auto doc = orvtest::newDocument();
+    for (const std::string& tag : tags) {
+        std::string name;
+        orv::xml::AttrMap attrs;
+        const int alone = doc->parseTag(tag.c_str(), name, attrs);
+        std::string expected = alone < 0 ? "" : name;
+        for (const auto& [k, v] : attrs.items())
+            expected += "[" + std::string(k) + "=" + std::string(v) + "]";
+        const Outcome o = load("<r><" + tag + "/></r>" + std::string(100, ' '));
+        EXPECT_EQ(o.result, alone < 0 ? -1 : 0) << tag;
+        EXPECT_EQ(o.tree, "r{" + expected + "}") << tag;
+    }
+}
+
 TEST_F(ParserTest, FilesLoadUpToTheirFirstNul) {
     orvtest::TempDir dir;
     auto doc = orvtest::newDocument();
