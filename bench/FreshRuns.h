@@ -30,15 +30,17 @@ namespace fresh {
 
 // What one child run measured.
 struct Sample {
-    double seconds = 0.0;    // as the child timed its own work
-    double cpuSeconds = -1;  // the processor time of that work, when the child gave it
-    long peakKiB = 0;        // the child's peak resident memory
+    double seconds = 0.0;     // as the child timed its own work
+    double cpuSeconds = -1;   // the processor time of that work, when the child gave it
+    double userSeconds = -1;  // the part of it spent in the program itself, not the kernel
+    long peakKiB = 0;         // the child's peak resident memory
 };
 
 struct Summary {
     double min = 0.0, median = 0.0, max = 0.0;
-    double cpuMedian = -1;  // median processor time, when every child gave it
-    long peakKiB = 0;       // the highest of the runs
+    double cpuMedian = -1;   // median processor time, when every child gave it
+    double userMedian = -1;  // median user-mode processor time, when every child gave it
+    long peakKiB = 0;        // the highest of the runs
     size_t runs = 0;
 };
 
@@ -52,16 +54,18 @@ inline Summary summarize(const std::vector<Sample>& samples) {
     Summary s;
     s.runs = samples.size();
     if (samples.empty()) return s;
-    std::vector<double> t, cpu;
+    std::vector<double> t, cpu, user;
     for (const Sample& x : samples) {
         t.push_back(x.seconds);
         if (x.cpuSeconds >= 0) cpu.push_back(x.cpuSeconds);
+        if (x.userSeconds >= 0) user.push_back(x.userSeconds);
         s.peakKiB = std::max(s.peakKiB, x.peakKiB);
     }
     s.min = *std::min_element(t.begin(), t.end());
     s.max = *std::max_element(t.begin(), t.end());
     s.median = medianOf(t);
     if (cpu.size() == t.size()) s.cpuMedian = medianOf(cpu);
+    if (user.size() == t.size()) s.userMedian = medianOf(user);
     return s;
 }
 
@@ -70,22 +74,32 @@ inline Summary summarize(const std::vector<Sample>& samples) {
 constexpr const char* kMarker = "@fresh-seconds ";
 
 // Child side: hand the timed seconds to the parent.
-inline void reportSeconds(double seconds, double cpuSeconds = -1) {
-    std::printf("%s%.9f %.9f\n", kMarker, seconds, cpuSeconds);
+inline void reportSeconds(double seconds, double cpuSeconds = -1, double userSeconds = -1) {
+    std::printf("%s%.9f %.9f %.9f\n", kMarker, seconds, cpuSeconds, userSeconds);
     std::fflush(stdout);
 }
 
 // Child side: a monotonic stopwatch, with the processor time the process used meanwhile (on a
-// shared machine the wall-clock time also holds the time other programs had the processor).
+// shared machine the wall-clock time also holds the time other programs had the processor),
+// and the user-mode part of it: the program's own work, without the kernel's (fresh memory,
+// page cache), which on a virtual machine can swing many times over from run to run.
 class Stopwatch {
 public:
-    Stopwatch() : m_start(std::chrono::steady_clock::now()), m_cpuStart(cpuNow()) {}
+    Stopwatch()
+        : m_start(std::chrono::steady_clock::now()), m_cpuStart(cpuNow()), m_userStart(userNow()) {}
     double seconds() const {
         return std::chrono::duration<double>(std::chrono::steady_clock::now() - m_start).count();
     }
     double cpuSeconds() const { return cpuNow() - m_cpuStart; }
+    double userSeconds() const { return userNow() - m_userStart; }
 
 private:
+    static double userNow() {
+        rusage usage{};
+        ::getrusage(RUSAGE_SELF, &usage);
+        return static_cast<double>(usage.ru_utime.tv_sec) +
+               static_cast<double>(usage.ru_utime.tv_usec) * 1e-6;
+    }
     static double cpuNow() {
         timespec t{};
         ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
@@ -93,12 +107,13 @@ private:
     }
     std::chrono::steady_clock::time_point m_start;
     double m_cpuStart;
+    double m_userStart;
 };
 
 // Child side: the wall-clock and processor time since `watch` started.
 inline void reportSeconds(const Stopwatch& watch) {
-    const double cpu = watch.cpuSeconds();
-    reportSeconds(watch.seconds(), cpu);
+    const double cpu = watch.cpuSeconds(), user = watch.userSeconds();
+    reportSeconds(watch.seconds(), cpu, user);
 }
 
 // Parent side: runs this program again with `args` and waits for it. False, with a reason in
@@ -162,7 +177,8 @@ inline bool runChild(const std::vector<std::string>& args, Sample& out, std::str
     }
     char* end = nullptr;
     out.seconds = std::strtod(text.c_str() + at + std::strlen(kMarker), &end);
-    out.cpuSeconds = std::strtod(end, nullptr);
+    out.cpuSeconds = std::strtod(end, &end);
+    out.userSeconds = std::strtod(end, nullptr);
     out.peakKiB = usage.ru_maxrss;  // KiB on Linux
     return true;
 }
