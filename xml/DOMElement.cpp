@@ -680,25 +680,38 @@ char* putIndent(char* p, int level) {
     return p + n;
 }
 
-char* writeOpen(char* p, const DOMElement* e) {
+// Attribute names and values are mostly a few bytes: counted in place before a library call.
+size_t shortLength(const char* s) {
+    for (size_t n = 0; n < 16; ++n)
+        if (s[n] == '\0') return n;
+    return 16 + std::strlen(s + 16);
+}
+
+size_t textLength(const DOMElement* e) {
+    const char* text = e->textPtr();
+    return text ? std::strlen(text) : 0;
+}
+
+// The start tag and the text (`textBytes` long) or a line end.
+char* writeOpen(char* p, const DOMElement* e, size_t textBytes) {
     p = putIndent(p, e->level);
     *p++ = '<';
     p = put(p, e->tag(), e->tagSize());
     const orv::xml::AttrRange attrs = e->attrItems();
     const char* at = attrs.data;
     for (uint32_t i = 0; i < attrs.count; ++i) {
-        const size_t name = std::strlen(at);
+        const size_t name = shortLength(at);
         *p++ = ' ';
         p = put(p, at, name);
         p = put(p, " =\"", 3);
         at += name + 1;
-        const size_t value = std::strlen(at);
+        const size_t value = shortLength(at);
         p = put(p, at, value);
         *p++ = '"';
         at += value + 1;
     }
     *p++ = '>';
-    if (const char* text = e->textPtr()) return put(p, text, std::strlen(text));
+    if (const char* text = e->textPtr()) return put(p, text, textBytes);
     return put(p, "\r\n", 2);
 }
 
@@ -739,13 +752,13 @@ int DOMElement::writeXml(orv::OrvString& out) {
         size_t next;
     };
     std::vector<Frame> stack;
-    p = writeOpen(p, this);
+    p = writeOpen(p, this, textLength(this));
     stack.push_back({this, 0});
     while (!stack.empty()) {
         Frame& f = stack.back();
         if (f.next < f.elem->m_childCount) {
             const DOMElement* child = f.elem->childAt(f.next++);
-            p = writeOpen(p, child);
+            p = writeOpen(p, child, textLength(child));
             stack.push_back({child, 0});
         } else {
             p = writeClose(p, f.elem);
@@ -768,9 +781,14 @@ void DOMElement::writeXmlPieces(size_t piece, orv::xml::PieceWriter put, void* c
         }
         return &buffer[used];
     };
-    const auto openSize = [](const DOMElement* e) {
+    const auto openSize = [](const DOMElement* e, size_t textBytes) {
         return indentSize(e->level) + 2 + e->tagSize() + e->m_attrBytes +
-               3 * size_t{e->m_attrCount} + (e->m_text ? std::strlen(e->m_text) : 2);
+               3 * size_t{e->m_attrCount} + (e->m_text ? textBytes : 2);
+    };
+    const auto wrote = [&](char* end) { used = static_cast<size_t>(end - buffer.data()); };
+    const auto writeStart = [&](const DOMElement* e) {
+        const size_t textBytes = textLength(e);
+        wrote(writeOpen(room(openSize(e, textBytes)), e, textBytes));
     };
     const auto closeSize = [](const DOMElement* e) {
         return (e->m_text ? 0 : indentSize(e->level)) + e->tagSize() + 5;
@@ -780,14 +798,13 @@ void DOMElement::writeXmlPieces(size_t piece, orv::xml::PieceWriter put, void* c
         size_t next;
     };
     std::vector<Frame> stack;
-    const auto wrote = [&](char* end) { used = static_cast<size_t>(end - buffer.data()); };
-    wrote(writeOpen(room(openSize(this)), this));
+    writeStart(this);
     stack.push_back({this, 0});
     while (!stack.empty()) {
         Frame& f = stack.back();
         if (f.next < f.elem->m_childCount) {
             const DOMElement* child = f.elem->childAt(f.next++);
-            wrote(writeOpen(room(openSize(child)), child));
+            writeStart(child);
             stack.push_back({child, 0});
         } else {
             wrote(writeClose(room(closeSize(f.elem)), f.elem));
