@@ -351,7 +351,8 @@ void printTable(const std::vector<Row>& rows, const std::vector<uint64_t>& sizes
                 const Row* at = findRow(rows, base, name);
                 if (!at) continue;
                 const double atNs = at->summary.*figure * 1e9 / base;
-                const bool atKnown = at->summary.*figure >= 0 && at->summary.median >= shortest;
+                // A reference with no user-mode work of its own gives no ratio.
+                const bool atKnown = atNs > 0 && at->summary.median >= shortest;
                 std::printf("| %s |", name);
                 for (uint64_t n : sizes) {
                     const Row* r = findRow(rows, n, name);
