@@ -7,21 +7,10 @@
 
 #include "OrvBasic.h"
 #include "OrvLasFormat.h"
+#include "las/LasBytes.h"
 #include "las/LasLimits.h"
 
 namespace orv::las {
-
-template <class T>
-inline T load(const uint8_t* at) {
-    T value;
-    std::memcpy(&value, at, sizeof value);
-    return value;
-}
-
-template <class T>
-inline void store(uint8_t* at, T value) {
-    std::memcpy(at, &value, sizeof value);
-}
 
 // The scale and offset that turn a 1.x record's stored integers into coordinates.
 struct Scaling {

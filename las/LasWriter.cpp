@@ -32,6 +32,21 @@ uint8_t minorFor(uint8_t format) {
     return format >= 2 ? 2 : 0;
 }
 
+// A VLR or, `extended`, an EVLR: its header (whose length field is 2 or 8 bytes) and payload.
+void writeRecord(platform::OutputFile& file, const LasVlr& v, bool extended) {
+    uint8_t b[las::kEvlrHeaderBytes];
+    store(b, v.reserved);
+    putText(b + 2, 16, v.userId);
+    store(b + 18, v.recordId);
+    if (extended)
+        store(b + 20, static_cast<uint64_t>(v.payload.size()));
+    else
+        store(b + 20, static_cast<uint16_t>(v.payload.size()));
+    putText(b + (extended ? 28 : 22), 32, v.description);
+    file.write(b, extended ? las::kEvlrHeaderBytes : las::kVlrHeaderBytes);
+    if (!v.payload.empty()) file.write(v.payload.data(), v.payload.size());
+}
+
 bool endsWithLaz(const char* path) {
     const size_t n = std::strlen(path);
     if (n < 4) return false;
@@ -159,16 +174,7 @@ struct LasWriter::Impl {
     void writePrefix() {
         const std::vector<uint8_t> head = headerBytes();
         file.write(head.data(), head.size());
-        for (const LasVlr& v : header.vlrs) {
-            uint8_t b[las::kVlrHeaderBytes];
-            store(b, v.reserved);
-            putText(b + 2, 16, v.userId);
-            store(b + 18, v.recordId);
-            store(b + 20, static_cast<uint16_t>(v.payload.size()));
-            putText(b + 22, 32, v.description);
-            file.write(b, sizeof b);
-            if (!v.payload.empty()) file.write(v.payload.data(), v.payload.size());
-        }
+        for (const LasVlr& v : header.vlrs) writeRecord(file, v, false);
         if (!header.afterVlrs.empty()) file.write(header.afterVlrs.data(), header.afterVlrs.size());
     }
 
@@ -309,16 +315,7 @@ void LasWriter::close() {
         tableOffset = m.encoder->finish(sink);
         m.compressedEnd = m.encoder->position();
     }
-    for (const LasVlr& v : m.header.evlrs) {
-        uint8_t b[las::kEvlrHeaderBytes];
-        store(b, v.reserved);
-        putText(b + 2, 16, v.userId);
-        store(b + 18, v.recordId);
-        store(b + 20, static_cast<uint64_t>(v.payload.size()));
-        putText(b + 28, 32, v.description);
-        m.file.write(b, sizeof b);
-        if (!v.payload.empty()) m.file.write(v.payload.data(), v.payload.size());
-    }
+    for (const LasVlr& v : m.header.evlrs) writeRecord(m.file, v, true);
     m.file.seekToStart();
     if (m.encoder) {
         // The file can only be rewritten from its start: everything up to and including the

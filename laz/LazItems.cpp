@@ -4,7 +4,7 @@
 #include <cstring>
 #include <utility>
 
-#include "laz/LazBytes.h"
+#include "las/LasBytes.h"
 
 namespace orv::laz {
 
@@ -348,8 +348,8 @@ public:
             m_user[i].reset();
         }
         std::memcpy(m_last, first, 20);
-        storeLe<uint16_t>(m_last + 12,
-                          0);  // intensity is predicted from its own history, not the raw point
+        las::store<uint16_t>(m_last + 12,
+                             0);  // intensity is predicted from its own history, not the raw point
     }
 
     void decode(Decoder& dec, uint8_t* out) override {
@@ -366,7 +366,7 @@ public:
                 m_lastIntensity[m] =
                     uint16_t(m_intensity.decompress(dec, m_lastIntensity[m], m < 3 ? m : 3));
             }
-            storeLe<uint16_t>(m_last + 12, m_lastIntensity[m]);
+            las::store<uint16_t>(m_last + 12, m_lastIntensity[m]);
             if (changed & 8) m_last[15] = uint8_t(dec.decodeSymbol(m_class[m_last[15]].get(256)));
             if (changed & 4) {
                 const uint32_t v = dec.decodeSymbol(m_scanAngle[(m_last[14] >> 6) & 1]);
@@ -374,8 +374,8 @@ public:
             }
             if (changed & 2) m_last[17] = uint8_t(dec.decodeSymbol(m_user[m_last[17]].get(256)));
             if (changed & 1)
-                storeLe<uint16_t>(m_last + 18, uint16_t(m_source.decompress(
-                                                   dec, loadLe<uint16_t>(m_last + 18), 0)));
+                las::store<uint16_t>(m_last + 18, uint16_t(m_source.decompress(
+                                                      dec, las::load<uint16_t>(m_last + 18), 0)));
         } else {
             r = m_last[14] & 7;
             n = (m_last[14] >> 3) & 7;
@@ -383,17 +383,17 @@ public:
             l = returnLevel(n, r);
         }
         int32_t diff = m_dx.decompress(dec, m_medX[m].get(), n == 1);
-        storeLe<int32_t>(m_last, int32_t(uint32_t(loadLe<int32_t>(m_last)) + uint32_t(diff)));
+        las::store<int32_t>(m_last, int32_t(uint32_t(las::load<int32_t>(m_last)) + uint32_t(diff)));
         m_medX[m].add(diff);
         uint32_t k = m_dx.k();
         diff = m_dy.decompress(dec, m_medY[m].get(), (n == 1) + (k < 20 ? zeroBit0(k) : 20));
-        storeLe<int32_t>(m_last + 4,
-                         int32_t(uint32_t(loadLe<int32_t>(m_last + 4)) + uint32_t(diff)));
+        las::store<int32_t>(m_last + 4,
+                            int32_t(uint32_t(las::load<int32_t>(m_last + 4)) + uint32_t(diff)));
         m_medY[m].add(diff);
         k = (m_dx.k() + m_dy.k()) / 2;
         const int32_t z =
             m_z.decompress(dec, m_lastHeight[l], (n == 1) + (k < 18 ? zeroBit0(k) : 18));
-        storeLe<int32_t>(m_last + 8, z);
+        las::store<int32_t>(m_last + 8, z);
         m_lastHeight[l] = z;
         std::memcpy(out, m_last, 20);
     }
@@ -401,13 +401,13 @@ public:
     void encode(Encoder& enc, const uint8_t* item) override {
         const uint32_t r = item[14] & 7, n = (item[14] >> 3) & 7;
         const uint32_t m = kReturnMap[n][r], l = returnLevel(n, r);
-        const uint16_t intensity = loadLe<uint16_t>(item + 12);
+        const uint16_t intensity = las::load<uint16_t>(item + 12);
         const uint32_t changed =
             (uint32_t(m_last[14] != item[14]) << 5) |
             (uint32_t(m_lastIntensity[m] != intensity) << 4) |
             (uint32_t(m_last[15] != item[15]) << 3) | (uint32_t(m_last[16] != item[16]) << 2) |
             (uint32_t(m_last[17] != item[17]) << 1) |
-            uint32_t(loadLe<uint16_t>(m_last + 18) != loadLe<uint16_t>(item + 18));
+            uint32_t(las::load<uint16_t>(m_last + 18) != las::load<uint16_t>(item + 18));
         enc.encodeSymbol(m_changed, changed);
         if (changed & 32) enc.encodeSymbol(m_bitByte[m_last[14]].get(256), item[14]);
         if (changed & 16) {
@@ -420,20 +420,23 @@ public:
                              fold8(int32_t(item[16]) - m_last[16]));
         if (changed & 2) enc.encodeSymbol(m_user[m_last[17]].get(256), item[17]);
         if (changed & 1)
-            m_source.compress(enc, loadLe<uint16_t>(m_last + 18), loadLe<uint16_t>(item + 18), 0);
-        int32_t diff = int32_t(uint32_t(loadLe<int32_t>(item)) - uint32_t(loadLe<int32_t>(m_last)));
+            m_source.compress(enc, las::load<uint16_t>(m_last + 18), las::load<uint16_t>(item + 18),
+                              0);
+        int32_t diff =
+            int32_t(uint32_t(las::load<int32_t>(item)) - uint32_t(las::load<int32_t>(m_last)));
         m_dx.compress(enc, m_medX[m].get(), diff, n == 1);
         m_medX[m].add(diff);
         uint32_t k = m_dx.k();
-        diff = int32_t(uint32_t(loadLe<int32_t>(item + 4)) - uint32_t(loadLe<int32_t>(m_last + 4)));
+        diff = int32_t(uint32_t(las::load<int32_t>(item + 4)) -
+                       uint32_t(las::load<int32_t>(m_last + 4)));
         m_dy.compress(enc, m_medY[m].get(), diff, (n == 1) + (k < 20 ? zeroBit0(k) : 20));
         m_medY[m].add(diff);
         k = (m_dx.k() + m_dy.k()) / 2;
-        const int32_t z = loadLe<int32_t>(item + 8);
+        const int32_t z = las::load<int32_t>(item + 8);
         m_z.compress(enc, m_lastHeight[l], z, (n == 1) + (k < 18 ? zeroBit0(k) : 18));
         m_lastHeight[l] = z;
         std::memcpy(m_last, item, 20);
-        storeLe<uint16_t>(m_last + 12, m_lastIntensity[m]);
+        las::store<uint16_t>(m_last + 12, m_lastIntensity[m]);
     }
 
 private:
@@ -452,15 +455,15 @@ public:
     GpsTime11() : m_codec(true) {}
     void init(const uint8_t* first) override {
         m_state = GpsState();
-        m_state.time[0] = loadLe<uint64_t>(first);
+        m_state.time[0] = las::load<uint64_t>(first);
         m_codec.init();
     }
     void decode(Decoder& dec, uint8_t* out) override {
         m_codec.decode(dec, m_state);
-        storeLe<uint64_t>(out, m_state.time[m_state.last]);
+        las::store<uint64_t>(out, m_state.time[m_state.last]);
     }
     void encode(Encoder& enc, const uint8_t* item) override {
-        m_codec.encode(enc, m_state, loadLe<uint64_t>(item));
+        m_codec.encode(enc, m_state, las::load<uint64_t>(item));
     }
 
 private:
@@ -679,33 +682,33 @@ struct Point14Fields {
     bool gpsChange = false;
 
     void unpack(const uint8_t* p) {
-        x = loadLe<int32_t>(p);
-        y = loadLe<int32_t>(p + 4);
-        z = loadLe<int32_t>(p + 8);
-        intensity = loadLe<uint16_t>(p + 12);
+        x = las::load<int32_t>(p);
+        y = las::load<int32_t>(p + 4);
+        z = las::load<int32_t>(p + 8);
+        intensity = las::load<uint16_t>(p + 12);
         r = p[14] & 15;
         n = p[14] >> 4;
         flags = uint8_t(((p[15] >> 7) << 5) | (((p[15] >> 6) & 1) << 4) | (p[15] & 15));
         channel = (p[15] >> 4) & 3;
         cls = p[16];
         user = p[17];
-        angle = int16_t(loadLe<uint16_t>(p + 18));
-        source = loadLe<uint16_t>(p + 20);
-        gps = loadLe<uint64_t>(p + 22);
+        angle = int16_t(las::load<uint16_t>(p + 18));
+        source = las::load<uint16_t>(p + 20);
+        gps = las::load<uint64_t>(p + 22);
     }
     void pack(uint8_t* p) const {
-        storeLe<int32_t>(p, x);
-        storeLe<int32_t>(p + 4, y);
-        storeLe<int32_t>(p + 8, z);
-        storeLe<uint16_t>(p + 12, intensity);
+        las::store<int32_t>(p, x);
+        las::store<int32_t>(p + 4, y);
+        las::store<int32_t>(p + 8, z);
+        las::store<uint16_t>(p + 12, intensity);
         p[14] = uint8_t(r | (n << 4));
         p[15] = uint8_t((flags & 15) | (channel << 4) | (((flags >> 4) & 1) << 6) |
                         (((flags >> 5) & 1) << 7));
         p[16] = cls;
         p[17] = user;
-        storeLe<uint16_t>(p + 18, uint16_t(angle));
-        storeLe<uint16_t>(p + 20, source);
-        storeLe<uint64_t>(p + 22, gps);
+        las::store<uint16_t>(p + 18, uint16_t(angle));
+        las::store<uint16_t>(p + 20, source);
+        las::store<uint64_t>(p + 22, gps);
     }
 };
 

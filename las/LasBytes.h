@@ -4,18 +4,18 @@
 #include <cstdint>
 #include <cstring>
 
-namespace orv::laz {
+namespace orv::las {
 
 template <class T>
-inline T loadLe(const uint8_t* at) {
+inline T load(const uint8_t* at) {
     T value;
     std::memcpy(&value, at, sizeof value);
     return value;
 }
 
 template <class T>
-inline void storeLe(uint8_t* at, T value) {
+inline void store(uint8_t* at, T value) {
     std::memcpy(at, &value, sizeof value);
 }
 
-}  // namespace orv::laz
+}  // namespace orv::las
