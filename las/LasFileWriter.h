@@ -153,8 +153,7 @@ private:
     double m_offset[3] = {0.0, 0.0, 0.0};  // the header's offsets, aligned for the hot path
     orv::XPnt3d m_minPoint;
     orv::XPnt3d m_maxPoint;
-    // Huge-page backed where the system offers it: fewer faults on a fresh buffer, and fewer TLB
-    // misses while it is filled and while the kernel copies it out.
+    // The encoded records waiting to be written; a large block, given back with its size.
     struct BufferRelease {
         void operator()(uint8_t* block) const noexcept {
             orv::freeLargeBlock(block, orv::las::kWriteBufferBytes);
