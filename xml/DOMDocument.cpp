@@ -23,6 +23,8 @@ inline bool isSpace(char c) {
 // The scanners below look at [from, end) but may load up to `limit`, the end of the memory
 // the text lies in: tags, names and values are a few bytes long, and one sixteen-byte load past
 // their end (masked) beats a byte loop. They never read at or past `limit`.
+
+// One bit for each of the sixteen bytes at `at` that is `c`, or that is a space.
 #if defined(__SSE2__)
 inline unsigned bytesEqual(const char* at, char c) {
     const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
@@ -37,54 +39,54 @@ inline unsigned spaceBytes(const char* at) {
                                     _mm_cmpeq_epi8(chunk, _mm_set1_epi8('\t')));
     return static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(sp, cr)));
 }
+#else
+inline unsigned bytesEqual(const char* at, char c) {
+    unsigned bits = 0;
+    for (unsigned i = 0; i < 16; ++i) bits |= unsigned{at[i] == c} << i;
+    return bits;
+}
 
-// The first hit of `hits` (bits for the sixteen bytes at `at`) that lies before `end`, or null.
-inline const char* firstHit(const char* at, unsigned hits, const char* end) {
-    const char* hit = at + __builtin_ctz(hits);
-    return hit < end ? hit : nullptr;
+inline unsigned spaceBytes(const char* at) {
+    unsigned bits = 0;
+    for (unsigned i = 0; i < 16; ++i) bits |= unsigned{isSpace(at[i])} << i;
+    return bits;
 }
 #endif
 
+// The first byte of [from, end) that `match` holds for, or null; `hits` gives the same test for
+// sixteen bytes at once, one bit each.
+template <class Hits, class Match>
+inline const char* scan(const char* from, const char* end, const char* limit, Hits hits,
+                        Match match) {
+    for (; from < end && limit - from >= 16; from += 16) {
+        if (const unsigned found = hits(from)) {
+            const char* hit = from + __builtin_ctz(found);
+            return hit < end ? hit : nullptr;
+        }
+    }
+    for (; from < end; ++from)
+        if (match(*from)) return from;
+    return nullptr;
+}
+
 // The next `c` in [from, end), or null.
 inline const char* findByte(const char* from, const char* end, const char* limit, char c) {
-#if defined(__SSE2__)
-    for (; from < end && limit - from >= 16; from += 16)
-        if (const unsigned hits = bytesEqual(from, c)) return firstHit(from, hits, end);
-#else
-    (void)limit;
-#endif
-    for (; from < end; ++from)
-        if (*from == c) return from;
-    return nullptr;
+    return scan(
+        from, end, limit, [c](const char* at) { return bytesEqual(at, c); },
+        [c](char x) { return x == c; });
 }
 
 // The next space in [from, end), or null.
 inline const char* findSpace(const char* from, const char* end, const char* limit) {
-#if defined(__SSE2__)
-    for (; from < end && limit - from >= 16; from += 16)
-        if (const unsigned hits = spaceBytes(from)) return firstHit(from, hits, end);
-#else
-    (void)limit;
-#endif
-    for (; from < end; ++from)
-        if (isSpace(*from)) return from;
-    return nullptr;
+    return scan(from, end, limit, spaceBytes, isSpace);
 }
 
 // The first byte in [from, end) that is no space, or `end`.
 inline const char* skipSpaces(const char* from, const char* end, const char* limit) {
-#if defined(__SSE2__)
-    for (; from < end && limit - from >= 16; from += 16) {
-        if (const unsigned others = ~spaceBytes(from) & 0xFFFFu) {
-            const char* hit = firstHit(from, others, end);
-            return hit ? hit : end;
-        }
-    }
-#else
-    (void)limit;
-#endif
-    while (from < end && isSpace(*from)) ++from;
-    return from;
+    const char* other = scan(
+        from, end, limit, [](const char* at) { return ~spaceBytes(at) & 0xFFFFu; },
+        [](char x) { return !isSpace(x); });
+    return other ? other : end;
 }
 
 inline void trim(const char*& b, const char*& e) {
@@ -441,7 +443,6 @@ struct ScanFinder {
     const char* find(const char* from, char c) const { return findByte(from, end, limit, c); }
 };
 
-#if defined(__SSE2__)
 struct WindowFinder {
     static constexpr size_t kBytes = 64;
     const char* base;
@@ -473,7 +474,6 @@ struct WindowFinder {
         return first(c == '=' ? equals : c == '"' ? doubleQuotes : singleQuotes, from);
     }
 };
-#endif
 
 // The name and attributes of the trimmed tag [b, e).
 template <class Finder>
@@ -525,12 +525,10 @@ int DOMDocument::readTag(Span tagSpan, const char* limit, Span& name,
     trim(b, e);
     const char* nameEnd = e;
     int result;
-#if defined(__SSE2__)
     if (static_cast<size_t>(e - b) <= WindowFinder::kBytes &&
         static_cast<size_t>(limit - b) >= WindowFinder::kBytes)
         result = readTagWith(WindowFinder(b, e), b, e, nameEnd, pairs);
     else
-#endif
         result = readTagWith(ScanFinder{e, limit}, b, e, nameEnd, pairs);
     name = Span{b, static_cast<size_t>(nameEnd - b)};
     return result;
