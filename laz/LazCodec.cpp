@@ -195,6 +195,7 @@ size_t decodeLayered(const LazVlr& vlr, uint16_t rl, const uint8_t* data, size_t
     }
     for (uint64_t p = 1; p < n; ++p) {
         uint8_t* rec = out + p * rl;
+        context = 0;  // only a channel switch names the channel to the other items
         for (size_t i = 0; i < items.size(); ++i) items[i]->decode(rec + offsets[i], context);
         for (auto& item : items) {
             if (item->overrun()) {
@@ -356,6 +357,7 @@ std::vector<uint8_t> encodeChunk(const LazVlr& vlr, uint16_t rl, const uint8_t* 
     }
     for (uint64_t p = 1; p < points; ++p) {
         const uint8_t* rec = records + p * rl;
+        context = 0;
         for (size_t i = 0; i < items.size(); ++i) items[i]->encode(rec + offsets[i], context);
     }
     put32(out, uint32_t(points));

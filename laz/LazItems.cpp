@@ -796,8 +796,8 @@ public:
             m_cur = channel;
             c = &m_ctx[m_cur];
             c->last.channel = uint8_t(channel);
+            context = m_cur;
         }
-        context = m_cur;
         Point14Fields& p = c->last;
         const bool sourceChange = changed & 32, gpsChange = changed & 16, angleChange = changed & 8;
         uint32_t n = p.n, r = p.r;
@@ -898,8 +898,8 @@ public:
             xy.encodeSymbol(c->channel, (q.channel + 4 - m_cur - 1) % 4);
             m_cur = q.channel;
             c = t;
+            context = m_cur;
         }
-        context = m_cur;
         if (q.n != p.n) xy.encodeSymbol(c->nReturns[p.n].get(16), q.n);
         if ((changed & 3) == 3) {
             if (gpsChange)
@@ -965,7 +965,40 @@ private:
     uint32_t m_cur = 0;
 };
 
-// Colour (and near infrared) of formats 7, 8 and 10, one history per scanner channel.
+// The four scanner channel contexts of a layered item beside the core one. Each holds the
+// item's models and its last value; `context` is what the core item passed (see LayeredItem).
+template <class Context>
+class Channels {
+public:
+    Context* begin() { return m_ctx; }
+    Context* end() { return m_ctx + 4; }
+    template <class Value>
+    void init(uint32_t context, const Value& first) {
+        for (Context& c : m_ctx) c.unused = true;
+        m_cur = context & 3;
+        m_ctx[m_cur].start(first);
+    }
+    // Moves to the context's models and returns the context whose last value this point is
+    // predicted from and replaces. That is the one in use before, except where the move starts
+    // a context unused in this chunk: that one starts from a copy of the last value. A move to
+    // a context used before keeps predicting from the previous one, as the files are written.
+    Context& follow(uint32_t context) {
+        Context& from = m_ctx[m_cur];
+        context &= 3;
+        if (context == m_cur) return from;
+        m_cur = context;
+        if (!m_ctx[m_cur].unused) return from;
+        m_ctx[m_cur].start(from.last);
+        return m_ctx[m_cur];
+    }
+    Context& current() { return m_ctx[m_cur]; }
+
+private:
+    Context m_ctx[4];
+    uint32_t m_cur = 0;
+};
+
+// Colour (and near infrared) of formats 7, 8 and 10.
 class Rgb14 final : public LayersOf<std::array<Layer, 2>> {
     struct Context {
         bool unused = true;
@@ -973,22 +1006,28 @@ class Rgb14 final : public LayersOf<std::array<Layer, 2>> {
         RgbCodec rgb;
         SymbolModel nirUsed{4};
         SymbolModel nirDiff[2] = {SymbolModel(256), SymbolModel(256)};
+        void start(const uint16_t* from) {
+            std::memcpy(last, from, sizeof last);
+            rgb.init();
+            nirUsed.init();
+            nirDiff[0].init();
+            nirDiff[1].init();
+            unused = false;
+        }
     };
 
 public:
     explicit Rgb14(bool nir) : m_nir(nir) {}
     size_t layerCount() const override { return m_nir ? 2 : 1; }
     void init(const uint8_t* first, uint32_t& context) override {
-        for (auto& c : m_ctx) c.unused = true;
-        m_cur = context;
         uint16_t v[4] = {};
         loadRgb(first, v, m_nir ? 4 : 3);
-        start(m_ctx[m_cur], v);
+        m_channels.init(context, v);
         startLayers();
     }
     void decode(uint8_t* out, uint32_t& context) override {
-        uint16_t* last = follow(context);
-        Context& c = m_ctx[m_cur];
+        uint16_t* last = m_channels.follow(context).last;
+        Context& c = m_channels.current();
         if (m_layers[0].present) {
             uint16_t item[3];
             c.rgb.decode(m_layers[0].dec, last, item);
@@ -1009,8 +1048,8 @@ public:
         std::memcpy(out, last, m_nir ? 8 : 6);
     }
     void encode(const uint8_t* p, uint32_t& context) override {
-        uint16_t* last = follow(context);
-        Context& c = m_ctx[m_cur];
+        uint16_t* last = m_channels.follow(context).last;
+        Context& c = m_channels.current();
         uint16_t item[4] = {};
         loadRgb(p, item, m_nir ? 4 : 3);
         c.rgb.encode(m_layers[0].enc, last, item);
@@ -1032,67 +1071,47 @@ public:
     }
 
 private:
-    static void start(Context& c, const uint16_t* from) {
-        std::memcpy(c.last, from, 8);
-        c.rgb.init();
-        c.nirUsed.init();
-        c.nirDiff[0].init();
-        c.nirDiff[1].init();
-        c.unused = false;
-    }
-    // Switches to the scanner channel's models. The history carried on is the previous
-    // channel's, unless the channel is new and starts from a copy of it: files are written so.
-    uint16_t* follow(uint32_t context) {
-        uint16_t* last = m_ctx[m_cur].last;
-        context &= 3;
-        if (context != m_cur) {
-            m_cur = context;
-            if (m_ctx[m_cur].unused) {
-                start(m_ctx[m_cur], last);
-                last = m_ctx[m_cur].last;
-            }
-        }
-        return last;
-    }
-
     bool m_nir;
-    Context m_ctx[4];
-    uint32_t m_cur = 0;
+    Channels<Context> m_channels;
 };
 
-// Extra bytes of formats 6 to 10: one layer per byte, one history per scanner channel.
+// Extra bytes of formats 6 to 10: one layer per byte.
 class Bytes14 final : public LayersOf<std::vector<Layer>> {
     struct Context {
         bool unused = true;
         std::vector<uint8_t> last;
         std::vector<SymbolModel> models;
+        void start(const uint8_t* from) {
+            std::memcpy(last.data(), from, last.size());
+            for (auto& m : models) m.init();
+            unused = false;
+        }
+        void start(const std::vector<uint8_t>& from) { start(from.data()); }
     };
 
 public:
     explicit Bytes14(size_t n) : LayersOf(n), m_n(n) {
-        for (auto& c : m_ctx) {
+        for (Context& c : m_channels) {
             c.last.resize(n);
             for (size_t i = 0; i < n; ++i) c.models.emplace_back(256);
         }
     }
     size_t layerCount() const override { return m_n; }
     void init(const uint8_t* first, uint32_t& context) override {
-        for (auto& c : m_ctx) c.unused = true;
-        m_cur = context & 3;
-        start(m_ctx[m_cur], first);
+        m_channels.init(context, first);
         startLayers();
     }
     void decode(uint8_t* out, uint32_t& context) override {
-        uint8_t* last = follow(context);
-        Context& c = m_ctx[m_cur];
+        uint8_t* last = m_channels.follow(context).last.data();
+        Context& c = m_channels.current();
         for (size_t i = 0; i < m_n; ++i)
             if (m_layers[i].present)
                 last[i] = fold8(int32_t(last[i] + m_layers[i].dec.decodeSymbol(c.models[i])));
         std::memcpy(out, last, m_n);
     }
     void encode(const uint8_t* item, uint32_t& context) override {
-        uint8_t* last = follow(context);
-        Context& c = m_ctx[m_cur];
+        uint8_t* last = m_channels.follow(context).last.data();
+        Context& c = m_channels.current();
         for (size_t i = 0; i < m_n; ++i) {
             m_layers[i].enc.encodeSymbol(c.models[i], fold8(int32_t(item[i]) - last[i]));
             m_layers[i].present |= item[i] != last[i];
@@ -1101,28 +1120,8 @@ public:
     }
 
 private:
-    static void start(Context& c, const uint8_t* from) {
-        std::memcpy(c.last.data(), from, c.last.size());
-        for (auto& m : c.models) m.init();
-        c.unused = false;
-    }
-    // As for colour: the previous channel's history unless the channel is new.
-    uint8_t* follow(uint32_t context) {
-        uint8_t* last = m_ctx[m_cur].last.data();
-        context &= 3;
-        if (context != m_cur) {
-            m_cur = context;
-            if (m_ctx[m_cur].unused) {
-                start(m_ctx[m_cur], last);
-                last = m_ctx[m_cur].last.data();
-            }
-        }
-        return last;
-    }
-
     size_t m_n;
-    Context m_ctx[4];
-    uint32_t m_cur = 0;
+    Channels<Context> m_channels;
 };
 
 }  // namespace

@@ -43,8 +43,11 @@ public:
     virtual void encode(Encoder& enc, const uint8_t* item) = 0;
 };
 
-// One item of a layered chunk: it owns one coder per layer. `context` is the scanner channel
-// the core item switched to; the others follow it.
+// One item of a layered chunk: it owns one coder per layer, and models and a last value per
+// scanner channel. `context` passes the channel from the core item to the others as the files
+// are written: the core item sets it at a chunk's first point and at each point that switches
+// channel, and the caller resets it to 0 before every other point. So on a point that does not
+// switch, the other items code with channel 0's models.
 class LayeredItem {
 public:
     virtual ~LayeredItem() = default;

@@ -35,6 +35,18 @@ const Sample kSamples[] = {
      "361eda6829430490b1bba3a2665408642d16211f6c349b2f11edf451c8164422", nullptr},
     {"extrabytes-fmt8.laz", 60000,
      "e11aac814bd1b1e9645216d6793c3134950e0336796a813a8e6601da0f8ab60f", nullptr},
+    // The scanner channel switches every few points, in every layered item.
+    {"multichannel-fmt6.laz", 70000,
+     "b8fbb5ec911191dba39749dd6b01ddd97f28ca4180794b07e0bd89656f268fec",
+     "laz/multichannel-fmt6.las"},
+    {"multichannel-fmt7.laz", 70000,
+     "f25828df3067a1ba00f19e1618496a729a2025b4b92f2d1aa8b4474e757b0e07",
+     "laz/multichannel-fmt7.las"},
+    {"multichannel-fmt8.laz", 70000,
+     "353f419b3ce885b0ef7ed94ca60206528af8f8e521298032d70a3a4022950ce9",
+     "laz/multichannel-fmt8.las"},
+    {"autzen-bmx-2023.laz", 687, "6fca70ebc5bdd0e964079964cd0737f31b0d76aac1318da370641e8bb99712d2",
+     "laz/autzen-bmx-2023.las"},
 };
 
 class LazSamples : public ::testing::Test {

@@ -1,6 +1,10 @@
 #include "laz/LazSupport.h"
 
+#include <gtest/gtest.h>
 #include <sys/stat.h>
+
+#include <cstring>
+#include <random>
 
 namespace orvtest {
 
@@ -44,6 +48,166 @@ std::string sha256(const std::vector<uint8_t>& bytes) {
     writeFile(path, bytes);
     const CommandResult r = runCommand("sha256sum " + shellQuote(path));
     return r.out.substr(0, 64);
+}
+
+namespace {
+
+uint8_t channelOf(ChannelPattern pattern, size_t p, size_t points, uint32_t random) {
+    static const uint8_t kRuns[] = {0, 1, 2, 3, 1, 3, 0, 2};
+    switch (pattern) {
+        case ChannelPattern::kOne:
+            return 0;
+        case ChannelPattern::kMixed:
+            return uint8_t((p / 7) % 4 == 3 ? random % 4 : 0);
+        case ChannelPattern::kSwitchOnce:
+            return p < points / 2 ? 0 : 2;
+        case ChannelPattern::kReturn:
+            return p >= points / 3 && p < 2 * points / 3 ? 1 : 0;
+        case ChannelPattern::kAllFour:
+            return kRuns[(p / 5) % 8];
+    }
+    return 0;
+}
+
+}  // namespace
+
+std::vector<uint8_t> makeLas(int format, uint16_t extra, size_t points, uint32_t seed,
+                             ChannelPattern channels) {
+    static const uint16_t kBase[] = {20, 28, 26, 34, 57, 63, 30, 36, 38, 59, 67};
+    const uint16_t rl = uint16_t(kBase[format] + extra);
+    const bool v14 = format >= 6;
+    const uint16_t headerSize = v14 ? 375 : 227;
+    std::vector<uint8_t> f(headerSize, 0);
+    std::memcpy(f.data(), "LASF", 4);
+    f[24] = 1;
+    f[25] = v14 ? 4 : 2;
+    auto put = [&](size_t at, const void* v, size_t n) { std::memcpy(f.data() + at, v, n); };
+    put(94, &headerSize, 2);
+    const uint32_t offset = headerSize;
+    put(96, &offset, 4);
+    f[104] = uint8_t(format);
+    put(105, &rl, 2);
+    const uint32_t legacy = uint32_t(points);
+    if (v14) {
+        const uint64_t count = points;
+        put(247, &count, 8);
+    } else {
+        put(107, &legacy, 4);
+    }
+    const double scale = 0.01;
+    for (int i = 0; i < 3; ++i) put(131 + 8 * size_t(i), &scale, 8);
+    std::mt19937 rng(seed);
+    auto rnd = [&](uint32_t n) { return uint32_t(rng() % n); };
+    int32_t x = 100000, y = -50000, z = 300;
+    double times[3] = {1000.0, 5e8, -3.0};
+    uint16_t rgb[4] = {1000, 2000, 3000, 4000};
+    uint8_t r = 1, n = 3;
+    uint64_t waveOffset = 60;
+    uint32_t waveSize = 256;
+    const bool gps = format == 1 || format >= 3;
+    const bool colour =
+        format == 2 || format == 3 || format == 5 || format == 7 || format == 8 || format == 10;
+    const bool nir = format == 8 || format == 10;
+    const bool wave = format == 4 || format == 5 || format == 9 || format == 10;
+    for (size_t p = 0; p < points; ++p) {
+        std::vector<uint8_t> rec(rl, 0);
+        x += int32_t(rnd(200)) - 100;
+        y += int32_t(rnd(50)) - 20;
+        z = p % 97 == 0 ? int32_t(rng()) : z + int32_t(rnd(7)) - 3;
+        std::memcpy(rec.data(), &x, 4);
+        std::memcpy(rec.data() + 4, &y, 4);
+        std::memcpy(rec.data() + 8, &z, 4);
+        const uint16_t intensity = uint16_t(p % 5 == 0 ? rnd(65536) : 700 + rnd(3));
+        std::memcpy(rec.data() + 12, &intensity, 2);
+        if (++r > n) {
+            r = 1;
+            n = uint8_t(1 + rnd(v14 ? 15 : 7));
+        }
+        if (p % 31 == 0) r = uint8_t(rnd(v14 ? 16 : 8));  // out-of-order returns
+        const int seq = p % 11 == 0 ? 1 : (p % 13 == 0 ? 2 : 0);
+        times[seq] += seq == 2 ? 1e7 * rnd(3) : 0.001 * rnd(3);
+        size_t at;
+        if (v14) {
+            rec[14] = uint8_t(r | (n << 4));
+            const uint8_t flags = uint8_t(rnd(16) == 0 ? rnd(256) & 0xCF : 0);
+            rec[15] = uint8_t(flags | channelOf(channels, p, points, rng()) << 4);
+            rec[16] = uint8_t(p % 3 ? 2 : rnd(256));
+            rec[17] = 0;  // never changes: its layer stays empty
+            const int16_t angle = int16_t(p % 2 ? 100 : -int(rnd(30000)));
+            std::memcpy(rec.data() + 18, &angle, 2);
+            const uint16_t source = uint16_t(p / 100);
+            std::memcpy(rec.data() + 20, &source, 2);
+            std::memcpy(rec.data() + 22, &times[seq], 8);
+            at = 30;
+        } else {
+            rec[14] = uint8_t((r & 7) | ((n & 7) << 3) | (rnd(8) == 0 ? 0xC0 : 0));
+            rec[15] = uint8_t(p % 3 ? 2 : rnd(256));
+            rec[16] = uint8_t(int8_t(rnd(180)) - 90);
+            rec[17] = uint8_t(p % 17 == 0 ? rnd(256) : 0);
+            const uint16_t source = uint16_t(p / 100);
+            std::memcpy(rec.data() + 18, &source, 2);
+            at = 20;
+            if (gps) {
+                std::memcpy(rec.data() + at, &times[seq], 8);
+                at += 8;
+            }
+        }
+        if (colour) {
+            if (p % 4 == 0) {
+                for (auto& c : rgb) c = uint16_t(c + rnd(600) - 300);
+            } else if (p % 4 == 1) {
+                rgb[1] = rgb[2] = rgb[0];  // grey: one channel codes all three
+            }
+            std::memcpy(rec.data() + at, rgb, nir ? 8 : 6);
+            at += nir ? 8 : 6;
+        }
+        if (wave) {
+            // Packets mostly follow each other in the waveform data, some repeat or jump.
+            const uint32_t how = rnd(8);
+            if (how < 5)
+                waveOffset += waveSize;
+            else if (how == 6)
+                waveOffset += rnd(100000);
+            else if (how == 7)
+                waveOffset += uint64_t(rnd(4)) << 33;
+            if (rnd(10) == 0) waveSize = 128 + rnd(512);
+            const float ret = float(rnd(5000)) * 0.5f;
+            const float dir[3] = {float(rnd(100)) * 1e-3f, -0.25f, p % 6 ? 0.9f : 0.8f};
+            rec[at] = uint8_t(1 + rnd(3));
+            std::memcpy(rec.data() + at + 1, &waveOffset, 8);
+            std::memcpy(rec.data() + at + 9, &waveSize, 4);
+            std::memcpy(rec.data() + at + 13, &ret, 4);
+            std::memcpy(rec.data() + at + 17, dir, 12);
+        }
+        for (uint16_t e = 0; e < extra; ++e) rec[rl - extra + e] = uint8_t(e == 0 ? p : rnd(4));
+        f.insert(f.end(), rec.begin(), rec.end());
+    }
+    return f;
+}
+
+std::vector<uint8_t> lazPerfRecords(const std::string& path, const TempDir& dir) {
+    struct stat st;
+    const std::string package = std::string(ORV_JS_DIR) + "/node_modules/laz-perf/package.json";
+    EXPECT_EQ(stat(package.c_str(), &st), 0) << "laz-perf not installed; run scripts/setup.sh";
+    const std::string out = dir.path("lazperf.records");
+    const auto r =
+        runCommand("NODE_PATH=" + shellQuote(std::string(ORV_JS_DIR) + "/node_modules") + " " +
+                   shellQuote(ORV_NODE_PATH) + " " + shellQuote(lazDataDir() + "/decode_laz.js") +
+                   " " + shellQuote(path) + " --records " + shellQuote(out) + " > /dev/null");
+    EXPECT_EQ(r.status, 0) << path;
+    return r.status == 0 ? readFile(out) : std::vector<uint8_t>();
+}
+
+std::vector<uint8_t> lazPointData(const std::vector<uint8_t>& file) {
+    orv::laz::MemorySource src(file.data(), file.size());
+    orv::laz::FileLayout layout;
+    std::string error;
+    if (!orv::laz::readLayout(src, layout, error) || layout.offsetToPoints + 8 > file.size())
+        return {};
+    const uint64_t end =
+        layout.evlrOffset > layout.offsetToPoints ? layout.evlrOffset : file.size();
+    return std::vector<uint8_t>(file.begin() + long(layout.offsetToPoints + 8),
+                                file.begin() + long(end));
 }
 
 }  // namespace orvtest

@@ -29,3 +29,29 @@ std::vector<uint8_t> lasRecords(const std::vector<uint8_t>& file);
 std::string sha256(const std::vector<uint8_t>& bytes);
 
 }  // namespace orvtest
+
+namespace orvtest {
+
+// Which scanner channel generated points of formats 6 to 10 carry.
+enum class ChannelPattern {
+    kOne,         // channel 0 throughout
+    kMixed,       // mostly 0, runs of random channels
+    kSwitchOnce,  // 0, then 2 from the middle on: one switch to a channel not used before
+    kReturn,      // 0, then 1, then 0 again: a return to a channel used before
+    kAllFour,     // short runs on all four channels, each returned to many times
+};
+
+// A LAS 1.4 file (1.2 for formats below 6) of generated points that exercise what the coders
+// predict: return sequences, interleaved and jumping GPS times, fields that never change
+// (layers left out), colour channels moving together or apart, wave packets, extra bytes.
+std::vector<uint8_t> makeLas(int format, uint16_t extra, size_t points, uint32_t seed,
+                             ChannelPattern channels = ChannelPattern::kOne);
+
+// Decodes a LAZ file with laz-perf (through the shared decode_laz.js): the raw records, or
+// nothing (and a test failure) when it refuses the file.
+std::vector<uint8_t> lazPerfRecords(const std::string& path, const TempDir& dir);
+
+// The compressed chunks of a LAZ file and its chunk table, without the headers before them.
+std::vector<uint8_t> lazPointData(const std::vector<uint8_t>& file);
+
+}  // namespace orvtest
