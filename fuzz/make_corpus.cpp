@@ -168,9 +168,10 @@ void packetCorpus(const std::filesystem::path& folder) {
 
 // Small compressed files of each format the codec writes, in several chunks, whole and damaged.
 void lazCorpus(const std::filesystem::path& folder) {
-    static const uint16_t kLength[] = {20, 28, 26, 34, 0, 0, 30, 36, 38};
+    static const uint16_t kLength[] = {20, 28, 26, 34, 57, 63, 30, 36, 38, 59, 67};
+    static const int kWavePacket[] = {0, 0, 0, 0, 28, 34, 0, 0, 0, 30, 38};
     std::filesystem::create_directories(folder);
-    for (uint8_t format : {0, 1, 2, 3, 6, 7, 8}) {
+    for (uint8_t format = 0; format <= 10; ++format) {
         const uint16_t length = uint16_t(kLength[format] + 1);  // one extra byte
         const uint32_t points = 60;
         LasHeader h = header1x(format >= 6 ? 0 : points, format >= 6 ? 375 : 227);
@@ -193,8 +194,17 @@ void lazCorpus(const std::filesystem::path& folder) {
             rec[14] = uint8_t(format >= 6 ? (1 + p % 3) | 0x30 : (1 + p % 3) | 0x18);
             rec[15] = uint8_t(format >= 6 ? (p / 9 % 4) << 4 : p % 5);
             const double t = 1000.0 + p * 0.25 + (p % 7 == 0 ? 1e9 : 0.0);
-            if (format == 1 || format == 3) std::memcpy(rec.data() + 20, &t, 8);
+            if (format == 1 || (format >= 3 && format <= 5)) std::memcpy(rec.data() + 20, &t, 8);
             if (format >= 6) std::memcpy(rec.data() + 22, &t, 8);
+            if (const int w = kWavePacket[format]) {
+                // Packets that follow on, repeat, and jump past 32 bits.
+                const uint64_t offset = p * 256 + (p % 11 == 0 ? uint64_t(p) << 34 : 0);
+                const uint32_t packetSize = p % 5 == 0 ? 128 : 256;
+                rec[size_t(w)] = uint8_t(1 + p % 2);
+                std::memcpy(rec.data() + w + 1, &offset, 8);
+                std::memcpy(rec.data() + w + 9, &packetSize, 4);
+                rec[size_t(w) + 20] = uint8_t(p);
+            }
             rec[length - 2] = uint8_t(p);
             rec[length - 1] = uint8_t(p % 3);
             append(las, rec.data(), rec.size());

@@ -268,10 +268,6 @@ bool lazVlrFor(int format, uint16_t recordLength, uint32_t chunkSize, LazVlr& ou
         error = "point format " + std::to_string(format) + " cannot be compressed";
         return false;
     }
-    if (format == 4 || format == 5 || format == 9 || format == 10) {
-        error = "point format " + std::to_string(format) + " (wave packets) cannot be compressed";
-        return false;
-    }
     if (recordLength < kBase[format]) {
         error = "record length " + std::to_string(recordLength) +
                 " is too short for point format " + std::to_string(format);
@@ -283,14 +279,16 @@ bool lazVlrFor(int format, uint16_t recordLength, uint32_t chunkSize, LazVlr& ou
     if (format <= 5) {
         v.compressor = kCompressorPointwise;
         v.items.push_back({kItemPoint10, 20, 2});
-        if (format == 1 || format == 3) v.items.push_back({kItemGpsTime11, 8, 2});
-        if (format == 2 || format == 3) v.items.push_back({kItemRgb12, 6, 2});
+        if (format != 0 && format != 2) v.items.push_back({kItemGpsTime11, 8, 2});
+        if (format == 2 || format == 3 || format == 5) v.items.push_back({kItemRgb12, 6, 2});
+        if (format >= 4) v.items.push_back({kItemWavePacket13, 29, 1});
         if (extra) v.items.push_back({kItemByte, extra, 2});
     } else {
         v.compressor = kCompressorLayered;
         v.items.push_back({kItemPoint14, 30, 3});
         if (format == 7) v.items.push_back({kItemRgb14, 6, 3});
-        if (format == 8) v.items.push_back({kItemRgbNir14, 8, 3});
+        if (format == 8 || format == 10) v.items.push_back({kItemRgbNir14, 8, 3});
+        if (format >= 9) v.items.push_back({kItemWavePacket14, 29, 3});
         if (extra) v.items.push_back({kItemByte14, extra, 3});
     }
     out = std::move(v);

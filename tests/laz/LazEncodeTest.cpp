@@ -46,6 +46,10 @@ TEST(LazEncode, GeneratedPointsRoundTripThroughBothDecoders) {
         {8, 0, 3000, 1100, P::kSwitchOnce},
         {8, 3, 3000, 50000, P::kReturn},
         {8, 1, 3000, 50000, P::kAllFour},
+        {4, 0, 2000, 700, P::kOne},
+        {5, 2, 2000, 50000, P::kOne},
+        {9, 0, 3000, 1100, P::kAllFour},
+        {10, 1, 3000, 50000, P::kReturn},
     };
     TempDir dir;
     for (const Case& c : cases) {
@@ -65,7 +69,9 @@ TEST(LazEncode, GeneratedPointsRoundTripThroughBothDecoders) {
             EXPECT_EQ(d.error, "");
             EXPECT_TRUE(d.records == lasRecords(las)) << "threads " << threads;
         }
-        if (!lazDataDir().empty()) {
+        // laz-perf reads no wave packets: the files other programs wrote prove those.
+        const bool wavePackets = c.format == 4 || c.format == 5 || c.format >= 9;
+        if (!lazDataDir().empty() && !wavePackets) {
             EXPECT_TRUE(lazPerfRecords(dir.path("out.laz"), dir) == lasRecords(las));
         }
         ASSERT_TRUE(orv::laz::decompressFile(dir.path("out.laz").c_str(),
@@ -115,8 +121,9 @@ TEST(LazEncode, SharedSamplesRoundTripThroughBothDecoders) {
 }
 
 TEST(LazEncode, CompressesToTheBytesOtherProgramsWrite) {
-    // Uncompressed twins of files another program compressed with its default chunk size:
-    // our chunks and chunk table are the same bytes, whatever the headers before them.
+    // Files another program compressed with its default chunk size, and their uncompressed
+    // twins (none: the records we decode from the file, which the samples test checks). Our
+    // chunks and chunk table are the same bytes, whatever the headers before them.
     const std::string dataDir = lazDataDir();
     if (dataDir.empty()) GTEST_SKIP() << "no shared samples beside the clone";
     const std::pair<const char*, const char*> pairs[] = {
@@ -128,13 +135,24 @@ TEST(LazEncode, CompressesToTheBytesOtherProgramsWrite) {
         {"multichannel-fmt7.las", "multichannel-fmt7.laz"},
         {"multichannel-fmt8.las", "multichannel-fmt8.laz"},
         {"autzen-bmx-2023.las", "autzen-bmx-2023.laz"},
+        {"simple1_3.las", "simple1_3.laz"},
+        {nullptr, "fullwave.laz"},
+        {nullptr, "extrabytes-fmt8.laz"},
+        {nullptr, "ept-1.2-with-color.laz"},
     };
     TempDir dir;
     for (const auto& [lasName, lazName] : pairs) {
         SCOPED_TRACE(lazName);
-        std::string error;
-        ASSERT_TRUE(orv::laz::compressFile((dataDir + "/" + lasName).c_str(),
-                                           dir.path("ours.laz").c_str(), error))
+        std::string error, warning;
+        std::string las = dir.path("twin.las");
+        if (lasName) {
+            las = dataDir + "/" + lasName;
+        } else {
+            ASSERT_TRUE(orv::laz::decompressFile((dataDir + "/" + lazName).c_str(), las.c_str(),
+                                                 error, warning))
+                << error;
+        }
+        ASSERT_TRUE(orv::laz::compressFile(las.c_str(), dir.path("ours.laz").c_str(), error))
             << error;
         const std::vector<uint8_t> ours = lazPointData(readFile(dir.path("ours.laz")));
         const std::vector<uint8_t> theirs = lazPointData(readFile(dataDir + "/" + lazName));

@@ -47,6 +47,11 @@ const Sample kSamples[] = {
      "laz/multichannel-fmt8.las"},
     {"autzen-bmx-2023.laz", 687, "6fca70ebc5bdd0e964079964cd0737f31b0d76aac1318da370641e8bb99712d2",
      "laz/autzen-bmx-2023.las"},
+    // Wave packets, pointwise (format 4) and layered (format 10).
+    {"simple1_3.laz", 999, "a999293b6ddf1411297a82d73d6af28f4e23bd1e0b37a930ce37a5f828703d77",
+     "laz/simple1_3.las"},
+    {"fullwave.laz", 10750, "b49cab16bf6befbbc8f00653bda3b288883b82c5c6ef91018252210338ab9f02",
+     nullptr},
 };
 
 class LazSamples : public ::testing::Test {
@@ -139,9 +144,17 @@ TEST_F(LazSamples, LeanReadersGiveWhatTheyGiveForTheUncompressedTwin) {
     for (const Sample& s : kSamples) {
         if (!s.twin) continue;
         SCOPED_TRACE(s.file);
+        // The lean readers take whole records after the stated ones in an uncompressed file
+        // (a twin with such bytes reads differently); a compressed file has only its points.
+        const std::vector<uint8_t> twin = sample(std::string("../") + s.twin);
+        orv::laz::MemorySource src(twin.data(), twin.size());
+        orv::laz::FileLayout layout;
+        std::string error;
+        ASSERT_TRUE(orv::laz::readLayout(src, layout, error)) << error;
+        if (twin.size() > layout.offsetToPoints + layout.pointCount * layout.recordLength) continue;
         const std::string laz = leanReadings(m_dir + "/" + s.file);
         EXPECT_NE(laz.find("bulk 1\n"), std::string::npos);
-        EXPECT_EQ(laz, leanReadings(m_dir + "/../" + s.twin));
+        EXPECT_TRUE(laz == leanReadings(m_dir + "/../" + s.twin)) << "readings differ";
     }
 }
 
