@@ -64,11 +64,8 @@ const char* itemName(uint16_t type) {
 
 // Checks that the items can be decoded and fill the record exactly.
 bool checkItems(const LazVlr& vlr, uint16_t recordLength, std::string& error) {
-    if (vlr.compressor == 1) {
-        error = "LAZ compressor 1 (unchunked, item version 1) is not supported";
-        return false;
-    }
-    if (vlr.compressor != kCompressorPointwise && vlr.compressor != kCompressorLayered) {
+    if (vlr.compressor != kCompressorUnchunked && vlr.compressor != kCompressorPointwise &&
+        vlr.compressor != kCompressorLayered) {
         error = "unknown LAZ compressor " + std::to_string(vlr.compressor);
         return false;
     }
@@ -103,7 +100,7 @@ bool checkItems(const LazVlr& vlr, uint16_t recordLength, std::string& error) {
                 std::to_string(recordLength);
         return false;
     }
-    if (vlr.chunkSize == 0) {
+    if (vlr.chunkSize == 0 && vlr.compressor != kCompressorUnchunked) {
         error = "LAZ chunk size 0";
         return false;
     }
@@ -412,6 +409,13 @@ bool LazDecoder::open(const ByteSource& source, const LazInput& in) {
         m_error = "LAZ point data lies beyond the end of the file";
         m_failed = true;
         return false;
+    }
+    if (m_vlr.compressor == kCompressorUnchunked) {
+        // One coder from the first point to the last, and no chunk table: that one chunk is
+        // the whole list, which seeking may use.
+        m_chunks.push_back({in.pointOffset, 0, 0, in.pointCount});
+        m_haveTable = true;
+        return true;
     }
     int64_t tableOffset = 0;
     uint8_t b[8];

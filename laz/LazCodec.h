@@ -27,6 +27,7 @@ constexpr uint32_t kDefaultChunkSize = 50000;
 // A chunk size of all ones: chunk point counts are listed in the chunk table.
 constexpr uint32_t kVariableChunks = 0xFFFFFFFFu;
 
+constexpr uint16_t kCompressorUnchunked = 1;  // pointwise items, one coder for all points
 constexpr uint16_t kCompressorPointwise = 2;  // pointwise chunked items, formats 0 to 5
 constexpr uint16_t kCompressorLayered = 3;    // layered chunked items, formats 6 to 10
 

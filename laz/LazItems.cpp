@@ -615,6 +615,175 @@ private:
     std::vector<SymbolModel> m_models;
 };
 
+// ---- The first versions of the pointwise items, as files of unchunked compression hold
+// them. The writer never chooses them: they are decoded only.
+
+class DecodedOnly : public PointwiseItem {
+public:
+    void encode(Encoder&, const uint8_t*) final {}
+};
+
+// Median of the last three values.
+int32_t median3(const int32_t* v) {
+    if (v[0] < v[1]) return v[1] < v[2] ? v[1] : (v[0] < v[2] ? v[2] : v[0]);
+    return v[0] < v[2] ? v[0] : (v[1] < v[2] ? v[2] : v[1]);
+}
+
+class Point10v1 final : public DecodedOnly {
+public:
+    void init(const uint8_t* first) override {
+        std::memcpy(m_last, first, 20);
+        std::memset(m_lastDx, 0, sizeof m_lastDx);
+        std::memset(m_lastDy, 0, sizeof m_lastDy);
+        m_next = 0;
+        for (IntegerCodec* ic : {&m_dx, &m_dy, &m_z, &m_intensity, &m_angle, &m_source}) ic->init();
+        m_changed.init();
+        for (int i = 0; i < 256; ++i) {
+            m_bitByte[i].reset();
+            m_class[i].reset();
+            m_user[i].reset();
+        }
+    }
+    void decode(Decoder& dec, uint8_t* out) override {
+        const int32_t dx = m_dx.decompress(dec, median3(m_lastDx), 0);
+        las::store<int32_t>(m_last, int32_t(uint32_t(las::load<int32_t>(m_last)) + uint32_t(dx)));
+        uint32_t k = m_dx.k();
+        const int32_t dy = m_dy.decompress(dec, median3(m_lastDy), k < 19 ? k : 19);
+        las::store<int32_t>(m_last + 4,
+                            int32_t(uint32_t(las::load<int32_t>(m_last + 4)) + uint32_t(dy)));
+        k = (k + m_dy.k()) / 2;
+        las::store<int32_t>(m_last + 8,
+                            m_z.decompress(dec, las::load<int32_t>(m_last + 8), k < 19 ? k : 19));
+        const uint32_t changed = dec.decodeSymbol(m_changed);
+        if (changed & 32)
+            las::store<uint16_t>(m_last + 12, uint16_t(m_intensity.decompress(
+                                                  dec, las::load<uint16_t>(m_last + 12), 0)));
+        if (changed & 16) m_last[14] = uint8_t(dec.decodeSymbol(m_bitByte[m_last[14]].get(256)));
+        if (changed & 8) m_last[15] = uint8_t(dec.decodeSymbol(m_class[m_last[15]].get(256)));
+        if (changed & 4) m_last[16] = uint8_t(m_angle.decompress(dec, m_last[16], k < 3));
+        if (changed & 2) m_last[17] = uint8_t(dec.decodeSymbol(m_user[m_last[17]].get(256)));
+        if (changed & 1)
+            las::store<uint16_t>(m_last + 18, uint16_t(m_source.decompress(
+                                                  dec, las::load<uint16_t>(m_last + 18), 0)));
+        m_lastDx[m_next] = dx;
+        m_lastDy[m_next] = dy;
+        m_next = (m_next + 1) % 3;
+        std::memcpy(out, m_last, 20);
+    }
+
+private:
+    uint8_t m_last[20] = {};
+    int32_t m_lastDx[3] = {}, m_lastDy[3] = {};
+    uint32_t m_next = 0;
+    IntegerCodec m_dx{32, 1}, m_dy{32, 20}, m_z{32, 20}, m_intensity{16, 1}, m_angle{8, 2},
+        m_source{16, 1};
+    SymbolModel m_changed{64};
+    LazyModel m_bitByte[256], m_class[256], m_user[256];
+};
+
+class GpsTime11v1 final : public DecodedOnly {
+public:
+    void init(const uint8_t* first) override {
+        m_last = las::load<uint64_t>(first);
+        m_lastDiff = 0;
+        m_extreme = 0;
+        m_multi.init();
+        m_zero.init();
+        m_ic.init();
+    }
+    void decode(Decoder& dec, uint8_t* out) override {
+        if (m_lastDiff == 0) {
+            const uint32_t multi = dec.decodeSymbol(m_zero);
+            if (multi == 1) {
+                m_lastDiff = m_ic.decompress(dec, 0, 0);
+                m_last += uint64_t(int64_t(m_lastDiff));
+            } else if (multi == 2) {
+                m_last = readInt64(dec);
+            }
+        } else {
+            const uint32_t multi = dec.decodeSymbol(m_multi);
+            if (multi < kMultiMax - 2) {
+                const uint32_t last = uint32_t(m_lastDiff);
+                int32_t diff;
+                if (multi == 1) {
+                    diff = m_ic.decompress(dec, m_lastDiff, 1);
+                    m_lastDiff = diff;
+                    m_extreme = 0;
+                } else if (multi == 0) {
+                    diff = m_ic.decompress(dec, m_lastDiff / 4, 2);
+                    extreme(diff);
+                } else {
+                    diff = m_ic.decompress(dec, int32_t(multi * last),
+                                           multi < 10 ? 3 : (multi < 50 ? 4 : 5));
+                    if (multi == kMultiMax - 3) extreme(diff);
+                }
+                m_last += uint64_t(int64_t(diff));
+            } else if (multi < kMultiMax - 1) {
+                m_last = readInt64(dec);
+            }
+        }
+        las::store<uint64_t>(out, m_last);
+    }
+
+private:
+    static constexpr uint32_t kMultiMax = 512;
+    static uint64_t readInt64(Decoder& dec) {
+        const uint64_t low = dec.readInt();
+        return (uint64_t(dec.readInt()) << 32) | low;
+    }
+    void extreme(int32_t diff) {
+        if (++m_extreme > 3) {
+            m_lastDiff = diff;
+            m_extreme = 0;
+        }
+    }
+
+    uint64_t m_last = 0;
+    int32_t m_lastDiff = 0;
+    int32_t m_extreme = 0;
+    SymbolModel m_multi{kMultiMax}, m_zero{3};
+    IntegerCodec m_ic{32, 6};
+};
+
+// Colour: each byte that changed, against the same byte of the last point.
+class Rgb12v1 final : public DecodedOnly {
+public:
+    void init(const uint8_t* first) override {
+        std::memcpy(m_last, first, 6);
+        m_used.init();
+        m_ic.init();
+    }
+    void decode(Decoder& dec, uint8_t* out) override {
+        const uint32_t sym = dec.decodeSymbol(m_used);
+        for (uint32_t i = 0; i < 6; ++i)
+            if (sym & (1u << i)) m_last[i] = uint8_t(m_ic.decompress(dec, m_last[i], i));
+        std::memcpy(out, m_last, 6);
+    }
+
+private:
+    uint8_t m_last[6] = {};
+    SymbolModel m_used{64};
+    IntegerCodec m_ic{8, 6};
+};
+
+class Bytes1 final : public DecodedOnly {
+public:
+    explicit Bytes1(size_t n) : m_last(n), m_ic(8, uint32_t(n)) {}
+    void init(const uint8_t* first) override {
+        std::memcpy(m_last.data(), first, m_last.size());
+        m_ic.init();
+    }
+    void decode(Decoder& dec, uint8_t* out) override {
+        for (size_t i = 0; i < m_last.size(); ++i)
+            m_last[i] = uint8_t(m_ic.decompress(dec, m_last[i], uint32_t(i)));
+        std::memcpy(out, m_last.data(), m_last.size());
+    }
+
+private:
+    std::vector<uint8_t> m_last;
+    IntegerCodec m_ic;
+};
+
 // Wave packets: a descriptor index, then 28 bytes: the packet's offset in the waveform data
 // (u64), its size (u32), the return point's place in it and the direction (four 32-bit
 // floats, coded as integers). The offset mostly stays or moves on by the last packet's size.
@@ -1267,6 +1436,20 @@ std::unique_ptr<PointwiseItem> makePointwiseItem(const ItemSpec& item) {
     if (item.type == kItemWavePacket13)
         return item.version == 1 && item.size == WaveCodec::kSize ? std::make_unique<WavePacket13>()
                                                                   : nullptr;
+    if (item.version == 1) {
+        switch (item.type) {
+            case kItemPoint10:
+                return item.size == 20 ? std::make_unique<Point10v1>() : nullptr;
+            case kItemGpsTime11:
+                return item.size == 8 ? std::make_unique<GpsTime11v1>() : nullptr;
+            case kItemRgb12:
+                return item.size == 6 ? std::make_unique<Rgb12v1>() : nullptr;
+            case kItemByte:
+                return item.size > 0 ? std::make_unique<Bytes1>(item.size) : nullptr;
+            default:
+                return nullptr;
+        }
+    }
     if (item.version != 2) return nullptr;
     switch (item.type) {
         case kItemPoint10:
