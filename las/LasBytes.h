@@ -1,21 +1,11 @@
-// Little-endian fields of LAS records and LAZ structures, read and written at any alignment.
+// The little-endian helpers, under the names the LAS layer uses.
 #pragma once
 
-#include <cstdint>
-#include <cstring>
+#include "platform/LittleEndian.h"
 
 namespace orv::las {
 
-template <class T>
-inline T load(const uint8_t* at) {
-    T value;
-    std::memcpy(&value, at, sizeof value);
-    return value;
-}
-
-template <class T>
-inline void store(uint8_t* at, T value) {
-    std::memcpy(at, &value, sizeof value);
-}
+using platform::load;
+using platform::store;
 
 }  // namespace orv::las

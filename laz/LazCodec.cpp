@@ -4,10 +4,13 @@
 #include <cstring>
 #include <thread>
 
-#include "las/LasBytes.h"
 #include "platform/Files.h"
+#include "platform/LittleEndian.h"
 
 namespace orv::laz {
+
+using platform::load;
+using platform::store;
 
 namespace {
 
@@ -159,7 +162,7 @@ size_t decodeLayered(const LazVlr& vlr, uint16_t rl, const uint8_t* data, size_t
         layers += items.back()->layerCount();
     }
     std::memcpy(out, data, rl);
-    const uint32_t count = las::load<uint32_t>(data + rl);
+    const uint32_t count = load<uint32_t>(data + rl);
     size_t pos = size_t(rl) + 4;
     if (size - pos < layers * 4) {
         error = "LAZ chunk cut short in its layer sizes";
@@ -167,7 +170,7 @@ size_t decodeLayered(const LazVlr& vlr, uint16_t rl, const uint8_t* data, size_t
         return 1;
     }
     std::vector<uint32_t> sizes(layers);
-    for (size_t i = 0; i < layers; ++i) sizes[i] = las::load<uint32_t>(data + pos + 4 * i);
+    for (size_t i = 0; i < layers; ++i) sizes[i] = load<uint32_t>(data + pos + 4 * i);
     pos += layers * 4;
     uint32_t context = 0;
     for (size_t i = 0; i < items.size(); ++i) items[i]->init(data + offsets[i], context);
@@ -215,24 +218,23 @@ bool parseLazVlr(const uint8_t* d, size_t size, LazVlr& out, std::string& error)
         return false;
     }
     LazVlr v;
-    v.compressor = las::load<uint16_t>(d);
-    v.coder = las::load<uint16_t>(d + 2);
+    v.compressor = load<uint16_t>(d);
+    v.coder = load<uint16_t>(d + 2);
     v.versionMajor = d[4];
     v.versionMinor = d[5];
-    v.revision = las::load<uint16_t>(d + 6);
-    v.options = las::load<uint32_t>(d + 8);
-    v.chunkSize = las::load<uint32_t>(d + 12);
+    v.revision = load<uint16_t>(d + 6);
+    v.options = load<uint32_t>(d + 8);
+    v.chunkSize = load<uint32_t>(d + 12);
     std::memcpy(&v.specialEvlrCount, d + 16, 8);
     std::memcpy(&v.specialEvlrOffset, d + 24, 8);
-    const uint16_t n = las::load<uint16_t>(d + 32);
+    const uint16_t n = load<uint16_t>(d + 32);
     if (size < 34 + size_t(n) * 6) {
         error = "LAZ VLR is cut short in its item list";
         return false;
     }
     for (uint16_t i = 0; i < n; ++i) {
         const uint8_t* p = d + 34 + 6 * i;
-        v.items.push_back(
-            {las::load<uint16_t>(p), las::load<uint16_t>(p + 2), las::load<uint16_t>(p + 4)});
+        v.items.push_back({load<uint16_t>(p), load<uint16_t>(p + 2), load<uint16_t>(p + 4)});
     }
     out = std::move(v);
     return true;
@@ -448,11 +450,11 @@ bool LazDecoder::readChunkTable(uint64_t tableOffset) {
         return false;
     }
     uint8_t head[8];
-    if (m_source->readAt(tableOffset, head, 8) != 8 || las::load<uint32_t>(head) != 0) {
+    if (m_source->readAt(tableOffset, head, 8) != 8 || load<uint32_t>(head) != 0) {
         m_warning = "unknown version";
         return false;
     }
-    const uint32_t count = las::load<uint32_t>(head + 4);
+    const uint32_t count = load<uint32_t>(head + 4);
     const bool variable = m_vlr.chunkSize == kVariableChunks;
     if (count == 0 || count > m_in.pointCount || count > tableOffset - start) {
         m_warning = "it lists " + std::to_string(count) + " chunks";

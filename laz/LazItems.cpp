@@ -4,9 +4,12 @@
 #include <cstring>
 #include <utility>
 
-#include "las/LasBytes.h"
+#include "platform/LittleEndian.h"
 
 namespace orv::laz {
+
+using platform::load;
+using platform::store;
 
 namespace {
 
@@ -348,8 +351,8 @@ public:
             m_user[i].reset();
         }
         std::memcpy(m_last, first, 20);
-        las::store<uint16_t>(m_last + 12,
-                             0);  // intensity is predicted from its own history, not the raw point
+        store<uint16_t>(m_last + 12,
+                        0);  // intensity is predicted from its own history, not the raw point
     }
 
     void decode(Decoder& dec, uint8_t* out) override {
@@ -366,7 +369,7 @@ public:
                 m_lastIntensity[m] =
                     uint16_t(m_intensity.decompress(dec, m_lastIntensity[m], m < 3 ? m : 3));
             }
-            las::store<uint16_t>(m_last + 12, m_lastIntensity[m]);
+            store<uint16_t>(m_last + 12, m_lastIntensity[m]);
             if (changed & 8) m_last[15] = uint8_t(dec.decodeSymbol(m_class[m_last[15]].get(256)));
             if (changed & 4) {
                 const uint32_t v = dec.decodeSymbol(m_scanAngle[(m_last[14] >> 6) & 1]);
@@ -374,8 +377,8 @@ public:
             }
             if (changed & 2) m_last[17] = uint8_t(dec.decodeSymbol(m_user[m_last[17]].get(256)));
             if (changed & 1)
-                las::store<uint16_t>(m_last + 18, uint16_t(m_source.decompress(
-                                                      dec, las::load<uint16_t>(m_last + 18), 0)));
+                store<uint16_t>(m_last + 18,
+                                uint16_t(m_source.decompress(dec, load<uint16_t>(m_last + 18), 0)));
         } else {
             r = m_last[14] & 7;
             n = (m_last[14] >> 3) & 7;
@@ -383,17 +386,16 @@ public:
             l = returnLevel(n, r);
         }
         int32_t diff = m_dx.decompress(dec, m_medX[m].get(), n == 1);
-        las::store<int32_t>(m_last, int32_t(uint32_t(las::load<int32_t>(m_last)) + uint32_t(diff)));
+        store<int32_t>(m_last, int32_t(uint32_t(load<int32_t>(m_last)) + uint32_t(diff)));
         m_medX[m].add(diff);
         uint32_t k = m_dx.k();
         diff = m_dy.decompress(dec, m_medY[m].get(), (n == 1) + (k < 20 ? zeroBit0(k) : 20));
-        las::store<int32_t>(m_last + 4,
-                            int32_t(uint32_t(las::load<int32_t>(m_last + 4)) + uint32_t(diff)));
+        store<int32_t>(m_last + 4, int32_t(uint32_t(load<int32_t>(m_last + 4)) + uint32_t(diff)));
         m_medY[m].add(diff);
         k = (m_dx.k() + m_dy.k()) / 2;
         const int32_t z =
             m_z.decompress(dec, m_lastHeight[l], (n == 1) + (k < 18 ? zeroBit0(k) : 18));
-        las::store<int32_t>(m_last + 8, z);
+        store<int32_t>(m_last + 8, z);
         m_lastHeight[l] = z;
         std::memcpy(out, m_last, 20);
     }
@@ -401,13 +403,13 @@ public:
     void encode(Encoder& enc, const uint8_t* item) override {
         const uint32_t r = item[14] & 7, n = (item[14] >> 3) & 7;
         const uint32_t m = kReturnMap[n][r], l = returnLevel(n, r);
-        const uint16_t intensity = las::load<uint16_t>(item + 12);
-        const uint32_t changed =
-            (uint32_t(m_last[14] != item[14]) << 5) |
-            (uint32_t(m_lastIntensity[m] != intensity) << 4) |
-            (uint32_t(m_last[15] != item[15]) << 3) | (uint32_t(m_last[16] != item[16]) << 2) |
-            (uint32_t(m_last[17] != item[17]) << 1) |
-            uint32_t(las::load<uint16_t>(m_last + 18) != las::load<uint16_t>(item + 18));
+        const uint16_t intensity = load<uint16_t>(item + 12);
+        const uint32_t changed = (uint32_t(m_last[14] != item[14]) << 5) |
+                                 (uint32_t(m_lastIntensity[m] != intensity) << 4) |
+                                 (uint32_t(m_last[15] != item[15]) << 3) |
+                                 (uint32_t(m_last[16] != item[16]) << 2) |
+                                 (uint32_t(m_last[17] != item[17]) << 1) |
+                                 uint32_t(load<uint16_t>(m_last + 18) != load<uint16_t>(item + 18));
         enc.encodeSymbol(m_changed, changed);
         if (changed & 32) enc.encodeSymbol(m_bitByte[m_last[14]].get(256), item[14]);
         if (changed & 16) {
@@ -420,23 +422,20 @@ public:
                              fold8(int32_t(item[16]) - m_last[16]));
         if (changed & 2) enc.encodeSymbol(m_user[m_last[17]].get(256), item[17]);
         if (changed & 1)
-            m_source.compress(enc, las::load<uint16_t>(m_last + 18), las::load<uint16_t>(item + 18),
-                              0);
-        int32_t diff =
-            int32_t(uint32_t(las::load<int32_t>(item)) - uint32_t(las::load<int32_t>(m_last)));
+            m_source.compress(enc, load<uint16_t>(m_last + 18), load<uint16_t>(item + 18), 0);
+        int32_t diff = int32_t(uint32_t(load<int32_t>(item)) - uint32_t(load<int32_t>(m_last)));
         m_dx.compress(enc, m_medX[m].get(), diff, n == 1);
         m_medX[m].add(diff);
         uint32_t k = m_dx.k();
-        diff = int32_t(uint32_t(las::load<int32_t>(item + 4)) -
-                       uint32_t(las::load<int32_t>(m_last + 4)));
+        diff = int32_t(uint32_t(load<int32_t>(item + 4)) - uint32_t(load<int32_t>(m_last + 4)));
         m_dy.compress(enc, m_medY[m].get(), diff, (n == 1) + (k < 20 ? zeroBit0(k) : 20));
         m_medY[m].add(diff);
         k = (m_dx.k() + m_dy.k()) / 2;
-        const int32_t z = las::load<int32_t>(item + 8);
+        const int32_t z = load<int32_t>(item + 8);
         m_z.compress(enc, m_lastHeight[l], z, (n == 1) + (k < 18 ? zeroBit0(k) : 18));
         m_lastHeight[l] = z;
         std::memcpy(m_last, item, 20);
-        las::store<uint16_t>(m_last + 12, m_lastIntensity[m]);
+        store<uint16_t>(m_last + 12, m_lastIntensity[m]);
     }
 
 private:
@@ -455,15 +454,15 @@ public:
     GpsTime11() : m_codec(true) {}
     void init(const uint8_t* first) override {
         m_state = GpsState();
-        m_state.time[0] = las::load<uint64_t>(first);
+        m_state.time[0] = load<uint64_t>(first);
         m_codec.init();
     }
     void decode(Decoder& dec, uint8_t* out) override {
         m_codec.decode(dec, m_state);
-        las::store<uint64_t>(out, m_state.time[m_state.last]);
+        store<uint64_t>(out, m_state.time[m_state.last]);
     }
     void encode(Encoder& enc, const uint8_t* item) override {
-        m_codec.encode(enc, m_state, las::load<uint64_t>(item));
+        m_codec.encode(enc, m_state, load<uint64_t>(item));
     }
 
 private:
@@ -646,25 +645,23 @@ public:
     }
     void decode(Decoder& dec, uint8_t* out) override {
         const int32_t dx = m_dx.decompress(dec, median3(m_lastDx), 0);
-        las::store<int32_t>(m_last, int32_t(uint32_t(las::load<int32_t>(m_last)) + uint32_t(dx)));
+        store<int32_t>(m_last, int32_t(uint32_t(load<int32_t>(m_last)) + uint32_t(dx)));
         uint32_t k = m_dx.k();
         const int32_t dy = m_dy.decompress(dec, median3(m_lastDy), k < 19 ? k : 19);
-        las::store<int32_t>(m_last + 4,
-                            int32_t(uint32_t(las::load<int32_t>(m_last + 4)) + uint32_t(dy)));
+        store<int32_t>(m_last + 4, int32_t(uint32_t(load<int32_t>(m_last + 4)) + uint32_t(dy)));
         k = (k + m_dy.k()) / 2;
-        las::store<int32_t>(m_last + 8,
-                            m_z.decompress(dec, las::load<int32_t>(m_last + 8), k < 19 ? k : 19));
+        store<int32_t>(m_last + 8, m_z.decompress(dec, load<int32_t>(m_last + 8), k < 19 ? k : 19));
         const uint32_t changed = dec.decodeSymbol(m_changed);
         if (changed & 32)
-            las::store<uint16_t>(m_last + 12, uint16_t(m_intensity.decompress(
-                                                  dec, las::load<uint16_t>(m_last + 12), 0)));
+            store<uint16_t>(m_last + 12,
+                            uint16_t(m_intensity.decompress(dec, load<uint16_t>(m_last + 12), 0)));
         if (changed & 16) m_last[14] = uint8_t(dec.decodeSymbol(m_bitByte[m_last[14]].get(256)));
         if (changed & 8) m_last[15] = uint8_t(dec.decodeSymbol(m_class[m_last[15]].get(256)));
         if (changed & 4) m_last[16] = uint8_t(m_angle.decompress(dec, m_last[16], k < 3));
         if (changed & 2) m_last[17] = uint8_t(dec.decodeSymbol(m_user[m_last[17]].get(256)));
         if (changed & 1)
-            las::store<uint16_t>(m_last + 18, uint16_t(m_source.decompress(
-                                                  dec, las::load<uint16_t>(m_last + 18), 0)));
+            store<uint16_t>(m_last + 18,
+                            uint16_t(m_source.decompress(dec, load<uint16_t>(m_last + 18), 0)));
         m_lastDx[m_next] = dx;
         m_lastDy[m_next] = dy;
         m_next = (m_next + 1) % 3;
@@ -684,7 +681,7 @@ private:
 class GpsTime11v1 final : public DecodedOnly {
 public:
     void init(const uint8_t* first) override {
-        m_last = las::load<uint64_t>(first);
+        m_last = load<uint64_t>(first);
         m_lastDiff = 0;
         m_extreme = 0;
         m_multi.init();
@@ -722,7 +719,7 @@ public:
                 m_last = readInt64(dec);
             }
         }
-        las::store<uint64_t>(out, m_last);
+        store<uint64_t>(out, m_last);
     }
 
 private:
@@ -803,8 +800,8 @@ public:
     }
     void decode(Decoder& dec, const uint8_t* last, uint8_t* out) {
         out[0] = uint8_t(dec.decodeSymbol(m_index));
-        const uint64_t lastOffset = las::load<uint64_t>(last + 1);
-        const uint32_t lastSize = las::load<uint32_t>(last + 9);
+        const uint64_t lastOffset = load<uint64_t>(last + 1);
+        const uint32_t lastSize = load<uint32_t>(last + 9);
         m_lastSym = dec.decodeSymbol(m_offsetSym[m_lastSym]);
         uint64_t offset;
         if (m_lastSym == 0) {
@@ -818,20 +815,19 @@ public:
             offset = dec.readInt();
             offset |= uint64_t(dec.readInt()) << 32;
         }
-        las::store<uint64_t>(out + 1, offset);
-        las::store<uint32_t>(out + 9, uint32_t(m_packetSize.decompress(dec, int32_t(lastSize), 0)));
-        las::store<int32_t>(out + 13,
-                            m_returnPoint.decompress(dec, las::load<int32_t>(last + 13), 0));
+        store<uint64_t>(out + 1, offset);
+        store<uint32_t>(out + 9, uint32_t(m_packetSize.decompress(dec, int32_t(lastSize), 0)));
+        store<int32_t>(out + 13, m_returnPoint.decompress(dec, load<int32_t>(last + 13), 0));
         for (uint32_t i = 0; i < 3; ++i) {
             const size_t at = 17 + 4 * i;
-            las::store<int32_t>(out + at, m_xyz.decompress(dec, las::load<int32_t>(last + at), i));
+            store<int32_t>(out + at, m_xyz.decompress(dec, load<int32_t>(last + at), i));
         }
     }
     void encode(Encoder& enc, const uint8_t* last, const uint8_t* item) {
         enc.encodeSymbol(m_index, item[0]);
-        const uint64_t offset = las::load<uint64_t>(item + 1);
-        const uint32_t lastSize = las::load<uint32_t>(last + 9);
-        const int64_t diff = int64_t(offset - las::load<uint64_t>(last + 1));
+        const uint64_t offset = load<uint64_t>(item + 1);
+        const uint32_t lastSize = load<uint32_t>(last + 9);
+        const int64_t diff = int64_t(offset - load<uint64_t>(last + 1));
         uint32_t sym = 3;
         if (diff == int64_t(int32_t(diff)))
             sym = diff == 0 ? 0 : (diff == int32_t(lastSize) ? 1 : 2);
@@ -844,12 +840,11 @@ public:
             enc.writeInt(uint32_t(offset));
             enc.writeInt(uint32_t(offset >> 32));
         }
-        m_packetSize.compress(enc, int32_t(lastSize), las::load<int32_t>(item + 9), 0);
-        m_returnPoint.compress(enc, las::load<int32_t>(last + 13), las::load<int32_t>(item + 13),
-                               0);
+        m_packetSize.compress(enc, int32_t(lastSize), load<int32_t>(item + 9), 0);
+        m_returnPoint.compress(enc, load<int32_t>(last + 13), load<int32_t>(item + 13), 0);
         for (uint32_t i = 0; i < 3; ++i) {
             const size_t at = 17 + 4 * i;
-            m_xyz.compress(enc, las::load<int32_t>(last + at), las::load<int32_t>(item + at), i);
+            m_xyz.compress(enc, load<int32_t>(last + at), load<int32_t>(item + at), i);
         }
     }
 
@@ -948,33 +943,33 @@ struct Point14Fields {
     bool gpsChange = false;
 
     void unpack(const uint8_t* p) {
-        x = las::load<int32_t>(p);
-        y = las::load<int32_t>(p + 4);
-        z = las::load<int32_t>(p + 8);
-        intensity = las::load<uint16_t>(p + 12);
+        x = load<int32_t>(p);
+        y = load<int32_t>(p + 4);
+        z = load<int32_t>(p + 8);
+        intensity = load<uint16_t>(p + 12);
         r = p[14] & 15;
         n = p[14] >> 4;
         flags = uint8_t(((p[15] >> 7) << 5) | (((p[15] >> 6) & 1) << 4) | (p[15] & 15));
         channel = (p[15] >> 4) & 3;
         cls = p[16];
         user = p[17];
-        angle = int16_t(las::load<uint16_t>(p + 18));
-        source = las::load<uint16_t>(p + 20);
-        gps = las::load<uint64_t>(p + 22);
+        angle = int16_t(load<uint16_t>(p + 18));
+        source = load<uint16_t>(p + 20);
+        gps = load<uint64_t>(p + 22);
     }
     void pack(uint8_t* p) const {
-        las::store<int32_t>(p, x);
-        las::store<int32_t>(p + 4, y);
-        las::store<int32_t>(p + 8, z);
-        las::store<uint16_t>(p + 12, intensity);
+        store<int32_t>(p, x);
+        store<int32_t>(p + 4, y);
+        store<int32_t>(p + 8, z);
+        store<uint16_t>(p + 12, intensity);
         p[14] = uint8_t(r | (n << 4));
         p[15] = uint8_t((flags & 15) | (channel << 4) | (((flags >> 4) & 1) << 6) |
                         (((flags >> 5) & 1) << 7));
         p[16] = cls;
         p[17] = user;
-        las::store<uint16_t>(p + 18, uint16_t(angle));
-        las::store<uint16_t>(p + 20, source);
-        las::store<uint64_t>(p + 22, gps);
+        store<uint16_t>(p + 18, uint16_t(angle));
+        store<uint16_t>(p + 20, source);
+        store<uint64_t>(p + 22, gps);
     }
 };
 
