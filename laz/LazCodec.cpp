@@ -118,27 +118,17 @@ size_t decodePointwise(const LazVlr& vlr, uint16_t rl, const uint8_t* data, size
         error = "LAZ chunk cut short in its first point";
         return 0;
     }
-    std::vector<std::unique_ptr<PointwiseItem>> items;
-    std::vector<size_t> offsets;
-    size_t off = 0;
-    for (const auto& item : vlr.items) {
-        items.push_back(makePointwiseItem(item));
-        offsets.push_back(off);
-        off += item.size;
-    }
+    const std::unique_ptr<PointwiseChunk> items = makePointwiseChunk(vlr.items);
     std::memcpy(out, data, rl);
-    for (size_t i = 0; i < items.size(); ++i) items[i]->init(data + offsets[i]);
+    items->init(data);
     Decoder dec;
     dec.init(data + rl, size - rl);
-    for (uint64_t p = 1; p < points; ++p) {
-        uint8_t* rec = out + p * rl;
-        for (size_t i = 0; i < items.size(); ++i) items[i]->decode(dec, rec + offsets[i]);
-        if (dec.overrun()) {
-            error = "LAZ chunk cut short: its data ends after " + std::to_string(p) + " of " +
-                    std::to_string(points) + " points";
-            used = size;
-            return size_t(p);
-        }
+    const size_t done = items->decode(dec, out, size_t(points), rl);
+    if (done < points) {
+        error = "LAZ chunk cut short: its data ends after " + std::to_string(done) + " of " +
+                std::to_string(points) + " points";
+        used = size;
+        return done;
     }
     used = size_t(dec.position() - data);
     return size_t(points);
@@ -152,15 +142,9 @@ size_t decodeLayered(const LazVlr& vlr, uint16_t rl, const uint8_t* data, size_t
         error = "LAZ chunk cut short in its first point";
         return 0;
     }
-    std::vector<std::unique_ptr<LayeredItem>> items;
-    std::vector<size_t> offsets;
-    size_t off = 0, layers = 0;
-    for (const auto& item : vlr.items) {
-        items.push_back(makeLayeredItem(item));
-        offsets.push_back(off);
-        off += item.size;
-        layers += items.back()->layerCount();
-    }
+    const std::unique_ptr<LayeredChunk> chunk = makeLayeredChunk(vlr.items);
+    size_t layers = 0;
+    for (const LayeredItem* item : chunk->items()) layers += item->layerCount();
     std::memcpy(out, data, rl);
     const uint32_t count = load<uint32_t>(data + rl);
     size_t pos = size_t(rl) + 4;
@@ -172,10 +156,9 @@ size_t decodeLayered(const LazVlr& vlr, uint16_t rl, const uint8_t* data, size_t
     std::vector<uint32_t> sizes(layers);
     for (size_t i = 0; i < layers; ++i) sizes[i] = load<uint32_t>(data + pos + 4 * i);
     pos += layers * 4;
-    uint32_t context = 0;
-    for (size_t i = 0; i < items.size(); ++i) items[i]->init(data + offsets[i], context);
+    chunk->init(data);
     size_t layer = 0;
-    for (auto& item : items) {
+    for (LayeredItem* item : chunk->items()) {
         for (size_t l = 0; l < item->layerCount(); ++l, ++layer) {
             if (size - pos < sizes[layer]) {
                 error = "LAZ chunk cut short in its layers";
@@ -193,19 +176,12 @@ size_t decodeLayered(const LazVlr& vlr, uint16_t rl, const uint8_t* data, size_t
                 " expected";
         n = count;
     }
-    for (uint64_t p = 1; p < n; ++p) {
-        uint8_t* rec = out + p * rl;
-        context = 0;  // only a channel switch names the channel to the other items
-        for (size_t i = 0; i < items.size(); ++i) items[i]->decode(rec + offsets[i], context);
-        for (auto& item : items) {
-            if (item->overrun()) {
-                error = "LAZ layer ran past its bytes after " + std::to_string(p) + " of " +
-                        std::to_string(points) + " points";
-                return size_t(p);
-            }
-        }
+    const size_t done = chunk->decode(out, size_t(n), rl);
+    if (done < n) {
+        error = "LAZ layer ran past its bytes after " + std::to_string(done) + " of " +
+                std::to_string(points) + " points";
     }
-    return size_t(n);
+    return done;
 }
 
 }  // namespace
@@ -325,45 +301,25 @@ std::vector<uint8_t> encodeChunk(const LazVlr& vlr, uint16_t rl, const uint8_t* 
     if (points == 0) return out;
     out.reserve(size_t(points) * rl / 3 + 1024);
     out.insert(out.end(), records, records + rl);
-    std::vector<size_t> offsets;
-    size_t off = 0;
-    for (const auto& item : vlr.items) {
-        offsets.push_back(off);
-        off += item.size;
-    }
     if (vlr.compressor == kCompressorPointwise) {
-        std::vector<std::unique_ptr<PointwiseItem>> items;
-        for (size_t i = 0; i < vlr.items.size(); ++i) {
-            items.push_back(makePointwiseItem(vlr.items[i]));
-            items.back()->init(records + offsets[i]);
-        }
+        const std::unique_ptr<PointwiseChunk> items = makePointwiseChunk(vlr.items);
+        items->init(records);
         Encoder enc;
         enc.init(&out);
-        for (uint64_t p = 1; p < points; ++p) {
-            const uint8_t* rec = records + p * rl;
-            for (size_t i = 0; i < items.size(); ++i) items[i]->encode(enc, rec + offsets[i]);
-        }
+        items->encode(enc, records, size_t(points), rl);
         enc.done();
         return out;
     }
-    std::vector<std::unique_ptr<LayeredItem>> items;
-    uint32_t context = 0;
-    for (size_t i = 0; i < vlr.items.size(); ++i) {
-        items.push_back(makeLayeredItem(vlr.items[i]));
-        items.back()->init(records + offsets[i], context);
-    }
-    for (uint64_t p = 1; p < points; ++p) {
-        const uint8_t* rec = records + p * rl;
-        context = 0;
-        for (size_t i = 0; i < items.size(); ++i) items[i]->encode(rec + offsets[i], context);
-    }
+    const std::unique_ptr<LayeredChunk> chunk = makeLayeredChunk(vlr.items);
+    chunk->init(records);
+    chunk->encode(records, size_t(points), rl);
     put32(out, uint32_t(points));
-    for (auto& item : items) {
+    for (LayeredItem* item : chunk->items()) {
         item->finishLayers();
         for (size_t l = 0; l < item->layerCount(); ++l)
             put32(out, uint32_t(item->layerBytes(l).size()));
     }
-    for (auto& item : items)
+    for (LayeredItem* item : chunk->items())
         for (size_t l = 0; l < item->layerCount(); ++l)
             out.insert(out.end(), item->layerBytes(l).begin(), item->layerBytes(l).end());
     return out;

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstring>
+#include <tuple>
 #include <utility>
 
 #include "platform/LittleEndian.h"
@@ -12,6 +13,11 @@ using platform::load;
 using platform::store;
 
 namespace {
+
+// Whether a VLR entry names this type, version and size.
+bool is(const ItemSpec& s, uint16_t type, uint16_t version, uint16_t size) {
+    return s.type == type && s.version == version && s.size == size;
+}
 
 uint8_t fold8(int32_t n) {
     return static_cast<uint8_t>(n);
@@ -321,7 +327,8 @@ private:
 //   18 point source ID u16
 class Point10 final : public PointwiseItem {
 public:
-    Point10()
+    static bool accepts(const ItemSpec& s) { return is(s, kItemPoint10, 2, 20); }
+    explicit Point10(const ItemSpec&)
         : m_changed(64),
           m_scanAngle{SymbolModel(256), SymbolModel(256)},
           m_intensity(16, 4),
@@ -451,7 +458,8 @@ private:
 
 class GpsTime11 final : public PointwiseItem {
 public:
-    GpsTime11() : m_codec(true) {}
+    static bool accepts(const ItemSpec& s) { return is(s, kItemGpsTime11, 2, 8); }
+    explicit GpsTime11(const ItemSpec&) : m_codec(true) {}
     void init(const uint8_t* first) override {
         m_state = GpsState();
         m_state.time[0] = load<uint64_t>(first);
@@ -566,6 +574,8 @@ void loadRgb(const uint8_t* p, uint16_t* v, int n) {
 
 class Rgb12 final : public PointwiseItem {
 public:
+    static bool accepts(const ItemSpec& s) { return is(s, kItemRgb12, 2, 6); }
+    explicit Rgb12(const ItemSpec&) {}
     void init(const uint8_t* first) override {
         loadRgb(first, m_last, 3);
         m_codec.init();
@@ -591,8 +601,9 @@ private:
 // Extra bytes: each byte coded as its difference to the same byte of the last point.
 class Bytes final : public PointwiseItem {
 public:
-    explicit Bytes(size_t n) : m_last(n) {
-        for (size_t i = 0; i < n; ++i) m_models.emplace_back(256);
+    static bool accepts(const ItemSpec& s) { return is(s, kItemByte, 2, s.size) && s.size; }
+    explicit Bytes(const ItemSpec& s) : m_last(s.size) {
+        for (size_t i = 0; i < s.size; ++i) m_models.emplace_back(256);
     }
     void init(const uint8_t* first) override {
         std::memcpy(m_last.data(), first, m_last.size());
@@ -630,6 +641,8 @@ int32_t median3(const int32_t* v) {
 
 class Point10v1 final : public DecodedOnly {
 public:
+    static bool accepts(const ItemSpec& s) { return is(s, kItemPoint10, 1, 20); }
+    explicit Point10v1(const ItemSpec&) {}
     void init(const uint8_t* first) override {
         std::memcpy(m_last, first, 20);
         std::memset(m_lastDx, 0, sizeof m_lastDx);
@@ -680,6 +693,8 @@ private:
 
 class GpsTime11v1 final : public DecodedOnly {
 public:
+    static bool accepts(const ItemSpec& s) { return is(s, kItemGpsTime11, 1, 8); }
+    explicit GpsTime11v1(const ItemSpec&) {}
     void init(const uint8_t* first) override {
         m_last = load<uint64_t>(first);
         m_lastDiff = 0;
@@ -745,6 +760,8 @@ private:
 // Colour: each byte that changed, against the same byte of the last point.
 class Rgb12v1 final : public DecodedOnly {
 public:
+    static bool accepts(const ItemSpec& s) { return is(s, kItemRgb12, 1, 6); }
+    explicit Rgb12v1(const ItemSpec&) {}
     void init(const uint8_t* first) override {
         std::memcpy(m_last, first, 6);
         m_used.init();
@@ -765,7 +782,8 @@ private:
 
 class Bytes1 final : public DecodedOnly {
 public:
-    explicit Bytes1(size_t n) : m_last(n), m_ic(8, uint32_t(n)) {}
+    static bool accepts(const ItemSpec& s) { return is(s, kItemByte, 1, s.size) && s.size; }
+    explicit Bytes1(const ItemSpec& s) : m_last(s.size), m_ic(8, s.size) {}
     void init(const uint8_t* first) override {
         std::memcpy(m_last.data(), first, m_last.size());
         m_ic.init();
@@ -858,6 +876,9 @@ private:
 
 class WavePacket13 final : public PointwiseItem {
 public:
+    // Wave packets have only the first version of their coding.
+    static bool accepts(const ItemSpec& s) { return is(s, kItemWavePacket13, 1, WaveCodec::kSize); }
+    explicit WavePacket13(const ItemSpec&) {}
     void init(const uint8_t* first) override {
         std::memcpy(m_last, first, WaveCodec::kSize);
         m_codec.init();
@@ -1029,6 +1050,8 @@ class Point14 final : public LayersOf<std::array<Layer, 9>> {
     };
 
 public:
+    static bool accepts(const ItemSpec& s) { return is(s, kItemPoint14, 3, 30); }
+    explicit Point14(const ItemSpec&) {}
     size_t layerCount() const override { return kLayers; }
 
     void init(const uint8_t* first, uint32_t& context) override {
@@ -1278,7 +1301,10 @@ class Rgb14 final : public LayersOf<std::array<Layer, 2>> {
     };
 
 public:
-    explicit Rgb14(bool nir) : m_nir(nir) {}
+    static bool accepts(const ItemSpec& s) {
+        return is(s, kItemRgb14, 3, 6) || is(s, kItemRgbNir14, 3, 8);
+    }
+    explicit Rgb14(const ItemSpec& s) : m_nir(s.type == kItemRgbNir14) {}
     size_t layerCount() const override { return m_nir ? 2 : 1; }
     void init(const uint8_t* first, uint32_t& context) override {
         uint16_t v[4] = {};
@@ -1351,10 +1377,11 @@ class Bytes14 final : public LayersOf<std::vector<Layer>> {
     };
 
 public:
-    explicit Bytes14(size_t n) : LayersOf(n), m_n(n) {
+    static bool accepts(const ItemSpec& s) { return is(s, kItemByte14, 3, s.size) && s.size; }
+    explicit Bytes14(const ItemSpec& s) : LayersOf(s.size), m_n(s.size) {
         for (Context& c : m_channels) {
-            c.last.resize(n);
-            for (size_t i = 0; i < n; ++i) c.models.emplace_back(256);
+            c.last.resize(m_n);
+            for (size_t i = 0; i < m_n; ++i) c.models.emplace_back(256);
         }
     }
     size_t layerCount() const override { return m_n; }
@@ -1399,6 +1426,8 @@ class WavePacket14 final : public LayersOf<std::array<Layer, 1>> {
     };
 
 public:
+    static bool accepts(const ItemSpec& s) { return is(s, kItemWavePacket14, 3, WaveCodec::kSize); }
+    explicit WavePacket14(const ItemSpec&) {}
     size_t layerCount() const override { return 1; }
     void init(const uint8_t* first, uint32_t& context) override {
         m_channels.init(context, first);
@@ -1424,69 +1453,231 @@ private:
     Channels<Context> m_channels;
 };
 
-}  // namespace
-
-std::unique_ptr<PointwiseItem> makePointwiseItem(const ItemSpec& item) {
-    // Wave packets have only the first version of their coding.
-    if (item.type == kItemWavePacket13)
-        return item.version == 1 && item.size == WaveCodec::kSize ? std::make_unique<WavePacket13>()
-                                                                  : nullptr;
-    if (item.version == 1) {
-        switch (item.type) {
-            case kItemPoint10:
-                return item.size == 20 ? std::make_unique<Point10v1>() : nullptr;
-            case kItemGpsTime11:
-                return item.size == 8 ? std::make_unique<GpsTime11v1>() : nullptr;
-            case kItemRgb12:
-                return item.size == 6 ? std::make_unique<Rgb12v1>() : nullptr;
-            case kItemByte:
-                return item.size > 0 ? std::make_unique<Bytes1>(item.size) : nullptr;
-            default:
-                return nullptr;
-        }
-    }
-    if (item.version != 2) return nullptr;
-    switch (item.type) {
-        case kItemPoint10:
-            if (item.size == 20) return std::make_unique<Point10>();
-            break;
-        case kItemGpsTime11:
-            if (item.size == 8) return std::make_unique<GpsTime11>();
-            break;
-        case kItemRgb12:
-            if (item.size == 6) return std::make_unique<Rgb12>();
-            break;
-        case kItemByte:
-            if (item.size > 0) return std::make_unique<Bytes>(item.size);
-            break;
-        default:
-            break;
-    }
-    return nullptr;
+// The first of the item classes that codes a VLR entry.
+template <class Base, class... Items>
+std::unique_ptr<Base> firstAccepting(const ItemSpec& s) {
+    std::unique_ptr<Base> out;
+    ((Items::accepts(s) && (out = std::make_unique<Items>(s), true)) || ...);
+    return out;
 }
 
-std::unique_ptr<LayeredItem> makeLayeredItem(const ItemSpec& item) {
-    if (item.version != 3) return nullptr;
-    switch (item.type) {
-        case kItemPoint14:
-            if (item.size == 30) return std::make_unique<Point14>();
-            break;
-        case kItemRgb14:
-            if (item.size == 6) return std::make_unique<Rgb14>(false);
-            break;
-        case kItemRgbNir14:
-            if (item.size == 8) return std::make_unique<Rgb14>(true);
-            break;
-        case kItemByte14:
-            if (item.size > 0) return std::make_unique<Bytes14>(item.size);
-            break;
-        case kItemWavePacket14:
-            if (item.size == WaveCodec::kSize) return std::make_unique<WavePacket14>();
-            break;
-        default:
-            break;
+// The items of a chunk combined at compile time: the calls per point go straight to each item.
+template <class Base, class... Items>
+class Combined : public Base {
+public:
+    static bool accepts(const std::vector<ItemSpec>& s) {
+        size_t i = 0;
+        return s.size() == sizeof...(Items) && (Items::accepts(s[i++]) && ...);
     }
-    return nullptr;
+    explicit Combined(const std::vector<ItemSpec>& s)
+        : Combined(s, std::index_sequence_for<Items...>()) {}
+
+protected:
+    template <class F>
+    void each(F&& f) {
+        eachOf(f, std::index_sequence_for<Items...>());
+    }
+
+private:
+    template <size_t... I>
+    Combined(const std::vector<ItemSpec>& s, std::index_sequence<I...>) : m_items(s[I]...) {
+        size_t at = 0;
+        ((m_offsets[I] = at, at += s[I].size), ...);
+        (this->m_list.push_back(&std::get<I>(m_items)), ...);
+    }
+    template <class F, size_t... I>
+    void eachOf(F& f, std::index_sequence<I...>) {
+        (f(std::get<I>(m_items), m_offsets[I]), ...);
+    }
+
+    std::tuple<Items...> m_items;
+    size_t m_offsets[sizeof...(Items)] = {};
+};
+
+template <class... Items>
+class PointwiseOf final : public Combined<PointwiseChunk, Items...> {
+public:
+    using Combined<PointwiseChunk, Items...>::Combined;
+    void init(const uint8_t* first) override {
+        this->each([&](auto& item, size_t at) { item.init(first + at); });
+    }
+    size_t decode(Decoder& dec, uint8_t* out, size_t points, size_t rl) override {
+        for (size_t p = 1; p < points; ++p) {
+            uint8_t* rec = out + p * rl;
+            this->each([&](auto& item, size_t at) { item.decode(dec, rec + at); });
+            if (dec.overrun()) return p;
+        }
+        return points;
+    }
+    void encode(Encoder& enc, const uint8_t* records, size_t points, size_t rl) override {
+        for (size_t p = 1; p < points; ++p) {
+            const uint8_t* rec = records + p * rl;
+            this->each([&](auto& item, size_t at) { item.encode(enc, rec + at); });
+        }
+    }
+};
+
+template <class... Items>
+class LayeredOf final : public Combined<LayeredChunk, Items...> {
+public:
+    using Combined<LayeredChunk, Items...>::Combined;
+    void init(const uint8_t* first) override {
+        uint32_t context = 0;
+        this->each([&](auto& item, size_t at) { item.init(first + at, context); });
+    }
+    size_t decode(uint8_t* out, size_t points, size_t rl) override {
+        for (size_t p = 1; p < points; ++p) {
+            uint8_t* rec = out + p * rl;
+            uint32_t context = 0;  // only a channel switch names the channel (see LayeredItem)
+            bool overrun = false;
+            this->each([&](auto& item, size_t at) {
+                item.decode(rec + at, context);
+                overrun |= item.overrun();
+            });
+            if (overrun) return p;
+        }
+        return points;
+    }
+    void encode(const uint8_t* records, size_t points, size_t rl) override {
+        for (size_t p = 1; p < points; ++p) {
+            const uint8_t* rec = records + p * rl;
+            uint32_t context = 0;
+            this->each([&](auto& item, size_t at) { item.encode(rec + at, context); });
+        }
+    }
+};
+
+// Any other list of items: one call through the table per item per point.
+template <class Base, class Item>
+class Listed : public Base {
+public:
+    using Chunk = Base;
+    explicit Listed(const std::vector<ItemSpec>& s) {
+        size_t at = 0;
+        for (const ItemSpec& spec : s) {
+            m_items.push_back(makeItem(spec));
+            m_offsets.push_back(at);
+            at += spec.size;
+            this->m_list.push_back(m_items.back().get());
+        }
+    }
+
+    bool complete() const {
+        for (const auto& item : m_items)
+            if (!item) return false;
+        return true;
+    }
+
+protected:
+    static std::unique_ptr<Item> makeItem(const ItemSpec& s);
+    std::vector<std::unique_ptr<Item>> m_items;
+    std::vector<size_t> m_offsets;
+};
+
+class PointwiseListed final : public Listed<PointwiseChunk, PointwiseItem> {
+public:
+    using Listed::Listed;
+    void init(const uint8_t* first) override {
+        for (size_t i = 0; i < m_items.size(); ++i) m_items[i]->init(first + m_offsets[i]);
+    }
+    size_t decode(Decoder& dec, uint8_t* out, size_t points, size_t rl) override {
+        for (size_t p = 1; p < points; ++p) {
+            for (size_t i = 0; i < m_items.size(); ++i)
+                m_items[i]->decode(dec, out + p * rl + m_offsets[i]);
+            if (dec.overrun()) return p;
+        }
+        return points;
+    }
+    void encode(Encoder& enc, const uint8_t* records, size_t points, size_t rl) override {
+        for (size_t p = 1; p < points; ++p)
+            for (size_t i = 0; i < m_items.size(); ++i)
+                m_items[i]->encode(enc, records + p * rl + m_offsets[i]);
+    }
+};
+
+class LayeredListed final : public Listed<LayeredChunk, LayeredItem> {
+public:
+    using Listed::Listed;
+    void init(const uint8_t* first) override {
+        uint32_t context = 0;
+        for (size_t i = 0; i < m_items.size(); ++i) m_items[i]->init(first + m_offsets[i], context);
+    }
+    size_t decode(uint8_t* out, size_t points, size_t rl) override {
+        for (size_t p = 1; p < points; ++p) {
+            uint32_t context = 0;
+            bool overrun = false;
+            for (size_t i = 0; i < m_items.size(); ++i) {
+                m_items[i]->decode(out + p * rl + m_offsets[i], context);
+                overrun |= m_items[i]->overrun();
+            }
+            if (overrun) return p;
+        }
+        return points;
+    }
+    void encode(const uint8_t* records, size_t points, size_t rl) override {
+        for (size_t p = 1; p < points; ++p) {
+            uint32_t context = 0;
+            for (size_t i = 0; i < m_items.size(); ++i)
+                m_items[i]->encode(records + p * rl + m_offsets[i], context);
+        }
+    }
+};
+
+template <>
+std::unique_ptr<PointwiseItem> Listed<PointwiseChunk, PointwiseItem>::makeItem(const ItemSpec& s) {
+    return makePointwiseItem(s);
+}
+template <>
+std::unique_ptr<LayeredItem> Listed<LayeredChunk, LayeredItem>::makeItem(const ItemSpec& s) {
+    return makeLayeredItem(s);
+}
+
+// The first combination that codes the list, else the list item by item.
+template <class Fallback, class... Combos>
+std::unique_ptr<typename Fallback::Chunk> combine(const std::vector<ItemSpec>& s) {
+    std::unique_ptr<typename Fallback::Chunk> out;
+    ((Combos::accepts(s) && (out = std::make_unique<Combos>(s), true)) || ...);
+    if (!out) {
+        auto listed = std::make_unique<Fallback>(s);
+        if (!listed->complete()) return nullptr;
+        out = std::move(listed);
+    }
+    return out;
+}
+
+}  // namespace
+
+std::unique_ptr<PointwiseItem> makePointwiseItem(const ItemSpec& s) {
+    return firstAccepting<PointwiseItem, Point10, GpsTime11, Rgb12, Bytes, WavePacket13, Point10v1,
+                          GpsTime11v1, Rgb12v1, Bytes1>(s);
+}
+
+std::unique_ptr<LayeredItem> makeLayeredItem(const ItemSpec& s) {
+    return firstAccepting<LayeredItem, Point14, Rgb14, Bytes14, WavePacket14>(s);
+}
+
+std::unique_ptr<PointwiseChunk> makePointwiseChunk(const std::vector<ItemSpec>& s) {
+    using P = Point10;
+    using G = GpsTime11;
+    using R = Rgb12;
+    using W = WavePacket13;
+    using B = Bytes;
+    // The item lists of formats 0 to 5, with and without extra bytes.
+    return combine<PointwiseListed, PointwiseOf<P>, PointwiseOf<P, G>, PointwiseOf<P, R>,
+                   PointwiseOf<P, G, R>, PointwiseOf<P, G, W>, PointwiseOf<P, G, R, W>,
+                   PointwiseOf<P, B>, PointwiseOf<P, G, B>, PointwiseOf<P, R, B>,
+                   PointwiseOf<P, G, R, B>, PointwiseOf<P, G, W, B>, PointwiseOf<P, G, R, W, B>>(s);
+}
+
+std::unique_ptr<LayeredChunk> makeLayeredChunk(const std::vector<ItemSpec>& s) {
+    using P = Point14;
+    using R = Rgb14;  // with or without NIR
+    using W = WavePacket14;
+    using B = Bytes14;
+    // The item lists of formats 6 to 10, with and without extra bytes.
+    return combine<LayeredListed, LayeredOf<P>, LayeredOf<P, R>, LayeredOf<P, W>,
+                   LayeredOf<P, R, W>, LayeredOf<P, B>, LayeredOf<P, R, B>, LayeredOf<P, W, B>,
+                   LayeredOf<P, R, W, B>>(s);
 }
 
 }  // namespace orv::laz

@@ -65,7 +65,43 @@ public:
     virtual const std::vector<uint8_t>& layerBytes(size_t layer) const = 0;
 };
 
+// The item for a VLR entry; null when it is not one we code.
 std::unique_ptr<PointwiseItem> makePointwiseItem(const ItemSpec& item);
 std::unique_ptr<LayeredItem> makeLayeredItem(const ItemSpec& item);
+
+// The items of a chunk's records, coding all its points in one call. The item lists writers
+// use are combined at compile time, so no call goes through a table per item per point.
+class PointwiseChunk {
+public:
+    virtual ~PointwiseChunk() = default;
+    // Starts every item from the chunk's first record (stored raw).
+    virtual void init(const uint8_t* first) = 0;
+    // Decodes records 1 to points - 1 into `out` (record 0 is the first); returns the records
+    // that decoded before the coder ran past its bytes.
+    virtual size_t decode(Decoder& dec, uint8_t* out, size_t points, size_t recordLength) = 0;
+    virtual void encode(Encoder& enc, const uint8_t* records, size_t points,
+                        size_t recordLength) = 0;
+
+protected:
+    std::vector<PointwiseItem*> m_list;
+};
+
+class LayeredChunk {
+public:
+    virtual ~LayeredChunk() = default;
+    // The items in VLR order, for handing out and collecting their layers.
+    const std::vector<LayeredItem*>& items() const { return m_list; }
+    virtual void init(const uint8_t* first) = 0;
+    // As for pointwise chunks; a layer that ran past its bytes ends the records.
+    virtual size_t decode(uint8_t* out, size_t points, size_t recordLength) = 0;
+    virtual void encode(const uint8_t* records, size_t points, size_t recordLength) = 0;
+
+protected:
+    std::vector<LayeredItem*> m_list;
+};
+
+// Null when an item is not one we code.
+std::unique_ptr<PointwiseChunk> makePointwiseChunk(const std::vector<ItemSpec>& items);
+std::unique_ptr<LayeredChunk> makeLayeredChunk(const std::vector<ItemSpec>& items);
 
 }  // namespace orv::laz
