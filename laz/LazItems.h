@@ -1,5 +1,5 @@
-// The item codecs: how each part of a point record (the core fields, GPS time, colour, extra
-// bytes) is predicted from the points before it and coded. Pointwise items share one coder
+// The item codecs: how each part of a point record (the core fields, GPS time, colour, wave
+// packet, extra bytes) is predicted from the points before it and coded. Pointwise items share one coder
 // for the whole chunk; layered items code each field group into a layer of its own.
 #pragma once
 
