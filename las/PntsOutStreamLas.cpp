@@ -79,3 +79,7 @@ IOrvOutPntsStream::~IOrvOutPntsStream() = default;
 IOrvOutPntsStream* newOutLasPntStream() {
     return new (std::nothrow) CPntsOutStreamLas;
 }
+
+void discardOutLasPntStream(IOrvOutPntsStream* stream) noexcept {
+    if (auto* las = dynamic_cast<CPntsOutStreamLas*>(stream)) las->discard();
+}
