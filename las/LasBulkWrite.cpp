@@ -6,8 +6,7 @@ namespace orv {
 namespace {
 
 // Writes the pool; with `whole`, a refused point abandons the file instead of closing it.
-long savePool(PLasPntPool* pool, XPnt3d* shift, const char* path, bool whole,
-              uint64_t* refused) {
+long savePool(PLasPntPool* pool, XPnt3d* shift, const char* path, bool whole, uint64_t* refused) {
     AOrvLASFile writer(las::kBulkWriterTexts);
     writer.open(path);
     if (pool) writer.expectPoints(pool->size());
@@ -42,8 +41,7 @@ long orvSavePoint2Las(PLasPntPool* pool, XPnt3d* shift, const char* path, IOrvPr
     return savePool(pool, shift, path, false, nullptr);
 }
 
-long orvSavePoint2LasWhole(PLasPntPool* pool, XPnt3d* shift, const char* path,
-                           uint64_t* refused) {
+long orvSavePoint2LasWhole(PLasPntPool* pool, XPnt3d* shift, const char* path, uint64_t* refused) {
     return savePool(pool, shift, path, true, refused);
 }
 

@@ -117,9 +117,9 @@ OutputPath::OutputPath(const std::string& arg)
 
 void OutputPath::refuseInput(const FileIdentity& input, const std::string& name) const {
     if (m_identity == input)
-        throw CommandError("refused: '" + m_name + "' is the input '" + name +
-                               "'; write to another file",
-                           kExitUsage);
+        throw CommandError(
+            "refused: '" + m_name + "' is the input '" + name + "'; write to another file",
+            kExitUsage);
 }
 
 void OutputPath::finish() {

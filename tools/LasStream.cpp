@@ -1,9 +1,11 @@
 // orvter las stream: copies a LAS file through the input and output streams, block by block,
 // optionally thinning it, with bounded memory whatever the size of the file.
 #include <CLI/CLI.hpp>
+#include <cerrno>
 #include <chrono>
 #include <climits>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -74,8 +76,10 @@ void run(const StreamOptions& o) {
     if (!in || !out) throw CommandError("out of memory");
     if (in->open(inPath.path().c_str(), origin.get()) != 0)
         throw CommandError("cannot read '" + inPath.name() + "' as a LAS file");
+    errno = 0;
     if (out->open(outPath.path().c_str()) != 0)
-        throw CommandError("cannot create '" + outPath.name() + "'");
+        throw CommandError("cannot create '" + outPath.name() + "'" +
+                           (errno ? std::string(": ") + std::strerror(errno) : std::string()));
     // Released open, the stream would complete its file: any failure abandons it instead, so
     // the target keeps what it held.
     struct Abandon {
