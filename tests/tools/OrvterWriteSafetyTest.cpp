@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <nlohmann/json.hpp>
 
 #include <csignal>
 #include <cstdio>
@@ -203,6 +204,34 @@ TEST_F(WriteSafety, SpoolsLeaveNothingInTheTemporaryFolder) {
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
     m_before.insert("big.las");
     expectUntouched("killed while reading standard input");
+}
+
+// Texts that are not UTF-8 come out as \u00XX of each byte: the work and its answer both stand.
+TEST_F(WriteSafety, JsonEscapesEveryByteThatIsNotUtf8) {
+    const std::string data = orvtest::lasDataDir();
+    if (data.empty()) GTEST_SKIP() << "no shared samples";
+    std::vector<uint8_t> bytes = orvtest::readFile(data + "/test1_4.las");
+    const std::string latin1 = "caf\xe9";
+    std::copy(latin1.begin(), latin1.end(), bytes.begin() + 26);  // the system identifier
+    const std::string wkt = "PROJCS[\"";
+    auto at = std::search(bytes.begin(), bytes.end(), wkt.begin(), wkt.end());
+    ASSERT_NE(at, bytes.end());
+    at[wkt.size()] = 0xFF, at[wkt.size() + 1] = 0x01;
+    orvtest::writeFile(m_dir.path("caf\xe9.las"), bytes);
+    const struct {
+        std::string args, expected;
+    } cases[] = {
+        {"las info --json caf\xe9.las", "\"caf\\u00e9"},
+        {"las info --json caf\xe9.las", "PROJCS[\\\"\\u00ff\\u0001"},
+        {"las copy --json caf\xe9.las out.las", "\"input\": \"caf\\u00e9.las\""},
+        {"las stream --json caf\xe9.las out.las", "\"input\": \"caf\\u00e9.las\""},
+    };
+    for (const auto& c : cases) {
+        const auto r = runCommand(command(c.args));
+        EXPECT_EQ(r.status, 0) << c.args;
+        EXPECT_NE(r.out.find(c.expected), std::string::npos) << c.args << ": " << r.out;
+        EXPECT_TRUE(nlohmann::json::accept(r.out)) << c.args;
+    }
 }
 
 }  // namespace
