@@ -97,14 +97,14 @@ namespace {
 
 // Arms the switch from the environment, for tests that run a whole program.
 [[maybe_unused]] const bool g_armedFromEnvironment = [] {
-    const char* spec = std::getenv("ORV_FAULT_SIGNAL");
-    if (!spec) return false;
+    const char* setting = std::getenv("ORV_FAULT_SIGNAL");
+    if (!setting) return false;
     for (unsigned i = 0; i < kOperationCount; ++i) {
         const char* name = testing::operationName(static_cast<Operation>(i));
         const size_t length = std::strlen(name);
-        if (std::strncmp(spec, name, length) != 0 || spec[length] != ':') continue;
+        if (std::strncmp(setting, name, length) != 0 || setting[length] != ':') continue;
         char* end = nullptr;
-        const unsigned long long n = std::strtoull(spec + length + 1, &end, 10);
+        const unsigned long long n = std::strtoull(setting + length + 1, &end, 10);
         if (!end || *end != ':' || n == 0) return false;
         const long sig = std::strtol(end + 1, nullptr, 10);
         if (sig <= 0 || sig >= 65) return false;
