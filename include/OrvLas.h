@@ -76,5 +76,9 @@ ORV_API long orvSavePoint2Las(PLasPntPool* pool, XPnt3d* shift, const char* path
                               IOrvProgress* progress);
 // The same without a shift.
 ORV_API long orvSavePoint2Las(PLasPntPool* pool, const char* path, IOrvProgress* progress);
+// As orvSavePoint2Las, but all or nothing: when a point is refused the file is abandoned and
+// `path` keeps what it held. -1 then, with `refused` (may be null) set to the points refused.
+ORV_API long orvSavePoint2LasWhole(PLasPntPool* pool, XPnt3d* shift, const char* path,
+                                   uint64_t* refused);
 
 }  // namespace orv

@@ -62,3 +62,7 @@ protected:
 ORV_API IOrvInPntsStream* newInLasPntStream();
 // A new LAS output stream (count 0: the caller takes the first reference), or null.
 ORV_API IOrvOutPntsStream* newOutLasPntStream();
+// Abandons the file a stream from newOutLasPntStream is writing: the target keeps what it held
+// and the stream is closed. For a caller whose work failed half-way, since releasing an open
+// stream completes its file. Nothing for a stream that writes no file or is not the LAS one.
+ORV_API void discardOutLasPntStream(IOrvOutPntsStream* stream) noexcept;

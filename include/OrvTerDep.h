@@ -2,6 +2,7 @@
 #pragma once
 
 #include "OrvBasic.h"
+#include "OrvCleanup.h"
 #include "OrvError.h"
 #include "OrvLas.h"
 #include "OrvLasFile.h"

@@ -3,7 +3,10 @@
 
 namespace orv {
 
-long orvSavePoint2Las(PLasPntPool* pool, XPnt3d* shift, const char* path, IOrvProgress*) {
+namespace {
+
+// Writes the pool; with `whole`, a refused point abandons the file instead of closing it.
+long savePool(PLasPntPool* pool, XPnt3d* shift, const char* path, bool whole, uint64_t* refused) {
     AOrvLASFile writer(las::kBulkWriterTexts);
     writer.open(path);
     if (pool) writer.expectPoints(pool->size());
@@ -24,8 +27,22 @@ long orvSavePoint2Las(PLasPntPool* pool, XPnt3d* shift, const char* path, IOrvPr
             for (size_t i = 0; i <= count; ++i) pool->next();
         }
     }
-    writer.close();
+    if (refused) *refused = writer.refusedCount();
+    if (whole && result != 0)
+        writer.discard();
+    else
+        writer.close();
     return result;
+}
+
+}  // namespace
+
+long orvSavePoint2Las(PLasPntPool* pool, XPnt3d* shift, const char* path, IOrvProgress*) {
+    return savePool(pool, shift, path, false, nullptr);
+}
+
+long orvSavePoint2LasWhole(PLasPntPool* pool, XPnt3d* shift, const char* path, uint64_t* refused) {
+    return savePool(pool, shift, path, true, refused);
 }
 
 long orvSavePoint2Las(PLasPntPool* pool, const char* path, IOrvProgress* progress) {

@@ -1,5 +1,6 @@
 #include "las/PntsOutStreamLas.h"
 
+#include <cerrno>
 #include <new>
 
 #include "OrvError.h"
@@ -28,7 +29,8 @@ int CPntsOutStreamLas::open(const char* path, int, int) {
     complete();
     try {
         m_writer.open(path);
-    } catch (const FileError&) {
+    } catch (const FileError& e) {
+        errno = e.errorCode();  // the reason, for a caller that reports it
         return -1;
     }
     return 0;
@@ -78,4 +80,8 @@ IOrvOutPntsStream::~IOrvOutPntsStream() = default;
 
 IOrvOutPntsStream* newOutLasPntStream() {
     return new (std::nothrow) CPntsOutStreamLas;
+}
+
+void discardOutLasPntStream(IOrvOutPntsStream* stream) noexcept {
+    if (auto* las = dynamic_cast<CPntsOutStreamLas*>(stream)) las->discard();
 }

@@ -18,6 +18,8 @@ public:
     int writePntArray(const LasPnt* points, int count, const orv::XPnt3d* shift) override;
     int writePnt(const LasPnt* point, const orv::XPnt3d* shift) override;
     int close(int unused = 0) override;
+    // Abandons the file being written: the target stays as it was.
+    void discard() noexcept { m_writer.discard(); }
 
 private:
     // A file still open is completed as close completes it; an error is swallowed here.

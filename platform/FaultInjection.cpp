@@ -1,6 +1,9 @@
 #include "platform/FaultInjection.h"
 
 #include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
 
 namespace orv::platform {
 
@@ -15,6 +18,7 @@ struct FaultState {
     std::atomic<uint64_t> failAt{0};  // 1-based call number of `failOperation`; 0 = none
     std::atomic<unsigned> failOperation{0};
     std::atomic<int> error{0};
+    std::atomic<int> signal{0};  // raised instead of failing, when not 0
     std::atomic<bool> fired{false};
 };
 
@@ -38,6 +42,10 @@ bool detail::injectSlow(Operation operation) {
     const uint64_t n = s.calls[index].fetch_add(1) + 1;
     if (s.failOperation.load() != index || s.failAt.load() != n) return false;
     s.fired.store(true);
+    if (const int sig = s.signal.load()) {
+        std::raise(sig);
+        return false;
+    }
     errno = s.error.load();
     return true;
 }
@@ -51,10 +59,16 @@ const char* testing::operationName(Operation operation) {
 
 void testing::failNth(Operation operation, uint64_t n, int error) {
     restart();
+    state().signal.store(0);
     state().failOperation.store(static_cast<unsigned>(operation));
     state().error.store(error);
     state().failAt.store(n);
     detail::g_faultSwitch.store(true);
+}
+
+void testing::signalNth(Operation operation, uint64_t n, int signal) {
+    failNth(operation, n, 0);
+    state().signal.store(signal);
 }
 
 void testing::startCounting() {
@@ -75,7 +89,31 @@ bool testing::fired() {
 void testing::reset() {
     detail::g_faultSwitch.store(false);
     state().failAt.store(0);
+    state().signal.store(0);
     restart();
 }
+
+namespace {
+
+// Arms the switch from the environment, for tests that run a whole program.
+[[maybe_unused]] const bool g_armedFromEnvironment = [] {
+    const char* setting = std::getenv("ORV_FAULT_SIGNAL");
+    if (!setting) return false;
+    for (unsigned i = 0; i < kOperationCount; ++i) {
+        const char* name = testing::operationName(static_cast<Operation>(i));
+        const size_t length = std::strlen(name);
+        if (std::strncmp(setting, name, length) != 0 || setting[length] != ':') continue;
+        char* end = nullptr;
+        const unsigned long long n = std::strtoull(setting + length + 1, &end, 10);
+        if (!end || *end != ':' || n == 0) return false;
+        const long sig = std::strtol(end + 1, nullptr, 10);
+        if (sig <= 0 || sig >= 65) return false;
+        testing::signalNth(static_cast<Operation>(i), n, static_cast<int>(sig));
+        return true;
+    }
+    return false;
+}();
+
+}  // namespace
 
 }  // namespace orv::platform

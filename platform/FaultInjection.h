@@ -34,6 +34,11 @@ void startCounting();
 uint64_t calls(Operation operation);
 // Whether the armed failure has been delivered.
 bool fired();
+// Raises `signal` in this process at the n-th call of `operation` from now on, just before the
+// call; the call goes ahead if the process lives on. For tests that kill a writer at a chosen
+// step. A program started with ORV_FAULT_SIGNAL=<operation>:<n>:<signal number> in its
+// environment (operation as operationName gives it) is armed so from its start.
+void signalNth(Operation operation, uint64_t n, int signal);
 // Switches everything off.
 void reset();
 

@@ -46,11 +46,12 @@ private:
 // A file written whole, then put in place of its target at `close`, so that a failure half-way
 // (full disk, lost device, crash) never costs the file that was there before. Bytes go to an
 // unnamed file in the target's folder (a named temporary where the file system has no unnamed
-// files); `close` names it and renames it over the target, so a killed process leaves nothing.
-// Any failure, and a file that is never closed, removes the temporary and leaves the target
-// exactly as it was. A
-// target that exists and is not a regular file (a device, a pipe) is written in place: renaming
-// over it would replace the device. Every failure throws orv::FileError.
+// files); `close` gives a new file the target's name at once, or names it and renames it over
+// an existing target, so a killed process leaves nothing. Any failure, and a file that is never
+// closed, removes the temporary and leaves the target exactly as it was. A regular file is
+// never written in place: where its folder takes no new file, create refuses. A target that
+// exists and is not a regular file (a device, a pipe), or a file without a name, is written in
+// place: renaming over it would replace the device. Every failure throws orv::FileError.
 class OutputFile {
 public:
     OutputFile() = default;
@@ -84,10 +85,16 @@ public:
 
 private:
     [[noreturn]] void fail(const char* operation, int errorCode);
+    // Discards the file and throws, leaving nothing for a later close to report.
+    [[noreturn]] void abandon(const char* operation, int errorCode);
+    // Lets go of a file now in place.
+    void finish() noexcept;
 
     int m_fd = -1;
     bool m_inPlace = false;
     bool m_unnamed = false;         // an O_TMPFILE file, named only at close
+    bool m_targetExisted = false;   // close replaces a file, rather than naming a new one
+    int m_tempSlot = -1;            // where removeTemporaries finds m_temp
     uint64_t m_position = 0;        // where the next write goes
     uint64_t m_end = 0;             // the bytes the writes have reached: the file's length
     uint64_t m_reserved = 0;        // the room reserve obtained
@@ -100,6 +107,16 @@ private:
     std::string m_target;  // what the temporary replaces
     std::string m_temp;    // the temporary, empty when writing in place
 };
+
+// The named temporaries of unfinished files (see OutputFile), kept where a signal handler can
+// remove them. holdTemporary returns the slot of `path`, or -1 when none is free.
+int holdTemporary(const char* path) noexcept;
+void releaseTemporary(int slot) noexcept;
+// Removes every temporary held: unlink only, so that a signal handler may call it.
+void removeTemporaries() noexcept;
+// Makes SIGTERM, SIGHUP, SIGINT and SIGPIPE remove the held temporaries before they end the
+// process as they would have; signals the process ignores stay ignored.
+void removeTemporariesOnSignals() noexcept;
 
 // Reads a whole file into `out`. False, with `out` untouched, when the file cannot be opened, is
 // empty, its size cannot be had in memory, or it cannot be read whole.

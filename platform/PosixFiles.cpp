@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -7,9 +8,11 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <limits>
 
+#include "OrvCleanup.h"
 #include "OrvError.h"
 #include "platform/FaultInjection.h"
 #include "platform/Files.h"
@@ -212,6 +215,63 @@ std::string temporaryName(const std::string& target, unsigned attempt) {
 
 }  // namespace
 
+namespace {
+
+// The names of unfinished files that a killed process would leave behind: a named temporary
+// where the file system has no unnamed files, and, for an unnamed file replacing a target, the
+// name it holds between its link and the rename. Slots change state by atomic exchanges only,
+// so that a signal handler on any thread may take one while a writer fills or frees another.
+enum SlotState : int { kFree, kFilling, kHeld, kRemoving };
+struct TemporarySlot {
+    std::atomic<int> state{kFree};
+    char path[PATH_MAX];
+};
+constexpr int kTemporarySlots = 32;  // files written at once, far more than any caller has
+TemporarySlot g_temporaries[kTemporarySlots];
+
+// The target a link names, even one that does not exist yet; `path` when it is no link.
+std::string linkTarget(const std::string& path) {
+    std::string at = path;
+    for (int depth = 0; depth < 40; ++depth) {  // the kernel's own bound on a chain of links
+        char buffer[PATH_MAX];
+        const ssize_t n = ::readlink(at.c_str(), buffer, sizeof buffer - 1);
+        if (n < 0) return at;
+        const std::string to(buffer, static_cast<size_t>(n));
+        const size_t slash = at.rfind('/');
+        at = to[0] == '/' || slash == std::string::npos ? to : at.substr(0, slash + 1) + to;
+    }
+    return at;
+}
+
+}  // namespace
+
+int holdTemporary(const char* path) noexcept {
+    const size_t length = std::strlen(path);
+    if (length >= PATH_MAX) return -1;
+    for (int i = 0; i < kTemporarySlots; ++i) {
+        int expected = kFree;
+        if (!g_temporaries[i].state.compare_exchange_strong(expected, kFilling)) continue;
+        std::memcpy(g_temporaries[i].path, path, length + 1);
+        g_temporaries[i].state.store(kHeld);
+        return i;
+    }
+    return -1;  // not held: only a signal's clean-up misses it
+}
+
+void releaseTemporary(int slot) noexcept {
+    if (slot < 0 || slot >= kTemporarySlots) return;
+    int expected = kHeld;
+    // A handler that took the slot keeps it: the process is ending.
+    g_temporaries[slot].state.compare_exchange_strong(expected, kFree);
+}
+
+void removeTemporaries() noexcept {
+    for (TemporarySlot& slot : g_temporaries) {
+        int expected = kHeld;
+        if (slot.state.compare_exchange_strong(expected, kRemoving)) ::unlink(slot.path);
+    }
+}
+
 void OutputFile::create(const char* path) {
     discard();
     m_position = m_end = m_reserved = 0;
@@ -226,56 +286,50 @@ void OutputFile::create(const char* path) {
     if (!exists && errno != ENOENT) throw FileError("create", m_path, errno);
     if (exists && S_ISDIR(st.st_mode)) throw FileError("create", m_path, EISDIR);
 
-    struct stat link;
-    const bool isLink = ::lstat(path, &link) == 0 && S_ISLNK(link.st_mode);
-    // Devices and pipes are written in place; so is a dangling link, whose target a plain
-    // create would make.
-    m_inPlace = (exists && !S_ISREG(st.st_mode)) || (!exists && isLink);
-    m_target = m_path;
-    if (!m_inPlace && exists) {
-        if (isLink) {  // replace the file the link names, not the link
-            if (char* resolved = ::realpath(path, nullptr)) {
-                m_target = resolved;
-                std::free(resolved);
-            }
-        }
+    // Devices and pipes are written in place: renaming over one would replace the device. So is
+    // a file without a name (a spool reached through /proc/self/fd), which holds nothing to lose.
+    m_inPlace = exists && (!S_ISREG(st.st_mode) || st.st_nlink == 0);
+    m_targetExisted = exists;
+    if (m_inPlace) {
+        m_fd = sysOpen(path, O_WRONLY | (S_ISREG(st.st_mode) ? O_TRUNC : 0));
+        if (m_fd < 0) throw FileError("create", m_path, errno);
+        return;
+    }
+    // A link is followed to the file it names, existing or still to be made; the link stays.
+    m_target = linkTarget(m_path);
+    if (exists) {
         // Refuse what a plain create would refuse (no right to write, a read-only file system).
         const int probe = sysOpen(m_target.c_str(), O_WRONLY);
         if (probe < 0) throw FileError("create", m_path, errno);
         ::close(probe);  // nothing was written through it: its close cannot lose data
     }
 
-    if (!m_inPlace) {
-        // An unnamed file in the target's folder: a process killed before close leaves nothing
-        // behind, not even the room it reserved. 0666 less the umask (and any default ACL), as
-        // a plain create would give.
-        m_fd = sysOpen(folderOf(m_target).c_str(), O_TMPFILE | O_WRONLY, 0666);
-        m_unnamed = m_fd >= 0;
-        // File systems without unnamed files get a named temporary, removed on any failure.
-        const bool unsupported =
-            m_fd < 0 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL);
-        for (unsigned attempt = 0; unsupported && attempt < 100 && m_fd < 0; ++attempt) {
-            m_temp = temporaryName(m_target, attempt);
-            m_fd = sysOpen(m_temp.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
-            if (m_fd < 0 && errno != EEXIST) break;
-        }
-        if (m_fd < 0) {
-            const int error = errno;
-            m_temp.clear();
-            // A folder closed to new files but a writable target: write in place, as before.
-            if (!exists || (error != EACCES && error != EPERM))
-                throw FileError("create", m_path, error);
-            m_inPlace = true;
-        } else if (exists) {  // the target keeps its owner and permissions, as with a truncation
-            // Only the owner can hand a file over: failing that, the new file stays the
-            // writer's own, which loses nothing. The mode follows, as ownership can clear it.
-            if (::fchown(m_fd, st.st_uid, st.st_gid) != 0) errno = 0;
-            if (::fchmod(m_fd, st.st_mode & 07777) != 0) errno = 0;
-        }
+    // An unnamed file in the target's folder: a process killed before close leaves nothing
+    // behind, not even the room it reserved. 0666 less the umask (and any default ACL), as
+    // a plain create would give.
+    m_fd = sysOpen(folderOf(m_target).c_str(), O_TMPFILE | O_WRONLY, 0666);
+    m_unnamed = m_fd >= 0;
+    // File systems without unnamed files get a named temporary, removed on any failure.
+    const bool unsupported =
+        m_fd < 0 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL);
+    for (unsigned attempt = 0; unsupported && attempt < 100 && m_fd < 0; ++attempt) {
+        m_temp = temporaryName(m_target, attempt);
+        m_fd = sysOpen(m_temp.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
+        if (m_fd < 0 && errno != EEXIST) break;
     }
-    if (m_inPlace) {
-        m_fd = sysOpen(path, O_WRONLY | O_CREAT | O_TRUNC, 0666);
-        if (m_fd < 0) throw FileError("create", m_path, errno);
+    if (m_fd < 0) {
+        const int error = errno;
+        m_temp.clear();
+        // Never in place: a file written over loses its old content to a crash or a full disk.
+        // Where the folder takes no new file, the target cannot be replaced whole.
+        throw FileError(exists ? "create a replacement beside" : "create", m_path, error);
+    }
+    if (!m_unnamed) m_tempSlot = holdTemporary(m_temp.c_str());
+    if (exists) {  // the target keeps its owner and permissions, as with a truncation
+        // Only the owner can hand a file over: failing that, the new file stays the
+        // writer's own, which loses nothing. The mode follows, as ownership can clear it.
+        if (::fchown(m_fd, st.st_uid, st.st_gid) != 0) errno = 0;
+        if (::fchmod(m_fd, st.st_mode & 07777) != 0) errno = 0;
     }
 }
 
@@ -283,6 +337,11 @@ void OutputFile::fail(const char* operation, int errorCode) {
     discard();
     m_failedOperation = operation;
     m_failedError = errorCode;
+    throw FileError(operation, m_path, errorCode);
+}
+
+void OutputFile::abandon(const char* operation, int errorCode) {
+    discard();
     throw FileError(operation, m_path, errorCode);
 }
 
@@ -359,33 +418,54 @@ void OutputFile::close() {
     if (m_reserved > m_end) sysRelease(m_fd, m_end);
     m_reserved = 0;
     const int fd = m_fd;
+    if (m_inPlace) {
+        m_fd = -1;
+        if (sysClose(fd) != 0 && errno != EINTR) abandon("close", errno);
+        return;
+    }
+    // A failed close can be the first report of a failed write (network or full file systems).
+    // Every close of a descriptor flushes, so closing a duplicate hears it while the file is
+    // still unnamed, and nothing stands between the link and the rename below.
+    const int copy = ::dup(fd);
+    if (copy < 0) abandon("close", errno);
+    if (sysClose(copy) != 0 && errno != EINTR) abandon("close", errno);
+    if (m_unnamed && !m_targetExisted) {
+        // A new file takes its name at once: no moment with a second name.
+        if (sysLinkUnnamed(fd, m_target.c_str()) == 0) {
+            finish();
+            return;
+        }
+        if (errno != EEXIST) abandon("replace", errno);
+        // The target appeared meanwhile: it is replaced like any other.
+    }
     if (m_unnamed) {
         // The finished file gets a hidden name of its own, then takes the target's at once.
         for (unsigned attempt = 0; attempt < 100; ++attempt) {
             m_temp = temporaryName(m_target, attempt);
+            m_tempSlot = holdTemporary(m_temp.c_str());  // held before it exists
             if (sysLinkUnnamed(fd, m_temp.c_str()) == 0) break;
             const int error = errno;
+            releaseTemporary(m_tempSlot);
+            m_tempSlot = -1;
             m_temp.clear();
-            if (error != EEXIST) {
-                discard();
-                throw FileError("replace", m_path, error);
-            }
+            if (error != EEXIST) abandon("replace", error);
         }
         m_unnamed = false;
+        if (m_temp.empty()) abandon("replace", EEXIST);
     }
-    m_fd = -1;
-    // A failed close can be the first report of a failed write (network or full file systems).
-    if (sysClose(fd) != 0 && errno != EINTR) {
-        const int error = errno;
-        discard();
-        throw FileError("close", m_path, error);
-    }
-    if (!m_inPlace && sysRename(m_temp.c_str(), m_target.c_str()) != 0) {
-        const int error = errno;
-        discard();
-        throw FileError("replace", m_path, error);
-    }
+    if (sysRename(m_temp.c_str(), m_target.c_str()) != 0) abandon("replace", errno);
     m_temp.clear();
+    finish();
+}
+
+void OutputFile::finish() noexcept {
+    releaseTemporary(m_tempSlot);
+    m_tempSlot = -1;
+    m_temp.clear();
+    m_unnamed = false;
+    // The file is in place and its writes were heard at the duplicate's close.
+    ::close(m_fd);
+    m_fd = -1;
 }
 
 void OutputFile::discard() noexcept {
@@ -393,8 +473,30 @@ void OutputFile::discard() noexcept {
     m_fd = -1;
     m_unnamed = false;
     if (!m_temp.empty()) ::unlink(m_temp.c_str());
+    releaseTemporary(m_tempSlot);
+    m_tempSlot = -1;
     m_temp.clear();
     m_failedOperation = nullptr;
 }
 
+void removeTemporariesOnSignals() noexcept {
+    struct sigaction action {};
+    action.sa_handler = [](int signal) {
+        removeTemporaries();
+        ::raise(signal);  // the default action again, kept by SA_RESETHAND: the process ends
+    };
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESETHAND | SA_NODEFER;
+    for (int signal : {SIGTERM, SIGHUP, SIGINT, SIGPIPE}) {
+        struct sigaction current {};
+        // A signal the caller ignores (nohup's SIGHUP) stays ignored.
+        if (::sigaction(signal, nullptr, &current) == 0 && current.sa_handler == SIG_DFL)
+            ::sigaction(signal, &action, nullptr);
+    }
+}
+
 }  // namespace orv::platform
+
+void orv::removeTemporariesOnSignals() noexcept {
+    platform::removeTemporariesOnSignals();
+}

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -38,50 +39,68 @@ private:
     int m_status;
 };
 
-// A private folder for temporary files, removed with them when the object goes.
-class ScratchDir {
+// A file with no name in $TMPDIR, for bytes that must be sought: gone with the process however
+// it ends, so nothing is ever left behind. The library reaches it through /proc/self/fd.
+class Spool {
 public:
-    ScratchDir() = default;
-    ScratchDir(const ScratchDir&) = delete;
-    ScratchDir& operator=(const ScratchDir&) = delete;
-    ~ScratchDir();
-    // The path of a new file `name` in the folder (made on first use); removed with it.
-    std::string file(const std::string& name);
+    Spool();
+    Spool(const Spool&) = delete;
+    Spool& operator=(const Spool&) = delete;
+    ~Spool();
+    int fd() const { return m_fd; }
+    const std::string& path() const { return m_path; }
 
 private:
+    int m_fd = -1;
     std::string m_path;
-    std::vector<std::string> m_files;
+};
+
+// Which file a path or descriptor is, whatever the path: device and inode.
+struct FileIdentity {
+    uint64_t device = 0, inode = 0;
+    bool known = false;
+    bool operator==(const FileIdentity& o) const {
+        return known && o.known && device == o.device && inode == o.inode;
+    }
 };
 
 // An input argument as a regular file the library can open and seek: `-` is standard input, and
-// a pipe, FIFO or terminal is copied whole to a temporary file first. Throws CommandError with
-// the system's reason when it cannot be read.
+// a pipe, FIFO or terminal is copied whole to a spool first. Throws CommandError with the
+// system's reason when it cannot be read.
 class InputPath {
 public:
     explicit InputPath(const std::string& arg);
     const std::string& path() const { return m_path; }  // what the library opens
     const std::string& name() const { return m_name; }  // what messages call it
+    const FileIdentity& identity() const { return m_identity; }
 
 private:
-    ScratchDir m_scratch;
+    std::unique_ptr<Spool> m_spool;
     std::string m_name, m_path;
+    FileIdentity m_identity;
 };
 
+// The file an argument names (`-`: standard input), when it is a regular one.
+FileIdentity identityOf(const std::string& arg);
+
 // An output argument: `-` is standard output, and an existing target that is not a regular file
-// (a pipe, FIFO, terminal, /dev/stdout) gets a complete file copied to it by `finish`, since the
-// writers seek back to the header at the end.
+// (a pipe, FIFO, terminal, /dev/stdout) gets a complete file copied to it from a spool by
+// `finish`, since the writers seek back to the header at the end.
 class OutputPath {
 public:
     explicit OutputPath(const std::string& arg);
     const std::string& path() const { return m_path; }  // where the library writes
     const std::string& name() const { return m_name; }
-    // Copies a finished temporary to its real target; throws CommandError on failure.
+    // Refuses (CommandError, exit status 2) an output that is the input `name`, whatever the
+    // paths: it would be read while it is replaced.
+    void refuseInput(const FileIdentity& input, const std::string& name) const;
+    // Copies a finished spool to its real target; throws CommandError on failure.
     void finish();
 
 private:
-    ScratchDir m_scratch;
+    std::unique_ptr<Spool> m_spool;
     std::string m_arg, m_name, m_path;
-    bool m_copy = false;
+    FileIdentity m_identity;
 };
 
 // Runs `work` with standard output diverted; returns what was printed on it meanwhile.

@@ -38,22 +38,43 @@ int copyAll(int from, int to) {
 
 }  // namespace
 
-ScratchDir::~ScratchDir() {
-    if (m_path.empty()) return;
-    for (const std::string& f : m_files) ::unlink(f.c_str());
-    ::rmdir(m_path.c_str());
+Spool::Spool() {
+    const char* tmp = std::getenv("TMPDIR");
+    const std::string folder = tmp && *tmp ? tmp : "/tmp";
+    m_fd = ::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (m_fd < 0 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL)) {
+        // A file system without unnamed files: a named one, unlinked before anything is in it.
+        std::string pattern = folder + "/orvter-XXXXXX";
+        m_fd = ::mkostemp(pattern.data(), O_CLOEXEC);
+        if (m_fd >= 0) ::unlink(pattern.c_str());
+    }
+    if (m_fd < 0)
+        throw CommandError("cannot make a spool file in '" + folder + "': " + reason(errno));
+    m_path = "/proc/self/fd/" + std::to_string(m_fd);
+    if (::access(m_path.c_str(), R_OK | W_OK) != 0)
+        throw CommandError("cannot reach a spool file through /proc: " + reason(errno));
 }
 
-std::string ScratchDir::file(const std::string& name) {
-    if (m_path.empty()) {
-        const char* tmp = std::getenv("TMPDIR");
-        std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/orvter-XXXXXX";
-        if (!::mkdtemp(pattern.data()))
-            throw CommandError("cannot create a temporary folder: " + reason(errno));
-        m_path = pattern;
-    }
-    m_files.push_back(m_path + "/" + name);
-    return m_files.back();
+Spool::~Spool() {
+    if (m_fd >= 0) ::close(m_fd);
+}
+
+namespace {
+
+FileIdentity identityOfStat(const struct stat& st) {
+    FileIdentity id;
+    id.known = S_ISREG(st.st_mode);
+    id.device = st.st_dev;
+    id.inode = st.st_ino;
+    return id;
+}
+
+}  // namespace
+
+FileIdentity identityOf(const std::string& arg) {
+    struct stat st {};
+    const int r = arg == "-" ? ::fstat(STDIN_FILENO, &st) : ::stat(arg.c_str(), &st);
+    return r == 0 ? identityOfStat(st) : FileIdentity();
 }
 
 InputPath::InputPath(const std::string& arg) : m_name(arg == "-" ? "standard input" : arg) {
@@ -61,14 +82,19 @@ InputPath::InputPath(const std::string& arg) : m_name(arg == "-" ? "standard inp
     if (fd < 0) throw CommandError("cannot read '" + m_name + "': " + reason(errno));
     struct stat st {};
     int error = ::fstat(fd, &st) != 0 ? errno : S_ISDIR(st.st_mode) ? EISDIR : 0;
+    if (!error) m_identity = identityOfStat(st);
     if (!error && S_ISREG(st.st_mode) && arg != "-") {
         m_path = arg;  // the library reads it itself, seeking as it likes
     } else if (!error) {
         // Pipes and terminals cannot be read twice: the header checks would consume the points.
-        m_path = m_scratch.file("input");
-        const int out = ::open(m_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-        error = out < 0 ? errno : copyAll(fd, out);
-        if (out >= 0 && ::close(out) != 0 && !error) error = errno;
+        try {
+            m_spool = std::make_unique<Spool>();
+        } catch (...) {
+            ::close(fd);
+            throw;
+        }
+        m_path = m_spool->path();
+        error = copyAll(fd, m_spool->fd());
     }
     ::close(fd);
     if (error) throw CommandError("cannot read '" + m_name + "': " + reason(error));
@@ -77,27 +103,38 @@ InputPath::InputPath(const std::string& arg) : m_name(arg == "-" ? "standard inp
 OutputPath::OutputPath(const std::string& arg)
     : m_arg(arg), m_name(arg == "-" ? "standard output" : arg) {
     struct stat st {};
+    const int r = arg == "-" ? ::fstat(STDOUT_FILENO, &st) : ::stat(arg.c_str(), &st);
+    if (r == 0) m_identity = identityOfStat(st);
     // Only a regular file (or a new one) can be sought and replaced; anything else gets the
     // whole file at the end.
-    m_copy = arg == "-" ||
-             (::stat(arg.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode));
-    m_path = m_copy ? m_scratch.file("output") : arg;
+    if (arg == "-" || (r == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode))) {
+        m_spool = std::make_unique<Spool>();
+        m_path = m_spool->path();
+    } else {
+        m_path = arg;
+    }
+}
+
+void OutputPath::refuseInput(const FileIdentity& input, const std::string& name) const {
+    if (m_identity == input)
+        throw CommandError(
+            "refused: '" + m_name + "' is the input '" + name + "'; write to another file",
+            kExitUsage);
 }
 
 void OutputPath::finish() {
-    if (!m_copy) return;
-    const int in = ::open(m_path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (in < 0) throw CommandError("cannot write '" + m_name + "': " + reason(errno));
+    if (!m_spool) return;
     int error = 0;
-    if (m_arg == "-") {
+    if (::lseek(m_spool->fd(), 0, SEEK_SET) != 0) {
+        error = errno;
+    } else if (m_arg == "-") {
         std::fflush(stdout);  // what was printed before stays before
-        error = copyAll(in, STDOUT_FILENO);
+        error = copyAll(m_spool->fd(), STDOUT_FILENO);
     } else {
         const int out = ::open(m_arg.c_str(), O_WRONLY | O_CLOEXEC);
-        error = out < 0 ? errno : copyAll(in, out);
+        error = out < 0 ? errno : copyAll(m_spool->fd(), out);
         if (out >= 0 && ::close(out) != 0 && !error) error = errno;
     }
-    ::close(in);
     if (error) throw CommandError("cannot write '" + m_name + "': " + reason(error));
 }
 

@@ -251,6 +251,7 @@ void runLossless(const CopyOptions& o) {
     reportShortRead(in, reader.pointCount(), reader.header().statedPoints, o.strict);
     const orv::LasFileHeader target = targetHeader(reader.header(), o);
     OutputPath out(o.out);
+    out.refuseInput(in.identity(), in.name());
     PointProgress progress(o.quiet, "copying " + in.name(), reader.pointCount());
     orv::LasWriter writer;
     // A failing write throws orv::FileError, which main reports as one line.
@@ -323,6 +324,7 @@ void runPool(const CopyOptions& o) {
     if (o.strict) requireAgreement(in);
     const uint64_t stated = countsOf(in).stated;
     OutputPath out(o.out);
+    out.refuseInput(in.identity(), in.name());
     PointProgress progress(o.quiet, "reading " + in.name(), stated, 0.5);
     orv::LasPntPool* read = nullptr;
     long readResult = 0;
@@ -341,23 +343,20 @@ void runPool(const CopyOptions& o) {
 
     orv::XPnt3d shift;
     if (!o.shift.empty()) shift = orv::XPnt3d(o.shift[0], o.shift[1], o.shift[2]);
-    // A failing write throws orv::FileError, which main reports as one line.
+    // A failing write throws orv::FileError, which main reports as one line. All or nothing: a
+    // point the file cannot hold leaves the target as it was.
     long result = 0;
+    uint64_t refused = 0;
     {
         constexpr uint32_t kWrittenRecord = 20;  // point format 0
         IoTicker ticker(progress, "wchar:", kWrittenRecord);
-        result = orv::orvSavePoint2Las(pointers.get(), o.shift.empty() ? nullptr : &shift,
-                                       out.path().c_str(), nullptr);
+        result = orv::orvSavePoint2LasWhole(pointers.get(), o.shift.empty() ? nullptr : &shift,
+                                            out.path().c_str(), &refused);
     }
-    if (result != 0) {
-        LasHeader written;
-        const unsigned long long kept = orv::ReadLasHeader(out.path().c_str(), written) == 0
-                                            ? +written.numberOfPointRecords
-                                            : 0;
-        throw CommandError("wrote " + std::to_string(kept) + " of " +
-                           std::to_string(points->size()) + " points to '" + out.name() +
-                           "': the others lie beyond what the file's 32-bit coordinates can hold");
-    }
+    if (result != 0)
+        throw CommandError(std::to_string(refused) + " of " + std::to_string(points->size()) +
+                           " points lie beyond what the file's 32-bit coordinates can hold: '" +
+                           out.name() + "' was not written");
     out.finish();
     progress.end();
     const double seconds =
@@ -402,6 +401,7 @@ void runMerge(const MergeOptions& m) {
         total += reader.pointCount();
     }
     OutputPath out(m.out);
+    for (const auto& in : ins) out.refuseInput(in->identity(), in->name());
     PointProgress progress(m.quiet, "merging into " + out.name(), total);
     orv::LasWriter writer;
     if (writer.open(out.path().c_str(), target) != 0)

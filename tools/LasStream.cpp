@@ -1,9 +1,11 @@
 // orvter las stream: copies a LAS file through the input and output streams, block by block,
 // optionally thinning it, with bounded memory whatever the size of the file.
 #include <CLI/CLI.hpp>
+#include <cerrno>
 #include <chrono>
 #include <climits>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -68,13 +70,24 @@ void run(const StreamOptions& o) {
     if (o.strict) requireAgreement(inPath);
     const LasCounts counts = countsOf(inPath);
     OutputPath outPath(o.out);
+    outPath.refuseInput(inPath.identity(), inPath.name());
     orv::OrvPtr<IOrvInPntsStream> in(newInLasPntStream());
     orv::OrvPtr<IOrvOutPntsStream> out(newOutLasPntStream());
     if (!in || !out) throw CommandError("out of memory");
     if (in->open(inPath.path().c_str(), origin.get()) != 0)
         throw CommandError("cannot read '" + inPath.name() + "' as a LAS file");
+    errno = 0;
     if (out->open(outPath.path().c_str()) != 0)
-        throw CommandError("cannot create '" + outPath.name() + "'");
+        throw CommandError("cannot create '" + outPath.name() + "'" +
+                           (errno ? std::string(": ") + std::strerror(errno) : std::string()));
+    // Released open, the stream would complete its file: any failure abandons it instead, so
+    // the target keeps what it held.
+    struct Abandon {
+        IOrvOutPntsStream* stream;
+        ~Abandon() {
+            if (stream) discardOutLasPntStream(stream);
+        }
+    } abandon{out.get()};
     out->begin();
 
     // The points come back relative to the origin in use; adding it back makes OUT absolute.
@@ -84,20 +97,20 @@ void run(const StreamOptions& o) {
     const long long total = in->getPntCount();
     PointProgress progress(o.quiet, "streaming " + inPath.name(), total > 0 ? total : 0);
     long long consumed = 0, written = 0;
-    bool refused = false;
     while (orv::OrvPtr<orv::LasPntArray> points = in->readPnts(o.step, o.block)) {
         const int n = static_cast<int>(points->size());
-        if (out->writePntArray(points->data(), n, &shift) != 0) refused = true;
+        if (out->writePntArray(points->data(), n, &shift) != 0)
+            throw CommandError("some points of '" + inPath.name() + "' could not be stored in '" +
+                               outPath.name() +
+                               "' (coordinates beyond the 32-bit range of the file's offsets): "
+                               "it was not written");
         written += n;
         consumed = consumed + o.block < total ? consumed + o.block : total;
         progress.update(static_cast<uint64_t>(consumed));
     }
     in->close();
+    abandon.stream = nullptr;
     out->close();
-    if (refused)
-        throw CommandError("some points of '" + inPath.name() + "' could not be stored in '" +
-                           outPath.name() +
-                           "' (coordinates beyond the 32-bit range of the file's offsets)");
     outPath.finish();
     progress.end();
     // Every block but a file's last is whole: the records read end where the file's do.

@@ -44,12 +44,26 @@ void writeText(const std::string& text) {
 
 void addXmlFmt(CLI::App& xml) {
     auto path = std::make_shared<std::string>();
+    auto output = std::make_shared<std::string>();
     CLI::App* cmd = xml.add_subcommand("fmt", "Load an XML file and print it composed again");
     cmd->add_option("FILE", *path, "XML file (- reads standard input)")->required();
-    cmd->callback([path] {
+    cmd->add_option("-o,--output", *output,
+                    "write the document to this file (replaced whole) instead of standard output");
+    cmd->callback([path, output] {
+        std::unique_ptr<OutputPath> out;
+        if (!output->empty()) {
+            out = std::make_unique<OutputPath>(*output);
+            out->refuseInput(identityOf(*path), *path == "-" ? "standard input" : *path);
+        }
         orv::OrvPtr<IOrvXmlDoc> doc = loadDocument(*path);
         doc->buildString(doc->getRoot());
-        writeText(doc->getString());
+        if (!out) {
+            writeText(doc->getString());
+            return;
+        }
+        if (doc->saveFile(out->path().c_str()) != 0)
+            throw CommandError("cannot write '" + out->name() + "'");
+        out->finish();
     });
 }
 

@@ -75,6 +75,8 @@ void runSet(const PathOptions& o) {
     IOrvXmlDoc* doc = pack->getDoc();
     pack->getXml(doc->getRoot());  // composes the whole document into its text
     OutputPath out(o.out.empty() ? o.file : o.out);
+    // Without -o the file itself is changed, as asked; -o names another file.
+    if (!o.out.empty()) out.refuseInput(identityOf(o.file), nameOf(o.file));
     if (doc->saveFile(out.path().c_str()) != 0)
         throw CommandError("cannot write '" + out.name() + "'");
     out.finish();

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "Command.h"
+#include "OrvCleanup.h"
 
 namespace {
 using orvter::kExitFailure;
@@ -79,6 +80,9 @@ int run(CLI::App& app, int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Files being written have no name until they are complete; the one moment a replacement
+    // has a second name, these signals remove it before ending the process.
+    orv::removeTemporariesOnSignals();
     CLI::App app{"orvter - LAS point clouds and XML documents from the command line", "orvter"};
     app.require_subcommand(1);
     app.set_version_flag("--version", "orvter " ORV_VERSION);

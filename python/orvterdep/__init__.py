@@ -1,5 +1,7 @@
 """LAS point clouds and XML packets, over the OrvTerDep library."""
 
+import operator
+
 import numpy as np
 
 from ._core import Chunks, FormatError, InStream, Packet, Writer, lean_point_dtype, point_dtype
@@ -65,9 +67,16 @@ def read(path, stored=False):
     return Header(c.header), c.all()
 
 
+def _positive(name, value):
+    """Refuses a count below 1, before any reading starts: a loop over 0 points never ends."""
+    if operator.index(value) < 1:
+        raise ValueError(f"{name} must be at least 1, not {value}")
+
+
 def chunks(path, size=1_000_000, stored=False):
     """Yields the points of `path` in arrays of at most `size` points (memory bounded by it)."""
-    yield from Chunks(path, size, stored)
+    _positive("size", size)
+    return iter(Chunks(path, size, stored))
 
 
 def header(path):
@@ -94,7 +103,12 @@ def blocks(path, size=1_000_000, origin="first", step=1):
     The lean float32 points of the input stream: coordinates relative to the origin keep
     millimetres at map coordinates; add ``origin`` back for absolute ones.
     """
-    stream = InStream(path, origin)
+    _positive("size", size)
+    _positive("step", step)
+    return _blocks(InStream(path, origin), size, step)
+
+
+def _blocks(stream, size, step):
     try:
         while (block := stream.read(size, step)) is not None:
             yield block

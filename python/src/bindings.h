@@ -5,6 +5,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <cstdint>
 #include <stdexcept>
 #include <string>
 
@@ -22,10 +23,33 @@ struct FormatError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-// A path given as str or os.PathLike.
+// A path given as str, bytes or os.PathLike, as the file system's bytes. A NUL byte would cut
+// the path short, so it is refused as Python's own open refuses it.
 inline std::string fsPath(const py::handle& path) {
-    return py::str(py::module_::import("os").attr("fspath")(path));
+    std::string bytes = py::module_::import("os").attr("fsencode")(path).cast<std::string>();
+    if (bytes.find('\0') != std::string::npos) throw py::value_error("embedded null byte");
+    return bytes;
 }
+
+// Raises the system's OSError (FileNotFoundError, PermissionError, IsADirectoryError...) with
+// its errno when `path` cannot be opened for reading; returns when it can.
+void raiseIfUnreadable(const std::string& path);
+
+// Marks the file at `path` as being read while it lives: a writer of this module refuses to
+// replace it (refuseIfBeingRead), whatever path names it.
+class ReadingMark {
+public:
+    explicit ReadingMark(const std::string& path);
+    ~ReadingMark();
+    ReadingMark(const ReadingMark&) = delete;
+    ReadingMark& operator=(const ReadingMark&) = delete;
+
+private:
+    bool m_marked = false;
+    uint64_t m_device = 0, m_inode = 0;
+};
+// Raises ValueError when `path` is a file a live reader of this module is reading.
+void refuseIfBeingRead(const std::string& path);
 
 // A numpy array over memory `owner` keeps alive: numpy takes the owner in a capsule, so the
 // buffer the library filled is handed over without a copy.

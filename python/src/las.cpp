@@ -13,6 +13,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -429,32 +430,65 @@ py::dict headerDict(const LasFileHeader& h) {
     return d;
 }
 
+// `value` as a T, for the header key `key`: TypeError naming the key for a value of another
+// type, ValueError for a number out of the field's range (pybind would say neither).
+template <class T>
+T valueOf(const py::handle& value, const std::string& key) {
+    const auto wrongType = [&] {
+        return py::type_error(key + ": " +
+                              py::str(value.get_type().attr("__name__")).cast<std::string>() +
+                              " is not the type this field takes");
+    };
+    if constexpr (std::is_base_of_v<py::object, T>) {
+        if (!py::isinstance<T>(value)) throw wrongType();
+        return py::reinterpret_borrow<T>(value);
+    } else {
+        try {
+            return value.cast<T>();
+        } catch (const py::cast_error&) {
+            if constexpr (std::is_integral_v<T>)
+                if (py::isinstance<py::int_>(value))
+                    throw py::value_error(key + ": " + py::repr(value).cast<std::string>() +
+                                          " is out of range");
+            throw wrongType();
+        }
+    }
+}
+
 // Bytes of a text, any str given is stored as latin-1 so that what was read comes back as is.
-std::string textOf(const py::handle& v) {
+std::string textOf(const py::handle& v, const std::string& key) {
     if (py::isinstance<py::bytes>(v)) return v.cast<std::string>();
+    if (!py::isinstance<py::str>(v))
+        throw py::type_error(key + ": str or bytes, not " +
+                             py::str(v.get_type().attr("__name__")).cast<std::string>());
     return py::str(v).attr("encode")("latin-1").cast<std::string>();
 }
 
 template <class T, size_t N>
 void readTuple(const py::dict& d, const char* key, T (&out)[N]) {
     if (!d.contains(key)) return;
-    const auto seq = d[key].cast<py::sequence>();
+    const auto seq = valueOf<py::sequence>(d[key], key);
     if (seq.size() != N)
         throw py::value_error(std::string(key) + ": " + std::to_string(N) + " values");
-    for (size_t i = 0; i < N; ++i) out[i] = seq[i].cast<T>();
+    for (size_t i = 0; i < N; ++i)
+        out[i] = valueOf<T>(seq[i], std::string(key) + "[" + std::to_string(i) + "]");
 }
 
 std::vector<orv::LasVlr> vlrsOf(const py::dict& d, const char* key) {
     std::vector<orv::LasVlr> out;
     if (!d.contains(key)) return out;
-    for (const auto& item : d[key]) {
-        const auto v = item.cast<py::dict>();
+    size_t index = 0;
+    for (const auto& item : valueOf<py::iterable>(d[key], key)) {
+        const std::string at = std::string(key) + "[" + std::to_string(index++) + "]";
+        const auto v = valueOf<py::dict>(item, at);
         orv::LasVlr vlr;
-        vlr.userId = textOf(v["user_id"]);
-        vlr.recordId = v["record_id"].cast<uint16_t>();
-        if (v.contains("description")) vlr.description = textOf(v["description"]);
-        if (v.contains("reserved")) vlr.reserved = v["reserved"].cast<uint16_t>();
-        const std::string payload = v["payload"].cast<std::string>();
+        vlr.userId = textOf(v["user_id"], at + ".user_id");
+        vlr.recordId = valueOf<uint16_t>(v["record_id"], at + ".record_id");
+        if (v.contains("description"))
+            vlr.description = textOf(v["description"], at + ".description");
+        if (v.contains("reserved"))
+            vlr.reserved = valueOf<uint16_t>(v["reserved"], at + ".reserved");
+        const std::string payload = valueOf<std::string>(v["payload"], at + ".payload");
         vlr.payload.assign(payload.begin(), payload.end());
         out.push_back(std::move(vlr));
     }
@@ -493,10 +527,10 @@ size_t extraOfFields(const py::dict& fields) {
 LasFileHeader headerToWrite(const py::object& given, const py::dict& fields) {
     LasFileHeader h;
     const py::dict d = given.is_none() ? py::dict() : py::dict(given);
-    h.pointFormat =
-        d.contains("point_format") ? d["point_format"].cast<uint8_t>() : formatOfFields(fields);
+    h.pointFormat = d.contains("point_format") ? valueOf<uint8_t>(d["point_format"], "point_format")
+                                               : formatOfFields(fields);
     if (d.contains("version")) {
-        const auto v = d["version"].cast<std::pair<uint8_t, uint8_t>>();
+        const auto v = valueOf<std::pair<uint8_t, uint8_t>>(d["version"], "version");
         h.versionMajor = v.first;
         h.versionMinor = v.second;
     } else {
@@ -505,28 +539,34 @@ LasFileHeader headerToWrite(const py::object& given, const py::dict& fields) {
     const size_t extra = extraOfFields(fields);
     const uint16_t standard = orv::lasStandardRecordLength(h.pointFormat);
     h.recordLength = d.contains("record_length") && extra == 0
-                         ? d["record_length"].cast<uint16_t>()
+                         ? valueOf<uint16_t>(d["record_length"], "record_length")
                          : static_cast<uint16_t>(std::min<size_t>(standard + extra, 65535));
     readTuple(d, "scale", h.scale);
     readTuple(d, "offset", h.offset);
-    if (d.contains("file_source_id")) h.fileSourceId = d["file_source_id"].cast<uint16_t>();
-    if (d.contains("global_encoding")) h.globalEncoding = d["global_encoding"].cast<uint16_t>();
+    if (d.contains("file_source_id"))
+        h.fileSourceId = valueOf<uint16_t>(d["file_source_id"], "file_source_id");
+    if (d.contains("global_encoding"))
+        h.globalEncoding = valueOf<uint16_t>(d["global_encoding"], "global_encoding");
     if (d.contains("guid")) {
-        const std::string guid = d["guid"].cast<std::string>();
+        const std::string guid = valueOf<std::string>(d["guid"], "guid");
         if (guid.size() != sizeof h.guid) throw py::value_error("guid: 16 bytes");
         std::memcpy(h.guid, guid.data(), sizeof h.guid);
     }
-    if (d.contains("system_identifier")) h.systemIdentifier = textOf(d["system_identifier"]);
-    if (d.contains("generating_software")) h.generatingSoftware = textOf(d["generating_software"]);
-    if (d.contains("creation_day")) h.creationDay = d["creation_day"].cast<uint16_t>();
-    if (d.contains("creation_year")) h.creationYear = d["creation_year"].cast<uint16_t>();
+    if (d.contains("system_identifier"))
+        h.systemIdentifier = textOf(d["system_identifier"], "system_identifier");
+    if (d.contains("generating_software"))
+        h.generatingSoftware = textOf(d["generating_software"], "generating_software");
+    if (d.contains("creation_day"))
+        h.creationDay = valueOf<uint16_t>(d["creation_day"], "creation_day");
+    if (d.contains("creation_year"))
+        h.creationYear = valueOf<uint16_t>(d["creation_year"], "creation_year");
     h.vlrs = vlrsOf(d, "vlrs");
     h.evlrs = vlrsOf(d, "evlrs");
     const std::pair<const char*, std::vector<uint8_t>*> kept[] = {{"header_extra", &h.headerExtra},
                                                                   {"after_vlrs", &h.afterVlrs}};
     for (const auto& [key, bytes] : kept)
         if (d.contains(key)) {
-            const std::string b = d[key].cast<std::string>();
+            const std::string b = valueOf<std::string>(d[key], key);
             bytes->assign(b.begin(), b.end());
         }
     return h;
@@ -534,7 +574,8 @@ LasFileHeader headerToWrite(const py::object& given, const py::dict& fields) {
 
 [[noreturn]] void refuseOpen(int result, const std::string& path, const std::string& why) {
     if (result == -1) {
-        PyErr_SetObject(PyExc_OSError, py::make_tuple(why, path).ptr());  // no errno to give
+        raiseIfUnreadable(path);  // the system's error, where it has one
+        PyErr_SetObject(PyExc_OSError, py::make_tuple(why, path).ptr());
         throw py::error_already_set();
     }
     throw FormatError(path + ": " + why);
@@ -563,6 +604,7 @@ public:
         const std::string path = fsPath(file);
         const int result = m_reader.open(path.c_str());
         if (result != 0) refuseOpen(result, path, m_reader.error());
+        m_reading.emplace(path);
         const LasFileHeader& h = m_reader.header();
         m_shape.emplace(h.pointFormat, h.recordLength - orv::lasStandardRecordLength(h.pointFormat),
                         stored);
@@ -594,12 +636,24 @@ public:
 
 private:
     orv::LasReader m_reader;
+    std::optional<ReadingMark> m_reading;
     std::optional<PointShape> m_shape;
     py::dtype m_dtype;
     py::dict m_header;
     size_t m_size;
     std::atomic<bool> m_busy{false};
 };
+
+// Points without coordinates would be written at 0, 0, 0: x, y, z (or the stored X, Y, Z) must
+// all be there.
+void requireCoordinates(const py::dict& fields) {
+    std::string missing;
+    for (const char* axis : {"x", "y", "z"})
+        if (!fields.contains(axis)) missing += std::string(missing.empty() ? "" : ", ") + axis;
+    if (missing.empty() || (fields.contains("X") && fields.contains("Y") && fields.contains("Z")))
+        return;
+    throw py::value_error("points: no " + missing + " field (nor all of X, Y, Z)");
+}
 
 // Writes points block by block; the target is replaced only by close().
 class Writer {
@@ -611,6 +665,7 @@ public:
                               " has no known layout");
         const uint16_t standard = orv::lasStandardRecordLength(m_header.pointFormat);
         m_extra = m_header.recordLength - std::min(m_header.recordLength, standard);
+        refuseIfBeingRead(m_path);
         if (m_writer.open(m_path.c_str(), m_header) != 0)
             throw FormatError(m_path + ": " + m_writer.error());
         m_open = true;
@@ -621,6 +676,7 @@ public:
         if (!m_open) throw py::value_error("the writer is closed");
         const py::dict fields = fieldsOf(points.dtype());
         if (fields.empty()) throw py::type_error("points: a structured array with named fields");
+        requireCoordinates(fields);
         if (fields.contains(kExtraName) && extraOfFields(fields) != m_extra)
             throw py::value_error("extra_bytes: the records hold " + std::to_string(m_extra) +
                                   " extra bytes a point");

@@ -46,6 +46,7 @@ public:
         m_path = fsPath(path);
         int result = 0;
         const std::string said = captureStdout([&] { return m_pack->loadFile(m_path); }, result);
+        if (result != 0) raiseIfUnreadable(m_path);
         if (result != 0)
             throw FormatError("cannot load " + m_path + (said.empty() ? "" : ": " + said));
     }

@@ -2,6 +2,7 @@
 // over the stream's own blocks.
 #include <OrvLasStream.h>
 
+#include <optional>
 #include <string>
 
 #include "bindings.h"
@@ -55,8 +56,11 @@ public:
                     orv::XPnt3d(std::get<0>(xyz), std::get<1>(xyz), std::get<2>(xyz)));
             }
         }
-        if (m_in->open(path.c_str(), m_origin.get()) != 0)
+        if (m_in->open(path.c_str(), m_origin.get()) != 0) {
+            raiseIfUnreadable(path);
             throw FormatError("cannot read the LAS header of " + path);
+        }
+        m_reading.emplace(path);
     }
 
     py::object origin() {
@@ -84,6 +88,7 @@ private:
 
     orv::OrvPtr<IOrvInPntsStream> m_in;
     orv::OrvPtr<IOrvPoint> m_origin;
+    std::optional<ReadingMark> m_reading;
 };
 
 }  // namespace

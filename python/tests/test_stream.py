@@ -36,7 +36,7 @@ def test_stream_refuses_a_bad_file(tmp_path):
     bad.write_bytes(b"LASF" + bytes(50))
     with pytest.raises(orvterdep.FormatError):
         orvterdep.InStream(str(bad))
-    with pytest.raises(orvterdep.FormatError):
+    with pytest.raises(FileNotFoundError):
         orvterdep.InStream(str(tmp_path / "absent.las"))
     with pytest.raises(ValueError):
         orvterdep.InStream(str(bad), "last")

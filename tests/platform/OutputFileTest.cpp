@@ -230,22 +230,52 @@ TEST(OutputFile, WritesAPipeInPlaceAndRefusesToSeekIt) {
     EXPECT_EQ(folderEntries(dir.path("")), std::set<std::string>{"pipe"});
 }
 
-TEST(OutputFile, AFolderClosedToNewFilesStillLetsAWritableTargetBeWritten) {
-    if (geteuid() == 0) GTEST_SKIP() << "permissions do not bind the superuser";
+// Never written in place: where no new file can be made beside the target, create refuses
+// before touching it, however writable the target is.
+TEST(OutputFile, AFolderClosedToNewFilesRefusesAndLeavesTheTarget) {
     orvtest::TempDir dir;
     const std::string target = dir.path("cloud.las");
     orvtest::writeFile(target, bytesOf("old"));
-    ASSERT_EQ(chmod(dir.path("").c_str(), 0500), 0);
-    OutputFile file;
-    file.create(target.c_str());
-    put(file, "new");
-    file.close();
-    EXPECT_EQ(orvtest::readFile(target), bytesOf("new"));
+    ASSERT_EQ(chmod(target.c_str(), 0666), 0);
+    const std::string said = orvtest::runUnprivileged({dir.path("")}, [&]() -> std::string {
+        if (chmod(dir.path("").c_str(), 0500) != 0) return "cannot close the folder";
+        OutputFile file;
+        const int error = errorOf([&] { file.create(target.c_str()); });
+        chmod(dir.path("").c_str(), 0700);
+        if (error != EACCES) return "create gave " + std::to_string(error) + ", not EACCES";
+        if (file.isOpen()) return "the file is open";
+        return std::string();
+    });
+    if (said == orvtest::kNoUnprivilegedUser) GTEST_SKIP() << said;
+    EXPECT_EQ(said, "");
+    EXPECT_EQ(orvtest::readFile(target), bytesOf("old"));
+    EXPECT_EQ(folderEntries(dir.path("")), std::set<std::string>{"cloud.las"});
+}
 
-    ASSERT_EQ(chmod(dir.path("").c_str(), 0700), 0);
-    ASSERT_EQ(chmod(target.c_str(), 0444), 0);  // a read-only target is refused, as it always was
-    EXPECT_EQ(errorOf([&] { file.create(target.c_str()); }), EACCES);
-    EXPECT_EQ(orvtest::readFile(target), bytesOf("new"));
+// A new file takes its name in one step; only a replacement passes through a second name.
+TEST(OutputFile, ANewFileIsLinkedStraightToItsName) {
+    orvtest::TempDir dir;
+    const std::string target = dir.path("cloud.las");
+    for (uint64_t steps : {1u, 2u}) {  // link; then link and rename
+        orv::platform::testing::Scope faults;
+        orv::platform::testing::startCounting();
+        OutputFile file;
+        file.create(target.c_str());
+        put(file, "new");
+        file.close();
+        EXPECT_EQ(orv::platform::testing::calls(FaultOperation::Rename), steps);
+        EXPECT_EQ(folderEntries(dir.path("")), std::set<std::string>{"cloud.las"});
+    }
+    // A dangling link gets the file it names made, the link kept.
+    ASSERT_EQ(symlink("made.las", dir.path("link.las").c_str()), 0);
+    OutputFile file;
+    file.create(dir.path("link.las").c_str());
+    put(file, "made");
+    file.close();
+    EXPECT_EQ(orvtest::readFile(dir.path("made.las")), bytesOf("made"));
+    struct stat st;
+    ASSERT_EQ(lstat(dir.path("link.las").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
 }
 
 }  // namespace

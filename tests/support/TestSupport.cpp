@@ -1,7 +1,9 @@
 #include "support/TestSupport.h"
 
+#include <grp.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -24,7 +26,8 @@ TempDir::~TempDir() {
 
 void writeFile(const std::string& path, const std::vector<uint8_t>& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
     if (!out) throw std::runtime_error("cannot write " + path);
 }
 
@@ -55,6 +58,43 @@ std::string shellQuote(const std::string& text) {
     std::string quoted = "'";
     for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
     return quoted + "'";
+}
+
+const char* const kNoUnprivilegedUser = "cannot become an unprivileged user";
+
+std::string runUnprivileged(const std::vector<std::string>& give,
+                            const std::function<std::string()>& work) {
+    if (geteuid() != 0) return work();
+    constexpr uid_t kNobody = 65534;
+    for (const std::string& folder : give) {
+        std::error_code ec;
+        if (chown(folder.c_str(), kNobody, kNobody) != 0) return kNoUnprivilegedUser;
+        for (const auto& entry : std::filesystem::directory_iterator(folder, ec))
+            if (lchown(entry.path().c_str(), kNobody, kNobody) != 0) return kNoUnprivilegedUser;
+    }
+    int pipe[2];
+    if (::pipe(pipe) != 0) return kNoUnprivilegedUser;
+    std::fflush(nullptr);
+    const pid_t child = fork();
+    if (child < 0) return kNoUnprivilegedUser;
+    if (child == 0) {
+        close(pipe[0]);
+        std::string said = kNoUnprivilegedUser;
+        if (setgroups(0, nullptr) == 0 && setgid(kNobody) == 0 && setuid(kNobody) == 0)
+            said = work();
+        if (write(pipe[1], said.data(), said.size()) < 0) _exit(2);
+        _exit(0);
+    }
+    close(pipe[1]);
+    std::string said;
+    char buffer[4096];
+    for (ssize_t n; (n = read(pipe[0], buffer, sizeof buffer)) > 0;)
+        said.append(buffer, static_cast<size_t>(n));
+    close(pipe[0]);
+    int status = 0;
+    waitpid(child, &status, 0);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return "the unprivileged child failed";
+    return said;
 }
 
 }  // namespace orvtest

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -51,5 +52,12 @@ struct CommandResult {
 CommandResult runCommand(const std::string& command);
 // Quotes a path for the shell.
 std::string shellQuote(const std::string& text);
+
+// Runs `work` where file permissions bind: here when this process is not the superuser, else in
+// a child that has become the user nobody, the folders `give` (and their files) handed to it
+// first. Returns what `work` returned ("" when all went well), or kNoUnprivilegedUser.
+extern const char* const kNoUnprivilegedUser;
+std::string runUnprivileged(const std::vector<std::string>& give,
+                            const std::function<std::string()>& work);
 
 }  // namespace orvtest

@@ -165,6 +165,8 @@ TEST(OrvterLasStream, FailuresGiveOneLineOnStandardError) {
     far.add({0, 0, 0, 1, 1, 1}).add({3000000, 0, 0, 2, 1, 1}).add({5, 0, 0, 3, 1, 1});
     orvtest::writeFile(tmp.path("far.las"), far.bytes());
     orvtest::writeFile(tmp.path("short.las"), std::vector<uint8_t>(100, 0));
+    const std::vector<uint8_t> old = {'o', 'l', 'd'};
+    orvtest::writeFile(tmp.path("far-out.las"), old);
 
     struct Case {
         std::string args;
@@ -186,10 +188,8 @@ TEST(OrvterLasStream, FailuresGiveOneLineOnStandardError) {
             EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 1) << r.out;
         }
     }
-    // The refused point is left out; the others are written and the file is complete.
-    const auto written = readLas1x(tmp.path("far-out.las"));
-    ASSERT_EQ(written.size(), 2u);
-    EXPECT_EQ(written[1].x, 5.0);
+    // A refused point fails the whole stream: the target keeps what it held.
+    EXPECT_EQ(orvtest::readFile(tmp.path("far-out.las")), old);
 }
 
 }  // namespace
