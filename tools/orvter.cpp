@@ -94,6 +94,7 @@ int main(int argc, char** argv) {
     orvter::addXmlFmt(*xml);
     orvter::addXmlGetSet(*xml);
     orvter::addDemo(app);
+    orvter::addView(app);
 
     return orvter::finishStdout(run(app, argc, argv));
 }
