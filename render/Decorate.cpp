@@ -131,7 +131,7 @@ void scaleBar(Canvas& c, const RenderImage& image, const char* units) {
     const double length = niceLength(image.width * image.cell / 5);
     const int bar = static_cast<int>(std::lround(length / image.cell));
     if (bar < 2 || !std::isfinite(length)) return;
-    const std::string label = number(length) + " " + units;
+    const std::string label = number(length) + (*units ? " " : "") + units;
     const int pad = 4 * s, h = c.lineHeight() + 4 * s;
     const int w = std::max(bar, c.textWidth(label)) + 2 * pad;
     const int x = pad, y = image.height - h - 2 * pad;

@@ -16,8 +16,10 @@
 namespace orv {
 namespace {
 
-constexpr size_t kBlock = 65536;           // records a read decodes: columns stay in the cache
-constexpr int kMaxSide = 32768;            // pixels on a side
+constexpr size_t kBlock = 65536;   // records a read decodes: columns stay in the cache
+constexpr int kMaxSide = 32768;    // pixels on a side
+constexpr uint32_t kBandRows = 8;  // rows a block's points are grouped by: 8 rows of a 2,048
+                                   // pixel picture are 128 KiB of pixel state
 constexpr size_t kMaxPixels = 128u << 20;  // about 2.5 GiB of pixel state at the most
 
 // The ramp's stops: dark blue through green and yellow to red-brown, readable on white.
@@ -130,10 +132,15 @@ struct Attributes {
     std::vector<uint16_t> rgb;  // three a pixel
 };
 
+// One pixel's running state, kept together so that a point touches one cache line.
+struct PixelState {
+    float top;  // -infinity until a point with a height falls in
+    uint32_t count;
+};
+
 void rasterise(LasReader& reader, RenderBy by, RenderImage& image, Attributes& a) {
     const size_t pixels = static_cast<size_t>(image.width) * image.height;
-    image.top.assign(pixels, std::numeric_limits<float>::quiet_NaN());
-    image.count.assign(pixels, 0);
+    std::vector<PixelState> state(pixels, {-std::numeric_limits<float>::infinity(), 0});
     std::vector<double> x(kBlock), y(kBlock), z(kBlock);
     std::vector<uint8_t> cls;
     std::vector<uint16_t> inten, red, green, blue;
@@ -150,14 +157,19 @@ void rasterise(LasReader& reader, RenderBy by, RenderImage& image, Attributes& a
         c.red = red.data(), c.green = green.data(), c.blue = blue.data();
         a.rgb.assign(pixels * 3, 0);
     }
+    // Points of a block are visited band of rows by band of rows (a stable counting sort), so
+    // that a large picture is updated a cache-sized strip at a time, not at random.
+    const size_t bands = (static_cast<size_t>(image.height) + kBandRows - 1) / kBandRows;
+    std::vector<uint32_t> pixel(kBlock), band(kBlock), order(kBlock), bandStart(bands + 1);
     const double x0 = image.box[0], y1 = image.box[3], east = image.box[2], south = image.box[1];
     const double inv = 1.0 / image.cell;
     const double w = image.width, h = image.height;
-    float* top = image.top.data();
-    uint32_t* count = image.count.data();
+    constexpr uint32_t kOutside = UINT32_MAX;
     while (size_t n = reader.read(c, kBlock)) {
         image.pointsRead += n;
+        std::fill(bandStart.begin(), bandStart.end(), 0);
         for (size_t i = 0; i < n; ++i) {
+            pixel[i] = kOutside;
             double fx = (x[i] - x0) * inv, fy = (y1 - y[i]) * inv;
             // Also drops NaN coordinates: every comparison with NaN is false.
             if (!(fx >= 0 && fy >= 0 && fx < w + 1 && fy < h + 1)) continue;
@@ -169,13 +181,23 @@ void rasterise(LasReader& reader, RenderBy by, RenderImage& image, Attributes& a
                 if (y[i] < south) continue;
                 fy = h - 1;
             }
-            const size_t at = static_cast<size_t>(fy) * image.width + static_cast<size_t>(fx);
-            ++count[at];
+            const auto row = static_cast<uint32_t>(fy);
+            pixel[i] = row * static_cast<uint32_t>(image.width) + static_cast<uint32_t>(fx);
+            band[i] = row / kBandRows;
+            ++bandStart[band[i] + 1];
+        }
+        for (size_t b = 1; b <= bands; ++b) bandStart[b] += bandStart[b - 1];
+        const size_t inside = bandStart[bands];
+        for (size_t i = 0; i < n; ++i)
+            if (pixel[i] != kOutside) order[bandStart[band[i]]++] = static_cast<uint32_t>(i);
+        for (size_t k = 0; k < inside; ++k) {
+            const uint32_t i = order[k], at = pixel[i];
+            PixelState& s = state[at];
+            ++s.count;
             const float zf = static_cast<float>(z[i]);
-            // The first of equally high points stays; NaN heights never replace.
-            if (!(zf > top[at]) && !std::isnan(top[at])) continue;
-            if (std::isnan(zf)) continue;
-            top[at] = zf;
+            // The first of equally high points stays; a NaN height never replaces.
+            if (!(zf > s.top)) continue;
+            s.top = zf;
             if (!cls.empty()) a.classification[at] = cls[i];
             if (!inten.empty()) a.intensity[at] = inten[i];
             if (!red.empty()) {
@@ -183,7 +205,14 @@ void rasterise(LasReader& reader, RenderBy by, RenderImage& image, Attributes& a
             }
         }
     }
-    for (uint32_t k : image.count) image.pointsDrawn += k;
+    image.top.resize(pixels);
+    image.count.resize(pixels);
+    for (size_t i = 0; i < pixels; ++i) {
+        image.top[i] =
+            std::isinf(state[i].top) ? std::numeric_limits<float>::quiet_NaN() : state[i].top;
+        image.count[i] = state[i].count;
+        image.pointsDrawn += state[i].count;
+    }
 }
 
 // Light from the north-west, 45 degrees up, on the surface of the highest points: 1 faces the
@@ -212,12 +241,31 @@ void hillshade(const RenderImage& image, std::vector<float>& shade) {
         }
 }
 
+// The GeoTIFF keys' ProjLinearUnitsGeoKey (3076), or 0.
+uint16_t geoTiffLinearUnits(const LasFileHeader& header) {
+    for (const LasVlr& v : header.vlrs) {
+        if (v.userId != "LASF_Projection" || v.recordId != 34735 || v.payload.size() < 8) continue;
+        auto at = [&](size_t i) {
+            return static_cast<uint16_t>(v.payload[i * 2] | v.payload[i * 2 + 1] << 8);
+        };
+        const size_t keys = std::min<size_t>(at(3), v.payload.size() / 8 - 1);
+        for (size_t k = 1; k <= keys; ++k)
+            if (at(k * 4) == 3076 && at(k * 4 + 1) == 0) return at(k * 4 + 3);
+    }
+    return 0;
+}
+
+// The name of the map unit for the scale bar and legend; empty when the file does not say.
 std::string unitsOf(const LasFileHeader& header) {
     const std::string wkt = lasWkt(header);
     const uint32_t epsg = lasEpsgCode(header);
     if (wkt.rfind("GEOGCS", 0) == 0 || wkt.rfind("GEOGCRS", 0) == 0 || epsg == 4326) return "deg";
-    if (wkt.find("foot") != std::string::npos || wkt.find("Foot") != std::string::npos) return "ft";
-    return "m";
+    const uint16_t units = geoTiffLinearUnits(header);
+    if (units == 9002 || units == 9003 || wkt.find("foot") != std::string::npos ||
+        wkt.find("Foot") != std::string::npos)
+        return "ft";
+    if (units == 9001 || !wkt.empty() || epsg != 0) return "m";
+    return "";
 }
 
 std::string label(double v) {
@@ -286,7 +334,7 @@ render::Legend colour(RenderBy by, const Attributes& a, RenderImage& image,
     }
     switch (by) {
         case RenderBy::kElevation:
-            legend.title = "Elevation (" + units + ")";
+            legend.title = units.empty() ? "Elevation" : "Elevation (" + units + ")";
             legend.ramp = render::Legend::Ramp::kColour;
             legend.low = label(image.zLow), legend.high = label(image.zHigh);
             break;
@@ -350,7 +398,7 @@ int renderLas(const char* path, const RenderOptions& options, RenderImage& image
         error = "point format " + std::to_string(h.pointFormat) + " has no colours";
         return -1;
     }
-    double box[4];
+    double box[4] = {0, 0, 0, 0};
     if (options.useBox) {
         std::copy(options.box, options.box + 4, box);
     } else {
