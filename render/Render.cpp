@@ -67,6 +67,18 @@ T quantile(std::vector<T>& values, double q) {
     return values[at];
 }
 
+// Every k-th of the pixel values that `keep` accepts, k chosen so that at most kQuantileSample
+// are taken: percentiles of a large picture from a sample, in a fixed pattern.
+template <class T, class Keep>
+std::vector<T> sample(const std::vector<T>& values, Keep keep) {
+    constexpr size_t kQuantileSample = 1u << 20;
+    const size_t stride = values.size() / kQuantileSample + 1;
+    std::vector<T> out;
+    for (size_t i = 0; i < values.size(); i += stride)
+        if (keep(i)) out.push_back(values[i]);
+    return out;
+}
+
 // What the picture covers: map box, pixels, cell. False with `error` when nothing can be drawn.
 bool layout(const RenderOptions& o, const double box[4], RenderImage& image, std::string& error) {
     for (int k = 0; k < 4; ++k)
@@ -281,9 +293,13 @@ render::Legend colour(RenderBy by, const Attributes& a, RenderImage& image,
     image.rgb.assign(pixels * 3, 0);
     for (size_t i = 0; i < pixels; ++i)
         std::copy(kRenderBackground, kRenderBackground + 3, &image.rgb[i * 3]);
-    std::vector<float> tops;
-    for (float t : image.top)
-        if (!std::isnan(t)) tops.push_back(t);
+    std::vector<float> tops =
+        sample(image.top, [&](size_t i) { return !std::isnan(image.top[i]); });
+    if (tops.empty()) {
+        // A sparse picture can miss the sample's pattern: then every pixel is looked at.
+        for (float t : image.top)
+            if (!std::isnan(t)) tops.push_back(t);
+    }
     if (tops.empty()) return {};
     image.zLow = quantile(tops, 0.01);
     image.zHigh = quantile(tops, 0.99);
@@ -294,9 +310,10 @@ render::Legend colour(RenderBy by, const Attributes& a, RenderImage& image,
     uint32_t maxCount = 1;
     std::vector<uint64_t> classCount;
     if (by == RenderBy::kIntensity) {
-        std::vector<uint16_t> values;
-        for (size_t i = 0; i < pixels; ++i)
-            if (image.count[i] && !std::isnan(image.top[i])) values.push_back(a.intensity[i]);
+        std::vector<uint16_t> values =
+            sample(a.intensity, [&](size_t i) { return !std::isnan(image.top[i]); });
+        for (size_t i = 0; values.empty() && i < pixels; ++i)
+            if (!std::isnan(image.top[i])) values.push_back(a.intensity[i]);
         iLow = quantile(values, 0.02), iHigh = quantile(values, 0.98);
         if (iHigh <= iLow) iHigh = static_cast<uint16_t>(iLow + 1);
     } else if (by == RenderBy::kRgb) {
@@ -372,9 +389,10 @@ void renderRamp(double t, uint8_t rgb[3]) {
     const double at = std::clamp(std::isnan(t) ? 0.0 : t, 0.0, 1.0) * kLast;
     const int i = std::min(kLast - 1, static_cast<int>(at));
     const double f = at - i;
+    // Rounded by adding a half: every value is between two stops, never negative.
     for (int k = 0; k < 3; ++k)
-        rgb[k] = static_cast<uint8_t>(
-            std::lround(kRampStops[i][k] + (kRampStops[i + 1][k] - kRampStops[i][k]) * f));
+        rgb[k] = static_cast<uint8_t>(kRampStops[i][k] +
+                                      (kRampStops[i + 1][k] - kRampStops[i][k]) * f + 0.5);
 }
 
 void renderClassColour(uint8_t code, uint8_t rgb[3]) {
