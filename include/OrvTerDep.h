@@ -8,6 +8,6 @@
 #include "OrvLasFormat.h"
 #include "OrvLasStream.h"
 #include "OrvProgress.h"
+#include "OrvRender.h"
 #include "OrvXml.h"
 #include "OrvXmlPack.h"
-#include "OrvRender.h"
