@@ -51,7 +51,7 @@ std::string pageDir(const std::string& given) {
     if (n > 0) {
         std::string dir(self, static_cast<size_t>(n));
         dir = dir.substr(0, dir.rfind('/'));
-        candidates.push_back(dir + "/../share/orvterdep/web");
+        candidates.push_back(dir + "/../share/orvter/web");
     }
 #ifdef ORV_WEB_BUILD_DIR
     candidates.push_back(ORV_WEB_BUILD_DIR);
