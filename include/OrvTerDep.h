@@ -9,5 +9,6 @@
 #include "OrvLasFormat.h"
 #include "OrvLasStream.h"
 #include "OrvProgress.h"
+#include "OrvRender.h"
 #include "OrvXml.h"
 #include "OrvXmlPack.h"

@@ -203,6 +203,8 @@ void addDemo(CLI::App& app);
 void addLasCopy(CLI::App& las);
 void addLasGen(CLI::App& las);
 void addLasStream(CLI::App& las);
+void addLasRender(CLI::App& las);
+void addView(CLI::App& app);
 void addXmlFmt(CLI::App& xml);
 void addXmlGetSet(CLI::App& xml);
 

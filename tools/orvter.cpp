@@ -92,11 +92,13 @@ int main(int argc, char** argv) {
     orvter::addLasCopy(*las);
     orvter::addLasGen(*las);
     orvter::addLasStream(*las);
+    orvter::addLasRender(*las);
     CLI::App* xml = app.add_subcommand("xml", "Format, read and change XML documents");
     xml->require_subcommand(1);
     orvter::addXmlFmt(*xml);
     orvter::addXmlGetSet(*xml);
     orvter::addDemo(app);
+    orvter::addView(app);
 
     return orvter::finishStdout(run(app, argc, argv));
 }

@@ -5,9 +5,10 @@ import operator
 import numpy as np
 
 from ._core import Chunks, FormatError, InStream, Packet, Writer, lean_point_dtype, point_dtype
+from ._core import render as _render
 
 __all__ = ["FormatError", "Header", "InStream", "Packet", "Writer", "blocks", "chunks",
-           "extra_fields", "lean_point_dtype", "point_dtype", "read", "write"]
+           "extra_fields", "lean_point_dtype", "point_dtype", "read", "render", "write"]
 
 
 class Header(dict):
@@ -114,3 +115,15 @@ def _blocks(stream, size, step):
             yield block
     finally:
         stream.close()
+
+
+def render(path, size=1024, shape=None, by="elevation", bbox=None, hillshade=False,
+           decorations=True, png=None):
+    """A top view of a LAS, LAZ or COPC file as an (H, W, 3) uint8 array, north up.
+
+    Per pixel the highest point, coloured `by` "elevation", "class", "intensity", "rgb" or
+    "density". `size` pixels go to the longer side, or `shape=(W, H)` sets both; `bbox` is
+    (min x, min y, max x, max y), the header's bounds by default. `decorations` draws the scale
+    bar and legend; `png` also writes the picture to that path.
+    """
+    return _render(path, size, shape, by, bbox, hillshade, decorations, png)

@@ -80,4 +80,5 @@ PYBIND11_MODULE(_core, m) {
     orvpy::bindPacket(m);
     orvpy::bindStream(m);
     orvpy::bindLas(m);
+    orvpy::bindRender(m);
 }
