@@ -10,3 +10,4 @@
 #include "OrvProgress.h"
 #include "OrvXml.h"
 #include "OrvXmlPack.h"
+#include "OrvXmlEdit.h"
