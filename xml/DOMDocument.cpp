@@ -14,6 +14,10 @@
 #include "OrvError.h"
 #include "platform/Files.h"
 
+using orv::xml::DOMDocument;
+using orv::xml::ElemQuery;
+using orv::xml::ElemVisitor;
+
 namespace {
 
 // The four bytes the parser skips and trims: tab, line feed, carriage return, space.

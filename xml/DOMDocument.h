@@ -9,7 +9,9 @@
 #include "OrvXmlEdit.h"
 #include "xml/DOMElement.h"
 
-class DOMDocument : public IOrvXmlDoc, private orv::xml::ComposeWatch {
+namespace orv::xml {
+
+class DOMDocument : public IOrvXmlDoc, private ComposeWatch {
 public:
     DOMDocument();
 
@@ -97,3 +99,5 @@ private:
     std::vector<DOMElement*> m_pending;  // their children, handed over at each end tag
     std::vector<orv::xml::AttrPair> m_pairs;
 };
+
+}  // namespace orv::xml

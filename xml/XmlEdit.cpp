@@ -9,6 +9,8 @@
 
 namespace orv {
 
+using xml::DOMDocument;
+
 namespace {
 
 DOMDocument* implOf(IOrvXmlDoc* doc) {

@@ -65,7 +65,7 @@ TEST_F(PacketTest, SegmentsMatchAtAnyDepthNotOnlyDirectChildren) {
     EXPECT_EQ(tagOf(pack->getCurrent()), "b=b");
     pack->toRoot();
     EXPECT_EQ(pack->getCurrent(), pack->getDoc()->getRoot());
-    auto* impl = dynamic_cast<CPacket*>(pack.get());
+    auto* impl = dynamic_cast<orv::CPacket*>(pack.get());
     pack->findElem("/r/a/c");
     EXPECT_EQ(tagOf(impl->lastFound.get()), "c=c");
     pack->findElem("/r/zz");
