@@ -17,8 +17,12 @@ DOMDocument* implOf(IOrvXmlDoc* doc) {
     return dynamic_cast<DOMDocument*>(doc);
 }
 
-int finish(DOMDocument& doc, int result, XmlError* error) {
-    if (error) *error = doc.lastError();
+// Runs a quiet parse (a member of DOMDocument) on `doc` and hands its reason out.
+int loadQuietly(IOrvXmlDoc* doc, int (DOMDocument::*parse)(const char*), const std::string& arg,
+                XmlError* error) {
+    DOMDocument* d = implOf(doc);
+    const int result = d ? (d->*parse)(arg.c_str()) : -1;
+    if (error) *error = d ? d->lastError() : XmlError{XmlStatus::noText, 0, std::string(), 0};
     return result;
 }
 
@@ -115,21 +119,11 @@ bool isNameChar(long c) {
 }  // namespace
 
 int loadXmlFile(IOrvXmlDoc* doc, const std::string& path, XmlError* error) {
-    DOMDocument* d = implOf(doc);
-    if (!d) {
-        if (error) *error = XmlError{XmlStatus::noText, 0, std::string(), 0};
-        return -1;
-    }
-    return finish(*d, d->parseFileQuietly(path.c_str()), error);
+    return loadQuietly(doc, &DOMDocument::parseFileQuietly, path, error);
 }
 
 int loadXmlString(IOrvXmlDoc* doc, const std::string& text, XmlError* error) {
-    DOMDocument* d = implOf(doc);
-    if (!d) {
-        if (error) *error = XmlError{XmlStatus::noText, 0, std::string(), 0};
-        return -1;
-    }
-    return finish(*d, d->parseTextQuietly(text.c_str()), error);
+    return loadQuietly(doc, &DOMDocument::parseTextQuietly, text, error);
 }
 
 void keepLoadedShape(IOrvXmlDoc* doc) {
