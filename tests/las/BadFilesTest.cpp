@@ -55,21 +55,11 @@ Bytes cut(Bytes bytes, size_t size) {
 
 // A 2.0 file: 322-byte header, `points` records of three doubles, intensity, return, class.
 Bytes layout20(uint32_t points) {
-    Las2Header h;
-    std::memcpy(h.unused0, "LASF", 4);
-    h.versionMajor = '2';
-    h.pointRecordLength = 28;
-    h.offsetToPointData = sizeof h;
-    h.numberOfPointRecords = points;
-    Bytes out(sizeof h);
-    std::memcpy(out.data(), &h, sizeof h);
-    for (uint32_t i = 0; i < points; ++i) {
-        uint8_t record[28] = {};
-        const double xyz[3] = {1.5 + i, 2.5, 3.5};
-        std::memcpy(record, xyz, sizeof xyz);
-        out.insert(out.end(), record, record + sizeof record);
-    }
-    return out;
+    orvtest::Las20Builder file;
+    std::memcpy(file.header.unused0, "LASF", 4);
+    file.header.pointRecordLength = 28;
+    for (uint32_t i = 0; i < points; ++i) file.add({1.5 + i, 2.5, 3.5});
+    return file.bytes();
 }
 
 struct Outcome {
@@ -147,13 +137,11 @@ TEST_F(BadFiles, EveryReaderGivesItsStatedAnswer) {
         {"offset to points inside the header", withOffset(100), {1, 1, 2, kAnyX, 0, 2, 8}},
         {"offset to points 0", withOffset(0), {1, 1, 2, kAnyX, 0, 2, 13}},
         // Records shorter than X, Y, Z, intensity, return and class: the bulk reader refuses.
-        {"record length 0", withRecordLength(0),
-         {1, 0, 0, 1000, 0, 2, 0}},
-        {"record length 1", withRecordLength(1),
-         {1, 0, 0, 1000, 0, 2, 0}},
-        {"record length 15", withRecordLength(15),
-         {1, 0, 0, 1000, 0, 2, 0}},
-        {"record length 257", edited([](LasBuilder& l) { l.header.pointDataRecordLength = 257; }),
+        {"record length 0", withRecordLength(0), {1, 0, 0, 1000, 0, 2, 0}},
+        {"record length 1", withRecordLength(1), {1, 0, 0, 1000, 0, 2, 0}},
+        {"record length 15", withRecordLength(15), {1, 0, 0, 1000, 0, 2, 0}},
+        {"record length 257",
+         edited([](LasBuilder& l) { l.header.pointDataRecordLength = 257; }),
          {1, 1, 2, 1000, 0, 2, 2}},
         {"record length 65,535, file ends inside the first record",
          cut(edited([](LasBuilder& l) {
@@ -179,7 +167,8 @@ TEST_F(BadFiles, EveryReaderGivesItsStatedAnswer) {
         // 82,432 points; both readers stay within the file.
         {"2.0 layout, whole", whole20, {1, 1, 0, kAnyX, 0, 2, 2}},
         {"2.0 layout cut inside its header", cut(whole20, 300), {1, 1, 0, kAnyX, -1, 0, 0}},
-        {"2.0 layout cut inside its header, shorter than 1.x's", cut(whole20, 200),
+        {"2.0 layout cut inside its header, shorter than 1.x's",
+         cut(whole20, 200),
          {0, 0, 0, 0, -1, 0, 0}},
         {"2.0 layout cut inside a record", cut(whole20, 322 + 28 + 10), {1, 1, 0, kAnyX, 0, 2, 1}},
     };
