@@ -137,11 +137,13 @@ TEST_F(BadFiles, EveryReaderGivesItsStatedAnswer) {
         {"offset to points inside the header", withOffset(100), {1, 1, 2, kAnyX, 0, 2, 8}},
         {"offset to points 0", withOffset(0), {1, 1, 2, kAnyX, 0, 2, 13}},
         // Records shorter than X, Y, Z, intensity, return and class: the bulk reader refuses.
-        {"record length 0", withRecordLength(0), {1, 0, 0, 1000, 0, 2, 0}},
-        {"record length 1", withRecordLength(1), {1, 0, 0, 1000, 0, 2, 0}},
-        {"record length 15", withRecordLength(15), {1, 0, 0, 1000, 0, 2, 0}},
-        {"record length 257",
-         edited([](LasBuilder& l) { l.header.pointDataRecordLength = 257; }),
+        {"record length 0", withRecordLength(0),
+         {1, 0, 0, 1000, 0, 2, 0}},
+        {"record length 1", withRecordLength(1),
+         {1, 0, 0, 1000, 0, 2, 0}},
+        {"record length 15", withRecordLength(15),
+         {1, 0, 0, 1000, 0, 2, 0}},
+        {"record length 257", edited([](LasBuilder& l) { l.header.pointDataRecordLength = 257; }),
          {1, 1, 2, 1000, 0, 2, 2}},
         {"record length 65,535, file ends inside the first record",
          cut(edited([](LasBuilder& l) {
@@ -167,8 +169,7 @@ TEST_F(BadFiles, EveryReaderGivesItsStatedAnswer) {
         // 82,432 points; both readers stay within the file.
         {"2.0 layout, whole", whole20, {1, 1, 0, kAnyX, 0, 2, 2}},
         {"2.0 layout cut inside its header", cut(whole20, 300), {1, 1, 0, kAnyX, -1, 0, 0}},
-        {"2.0 layout cut inside its header, shorter than 1.x's",
-         cut(whole20, 200),
+        {"2.0 layout cut inside its header, shorter than 1.x's", cut(whole20, 200),
          {0, 0, 0, 0, -1, 0, 0}},
         {"2.0 layout cut inside a record", cut(whole20, 322 + 28 + 10), {1, 1, 0, kAnyX, 0, 2, 1}},
     };
