@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "FuzzInput.h"
+#include "OrvXmlEdit.h"
 #include "OrvXmlPack.h"
 
 namespace {
@@ -33,8 +34,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     {
         orv::OrvPtr<IOrvXmlPack> pack = newOrvXmlPack();
         orvfuzz::require(pack.get() != nullptr);
-        const int loaded = pack->loadString(document, static_cast<int>(document.size()));
+        const int loaded = orv::loadXmlString(pack->getDoc(), document, nullptr);
         orvfuzz::require(loaded == 0 || loaded == -1);
+        pack->toRoot();  // where the packet's own load leaves the cursor
         for (size_t i = 0; i < paths.size(); ++i) {
             const std::string& path = paths[i];
             IOrvXmlElem* found = pack->findElem(path);

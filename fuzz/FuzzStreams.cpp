@@ -6,7 +6,7 @@
 
 namespace {
 
-constexpr double kUnset = -2147483647.0;
+constexpr double kUnset = orv::kOriginFromFirstPoint;
 
 void readAll(const char* path, size_t size, IOrvPoint* origin, int step, int block) {
     orv::OrvPtr<IOrvInPntsStream> in(newInLasPntStream());

@@ -7,6 +7,7 @@
 
 #include "FuzzInput.h"
 #include "OrvXml.h"
+#include "OrvXmlEdit.h"
 
 namespace {
 
@@ -23,16 +24,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const std::string text(reinterpret_cast<const char*>(data), size);
         orv::OrvPtr<IOrvXmlDoc> doc = newOrvXmlDoc();
         orvfuzz::require(doc.get() != nullptr);
-        const int result = doc->loadString(text, static_cast<int>(text.size()));
+        orv::XmlError error, fileError;
+        const int result = orv::loadXmlString(doc.get(), text, &error);
         orvfuzz::require(result == 0 || result == -1);
-        // Loading a file gives what loading the same text gives.
+        orvfuzz::require((result == 0) == (error.status == orv::XmlStatus::ok));
+        // Loading a file gives what loading the same text gives, for the same reason.
         orv::OrvPtr<IOrvXmlDoc> fromFile = newOrvXmlDoc();
-        orvfuzz::require(fromFile->loadFile(orvfuzz::inputFile(data, size)) == result);
+        orvfuzz::require(
+            orv::loadXmlFile(fromFile.get(), orvfuzz::inputFile(data, size), &fileError) == result);
+        orvfuzz::require(size == 0 || fileError.text == error.text);
         const std::string composed = compose(*doc);
         if (result == 0) {
             orvfuzz::require(compose(*fromFile) == composed);
             orv::OrvPtr<IOrvXmlDoc> again = newOrvXmlDoc();
-            const int reloaded = again->loadString(composed, static_cast<int>(composed.size()));
+            const int reloaded = orv::loadXmlString(again.get(), composed, nullptr);
             orvfuzz::require(reloaded == 0 || reloaded == -1);
             compose(*again);
         }

@@ -67,7 +67,8 @@ private:
     mutable int32_t m_refCount;
 };
 
-// Owns one reference to a counted object: the one place where references are taken and released.
+// Owns one reference to a counted object, taken and released as it is made, copied, reset and
+// destroyed: code that holds counted objects never pairs ref and unref by hand.
 template <class T>
 class OrvPtr {
 public:

@@ -4,6 +4,12 @@
 #include "OrvBasic.h"
 #include "OrvExport.h"
 
+namespace orv {
+// An origin coordinate of this value asks IOrvInPntsStream::open to take that coordinate from
+// the file's first point.
+constexpr double kOriginFromFirstPoint = -2147483647.0;
+}  // namespace orv
+
 // Reads a point cloud in blocks of LasPnt values whose coordinates are floats relative to an
 // origin, so that map coordinates keep their precision. Read strictly forward.
 class ORV_API IOrvInPntsStream : public orv::OrvReferenced {
@@ -13,8 +19,8 @@ public:
     IOrvInPntsStream& operator=(const IOrvInPntsStream&) { return *this; }
 
     // Opens `path`, closing whatever was open. `origin` (may be null) is subtracted from every
-    // coordinate; any coordinate of -2147483647.0 asks the stream to fill it from the file's
-    // first point. Returns 0, or -1 when the file cannot be opened or its header read.
+    // coordinate; any coordinate of orv::kOriginFromFirstPoint asks the stream to fill it from
+    // the file's first point. Returns 0, or -1 when the file cannot be opened or its header read.
     virtual int open(const char* path, IOrvPoint* origin) = 0;
     // Closes the file; returns 0.
     virtual int close() = 0;

@@ -12,3 +12,4 @@
 #include "OrvRender.h"
 #include "OrvXml.h"
 #include "OrvXmlPack.h"
+#include "OrvXmlEdit.h"

@@ -1,4 +1,4 @@
-// The LAS record codec: the one place that knows where the fields of a record lie.
+// The LAS record codec: where the fields of a record lie, and how they are read and written.
 #pragma once
 
 #include <cstdint>

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "OrvLasFile.h"
+#include "OrvLasStream.h"
 
 namespace orv::las {
 
@@ -38,6 +39,6 @@ constexpr size_t kWriteBufferBytes = size_t{kWriteBufferRecords} * kWrittenRecor
 constexpr size_t kReadBlockBytes = size_t{512} << 10;
 
 // The marker a caller puts in any coordinate of an origin to have the stream choose it.
-constexpr double kUnsetOrigin = -2147483647.0;
+constexpr double kUnsetOrigin = kOriginFromFirstPoint;
 
 }  // namespace orv::las

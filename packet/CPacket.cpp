@@ -3,6 +3,10 @@
 #include <new>
 #include <vector>
 
+using orv::CPacket;
+using orv::xml::ElemQuery;
+using orv::xml::ElemVisitor;
+
 namespace {
 
 std::vector<std::string> splitSegments(const std::string& path, size_t from) {
@@ -29,7 +33,7 @@ IOrvXmlPack::~IOrvXmlPack() = default;
 
 CPacket::CPacket() : document(newOrvXmlDoc()) {
     // Every operation reaches the document through its implementation.
-    if (!dynamic_cast<DOMDocument*>(document.get())) throw std::bad_alloc();
+    if (!dynamic_cast<orv::xml::DOMDocument*>(document.get())) throw std::bad_alloc();
 }
 
 CPacket::~CPacket() {
@@ -68,11 +72,11 @@ DOMElement* CPacket::resolve(const std::string& path, bool qualified) {
     for (size_t i = 0; i < segments.size(); ++i) {
         ElemQuery query;
         query.tag = segments[i];
-        ElemVisitor visit = matchTag;
+        ElemVisitor visit = orv::xml::matchTag;
         if (qualified && i + 1 == segments.size()) {
             query.attrName = searchAttrName;
             query.attrValue = searchAttrValue;
-            visit = matchTagAttr;
+            visit = orv::xml::matchTagAttr;
         }
         doc()->walkElements(visit, at, &query);
         if (!query.found) {

@@ -7,6 +7,8 @@
 #include "xml/DOMDocument.h"
 #include "xml/DOMElement.h"
 
+namespace orv {
+
 class CPacket : public IOrvXmlPack {
 public:
     CPacket();
@@ -48,7 +50,7 @@ protected:
     ~CPacket() override;
 
 private:
-    DOMDocument* doc() const { return static_cast<DOMDocument*>(document.get()); }
+    xml::DOMDocument* doc() const { return static_cast<xml::DOMDocument*>(document.get()); }
     DOMElement* root() const { return doc()->getRootImp(); }
     // Where a path starts; `skip` is 1 for an absolute path (its first character is dropped).
     DOMElement* startOf(const std::string& path, size_t& skip);
@@ -56,3 +58,5 @@ private:
     DOMElement* resolve(const std::string& path, bool qualified);
     static std::string textOf(const DOMElement* e);
 };
+
+}  // namespace orv

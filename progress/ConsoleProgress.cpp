@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <new>
 
+using orv::CConsoleProgess;
+
 CConsoleProgess::CConsoleProgess(std::FILE* stream) : m_stream(stream ? stream : stdout) {}
 
 CConsoleProgess::~CConsoleProgess() {

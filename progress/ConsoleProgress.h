@@ -6,6 +6,8 @@
 
 #include "progress/ProgressBase.h"
 
+namespace orv {
+
 class CConsoleProgess : public COrvProgressBase {
 public:
     // Prints on `stream` (standard output by default); the stream is borrowed, never closed.
@@ -25,3 +27,8 @@ private:
     int m_percent = 0;
     std::string m_text;
 };
+
+// The same class, its name spelled right: for new code.
+using ConsoleProgress = CConsoleProgess;
+
+}  // namespace orv

@@ -3,6 +3,8 @@
 
 #include "progress/ProgressBase.h"
 
+using orv::COrvProgressBase;
+
 IOrvProgress::IOrvProgress() = default;
 IOrvProgress::IOrvProgress(const IOrvProgress& other) : orv::OrvReferenced(other) {}
 IOrvProgress::~IOrvProgress() = default;
@@ -19,7 +21,9 @@ long long wholePercent(double done) {
 }
 }  // namespace
 
-COrvProgressBase::COrvProgressBase() { m_scale[0] = 1.0; }
+COrvProgressBase::COrvProgressBase() {
+    m_scale[0] = 1.0;
+}
 
 COrvProgressBase::~COrvProgressBase() = default;
 
@@ -35,7 +39,9 @@ int COrvProgressBase::popRange() {
     return 0;
 }
 
-int COrvProgressBase::setText(const char* text) { return showText(text ? text : ""); }
+int COrvProgressBase::setText(const char* text) {
+    return showText(text ? text : "");
+}
 
 int COrvProgressBase::step(double fraction) {
     const long long before = wholePercent(m_done);
@@ -48,6 +54,10 @@ int COrvProgressBase::step(double fraction) {
     return 0;
 }
 
-int COrvProgressBase::queryValue(int32_t) { return -1; }
+int COrvProgressBase::queryValue(int32_t) {
+    return -1;
+}
 
-bool COrvProgressBase::queryFlag() { return false; }
+bool COrvProgressBase::queryFlag() {
+    return false;
+}

@@ -7,6 +7,8 @@
 // never allocates.
 constexpr int kProgressStackDepth = 1024;
 
+namespace orv {
+
 class COrvProgressBase : public IOrvProgress {
 public:
     COrvProgressBase();
@@ -34,3 +36,5 @@ private:
     double m_done = 0.0;
     int m_depth = 1;
 };
+
+}  // namespace orv

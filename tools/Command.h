@@ -103,8 +103,6 @@ private:
     FileIdentity m_identity;
 };
 
-// Runs `work` with standard output diverted; returns what was printed on it meanwhile.
-std::string captureStdout(const std::function<void()>& work);
 // Flushes and closes standard output; a failure prints one line and turns `status` 0 into 1.
 int finishStdout(int status);
 
@@ -117,10 +115,9 @@ int decimalsOf(double scale);
 // "" when `text` is a whole number, else why not ("'x' is not a number"): an option check.
 std::string wholeNumber(const std::string& text);
 
-// Loads `arg` (a path or `-`) with `load`, which takes a regular file's path and returns 0 on
-// success. What the parser prints goes to standard error; a refusal throws CommandError naming
-// the file.
-void loadXml(const std::string& arg, const std::function<int(const std::string&)>& load);
+// Loads `arg` (a path or `-`) into `doc`. The parser's message goes to standard error; a
+// refusal throws CommandError naming the file.
+void loadXml(const std::string& arg, IOrvXmlDoc* doc);
 // A document loaded from `arg`, as loadXml.
 orv::OrvPtr<IOrvXmlDoc> loadDocument(const std::string& arg);
 // Writes the bytes to standard output as they are.

@@ -109,7 +109,7 @@ void copyWhole(const std::string& in, const std::string& out) {
 
 // Every `step`-th point, block by block, relative to the first point and written back absolute.
 void thin(const std::string& in, const std::string& out, int step) {
-    constexpr double kUnset = -2147483647.0;      // asks the stream for the file's first point
+    constexpr double kUnset = orv::kOriginFromFirstPoint;  // the file's first point
     const int blockSize = 1000000 / step * step;  // a whole number of steps: no seam between blocks
     orv::OrvPtr<IOrvPoint> origin(newOrvPoint());
     orv::OrvPtr<IOrvInPntsStream> reader(newInLasPntStream());

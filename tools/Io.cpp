@@ -1,5 +1,4 @@
-// Paths as the user gives them: `-`, pipes and devices, standard output's health, and the
-// parser's messages kept out of the data stream.
+// Paths as the user gives them: `-`, pipes and devices, and standard output's health.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -136,37 +135,6 @@ void OutputPath::finish() {
         if (out >= 0 && ::close(out) != 0 && !error) error = errno;
     }
     if (error) throw CommandError("cannot write '" + m_name + "': " + reason(error));
-}
-
-std::string captureStdout(const std::function<void()>& work) {
-    std::fflush(stdout);
-    std::FILE* sink = std::tmpfile();
-    const int saved = sink ? ::dup(STDOUT_FILENO) : -1;
-    if (saved < 0 || ::dup2(::fileno(sink), STDOUT_FILENO) < 0) {
-        if (sink) std::fclose(sink);
-        if (saved >= 0) ::close(saved);
-        work();  // no way to divert it: the words go where they always went
-        return std::string();
-    }
-    auto restore = [&] {
-        std::fflush(stdout);
-        ::dup2(saved, STDOUT_FILENO);
-        ::close(saved);
-    };
-    try {
-        work();
-    } catch (...) {
-        restore();
-        std::fclose(sink);
-        throw;
-    }
-    restore();
-    std::string said;
-    std::rewind(sink);
-    char buffer[4096];
-    for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, sink)) > 0;) said.append(buffer, n);
-    std::fclose(sink);
-    return said;
 }
 
 int finishStdout(int status) {

@@ -47,7 +47,8 @@ bool firstPoint(const std::string& path, uint64_t readable, orv::XPnt3d& p) {
     orv::OrvPtr<IOrvPoint> origin(newOrvPoint());
     orv::OrvPtr<IOrvInPntsStream> in(newInLasPntStream());
     if (!origin || !in) return false;
-    origin->setPoint(orv::XPnt3d(-2147483647.0, -2147483647.0, -2147483647.0));
+    origin->setPoint(orv::XPnt3d(orv::kOriginFromFirstPoint, orv::kOriginFromFirstPoint,
+                                 orv::kOriginFromFirstPoint));
     if (in->open(path.c_str(), origin.get()) != 0) return false;
     const IOrvPoint* used = in->getOrigin();
     const bool found = used && in->getPntCount() > 0;
@@ -103,7 +104,8 @@ uint64_t pointsOutsideBounds(const std::string& path, const LasHeader& h) {
     orv::OrvPtr<IOrvPoint> origin(newOrvPoint());
     orv::OrvPtr<IOrvInPntsStream> in(newInLasPntStream());
     if (!origin || !in) throw CommandError("out of memory");
-    origin->setPoint(orv::XPnt3d(-2147483647.0, -2147483647.0, -2147483647.0));
+    origin->setPoint(orv::XPnt3d(orv::kOriginFromFirstPoint, orv::kOriginFromFirstPoint,
+                                 orv::kOriginFromFirstPoint));
     if (in->open(path.c_str(), origin.get()) != 0 || !in->getOrigin()) return 0;
     const IOrvPoint* o = in->getOrigin();
     const double lo[3] = {h.minX, h.minY, h.minZ}, hi[3] = {h.maxX, h.maxY, h.maxZ};

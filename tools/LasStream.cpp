@@ -18,7 +18,7 @@ namespace orvter {
 namespace {
 
 // The marker that asks the input stream to take the origin from the file's first point.
-constexpr double kUnsetOrigin = -2147483647.0;
+constexpr double kUnsetOrigin = orv::kOriginFromFirstPoint;
 
 struct StreamOptions {
     std::string in;

@@ -1,30 +1,29 @@
 // orvter xml fmt: a document loaded and composed again.
 #include <CLI/CLI.hpp>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <string>
 
 #include "Command.h"
 #include "OrvXml.h"
+#include "OrvXmlEdit.h"
 
 namespace orvter {
 
-void loadXml(const std::string& arg, const std::function<int(const std::string&)>& load) {
+void loadXml(const std::string& arg, IOrvXmlDoc* doc) {
     const InputPath in(arg);
-    int result = 0;
-    // The parser reports on standard output, where the document's data goes: its words go to
-    // standard error instead.
-    const std::string said = captureStdout([&] { result = load(in.path()); });
-    if (!said.empty()) {
-        std::fputs(said.c_str(), stderr);
-        if (said.back() != '\n') std::fputc('\n', stderr);
-    }
-    if (result == 0) return;
-    std::FILE* f = std::fopen(in.path().c_str(), "rb");
-    const bool empty = f && std::fgetc(f) == EOF;
-    if (f) std::fclose(f);
-    if (empty) throw CommandError("cannot load '" + in.name() + "': empty file");
-    if (!said.empty()) throw CommandError("cannot load '" + in.name() + "'");
+    orv::XmlError error;
+    if (orv::loadXmlFile(doc, in.path(), &error) == 0) return;
+    // The parser's words go to standard error: standard output carries the document's data.
+    if (!error.text.empty()) std::fprintf(stderr, "%s\n", error.text.c_str());
+    if (error.status == orv::XmlStatus::emptyFile)
+        throw CommandError("cannot load '" + in.name() + "': empty file");
+    if (error.status == orv::XmlStatus::unreadable)
+        throw CommandError("cannot read '" + in.name() +
+                           "': " + std::strerror(error.systemError ? error.systemError : EIO));
+    if (!error.text.empty()) throw CommandError("cannot load '" + in.name() + "'");
     throw CommandError("cannot load '" + in.name() +
                        "': the document is outside the XML subset the parser reads (comments "
                        "or CDATA inside elements, attributes without quoted values, ...)");
@@ -33,7 +32,7 @@ void loadXml(const std::string& arg, const std::function<int(const std::string&)
 orv::OrvPtr<IOrvXmlDoc> loadDocument(const std::string& arg) {
     orv::OrvPtr<IOrvXmlDoc> doc(newOrvXmlDoc());
     if (!doc) throw CommandError("out of memory");
-    loadXml(arg, [&](const std::string& path) { return doc->loadFile(path); });
+    loadXml(arg, doc.get());
     return doc;
 }
 

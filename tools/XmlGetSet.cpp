@@ -4,6 +4,7 @@
 #include <string>
 
 #include "Command.h"
+#include "OrvXmlEdit.h"
 #include "OrvXmlPack.h"
 
 namespace orvter {
@@ -18,10 +19,14 @@ struct PathOptions {
     bool create = false;
 };
 
+// The packet of `file`, with what the parser drops or guesses restored (the root's attributes,
+// a declaration that fits the bytes), so that a save loses nothing of it.
 orv::OrvPtr<IOrvXmlPack> loadPacket(const std::string& file) {
     orv::OrvPtr<IOrvXmlPack> pack(newOrvXmlPack());
     if (!pack) throw CommandError("out of memory");
-    loadXml(file, [&](const std::string& path) { return pack->loadFile(path); });
+    loadXml(file, pack->getDoc());
+    pack->toRoot();
+    orv::keepLoadedShape(pack->getDoc());
     return pack;
 }
 
@@ -29,49 +34,28 @@ std::string nameOf(const std::string& file) {
     return file == "-" ? "standard input" : file;
 }
 
-// Whether the element has the attribute at all: an absent one and an empty one both read "".
-bool hasAttr(IOrvXmlElem* elem, const std::string& name) {
-    if (!elem->getAttr(name).empty()) return true;
-    const std::string all = elem->getAttrText();  // ` name ="value"` for each
-    for (size_t at = all.find(' ' + name); at != std::string::npos;
-         at = all.find(' ' + name, at + 1)) {
-        size_t next = at + 1 + name.size();
-        while (next < all.size() && all[next] == ' ') ++next;
-        if (next < all.size() && all[next] == '=') return true;
-    }
-    return false;
-}
-
 void runGet(const PathOptions& o) {
     orv::OrvPtr<IOrvXmlPack> pack = loadPacket(o.file);
     IOrvXmlElem* elem = pack->findElem(o.path);
     if (!elem) throw CommandError("'" + o.path + "' not found in '" + nameOf(o.file) + "'");
-    if (!o.attr.empty() && !hasAttr(elem, o.attr))
+    if (!o.attr.empty() && !orv::hasXmlAttr(elem, o.attr))
         throw CommandError("attribute '" + o.attr + "' of '" + o.path + "' not found in '" +
                            nameOf(o.file) + "'");
     writeText((o.attr.empty() ? pack->getText(o.path) : pack->getAttr(elem, o.attr)) + "\n");
 }
 
-// The parser reads no entities: a value holding one of these would make the file unreadable.
-void refuseMarkup(const PathOptions& o) {
-    const char* refused = o.attr.empty() ? "<>&" : "<>&\"";
-    const size_t at = o.value.find_first_of(refused);
-    if (at == std::string::npos) return;
-    throw CommandError(std::string("refused: the value holds '") + o.value[at] +
-                           "', which the file cannot hold (no entities are read or written)",
-                       kExitUsage);
-}
-
 void runSet(const PathOptions& o) {
-    refuseMarkup(o);
     orv::OrvPtr<IOrvXmlPack> pack = loadPacket(o.file);
-    IOrvXmlElem* elem = pack->findElem(o.path);
-    if (!elem && o.create) elem = pack->makePath(o.path);
-    if (!elem) throw CommandError("'" + o.path + "' not found in '" + nameOf(o.file) + "'");
-    if (o.attr.empty())
-        pack->setText(elem, o.value);
-    else
-        pack->setAttr(elem, o.attr, o.value);
+    std::string why;
+    switch (orv::setPacketValue(pack.get(), o.path, o.value, o.attr.empty() ? nullptr : &o.attr,
+                                o.create, &why)) {
+        case orv::XmlEdit::refused:
+            throw CommandError("refused: " + why, kExitUsage);
+        case orv::XmlEdit::notFound:
+            throw CommandError("'" + o.path + "' not found in '" + nameOf(o.file) + "'");
+        case orv::XmlEdit::done:
+            break;
+    }
     IOrvXmlDoc* doc = pack->getDoc();
     pack->getXml(doc->getRoot());  // composes the whole document into its text
     OutputPath out(o.out.empty() ? o.file : o.out);

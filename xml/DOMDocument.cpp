@@ -1,6 +1,7 @@
 #include "xml/DOMDocument.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -12,6 +13,10 @@
 
 #include "OrvError.h"
 #include "platform/Files.h"
+
+using orv::xml::DOMDocument;
+using orv::xml::ElemQuery;
+using orv::xml::ElemVisitor;
 
 namespace {
 
@@ -185,9 +190,49 @@ int DOMDocument::saveFile(const char* path) {
     return 0;
 }
 
+int DOMDocument::failed(orv::XmlStatus status, size_t offset, std::string text) {
+    m_error.status = status;
+    m_error.offset = offset;
+    m_error.text = std::move(text);
+    return -1;
+}
+
+int DOMDocument::reported(int result) const {
+    if (result != 0 && !m_error.text.empty()) std::printf("%s\n", m_error.text.c_str());
+    return result;
+}
+
 int DOMDocument::parseText(const char* text, int /*length: the text runs to its NUL*/) {
-    if (!text) return -1;
-    std::string owned(text);
+    return reported(parseTextQuietly(text));
+}
+
+int DOMDocument::parseFile(const char* path) {
+    return reported(parseFileQuietly(path));
+}
+
+int DOMDocument::parseRoot() {
+    m_error = orv::XmlError();
+    // The root is looked for after the last "?>": declarations and instructions are skipped.
+    size_t start = 0;
+    for (size_t p = xmlText.find("?>"); p != std::string::npos; p = xmlText.find("?>", start))
+        start = p + 2;
+    return reported(parseRootFrom(start));
+}
+
+int DOMDocument::parseChildren(DOMElement* parent) {
+    m_error = orv::XmlError();
+    return reported(parseElements(parent));
+}
+
+int DOMDocument::parseTextQuietly(const char* text) {
+    m_error = orv::XmlError();
+    if (!text) return failed(orv::XmlStatus::noText, 0);
+    std::string owned;
+    try {
+        owned = text;
+    } catch (const std::bad_alloc&) {
+        return failed(orv::XmlStatus::noMemory, 0);
+    }
     // The root is looked for after the last "?>": declarations and instructions are skipped.
     size_t rootFrom = 0;
     for (size_t p = owned.find("?>"); p != std::string::npos; p = owned.find("?>", rootFrom))
@@ -236,12 +281,17 @@ bool scanPiece(const char* d, size_t from, size_t to, size_t avail, size_t& afte
 
 }  // namespace
 
-int DOMDocument::parseFile(const char* path) {
-    if (!path) return -1;
+int DOMDocument::parseFileQuietly(const char* path) {
+    m_error = orv::XmlError();
+    if (!path) return failed(orv::XmlStatus::noText, 0);
     orv::platform::InputFile file;
-    if (!file.open(path)) return -1;
+    if (!file.open(path)) {
+        m_error.systemError = errno;
+        return failed(orv::XmlStatus::unreadable, 0);
+    }
     const uint64_t size = file.size();
-    if (size == 0 || size > std::string().max_size()) return -1;
+    if (size == 0) return failed(orv::XmlStatus::emptyFile, 0);
+    if (size > std::string().max_size()) return failed(orv::XmlStatus::noMemory, 0);
     const size_t total = static_cast<size_t>(size);
     std::string bytes;
     std::unique_ptr<char[]> piece;
@@ -251,9 +301,9 @@ int DOMDocument::parseFile(const char* path) {
         orv::prepareLargeBlock(&bytes[0], total);
         piece.reset(new char[kReadPiece]);
     } catch (const std::bad_alloc&) {
-        return -1;
+        return failed(orv::XmlStatus::noMemory, 0);
     } catch (const std::length_error&) {
-        return -1;
+        return failed(orv::XmlStatus::noMemory, 0);
     }
     // Each piece is read into a small buffer and appended: the text's memory is written once,
     // where zeroing it first and reading over the zeros wrote it twice.
@@ -269,7 +319,10 @@ int DOMDocument::parseFile(const char* path) {
         if (!scanPiece(bytes.data(), scanned, to, filled, afterInstruction, nul)) break;
         scanned = to;
         // A read that stops short (an I/O error, a file cut meanwhile) must not pass for the file.
-        if (got < want) return -1;
+        if (got < want) {
+            m_error.systemError = file.readFailed() ? errno : 0;
+            return failed(orv::XmlStatus::unreadable, filled);
+        }
     }
     bytes.resize(nul);
     return parseOwnedText(std::move(bytes), afterInstruction);
@@ -294,25 +347,14 @@ int DOMDocument::readDeclaration() {
     return 0;
 }
 
-int DOMDocument::parseRoot() {
-    // The root is looked for after the last "?>": declarations and instructions are skipped.
-    size_t start = 0;
-    for (size_t p = xmlText.find("?>"); p != std::string::npos; p = xmlText.find("?>", start))
-        start = p + 2;
-    return parseRootFrom(start);
-}
-
 int DOMDocument::parseRootFrom(size_t start) {
     const size_t lt = xmlText.find('<', start);
-    if (lt == std::string::npos) {
-        std::printf("ERROR: It is not XML Document.\n");
-        return -1;
-    }
+    if (lt == std::string::npos)
+        return failed(orv::XmlStatus::notXml, start, "ERROR: It is not XML Document.");
     const size_t gt = xmlText.find('>', lt);
-    if (gt == std::string::npos || gt == lt + 1) {
-        std::printf("ERROR: There is no tag name int the XML root.\n");
-        return -1;
-    }
+    if (gt == std::string::npos || gt == lt + 1)
+        return failed(orv::XmlStatus::noRootName, lt,
+                      "ERROR: There is no tag name int the XML root.");
     std::string name = xmlText.substr(lt + 1, gt - lt - 1);
     const size_t space = name.find(' ');
     if (space != std::string::npos) name.resize(space);
@@ -320,15 +362,13 @@ int DOMDocument::parseRootFrom(size_t start) {
     if (!r) return -1;
     r->setTag(name);
     cursor = gt + 1;
-    if (xmlText.rfind("/" + name) == std::string::npos) {
-        std::printf("ERROR: Root tag nomatch.\n");
-        return -1;
-    }
-    return parseChildren(r);
+    if (xmlText.rfind("/" + name) == std::string::npos)
+        return failed(orv::XmlStatus::rootNoMatch, lt, "ERROR: Root tag nomatch.");
+    return parseElements(r);
 }
 
-int DOMDocument::parseChildren(DOMElement* parent) {
-    if (!parent) return -1;
+int DOMDocument::parseElements(DOMElement* parent) {
+    if (!parent) return failed(orv::XmlStatus::noText, cursor);
     // One loop over the whole content; the open elements are a stack, so nesting depth costs no
     // call stack. Children are linked to their parent and siblings as they are read, and join
     // their parent's list together when its end tag comes (or when the parse stops).
@@ -340,23 +380,27 @@ int DOMDocument::parseChildren(DOMElement* parent) {
         m_pending.resize(o.firstChild);
         m_open.pop_back();
     };
-    const auto fail = [&] {
+    const auto fail = [&](orv::XmlStatus status, size_t offset, std::string text) {
+        failed(status, offset, std::move(text));
         while (!m_open.empty()) closeInnermost();
         return -1;
+    };
+    // The open element's name as a C string prints it.
+    const auto named = [](const char* what, const DOMElement* e) {
+        return std::string(what) + " <" + e->tag() + ">.";
     };
     try {
         m_open.push_back(Open{parent, 0});
         for (;;) {
             DOMElement* current = m_open.back().elem;
-            if (cursor >= xmlText.size()) {
-                std::printf("Error: without a finish tag for <%s>.\n", current->tag());
-                return fail();
-            }
+            if (cursor >= xmlText.size())
+                return fail(orv::XmlStatus::unfinished, cursor,
+                            named("Error: without a finish tag for", current));
             Span tag, text;
-            if (nextTagSpan(tag, text) != 0) {
-                std::printf("Error: Without a finish tag for <%s>.\n", current->tag());
-                return fail();
-            }
+            if (nextTagSpan(tag, text) != 0)
+                return fail(orv::XmlStatus::noFinishTag, cursor,
+                            named("Error: Without a finish tag for", current));
+            const size_t tagAt = static_cast<size_t>(tag.data - xmlText.data()) - 1;
             if (text.size > 0) current->setParsedText(text.data, text.size);
             if (tag.size > 0 && tag.data[0] == '/') {
                 if (current->tagIs(std::string_view(tag.data + 1, tag.size - 1))) {
@@ -364,8 +408,8 @@ int DOMDocument::parseChildren(DOMElement* parent) {
                     if (m_open.empty()) return 0;
                     continue;
                 }
-                std::printf("ERROR: Can't find a end tag for <%s>.\n", current->tag());
-                return fail();
+                return fail(orv::XmlStatus::wrongEndTag, tagAt,
+                            named("ERROR: Can't find a end tag for", current));
             }
             DOMElement* previous = m_pending.size() > m_open.back().firstChild
                                        ? m_pending.back()
@@ -381,13 +425,13 @@ int DOMDocument::parseChildren(DOMElement* parent) {
             // A failed tag leaves its element nameless, with the attributes read before.
             child->setParsedTag(
                 read < 0 ? std::string_view() : std::string_view(name.data, name.size), m_pairs);
-            if (read < 0) return fail();
+            if (read < 0) return fail(orv::XmlStatus::badTag, tagAt, std::string());
             if (!selfClosing) m_open.push_back(Open{child, m_pending.size()});
         }
     } catch (const std::bad_alloc&) {
         parent->markReshaped();  // an element made just now may be in no list
         try {
-            fail();
+            fail(orv::XmlStatus::noMemory, cursor, std::string());
         } catch (const std::bad_alloc&) {
             // What could not be attached is freed with the document.
         }

@@ -6,9 +6,12 @@
 #include <vector>
 
 #include "OrvXml.h"
+#include "OrvXmlEdit.h"
 #include "xml/DOMElement.h"
 
-class DOMDocument : public IOrvXmlDoc, private orv::xml::ComposeWatch {
+namespace orv::xml {
+
+class DOMDocument : public IOrvXmlDoc, private ComposeWatch {
 public:
     DOMDocument();
 
@@ -28,6 +31,11 @@ public:
     int readDeclaration();
     int parseRoot();
     int parseChildren(DOMElement* parent);
+    // parseText and parseFile printing nothing: the failure is kept in lastError.
+    int parseTextQuietly(const char* text);
+    int parseFileQuietly(const char* path);
+    // Why the last parse failed (status ok after a success).
+    const orv::XmlError& lastError() const { return m_error; }
     int nextTag(std::string& tag, std::string& text);
     int parseTag(const char* tagText, std::string& name, orv::xml::AttrMap& attributes);
 
@@ -71,6 +79,12 @@ private:
     // Parses `text`, whose root is looked for from `rootFrom` (just after its last "?>").
     int parseOwnedText(std::string&& text, size_t rootFrom);
     int parseRootFrom(size_t start);
+    int parseElements(DOMElement* parent);
+    // Keeps a failure as data and returns -1; `reported` prints its message, the one place the
+    // parser's words reach standard output.
+    int failed(orv::XmlStatus status, size_t offset, std::string text = std::string());
+    int reported(int result) const;
+    orv::XmlError m_error;
     int nextTagSpan(Span& tag, Span& text);
     // The name and attribute pairs of a start tag; the pairs read before a failure stay. The
     // tag lies in memory readable up to `limit`.
@@ -85,3 +99,5 @@ private:
     std::vector<DOMElement*> m_pending;  // their children, handed over at each end tag
     std::vector<orv::xml::AttrPair> m_pairs;
 };
+
+}  // namespace orv::xml

@@ -923,7 +923,7 @@ int DOMElement::removeAllChildren() {
     return 0;
 }
 
-int DOMElement::traverse(ElemVisitor visit, ElemQuery* query) {
+int DOMElement::traverse(orv::xml::ElemVisitor visit, orv::xml::ElemQuery* query) {
     if (!visit) return 0;
     if (int r = visit(this, query)) return r;
     // Counted frames: a visitor may change the tree it is walking.
@@ -977,13 +977,13 @@ bool DOMElement::startedArena(const DOMElement* e) {
     return e && e->m_arena->root == e;
 }
 
-int matchTag(DOMElement* elem, ElemQuery* query) {
+int orv::xml::matchTag(DOMElement* elem, ElemQuery* query) {
     if (!elem || !query || !elem->tagIs(query->tag)) return 0;
     query->found = elem;
     return 1;
 }
 
-int matchTagAttr(DOMElement* elem, ElemQuery* query) {
+int orv::xml::matchTagAttr(DOMElement* elem, ElemQuery* query) {
     if (!elem || !query || !elem->tagIs(query->tag)) return 0;
     const char* value = elem->findAttr(query->attrName.c_str());
     if (query->attrValue != (value ? value : "")) return 0;

@@ -91,6 +91,8 @@ using PieceWriter = void (*)(void* context, const char* data, size_t size);
 
 }  // namespace orv::xml
 
+namespace orv::xml {
+
 // The search record of the two visitors below.
 struct ElemQuery {
     std::string tag;
@@ -107,6 +109,8 @@ int matchTag(DOMElement* elem, ElemQuery* query);
 // Matches an element whose tag is query->tag and whose attribute query->attrName (absent reads
 // as "") is query->attrValue.
 int matchTagAttr(DOMElement* elem, ElemQuery* query);
+
+}  // namespace orv::xml
 
 // Every element lives in the arena of the tree it was made in: a free-standing element (or a
 // document's root) starts one, and every element made under it joins it. The arena hands out
@@ -211,7 +215,7 @@ public:
     void unwatchTree(orv::xml::ComposeWatch* watch);
 
     // Depth-first walk in document order from this element, in bounded stack.
-    int traverse(ElemVisitor visit, ElemQuery* query);
+    int traverse(orv::xml::ElemVisitor visit, orv::xml::ElemQuery* query);
 
     // Clears the links of the subtree and of the elements chained to it by sibling links,
     // without recursion (see orv::releaseXmlTree).

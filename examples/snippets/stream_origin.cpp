@@ -6,9 +6,10 @@
 
 int main(int argc, char** argv) {
     if (argc != 2) return 2;
-    // -2147483647 asks the stream to fill the origin from the file's first point.
+    // kOriginFromFirstPoint asks the stream to fill the origin from the file's first point.
+    const double first = orv::kOriginFromFirstPoint;
     orv::OrvPtr<IOrvPoint> origin(newOrvPoint());
-    origin->setPoint(orv::XPnt3d(-2147483647.0, -2147483647.0, -2147483647.0));
+    origin->setPoint(orv::XPnt3d(first, first, first));
     orv::OrvPtr<IOrvInPntsStream> in(newInLasPntStream());
     if (in->open(argv[1], origin.get()) != 0) return 1;
     const IOrvPoint* used = in->getOrigin();  // borrowed from the stream

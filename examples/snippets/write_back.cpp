@@ -6,8 +6,9 @@
 
 int main(int argc, char** argv) {
     if (argc != 3) return 2;
+    const double first = orv::kOriginFromFirstPoint;  // the file's first point
     orv::OrvPtr<IOrvPoint> origin(newOrvPoint());
-    origin->setPoint(orv::XPnt3d(-2147483647.0, -2147483647.0, -2147483647.0));
+    origin->setPoint(orv::XPnt3d(first, first, first));
     orv::OrvPtr<IOrvInPntsStream> in(newInLasPntStream());
     orv::OrvPtr<IOrvOutPntsStream> out(newOutLasPntStream());
     if (in->open(argv[1], origin.get()) != 0) return 1;

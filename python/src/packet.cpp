@@ -1,8 +1,7 @@
 // Packets from Python: one XML document read and written by slash-separated paths.
+#include <OrvXmlEdit.h>
 #include <OrvXmlPack.h>
 
-#include <unistd.h>
-#include <cstdio>
 #include <optional>
 #include <string>
 
@@ -12,51 +11,23 @@ namespace orvpy {
 
 namespace {
 
-// The parser explains a refusal on standard output; the Python caller gets that text in the
-// exception instead.
-template <class Load>
-std::string captureStdout(Load load, int& result) {
-    std::fflush(stdout);
-    std::FILE* sink = std::tmpfile();
-    const int saved = sink ? dup(STDOUT_FILENO) : -1;
-    if (saved < 0 || dup2(fileno(sink), STDOUT_FILENO) < 0) {
-        if (saved >= 0) close(saved);
-        if (sink) std::fclose(sink);
-        result = load();
-        return std::string();
-    }
-    result = load();
-    std::fflush(stdout);
-    dup2(saved, STDOUT_FILENO);
-    close(saved);
-    std::string said;
-    std::rewind(sink);
-    char buffer[512];
-    for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, sink)) > 0;) said.append(buffer, n);
-    std::fclose(sink);
-    while (!said.empty() && (said.back() == '\n' || said.back() == '\r')) said.pop_back();
-    return said;
-}
-
 class Packet {
 public:
     explicit Packet(const py::object& path) : m_pack(newOrvXmlPack()) {
         if (!m_pack) throw std::bad_alloc();
         if (path.is_none()) return;
         m_path = fsPath(path);
-        int result = 0;
-        const std::string said = captureStdout([&] { return m_pack->loadFile(m_path); }, result);
+        orv::XmlError error;
+        const int result = orv::loadXmlFile(m_pack->getDoc(), m_path, &error);
         if (result != 0) raiseIfUnreadable(m_path);
-        if (result != 0)
-            throw FormatError("cannot load " + m_path + (said.empty() ? "" : ": " + said));
+        loaded(result, error, "cannot load " + m_path);
     }
 
     static Packet fromString(const std::string& text) {
         Packet p{py::none()};
-        int result = 0;
-        const std::string said = captureStdout(
-            [&] { return p.m_pack->loadString(text, static_cast<int>(text.size())); }, result);
-        if (result != 0) throw FormatError("not a document" + (said.empty() ? "" : ": " + said));
+        orv::XmlError error;
+        const int result = orv::loadXmlString(p.m_pack->getDoc(), text, &error);
+        p.loaded(result, error, "not a document");
         return p;
     }
 
@@ -67,13 +38,16 @@ public:
 
     void set(const std::string& path, const std::string& value, std::optional<std::string> attr,
              bool create) {
-        IOrvXmlElem* elem = m_pack->findElem(path);
-        if (!elem && create) elem = m_pack->makePath(path);
-        if (!elem) throw py::key_error("no element at " + path);
-        if (attr)
-            m_pack->setAttr(elem, *attr, value);
-        else
-            m_pack->setText(elem, value);
+        std::string why;
+        switch (
+            orv::setPacketValue(m_pack.get(), path, value, attr ? &*attr : nullptr, create, &why)) {
+            case orv::XmlEdit::refused:
+                throw py::value_error(why);
+            case orv::XmlEdit::notFound:
+                throw py::key_error("no element at " + path);
+            case orv::XmlEdit::done:
+                break;
+        }
     }
 
     std::string xml() { return m_pack->getXml(m_pack->getDoc()->getRoot()); }
@@ -93,6 +67,14 @@ public:
     const std::string& path() const { return m_path; }
 
 private:
+    // After a load: the cursor on the root as the packet's own load leaves it, and what the
+    // parser drops restored so that a save keeps it; a refusal carries the parser's message.
+    void loaded(int result, const orv::XmlError& error, const std::string& what) {
+        m_pack->toRoot();
+        if (result != 0) throw FormatError(what + (error.text.empty() ? "" : ": " + error.text));
+        orv::keepLoadedShape(m_pack->getDoc());
+    }
+
     orv::OrvPtr<IOrvXmlPack> m_pack;
     std::string m_path;
 };

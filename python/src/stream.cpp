@@ -12,7 +12,7 @@ namespace orvpy {
 namespace {
 
 // Asks the stream to take that coordinate of the origin from the file's first point.
-constexpr double kOriginFromFirstPoint = -2147483647.0;
+using orv::kOriginFromFirstPoint;
 
 // The 22-byte packed LasPnt, field by field.
 py::dtype lasPntDtype() {

@@ -47,3 +47,33 @@ def test_packet_missing_file_and_unwritable_target_raise(tmp_path):
         pack.save()  # nowhere to save to
     with pytest.raises(OSError):
         pack.save(str(tmp_path / "no" / "such" / "dir.xml"))
+
+
+@pytest.mark.parametrize("path, value, attr", [
+    ("/project/crs", "Fish & Chips", None),
+    ("/project/crs", 'say "hi"', "note"),
+    ("/project/crs", "a\x00b", None),
+    ("/project/crs", "1", 'q"'),
+    ("/project/Na<me", "1", None),
+])
+def test_packet_set_refuses_what_other_readers_could_not_read(tmp_path, path, value, attr):
+    target = tmp_path / "project.xml"
+    target.write_text(DOC)
+    pack = orvterdep.Packet(str(target))
+    before = pack.xml
+    with pytest.raises(ValueError):
+        pack.set(path, value, attr=attr)
+    assert pack.xml == before
+    assert target.read_text() == DOC
+
+
+def test_packet_save_keeps_root_attributes_and_characters(tmp_path):
+    import xml.etree.ElementTree as ElementTree
+    path = tmp_path / "doc.xml"
+    path.write_bytes("<r b=\"2\" a='say \"hi\"'><n>café</n><m/></r>".encode())
+    pack = orvterdep.Packet(str(path))
+    pack.set("/r/m", "thé")
+    pack.save()
+    root = ElementTree.parse(str(path)).getroot()  # a reader that is not ours
+    assert root.attrib == {"a": 'say "hi"', "b": "2"}
+    assert [root.find("n").text, root.find("m").text] == ["café", "thé"]

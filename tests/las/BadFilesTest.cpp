@@ -55,21 +55,11 @@ Bytes cut(Bytes bytes, size_t size) {
 
 // A 2.0 file: 322-byte header, `points` records of three doubles, intensity, return, class.
 Bytes layout20(uint32_t points) {
-    Las2Header h;
-    std::memcpy(h.unused0, "LASF", 4);
-    h.versionMajor = '2';
-    h.pointRecordLength = 28;
-    h.offsetToPointData = sizeof h;
-    h.numberOfPointRecords = points;
-    Bytes out(sizeof h);
-    std::memcpy(out.data(), &h, sizeof h);
-    for (uint32_t i = 0; i < points; ++i) {
-        uint8_t record[28] = {};
-        const double xyz[3] = {1.5 + i, 2.5, 3.5};
-        std::memcpy(record, xyz, sizeof xyz);
-        out.insert(out.end(), record, record + sizeof record);
-    }
-    return out;
+    orvtest::Las20Builder file;
+    std::memcpy(file.header.unused0, "LASF", 4);
+    file.header.pointRecordLength = 28;
+    for (uint32_t i = 0; i < points; ++i) file.add({1.5 + i, 2.5, 3.5});
+    return file.bytes();
 }
 
 struct Outcome {

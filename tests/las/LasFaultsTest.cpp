@@ -83,38 +83,16 @@ protected:
 };
 
 TEST_F(LasFaults, AFailedWriteAtAnyStepThrowsAndKeepsTheTarget) {
-    const std::vector<uint8_t> previous(300, 'p');
-    const auto descriptors = openDescriptors();
-    for (bool existed : {true, false}) {
-        for (FaultOperation operation :
-             {FaultOperation::Stat, FaultOperation::Open, FaultOperation::Write,
-              FaultOperation::Seek, FaultOperation::Close, FaultOperation::Rename}) {
-            SCOPED_TRACE(existed ? "target existed" : "new target");
-            const std::string target = dir.path("cloud.las");
-            const uint64_t calls = sweepFaults(operation, ENOSPC, [&](uint64_t n) {
-                if (existed) orvtest::writeFile(target, previous);
-                if (n == 0) {
-                    EXPECT_EQ(save(target), 0);  // read back below: only the write is counted
-                } else {
-                    try {
-                        save(target);
-                        ADD_FAILURE() << "the failure did not reach the caller";
-                    } catch (const orv::FileError& e) {
-                        EXPECT_EQ(e.errorCode(), ENOSPC) << e.what();
-                    }
-                    std::set<std::string> left;
-                    if (existed) {
-                        left.insert("cloud.las");
-                        EXPECT_EQ(orvtest::readFile(target), previous);
-                    }
-                    EXPECT_EQ(folderEntries(dir.path("")), left) << "a temporary was left";
-                }
-                EXPECT_EQ(openDescriptors(), descriptors);
-                std::remove(target.c_str());
-            });
-            EXPECT_GT(calls, 0u) << orv::platform::testing::operationName(operation);
+    const std::string target = dir.path("cloud.las");
+    orvtest::sweepReplaceFaults(target, orvtest::replaceOperations(), ENOSPC, [&](uint64_t) {
+        try {
+            EXPECT_EQ(save(target), 0);  // read back below: only the write is counted
+            return false;
+        } catch (const orv::FileError& e) {
+            EXPECT_EQ(e.errorCode(), ENOSPC) << e.what();
+            return true;
         }
-    }
+    });
     ASSERT_EQ(save(dir.path("clean.las")), 0);
     EXPECT_EQ(countPoints(dir.path("clean.las")), static_cast<long>(points.size()));
 }
@@ -177,38 +155,15 @@ TEST_F(LasFaults, UnusedReservedRoomIsGivenBack) {
 }
 
 TEST_F(LasFaults, AFailedStreamWriteAtAnyStepIsReportedAndKeepsTheTarget) {
-    const std::vector<uint8_t> previous(300, 'q');
-    const auto descriptors = openDescriptors();
     const std::string target = dir.path("stream.las");
-    for (bool existed : {true, false}) {
-        for (FaultOperation operation :
-             {FaultOperation::Stat, FaultOperation::Open, FaultOperation::Write,
-              FaultOperation::Seek, FaultOperation::Close, FaultOperation::Rename}) {
-            SCOPED_TRACE(existed ? "target existed" : "new target");
-            const uint64_t calls = sweepFaults(operation, ENOSPC, [&](uint64_t n) {
-                if (existed) orvtest::writeFile(target, previous);
-                bool reported = false;
-                try {
-                    reported = !saveStream(target);
-                } catch (const orv::FileError& e) {
-                    EXPECT_EQ(e.errorCode(), ENOSPC) << e.what();
-                    reported = true;
-                }
-                EXPECT_EQ(reported, n != 0);
-                if (n != 0) {
-                    std::set<std::string> left;
-                    if (existed) {
-                        left.insert("stream.las");
-                        EXPECT_EQ(orvtest::readFile(target), previous);
-                    }
-                    EXPECT_EQ(folderEntries(dir.path("")), left) << "a temporary was left";
-                }
-                EXPECT_EQ(openDescriptors(), descriptors);
-                std::remove(target.c_str());
-            });
-            EXPECT_GT(calls, 0u) << orv::platform::testing::operationName(operation);
+    orvtest::sweepReplaceFaults(target, orvtest::replaceOperations(), ENOSPC, [&](uint64_t) {
+        try {
+            return !saveStream(target);
+        } catch (const orv::FileError& e) {
+            EXPECT_EQ(e.errorCode(), ENOSPC) << e.what();
+            return true;
         }
-    }
+    });
     ASSERT_TRUE(saveStream(target));
     EXPECT_EQ(countPoints(target), static_cast<long>(points.size()));
     // A full device: the failure reaches the caller, the device stays.

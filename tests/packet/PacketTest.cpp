@@ -1,10 +1,13 @@
 #include <gtest/gtest.h>
 
+#include "OrvXmlEdit.h"
 #include "OrvXmlPack.h"
 #include "packet/CPacket.h"
 #include "tests/xml/XmlTestSupport.h"
 
 namespace {
+
+using namespace std::string_literals;
 
 class PacketTest : public orvtest::CountedTest {
 protected:
@@ -62,7 +65,7 @@ TEST_F(PacketTest, SegmentsMatchAtAnyDepthNotOnlyDirectChildren) {
     EXPECT_EQ(tagOf(pack->getCurrent()), "b=b");
     pack->toRoot();
     EXPECT_EQ(pack->getCurrent(), pack->getDoc()->getRoot());
-    auto* impl = dynamic_cast<CPacket*>(pack.get());
+    auto* impl = dynamic_cast<orv::CPacket*>(pack.get());
     pack->findElem("/r/a/c");
     EXPECT_EQ(tagOf(impl->lastFound.get()), "c=c");
     pack->findElem("/r/zz");
@@ -182,4 +185,57 @@ TEST_F(PacketTest, FailedLoadStillPutsTheCursorOnTheRoot) {
               "tiles/ground_0_0.las");
     EXPECT_EQ(pack->getText("Layer", "name", "vegetation"), "");
     EXPECT_EQ(pack->getAttr("Style", "width"), "1");
+}
+
+// What other XML readers could not read is refused before anything changes; the rest is set
+// as the packet's own setters set it.
+TEST_F(PacketTest, SetValueRefusesNamesAndValuesOtherReadersCouldNotRead) {
+    using orv::XmlEdit;
+    const struct {
+        std::string path, value;
+        const char* attr;  // null: the text
+        XmlEdit result;
+        std::string why;
+    } cases[] = {
+        {"/r/b", "fish, chips; 1 > 0?", nullptr, XmlEdit::refused, "the value holds '>'..."},
+        {"/r/b", "a & b", nullptr, XmlEdit::refused, "the value holds '&'..."},
+        {"/r/b", "say \"hi\"\t\r\n", nullptr, XmlEdit::done, ""},
+        {"/r/b", "say \"hi\"", "note", XmlEdit::refused, "the value holds '\"'..."},
+        {"/r/b", "a\0b"s, nullptr, XmlEdit::refused, "the value holds the control byte 0x00..."},
+        {"/r/b", "1", "_x-1.\xC3\xA9:y", XmlEdit::done, ""},
+        {"/r/b", "1", "\xC3\xA9t\xC3\xA9", XmlEdit::done, ""},
+        {"/r/b", "1", "", XmlEdit::refused, "an empty name is not an XML name"},
+        {"/r/b", "1", "a b", XmlEdit::refused, "'a b' is not an XML name"},
+        {"/r/b", "1", "-a", XmlEdit::refused, "'-a' is not an XML name"},
+        {"/r/b", "1", "\xC3", XmlEdit::refused, "'\xC3' is not an XML name"},  // cut UTF-8
+        {"/r/b", "1", "\xC0\xA0", XmlEdit::refused, "'\xC0\xA0' is not an XML name"},
+        {"/r/new/b<", "1", nullptr, XmlEdit::refused, "'b<' is not an XML name"},
+        {"/r/new/", "1", nullptr, XmlEdit::refused, "an empty name is not an XML name"},
+        {"/r/new/x", "1", nullptr, XmlEdit::done, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path + " " + (c.attr ? c.attr : "(text)"));
+        load(kTree);
+        const std::string before = pack->getXml(pack->getDoc()->getRoot());
+        std::string why;
+        const std::string attr = c.attr ? c.attr : "";
+        EXPECT_EQ(
+            orv::setPacketValue(pack.get(), c.path, c.value, c.attr ? &attr : nullptr, true, &why),
+            c.result);
+        if (c.result == XmlEdit::refused) {
+            const size_t dots = c.why.size() > 3 && c.why.substr(c.why.size() - 3) == "..."
+                                    ? c.why.size() - 3
+                                    : std::string::npos;
+            EXPECT_EQ(why.substr(0, dots), c.why.substr(0, dots));
+            EXPECT_EQ(pack->getXml(pack->getDoc()->getRoot()), before);
+        } else {
+            IOrvXmlElem* e = pack->findElem(c.path);
+            ASSERT_NE(e, nullptr);
+            EXPECT_EQ(c.attr ? pack->getAttr(e, attr) : pack->getText(c.path), c.value);
+        }
+    }
+    load(kTree);
+    std::string why;
+    EXPECT_EQ(orv::setPacketValue(pack.get(), "/r/none", "1", nullptr, false, &why),
+              XmlEdit::notFound);
 }

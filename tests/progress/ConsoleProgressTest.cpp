@@ -11,6 +11,7 @@
 
 namespace {
 
+using orv::CConsoleProgess;
 using orv::OrvPtr;
 
 // Owns a console reporter; `printed` captures what one action writes to standard output, so

@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <filesystem>
+
+#include "support/TestSupport.h"
 
 namespace orvtest {
 
@@ -22,6 +25,42 @@ uint64_t sweepFaults(FaultOperation operation, int error,
         EXPECT_TRUE(faults::fired()) << "the run made fewer calls than the clean run";
     }
     return total;
+}
+
+const std::vector<FaultOperation>& replaceOperations() {
+    static const std::vector<FaultOperation> operations = {
+        FaultOperation::Stat, FaultOperation::Open,  FaultOperation::Write,
+        FaultOperation::Seek, FaultOperation::Close, FaultOperation::Rename};
+    return operations;
+}
+
+void sweepReplaceFaults(const std::string& target, const std::vector<FaultOperation>& operations,
+                        int error, const std::function<bool(uint64_t n)>& replace) {
+    const std::vector<uint8_t> previous(300, 'p');
+    const std::filesystem::path path(target);
+    const auto descriptors = openDescriptors();
+    for (bool existed : {true, false}) {
+        for (FaultOperation operation : operations) {
+            SCOPED_TRACE(existed ? "target existed" : "new target");
+            const uint64_t calls = sweepFaults(operation, error, [&](uint64_t n) {
+                if (existed) writeFile(target, previous);
+                EXPECT_EQ(replace(n), n != 0)
+                    << (n ? "the failure did not reach the caller" : "a clean run failed");
+                if (n != 0) {
+                    std::set<std::string> left;
+                    if (existed) {
+                        left.insert(path.filename().string());
+                        EXPECT_EQ(readFile(target), previous);
+                    }
+                    EXPECT_EQ(folderEntries(path.parent_path().string()), left)
+                        << "a temporary was left";
+                }
+                EXPECT_EQ(openDescriptors(), descriptors);
+                std::remove(target.c_str());
+            });
+            EXPECT_GT(calls, 0u) << faults::operationName(operation);
+        }
+    }
 }
 
 std::set<std::string> openDescriptors() {

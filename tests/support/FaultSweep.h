@@ -5,6 +5,7 @@
 #include <functional>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "platform/FaultInjection.h"
 
@@ -18,6 +19,17 @@ using FaultOperation = orv::platform::testing::Operation;
 // Example: sweepFaults(FaultOperation::Write, ENOSPC, [&](uint64_t n) { ...; if (n) EXPECT...; });
 uint64_t sweepFaults(FaultOperation operation, int error,
                      const std::function<void(uint64_t n)>& step);
+
+// The calls a write that replaces a file makes, each of which may fail.
+const std::vector<FaultOperation>& replaceOperations();
+
+// Sweeps a failure with `error` through every call of each of `operations` that `replace`
+// makes, once with `target` holding older bytes and once without it. `replace(n)` runs the
+// write and returns whether it reported a failure. A run with a failing call (n > 0) must report
+// it, keep the older bytes (or no file) and leave nothing else in the folder; no run may leak a
+// descriptor. The folder holds nothing else meanwhile; the target is removed after each run.
+void sweepReplaceFaults(const std::string& target, const std::vector<FaultOperation>& operations,
+                        int error, const std::function<bool(uint64_t n)>& replace);
 
 // The descriptors this process holds open, to catch a leaked one.
 std::set<std::string> openDescriptors();

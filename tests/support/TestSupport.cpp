@@ -36,6 +36,15 @@ std::vector<uint8_t> readFile(const std::string& path) {
     return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
 }
 
+void writeText(const std::string& path, const std::string& text) {
+    writeFile(path, std::vector<uint8_t>(text.begin(), text.end()));
+}
+
+std::string readText(const std::string& path) {
+    const std::vector<uint8_t> bytes = readFile(path);
+    return std::string(bytes.begin(), bytes.end());
+}
+
 std::string lasDataDir() {
     const std::string dir = std::string(ORV_TESTDATA_DIR) + "/las";
     struct stat st;
@@ -95,6 +104,10 @@ std::string runUnprivileged(const std::vector<std::string>& give,
     waitpid(child, &status, 0);
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return "the unprivileged child failed";
     return said;
+}
+
+std::string orvterCommand(const std::string& args) {
+    return shellQuote(ORVTER_PATH) + " " + args;
 }
 
 }  // namespace orvtest

@@ -40,6 +40,9 @@ private:
 
 void writeFile(const std::string& path, const std::vector<uint8_t>& bytes);
 std::vector<uint8_t> readFile(const std::string& path);
+// The same for text, byte for byte.
+void writeText(const std::string& path, const std::string& text);
+std::string readText(const std::string& path);
 
 // Folder of the shared LAS samples, or "" when it is not beside the clone.
 std::string lasDataDir();
@@ -52,6 +55,8 @@ struct CommandResult {
 CommandResult runCommand(const std::string& command);
 // Quotes a path for the shell.
 std::string shellQuote(const std::string& text);
+// The shell command that runs orvter with `args` (already quoted as the shell needs).
+std::string orvterCommand(const std::string& args);
 
 // Runs `work` where file permissions bind: here when this process is not the superuser, else in
 // a child that has become the user nobody, the folders `give` (and their files) handed to it

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "OrvXmlEdit.h"
 #include "OrvXmlPack.h"
 #include "tests/xml/XmlTestSupport.h"
 
@@ -20,6 +21,9 @@ protected:
         int fromFile = 0;
         int intoPacket = 0;
         std::string printed;  // what the string load printed
+        int quietly = 0;      // the same load printing nothing, its reason as data
+        orv::XmlError error;
+        std::string printedQuietly;
     };
 
     // Loads `text` three ways; each must agree with the others.
@@ -29,7 +33,11 @@ protected:
             orv::OrvPtr<IOrvXmlDoc> doc = newOrvXmlDoc();
             r.fromString = doc->loadString(text, static_cast<int>(text.size()));
         });
-        orvtest::writeFile(dir.path("in.xml"), std::vector<uint8_t>(text.begin(), text.end()));
+        r.printedQuietly = orvtest::captureStdout([&] {
+            orv::OrvPtr<IOrvXmlDoc> doc = newOrvXmlDoc();
+            r.quietly = orv::loadXmlString(doc.get(), text, &r.error);
+        });
+        orvtest::writeText(dir.path("in.xml"), text);
         orvtest::captureStdout([&] {
             orv::OrvPtr<IOrvXmlDoc> doc = newOrvXmlDoc();
             r.fromFile = doc->loadFile(dir.path("in.xml"));
@@ -49,25 +57,33 @@ TEST_F(BadTexts, RefusedTextsPrintTheirReason) {
     const std::string kNotXml = "ERROR: It is not XML Document.\n";
     const std::string kNoName = "ERROR: There is no tag name int the XML root.\n";
     const std::string kNoMatch = "ERROR: Root tag nomatch.\n";
+    using S = orv::XmlStatus;
     const struct {
         const char* what;
         std::string text;
         std::string printed;
+        S status;
+        size_t offset;
     } cases[] = {
-        {"empty", "", kNotXml},
-        {"only spaces", " \r\n\t", kNotXml},
-        {"only a declaration", R"(<?xml version="1.0" encoding="UTF-8"?>)", kNotXml},
-        {"only a declaration and an instruction", "<?xml version=\"1.0\"?>\r\n<?style a?>",
-         kNotXml},
-        {"a lone <", "<", kNoName},
-        {"an empty root tag", "<>a</>", kNoName},
-        {"no end tag for the root", "<r><a/>", kNoMatch},
+        {"empty", "", kNotXml, S::notXml, 0},
+        {"only spaces", " \r\n\t", kNotXml, S::notXml, 0},
+        {"only a declaration", R"(<?xml version="1.0" encoding="UTF-8"?>)", kNotXml, S::notXml, 38},
+        {"only a declaration and an instruction", "<?xml version=\"1.0\"?>\r\n<?style a?>", kNotXml,
+         S::notXml, 34},
+        {"a lone <", "<", kNoName, S::noRootName, 0},
+        {"an empty root tag", "<>a</>", kNoName, S::noRootName, 0},
+        {"no end tag for the root", "<r><a/>", kNoMatch, S::rootNoMatch, 0},
         // The text ends at its first NUL, as a C string does.
-        {"a NUL inside the root", "<r>a\0b</r>"s, kNoMatch},
-        {"a NUL first", "\0<r/></r>"s, kNotXml},
-        {"a NUL inside a tag", "<r><a\0/></a></r>"s, kNoMatch},
-        {"a wrong end tag", "<r><a></b></r>", "ERROR: Can't find a end tag for <a>.\n"},
-        {"a bad attribute", "<r><a x=1/></r>", ""},
+        {"a NUL inside the root", "<r>a\0b</r>"s, kNoMatch, S::rootNoMatch, 0},
+        {"a NUL first", "\0<r/></r>"s, kNotXml, S::notXml, 0},
+        {"a NUL inside a tag", "<r><a\0/></a></r>"s, kNoMatch, S::rootNoMatch, 0},
+        {"a wrong end tag", "<r><a></b></r>", "ERROR: Can't find a end tag for <a>.\n",
+         S::wrongEndTag, 6},
+        {"a bad attribute", "<r><a x=1/></r>", "", S::badTag, 3},
+        {"no end tag inside", "<r x=\"/r\"><b>", "Error: without a finish tag for <b>.\n",
+         S::unfinished, 13},
+        {"no further tag inside", "<r x=\"/r\"><b>\n", "Error: Without a finish tag for <b>.\n",
+         S::noFinishTag, 13},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -76,6 +92,12 @@ TEST_F(BadTexts, RefusedTextsPrintTheirReason) {
         EXPECT_EQ(r.fromFile, -1);
         EXPECT_EQ(r.intoPacket, -1);
         EXPECT_EQ(r.printed, c.printed);
+        // Beside the printing loaders: the same refusal, as data, and nothing printed.
+        EXPECT_EQ(r.quietly, -1);
+        EXPECT_EQ(r.printedQuietly, "");
+        EXPECT_EQ(r.error.text.empty() ? "" : r.error.text + "\n", c.printed);
+        EXPECT_EQ(r.error.status, c.status);
+        EXPECT_EQ(r.error.offset, c.offset);
     }
 }
 

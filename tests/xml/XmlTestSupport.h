@@ -11,6 +11,12 @@
 #include "xml/DOMDocument.h"
 #include "xml/DOMElement.h"
 
+// The tests reach the parser and the visitors by their short names.
+using orv::xml::DOMDocument;
+using orv::xml::ElemQuery;
+using orv::xml::matchTag;
+using orv::xml::matchTagAttr;
+
 namespace orvtest {
 
 // What `action` prints on standard output; only the action's own output is taken.
