@@ -2,8 +2,10 @@
 #pragma once
 
 #include "OrvBasic.h"
+#include "OrvCrs.h"
 #include "OrvError.h"
 #include "OrvLas.h"
+#include "OrvLasCrs.h"
 #include "OrvLasFile.h"
 #include "OrvLasFormat.h"
 #include "OrvLasStream.h"
