@@ -42,10 +42,15 @@ int epsgOf(PJ_CONTEXT* ctx, const PJ* object) {
     int* confidence = nullptr;
     PJ_OBJ_LIST* found = proj_identify(ctx, pj.get(), "EPSG", nullptr, &confidence);
     int code = 0;
-    if (found && proj_list_get_count(found) > 0 && confidence[0] == 100) {
+    // A candidate counts when PROJ is sure, or when it is the same system under another name (a
+    // PROJ string has none).
+    if (found && proj_list_get_count(found) > 0) {
         PjPtr best(proj_list_get(ctx, found, 0));
         const char* c = best ? proj_get_id_code(best.get(), 0) : nullptr;
-        if (c) code = std::atoi(c);
+        if (c && (confidence[0] == 100 ||
+                  proj_is_equivalent_to_with_ctx(ctx, best.get(), pj.get(),
+                                                 PJ_COMP_EQUIVALENT_EXCEPT_AXIS_ORDER_GEOGCRS)))
+            code = std::atoi(c);
     }
     proj_int_list_destroy(confidence);
     proj_list_destroy(found);

@@ -157,7 +157,9 @@ void prepareCrs(std::vector<CrsInput>& inputs, orv::LasFileHeader& target, const
             warn(what + "; the output has the first one's");
         }
     }
-    const bool rewrite = !o.to.empty() || !assigned.empty() || !orv::lasCrsFormFits(target);
+    // Another version writes the records its readers look for first: WKT from 1.4 on.
+    const bool rewrite = !o.to.empty() || !assigned.empty() || !orv::lasCrsFormFits(target) ||
+                         target.versionMinor != inputs.front().header.versionMinor;
     if (!rewrite) return;
     std::string error;
     if (written.empty())
