@@ -160,7 +160,7 @@ void prepareCrs(std::vector<CrsInput>& inputs, orv::LasFileHeader& target, const
     // Another version writes the records its readers look for first: WKT from 1.4 on.
     const bool rewrite = !o.to.empty() || !assigned.empty() || !orv::lasCrsFormFits(target) ||
                          target.versionMinor != inputs.front().header.versionMinor;
-    if (!rewrite) return;
+    if (!rewrite || (written.empty() && unreadable.empty())) return;
     std::string error;
     if (written.empty())
         error = "its CRS records cannot be read (" + unreadable + ")";
