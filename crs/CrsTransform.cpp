@@ -1,5 +1,6 @@
 // Block transforms through proj_trans_generic: each thread owns a PROJ context and its own copy
 // of the transformation, since PROJ objects may not be shared between threads.
+#include <algorithm>
 #include <cmath>
 #include <thread>
 
@@ -117,39 +118,68 @@ int CrsTransform::open(const Crs& from, const Crs& to, unsigned threads) {
 namespace {
 
 // PROJ marks a point it cannot transform with HUGE_VAL; returns the first such index, or n.
-size_t transformRun(PJ* pj, double* x, double* y, double* z, size_t n) {
+size_t transformRun(PJ* pj, double* x, double* y, double* z, size_t n, size_t stride) {
     proj_errno_reset(pj);
-    proj_trans_generic(pj, PJ_FWD, x, sizeof(double), n, y, sizeof(double), n, z,
-                       z ? sizeof(double) : 0, z ? n : 0, nullptr, 0, 0);
+    proj_trans_generic(pj, PJ_FWD, x, stride, n, y, stride, n, z, z ? stride : 0, z ? n : 0,
+                       nullptr, 0, 0);
+    auto at = [stride](const double* p, size_t i) {
+        return *reinterpret_cast<const double*>(reinterpret_cast<const char*>(p) + i * stride);
+    };
     for (size_t i = 0; i < n; ++i)
-        if (!std::isfinite(x[i]) || !std::isfinite(y[i]) || (z && !std::isfinite(z[i]))) return i;
+        if (!std::isfinite(at(x, i)) || !std::isfinite(at(y, i)) || (z && !std::isfinite(at(z, i))))
+            return i;
     return n;
+}
+
+double* advance(double* p, size_t points, size_t stride) {
+    return p ? reinterpret_cast<double*>(reinterpret_cast<char*>(p) + points * stride) : nullptr;
 }
 
 }  // namespace
 
-size_t CrsTransform::transform(double* x, double* y, double* z, size_t n) {
+size_t CrsTransform::transform(double* x, double* y, double* z, size_t n, size_t stride) {
     std::vector<Worker>& workers = m_impl->workers;
     if (workers.empty()) return 0;
     const size_t parts = std::min(workers.size(), std::max<size_t>(1, n / kLeastPointsPerThread));
-    if (parts == 1) return transformRun(workers[0].pj.get(), x, y, z, n);
+    if (parts == 1) return transformRun(workers[0].pj.get(), x, y, z, n, stride);
     const size_t each = (n + parts - 1) / parts;
     std::vector<size_t> done(parts);
     std::vector<std::thread> threads;
-    for (size_t p = 1; p < parts; ++p) {
+    auto run = [&](size_t p) {
         const size_t at = std::min(n, p * each), count = std::min(n, at + each) - at;
-        threads.emplace_back([&, p, at, count] {
-            done[p] =
-                at + transformRun(workers[p].pj.get(), x + at, y + at, z ? z + at : nullptr, count);
-        });
-    }
-    done[0] = transformRun(workers[0].pj.get(), x, y, z, std::min(n, each));
+        done[p] = at + transformRun(workers[p].pj.get(), advance(x, at, stride),
+                                    advance(y, at, stride), advance(z, at, stride), count, stride);
+    };
+    for (size_t p = 1; p < parts; ++p) threads.emplace_back(run, p);
+    run(0);
     for (std::thread& t : threads) t.join();
     for (size_t p = 0; p < parts; ++p) {
         const size_t end = std::min(n, (p + 1) * each);
         if (done[p] < end) return done[p];
     }
     return n;
+}
+
+bool CrsTransform::transformBox(const double min[3], const double max[3], double outMin[3],
+                                double outMax[3]) {
+    // Points along each edge of the box: a projection bends its sides.
+    constexpr int kEdgeSamples = 9;
+    bool any = false;
+    for (int i = 0; i < kEdgeSamples; ++i)
+        for (int j = 0; j < kEdgeSamples; ++j)
+            for (int k = 0; k < 2; ++k) {
+                double p[3] = {min[0] + (max[0] - min[0]) * i / (kEdgeSamples - 1),
+                               min[1] + (max[1] - min[1]) * j / (kEdgeSamples - 1),
+                               k ? max[2] : min[2]};
+                // Corners PROJ cannot move (beyond a projection's reach) just bound nothing.
+                if (transform(&p[0], &p[1], &p[2], 1) != 1) continue;
+                for (int a = 0; a < 3; ++a) {
+                    outMin[a] = any ? std::min(outMin[a], p[a]) : p[a];
+                    outMax[a] = any ? std::max(outMax[a], p[a]) : p[a];
+                }
+                any = true;
+            }
+    return any;
 }
 
 }  // namespace orv

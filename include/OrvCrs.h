@@ -67,9 +67,13 @@ public:
     // (see error(); the grid is named).
     int open(const Crs& from, const Crs& to, unsigned threads = 1);
     const std::string& error() const;
-    // Transforms `n` points in place; z may be null. Returns n, or the index of the first point
+    // Transforms `n` points in place, each coordinate `stride` bytes after the one before (the
+    // fields of an array of records); z may be null. Returns n, or the index of the first point
     // that cannot be transformed (its coordinates are then unspecified).
-    size_t transform(double* x, double* y, double* z, size_t n);
+    size_t transform(double* x, double* y, double* z, size_t n, size_t stride = sizeof(double));
+    // The box min..max moved into the target, sampled along its edges and at both heights;
+    // false when PROJ can move none of it.
+    bool transformBox(const double min[3], const double max[3], double outMin[3], double outMax[3]);
 
 private:
     struct Impl;

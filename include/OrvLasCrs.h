@@ -25,4 +25,11 @@ ORV_API bool lasCrsFormFits(const LasFileHeader& header);
 // (it has no EPSG code) for a version before 1.4; the header is then unchanged.
 ORV_API int lasSetCrs(LasFileHeader& header, const Crs& crs, std::string* error = nullptr);
 
+// Scale and offset for points with steps `inScale` in `from`, moved into `to` within min..max:
+// the same precision in the target's units (decimal steps; 1e-7 degree at most for a geographic
+// target), an offset at the centre, and steps coarse enough for the stored int32.
+ORV_API void lasReprojectedQuantisation(const double inScale[3], const Crs& from, const Crs& to,
+                                        const double min[3], const double max[3], double scale[3],
+                                        double offset[3]);
+
 }  // namespace orv

@@ -1,6 +1,7 @@
 // The CRS records of LAS: the WKT record (user "LASF_Projection", record 2112) and the GeoTIFF
 // key directory (34735, with its double and ASCII parameters 34736 and 34737).
 #include <algorithm>
+#include <cmath>
 
 #include "OrvLasCrs.h"
 #include "las/LasCodec.h"
@@ -84,7 +85,36 @@ LasVlr projectionRecord(uint16_t recordId, const char* description) {
     return v;
 }
 
+// The finest step a geographic target gets at most: 1e-7 degree is about a centimetre.
+constexpr double kCoarsestDegreeStep = 1e-7;
+// Stored integers stay this far inside int32, so points just beyond the bounds still fit.
+constexpr double kIntegerRoom = 0.9 * 2147483647.0;
+
+// The largest power of ten not above `step`: the target keeps at least the input's precision.
+double decimalStep(double step) {
+    return std::pow(10.0, std::floor(std::log10(step) + 1e-9));
+}
+
 }  // namespace
+
+void lasReprojectedQuantisation(const double inScale[3], const Crs& from, const Crs& to,
+                                const double min[3], const double max[3], double scale[3],
+                                double offset[3]) {
+    for (int a = 0; a < 3; ++a) {
+        offset[a] = std::isfinite(min[a] + max[a]) ? std::round((min[a] + max[a]) / 2) : 0.0;
+        double s = inScale[a];
+        if (a < 2) {
+            s = decimalStep(s * from.horizontalUnit() / to.horizontalUnit());
+            if (to.isGeographic()) s = std::min(s, kCoarsestDegreeStep);
+        } else if (from.hasHeight() && to.hasHeight()) {
+            s = decimalStep(s * from.verticalUnit() / to.verticalUnit());
+        }
+        // Wide extents at a fine step: coarser steps until the stored integers fit.
+        const double reach = std::max(std::abs(max[a] - offset[a]), std::abs(min[a] - offset[a]));
+        while (std::isfinite(reach) && reach / s > kIntegerRoom) s *= 10;
+        scale[a] = s;
+    }
+}
 
 Crs lasCrs(const LasFileHeader& h, std::string* note) {
     std::string why;

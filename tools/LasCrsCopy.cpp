@@ -19,13 +19,6 @@
 namespace orvter {
 namespace {
 
-// Points along each edge of a file's bounding box that are transformed to bound its image.
-constexpr int kEdgeSamples = 9;
-// The finest step a geographic target gets at most: 1e-7 degree is about a centimetre.
-constexpr double kCoarsestDegreeScale = 1e-7;
-// Stored integers stay this far inside int32, so points just beyond the sampled bounds fit.
-constexpr double kIntegerRoom = 0.9 * 2147483647.0;
-
 // A CRS given on the command line: a definition PROJ reads, or the name of a file holding one.
 orv::Crs crsArgument(const std::string& arg, const char* option) {
     std::string text = arg;
@@ -51,57 +44,31 @@ void warn(const std::string& what) {
     std::fprintf(stderr, "warning: %s\n", what.c_str());
 }
 
-// The largest power of ten not above `step`: the target keeps at least the input's precision.
-double decimalStep(double step) {
-    return std::pow(10.0, std::floor(std::log10(step) + 1e-9));
-}
-
-// Scale and offset for points moved into `to`: the input's precision carried over in the
-// target's units, and an offset at the centre of the transformed bounds of every input.
+// Scale and offset for points moved into `to`: the first input's precision carried over in the
+// target's units, within the transformed bounds of every input.
 void chooseQuantisation(std::vector<CrsInput>& inputs, orv::LasFileHeader& target,
                         const orv::Crs& to, bool scaleGiven, bool offsetGiven) {
     double lo[3], hi[3];
-    std::fill(lo, lo + 3, std::numeric_limits<double>::infinity());
-    std::fill(hi, hi + 3, -std::numeric_limits<double>::infinity());
+    bool any = false;
     for (CrsInput& in : inputs) {
-        const orv::LasFileHeader& h = in.header;
-        std::vector<double> x, y, z;
-        for (int i = 0; i < kEdgeSamples; ++i)
-            for (int j = 0; j < kEdgeSamples; ++j)
-                for (int k = 0; k < 2; ++k) {
-                    x.push_back(h.min[0] + (h.max[0] - h.min[0]) * i / (kEdgeSamples - 1));
-                    y.push_back(h.min[1] + (h.max[1] - h.min[1]) * j / (kEdgeSamples - 1));
-                    z.push_back(k ? h.max[2] : h.min[2]);
-                }
-        // Corners PROJ cannot move (beyond a projection's reach) just bound nothing.
-        for (size_t p = 0; p < x.size(); ++p) {
-            if (in.transform->transform(&x[p], &y[p], &z[p], 1) != 1) continue;
-            const double v[3] = {x[p], y[p], z[p]};
-            for (int a = 0; a < 3; ++a)
-                lo[a] = std::min(lo[a], v[a]), hi[a] = std::max(hi[a], v[a]);
+        double a[3], b[3];
+        if (!in.transform->transformBox(in.header.min, in.header.max, a, b)) continue;
+        for (int k = 0; k < 3; ++k) {
+            lo[k] = any ? std::min(lo[k], a[k]) : a[k];
+            hi[k] = any ? std::max(hi[k], b[k]) : b[k];
         }
+        any = true;
     }
-    if (!std::isfinite(lo[0]) && !offsetGiven)
+    if (!any && !offsetGiven)
         throw CommandError("the bounds of '" + inputs.front().name + "' cannot be transformed to " +
                            describe(to) + "; give --scale and --offset");
-    if (!offsetGiven)
-        for (int a = 0; a < 3; ++a) target.offset[a] = std::round((lo[a] + hi[a]) / 2);
-    if (scaleGiven) return;
-    const orv::Crs& from = inputs.front().crs;
-    const orv::LasFileHeader& h = inputs.front().header;
-    for (int a = 0; a < 3; ++a) {
-        double s = h.scale[a];
-        if (a < 2) {
-            s = decimalStep(s * from.horizontalUnit() / to.horizontalUnit());
-            if (to.isGeographic()) s = std::min(s, kCoarsestDegreeScale);
-        } else if (from.hasHeight() && to.hasHeight()) {
-            s = decimalStep(s * from.verticalUnit() / to.verticalUnit());
-        }
-        // Wide extents at a fine step: coarser steps until the stored integers fit.
-        const double reach =
-            std::max(std::abs(hi[a] - target.offset[a]), std::abs(lo[a] - target.offset[a]));
-        while (std::isfinite(reach) && reach / s > kIntegerRoom) s *= 10;
-        target.scale[a] = s;
+    if (!any) return;
+    double scale[3], offset[3];
+    orv::lasReprojectedQuantisation(inputs.front().header.scale, inputs.front().crs, to, lo, hi,
+                                    scale, offset);
+    for (int k = 0; k < 3; ++k) {
+        if (!scaleGiven) target.scale[k] = scale[k];
+        if (!offsetGiven) target.offset[k] = offset[k];
     }
 }
 
