@@ -23,4 +23,5 @@ PYBIND11_MODULE(_core, m) {
     orvpy::bindPacket(m);
     orvpy::bindStream(m);
     orvpy::bindLas(m);
+    orvpy::bindCrs(m);
 }
