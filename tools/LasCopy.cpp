@@ -372,6 +372,7 @@ void runPool(const CopyOptions& o) {
     }
     out.finish();
     progress.end();
+    warnCrsLeftBehind(in.path(), in.name());
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     if (o.json)

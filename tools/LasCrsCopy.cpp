@@ -74,6 +74,16 @@ void chooseQuantisation(std::vector<CrsInput>& inputs, orv::LasFileHeader& targe
 
 }  // namespace
 
+void warnCrsLeftBehind(const std::string& path, const std::string& name) {
+    orv::LasReader reader;
+    const int opened = reader.open(path.c_str());
+    if (opened != 0 && opened != -3) return;
+    const orv::Crs crs = orv::lasCrs(reader.header());
+    if (!crs.empty())
+        warn("'" + name + "' is in " + describe(crs) +
+             "; this output carries no CRS (las copy without --pool keeps it)");
+}
+
 void addCrsOptions(CLI::App* cmd, CrsOptions& o, bool assign) {
     if (assign)
         cmd->add_option("--crs", o.assign,

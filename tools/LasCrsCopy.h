@@ -40,4 +40,8 @@ struct CrsInput {
 void prepareCrs(std::vector<CrsInput>& inputs, orv::LasFileHeader& target, const CrsOptions& o,
                 bool scaleGiven, bool offsetGiven);
 
+// Warns when the file at `path` (called `name`) has a CRS that an output written without VLRs
+// (the pool and stream writers) leaves behind.
+void warnCrsLeftBehind(const std::string& path, const std::string& name);
+
 }  // namespace orvter

@@ -216,6 +216,21 @@ TEST(OrvterCrs, WritesTheCrsInTheFormTheVersionNeeds) {
     }
 }
 
+// The writers that carry no VLRs say so when the input had a CRS; no warning without one.
+TEST(OrvterCrs, WritersWithoutVlrsWarnThatTheCrsIsLeftBehind) {
+    if (orvtest::lasDataDir().empty()) GTEST_SKIP() << "shared LAS samples not found";
+    orvtest::TempDir dir;
+    for (const char* command : {"las stream", "las copy --pool"})
+        for (const char* file : {"epsg_4326.las", "simple.las"}) {
+            auto r =
+                runCommand(orvter(std::string(command) + " --quiet " + shellQuote(sample(file)) +
+                                  " " + dir.path("o.las") + " 2>&1 >/dev/null"));
+            ASSERT_EQ(r.status, 0) << command << " " << file << ": " << r.out;
+            const bool warned = r.out.find("carries no CRS") != std::string::npos;
+            EXPECT_EQ(warned, std::string(file) == "epsg_4326.las") << command << ": " << r.out;
+        }
+}
+
 // A merge never mixes CRSs unasked: it names the inputs that differ.
 TEST(OrvterCrs, MergeRefusesDifferentCrssUnlessReprojectedOrForced) {
     if (orvtest::lasDataDir().empty()) GTEST_SKIP() << "shared LAS samples not found";
