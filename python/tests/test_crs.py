@@ -8,7 +8,7 @@ import pytest
 
 import orvterdep
 from orvterdep import tiles
-from conftest import TESTDATA
+from conftest import TESTDATA, shared_las
 
 CROP = TESTDATA / "las" / "4_6_crop.las"
 
@@ -67,3 +67,26 @@ def test_refusals(tmp_path, cloud):
     orvterdep.write(tmp_path / "b.las", points, dict(head, crs=own, version=(1, 4)))
     written = orvterdep.header(tmp_path / "b.las")
     assert written.crs.equivalent_to(own) and written.global_encoding & 16
+
+
+@pytest.mark.parametrize("path", shared_las(), ids=lambda p: p.name)
+def test_writing_a_read_header_keeps_its_crs_records(tmp_path, path):
+    try:
+        head, points = orvterdep.read(path)
+    except (ValueError, OSError):
+        pytest.skip("records the reader refuses")
+    orvterdep.write(tmp_path / "o.las", points, head)
+    again = orvterdep.header(tmp_path / "o.las")
+    assert [v["payload"] for v in again.vlrs] == [v["payload"] for v in head.vlrs]
+    assert again.global_encoding == head.global_encoding
+
+
+@pytest.mark.skipif(not CROP.exists(), reason="shared LAS samples not found")
+def test_writing_format_6_turns_geotiff_keys_into_wkt(tmp_path):
+    head, points = orvterdep.read(TESTDATA / "las" / "epsg_4326.las")
+    head = dict(head, version=(1, 4), point_format=6)
+    del head["record_length"]
+    orvterdep.write(tmp_path / "o.las", points, head)
+    again = orvterdep.header(tmp_path / "o.las")
+    assert [v["record_id"] for v in again.vlrs if v["user_id"] == "LASF_Projection"] == [2112]
+    assert again.global_encoding & 16 and again.crs.equivalent_to("EPSG:4326")
