@@ -74,6 +74,12 @@ int CrsTransform::open(const Crs& from, const Crs& to, unsigned threads) {
         return -1;
     }
     const std::string between = "from " + from.name() + " to " + to.name();
+    // Heights that change between the two must change through the grid they need, never
+    // silently stay as they are.
+    const Crs fromHeight = from.vertical(), toHeight = to.vertical();
+    const bool heightsChange = from.hasHeight() && to.hasHeight() &&
+                               (!fromHeight.empty() || !toHeight.empty()) &&
+                               !(fromHeight.equivalentTo(toHeight));
     for (unsigned t = 0; t < std::max(1u, threads); ++t) {
         Worker w{crs::newContext(), nullptr};
         PjPtr a = crs::createCrs(w.ctx.get(), from.definition());
@@ -82,12 +88,6 @@ int CrsTransform::open(const Crs& from, const Crs& to, unsigned threads) {
             m.error = "PROJ cannot recreate the CRS " + (a ? to : from).name();
             return -1;
         }
-        // Heights that change between the two must change through the grid they need, never
-        // silently stay as they are.
-        const Crs fromHeight = from.vertical(), toHeight = to.vertical();
-        const bool heightsChange = from.hasHeight() && to.hasHeight() &&
-                                   (!fromHeight.empty() || !toHeight.empty()) &&
-                                   !(fromHeight.equivalentTo(toHeight));
         if (t == 0 && heightsChange) {
             bool ballpark = false;
             const std::string missing = missingHeightGrids(w.ctx.get(), a.get(), b.get(), ballpark);
