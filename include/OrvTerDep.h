@@ -3,8 +3,10 @@
 
 #include "OrvBasic.h"
 #include "OrvCleanup.h"
+#include "OrvCrs.h"
 #include "OrvError.h"
 #include "OrvLas.h"
+#include "OrvLasCrs.h"
 #include "OrvLasFile.h"
 #include "OrvLasFormat.h"
 #include "OrvLasStream.h"

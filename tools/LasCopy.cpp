@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "Command.h"
+#include "LasCrsCopy.h"
 #include "OrvLas.h"
 #include "OrvLasFile.h"
 
@@ -32,6 +33,7 @@ struct CopyOptions {
     std::vector<double> scale, offset, bbox;
     std::vector<int> keepClass, dropClass, keepReturn;
     uint64_t step = 1;
+    CrsOptions crs;
 };
 
 // Bytes of records read and written at a time: few system calls, memory that never grows.
@@ -100,10 +102,17 @@ bool sameQuantisation(const orv::LasFileHeader& a, const orv::LasFileHeader& b) 
 // Re-encodes `n` records of `from` as records of `to`: fields the target lacks are dropped, new
 // ones are zero, coordinates are re-quantised by rounding when scale or offset differ.
 void convert(const orv::LasFileHeader& from, const orv::LasFileHeader& to, const uint8_t* in,
-             size_t n, uint8_t* out, Block& block, uint64_t firstIndex, const std::string& path) {
+             size_t n, uint8_t* out, Block& block, uint64_t firstIndex, const std::string& path,
+             orv::CrsTransform* move) {
     orv::LasColumns c = block.columns(n, extraBytesOf(from));
     orv::decodeLasRecords(from, in, n, c);
-    if (sameQuantisation(from, to))
+    if (move) {
+        const size_t moved = move->transform(c.x, c.y, c.z, n);
+        if (moved < n)
+            throw CommandError("point " + std::to_string(firstIndex + moved) + " of '" + path +
+                               "' cannot be transformed to the target CRS");
+        c.X = c.Y = c.Z = nullptr;
+    } else if (sameQuantisation(from, to))
         c.x = c.y = c.z = nullptr;
     else
         c.X = c.Y = c.Z = nullptr;
@@ -201,9 +210,9 @@ orv::LasFileHeader targetHeader(const orv::LasFileHeader& in, const CopyOptions&
 // Writes through `writer` the records of `reader`, filtered and converted as the options say.
 void pump(orv::LasReader& reader, const orv::LasFileHeader& target, orv::LasWriter& writer,
           const CopyOptions& o, const std::string& path, PointProgress& progress,
-          uint64_t& pointsRead) {
+          uint64_t& pointsRead, orv::CrsTransform* move) {
     const orv::LasFileHeader& h = reader.header();
-    const bool conversion = h.pointFormat != target.pointFormat ||
+    const bool conversion = move || h.pointFormat != target.pointFormat ||
                             h.recordLength != target.recordLength || !sameQuantisation(h, target);
     const size_t perBlock = std::max<size_t>(1, kBlockBytes / h.recordLength);
     std::vector<uint8_t> raw(perBlock * h.recordLength);
@@ -213,7 +222,7 @@ void pump(orv::LasReader& reader, const orv::LasFileHeader& target, orv::LasWrit
     while (size_t n = reader.readRaw(raw.data(), perBlock)) {
         const size_t kept = filter(o, h, raw.data(), n, index, block);
         if (conversion) {
-            convert(h, target, raw.data(), kept, converted.data(), block, index, path);
+            convert(h, target, raw.data(), kept, converted.data(), block, index, path, move);
             writer.writeRaw(converted.data(), kept);
         } else {
             writer.writeRaw(raw.data(), kept);
@@ -249,7 +258,10 @@ void runLossless(const CopyOptions& o) {
     openReader(reader, in);
     if (o.strict) requireAgreement(in);
     reportShortRead(in, reader.pointCount(), reader.header().statedPoints, o.strict);
-    const orv::LasFileHeader target = targetHeader(reader.header(), o);
+    orv::LasFileHeader target = targetHeader(reader.header(), o);
+    std::vector<CrsInput> crs(1);
+    crs[0].name = in.name(), crs[0].header = reader.header();
+    prepareCrs(crs, target, o.crs, !o.scale.empty(), !o.offset.empty());
     OutputPath out(o.out);
     out.refuseInput(in.identity(), in.name());
     PointProgress progress(o.quiet, "copying " + in.name(), reader.pointCount());
@@ -258,7 +270,7 @@ void runLossless(const CopyOptions& o) {
     if (writer.open(out.path().c_str(), target) != 0)
         throw CommandError("cannot write '" + out.name() + "': " + writer.error());
     uint64_t read = 0;
-    pump(reader, target, writer, o, in.name(), progress, read);
+    pump(reader, target, writer, o, in.name(), progress, read, crs[0].transform.get());
     writer.close();
     out.finish();
     progress.end();
@@ -359,6 +371,7 @@ void runPool(const CopyOptions& o) {
                            out.name() + "' was not written");
     out.finish();
     progress.end();
+    warnCrsLeftBehind(in.path(), in.name());
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     if (o.json)
@@ -378,6 +391,7 @@ struct MergeOptions {
     std::vector<std::string> in;
     bool json = false;
     bool quiet = false;
+    CrsOptions crs;
 };
 
 void runMerge(const MergeOptions& m) {
@@ -386,6 +400,7 @@ void runMerge(const MergeOptions& m) {
     std::vector<std::unique_ptr<InputPath>> ins;
     uint64_t total = 0;
     orv::LasFileHeader target;
+    std::vector<CrsInput> crs;
     for (const std::string& arg : m.in) {
         ins.push_back(std::make_unique<InputPath>(arg));
         orv::LasReader reader;
@@ -399,7 +414,9 @@ void runMerge(const MergeOptions& m) {
                 ins.front()->name() + "' has format " + std::to_string(target.pointFormat) +
                 " with " + std::to_string(target.recordLength));
         total += reader.pointCount();
+        crs.push_back({ins.back()->name(), h, orv::Crs(), nullptr});
     }
+    prepareCrs(crs, target, m.crs, false, false);
     OutputPath out(m.out);
     for (const auto& in : ins) out.refuseInput(in->identity(), in->name());
     PointProgress progress(m.quiet, "merging into " + out.name(), total);
@@ -408,10 +425,10 @@ void runMerge(const MergeOptions& m) {
         throw CommandError("cannot write '" + out.name() + "': " + writer.error());
     CopyOptions none;
     uint64_t read = 0;
-    for (const auto& in : ins) {
+    for (size_t i = 0; i < ins.size(); ++i) {
         orv::LasReader reader;
-        openReader(reader, *in);
-        pump(reader, target, writer, none, in->name(), progress, read);
+        openReader(reader, *ins[i]);
+        pump(reader, target, writer, none, ins[i]->name(), progress, read, crs[i].transform.get());
     }
     writer.close();
     out.finish();
@@ -462,14 +479,15 @@ void addLasCopy(CLI::App& las) {
     cmd->add_flag("--quiet", options->quiet, "Show no progress line");
     cmd->add_flag("--strict", options->strict,
                   "Exit with status 3 when the file holds fewer points than its header states");
+    addCrsOptions(cmd, options->crs, true);
     cmd->callback([options] {
         const CopyOptions& o = *options;
         if (o.scale.size() == 2) throw CommandError("--scale takes one or three values");
         if (o.pool || !o.shift.empty()) {
-            const bool lossless = !o.setVersion.empty() || o.format >= 0 || !o.scale.empty() ||
-                                  !o.offset.empty() || !o.keepClass.empty() ||
-                                  !o.dropClass.empty() || !o.keepReturn.empty() ||
-                                  !o.bbox.empty() || o.step > 1;
+            const bool lossless =
+                !o.setVersion.empty() || o.format >= 0 || !o.scale.empty() || !o.offset.empty() ||
+                !o.keepClass.empty() || !o.dropClass.empty() || !o.keepReturn.empty() ||
+                !o.bbox.empty() || o.step > 1 || !o.crs.assign.empty() || !o.crs.to.empty();
             if (lossless) throw CommandError("--pool and --shift take no other copy options");
             runPool(o);
         } else {
@@ -488,6 +506,7 @@ void addLasCopy(CLI::App& las) {
     mcmd->add_option("IN", merge->in, "LAS files to read (- reads standard input)")->required();
     mcmd->add_flag("--json", merge->json, "Print the summary as one JSON object");
     mcmd->add_flag("--quiet", merge->quiet, "Show no progress line");
+    addCrsOptions(mcmd, merge->crs, false);
     mcmd->callback([merge] { runMerge(*merge); });
 }
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "Command.h"
+#include "OrvLasCrs.h"
 #include "OrvLasFile.h"
 
 namespace orvter {
@@ -98,7 +99,12 @@ void printFullLasInfo(const std::string& path, bool json, bool stats, nlohmann::
     const orv::LasFileHeader& h = reader.header();
     const int dec[3] = {decimalsOf(h.scale[0]), decimalsOf(h.scale[1]), decimalsOf(h.scale[2])};
     const std::string wkt = orv::lasWkt(h);
-    const uint32_t epsg = orv::lasEpsgCode(h);
+    std::string crsNote;
+    const orv::Crs crs = orv::lasCrs(h, &crsNote);
+    // The code of the whole CRS; for a compound one without a code, its horizontal part's.
+    const int crsEpsg = crs.epsg() ? crs.epsg() : crs.horizontal().epsg();
+    const uint32_t epsg = crsEpsg ? static_cast<uint32_t>(crsEpsg) : orv::lasEpsgCode(h);
+    const int verticalEpsg = crs.vertical().epsg();
     Stats s;
     if (stats && opened == 0) s = scan(reader);
     // A cut EVLR list; the VLR list's troubles are among the header's warnings already.
@@ -120,10 +126,15 @@ void printFullLasInfo(const std::string& path, bool json, bool stats, nlohmann::
         for (const std::string& w : vlrWarnings) o["warnings"].push_back(w);
         o["vlrs"] = vlrList(h.vlrs);
         o["evlrs"] = vlrList(h.evlrs);
-        nlohmann::ordered_json crs;
-        if (!wkt.empty()) crs["wkt"] = wkt;
-        if (epsg != 0) crs["epsg"] = epsg;
-        o["crs"] = crs.empty() ? nlohmann::ordered_json() : crs;
+        nlohmann::ordered_json cj;
+        if (!crs.empty()) cj["name"] = crs.name();
+        if (!wkt.empty() || !crs.empty()) cj["wkt"] = wkt.empty() ? crs.wkt1() : wkt;
+        if (epsg != 0) cj["epsg"] = epsg;
+        if (verticalEpsg != 0) cj["vertical_epsg"] = verticalEpsg;
+        if (!crs.empty())
+            cj["projjson"] = nlohmann::ordered_json::parse(crs.projJson(), nullptr, false);
+        if (!crsNote.empty()) cj["note"] = crsNote;
+        o["crs"] = cj.empty() ? nlohmann::ordered_json() : cj;
         if (stats) {
             nlohmann::ordered_json st;
             if (s.scanned) {
@@ -167,7 +178,10 @@ void printFullLasInfo(const std::string& path, bool json, bool stats, nlohmann::
     };
     list("VLR:", h.vlrs);
     list("EVLR:", h.evlrs);
+    if (!crs.empty()) std::printf("CRS:               %s\n", printable(crs.name()).c_str());
     if (epsg != 0) std::printf("EPSG:              %u\n", epsg);
+    if (verticalEpsg != 0) std::printf("vertical EPSG:     %d\n", verticalEpsg);
+    if (!crsNote.empty()) std::printf("CRS note:          %s\n", printable(crsNote).c_str());
     if (!wkt.empty()) std::printf("WKT:               %s\n", printable(wkt).c_str());
     if (s.scanned) {
         std::printf("scanned points:    %" PRIu64 "\n", s.points);

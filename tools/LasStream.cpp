@@ -11,6 +11,7 @@
 #include <string>
 
 #include "Command.h"
+#include "LasCrsCopy.h"
 #include "OrvLasStream.h"
 #include "OrvProgress.h"
 
@@ -113,6 +114,7 @@ void run(const StreamOptions& o) {
     out->close();
     outPath.finish();
     progress.end();
+    warnCrsLeftBehind(inPath.path(), inPath.name());
     // Every block but a file's last is whole: the records read end where the file's do.
     const uint64_t read =
         static_cast<uint64_t>(consumed) < counts.readable ? consumed : counts.readable;

@@ -1,14 +1,53 @@
 """LAS point clouds and XML packets, over the OrvTerDep library."""
 
 import operator
+import os
 
 import numpy as np
 
-from ._core import Chunks, FormatError, InStream, Packet, Writer, lean_point_dtype, point_dtype
+from ._core import (Chunks, Crs, FormatError, InStream, Packet, Transform, Writer,
+                    lean_point_dtype, point_dtype, reprojected_quantisation)
 from ._core import render as _render
 
-__all__ = ["FormatError", "Header", "InStream", "Packet", "Writer", "blocks", "chunks",
+__all__ = ["CRS", "FormatError", "Header", "InStream", "Packet", "Writer", "blocks", "chunks",
            "extra_fields", "lean_point_dtype", "point_dtype", "read", "render", "write"]
+
+
+class CRS(str):
+    """A coordinate reference system. As a str it is its WKT (a file's own text when read from
+    one), so ``pyproj.CRS(crs)`` and ``pyproj.CRS(crs.to_wkt())`` both work.
+
+    Made from EPSG:n, WKT1, WKT2, PROJJSON, a PROJ string, or a Crs.
+    """
+
+    def __new__(cls, definition):
+        if isinstance(definition, CRS):
+            return definition
+        core = definition if isinstance(definition, Crs) else Crs(str(definition))
+        text = str(definition) if str(definition).lstrip().startswith(
+            ("PROJCS", "GEOGCS", "COMPD_CS", "GEOCCS")) else core.to_wkt("WKT1_GDAL")
+        self = super().__new__(cls, text or core.to_wkt())
+        self._core = core
+        return self
+
+    name = property(lambda self: self._core.name)
+    epsg = property(lambda self: self._core.epsg, doc="The EPSG code, or None")
+    is_geographic = property(lambda self: self._core.is_geographic)
+    horizontal = property(lambda self: CRS(self._core.horizontal))
+    vertical = property(lambda self: None if self._core.vertical is None
+                        else CRS(self._core.vertical))
+
+    def to_wkt(self, version="WKT2_2019"):
+        """WKT2 (2019), or ``version="WKT1_GDAL"`` as LAS files carry it."""
+        return self._core.to_wkt(version)
+
+    def to_json(self):
+        """PROJJSON."""
+        return self._core.to_json()
+
+    def equivalent_to(self, other):
+        """Both describe the same system, whatever their names or forms."""
+        return self._core.equivalent_to(CRS(other)._core)
 
 
 class Header(dict):
@@ -18,10 +57,15 @@ class Header(dict):
     really holds), stated_point_count, points_by_return, scale, offset, min, max, file_source_id,
     global_encoding, guid, system_identifier, generating_software, creation_day, creation_year,
     vlrs and evlrs (dicts with user_id, record_id, description, reserved, payload bytes),
-    header_extra, after_vlrs, crs (WKT text or None), epsg (or None), extra_fields (the
+    header_extra, after_vlrs, crs (a CRS, or None), epsg (or None), extra_fields (the
     extra-bytes descriptions: name, description, data_type, options, offset, size, scale,
     offset_value), warnings.
     """
+
+    def __init__(self, *args, **kwargs):
+        super().__init__(*args, **kwargs)
+        if self.get("crs") is not None:
+            self["crs"] = CRS(self["crs"])
 
     def __getattr__(self, name):
         try:
@@ -59,13 +103,43 @@ def extra_fields(points, header):
     return out
 
 
-def read(path, stored=False):
+def read(path, stored=False, to_crs=None):
     """Returns ``(header, points)``: the whole file, every field of its point format.
 
     x, y, z are float64 in map units; ``stored=True`` adds the stored integers X, Y, Z.
+    ``to_crs`` moves x, y, z into that CRS (easting or longitude first); the header then has
+    that CRS, the points' bounds, and a scale and offset that keep the file's precision.
     """
     c = Chunks(path, 1, stored)
-    return Header(c.header), c.all()
+    head, points = Header(c.header), c.all()
+    if to_crs is None:
+        return head, points
+    if stored:
+        raise ValueError("to_crs moves x, y, z: the stored integers would no longer match them")
+    move, target = _reprojection(head, to_crs, path)
+    move.transform(points["x"], points["y"], points["z"])
+    if len(points):
+        lo = tuple(float(points[a].min()) for a in "xyz")
+        hi = tuple(float(points[a].max()) for a in "xyz")
+        head.update(_reprojected(head, target, lo, hi), min=lo, max=hi)
+    else:
+        head.update(crs=target, epsg=target.epsg)
+    return head, points
+
+
+def _reprojection(head, to_crs, name="the input", threads=None):
+    """The Transform from a header's CRS to `to_crs`, and that CRS."""
+    if head.get("crs") is None:
+        raise ValueError(f"{name} has no CRS to reproject from")
+    target = CRS(to_crs)
+    return Transform(head["crs"]._core, target._core, threads or os.cpu_count() or 1), target
+
+
+def _reprojected(head, target, lo, hi):
+    """The header keys of points moved into `target` within lo..hi."""
+    scale, offset = reprojected_quantisation(head["scale"], head["crs"]._core, target._core,
+                                             lo, hi)
+    return {"crs": target, "epsg": target.epsg, "scale": scale, "offset": offset}
 
 
 def _positive(name, value):

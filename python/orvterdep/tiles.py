@@ -12,7 +12,7 @@ from contextlib import contextmanager
 
 import numpy as np
 
-from . import Header, Writer, chunks
+from . import Header, Writer, _reprojected, _reprojection, chunks
 from . import header as read_header
 
 # Points a task holds at once: a tile of any size is read and written in pieces of this many.
@@ -86,15 +86,24 @@ def summary(paths, client=None, workers=None):
     return merge(map(stats, paths, client=client, workers=workers))
 
 
-def convert_tile(path, out, keep_classes=None, drop_classes=None, header=None):
+def convert_tile(path, out, keep_classes=None, drop_classes=None, header=None, to_crs=None):
     """Copies one tile to `out`, keeping (or dropping) the listed classes.
 
     The output has the input's header (version, format, scale, offset, identity, VLRs), updated
-    by `header` when given. Returns the path written and the points read and written.
+    by `header` when given. ``to_crs`` moves every point into that CRS, with a scale and offset
+    that keep the tile's precision. Returns the path written and the points read and written.
     """
     source = chunks(path, CHUNK)
     first = next(source, None)
     head = Header(read_header(path))
+    move = None
+    if to_crs is not None:
+        # One thread: the cluster runs a task a core already.
+        move, target = _reprojection(head, to_crs, path, threads=1)
+        box = move.transform_box(head["min"], head["max"])
+        if box is None:
+            raise ValueError(f"{path}: its bounds cannot be moved into {target.name}")
+        head.update(_reprojected(head, target, *box))
     head.update(header or {})
     read = written = 0
     with Writer(out, head, first.dtype if first is not None else None) as w:
@@ -105,7 +114,10 @@ def convert_tile(path, out, keep_classes=None, drop_classes=None, header=None):
                 keep &= np.isin(part["classification"], list(keep_classes))
             if drop_classes is not None:
                 keep &= ~np.isin(part["classification"], list(drop_classes))
-            w.write(part[keep])
+            part = part[keep]
+            if move is not None:
+                move.transform(part["x"], part["y"], part["z"])
+            w.write(part)
             written += int(keep.sum())
     return {"path": path, "out": os.fspath(out), "read": read, "written": written}
 
@@ -117,7 +129,7 @@ def _chain(first, rest):
 
 
 def convert(paths, out_dir, keep_classes=None, drop_classes=None, header=None, client=None,
-            workers=None):
+            workers=None, to_crs=None):
     """Converts each tile into `out_dir` under its own name; one output per input."""
     os.makedirs(out_dir, exist_ok=True)
     paths = [os.fspath(p) for p in paths]
@@ -126,7 +138,8 @@ def convert(paths, out_dir, keep_classes=None, drop_classes=None, header=None, c
         raise ValueError("two tiles share a name: their outputs would overwrite each other")
     outs = dict(zip(paths, (os.path.join(os.fspath(out_dir), n) for n in names)))
     return map(_convert_one, paths, client=client, workers=workers, outs=outs,
-               keep_classes=keep_classes, drop_classes=drop_classes, header=header)
+               keep_classes=keep_classes, drop_classes=drop_classes, header=header,
+               to_crs=to_crs)
 
 
 def _convert_one(path, outs, **kwargs):
@@ -150,6 +163,7 @@ def main(argv=None):
     conv.add_argument("--out", required=True, help="folder of the outputs")
     conv.add_argument("--keep-class", type=_classes, metavar="LIST")
     conv.add_argument("--drop-class", type=_classes, metavar="LIST")
+    conv.add_argument("--to-crs", help="reproject every point into this CRS (EPSG:n, WKT...)")
     conv.add_argument("tiles", nargs="+")
     args = parser.parse_args(argv)
 
@@ -166,7 +180,7 @@ def main(argv=None):
             print("classes " + " ".join(f"{c}:{n}" for c, n in s["classes"].items()))
         else:
             done = convert(args.tiles, args.out, args.keep_class, args.drop_class, client=client,
-                           workers=args.workers)
+                           workers=args.workers, to_crs=args.to_crs)
             kept = sum(d["written"] for d in done)
             print(f"{len(done)} tiles written to {args.out}, {kept} of "
                   f"{sum(d['read'] for d in done)} points kept")

@@ -17,6 +17,7 @@ void bindPacket(py::module_& m);
 void bindStream(py::module_& m);
 void bindLas(py::module_& m);
 void bindRender(py::module_& m);
+void bindCrs(py::module_& m);
 
 // A file the library refuses: raised in Python as orvterdep.FormatError (a ValueError) with the
 // library's message.

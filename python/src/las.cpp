@@ -1,6 +1,7 @@
 // Full-fidelity LAS from Python: headers as dicts, points as numpy structured arrays with every
 // field of the file's point format, read whole, in chunks, and written back.
 #include <OrvError.h>
+#include <OrvLasCrs.h>
 #include <OrvLasFile.h>
 
 #include <algorithm>
@@ -406,9 +407,15 @@ py::dict headerDict(const LasFileHeader& h) {
     d["evlrs"] = vlrList(h.evlrs);
     d["header_extra"] = bytesOf(h.headerExtra);
     d["after_vlrs"] = bytesOf(h.afterVlrs);
+    // The CRS as the file's own WKT when it has a WKT record PROJ reads, else as PROJ writes it;
+    // the package makes a CRS value of it.
+    const orv::Crs crs = orv::lasCrs(h);
     const std::string wkt = orv::lasWkt(h);
-    d["crs"] = wkt.empty() ? py::object(py::none()) : py::object(py::str(wkt));
-    const uint32_t epsg = orv::lasEpsgCode(h);
+    d["crs"] = crs.empty()   ? py::object(py::none())
+               : wkt.empty() ? py::object(py::str(crs.wkt1()))
+                             : py::object(py::str(wkt));
+    const int code = crs.epsg() ? crs.epsg() : crs.horizontal().epsg();
+    const uint32_t epsg = code ? static_cast<uint32_t>(code) : orv::lasEpsgCode(h);
     d["epsg"] = epsg ? py::object(py::int_(epsg)) : py::object(py::none());
     py::list extra;
     for (const orv::LasExtraField& f : orv::lasExtraFields(h)) {
@@ -569,6 +576,20 @@ LasFileHeader headerToWrite(const py::object& given, const py::dict& fields) {
             const std::string b = valueOf<std::string>(d[key], key);
             bytes->assign(b.begin(), b.end());
         }
+    // The CRS is written in the form the version needs: a "crs" other than the one the VLRs hold
+    // replaces them, and VLRs of the wrong form (GeoTIFF keys in 1.4 format 6) are rewritten.
+    const orv::Crs held = orv::lasCrs(h);
+    orv::Crs wanted = held;
+    if (d.contains("crs") && !d["crs"].is_none()) {
+        std::string error;
+        wanted = orv::Crs::fromText(py::str(d["crs"]), &error);
+        if (wanted.empty()) throw py::value_error("crs: " + error);
+    }
+    if (!wanted.equivalentTo(held) || !orv::lasCrsFormFits(h)) {
+        std::string error;
+        if (wanted.empty()) throw py::value_error("the header's CRS records cannot be read");
+        if (orv::lasSetCrs(h, wanted, &error) != 0) throw py::value_error(error);
+    }
     return h;
 }
 

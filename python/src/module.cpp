@@ -81,4 +81,5 @@ PYBIND11_MODULE(_core, m) {
     orvpy::bindStream(m);
     orvpy::bindLas(m);
     orvpy::bindRender(m);
+    orvpy::bindCrs(m);
 }

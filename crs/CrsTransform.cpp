@@ -1,0 +1,185 @@
+// Block transforms through proj_trans_generic: each thread owns a PROJ context and its own copy
+// of the transformation, since PROJ objects may not be shared between threads.
+#include <algorithm>
+#include <cmath>
+#include <thread>
+
+#include "OrvCrs.h"
+#include "crs/ProjContext.h"
+
+namespace orv {
+
+namespace {
+
+using crs::ContextPtr;
+using crs::PjPtr;
+
+struct Worker {
+    ContextPtr ctx;
+    PjPtr pj;
+};
+
+// Points below which a block is not split between threads: starting one costs more.
+constexpr size_t kLeastPointsPerThread = 4096;
+
+// Grids the best transformation between the two needs and PROJ cannot find; empty when heights
+// need none or all are there. `error` is set when no transformation of heights is known.
+std::string missingHeightGrids(PJ_CONTEXT* ctx, const PJ* from, const PJ* to, bool& ballpark) {
+    PJ_OPERATION_FACTORY_CONTEXT* factory = proj_create_operation_factory_context(ctx, nullptr);
+    proj_operation_factory_context_set_grid_availability_use(ctx, factory,
+                                                             PROJ_GRID_AVAILABILITY_IGNORED);
+    proj_operation_factory_context_set_spatial_criterion(
+        ctx, factory, PROJ_SPATIAL_CRITERION_PARTIAL_INTERSECTION);
+    PJ_OBJ_LIST* ops = proj_create_operations(ctx, from, to, factory);
+    std::string missing;
+    ballpark = !ops || proj_list_get_count(ops) == 0;
+    if (!ballpark) {
+        PjPtr best(proj_list_get(ctx, ops, 0));
+        ballpark = proj_coordoperation_has_ballpark_transformation(ctx, best.get());
+        const int grids = proj_coordoperation_get_grid_used_count(ctx, best.get());
+        for (int i = 0; i < grids; ++i) {
+            const char* name = nullptr;
+            int available = 1;
+            if (proj_coordoperation_get_grid_used(ctx, best.get(), i, &name, nullptr, nullptr,
+                                                  nullptr, nullptr, nullptr, &available) &&
+                !available && name)
+                missing += std::string(missing.empty() ? "" : ", ") + name;
+        }
+    }
+    proj_list_destroy(ops);
+    proj_operation_factory_context_destroy(factory);
+    return missing;
+}
+
+}  // namespace
+
+struct CrsTransform::Impl {
+    std::vector<Worker> workers;
+    std::string error;
+};
+
+CrsTransform::CrsTransform() : m_impl(std::make_unique<Impl>()) {}
+CrsTransform::~CrsTransform() = default;
+
+const std::string& CrsTransform::error() const {
+    return m_impl->error;
+}
+
+int CrsTransform::open(const Crs& from, const Crs& to, unsigned threads) {
+    Impl& m = *m_impl;
+    m.workers.clear();
+    m.error.clear();
+    if (from.empty() || to.empty()) {
+        m.error = "a transformation needs a source and a target CRS";
+        return -1;
+    }
+    const std::string between = "from " + from.name() + " to " + to.name();
+    // Heights that change between the two must change through the grid they need, never
+    // silently stay as they are.
+    const Crs fromHeight = from.vertical(), toHeight = to.vertical();
+    const bool heightsChange = from.hasHeight() && to.hasHeight() &&
+                               (!fromHeight.empty() || !toHeight.empty()) &&
+                               !(fromHeight.equivalentTo(toHeight));
+    for (unsigned t = 0; t < std::max(1u, threads); ++t) {
+        Worker w{crs::newContext(), nullptr};
+        PjPtr a = crs::createCrs(w.ctx.get(), from.definition());
+        PjPtr b = crs::createCrs(w.ctx.get(), to.definition());
+        if (!a || !b) {
+            m.error = "PROJ cannot recreate the CRS " + (a ? to : from).name();
+            return -1;
+        }
+        if (t == 0 && heightsChange) {
+            bool ballpark = false;
+            const std::string missing = missingHeightGrids(w.ctx.get(), a.get(), b.get(), ballpark);
+            if (!missing.empty()) {
+                m.error = "heights " + between + " need the grid " + missing +
+                          ", which PROJ cannot find (add it to a folder in PROJ_DATA)";
+                return -1;
+            }
+            if (ballpark) {
+                m.error = "PROJ knows no transformation of heights " + between;
+                return -1;
+            }
+        }
+        PjPtr op(proj_create_crs_to_crs_from_pj(w.ctx.get(), a.get(), b.get(), nullptr, nullptr));
+        if (op) op.reset(proj_normalize_for_visualization(w.ctx.get(), op.get()));
+        if (!op) {
+            const int err = proj_context_errno(w.ctx.get());
+            m.error = "PROJ knows no transformation " + between +
+                      (err ? std::string(": ") + proj_context_errno_string(w.ctx.get(), err) : "");
+            return -1;
+        }
+        w.pj = std::move(op);
+        m.workers.push_back(std::move(w));
+    }
+    return 0;
+}
+
+namespace {
+
+// PROJ marks a point it cannot transform with HUGE_VAL; returns the first such index, or n.
+size_t transformRun(PJ* pj, double* x, double* y, double* z, size_t n, size_t stride) {
+    proj_errno_reset(pj);
+    proj_trans_generic(pj, PJ_FWD, x, stride, n, y, stride, n, z, z ? stride : 0, z ? n : 0,
+                       nullptr, 0, 0);
+    auto at = [stride](const double* p, size_t i) {
+        return *reinterpret_cast<const double*>(reinterpret_cast<const char*>(p) + i * stride);
+    };
+    for (size_t i = 0; i < n; ++i)
+        if (!std::isfinite(at(x, i)) || !std::isfinite(at(y, i)) || (z && !std::isfinite(at(z, i))))
+            return i;
+    return n;
+}
+
+double* advance(double* p, size_t points, size_t stride) {
+    return p ? reinterpret_cast<double*>(reinterpret_cast<char*>(p) + points * stride) : nullptr;
+}
+
+}  // namespace
+
+size_t CrsTransform::transform(double* x, double* y, double* z, size_t n, size_t stride) {
+    std::vector<Worker>& workers = m_impl->workers;
+    if (workers.empty()) return 0;
+    const size_t parts = std::min(workers.size(), std::max<size_t>(1, n / kLeastPointsPerThread));
+    if (parts == 1) return transformRun(workers[0].pj.get(), x, y, z, n, stride);
+    const size_t each = (n + parts - 1) / parts;
+    std::vector<size_t> done(parts);
+    std::vector<std::thread> threads;
+    auto run = [&](size_t p) {
+        const size_t at = std::min(n, p * each), count = std::min(n, at + each) - at;
+        done[p] = at + transformRun(workers[p].pj.get(), advance(x, at, stride),
+                                    advance(y, at, stride), advance(z, at, stride), count, stride);
+    };
+    for (size_t p = 1; p < parts; ++p) threads.emplace_back(run, p);
+    run(0);
+    for (std::thread& t : threads) t.join();
+    for (size_t p = 0; p < parts; ++p) {
+        const size_t end = std::min(n, (p + 1) * each);
+        if (done[p] < end) return done[p];
+    }
+    return n;
+}
+
+bool CrsTransform::transformBox(const double min[3], const double max[3], double outMin[3],
+                                double outMax[3]) {
+    // Points along each edge of the box: a projection bends its sides.
+    constexpr int kEdgeSamples = 9;
+    bool any = false;
+    for (int i = 0; i < kEdgeSamples; ++i)
+        for (int j = 0; j < kEdgeSamples; ++j)
+            for (int k = 0; k < 2; ++k) {
+                double p[3] = {min[0] + (max[0] - min[0]) * i / (kEdgeSamples - 1),
+                               min[1] + (max[1] - min[1]) * j / (kEdgeSamples - 1),
+                               k ? max[2] : min[2]};
+                // Corners PROJ cannot move (beyond a projection's reach) just bound nothing.
+                if (transform(&p[0], &p[1], &p[2], 1) != 1) continue;
+                for (int a = 0; a < 3; ++a) {
+                    outMin[a] = any ? std::min(outMin[a], p[a]) : p[a];
+                    outMax[a] = any ? std::max(outMax[a], p[a]) : p[a];
+                }
+                any = true;
+            }
+    return any;
+}
+
+}  // namespace orv

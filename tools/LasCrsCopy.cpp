@@ -1,0 +1,154 @@
+// The CRS side of las copy and las merge. Every path that writes CRS records goes through
+// prepareCrs, so no output carries a CRS its points are not in, nor one in a form its version's
+// readers do not look for.
+#include "LasCrsCopy.h"
+
+#include <sys/stat.h>
+#include <CLI/CLI.hpp>
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <limits>
+#include <sstream>
+#include <thread>
+
+#include "Command.h"
+#include "OrvLasCrs.h"
+
+namespace orvter {
+namespace {
+
+// A CRS given on the command line: a definition PROJ reads, or the name of a file holding one.
+orv::Crs crsArgument(const std::string& arg, const char* option) {
+    std::string text = arg;
+    struct stat st {};
+    if (::stat(arg.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+        std::ifstream f(arg, std::ios::binary);
+        std::ostringstream all;
+        all << f.rdbuf();
+        text = all.str();
+    }
+    std::string error;
+    orv::Crs c = orv::Crs::fromText(text, &error);
+    if (c.empty()) throw CommandError(std::string(option) + " '" + arg + "': " + error, kExitUsage);
+    return c;
+}
+
+std::string describe(const orv::Crs& c) {
+    if (c.empty()) return "no CRS";
+    return c.name() + (c.epsg() ? " (EPSG:" + std::to_string(c.epsg()) + ")" : "");
+}
+
+void warn(const std::string& what) {
+    std::fprintf(stderr, "warning: %s\n", what.c_str());
+}
+
+// Scale and offset for points moved into `to`: the first input's precision carried over in the
+// target's units, within the transformed bounds of every input.
+void chooseQuantisation(std::vector<CrsInput>& inputs, orv::LasFileHeader& target,
+                        const orv::Crs& to, bool scaleGiven, bool offsetGiven) {
+    double lo[3], hi[3];
+    bool any = false;
+    for (CrsInput& in : inputs) {
+        double a[3], b[3];
+        if (!in.transform->transformBox(in.header.min, in.header.max, a, b)) continue;
+        for (int k = 0; k < 3; ++k) {
+            lo[k] = any ? std::min(lo[k], a[k]) : a[k];
+            hi[k] = any ? std::max(hi[k], b[k]) : b[k];
+        }
+        any = true;
+    }
+    if (!any && !offsetGiven)
+        throw CommandError("the bounds of '" + inputs.front().name + "' cannot be transformed to " +
+                           describe(to) + "; give --scale and --offset");
+    if (!any) return;
+    double scale[3], offset[3];
+    orv::lasReprojectedQuantisation(inputs.front().header.scale, inputs.front().crs, to, lo, hi,
+                                    scale, offset);
+    for (int k = 0; k < 3; ++k) {
+        if (!scaleGiven) target.scale[k] = scale[k];
+        if (!offsetGiven) target.offset[k] = offset[k];
+    }
+}
+
+}  // namespace
+
+void warnCrsLeftBehind(const std::string& path, const std::string& name) {
+    orv::LasReader reader;
+    const int opened = reader.open(path.c_str());
+    if (opened != 0 && opened != -3) return;
+    const orv::Crs crs = orv::lasCrs(reader.header());
+    if (!crs.empty())
+        warn("'" + name + "' is in " + describe(crs) +
+             "; this output carries no CRS (las copy without --pool keeps it)");
+}
+
+void addCrsOptions(CLI::App* cmd, CrsOptions& o, bool assign) {
+    if (assign)
+        cmd->add_option("--crs", o.assign,
+                        "The input's CRS (EPSG:n, WKT, PROJJSON, a PROJ string, or a file holding "
+                        "one), written without moving points");
+    cmd->add_option("--to-crs", o.to, "Reproject every point into this CRS");
+    cmd->add_option("--threads", o.threads, "Threads that reproject (default: the cores)");
+    cmd->add_flag("--force", o.force,
+                  "Drop a CRS the output cannot hold, or merge different CRSs, with a warning");
+}
+
+void prepareCrs(std::vector<CrsInput>& inputs, orv::LasFileHeader& target, const CrsOptions& o,
+                bool scaleGiven, bool offsetGiven) {
+    const orv::Crs assigned = o.assign.empty() ? orv::Crs() : crsArgument(o.assign, "--crs");
+    std::string unreadable;
+    for (CrsInput& in : inputs) {
+        std::string note;
+        in.crs = assigned.empty() ? orv::lasCrs(in.header, &note) : assigned;
+        if (in.crs.empty() && !note.empty() && unreadable.empty())
+            unreadable = "'" + in.name + "': " + note;
+    }
+    orv::Crs written = inputs.front().crs;
+    if (!o.to.empty()) {
+        written = crsArgument(o.to, "--to-crs");
+        const unsigned threads =
+            o.threads ? o.threads : std::clamp(std::thread::hardware_concurrency(), 1u, 8u);
+        for (CrsInput& in : inputs) {
+            if (in.crs.empty())
+                throw CommandError(
+                    "'" + in.name + "' has no CRS" +
+                    (unreadable.empty() ? "" : " it can be read by (" + unreadable + ")") +
+                    "; say which it is with --crs");
+            in.transform = std::make_unique<orv::CrsTransform>();
+            if (in.transform->open(in.crs, written, threads) != 0)
+                throw CommandError("cannot reproject '" + in.name + "': " + in.transform->error());
+        }
+        chooseQuantisation(inputs, target, written, scaleGiven, offsetGiven);
+    } else {
+        std::string differ;
+        for (const CrsInput& in : inputs)
+            if (!in.crs.equivalentTo(written))
+                differ += "; '" + in.name + "' has " + describe(in.crs);
+        if (!differ.empty()) {
+            const std::string what = "the inputs' CRSs differ: '" + inputs.front().name + "' has " +
+                                     describe(written) + differ;
+            if (!o.force)
+                throw CommandError(what + " (--to-crs reprojects them all; --force merges anyway)");
+            warn(what + "; the output has the first one's");
+        }
+    }
+    // Another version writes the records its readers look for first: WKT from 1.4 on.
+    const bool rewrite = !o.to.empty() || !assigned.empty() || !orv::lasCrsFormFits(target) ||
+                         target.versionMinor != inputs.front().header.versionMinor;
+    if (!rewrite || (written.empty() && unreadable.empty())) return;
+    std::string error;
+    if (written.empty())
+        error = "its CRS records cannot be read (" + unreadable + ")";
+    else if (orv::lasSetCrs(target, written, &error) == 0)
+        return;
+    const std::string version = "LAS 1." + std::to_string(target.versionMinor);
+    if (!o.force)
+        throw CommandError("the output cannot carry the CRS as " + version + " needs: " + error +
+                           " (--force writes it without one)");
+    warn("the output has no CRS: " + error);
+    orv::lasSetCrs(target, orv::Crs());
+}
+
+}  // namespace orvter
