@@ -2,6 +2,7 @@
 #pragma once
 
 #include "OrvBasic.h"
+#include "OrvCopc.h"
 #include "OrvError.h"
 #include "OrvLas.h"
 #include "OrvLasFile.h"

@@ -150,6 +150,7 @@ void printFullLasInfo(const std::string& path, bool json, bool stats, nlohmann::
             }
             o["stats"] = st.empty() ? nlohmann::ordered_json() : st;
         }
+        printCopcInfo(path, true, &o);
         return;
     }
 
@@ -169,6 +170,7 @@ void printFullLasInfo(const std::string& path, bool json, bool stats, nlohmann::
     list("EVLR:", h.evlrs);
     if (epsg != 0) std::printf("EPSG:              %u\n", epsg);
     if (!wkt.empty()) std::printf("WKT:               %s\n", printable(wkt).c_str());
+    printCopcInfo(path, false, nullptr);
     if (s.scanned) {
         std::printf("scanned points:    %" PRIu64 "\n", s.points);
         if (s.points) {

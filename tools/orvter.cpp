@@ -86,6 +86,7 @@ int main(int argc, char** argv) {
     las->require_subcommand(1);
     orvter::addLasInfo(*las);
     orvter::addLasCopy(*las);
+    orvter::addLasCopc(*las);
     orvter::addLasGen(*las);
     orvter::addLasStream(*las);
     CLI::App* xml = app.add_subcommand("xml", "Format, read and change XML documents");
