@@ -1,8 +1,9 @@
 // Opens a COPC file with the copc package (chunks decoded by laz-perf) and checks it as a reader
 // that is not ours sees it: the info VLR first after the header, every node's chunk decodes to
 // its stated count, every point inside its node's cube, counts and GPS time range consistent.
-// Prints a JSON summary; with --points also every point's X, Y, Z (stored integers), intensity,
-// return byte, classification, GPS time and RGB, sorted, for a multiset comparison.
+// Prints a JSON summary; with --points also every point's stored X, Y, Z, GPS time (3 decimals),
+// intensity, return number, number of returns, classification, point source ID, user data and
+// the colours the format has, sorted, for a multiset comparison.
 // usage: node check_copc.js FILE [--points]
 'use strict';
 const fs = require('fs');
@@ -43,7 +44,7 @@ async function main() {
     const get = ['X', 'Y', 'Z', 'GpsTime'].map((n) => view.getter(n));
     const has = (n) => view.dimensions[n] !== undefined;
     const extra = ['Intensity', 'ReturnNumber', 'NumberOfReturns', 'Classification', 'PointSourceId',
-      'UserData', 'ScanAngle', 'Red', 'Green', 'Blue', 'Infrared'].filter(has).map((n) => view.getter(n));
+      'UserData', 'Red', 'Green', 'Blue', 'Infrared'].filter(has).map((n) => view.getter(n));
     let outside = 0;
     for (let i = 0; i < view.pointCount; ++i) {
       const p = [get[0](i), get[1](i), get[2](i)];
@@ -54,7 +55,7 @@ async function main() {
       if (withPoints) {
         const s = header.scale, o = header.offset;
         points.push([0, 1, 2].map((a) => Math.round((p[a] - o[a]) / s[a]))
-          .concat([t], extra.map((g) => g(i))).join(' '));
+          .concat([t.toFixed(3)], extra.map((g) => g(i))).join(' '));
       }
     }
     if (outside) errors.push(`node ${key}: ${outside} coordinates outside its cube`);
