@@ -9,6 +9,7 @@
 #include "copc/CopcSource.h"
 #include "las/LasBytes.h"
 #include "las/LasHeaderModel.h"
+#include "las/LasRecordSource.h"
 
 namespace orv {
 
@@ -97,6 +98,8 @@ int CopcReader::open(const std::string& pathOrUrl) {
                              ? h.evlrOffset
                              : m.limits.size;
     m.limits.points = h.statedPoints;
+    // The chunks hold the points, not the file's length: the counts are the header's.
+    las::countCompressed(m.header, h.statedPoints);
     return 0;
 }
 

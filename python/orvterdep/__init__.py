@@ -4,7 +4,7 @@ import numpy as np
 
 from ._core import Chunks, FormatError, InStream, Packet, Writer, lean_point_dtype, point_dtype
 
-__all__ = ["FormatError", "Header", "InStream", "Packet", "Writer", "blocks", "chunks",
+__all__ = ["FormatError", "Header", "InStream", "Packet", "Writer", "blocks", "chunks", "copc",
            "extra_fields", "lean_point_dtype", "point_dtype", "read", "write"]
 
 
@@ -100,3 +100,6 @@ def blocks(path, size=1_000_000, origin="first", step=1):
             yield block
     finally:
         stream.close()
+
+# Cloud-optimised files by area and level of detail: orvterdep.copc.read.
+from . import copc  # noqa: E402
