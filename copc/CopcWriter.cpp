@@ -557,6 +557,57 @@ bool planHeader(const std::vector<Input>& inputs, LasFileHeader& out, std::strin
     return true;
 }
 
+// The hierarchy as pages starting at file offset `at`: the root page holds the nodes above
+// kPageLevel and a page entry for each node of that level with nodes below it, whose own page
+// follows with its subtree; a reader of a small area or a coarse level reads the root page
+// alone. `rootSize` gets the root page's bytes.
+std::vector<uint8_t> hierarchyPages(std::vector<CopcNode> nodes, uint64_t at, uint64_t& rootSize) {
+    constexpr int kPageLevel = 2;
+    std::sort(nodes.begin(), nodes.end(), [](const CopcNode& a, const CopcNode& b) {
+        return std::tie(a.level, a.x, a.y, a.z) < std::tie(b.level, b.x, b.y, b.z);
+    });
+    // The subtree of each node of kPageLevel, by key.
+    std::map<Key, std::vector<CopcNode>> pages;
+    std::vector<CopcNode> root;
+    for (const CopcNode& n : nodes) {
+        if (n.level < kPageLevel) {
+            root.push_back(n);
+            continue;
+        }
+        const int shift = n.level - kPageLevel;
+        pages[Key{kPageLevel, n.x >> shift, n.y >> shift, n.z >> shift}].push_back(n);
+    }
+    std::vector<std::vector<CopcNode>*> children;
+    for (auto& page : pages) {
+        if (page.second.size() == 1) {
+            root.push_back(page.second.front());
+        } else {
+            CopcNode entry;
+            std::tie(entry.level, entry.x, entry.y, entry.z) = page.first;
+            entry.pointCount = -1;
+            root.push_back(entry);
+            children.push_back(&page.second);
+        }
+    }
+    std::vector<uint8_t> bytes(nodes.size() * kEntryBytes + children.size() * kEntryBytes);
+    rootSize = root.size() * kEntryBytes;
+    uint64_t next = at + rootSize;
+    size_t pageIndex = 0;
+    for (size_t i = 0; i < root.size(); ++i) {
+        if (root[i].pointCount == -1) {
+            root[i].offset = next;
+            root[i].byteSize = static_cast<int32_t>(children[pageIndex]->size() * kEntryBytes);
+            next += uint64_t(root[i].byteSize);
+            ++pageIndex;
+        }
+        encodeEntry(root[i], bytes.data() + i * kEntryBytes);
+    }
+    size_t written = root.size();
+    for (const std::vector<CopcNode>* page : children)
+        for (const CopcNode& n : *page) encodeEntry(n, bytes.data() + written++ * kEntryBytes);
+    return bytes;
+}
+
 // The smallest cube around the points, a little larger so that the farthest ones lie inside.
 void cubeOf(const LasFileHeader& h, const int32_t lo[3], const int32_t hi[3], CopcInfo& info) {
     double half = 0;
@@ -753,21 +804,15 @@ bool writeCopc(const std::vector<std::string>& paths, const std::string& output,
         file.write(b.data(), b.size());
         at += b.size();
     }
-    std::vector<CopcNode> nodes = chunks.nodes();
-    std::sort(nodes.begin(), nodes.end(), [](const CopcNode& a, const CopcNode& b) {
-        return std::tie(a.level, a.x, a.y, a.z) < std::tie(b.level, b.x, b.y, b.z);
-    });
+    const std::vector<CopcNode>& nodes = chunks.nodes();
+    const uint64_t pagesAt = at + las::kEvlrHeaderBytes;
     LasVlr hierarchy = makeVlr(kUserId, kHierarchyRecordId, "EPT hierarchy",
-                               std::vector<uint8_t>(nodes.size() * kEntryBytes));
+                               hierarchyPages(nodes, pagesAt, info.rootPageSize));
     int deepest = -1;
-    for (size_t i = 0; i < nodes.size(); ++i) {
-        encodeEntry(nodes[i], hierarchy.payload.data() + i * kEntryBytes);
-        deepest = std::max(deepest, nodes[i].level);
-    }
+    for (const CopcNode& n : nodes) deepest = std::max(deepest, n.level);
     const std::vector<uint8_t> b = recordBytes(hierarchy, true);
     file.write(b.data(), b.size());
-    info.rootPageOffset = at + las::kEvlrHeaderBytes;
-    info.rootPageSize = hierarchy.payload.size();
+    info.rootPageOffset = pagesAt;
     info.gpsTimeMin = chunks.tally().gpsMin;
     info.gpsTimeMax = chunks.tally().gpsMax;
     target.vlrs[0].payload = encodeInfo(info);

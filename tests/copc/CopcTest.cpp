@@ -451,9 +451,11 @@ TEST_F(DamagedHierarchy, IsRefusedWithAClearError) {
          "overlaps"},
         {"more points than the chunk holds",
          [&](DamagedHierarchy& t) {
-             orv::CopcNode n = root();
-             n.pointCount += 1;
+             orv::CopcNode n = root(), m = t.entry(1);
+             n.pointCount += 1;  // the total stays the header's
+             m.pointCount -= 1;
              t.put(0, n);
+             t.put(1, m);
          },
          "points its entry states"},
         {"fewer points than the header",
@@ -569,6 +571,15 @@ TEST_F(Copc, OverHttpAQueryTakesThreeRoundTripsAndMatchesTheFile) {
     EXPECT_FALSE(root.empty());
     EXPECT_LE(server.requests(), 3) << "header and VLRs, the root page, one chunk";
     EXPECT_EQ(root, query(local, q));
+    // Coarse levels need the root page alone; the subtrees' pages wait for a finer query.
+    orv::CopcReader coarse;
+    ASSERT_EQ(coarse.open(server.url("web.copc.laz")), 0);
+    std::vector<orv::CopcNode> top;
+    q.maxLevel = 1;
+    ASSERT_TRUE(coarse.nodes(q, top));
+    EXPECT_EQ(coarse.traffic().requests, 2u);
+    EXPECT_EQ(coarse.traffic().bytes, 65536 + local.info().rootPageSize);
+    server.requests();
     q.maxLevel = -1;
     orv::CopcReader fresh;
     ASSERT_EQ(fresh.open(server.url("web.copc.laz")), 0) << fresh.error();
