@@ -39,8 +39,9 @@ constexpr int kDeepest = kCodeBits - kGridBits;  // the finest level a cell can 
 constexpr size_t kLeafPoints = 20000;
 // The most points one node can hold (a spot holding more than this many points).
 constexpr uint64_t kMaxNodePoints = uint64_t{1} << 24;
-// Bytes of a point while its subtree is built: the record, its code and index, its node list.
-constexpr uint64_t kWorkBytesPerPoint = 16 + 4;
+// Bytes of a point while its subtree is built, beside its record: its code and index (16), its
+// place in a node's list (4), its share of the nodes waiting to be compressed.
+constexpr uint64_t kWorkBytesPerPoint = 32;
 // Input records converted at a time.
 constexpr size_t kBlockPoints = 65536;
 // Buffered bytes per scratch file before they are written.
@@ -331,6 +332,78 @@ private:
     std::vector<CopcNode> m_nodes;
     std::vector<std::pair<uint64_t, uint64_t>> m_table;
     Tally m_tally;
+};
+
+// The points of one subtree on their way to a scratch file: as records when they take no more
+// room than the input did, else compressed a block at a time as LAZ chunks, so that the scratch
+// data stays about the size of the input.
+class Spill {
+public:
+    Spill(const std::string& folder, const laz::LazVlr& vlr, uint16_t length, bool compress)
+        : m_folder(folder), m_vlr(&vlr), m_length(length), m_compress(compress) {}
+
+    void add(const uint8_t* record) {
+        m_pending.insert(m_pending.end(), record, record + m_length);
+        if (m_pending.size() >= kSpillBuffer) flush();
+    }
+    uint64_t spilled() const { return m_file.isOpen() ? m_file.size() : 0; }
+
+    // Every point added, in `records` (replaced); the file is gone afterwards.
+    bool load(std::vector<uint8_t>& records, std::string& error) {
+        records.clear();
+        if (!m_compress && m_file.isOpen()) {
+            records.resize(static_cast<size_t>(m_file.size()));
+            m_file.readAt(0, records.data(), records.size());
+        }
+        for (uint64_t at = 0; m_compress && m_file.isOpen() && at < m_file.size();) {
+            uint8_t head[8];
+            m_file.readAt(at, head, 8);
+            const uint32_t points = load32(head), bytes = load32(head + 4);
+            std::vector<uint8_t> chunk(bytes);
+            m_file.readAt(at + 8, chunk.data(), bytes);
+            const size_t start = records.size();
+            records.resize(start + size_t{points} * m_length);
+            size_t used = 0;
+            if (laz::decodeChunk(*m_vlr, m_length, chunk.data(), bytes, points,
+                                 records.data() + start, used, error) != points) {
+                error = "scratch data came back damaged: " + error;
+                return false;
+            }
+            at += 8 + bytes;
+        }
+        records.insert(records.end(), m_pending.begin(), m_pending.end());
+        m_file.close();
+        std::vector<uint8_t>().swap(m_pending);
+        return true;
+    }
+
+private:
+    static uint32_t load32(const uint8_t* at) { return las::load<uint32_t>(at); }
+
+    void flush() {
+        if (!m_file.isOpen()) m_file.create(m_folder);
+        if (!m_compress) {
+            m_file.append(m_pending.data(), m_pending.size());
+            m_pending.clear();
+            return;
+        }
+        const uint32_t points = static_cast<uint32_t>(m_pending.size() / m_length);
+        const std::vector<uint8_t> chunk =
+            laz::encodeChunk(*m_vlr, m_length, m_pending.data(), points);
+        uint8_t head[8];
+        store(head, points);
+        store(head + 4, static_cast<uint32_t>(chunk.size()));
+        m_file.append(head, 8);
+        m_file.append(chunk.data(), chunk.size());
+        m_pending.clear();
+    }
+
+    std::string m_folder;
+    const laz::LazVlr* m_vlr;
+    uint16_t m_length;
+    bool m_compress;
+    std::vector<uint8_t> m_pending;
+    platform::ScratchFile m_file;
 };
 
 // Places points into nodes. Nodes above `bucketLevel` are only partly seen by one subtree: their
@@ -634,7 +707,7 @@ bool writeCopc(const std::vector<std::string>& paths, const std::string& output,
         return false;
     }
     std::vector<Input> inputs;
-    uint64_t total = 0;
+    uint64_t total = 0, inputBytes = 0;
     for (const std::string& path : paths) {
         LasReader reader;
         if (reader.open(path.c_str()) != 0) {
@@ -643,6 +716,7 @@ bool writeCopc(const std::vector<std::string>& paths, const std::string& output,
         }
         inputs.push_back({path, reader.header(), reader.pointCount()});
         total += reader.pointCount();
+        inputBytes += reader.header().fileSize;
     }
     LasFileHeader target;
     if (!planHeader(inputs, target, error)) return false;
@@ -738,10 +812,11 @@ bool writeCopc(const std::vector<std::string>& paths, const std::string& output,
                    options.memoryBytes / 4)
             ++level;
         const size_t buckets = size_t{1} << (3 * level);
-        std::vector<platform::ScratchFile> files(buckets);
-        std::vector<std::vector<uint8_t>> pending(buckets);
         const std::string::size_type slash = output.rfind('/');
         const std::string folder = slash == std::string::npos ? "." : output.substr(0, slash + 1);
+        std::deque<Spill> spills;
+        const bool compress = total * length > inputBytes;
+        for (size_t b = 0; b < buckets; ++b) spills.emplace_back(folder, lazVlr, length, compress);
         seen = 0;
         const int shift = 3 * (kCodeBits - level);
         const bool ok = forEachBlock(
@@ -749,14 +824,7 @@ bool writeCopc(const std::vector<std::string>& paths, const std::string& output,
             [&](const uint8_t* records, size_t n) {
                 for (size_t i = 0; i < n; ++i) {
                     const uint8_t* r = records + i * length;
-                    const size_t b = static_cast<size_t>(geometry.code(r) >> shift);
-                    std::vector<uint8_t>& buffer = pending[b];
-                    buffer.insert(buffer.end(), r, r + length);
-                    if (buffer.size() >= kSpillBuffer) {
-                        if (!files[b].isOpen()) files[b].create(folder);
-                        files[b].append(buffer.data(), buffer.size());
-                        buffer.clear();
-                    }
+                    spills[static_cast<size_t>(geometry.code(r) >> shift)].add(r);
                 }
                 report(0.15 + 0.25 * double(seen += n) / double(total ? total : 1));
             },
@@ -764,18 +832,13 @@ bool writeCopc(const std::vector<std::string>& paths, const std::string& output,
         if (!ok) return false;
         std::vector<uint8_t> records;
         for (size_t b = 0; b < buckets; ++b) {
-            const uint64_t bytes = (files[b].isOpen() ? files[b].size() : 0) + pending[b].size();
-            if (bytes == 0) continue;
-            if (files[b].isOpen()) {
+            if (spills[b].spilled() > 0) {
                 ++summary.spillFiles;
-                summary.spillBytes += files[b].size();
+                summary.spillBytes += spills[b].spilled();
             }
-            records.resize(static_cast<size_t>(bytes));
-            if (files[b].isOpen()) files[b].readAt(0, records.data(), files[b].size());
-            std::memcpy(records.data() + (bytes - pending[b].size()), pending[b].data(),
-                        pending[b].size());
-            files[b].close();
-            std::vector<uint8_t>().swap(pending[b]);
+            if (!spills[b].load(records, error)) return false;
+            if (records.empty()) continue;
+            const uint64_t bytes = records.size();
             if (!builder.build(records.data(), static_cast<size_t>(bytes / length), level, error))
                 return false;
             report(0.4 + 0.5 * double(b + 1) / double(buckets));
