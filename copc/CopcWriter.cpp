@@ -681,6 +681,27 @@ std::vector<uint8_t> hierarchyPages(std::vector<CopcNode> nodes, uint64_t at, ui
     return bytes;
 }
 
+// The bounds the inputs' headers state, in the output's stored integers, rounded outward; where
+// a header gives nothing usable, the widest there are and false.
+bool headerBounds(const std::vector<Input>& inputs, const LasFileHeader& target, int32_t lo[3],
+                  int32_t hi[3]) {
+    bool all = true;
+    for (int axis = 0; axis < 3; ++axis) {
+        double a = INFINITY, b = -INFINITY;
+        for (const Input& in : inputs) {
+            if (in.points == 0) continue;
+            a = std::min(a, (in.header.min[axis] - target.offset[axis]) / target.scale[axis]);
+            b = std::max(b, (in.header.max[axis] - target.offset[axis]) / target.scale[axis]);
+        }
+        const bool usable = std::isfinite(a) && std::isfinite(b) && a <= b &&
+                            a > double(INT32_MIN) + 1 && b < double(INT32_MAX) - 1;
+        lo[axis] = usable ? static_cast<int32_t>(std::floor(a)) : INT32_MIN;
+        hi[axis] = usable ? static_cast<int32_t>(std::ceil(b)) : INT32_MAX;
+        all &= usable;
+    }
+    return all;
+}
+
 // The smallest cube around the points, a little larger so that the farthest ones lie inside.
 void cubeOf(const LasFileHeader& h, const int32_t lo[3], const int32_t hi[3], CopcInfo& info) {
     double half = 0;
@@ -727,10 +748,28 @@ bool writeCopc(const std::vector<std::string>& paths, const std::string& output,
 
     // The bounds of every point, in the output's stored integers: the cube comes from them.
     const bool inMemory = total * (length + kWorkBytesPerPoint) <= options.memoryBytes;
+    if (total > UINT32_MAX) {
+        error = "more than 4,294,967,295 points";
+        return false;
+    }
+    CopcInfo info;
+    Geometry geometry;
+    const auto setCube = [&](const int32_t lo[3], const int32_t hi[3]) {
+        cubeOf(target, lo, hi, info);
+        for (int axis = 0; axis < 3; ++axis) {
+            geometry.scale[axis] = target.scale[axis];
+            geometry.offset[axis] = target.offset[axis];
+            geometry.min[axis] = info.center[axis] - info.halfSize;
+        }
+        geometry.edge = 2 * info.halfSize;
+    };
     std::vector<uint8_t> all;
-    Tally bounds;
     uint64_t seen = 0;
+    // Where the points may lie, in the output's stored integers.
+    int32_t lo[3], hi[3];
+    bool trusted = true;
     if (inMemory) {
+        Tally bounds;
         all.reserve(static_cast<size_t>(total * length));
         const bool ok = forEachBlock(
             inputs, target,
@@ -741,33 +780,15 @@ bool writeCopc(const std::vector<std::string>& paths, const std::string& output,
             },
             error);
         if (!ok) return false;
+        std::copy(bounds.lo, bounds.lo + 3, lo);
+        std::copy(bounds.hi, bounds.hi + 3, hi);
+        if (bounds.count == 0) std::fill(lo, lo + 3, 0), std::fill(hi, hi + 3, 0);
     } else {
-        const bool ok = forEachBlock(
-            inputs, target,
-            [&](const uint8_t* records, size_t n) {
-                bounds.add(records, n, length);
-                report(0.15 * double(seen += n) / double(total ? total : 1));
-            },
-            error);
-        if (!ok) return false;
+        // The headers' bounds give the cube without a pass over the points; a header they
+        // contradict costs a second pass.
+        trusted = headerBounds(inputs, target, lo, hi);
     }
-    if (bounds.count > UINT32_MAX) {
-        error = "more than 4,294,967,295 points";
-        return false;
-    }
-    CopcInfo info;
-    if (bounds.count > 0)
-        cubeOf(target, bounds.lo, bounds.hi, info);
-    else
-        info.halfSize = 1, info.spacing = 2.0 / (1 << kGridBits);
-    Geometry geometry;
-    for (int axis = 0; axis < 3; ++axis) {
-        geometry.scale[axis] = target.scale[axis];
-        geometry.offset[axis] = target.offset[axis];
-        geometry.min[axis] = info.center[axis] - info.halfSize;
-    }
-    geometry.edge = 2 * info.halfSize;
-
+    setCube(lo, hi);
     laz::LazVlr lazVlr;
     if (!laz::parseLazVlr(target.vlrs[1].payload.data(), target.vlrs[1].payload.size(), lazVlr,
                           error))
@@ -799,7 +820,7 @@ bool writeCopc(const std::vector<std::string>& paths, const std::string& output,
     Builder builder(geometry, length, chunks);
 
     if (inMemory) {
-        if (!builder.build(all.data(), static_cast<size_t>(bounds.count), 0, error)) return false;
+        if (!builder.build(all.data(), all.size() / length, 0, error)) return false;
         all.clear();
         all.shrink_to_fit();
         report(0.9);
@@ -816,20 +837,41 @@ bool writeCopc(const std::vector<std::string>& paths, const std::string& output,
         const std::string folder = slash == std::string::npos ? "." : output.substr(0, slash + 1);
         std::deque<Spill> spills;
         const bool compress = total * length > inputBytes;
-        for (size_t b = 0; b < buckets; ++b) spills.emplace_back(folder, lazVlr, length, compress);
-        seen = 0;
         const int shift = 3 * (kCodeBits - level);
-        const bool ok = forEachBlock(
-            inputs, target,
-            [&](const uint8_t* records, size_t n) {
-                for (size_t i = 0; i < n; ++i) {
-                    const uint8_t* r = records + i * length;
-                    spills[static_cast<size_t>(geometry.code(r) >> shift)].add(r);
-                }
-                report(0.15 + 0.25 * double(seen += n) / double(total ? total : 1));
-            },
-            error);
-        if (!ok) return false;
+        for (int pass = 0; pass < 2; ++pass) {
+            spills.clear();
+            for (size_t b = 0; b < buckets; ++b)
+                spills.emplace_back(folder, lazVlr, length, compress);
+            seen = 0;
+            Tally bounds;
+            const bool ok = forEachBlock(
+                inputs, target,
+                [&](const uint8_t* records, size_t n) {
+                    bounds.add(records, n, length);
+                    for (size_t i = 0; i < n; ++i) {
+                        const uint8_t* r = records + i * length;
+                        spills[static_cast<size_t>(geometry.code(r) >> shift)].add(r);
+                    }
+                    report(0.4 * double(seen += n) / double(total ? total : 1));
+                },
+                error);
+            if (!ok) return false;
+            // Points outside the stated bounds, or bounds far wider than the points (a cube too
+            // large for them wastes levels): build again around the points.
+            bool fits = trusted;
+            double stated = 0, real = 0;
+            for (int axis = 0; axis < 3; ++axis) {
+                fits &= bounds.lo[axis] >= lo[axis] && bounds.hi[axis] <= hi[axis];
+                stated = std::max(stated, (double(hi[axis]) - lo[axis]) * target.scale[axis]);
+                real = std::max(real,
+                                (double(bounds.hi[axis]) - bounds.lo[axis]) * target.scale[axis]);
+            }
+            if (bounds.count == 0 || (fits && real >= stated / 2)) break;
+            trusted = true;
+            std::copy(bounds.lo, bounds.lo + 3, lo);
+            std::copy(bounds.hi, bounds.hi + 3, hi);
+            setCube(lo, hi);
+        }
         std::vector<uint8_t> records;
         for (size_t b = 0; b < buckets; ++b) {
             if (spills[b].spilled() > 0) {

@@ -298,17 +298,41 @@ TEST_F(Copc, RefusesInputsThatCannotBeCombined) {
 }
 
 TEST_F(Copc, BeyondTheMemoryBudgetTheSameCloudIsBuiltThroughScratchFiles) {
-    const std::string in = dir.path("big.las"), out = dir.path("big.copc.laz");
-    writeCloud(in, 6, 0, 600000, 11);
-    std::string error;
-    orv::CopcWriteSummary s;
-    ASSERT_TRUE(write({in}, out, error, uint64_t{16} << 20, &s)) << error;
-    EXPECT_GT(s.spillFiles, 1u);
-    EXPECT_EQ(entriesIn(dir.path("")), (std::vector<std::string>{"big.copc.laz", "big.las"}));
-    const nlohmann::json j = checkWithCopcPackage(out);
-    ASSERT_FALSE(j.is_null());
-    EXPECT_EQ(j["errors"].size(), 0u) << j["errors"].dump();
-    EXPECT_EQ(pointsOfFile(out), pointsOfFile(in));
+    // The scratch path takes its cube from the headers' bounds: honest ones, ones the points
+    // lie outside of, ones far too wide, and none at all must all give a valid file.
+    const std::string honest = dir.path("big.las");
+    writeCloud(honest, 6, 0, 300000, 11);
+    const std::vector<uint8_t> good = orvtest::readFile(honest);
+    const struct {
+        const char* name;
+        double minX, maxX;
+    } headers[] = {
+        {"honest", NAN, NAN},
+        {"too narrow", 500050.0, 500060.0},
+        {"too wide", 0.0, 1e6},
+        {"not a number", NAN, 0.0},
+    };
+    for (const auto& k : headers) {
+        SCOPED_TRACE(k.name);
+        std::vector<uint8_t> bytes = good;
+        if (!std::isnan(k.minX) || !std::isnan(k.maxX)) {
+            orv::las::store(&bytes[179], k.maxX);
+            orv::las::store(&bytes[187], k.minX);
+        }
+        const std::string in = dir.path("in.las"), out = dir.path("big.copc.laz");
+        orvtest::writeFile(in, bytes);
+        std::string error;
+        orv::CopcWriteSummary s;
+        ASSERT_TRUE(write({in}, out, error, uint64_t{4} << 20, &s)) << error;
+        EXPECT_GT(s.spillFiles, 1u);
+        EXPECT_LE(s.levels, 6);
+        EXPECT_EQ(entriesIn(dir.path("")),
+                  (std::vector<std::string>{"big.copc.laz", "big.las", "in.las"}));
+        const nlohmann::json j = checkWithCopcPackage(out);
+        ASSERT_FALSE(j.is_null());
+        EXPECT_EQ(j["errors"].size(), 0u) << j["errors"].dump();
+        EXPECT_EQ(pointsOfFile(out), pointsOfFile(honest));
+    }
 }
 
 TEST_F(Copc, QueriesEqualABruteForceFilterAndGrowWithTheLevel) {
