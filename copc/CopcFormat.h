@@ -25,8 +25,13 @@ constexpr uint64_t kInfoVlrOffset = 375;
 // The deepest level a key may name: its cube indices must fit an int32.
 constexpr int32_t kMaxLevel = 30;
 // A chunk stating more points per byte than this is refused before anything is allocated for
-// it: even runs of identical points take more than a bit per point in LAZ.
-constexpr uint64_t kMaxPointsPerChunkByte = 256;
+// it: the arithmetic coder spends at least about 1/200 of a bit on a point even when every point
+// is the same (about 1,500 points a byte).
+constexpr uint64_t kMaxPointsPerChunkByte = 4096;
+// The most points a node may state: what the codec decodes in one chunk.
+constexpr int32_t kMaxNodePoints = 1 << 24;
+// The longest hierarchy page read: 2 million entries (a server states the file's length).
+constexpr uint64_t kMaxPageBytes = uint64_t{64} << 20;
 
 bool parseInfo(const std::vector<uint8_t>& payload, CopcInfo& out, std::string& error);
 std::vector<uint8_t> encodeInfo(const CopcInfo& info);

@@ -151,7 +151,7 @@ bool walkHierarchy(const laz::ByteSource& source, const CopcInfo& info, const Fi
             return false;
         }
         if (page.offset > limits.size || page.size > limits.size - page.offset ||
-            page.offset < limits.chunksBegin) {
+            page.offset < limits.chunksBegin || page.size > kMaxPageBytes) {
             error = name + " lies outside the file";
             return false;
         }
@@ -195,6 +195,7 @@ bool walkHierarchy(const laz::ByteSource& source, const CopcInfo& info, const Fi
                 return false;
             }
             if (static_cast<uint64_t>(n.pointCount) > limits.points ||
+                n.pointCount > kMaxNodePoints ||
                 static_cast<uint64_t>(n.pointCount) > size * kMaxPointsPerChunkByte) {
                 error = entry + " states " + std::to_string(n.pointCount) +
                         " points, more than its " + std::to_string(size) +

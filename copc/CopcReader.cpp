@@ -31,6 +31,15 @@ struct CopcReader::Impl {
             why = "cannot read the chunk of node " + copc::keyText(n);
             return false;
         }
+        // A layered chunk states its points after its first record: both counts must agree
+        // before room is made for them.
+        if (vlr.compressor == laz::kCompressorLayered && bytes.size() >= length + 4u &&
+            las::load<uint32_t>(bytes.data() + length) != uint32_t(n.pointCount)) {
+            why = "the chunk of node " + copc::keyText(n) + " holds " +
+                  std::to_string(las::load<uint32_t>(bytes.data() + length)) + " points, not the " +
+                  std::to_string(n.pointCount) + " points its entry states";
+            return false;
+        }
         records.resize(size_t(n.pointCount) * length);
         size_t used = 0;
         std::string damage;

@@ -37,8 +37,6 @@ constexpr int kDeepest = kCodeBits - kGridBits;  // the finest level a cell can 
 // A node reached by no more points than this keeps them all: smaller chunks cost more than
 // they save.
 constexpr size_t kLeafPoints = 20000;
-// The most points one node can hold (a spot holding more than this many points).
-constexpr uint64_t kMaxNodePoints = uint64_t{1} << 24;
 // Bytes of a point while its subtree is built, beside its record: its code and index (16), its
 // place in a node's list (4), its share of the nodes waiting to be compressed.
 constexpr uint64_t kWorkBytesPerPoint = 32;
@@ -480,7 +478,7 @@ private:
     }
 
     void emit(const CopcNode& key, const std::vector<uint32_t>& indices) {
-        if (indices.size() > kMaxNodePoints) {
+        if (indices.size() > size_t{kMaxNodePoints}) {
             m_error = "more than " + std::to_string(kMaxNodePoints) +
                       " points lie too close together to be told apart (node " + keyText(key) + ")";
             return;
@@ -888,7 +886,7 @@ bool writeCopc(const std::vector<std::string>& paths, const std::string& output,
         for (auto& node : builder.upper()) {
             CopcNode key;
             std::tie(key.level, key.x, key.y, key.z) = node.first;
-            if (node.second.size() / length > kMaxNodePoints) {
+            if (node.second.size() / length > size_t{kMaxNodePoints}) {
                 error = "node " + keyText(key) + " would hold too many points";
                 return false;
             }

@@ -478,9 +478,16 @@ void addLasCopy(CLI::App& las) {
             writeCopcCopy(o.in, o.out, o.json, o.quiet);
             return;
         }
-        const bool byDetail = o.resolution > 0 || o.level >= 0;
-        if (byDetail || o.bbox.size() == 6 || o.in.rfind("http", 0) == 0 ||
-            (!o.bbox.empty() && o.in != "-" && isCopcSource(o.in))) {
+        // An area or a level of a COPC file (or URL) is read through its octree; other filters
+        // go the ordinary way, over every point.
+        const bool url = o.in.rfind("http://", 0) == 0 || o.in.rfind("https://", 0) == 0;
+        const bool needsOctree = o.resolution > 0 || o.level >= 0 || o.bbox.size() == 6 || url;
+        const bool others = !o.setVersion.empty() || o.format >= 0 || !o.scale.empty() ||
+                            !o.offset.empty() || !o.keepClass.empty() || !o.dropClass.empty() ||
+                            !o.keepReturn.empty() || o.step > 1 || o.pool || !o.shift.empty();
+        if (needsOctree && others)
+            throw CommandError("--resolution, --level, a 3D --bbox and URLs take no other filters");
+        if (needsOctree || (!o.bbox.empty() && !others && o.in != "-" && isCopcSource(o.in))) {
             if (!isCopcSource(o.in))
                 throw CommandError("--resolution, --level and a 3D --bbox need a COPC input");
             CopcQueryOptions q;
