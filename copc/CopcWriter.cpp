@@ -253,8 +253,10 @@ std::vector<uint8_t> headerBytes(const LasFileHeader& h, const Tally& t, uint32_
         store(p + 131 + 8 * axis, h.scale[axis]);
         store(p + 155 + 8 * axis, h.offset[axis]);
         const bool any = t.count > 0;
-        store(p + 179 + 16 * axis, any ? t.hi[axis] * h.scale[axis] + h.offset[axis] : 0.0);
-        store(p + 187 + 16 * axis, any ? t.lo[axis] * h.scale[axis] + h.offset[axis] : 0.0);
+        // Without points, the bounds are the root cube's centre, where an empty cloud's lies.
+        const double lo = any ? t.lo[axis] : 0, hi = any ? t.hi[axis] : 0;
+        store(p + 179 + 16 * axis, hi * h.scale[axis] + h.offset[axis]);
+        store(p + 187 + 16 * axis, lo * h.scale[axis] + h.offset[axis]);
     }
     store(p + 235, evlrOffset);
     store(p + 243, evlrCount);
@@ -634,6 +636,8 @@ bool planHeader(const std::vector<Input>& inputs, LasFileHeader& out, std::strin
 // alone. `rootSize` gets the root page's bytes.
 std::vector<uint8_t> hierarchyPages(std::vector<CopcNode> nodes, uint64_t at, uint64_t& rootSize) {
     constexpr int kPageLevel = 2;
+    // An empty cloud still has its root, with no points: readers expect a page with entries.
+    if (nodes.empty()) nodes.push_back(CopcNode());
     std::sort(nodes.begin(), nodes.end(), [](const CopcNode& a, const CopcNode& b) {
         return std::tie(a.level, a.x, a.y, a.z) < std::tie(b.level, b.x, b.y, b.z);
     });

@@ -186,7 +186,7 @@ TEST_F(Copc, EveryFormatIsWrittenWithoutLossAndOpensInAnotherReader) {
         int expectFormat;
     };
     const Case cases[] = {
-        {0, 3, 70000, 6}, {1, 0, 1000, 6}, {2, 0, 3000, 7},  {3, 5, 50000, 7},
+        {0, 3, 70000, 6}, {1, 0, 1000, 6}, {6, 0, 0, 6}, {2, 0, 3000, 7},  {3, 5, 50000, 7},
         {6, 0, 60000, 6}, {7, 0, 2000, 7}, {8, 2, 45000, 8},
     };
     for (const Case& k : cases) {
