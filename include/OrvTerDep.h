@@ -4,6 +4,7 @@
 #include "OrvBasic.h"
 #include "OrvCleanup.h"
 #include "OrvCrs.h"
+#include "OrvCopc.h"
 #include "OrvError.h"
 #include "OrvLas.h"
 #include "OrvLasCrs.h"

@@ -127,15 +127,13 @@ Las14Extension extensionOf(const LasFileHeader& h) {
     return e;
 }
 
-int readHeader(platform::InputFile& file, uint64_t size, LasFileHeader& out, bool withVlrs,
-               LasHeader* raw) {
-    uint8_t bytes[kFixedHeaderBytes] = {};
-    // No more than the file holds: one read, with no second one to find the end.
-    const size_t want = size > 0 && size < sizeof bytes ? static_cast<size_t>(size) : sizeof bytes;
-    // A short read of a file long enough to hold what was asked is a failed read.
-    const size_t got = file.read(bytes, want);
-    if (got < sizeof(LasHeader)) return size >= sizeof(LasHeader) ? -1 : -2;
-    if (got < want) return -1;
+namespace {
+
+// The one header reading, over any positional reader: `fetch(offset, out, count)` is true when
+// all `count` bytes were read.
+template <class Fetch>
+int readHeaderWith(Fetch fetch, const uint8_t* bytes, size_t got, uint64_t size, LasFileHeader& out,
+                   bool withVlrs, bool withEvlrs, LasHeader* raw) {
     LasFileHeader h;
     if (!parseFixedHeader(bytes, got, size, h, raw)) return -2;
     if (!withVlrs) {
@@ -149,7 +147,7 @@ int readHeader(platform::InputFile& file, uint64_t size, LasFileHeader& out, boo
     uint64_t at = h.headerSize > sizeof(LasHeader) ? h.headerSize : sizeof(LasHeader);
     if (h.headerSize > standard && h.headerSize <= pointData) {
         h.headerExtra.resize(h.headerSize - standard);
-        if (!readAt(file, standard, h.headerExtra.data(), h.headerExtra.size())) return -1;
+        if (!fetch(standard, h.headerExtra.data(), h.headerExtra.size())) return -1;
     }
     const std::string ofVlrs = " of " + std::to_string(h.numberOfVlrs);
     const std::string atPoints = " the point data at offset " + std::to_string(h.offsetToPointData);
@@ -160,7 +158,7 @@ int readHeader(platform::InputFile& file, uint64_t size, LasFileHeader& out, boo
                  "VLR " + std::to_string(i + 1) + ofVlrs + " does not fit before" + atPoints);
             break;
         }
-        if (!readAt(file, at, head, sizeof head)) return -1;
+        if (!fetch(at, head, sizeof head)) return -1;
         const uint16_t length = load<uint16_t>(head + 20);
         if (at + kVlrHeaderBytes + length > pointData) {
             note(h, kLasVlrsCut,
@@ -170,18 +168,18 @@ int readHeader(platform::InputFile& file, uint64_t size, LasFileHeader& out, boo
         }
         LasVlr v = vlrIdentity(head, 22);
         v.payload.resize(length);
-        if (length > 0 && !readAt(file, at + kVlrHeaderBytes, v.payload.data(), length)) return -1;
+        if (length > 0 && !fetch(at + kVlrHeaderBytes, v.payload.data(), length)) return -1;
         h.vlrs.push_back(std::move(v));
         at += kVlrHeaderBytes + length;
     }
     if (at < pointData) {
         h.afterVlrs.resize(static_cast<size_t>(pointData - at));
-        if (!readAt(file, at, h.afterVlrs.data(), h.afterVlrs.size())) return -1;
+        if (!fetch(at, h.afterVlrs.data(), h.afterVlrs.size())) return -1;
     }
 
     // Extended VLRs after the points, each bounded by the file.
     at = h.evlrOffset;
-    for (uint32_t i = 0; i < h.numberOfEvlrs; ++i) {
+    for (uint32_t i = 0; withEvlrs && i < h.numberOfEvlrs; ++i) {
         uint8_t head[kEvlrHeaderBytes];
         const auto cut = [&] {
             note(h, kLasEvlrsCut,
@@ -192,7 +190,7 @@ int readHeader(platform::InputFile& file, uint64_t size, LasFileHeader& out, boo
             cut();
             break;
         }
-        if (!readAt(file, at, head, sizeof head)) return -1;
+        if (!fetch(at, head, sizeof head)) return -1;
         const uint64_t length = load<uint64_t>(head + 20);
         if (length > size - at - kEvlrHeaderBytes) {
             cut();
@@ -200,13 +198,43 @@ int readHeader(platform::InputFile& file, uint64_t size, LasFileHeader& out, boo
         }
         LasVlr v = vlrIdentity(head, 28);
         v.payload.resize(static_cast<size_t>(length));
-        if (length > 0 && !readAt(file, at + kEvlrHeaderBytes, v.payload.data(), v.payload.size()))
+        if (length > 0 && !fetch(at + kEvlrHeaderBytes, v.payload.data(), v.payload.size()))
             return -1;
         h.evlrs.push_back(std::move(v));
         at += kEvlrHeaderBytes + length;
     }
     out = std::move(h);
     return 0;
+}
+
+}  // namespace
+
+int readHeader(platform::InputFile& file, uint64_t size, LasFileHeader& out, bool withVlrs,
+               LasHeader* raw) {
+    uint8_t bytes[kFixedHeaderBytes] = {};
+    // No more than the file holds: one read, with no second one to find the end.
+    const size_t want = size > 0 && size < sizeof bytes ? static_cast<size_t>(size) : sizeof bytes;
+    // A short read of a file long enough to hold what was asked is a failed read.
+    const size_t got = file.read(bytes, want);
+    if (got < sizeof(LasHeader)) return size >= sizeof(LasHeader) ? -1 : -2;
+    if (got < want) return -1;
+    const auto fetch = [&file](uint64_t offset, void* to, size_t count) {
+        return readAt(file, offset, to, count);
+    };
+    return readHeaderWith(fetch, bytes, got, size, out, withVlrs, true, raw);
+}
+
+int readHeader(const laz::ByteSource& source, LasFileHeader& out, bool withEvlrs) {
+    const uint64_t size = source.size();
+    uint8_t bytes[kFixedHeaderBytes] = {};
+    const size_t want = size < sizeof bytes ? static_cast<size_t>(size) : sizeof bytes;
+    const size_t got = source.readAt(0, bytes, want);
+    if (got < sizeof(LasHeader)) return size >= sizeof(LasHeader) ? -1 : -2;
+    if (got < want) return -1;
+    const auto fetch = [&source](uint64_t offset, void* to, size_t count) {
+        return source.readAt(offset, to, count) == count;
+    };
+    return readHeaderWith(fetch, bytes, got, size, out, true, withEvlrs, nullptr);
 }
 
 }  // namespace orv::las

@@ -8,6 +8,7 @@
 
 #include "OrvLasFile.h"
 #include "OrvLasFormat.h"
+#include "laz/LazCodec.h"
 #include "platform/Files.h"
 
 namespace orv::las {
@@ -36,6 +37,9 @@ Las14Extension extensionOf(const LasFileHeader& header);
 // there with a warning.
 int readHeader(platform::InputFile& file, uint64_t size, LasFileHeader& out, bool withVlrs,
                LasHeader* raw = nullptr);
+
+// The same from any positional source (a file, a range reader); the EVLRs only `withEvlrs`.
+int readHeader(const laz::ByteSource& source, LasFileHeader& out, bool withEvlrs);
 
 // The byte length of a version's standard header: 227 up to 1.2, 235 for 1.3, 375 for 1.4.
 uint16_t standardHeaderSize(uint8_t versionMajor, uint8_t versionMinor);

@@ -58,6 +58,10 @@ bool isLazVlr(const LasVlr& v) {
     return v.userId == laz::kVlrUserId && v.recordId == laz::kVlrRecordId;
 }
 
+bool isCopcRecord(const LasVlr& v) {
+    return v.userId == "copc";
+}
+
 class FileSink final : public laz::ByteSink {
 public:
     explicit FileSink(platform::OutputFile& file) : m_file(file) {}
@@ -203,7 +207,12 @@ int LasWriter::open(const char* path, const LasFileHeader& header) {
     // A compression VLR describes the records as written: one copied from a read file is dropped,
     // and the encoder adds its own when this file is compressed.
     for (size_t i = h.vlrs.size(); i-- > 0;)
-        if (isLazVlr(h.vlrs[i])) h.vlrs.erase(h.vlrs.begin() + static_cast<long>(i));
+        if (isLazVlr(h.vlrs[i]) || isCopcRecord(h.vlrs[i]))
+            h.vlrs.erase(h.vlrs.begin() + static_cast<long>(i));
+    // The octree records of a cloud-optimised file describe where its chunks lay: in a file
+    // written here they would point at the wrong bytes, so they go.
+    for (size_t i = h.evlrs.size(); i-- > 0;)
+        if (isCopcRecord(h.evlrs[i])) h.evlrs.erase(h.evlrs.begin() + static_cast<long>(i));
     m.encoder.reset();
     const uint16_t standard = lasStandardRecordLength(h.pointFormat);
     if (h.recordLength == 0) h.recordLength = standard;

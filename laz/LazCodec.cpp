@@ -702,24 +702,34 @@ uint64_t LazEncoder::finish(ByteSink& sink) {
     if (!m_started) write(nullptr, 0, sink);
     flushChunk(sink, true);
     const uint64_t tableOffset = m_position;
-    std::vector<uint8_t> table;
-    put32(table, 0);
-    put32(table, uint32_t(m_table.size()));
-    Encoder enc;
-    enc.init(&table);
-    IntegerCodec ic(32, 2);
-    ic.init();
-    uint32_t lastBytes = 0;
-    for (const auto& entry : m_table) {
-        ic.compress(enc, int32_t(lastBytes), int32_t(uint32_t(entry.second)), 1);
-        lastBytes = uint32_t(entry.second);
-    }
-    enc.done();
+    const std::vector<uint8_t> table = encodeChunkTable(m_table, false);
     sink.write(table.data(), table.size());
     m_position += table.size();
     m_table.clear();
     m_started = false;
     return tableOffset;
+}
+
+std::vector<uint8_t> encodeChunkTable(const std::vector<std::pair<uint64_t, uint64_t>>& chunks,
+                                      bool variable) {
+    std::vector<uint8_t> table;
+    put32(table, 0);
+    put32(table, uint32_t(chunks.size()));
+    Encoder enc;
+    enc.init(&table);
+    IntegerCodec ic(32, 2);
+    ic.init();
+    uint32_t lastPoints = 0, lastBytes = 0;
+    for (const auto& entry : chunks) {
+        if (variable) {
+            ic.compress(enc, int32_t(lastPoints), int32_t(uint32_t(entry.first)), 0);
+            lastPoints = uint32_t(entry.first);
+        }
+        ic.compress(enc, int32_t(lastBytes), int32_t(uint32_t(entry.second)), 1);
+        lastBytes = uint32_t(entry.second);
+    }
+    enc.done();
+    return table;
 }
 
 }  // namespace orv::laz

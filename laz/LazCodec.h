@@ -202,6 +202,10 @@ private:
 // chunk took. Exposed for tests and the fuzz target.
 size_t decodeChunk(const LazVlr& vlr, uint16_t recordLength, const uint8_t* data, size_t size,
                    uint64_t points, uint8_t* out, size_t& used, std::string& error);
+// The chunk table's bytes for chunks of (points, bytes) in file order; `variable` also lists
+// the points of each, for a VLR whose chunk size is kVariableChunks.
+std::vector<uint8_t> encodeChunkTable(const std::vector<std::pair<uint64_t, uint64_t>>& chunks,
+                                      bool variable);
 // Compresses `points` records into one chunk's bytes.
 std::vector<uint8_t> encodeChunk(const LazVlr& vlr, uint16_t recordLength, const uint8_t* records,
                                  uint64_t points);

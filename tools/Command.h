@@ -195,7 +195,25 @@ void printLasInfo(const InfoOptions& options);
 void printFullLasInfo(const std::string& path, bool asJson, bool stats,
                       nlohmann::ordered_json* json);
 
+// What las copy hands to the COPC reader: an area (4 values in x and y, or 6 in x, y and z) and a
+// level of detail of a COPC file or URL.
+struct CopcQueryOptions {
+    std::string in, out;
+    std::vector<double> bbox;
+    double resolution = 0;
+    int level = -1;
+    bool json = false;
+};
+// True for a URL or a file that opens as COPC.
+bool isCopcSource(const std::string& pathOrUrl);
+void copyCopcQuery(const CopcQueryOptions& options);
+// las copy --copc: the input rewritten as a COPC file.
+void writeCopcCopy(const std::string& in, const std::string& out, bool json, bool quiet);
+// The COPC records of `path` for las info (nothing for a file that is not COPC).
+void printCopcInfo(const std::string& path, bool json, nlohmann::ordered_json* j);
+
 void addLasInfo(CLI::App& las);
+void addLasCopc(CLI::App& las);
 void addDemo(CLI::App& app);
 void addLasCopy(CLI::App& las);
 void addLasGen(CLI::App& las);

@@ -34,6 +34,9 @@ struct CopyOptions {
     std::vector<int> keepClass, dropClass, keepReturn;
     uint64_t step = 1;
     CrsOptions crs;
+    double resolution = 0;
+    int level = -1;
+    bool copc = false;
 };
 
 // Bytes of records read and written at a time: few system calls, memory that never grows.
@@ -470,9 +473,14 @@ void addLasCopy(CLI::App& las) {
     cmd->add_option("--keep-return", options->keepReturn, "Keep only these return numbers")
         ->delimiter(',');
     cmd->add_option("--bbox", options->bbox,
-                    "Keep points with MINX <= x <= MAXX, MINY <= y <= MAXY")
+                    "Keep points with MINX <= x <= MAXX, MINY <= y <= MAXY (of a COPC input "
+                    "also MINX,MINY,MINZ,MAXX,MAXY,MAXZ)")
         ->delimiter(',')
-        ->expected(4);
+        ->expected(4, 6);
+    cmd->add_option("--resolution", options->resolution,
+                    "COPC input: the levels down to a point spacing of at most R");
+    cmd->add_option("--level", options->level, "COPC input: the levels down to N");
+    cmd->add_flag("--copc", options->copc, "Write a COPC file (as las copc does)");
     cmd->add_option("--step", options->step, "Keep records 0, N, 2N... of the input")
         ->check(CLI::PositiveNumber);
     cmd->add_flag("--json", options->json, "Print the summary as one JSON object");
@@ -483,6 +491,30 @@ void addLasCopy(CLI::App& las) {
     cmd->callback([options] {
         const CopyOptions& o = *options;
         if (o.scale.size() == 2) throw CommandError("--scale takes one or three values");
+        if (o.bbox.size() == 5) throw CommandError("--bbox takes four or six values");
+        if (o.copc) {
+            writeCopcCopy(o.in, o.out, o.json, o.quiet);
+            return;
+        }
+        // An area or a level of a COPC file (or URL) is read through its octree; other filters
+        // go the ordinary way, over every point.
+        const bool url = o.in.rfind("http://", 0) == 0 || o.in.rfind("https://", 0) == 0;
+        const bool needsOctree = o.resolution > 0 || o.level >= 0 || o.bbox.size() == 6 || url;
+        const bool others = !o.setVersion.empty() || o.format >= 0 || !o.scale.empty() ||
+                            !o.offset.empty() || !o.keepClass.empty() || !o.dropClass.empty() ||
+                            !o.keepReturn.empty() || o.step > 1 || o.pool || !o.shift.empty() ||
+                            !o.crs.assign.empty() || !o.crs.to.empty();
+        if (needsOctree && others)
+            throw CommandError("--resolution, --level, a 3D --bbox and URLs take no other filters");
+        if (needsOctree || (!o.bbox.empty() && !others && o.in != "-" && isCopcSource(o.in))) {
+            if (!isCopcSource(o.in))
+                throw CommandError("--resolution, --level and a 3D --bbox need a COPC input");
+            CopcQueryOptions q;
+            q.in = o.in, q.out = o.out, q.bbox = o.bbox;
+            q.resolution = o.resolution, q.level = o.level, q.json = o.json;
+            copyCopcQuery(q);
+            return;
+        }
         if (o.pool || !o.shift.empty()) {
             const bool lossless =
                 !o.setVersion.empty() || o.format >= 0 || !o.scale.empty() || !o.offset.empty() ||

@@ -161,6 +161,7 @@ void printFullLasInfo(const std::string& path, bool json, bool stats, nlohmann::
             }
             o["stats"] = st.empty() ? nlohmann::ordered_json() : st;
         }
+        printCopcInfo(path, true, &o);
         return;
     }
 
@@ -183,6 +184,7 @@ void printFullLasInfo(const std::string& path, bool json, bool stats, nlohmann::
     if (verticalEpsg != 0) std::printf("vertical EPSG:     %d\n", verticalEpsg);
     if (!crsNote.empty()) std::printf("CRS note:          %s\n", printable(crsNote).c_str());
     if (!wkt.empty()) std::printf("WKT:               %s\n", printable(wkt).c_str());
+    printCopcInfo(path, false, nullptr);
     if (s.scanned) {
         std::printf("scanned points:    %" PRIu64 "\n", s.points);
         if (s.points) {

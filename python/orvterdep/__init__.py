@@ -10,7 +10,7 @@ from ._core import (Chunks, Crs, FormatError, InStream, Packet, Transform, Write
 from ._core import render as _render
 
 __all__ = ["CRS", "FormatError", "Header", "InStream", "Packet", "Writer", "blocks", "chunks",
-           "extra_fields", "lean_point_dtype", "point_dtype", "read", "render", "write"]
+           "copc", "extra_fields", "lean_point_dtype", "point_dtype", "read", "render", "write"]
 
 
 class CRS(str):
@@ -201,3 +201,6 @@ def render(path, size=1024, shape=None, by="elevation", bbox=None, hillshade=Fal
     bar and legend; `png` also writes the picture to that path.
     """
     return _render(path, size, shape, by, bbox, hillshade, decorations, png)
+
+# Cloud-optimised files by area and level of detail: orvterdep.copc.read.
+from . import copc  # noqa: E402

@@ -1,5 +1,6 @@
 // Full-fidelity LAS from Python: headers as dicts, points as numpy structured arrays with every
 // field of the file's point format, read whole, in chunks, and written back.
+#include <OrvCopc.h>
 #include <OrvError.h>
 #include <OrvLasCrs.h>
 #include <OrvLasFile.h>
@@ -676,6 +677,55 @@ void requireCoordinates(const py::dict& fields) {
     throw py::value_error("points: no " + missing + " field (nor all of X, Y, Z)");
 }
 
+// The points of a COPC file or URL inside `bounds` (4 values in x and y or 6 in x, y and z; None:
+// everywhere) down to a resolution or level, as (header dict, structured array).
+py::tuple copcRead(const py::object& file, const py::object& bounds, double resolution,
+                   int maxLevel, bool stored) {
+    const std::string path =
+        py::isinstance<py::str>(file) ? file.cast<std::string>() : fsPath(file);
+    orv::CopcQuery q;
+    if (!bounds.is_none()) {
+        const std::vector<double> b = bounds.cast<std::vector<double>>();
+        if (b.size() != 4 && b.size() != 6)
+            throw py::value_error("bounds: (minx, miny, maxx, maxy) or with z, six values");
+        const size_t axes = b.size() / 2;
+        for (size_t axis = 0; axis < axes; ++axis) {
+            q.min[axis] = b[axis];
+            q.max[axis] = b[axes + axis];
+        }
+    }
+    q.resolution = resolution;
+    q.maxLevel = maxLevel;
+    orv::CopcReader reader;
+    const int result = reader.open(path);
+    if (result != 0) refuseOpen(result, path, reader.error());
+    const LasFileHeader& h = reader.header();
+    const PointShape shape(h.pointFormat,
+                           h.recordLength - orv::lasStandardRecordLength(h.pointFormat), stored);
+    const py::dtype dtype = shape.dtype();
+    std::vector<uint8_t> records;
+    int64_t count = 0;
+    std::unique_ptr<PointBuffer> buffer;
+    {
+        py::gil_scoped_release unlocked;
+        count = reader.read(q, records);
+        if (count >= 0) {
+            buffer = std::make_unique<PointBuffer>(size_t(count) * shape.itemsize);
+            Scratch sc(shape.columnUsed, shape.extra);
+            for (size_t done = 0; done < size_t(count);) {
+                const size_t n = std::min(kBlockPoints, size_t(count) - done);
+                orv::decodeLasRecords(h, records.data() + done * h.recordLength, n, sc.columns);
+                toRecords(shape, sc, buffer->data + done * shape.itemsize, n);
+                done += n;
+            }
+        }
+    }
+    if (count < 0) throw FormatError(path + ": " + reader.error());
+    uint8_t* data = buffer->data;
+    py::array points = arrayOver(dtype, size_t(count), data, buffer.release());
+    return py::make_tuple(headerDict(h), points);
+}
+
 // Writes points block by block; the target is replaced only by close().
 class Writer {
 public:
@@ -805,6 +855,9 @@ void bindLas(py::module_& m) {
             else
                 w.discard();
         });
+    m.def("copc_read", &copcRead, py::arg("path"), py::arg("bounds") = py::none(),
+          py::arg("resolution") = 0.0, py::arg("max_level") = -1, py::arg("stored") = false,
+          "The points of a COPC file or URL inside bounds, down to a resolution or level");
     m.def(
         "point_dtype",
         [](uint8_t format, size_t extraBytes, bool stored) {

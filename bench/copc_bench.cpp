@@ -1,0 +1,220 @@
+// COPC: writing a cloud-optimised file from a LAS file (time, peak memory), beside another
+// program when given (`--peer 'CMD {in} {out}'`), and a bounds query over about 1 % of the area
+// (time, bytes read and their share of the file) beside reading that many bytes of the file.
+// Every run is a fresh process; the rows of a group run interleaved.
+#include <sys/stat.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "FreshRuns.h"
+#include "OrvCopc.h"
+#include "OrvLasFile.h"
+
+namespace {
+
+struct Options {
+    uint64_t points = 20000000;
+    int runs = 5;
+    std::string dir = "/tmp/copc_bench";
+    std::string peer;
+    std::string memory = "1073741824";
+};
+
+uint64_t fileSize(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 ? uint64_t(st.st_size) : 0;
+}
+
+// An airborne-like cloud in format 6: scan lines across a 2 km swath, GPS time rising, smooth
+// terrain with noise, a block at a time.
+bool generate(const std::string& path, uint64_t points) {
+    orv::LasFileHeader h;
+    h.versionMinor = 4;
+    h.pointFormat = 6;
+    h.scale[0] = h.scale[1] = h.scale[2] = 0.01;
+    h.offset[0] = 400000, h.offset[1] = 5000000;
+    orv::LasWriter w;
+    if (w.open(path.c_str(), h) != 0) return false;
+    constexpr size_t kBlock = 1 << 16;
+    std::vector<double> x(kBlock), y(kBlock), z(kBlock), t(kBlock);
+    std::vector<uint8_t> ret(kBlock, 1), num(kBlock, 1), cls(kBlock);
+    std::vector<uint16_t> intensity(kBlock);
+    std::mt19937 rng(1);
+    const uint64_t perLine = 2000;
+    const double lines = double(points) / perLine;
+    for (uint64_t done = 0; done < points;) {
+        const size_t n = size_t(std::min<uint64_t>(kBlock, points - done));
+        for (size_t i = 0; i < n; ++i) {
+            const uint64_t k = done + i;
+            const double line = double(k / perLine), across = double(k % perLine) / perLine;
+            x[i] = 400000 + across * 2000 + (rng() % 100) / 100.0;
+            y[i] = 5000000 + line / lines * 2000 + (rng() % 100) / 100.0;
+            z[i] = 300 + 20 * std::sin(x[i] / 150) * std::cos(y[i] / 200) + (rng() % 50) / 100.0;
+            t[i] = 1e5 + double(k) * 1e-5;
+            intensity[i] = uint16_t(rng() % 4000);
+            cls[i] = uint8_t(rng() % 6 == 0 ? 5 : 2);
+        }
+        orv::LasColumns c;
+        c.x = x.data(), c.y = y.data(), c.z = z.data(), c.gpsTime = t.data();
+        c.returnNumber = ret.data(), c.numberOfReturns = num.data(), c.classification = cls.data();
+        c.intensity = intensity.data();
+        if (w.write(c, n) != n) return false;
+        done += n;
+    }
+    w.close();
+    return true;
+}
+
+int childWrite(const char* in, const char* out, const char* memory) {
+    fresh::Stopwatch watch;
+    orv::CopcWriteOptions o;
+    o.memoryBytes = std::strtoull(memory, nullptr, 10);
+    orv::CopcWriteSummary s;
+    std::string error;
+    if (!orv::writeCopc({in}, out, o, s, error)) {
+        std::fprintf(stderr, "%s\n", error.c_str());
+        return 1;
+    }
+    fresh::reportSeconds(watch);
+    std::fprintf(stderr, "  %llu points, %u nodes, %d levels, %u scratch files (%llu bytes)\n",
+                 (unsigned long long)s.points, s.nodes, s.levels, s.spillFiles,
+                 (unsigned long long)s.spillBytes);
+    return 0;
+}
+
+int childPeer(const char* command) {
+    fresh::Stopwatch watch;
+    if (std::system(command) != 0) return 1;
+    fresh::reportSeconds(watch);
+    return 0;
+}
+
+// A box of a tenth of each side at the centre of the cloud: about 1 % of its points.
+int childQuery(const char* path) {
+    fresh::Stopwatch watch;
+    orv::CopcReader r;
+    if (r.open(path) != 0) return 1;
+    const orv::LasFileHeader& h = r.header();
+    orv::CopcQuery q;
+    for (int axis = 0; axis < 2; ++axis) {
+        const double mid = (h.min[axis] + h.max[axis]) / 2, half = (h.max[axis] - h.min[axis]) / 20;
+        q.min[axis] = mid - half, q.max[axis] = mid + half;
+    }
+    std::vector<uint8_t> records;
+    const int64_t n = r.read(q, records);
+    if (n < 0) return 1;
+    fresh::reportSeconds(watch);
+    const orv::CopcTraffic t = r.traffic();
+    std::fprintf(stderr, "  %lld points of %llu (%.2f %%), %llu bytes read of %llu (%.2f %%)\n",
+                 (long long)n, (unsigned long long)h.statedPoints,
+                 100.0 * double(n) / double(h.statedPoints), (unsigned long long)t.bytes,
+                 (unsigned long long)fileSize(path),
+                 100.0 * double(t.bytes) / double(fileSize(path)));
+    return 0;
+}
+
+// Reading `bytes` bytes of the file: what the query's share of the file costs on its own.
+int childReadBytes(const char* path, const char* bytes) {
+    fresh::Stopwatch watch;
+    FILE* f = std::fopen(path, "rb");
+    if (!f) return 1;
+    std::vector<char> buffer(1 << 20);
+    uint64_t left = std::strtoull(bytes, nullptr, 10);
+    while (left > 0) {
+        const size_t n =
+            std::fread(buffer.data(), 1, size_t(std::min<uint64_t>(left, buffer.size())), f);
+        if (n == 0) break;
+        left -= n;
+    }
+    std::fclose(f);
+    fresh::reportSeconds(watch);
+    return 0;
+}
+
+void row(const char* name, const fresh::Summary& s) {
+    std::printf("%-28s %8.3f %8.3f %8.3f s  cpu %8.3f s  peak %8.1f MiB\n", name, s.min, s.median,
+                s.max, s.cpuMedian, double(s.peakKiB) / 1024);
+}
+
+int parent(const Options& o) {
+    std::system(("mkdir -p '" + o.dir + "'").c_str());
+    const std::string in = o.dir + "/in.las", out = o.dir + "/out.copc.laz",
+                      peerOut = o.dir + "/peer.copc.laz";
+    if (fileSize(in) == 0 && !generate(in, o.points)) return 1;
+    std::printf("%llu points, %d runs (min median max)\n", (unsigned long long)o.points, o.runs);
+    fresh::warm(in);
+    std::vector<fresh::Candidate> writers = {
+        {"las copc", {"--child-write", in, out, o.memory}, [&] { fresh::removeFlushed(out); }}};
+    if (!o.peer.empty()) {
+        std::string command = o.peer;
+        for (const auto& [key, value] : {std::pair<std::string, std::string>{"{in}", in},
+                                         std::pair<std::string, std::string>{"{out}", peerOut}})
+            for (size_t at; (at = command.find(key)) != std::string::npos;)
+                command.replace(at, key.size(), value);
+        writers.push_back(
+            {"peer", {"--child-peer", command}, [&] { fresh::removeFlushed(peerOut); }});
+    }
+    const auto written = fresh::interleaveAll(writers, o.runs);
+    for (size_t k = 0; k < writers.size(); ++k)
+        row(writers[k].name.c_str(), fresh::summarize(written[k]));
+
+    // The query's bytes come from its own report; the reference reads as many.
+    orv::CopcReader r;
+    if (r.open(out) != 0) return 1;
+    const orv::LasFileHeader& h = r.header();
+    orv::CopcQuery q;
+    for (int axis = 0; axis < 2; ++axis) {
+        const double mid = (h.min[axis] + h.max[axis]) / 2, half = (h.max[axis] - h.min[axis]) / 20;
+        q.min[axis] = mid - half, q.max[axis] = mid + half;
+    }
+    std::vector<uint8_t> records;
+    r.read(q, records);
+    const std::string bytes = std::to_string(r.traffic().bytes);
+    fresh::warm(out);
+    const auto queried =
+        fresh::interleaveAll({{"1 % bounds query", {"--child-query", out}, nullptr},
+                              {"reading its bytes", {"--child-read-bytes", out, bytes}, nullptr}},
+                             o.runs);
+    row("1 % bounds query", fresh::summarize(queried[0]));
+    row("reading as many bytes", fresh::summarize(queried[1]));
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc >= 5 && std::strcmp(argv[1], "--child-write") == 0)
+        return childWrite(argv[2], argv[3], argv[4]);
+    if (argc >= 3 && std::strcmp(argv[1], "--child-peer") == 0) return childPeer(argv[2]);
+    if (argc >= 3 && std::strcmp(argv[1], "--child-query") == 0) return childQuery(argv[2]);
+    if (argc >= 4 && std::strcmp(argv[1], "--child-read-bytes") == 0)
+        return childReadBytes(argv[2], argv[3]);
+    Options o;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        const bool value = i + 1 < argc;
+        if (a == "--points" && value)
+            o.points = std::strtoull(argv[++i], nullptr, 10);
+        else if (a == "--runs" && value)
+            o.runs = std::atoi(argv[++i]);
+        else if (a == "--dir" && value)
+            o.dir = argv[++i];
+        else if (a == "--peer" && value)
+            o.peer = argv[++i];
+        else if (a == "--memory" && value)
+            o.memory = argv[++i];
+        else {
+            std::printf(
+                "usage: copc_bench [--points N] [--runs N] [--dir DIR] [--memory BYTES]\n"
+                "                  [--peer 'COMMAND {in} {out}']\n");
+            return a == "--help" ? 0 : 2;
+        }
+    }
+    return parent(o);
+}

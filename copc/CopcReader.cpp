@@ -1,0 +1,225 @@
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstring>
+#include <thread>
+
+#include "OrvCopc.h"
+#include "copc/CopcFormat.h"
+#include "copc/CopcSource.h"
+#include "las/LasBytes.h"
+#include "las/LasHeaderModel.h"
+#include "las/LasRecordSource.h"
+
+namespace orv {
+
+struct CopcReader::Impl {
+    std::unique_ptr<copc::CountedSource> source;
+    LasFileHeader header;
+    CopcInfo info;
+    laz::LazVlr vlr;
+    copc::FileLimits limits;
+    std::string error;
+
+    // Fetches and decodes one node's chunk into `records`; safe from several threads.
+    bool decode(const CopcNode& n, std::vector<uint8_t>& records, std::string& why) const {
+        const uint16_t length = header.recordLength;
+        records.clear();
+        if (n.pointCount <= 0) return true;
+        std::vector<uint8_t> bytes(static_cast<size_t>(n.byteSize));
+        if (source->readAt(n.offset, bytes.data(), bytes.size()) != bytes.size()) {
+            why = "cannot read the chunk of node " + copc::keyText(n);
+            return false;
+        }
+        // A layered chunk states its points after its first record: both counts must agree
+        // before room is made for them.
+        if (vlr.compressor == laz::kCompressorLayered && bytes.size() >= length + 4u &&
+            las::load<uint32_t>(bytes.data() + length) != uint32_t(n.pointCount)) {
+            why = "the chunk of node " + copc::keyText(n) + " holds " +
+                  std::to_string(las::load<uint32_t>(bytes.data() + length)) + " points, not the " +
+                  std::to_string(n.pointCount) + " points its entry states";
+            return false;
+        }
+        records.resize(size_t(n.pointCount) * length);
+        size_t used = 0;
+        std::string damage;
+        const size_t got =
+            laz::decodeChunk(vlr, length, bytes.data(), bytes.size(),
+                             static_cast<uint64_t>(n.pointCount), records.data(), used, damage);
+        if (got < static_cast<size_t>(n.pointCount)) {
+            why = "the chunk of node " + copc::keyText(n) + " holds " + std::to_string(got) +
+                  " of the " + std::to_string(n.pointCount) + " points its entry states" +
+                  (damage.empty() ? "" : " (" + damage + ")");
+            records.clear();
+            return false;
+        }
+        return true;
+    }
+
+    bool touches(const CopcQuery& q, const CopcNode& n, int deepest) const {
+        if (n.level > deepest) return false;
+        double lo[3], hi[3];
+        copcNodeBounds(info, n, lo, hi);
+        for (int axis = 0; axis < 3; ++axis)
+            if (hi[axis] < q.min[axis] || lo[axis] > q.max[axis]) return false;
+        return true;
+    }
+};
+
+CopcReader::CopcReader() : m_impl(std::make_unique<Impl>()) {}
+CopcReader::~CopcReader() = default;
+
+int CopcReader::open(const std::string& pathOrUrl) {
+    Impl& m = *m_impl;
+    m = Impl();
+    m.source = copc::openSource(pathOrUrl, m.error);
+    if (!m.source) return -1;
+    const int read = las::readHeader(*m.source, m.header, false);
+    if (read != 0) {
+        m.error = read == -1 ? "cannot read the header" : "not a LAS file";
+        return read;
+    }
+    const LasFileHeader& h = m.header;
+    const auto refuse = [&m](const std::string& why) {
+        m.error = "not a COPC file: " + why;
+        return -2;
+    };
+    if (h.versionMajor != 1 || h.versionMinor != 4 || h.headerSize != copc::kInfoVlrOffset)
+        return refuse("not a LAS 1.4 file with a 375-byte header");
+    if (h.vlrs.empty() || h.vlrs[0].userId != copc::kUserId ||
+        h.vlrs[0].recordId != copc::kInfoRecordId)
+        return refuse("the first VLR is not the COPC info VLR");
+    if (!h.compressed || h.pointFormat < 6 || h.pointFormat > 8)
+        return refuse("point format " + std::to_string(h.pointFormat) +
+                      (h.compressed ? "" : " uncompressed"));
+    std::string why;
+    if (!copc::parseInfo(h.vlrs[0].payload, m.info, why)) return refuse(why);
+    const LasVlr* laz = nullptr;
+    for (const LasVlr& v : h.vlrs)
+        if (v.userId == laz::kVlrUserId && v.recordId == laz::kVlrRecordId) laz = &v;
+    if (!laz) return refuse("no compression VLR");
+    if (!laz::parseLazVlr(laz->payload.data(), laz->payload.size(), m.vlr, why)) return refuse(why);
+    if (h.recordLength < lasStandardRecordLength(h.pointFormat))
+        return refuse("records shorter than their format's");
+    m.limits.size = m.source->size();
+    m.limits.chunksBegin = uint64_t{h.offsetToPointData} + 8;
+    m.limits.chunksEnd = h.evlrOffset > m.limits.chunksBegin && h.evlrOffset <= m.limits.size
+                             ? h.evlrOffset
+                             : m.limits.size;
+    m.limits.points = h.statedPoints;
+    // The chunks hold the points, not the file's length: the counts are the header's.
+    las::countCompressed(m.header, h.statedPoints);
+    return 0;
+}
+
+const std::string& CopcReader::error() const {
+    return m_impl->error;
+}
+const LasFileHeader& CopcReader::header() const {
+    return m_impl->header;
+}
+const CopcInfo& CopcReader::info() const {
+    return m_impl->info;
+}
+
+int CopcReader::levelFor(double resolution) const {
+    const double spacing = m_impl->info.spacing;
+    if (!(resolution > 0) || !(spacing > 0)) return copc::kMaxLevel;
+    int level = 0;
+    while (level < copc::kMaxLevel && spacing / std::ldexp(1.0, level) > resolution) ++level;
+    return level;
+}
+
+bool CopcReader::nodes(const CopcQuery& q, std::vector<CopcNode>& out) {
+    Impl& m = *m_impl;
+    if (!m.source) {
+        m.error = "no file is open";
+        return false;
+    }
+    int deepest = levelFor(q.resolution);
+    if (q.maxLevel >= 0) deepest = std::min(deepest, q.maxLevel);
+    const auto want = [&](const CopcNode& n) { return m.touches(q, n, deepest); };
+    std::vector<CopcNode> all;
+    if (!copc::walkHierarchy(*m.source, m.info, m.limits, want, all, m.error)) return false;
+    bool everything = deepest >= copc::kMaxLevel;
+    for (int axis = 0; axis < 3; ++axis)
+        everything &= std::isinf(q.min[axis]) && std::isinf(q.max[axis]);
+    if (everything) {
+        uint64_t sum = 0;
+        for (const CopcNode& n : all) sum += static_cast<uint64_t>(n.pointCount);
+        if (sum != m.header.statedPoints) {
+            m.error = "the hierarchy's nodes hold " + std::to_string(sum) +
+                      " points, the header states " + std::to_string(m.header.statedPoints);
+            return false;
+        }
+    }
+    out.clear();
+    for (const CopcNode& n : all)
+        if (want(n)) out.push_back(n);
+    return true;
+}
+
+bool CopcReader::readNode(const CopcNode& n, std::vector<uint8_t>& records) {
+    return m_impl->decode(n, records, m_impl->error);
+}
+
+int64_t CopcReader::read(const CopcQuery& q, std::vector<uint8_t>& records) {
+    Impl& m = *m_impl;
+    std::vector<CopcNode> list;
+    if (!nodes(q, list)) return -1;
+    list.erase(std::remove_if(list.begin(), list.end(),
+                              [](const CopcNode& n) { return n.pointCount <= 0; }),
+               list.end());
+    // Chunks are fetched and decoded on a few threads; each keeps what the bounds take.
+    std::vector<std::vector<uint8_t>> kept(list.size());
+    std::vector<std::string> errors(list.size());
+    std::atomic<size_t> next{0};
+    const uint16_t length = m.header.recordLength;
+    const LasFileHeader& h = m.header;
+    const auto work = [&] {
+        std::vector<uint8_t> chunk;
+        for (size_t i = next++; i < list.size(); i = next++) {
+            if (!m.decode(list[i], chunk, errors[i])) continue;
+            const size_t got = chunk.size() / length;
+            std::vector<uint8_t>& out = kept[i];
+            out.reserve(chunk.size());
+            for (size_t p = 0; p < got; ++p) {
+                const uint8_t* r = chunk.data() + p * length;
+                bool inside = true;
+                for (int axis = 0; axis < 3; ++axis) {
+                    const double v =
+                        las::load<int32_t>(r + 4 * axis) * h.scale[axis] + h.offset[axis];
+                    inside &= v >= q.min[axis] && v <= q.max[axis];
+                }
+                if (inside) out.insert(out.end(), r, r + length);
+            }
+        }
+    };
+    unsigned threads = std::max(m.source->parallelism(), std::thread::hardware_concurrency());
+    threads = static_cast<unsigned>(std::min<size_t>(std::max(threads, 1u), list.size()));
+    std::vector<std::thread> pool;
+    for (unsigned t = 1; t < threads; ++t) pool.emplace_back(work);
+    work();
+    for (std::thread& t : pool) t.join();
+    int64_t count = 0;
+    for (size_t i = 0; i < list.size(); ++i) {
+        if (!errors[i].empty()) {
+            m.error = errors[i];
+            return -1;
+        }
+        records.insert(records.end(), kept[i].begin(), kept[i].end());
+        count += static_cast<int64_t>(kept[i].size() / length);
+    }
+    return count;
+}
+
+CopcTraffic CopcReader::traffic() const {
+    CopcTraffic t;
+    if (m_impl->source) {
+        t.requests = m_impl->source->requests();
+        t.bytes = m_impl->source->bytes();
+    }
+    return t;
+}
+
+}  // namespace orv

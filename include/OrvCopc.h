@@ -1,0 +1,118 @@
+// Cloud-optimised LAZ: one LAZ 1.4 file whose chunks are the nodes of an octree, written from any
+// number of LAS/LAZ files and read by area and level of detail, from a file or over HTTP(S).
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <limits>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "OrvExport.h"
+#include "OrvLasFile.h"
+
+namespace orv {
+
+// The info VLR (user ID "copc", record 1): the root cube, the spacing of the root's points, the
+// root hierarchy page and the GPS time range.
+struct CopcInfo {
+    double center[3] = {0.0, 0.0, 0.0};
+    double halfSize = 0.0;  // half the root cube's edge
+    double spacing = 0.0;   // distance between the root's points
+    uint64_t rootPageOffset = 0;
+    uint64_t rootPageSize = 0;
+    double gpsTimeMin = 0.0;
+    double gpsTimeMax = 0.0;
+};
+
+// One hierarchy entry: a node's key (level and cube indices at that level), where its chunk lies
+// and its points; pointCount -1 marks a child hierarchy page at offset, byteSize bytes long.
+struct CopcNode {
+    int32_t level = 0, x = 0, y = 0, z = 0;
+    uint64_t offset = 0;
+    int32_t byteSize = 0;
+    int32_t pointCount = 0;
+};
+
+// The cube of a node, [min, max] per axis.
+ORV_API void copcNodeBounds(const CopcInfo& info, const CopcNode& node, double min[3],
+                            double max[3]);
+
+struct CopcWriteOptions {
+    uint64_t memoryBytes = uint64_t{1} << 30;  // working memory; more data spills to scratch files
+    unsigned threads = 0;                      // compressing threads; 0 takes every core
+    // Called now and then with the fraction of the work done; may be empty.
+    std::function<void(double)> progress;
+};
+
+struct CopcWriteSummary {
+    uint64_t points = 0;
+    uint32_t nodes = 0;
+    int levels = 0;           // the deepest level + 1
+    unsigned spillFiles = 0;  // scratch files used; 0 when the cloud was built in memory
+    uint64_t spillBytes = 0;  // bytes written to them
+};
+
+// Writes `output` as a COPC file holding every point of `inputs` (LAS or LAZ, one coordinate
+// reference system, point formats 0-3 and 6-8; 0-3 become 6-8 without loss). False with `error`
+// when the inputs cannot be combined; file failures throw orv::FileError. The output is replaced
+// only when everything succeeded; scratch data goes in its folder and never outlives the call.
+ORV_API bool writeCopc(const std::vector<std::string>& inputs, const std::string& output,
+                       const CopcWriteOptions& options, CopcWriteSummary& summary,
+                       std::string& error);
+
+// What a read takes: points inside [min, max] (closed; leave an axis infinite to ignore it) from
+// nodes down to a level.
+struct CopcQuery {
+    double min[3] = {-std::numeric_limits<double>::infinity(),
+                     -std::numeric_limits<double>::infinity(),
+                     -std::numeric_limits<double>::infinity()};
+    double max[3] = {std::numeric_limits<double>::infinity(),
+                     std::numeric_limits<double>::infinity(),
+                     std::numeric_limits<double>::infinity()};
+    // Point spacing wanted: the levels down to the first whose spacing is at most this. 0: all.
+    double resolution = 0.0;
+    int maxLevel = -1;  // deepest level read; -1: no limit
+};
+
+// Byte counts of a reader's source: what a query cost.
+struct CopcTraffic {
+    uint64_t requests = 0;  // reads (range requests over HTTP)
+    uint64_t bytes = 0;     // bytes read
+};
+
+// Reads a COPC file by area and level of detail, from a path or an http:// or https:// URL
+// (range requests: only the header, the hierarchy pages and the chunks a query needs).
+class ORV_API CopcReader {
+public:
+    CopcReader();
+    CopcReader(const CopcReader&) = delete;
+    CopcReader& operator=(const CopcReader&) = delete;
+    ~CopcReader();
+
+    // 0 on success; -1 when the source cannot be read; -2 when it is not a COPC file (not LAS
+    // 1.4, no info VLR first, not formats 6-8 compressed); see error().
+    int open(const std::string& pathOrUrl);
+    const std::string& error() const;
+    const LasFileHeader& header() const;
+    const CopcInfo& info() const;
+    // The level whose spacing first reaches `resolution` (0: the deepest there may be).
+    int levelFor(double resolution) const;
+    // Hierarchy entries of the nodes a query touches (every node when the query is left as it
+    // is), reading only the pages it needs. False with error() on a hierarchy that loops,
+    // overlaps, points outside the file or contradicts itself.
+    bool nodes(const CopcQuery& query, std::vector<CopcNode>& out);
+    // The records (header().recordLength bytes each) of the points the query takes, appended to
+    // `records`; returns their number, or -1 with error() on damage.
+    int64_t read(const CopcQuery& query, std::vector<uint8_t>& records);
+    // Decodes one node's chunk into `records` (replaced); false with error() on damage.
+    bool readNode(const CopcNode& node, std::vector<uint8_t>& records);
+    CopcTraffic traffic() const;
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> m_impl;
+};
+
+}  // namespace orv
