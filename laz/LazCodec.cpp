@@ -466,7 +466,14 @@ void LazDecoder::decodeWholeChunk(const ChunkEntry& e, Decoded& d) const {
     d.used = chunk.used();
     if (!chunk.error().empty()) d.error = chunk.error();
     if (d.error.empty() && d.points == e.points) d.error = endCheck(e, d.used);
-    if (!d.error.empty() && d.points == e.points) d.points = 0;
+    // Damage inside a chunk whose bytes are all there is a changed byte, not a file cut short:
+    // none of its records can be trusted.
+    if (!d.error.empty() && (d.points == e.points || (e.bytes && bytes->size() == e.bytes))) {
+        if (d.points < e.points)
+            d.error =
+                "LAZ chunk at byte " + std::to_string(e.offset) + " is corrupt (" + d.error + ")";
+        d.points = 0;
+    }
     if (d.points < e.points && d.error.empty()) d.error = "LAZ chunk cut short";
 }
 

@@ -258,6 +258,7 @@ void runLossless(const CopyOptions& o) {
         throw CommandError("cannot write '" + out.name() + "': " + writer.error());
     uint64_t read = 0;
     pump(reader, target, writer, o, in.name(), progress, read);
+    reportReadDamage(reader, in, read, o.strict);  // under --strict the copy is abandoned
     writer.close();
     out.finish();
     progress.end();
@@ -411,7 +412,9 @@ void runMerge(const MergeOptions& m) {
     for (const auto& in : ins) {
         orv::LasReader reader;
         openReader(reader, *in);
+        const uint64_t before = read;
         pump(reader, target, writer, none, in->name(), progress, read);
+        reportReadDamage(reader, *in, read - before, false);
     }
     writer.close();
     out.finish();

@@ -62,7 +62,8 @@ def read(path, stored=False):
     x, y, z are float64 in map units; ``stored=True`` adds the stored integers X, Y, Z.
     """
     c = Chunks(path, 1, stored)
-    return Header(c.header), c.all()
+    points = c.all()  # first: what reading finds joins the header's warnings
+    return Header(c.header), points
 
 
 def chunks(path, size=1_000_000, stored=False):

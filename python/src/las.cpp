@@ -327,20 +327,35 @@ struct PointBuffer {
         if (void* smaller = std::realloc(data, bytes ? bytes : 1))
             data = static_cast<uint8_t*>(smaller);
     }
+    // Room for `bytes`, as the points arrive.
+    void grow(size_t bytes) {
+        void* larger = std::realloc(data, bytes);
+        if (!larger) throw std::bad_alloc();
+        data = static_cast<uint8_t*>(larger);
+    }
 };
+
+// Points an array starts with room for: a count the file has not shown yet claims no memory.
+constexpr size_t kInitialPoints = size_t{1} << 20;
 
 // Reads `count` points (or to the end) into a fresh structured array, block by block. The
 // buffer comes from malloc, not numpy: numpy asks for transparent huge pages on large arrays,
 // and where the kernel must assemble them on the first touch that costs more than the read.
 py::array readPoints(orv::LasReader& reader, const PointShape& shape, const py::dtype& dtype,
                      size_t count) {
-    auto buffer = std::make_unique<PointBuffer>(count * shape.itemsize);
+    size_t room = std::min(count, kInitialPoints);
+    auto buffer = std::make_unique<PointBuffer>(room * shape.itemsize);
     size_t done = 0;
     {
         py::gil_scoped_release unlocked;
         Scratch s(shape.columnUsed, shape.extra);
         while (done < count) {
-            const size_t got = reader.read(s.columns, std::min(kBlockPoints, count - done));
+            const size_t want = std::min(kBlockPoints, count - done);
+            if (done + want > room) {
+                room = std::min(count, std::max(done + want, room + room / 2));
+                buffer->grow(room * shape.itemsize);
+            }
+            const size_t got = reader.read(s.columns, want);
             if (got == 0) break;
             toRecords(shape, s, buffer->data + done * shape.itemsize, got);
             done += got;
@@ -406,7 +421,9 @@ py::dict headerDict(const LasFileHeader& h) {
     d["header_extra"] = bytesOf(h.headerExtra);
     d["after_vlrs"] = bytesOf(h.afterVlrs);
     const std::string wkt = orv::lasWkt(h);
-    d["crs"] = wkt.empty() ? py::object(py::none()) : py::object(py::str(wkt));
+    // Text of any bytes: a byte that is not UTF-8 becomes a replacement character.
+    d["crs"] = wkt.empty() ? py::object(py::none())
+                           : py::object(py::bytes(wkt).attr("decode")("utf-8", "replace"));
     const uint32_t epsg = orv::lasEpsgCode(h);
     d["epsg"] = epsg ? py::object(py::int_(epsg)) : py::object(py::none());
     py::list extra;
@@ -576,6 +593,7 @@ public:
         if (left == 0) throw py::stop_iteration();
         py::array points = readPoints(m_reader, *m_shape, m_dtype,
                                       static_cast<size_t>(std::min<uint64_t>(left, m_size)));
+        noteWarnings();
         if (points.size() == 0) throw py::stop_iteration();
         return std::move(points);
     }
@@ -584,15 +602,26 @@ public:
     py::array all() {
         OneAtATime guard(m_busy);
         const uint64_t left = m_reader.pointCount() - m_reader.position();
-        if (left > std::numeric_limits<size_t>::max() / std::max<size_t>(m_shape->itemsize, 1))
-            throw std::bad_alloc();
-        return readPoints(m_reader, *m_shape, m_dtype, static_cast<size_t>(left));
+        const size_t most =
+            std::numeric_limits<size_t>::max() / std::max<size_t>(m_shape->itemsize, 1);
+        py::array points = readPoints(m_reader, *m_shape, m_dtype,
+                                      static_cast<size_t>(std::min<uint64_t>(left, most)));
+        noteWarnings();
+        return points;
     }
 
     const py::dict& header() const { return m_header; }
     const py::dtype& dtype() const { return m_dtype; }
 
 private:
+    // What reading found (damaged or recovered compressed records) joins the header's
+    // warnings, in the list every copy of the header shares.
+    void noteWarnings() {
+        const std::vector<std::string>& notes = m_reader.header().notes;
+        py::list warnings = m_header["warnings"];
+        for (size_t i = warnings.size(); i < notes.size(); ++i) warnings.append(notes[i]);
+    }
+
     orv::LasReader m_reader;
     std::optional<PointShape> m_shape;
     py::dtype m_dtype;
