@@ -105,8 +105,9 @@ bool parseFixedHeader(const uint8_t* bytes, size_t got, uint64_t fileSize, LasFi
         h.readablePoints = h.statedPoints < h.presentRecords ? h.statedPoints : h.presentRecords;
 
     // Records that would start inside the header are the header's own bytes: none are read.
-    const uint32_t headerEnd = std::max<uint32_t>(
-        sizeof(LasHeader), std::min<uint32_t>(h.headerSize, standardHeaderSize(1, h.versionMinor)));
+    const uint64_t headerEnd = std::max<uint64_t>(
+        sizeof(LasHeader),
+        std::min<uint64_t>({h.headerSize, standardHeaderSize(1, h.versionMinor), fileSize}));
     if (h.offsetToPointData < headerEnd) {
         h.presentRecords = h.readablePoints = 0;
         note(h, kLasPointsInHeader,

@@ -38,7 +38,8 @@ Outcome viaOrvter(const std::string& args, const std::string& label, int warnSta
     Outcome o;
     if (r.status != 0 && r.status != warnStatus) return o;
     o.points = numberAfter(r.out, label);
-    o.warned = r.out.find("warning:") != std::string::npos || r.status == warnStatus;
+    o.warned =
+        r.out.find("warning:") != std::string::npos || (warnStatus && r.status == warnStatus);
     return o;
 }
 
@@ -54,11 +55,14 @@ Outcome viaLasReader(const std::string& path) {
     return o;
 }
 
+// The bulk reader takes any bytes for a header: for bytes that are no LAS file, no points is
+// its refusal.
 Outcome viaBulkReader(const std::string& path) {
     orv::LasPntPool* pool = nullptr;
     Outcome o;
     if (orv::orvReadLas(path.c_str(), &pool, nullptr) != 1) return o;
     orv::OrvPtr<orv::LasPntPool> points = orv::OrvPtr<orv::LasPntPool>::adopt(pool);
+    if (points->size() == 0) return o;
     o.points = int64_t(points->size());
     o.warned = true;  // its count is its only word: compared below, not a warning
     return o;
@@ -89,7 +93,7 @@ Outcome viaPython(const std::string& path, bool chunked) {
 }
 #endif
 
-class LazDamage : public ::testing::Test {
+class LazDamageContract : public ::testing::Test {
 protected:
     void SetUp() override {
         if (lazDataDir().empty()) GTEST_SKIP() << "no shared samples beside the clone";
@@ -111,7 +115,7 @@ protected:
     std::vector<uint8_t> m_whole;
 };
 
-TEST_F(LazDamage, EveryEntryPointRefusesOrGivesWhatDecodesAndSaysSo) {
+TEST_F(LazDamageContract, EveryEntryPointRefusesOrGivesWhatDecodesAndSaysSo) {
     // Where chunk 4 of 12 lies: past the first three chunks' bytes.
     const size_t middle = m_whole.size() / 3;
     const std::string laz = lazDataDir();
@@ -159,7 +163,9 @@ TEST_F(LazDamage, EveryEntryPointRefusesOrGivesWhatDecodesAndSaysSo) {
                 // Whatever decodes before the damage, and the same everywhere.
                 ASSERT_GT(reader.points, 0);
                 EXPECT_LT(reader.points, int64_t(kAll));
-                if (!strict) EXPECT_EQ(o.points, reader.points);
+                if (!strict) {
+                    EXPECT_EQ(o.points, reader.points);
+                }
             } else if (!strict || !c.warned) {
                 EXPECT_EQ(o.points, c.points);
             }
@@ -188,7 +194,7 @@ long peakKiB(const std::string& command) {
     return r.status == 0 ? std::atol(r.out.c_str()) : -1;
 }
 
-TEST_F(LazDamage, MemoryFollowsTheBytesOfTheFileNotItsCounts) {
+TEST_F(LazDamageContract, MemoryFollowsTheBytesOfTheFileNotItsCounts) {
     // A small file whose counts claim chunks of 16 million 34-byte records (570 MB each).
     std::vector<uint8_t> bytes = readFile(lazDataDir() + "/simple.laz");
     orv::laz::MemorySource src(bytes.data(), bytes.size());
