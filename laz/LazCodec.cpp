@@ -524,7 +524,9 @@ bool LazDecoder::open(const ByteSource& source, const LazInput& in) {
         source.readAt(fileSize - 8, b, 8);
         std::memcpy(&tableOffset, b, 8);
     }
-    if (!readChunkTable(uint64_t(tableOffset))) {
+    const bool table = readChunkTable(uint64_t(tableOffset));
+    if (m_failed) return false;
+    if (!table) {
         if (m_vlr.chunkSize == kVariableChunks) {
             m_error = "LAZ chunk table unreadable (" + m_warning + ") and chunk sizes vary";
             m_failed = true;
@@ -587,6 +589,15 @@ bool LazDecoder::readChunkTable(uint64_t tableOffset) {
         m_chunks.push_back({offset, lastBytes, first, points});
         offset += lastBytes;
         first += points;
+    }
+    // An intact table of fixed-size chunks that holds fewer points than the header states
+    // contradicts it: where the last chunk's points end is then unknown.
+    if (!variable && !dec.overrun() && offset == tableOffset && m_tableError.empty() &&
+        first < m_in.pointCount) {
+        m_error = "the header states " + std::to_string(m_in.pointCount) +
+                  " points, but the LAZ chunk table's chunks hold at most " + std::to_string(first);
+        m_failed = true;
+        return true;
     }
     // A table of fixed-size chunks that is cut short, or whose chunks do not end where it
     // starts, is damaged: the chunks themselves still say where each ends.

@@ -28,6 +28,8 @@ using orv::LasFileHeader;
 // Points decoded per call: the decoder's columns and the records made of them both stay in the
 // second-level cache.
 constexpr size_t kBlockPoints = 4096;
+// ... and no more than about 1 MiB of columns, whatever the records' extra bytes.
+constexpr size_t kBlockBytes = size_t{1} << 20;
 
 // The library's columns the bindings use, with the size of one value.
 // clang-format off
@@ -213,10 +215,13 @@ struct Scratch {
     std::vector<uint8_t> storage[kColumnCount];
     LasColumns columns;
 
-    Scratch(const bool* used, size_t extra) {
+    const size_t points;
+
+    Scratch(const bool* used, size_t extra)
+        : points(std::max<size_t>(1, std::min(kBlockPoints, kBlockBytes / (extra + 64)))) {
         for (int c = 0; c < kColumnCount; ++c) {
             if (!used[c]) continue;
-            storage[c].assign(kBlockPoints * (c == kExtra ? extra : kColumnSize[c]), 0);
+            storage[c].assign(points * (c == kExtra ? extra : kColumnSize[c]), 0);
             bindColumn(columns, static_cast<Column>(c), storage[c].data());
         }
     }
@@ -350,7 +355,7 @@ py::array readPoints(orv::LasReader& reader, const PointShape& shape, const py::
         py::gil_scoped_release unlocked;
         Scratch s(shape.columnUsed, shape.extra);
         while (done < count) {
-            const size_t want = std::min(kBlockPoints, count - done);
+            const size_t want = std::min(s.points, count - done);
             if (done + want > room) {
                 room = std::min(count, std::max(done + want, room + room / 2));
                 buffer->grow(room * shape.itemsize);
