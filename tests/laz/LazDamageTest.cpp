@@ -9,6 +9,7 @@
 
 #include "OrvLas.h"
 #include "OrvLasFile.h"
+#include "laz/LazCoder.h"
 #include "laz/LazFile.h"
 #include "laz/LazSupport.h"
 
@@ -181,6 +182,52 @@ TEST_F(LazDamageContract, EveryEntryPointRefusesOrGivesWhatDecodesAndSaysSo) {
 }  // namespace
 
 namespace {
+
+TEST_F(LazDamageContract, ChunkSizeZeroReadsAsChunksOfVaryingSize) {
+    // The same chunks, described as one other writer describes chunks of varying size: chunk
+    // size 0 in the compression VLR, and each chunk's point count in the table.
+    std::vector<uint8_t> bytes = m_whole;
+    orv::laz::MemorySource src(bytes.data(), bytes.size());
+    orv::laz::FileLayout layout;
+    std::string error;
+    ASSERT_TRUE(orv::laz::readLayout(src, layout, error)) << error;
+    orv::laz::LazDecoder decoder;
+    ASSERT_TRUE(orv::laz::openDecoder(src, layout, decoder, error)) << error;
+    const std::vector<orv::laz::ChunkEntry> chunks = decoder.chunks();
+    ASSERT_EQ(chunks.size(), 12u);
+    const uint64_t tableAt = chunks.back().offset + chunks.back().bytes;
+    std::vector<uint8_t> table(8, 0);
+    table[4] = uint8_t(chunks.size());
+    orv::laz::Encoder enc;
+    enc.init(&table);
+    orv::laz::IntegerCodec ic(32, 2);
+    ic.init();
+    uint32_t lastPoints = 0, lastBytes = 0;
+    for (const auto& c : chunks) {
+        ic.compress(enc, int32_t(lastPoints), int32_t(c.points), 0);
+        ic.compress(enc, int32_t(lastBytes), int32_t(c.bytes), 1);
+        lastPoints = uint32_t(c.points), lastBytes = uint32_t(c.bytes);
+    }
+    enc.done();
+    bytes.resize(size_t(tableAt));
+    bytes.insert(bytes.end(), table.begin(), table.end());
+    std::memset(&bytes[size_t(layout.lazVlrStart) + 54 + 12], 0, 4);
+    writeFile(m_dir.path("variable.laz"), bytes);
+    writeFile(m_dir.path("variable-cut.laz"), std::vector<uint8_t>(bytes.begin(), bytes.end() - 1));
+
+    const LazDecoded whole = decodeLazBytes(m_whole), variable = decodeLazBytes(bytes);
+    EXPECT_EQ(variable.error, "");
+    EXPECT_EQ(variable.warning, "");
+    EXPECT_EQ(variable.points, kAll);
+    EXPECT_TRUE(variable.records == whole.records);
+    // A table cut short still lists the chunks before the cut; the rest are lost, and said so.
+    const Outcome cut = viaLasReader(m_dir.path("variable-cut.laz"));
+    EXPECT_EQ(cut.points, 22000);
+    EXPECT_TRUE(cut.warned);
+    const CommandResult info = runCommand(std::string(ORVTER_PATH) + " las info " +
+                                          shellQuote(m_dir.path("variable.laz")));
+    EXPECT_NE(info.out.find("readable points:   23875"), std::string::npos) << info.out;
+}
 
 // Peak resident memory, in KiB, of a command run alone in a fresh child.
 long peakKiB(const std::string& command) {
