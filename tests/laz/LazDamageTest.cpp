@@ -251,18 +251,28 @@ TEST_F(LazDamageContract, MemoryFollowsTheBytesOfTheFileNotItsCounts) {
     const uint32_t huge = 1u << 24, count = 0xFFFFFFFFu;
     std::memcpy(&bytes[size_t(layout.lazVlrStart) + 54 + 12], &huge, 4);  // chunk size
     std::memcpy(&bytes[107], &count, 4);                                  // legacy point count
-    const std::string path = m_dir.path("claims.laz"), out = m_dir.path("out.las");
-    writeFile(path, bytes);
+    const std::string claims = m_dir.path("claims.laz"), lost = m_dir.path("claims-lost.laz");
+    const std::string out = m_dir.path("out.las");
+    writeFile(claims, bytes);  // its chunk table contradicts the count: refused
+    const int64_t nowhere = -2;
+    std::memcpy(&bytes[layout.offsetToPoints], &nowhere, 8);
+    writeFile(lost, bytes);  // no table: the one chunk is decoded until its bytes run out
     const std::string orvter = std::string(ORVTER_PATH) + " ";
-    for (const std::string& command :
-         {orvter + "las info " + shellQuote(path),
-          orvter + "las copy " + shellQuote(path) + " " + shellQuote(out),
-          orvter + "las stream " + shellQuote(path) + " " + shellQuote(out)}) {
-        SCOPED_TRACE(command);
-        const long kib = peakKiB(command);
-        ASSERT_GT(kib, 0);
-        EXPECT_LT(kib, 64 * 1024);
+    for (const std::string& path : {claims, lost}) {
+        for (const std::string& command :
+             {orvter + "las info " + shellQuote(path),
+              orvter + "las copy " + shellQuote(path) + " " + shellQuote(out),
+              orvter + "las stream " + shellQuote(path) + " " + shellQuote(out)}) {
+            SCOPED_TRACE(command);
+            const long kib = peakKiB(command);
+            ASSERT_GT(kib, 0);
+            EXPECT_LT(kib, 64 * 1024);
+        }
     }
+    EXPECT_EQ(viaLasReader(claims).points, kRefused);
+    const Outcome walked = viaLasReader(lost);
+    EXPECT_GE(walked.points, 1065);  // what follows the real points is not told from points
+    EXPECT_TRUE(walked.warned);
 }
 
 }  // namespace
