@@ -2,10 +2,10 @@
 // points that decode and says so. None gives records after the damage, none stays silent.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
-#include <regex>
 
 #include "OrvLas.h"
 #include "OrvLasFile.h"
@@ -27,11 +27,14 @@ struct Outcome {
     bool warned = false;
 };
 
-// The number after `label` in `text`, or kRefused.
+// The number after `label` (and spaces) in `text`, or kRefused.
 int64_t numberAfter(const std::string& text, const std::string& label) {
-    std::smatch m;
-    if (!std::regex_search(text, m, std::regex(label + " *([0-9]+)"))) return kRefused;
-    return std::stoll(m[1]);
+    size_t at = text.find(label);
+    if (at == std::string::npos) return kRefused;
+    at = text.find_first_not_of(' ', at + label.size());
+    if (at == std::string::npos || !std::isdigit(static_cast<unsigned char>(text[at])))
+        return kRefused;
+    return std::stoll(text.substr(at));
 }
 
 Outcome viaOrvter(const std::string& args, const std::string& label, int warnStatus = 0) {
