@@ -1,5 +1,6 @@
 // The bulk reader on any file: every whole record the header promises and the file holds, or a
 // refusal, with the pool freed either way.
+#include <algorithm>
 #include <cstring>
 
 #include "FuzzInput.h"
@@ -19,7 +20,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const uint64_t length = h.pointDataRecordLength;
         // Formats 6 to 10 hold the classification in byte 16 and need 17 bytes a record.
         const bool laterFormat = h.pointDataFormat >= 6 && h.pointDataFormat <= 10;
-        const bool readable = size >= sizeof h && length >= (laterFormat ? 17u : 16u);
+        // Records that would start inside the header are refused.
+        const uint64_t standard = h.versionMinor <= 2 ? 227 : h.versionMinor == 3 ? 235 : 375;
+        const uint64_t headerEnd =
+            std::max<uint64_t>(sizeof h, std::min<uint64_t>({h.headerSize, standard, size}));
+        const bool readable = size >= sizeof h && length >= (laterFormat ? 17u : 16u) &&
+                              h.offsetToPointData >= headerEnd;
         orvfuzz::require(result == (readable ? 1 : 0));
         if (pool) {
             const uint64_t first = h.offsetToPointData;
@@ -27,8 +33,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             const uint64_t stated = h.numberOfPointRecords;
             // A 1.4 header may state its count in 64 bits and end the points at its extended
             // VLRs: then only the bound by the records present holds.
-            const bool extended = h.versionMajor == 1 && h.versionMinor >= 4 &&
-                                  h.headerSize >= 375 && size >= 375;
+            const bool extended =
+                h.versionMajor == 1 && h.versionMinor >= 4 && h.headerSize >= 375 && size >= 375;
             if (extended)
                 orvfuzz::require(pool->size() <= present);
             else

@@ -36,7 +36,7 @@ struct LasFileInfo {
     uint64_t presentRecords = 0;  // whole records from the offset to point data to the end of the
                                   // file, or to a 1.4 file's extended VLRs
     uint64_t readablePoints = 0;  // what the readers return: the lesser of the two; 0 when refused
-    uint32_t warnings = 0;        // LasInfoWarning bits
+    uint32_t warnings = 0;        // LasInfoWarning bits, and LasReadWarning bits of OrvLasFile.h
 };
 
 // The ways a header can disagree with its file or with itself.
@@ -48,7 +48,10 @@ enum LasInfoWarning : uint32_t {
 
 // Reads the header of a 1.x LAS file (with the 1.4 fields when present) and measures it against
 // the file. Returns 0 on success, -1 when the file cannot be opened or read, -2 when it is
-// shorter than 227 bytes or not signed "LASF"; `info` is left alone unless 0 is returned.
+// shorter than 227 bytes, not signed "LASF" or not version 1.x, -3 when its records are
+// compressed in a way the decoder refuses; `info` is left alone unless 0 is returned. The
+// records of a compressed file are decoded and counted (a read of the whole file): damage that
+// ends them early sets kLasRecordsDamaged, a lost chunk table kLasChunkTableLost.
 ORV_API int ReadLasInfo(const char* path, LasFileInfo& info);
 
 // Reads every whole point record of a 1.x LAS file into a new pool of LasPnt values (x, y, z

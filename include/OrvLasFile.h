@@ -137,6 +137,12 @@ enum LasHeaderWarning : uint32_t {
     kLasVlrsCut = 1u << 8,   // a VLR runs past the point data or the file: the list stops there
     kLasEvlrsCut = 1u << 9,  // the same for the extended VLRs
 };
+// What reading found (set in LasReader::header() as it is found, with its line in `notes`).
+enum LasReadWarning : uint32_t {
+    kLasChunkTableLost = 1u << 10,  // the LAZ chunk table is unreadable: chunks found in sequence
+    kLasRecordsDamaged = 1u << 11,  // compressed records end at damage before the stated count
+    kLasPointsInHeader = 1u << 12,  // the offset to point data lies inside the header: no records
+};
 
 // The standard record length of a point format; 0 for formats without a known layout.
 ORV_API uint16_t lasStandardRecordLength(uint8_t pointFormat);
@@ -213,7 +219,7 @@ public:
     int open(const char* path);
     void close();
     bool isOpen() const;
-    // Why the last open failed, for people.
+    // Why the last open failed, for people; after reading, why the records ended early.
     const std::string& error() const;
     const LasFileHeader& header() const;
     // Records the reader gives: the header's count, bounded by what the file holds.

@@ -49,7 +49,7 @@ public:
         const uint64_t wanted = std::min<uint64_t>(static_cast<uint64_t>(count), recordsLeft);
         // A compressed file's size says nothing of its records: room grows as they come.
         const uint64_t records = decoder
-                                     ? std::min<uint64_t>(wanted, kDecodedRecords)
+                                     ? std::min<uint64_t>(wanted, decodedRecords())
                                      : std::min<uint64_t>(wanted, file.remaining() / recordLength);
         const uint64_t ustep = static_cast<uint64_t>(step);
         const size_t length = recordLength;
@@ -101,11 +101,13 @@ public:
     }
 
 private:
-    static constexpr uint64_t kDecodedRecords = 1u << 14;
+    // Decoded records held at a time: about 1 MiB, whatever the record length.
+    static constexpr size_t kDecodedBytes = size_t{1} << 20;
+    size_t decodedRecords() const { return std::max<size_t>(1, kDecodedBytes / recordLength); }
 
     const uint8_t* takeDecoded(uint64_t left, size_t& got) {
-        const size_t want = static_cast<size_t>(std::min<uint64_t>(left, kDecodedRecords));
-        if (decoded.size() < want * recordLength) decoded.resize(kDecodedRecords * recordLength);
+        const size_t want = static_cast<size_t>(std::min<uint64_t>(left, decodedRecords()));
+        if (decoded.size() < want * recordLength) decoded.resize(decodedRecords() * recordLength);
         got = decoder->readRaw(decoded.data(), want);
         return got ? decoded.data() : nullptr;
     }

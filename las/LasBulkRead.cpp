@@ -33,14 +33,12 @@ long COrvReadLas::ReadLasFile(const char* path, LasPntPool** pool, LasHeader& he
     LasFileHeader model;
     LasHeader h;
     if (!las::parseFixedHeader(head, headBytes, size, model, &h, false)) return -1;
+    if (model.warnings & kLasPointsInHeader) return -1;
     // Compressed records come through the decoder; the count is then the header's word.
     auto decoder = std::make_unique<LasReader>();
     const las::Compression compression = las::openIfCompressed(path, model, *decoder);
     if (compression == las::Compression::kRefused) return -1;
-    if (compression == las::Compression::kDecoded)
-        las::countCompressed(model, decoder->pointCount());
-    else
-        decoder.reset();
+    if (compression != las::Compression::kDecoded) decoder.reset();
     const las::RecordLayout layout =
         las::RecordLayout::forFormat(decoder ? model.pointFormat : h.pointDataFormat);
     const uint64_t recordLength = h.pointDataRecordLength;

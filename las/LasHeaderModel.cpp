@@ -1,5 +1,6 @@
 #include "las/LasHeaderModel.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -14,11 +15,6 @@ namespace {
 std::string fixedText(const uint8_t* at, size_t size) {
     while (size > 0 && at[size - 1] == 0) --size;
     return std::string(reinterpret_cast<const char*>(at), size);
-}
-
-void note(LasFileHeader& h, uint32_t bit, std::string text) {
-    h.warnings |= bit;
-    h.notes.push_back(std::move(text));
 }
 
 // Reads `count` bytes at `offset`; false when the file has fewer there.
@@ -38,6 +34,11 @@ LasVlr vlrIdentity(const uint8_t* head, size_t descriptionAt) {
 }
 
 }  // namespace
+
+void note(LasFileHeader& h, uint32_t bit, std::string text) {
+    h.warnings |= bit;
+    h.notes.push_back(std::move(text));
+}
 
 uint16_t standardHeaderSize(uint8_t versionMajor, uint8_t versionMinor) {
     if (versionMajor != 1 || versionMinor <= 2) return 227;
@@ -103,12 +104,23 @@ bool parseFixedHeader(const uint8_t* bytes, size_t got, uint64_t fileSize, LasFi
     if (length >= layout.minLength)
         h.readablePoints = h.statedPoints < h.presentRecords ? h.statedPoints : h.presentRecords;
 
+    // Records that would start inside the header are the header's own bytes: none are read.
+    const uint64_t headerEnd = std::max<uint64_t>(
+        sizeof(LasHeader),
+        std::min<uint64_t>({h.headerSize, standardHeaderSize(1, h.versionMinor), fileSize}));
+    if (h.offsetToPointData < headerEnd) {
+        h.presentRecords = h.readablePoints = 0;
+        note(h, kLasPointsInHeader,
+             "the offset to point data (" + std::to_string(h.offsetToPointData) +
+                 ") lies inside the " + std::to_string(headerEnd) + "-byte header");
+    }
     const uint32_t formatLength = formatByte <= kLasLastPointFormat
                                       ? kLasPointLayouts[formatByte].length
                                       : (h.compressed ? kLasPointLayouts[bare].length : 0);
     if (length < formatLength || length < layout.minLength)
         note(h, kLasRecordTooShort, "records are shorter than their point format's");
-    if (h.statedPoints > h.presentRecords)
+    // A compressed file's size says nothing of its records: its decoder counts them.
+    if (h.statedPoints > h.presentRecords && !h.compressed)
         note(h, kLasPointsBeyondEnd, "the header states more points than the file holds");
     if (h.hasExtension && r.numberOfPointRecords != 0 &&
         r.numberOfPointRecords != e.numberOfPointRecords)

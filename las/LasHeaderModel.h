@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "OrvLasFile.h"
 #include "OrvLasFormat.h"
@@ -26,6 +27,9 @@ constexpr uint32_t kEvlrHeaderBytes = 60;
 // 227 bytes.
 bool parseFixedHeader(const uint8_t* bytes, size_t got, uint64_t fileSize, LasFileHeader& out,
                       LasHeader* raw = nullptr, bool signed_ = true);
+
+// Adds a warning: its bit, and its line for people.
+void note(LasFileHeader& header, uint32_t bit, std::string text);
 
 // The 1.4 fields as the old readers keep them.
 Las14Extension extensionOf(const LasFileHeader& header);

@@ -1,3 +1,6 @@
+#include <algorithm>
+#include <vector>
+
 #include "OrvLas.h"
 #include "OrvLasFile.h"
 #include "las/LasCodec.h"
@@ -38,13 +41,21 @@ int ReadLasInfo(const char* path, LasFileInfo& info) {
     out.fileSize = model.fileSize;
     out.hasExtension = model.hasExtension;
     if (out.hasExtension) out.extension = las::extensionOf(model);
-    // A compressed file is described as its records decompressed: the decoder counts them.
+    // Bytes of another kind of file that happen to start with the signature.
+    if (model.versionMajor != 1) return -2;
+    // A compressed file is described as its records decompressed: the decoder counts those that
+    // decode, and says where damage ends them.
     LasReader reader;
     const las::Compression compression = las::openIfCompressed(path, model, reader);
-    if (compression == las::Compression::kDecoded)
-        las::countCompressed(model, reader.pointCount());
-    else if (compression == las::Compression::kRefused)
-        model.readablePoints = 0;
+    if (compression == las::Compression::kRefused) return -3;
+    if (compression == las::Compression::kDecoded) {
+        const size_t block = std::max<size_t>(1, las::kReadBlockBytes / model.recordLength);
+        std::vector<uint8_t> records(block * model.recordLength);
+        uint64_t decoded = 0;
+        while (const size_t got = reader.readRaw(records.data(), block)) decoded += got;
+        las::countCompressed(model, decoded);
+        model.warnings |= reader.header().warnings & (kLasChunkTableLost | kLasRecordsDamaged);
+    }
     const uint8_t format =
         compression != las::Compression::kNone ? model.pointFormat : out.header.pointDataFormat;
     if (format <= las::kLastKnownPointFormat) {

@@ -22,6 +22,7 @@ long ReadFirstPntFromLas(const char* path, XPnt3d& point) {
     LasHeader header;
     const size_t got = file.read(head, sizeof head);
     if (!las::parseFixedHeader(head, got, got, model, &header)) return 0;
+    if (model.warnings & kLasPointsInHeader) return 0;
     uint8_t record[12];
     LasReader reader;
     const las::Compression compression = las::openIfCompressed(path, model, reader);

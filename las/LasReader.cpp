@@ -54,8 +54,8 @@ private:
 
 class CompressedRecords final : public RecordSource {
 public:
-    CompressedRecords(const platform::InputFile& file, std::string& error)
-        : m_source(file), m_error(error) {}
+    CompressedRecords(const platform::InputFile& file, LasFileHeader& header, std::string& error)
+        : m_source(file), m_header(header), m_error(error) {}
 
     bool open(const laz::LazInput& input) {
         m_decoder.setThreads(0);
@@ -64,13 +64,18 @@ public:
             return false;
         }
         m_error = m_decoder.warning();
+        if (!m_error.empty()) note(m_header, kLasChunkTableLost, m_error);
         return true;
     }
 
     size_t read(uint8_t* out, size_t maxRecords) override {
         const size_t got = m_decoder.read(out, maxRecords);
-        // Damage ends the points: say why where the caller looks for it.
-        if (got < maxRecords && !m_decoder.error().empty()) m_error = m_decoder.error();
+        // Damage ends the points: say why where the caller looks for it, once.
+        if (got < maxRecords && !m_decoder.error().empty() &&
+            !(m_header.warnings & kLasRecordsDamaged)) {
+            m_error = m_decoder.error();
+            note(m_header, kLasRecordsDamaged, m_error);
+        }
         return got;
     }
 
@@ -79,13 +84,14 @@ public:
 private:
     laz::FileSource m_source;
     laz::LazDecoder m_decoder;
+    LasFileHeader& m_header;
     std::string& m_error;
 };
 
 }  // namespace
 
 std::unique_ptr<RecordSource> compressedRecords(const platform::InputFile& file,
-                                                const LasFileHeader& header, std::string& error) {
+                                                LasFileHeader& header, std::string& error) {
     const LasVlr* vlr = nullptr;
     for (const LasVlr& v : header.vlrs)
         if (v.userId == laz::kVlrUserId && v.recordId == laz::kVlrRecordId) vlr = &v;
@@ -100,27 +106,29 @@ std::unique_ptr<RecordSource> compressedRecords(const platform::InputFile& file,
     in.vlrSize = vlr->payload.size();
     in.pointOffset = header.offsetToPointData;
     in.pointCount = header.statedPoints;
-    auto source = std::make_unique<CompressedRecords>(file, error);
+    auto source = std::make_unique<CompressedRecords>(file, header, error);
     if (!source->open(in)) return nullptr;
     return source;
 }
 
-Compression openIfCompressed(const char* path, const LasFileHeader& model, LasReader& reader) {
+Compression openIfCompressed(const char* path, LasFileHeader& model, LasReader& reader) {
     if (!model.compressed) return Compression::kNone;
-    if (reader.open(path) == 0) return Compression::kDecoded;
+    if (reader.open(path) == 0) {
+        countCompressed(model, reader.pointCount());
+        return Compression::kDecoded;
+    }
     for (const LasVlr& v : reader.header().vlrs)
         if (v.userId == laz::kVlrUserId && v.recordId == laz::kVlrRecordId)
             return Compression::kRefused;
     reader.close();
+    // Without the compression VLR the records are read as stored: the file's size counts them.
+    if (model.statedPoints > model.presentRecords)
+        note(model, kLasPointsBeyondEnd, "the header states more points than the file holds");
     return Compression::kNone;
 }
 
 void countCompressed(LasFileHeader& header, uint64_t points) {
     header.presentRecords = header.readablePoints = points;
-    header.warnings &= ~uint32_t{kLasPointsBeyondEnd};
-    for (size_t i = header.notes.size(); i-- > 0;)
-        if (header.notes[i] == "the header states more points than the file holds")
-            header.notes.erase(header.notes.begin() + static_cast<long>(i));
 }
 
 std::unique_ptr<RecordSource> uncompressedRecords(platform::InputFile& file,
@@ -171,7 +179,10 @@ int LasReader::open(const char* path) {
         return -2;
     }
     const uint16_t standard = lasStandardRecordLength(h.pointFormat);
-    if (standard == 0)
+    if (h.warnings & kLasPointsInHeader)
+        m.error = "the offset to point data " + std::to_string(h.offsetToPointData) +
+                  " lies inside the header";
+    else if (standard == 0)
         m.error = "point format " + std::to_string(h.pointFormat) + " has no known layout";
     else if (h.recordLength < standard)
         m.error = "records of " + std::to_string(h.recordLength) +
@@ -185,7 +196,7 @@ int LasReader::open(const char* path) {
         // The decoder finds where the points end: the file's length says nothing about them.
         m.count = h.statedPoints;
         las::countCompressed(m.header, m.count);
-        m.source = las::compressedRecords(m.file, h, m.error);
+        m.source = las::compressedRecords(m.file, m.header, m.error);
         if (!m.source) {
             m.file.close();
             return -3;

@@ -27,16 +27,17 @@ std::unique_ptr<RecordSource> uncompressedRecords(platform::InputFile& file,
                                                   const LasFileHeader& header, uint64_t count);
 
 // The compressed records of `header`, decoded; null with `error` set when they cannot be.
-// `error` also receives a warning at open and the reason decoding stops short; `file` and
-// `error` must outlive the source.
+// `error` also receives a warning at open and the reason decoding stops short, each also noted
+// in `header` (kLasChunkTableLost, kLasRecordsDamaged); `file`, `header` and `error` must
+// outlive the source.
 std::unique_ptr<RecordSource> compressedRecords(const platform::InputFile& file,
-                                                const LasFileHeader& header, std::string& error);
+                                                LasFileHeader& header, std::string& error);
 
 // For the readers that take the header's format byte as it is: a file with the compression bits
 // and the compression VLR is decoded through `reader`; one without that VLR is read as stored,
-// as it always was.
+// as it always was. Decoded, `model` takes the decoder's counts.
 enum class Compression { kNone, kDecoded, kRefused };
-Compression openIfCompressed(const char* path, const LasFileHeader& model, LasReader& reader);
+Compression openIfCompressed(const char* path, LasFileHeader& model, LasReader& reader);
 
 // The counts of a compressed file whose decoder opened: the file's size says nothing of them.
 void countCompressed(LasFileHeader& header, uint64_t points);

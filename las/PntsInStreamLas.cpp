@@ -138,12 +138,18 @@ int CPntsInStreamLas::open(const char* path, IOrvPoint* origin) {
         m_reader.close();
         return -1;
     }
+    // Records inside the header, or compressed ones the decoder refuses, are not read at all.
+    auto decoder = std::make_unique<LasReader>();
+    const las::Compression compression = model.warnings & kLasPointsInHeader
+                                             ? las::Compression::kRefused
+                                             : las::openIfCompressed(path, model, *decoder);
+    if (compression == las::Compression::kRefused) {
+        m_reader.close();
+        return -1;
+    }
     m_header = header;
     m_headerRead = true;
-    auto decoder = std::make_unique<LasReader>();
-    const las::Compression compression = las::openIfCompressed(path, model, *decoder);
     if (compression == las::Compression::kDecoded) {
-        las::countCompressed(model, decoder->pointCount());
         m_reader.file.close();
         m_reader.decoder = std::move(decoder);
     }
@@ -151,14 +157,22 @@ int CPntsInStreamLas::open(const char* path, IOrvPoint* origin) {
     m_layout =
         las::RecordLayout::forFormat(compressed ? model.pointFormat : header.pointDataFormat);
     m_count = las::countAsInt(header.numberOfPointRecords);
-    if (model.hasExtension) {
+    if (model.hasExtension && header.numberOfPointRecords == 0) {
         // Only the 64-bit count states the points: bounded by the records the file holds,
         // which also keeps a count no int can hold from reaching the caller unbounded.
-        if (header.numberOfPointRecords == 0)
-            m_count = las::countAsInt(std::min(model.statedPoints, model.presentRecords));
-        // Extended VLRs follow the points: their bytes are not records.
-        m_reader.recordsLeft = las::recordsBefore(header, las::extensionOf(model));
+        m_count = las::countAsInt(std::min(model.statedPoints, model.presentRecords));
     }
+    // The records end where the header says they do, and never run into the extended VLRs or
+    // the waveform data after them. Only a header that states no points at all (one that
+    // never got its count) has its records read on to the end of the file.
+    m_reader.recordsLeft = model.statedPoints != 0
+                               ? std::min(model.statedPoints, model.presentRecords)
+                               : model.presentRecords;
+    if (model.statedPoints == 0 && model.waveformDataOffset > model.offsetToPointData &&
+        header.pointDataRecordLength > 0)
+        m_reader.recordsLeft = std::min<uint64_t>(
+            m_reader.recordsLeft,
+            (model.waveformDataOffset - model.offsetToPointData) / header.pointDataRecordLength);
 
     if (origin && las::isUnsetOrigin(*origin)) origin->setPoint(firstPoint());
 

@@ -14,10 +14,8 @@ using platform::store;
 
 namespace {
 
-// No chunk may ask for more records than this: a damaged table must not make us allocate
-// from its numbers. Other programs write 50,000 points a chunk.
+// No chunk may hold more records than this. Other programs write 50,000 points a chunk.
 constexpr uint64_t kMaxChunkPoints = 1u << 24;
-constexpr uint64_t kMaxChunkRecordBytes = uint64_t(1) << 30;
 // Chunks decoded ahead per thread: enough to keep every core busy while the caller copies.
 constexpr size_t kAheadPerThread = 2;
 
@@ -103,85 +101,7 @@ bool checkItems(const LazVlr& vlr, uint16_t recordLength, std::string& error) {
                 std::to_string(recordLength);
         return false;
     }
-    if (vlr.chunkSize == 0 && vlr.compressor != kCompressorUnchunked) {
-        error = "LAZ chunk size 0";
-        return false;
-    }
     return true;
-}
-
-size_t decodePointwise(const LazVlr& vlr, uint16_t rl, const uint8_t* data, size_t size,
-                       uint64_t points, uint8_t* out, size_t& used, std::string& error) {
-    used = 0;
-    if (points == 0) return 0;
-    if (size < rl) {
-        error = "LAZ chunk cut short in its first point";
-        return 0;
-    }
-    const std::unique_ptr<PointwiseChunk> items = makePointwiseChunk(vlr.items);
-    std::memcpy(out, data, rl);
-    items->init(data);
-    Decoder dec;
-    dec.init(data + rl, size - rl);
-    const size_t done = items->decode(dec, out, size_t(points), rl);
-    if (done < points) {
-        error = "LAZ chunk cut short: its data ends after " + std::to_string(done) + " of " +
-                std::to_string(points) + " points";
-        used = size;
-        return done;
-    }
-    used = size_t(dec.position() - data);
-    return size_t(points);
-}
-
-size_t decodeLayered(const LazVlr& vlr, uint16_t rl, const uint8_t* data, size_t size,
-                     uint64_t points, uint8_t* out, size_t& used, std::string& error) {
-    used = 0;
-    if (points == 0) return 0;
-    if (size < size_t(rl) + 4) {
-        error = "LAZ chunk cut short in its first point";
-        return 0;
-    }
-    const std::unique_ptr<LayeredChunk> chunk = makeLayeredChunk(vlr.items);
-    size_t layers = 0;
-    for (const LayeredItem* item : chunk->items()) layers += item->layerCount();
-    std::memcpy(out, data, rl);
-    const uint32_t count = load<uint32_t>(data + rl);
-    size_t pos = size_t(rl) + 4;
-    if (size - pos < layers * 4) {
-        error = "LAZ chunk cut short in its layer sizes";
-        used = size;
-        return 1;
-    }
-    std::vector<uint32_t> sizes(layers);
-    for (size_t i = 0; i < layers; ++i) sizes[i] = load<uint32_t>(data + pos + 4 * i);
-    pos += layers * 4;
-    chunk->init(data);
-    size_t layer = 0;
-    for (LayeredItem* item : chunk->items()) {
-        for (size_t l = 0; l < item->layerCount(); ++l, ++layer) {
-            if (size - pos < sizes[layer]) {
-                error = "LAZ chunk cut short in its layers";
-                used = size;
-                return 1;
-            }
-            item->setLayer(l, data + pos, sizes[layer]);
-            pos += sizes[layer];
-        }
-    }
-    used = pos;
-    uint64_t n = points;
-    if (count < points) {
-        error = "LAZ chunk holds " + std::to_string(count) + " points, " + std::to_string(points) +
-                " expected";
-        n = count;
-    }
-    const size_t done = chunk->decode(out, size_t(n), rl);
-    if (done < n) {
-        error = "LAZ layer ran past its bytes after " + std::to_string(done) + " of " +
-                std::to_string(points) + " points";
-    }
-    return done;
 }
 
 }  // namespace
@@ -288,11 +208,120 @@ size_t FileSource::readAt(uint64_t offset, void* buffer, size_t count) const {
 
 // ---- Chunks ----
 
+bool ChunkDecoder::start(const LazVlr& vlr, uint16_t rl, const uint8_t* data, size_t size,
+                         uint64_t points) {
+    m_data = data;
+    m_size = size;
+    m_recordLength = rl;
+    m_points = points;
+    m_done = 0;
+    m_used = 0;
+    m_layered = vlr.compressor == kCompressorLayered;
+    m_pointwise.reset();
+    m_layeredItems.reset();
+    m_error.clear();
+    m_tailError.clear();
+    if (points == 0) return true;
+    if (!m_layered) {
+        if (size < rl) {
+            m_error = "LAZ chunk cut short in its first point";
+            return false;
+        }
+        m_pointwise = makePointwiseChunk(vlr.items);
+        if (!m_pointwise) {
+            m_error = "LAZ items not supported";
+            return false;
+        }
+        m_pointwise->init(data);
+        m_dec.init(data + rl, size - rl);
+        return true;
+    }
+    if (size < size_t(rl) + 4) {
+        m_error = "LAZ chunk cut short in its first point";
+        return false;
+    }
+    m_layeredItems = makeLayeredChunk(vlr.items);
+    if (!m_layeredItems) {
+        m_error = "LAZ items not supported";
+        return false;
+    }
+    size_t layers = 0;
+    for (const LayeredItem* item : m_layeredItems->items()) layers += item->layerCount();
+    const uint32_t count = load<uint32_t>(data + rl);
+    size_t pos = size_t(rl) + 4;
+    m_used = size;
+    // A chunk whose layers are cut short still holds its first record, stored whole.
+    if (size - pos < layers * 4) {
+        m_points = 1;
+        m_tailError = "LAZ chunk cut short in its layer sizes";
+        return true;
+    }
+    std::vector<uint32_t> sizes(layers);
+    for (size_t i = 0; i < layers; ++i) sizes[i] = load<uint32_t>(data + pos + 4 * i);
+    pos += layers * 4;
+    m_layeredItems->init(data);
+    size_t layer = 0;
+    for (LayeredItem* item : m_layeredItems->items()) {
+        for (size_t l = 0; l < item->layerCount(); ++l, ++layer) {
+            if (size - pos < sizes[layer]) {
+                m_points = 1;
+                m_tailError = "LAZ chunk cut short in its layers";
+                return true;
+            }
+            item->setLayer(l, data + pos, sizes[layer]);
+            pos += sizes[layer];
+        }
+    }
+    m_used = pos;
+    if (count < points) {
+        m_points = count;
+        m_tailError = "LAZ chunk holds " + std::to_string(count) + " points, " +
+                      std::to_string(points) + " expected";
+    }
+    return true;
+}
+
+size_t ChunkDecoder::decode(uint8_t* out, size_t max) {
+    if (!m_error.empty() || max == 0 || m_done >= m_points) return 0;
+    const size_t rl = m_recordLength;
+    size_t n = 0;
+    if (m_done == 0) {
+        std::memcpy(out, m_data, rl);
+        n = 1;
+        m_done = 1;
+    }
+    const size_t want = size_t(std::min<uint64_t>(max - n, m_points - m_done));
+    const size_t got = m_layered ? m_layeredItems->decodeNext(out + n * rl, want, rl)
+                                 : m_pointwise->decodeNext(m_dec, out + n * rl, want, rl);
+    n += got;
+    m_done += got;
+    if (got < want) {
+        m_error =
+            std::string(m_layered ? "LAZ layer ran past its bytes" : "LAZ chunk cut short") +
+            " after " + std::to_string(m_done) + " of " + std::to_string(m_points) + " points";
+        return n;
+    }
+    if (m_done == m_points && m_error.empty()) m_error = m_tailError;
+    return n;
+}
+
+size_t ChunkDecoder::used() const {
+    if (m_layered || m_points == 0) return m_used;
+    return m_dec.overrun() ? m_size : size_t(m_dec.position() - m_data);
+}
+
 size_t decodeChunk(const LazVlr& vlr, uint16_t recordLength, const uint8_t* data, size_t size,
                    uint64_t points, uint8_t* out, size_t& used, std::string& error) {
-    if (vlr.compressor == kCompressorLayered)
-        return decodeLayered(vlr, recordLength, data, size, points, out, used, error);
-    return decodePointwise(vlr, recordLength, data, size, points, out, used, error);
+    ChunkDecoder chunk;
+    used = 0;
+    if (!chunk.start(vlr, recordLength, data, size, points)) {
+        error = chunk.error();
+        return 0;
+    }
+    const size_t got = chunk.decode(out, size_t(points));
+    used = chunk.used();
+    if (!chunk.error().empty()) error = chunk.error();
+    return got;
 }
 
 std::vector<uint8_t> encodeChunk(const LazVlr& vlr, uint16_t rl, const uint8_t* records,
@@ -327,11 +356,94 @@ std::vector<uint8_t> encodeChunk(const LazVlr& vlr, uint16_t rl, const uint8_t* 
 
 // ---- Decoder ----
 
+namespace {
+
+// A chunk is decoded whole (on a thread, checked before any of its records is handed out) when
+// its records fit this and the bytes it came in; a bigger one, or one that claims more records
+// than its bytes could plausibly give, is decoded a slice at a time, so that what a damaged
+// count asks for is never allocated.
+constexpr uint64_t kWholeChunkRecordBytes = uint64_t(16) << 20;
+constexpr uint64_t kSmallChunkRecordBytes = uint64_t(1) << 20;
+constexpr uint64_t kMaxExpansion = 64;
+// Records of a chunk decoded a slice at a time: about 1 MiB per slice.
+constexpr size_t kSliceBytes = size_t(1) << 20;
+
+// The bytes a chunk may take: its table's count, or without a table what a chunk of that many
+// points could take, both within the file.
+uint64_t chunkByteLimit(const ByteSource& src, const ChunkEntry& e, uint16_t rl) {
+    const uint64_t fileSize = src.size();
+    const uint64_t want = e.bytes ? e.bytes : e.points * rl * 2 + 65536;
+    return e.offset >= fileSize ? 0 : std::min<uint64_t>(want, fileSize - e.offset);
+}
+
+bool decodedWhole(const ByteSource& src, const ChunkEntry& e, uint16_t rl) {
+    const uint64_t records = e.points * rl;
+    const uint64_t bytes = chunkByteLimit(src, e, rl);
+    return records <= kWholeChunkRecordBytes &&
+           (records <= kSmallChunkRecordBytes || records <= bytes * kMaxExpansion);
+}
+
+// Reads a chunk's bytes; with `entry.bytes` 0 (no table) what a chunk of that many points
+// could take.
+std::unique_ptr<std::vector<uint8_t>> readChunkBytes(const ByteSource& src, const ChunkEntry& e,
+                                                     uint16_t rl, std::string& error) {
+    const uint64_t limit = e.points * rl * 2 + 65536;
+    if (e.bytes > limit) {
+        error = "LAZ chunk table gives a chunk of " + std::to_string(e.bytes) + " bytes for " +
+                std::to_string(e.points) + " points";
+        return nullptr;
+    }
+    if (e.offset > src.size()) {
+        error = "LAZ chunk starts beyond the end of the file";
+        return nullptr;
+    }
+    const uint64_t have = chunkByteLimit(src, e, rl);
+    if (e.bytes && have < e.bytes) error = "LAZ chunk runs past the end of the file";
+    auto bytes = std::make_unique<std::vector<uint8_t>>(size_t(have));
+    const size_t got = src.readAt(e.offset, bytes->data(), bytes->size());
+    bytes->resize(got);
+    return bytes;
+}
+
+// The error of a chunk whose coder did not end where the table says the chunk does: a changed
+// byte, whose records would be garbage.
+std::string endCheck(const ChunkEntry& e, size_t used) {
+    if (e.bytes == 0 || used == e.bytes) return std::string();
+    return "LAZ chunk at byte " + std::to_string(e.offset) + " is corrupt: its data ends after " +
+           std::to_string(used) + " of its " + std::to_string(e.bytes) + " bytes";
+}
+
+}  // namespace
+
 struct LazDecoder::Decoded {
     std::vector<uint8_t> records;
     size_t points = 0;
+    size_t used = 0;
     std::string error;
 };
+
+// Decodes a whole chunk into `d`; a chunk that fails its end check gives no records.
+void LazDecoder::decodeWholeChunk(const ChunkEntry& e, Decoded& d) const {
+    const uint16_t rl = m_in.recordLength;
+    auto bytes = readChunkBytes(*m_source, e, rl, d.error);
+    if (!bytes) return;
+    if (d.records.size() < size_t(e.points) * rl) d.records.resize(size_t(e.points) * rl);
+    ChunkDecoder chunk;
+    if (chunk.start(m_vlr, rl, bytes->data(), bytes->size(), e.points))
+        d.points = chunk.decode(d.records.data(), size_t(e.points));
+    d.used = chunk.used();
+    if (!chunk.error().empty()) d.error = chunk.error();
+    if (d.error.empty() && d.points == e.points) d.error = endCheck(e, d.used);
+    // Damage inside a chunk whose bytes are all there is a changed byte, not a file cut short:
+    // none of its records can be trusted.
+    if (!d.error.empty() && (d.points == e.points || (e.bytes && bytes->size() == e.bytes))) {
+        if (d.points < e.points)
+            d.error =
+                "LAZ chunk at byte " + std::to_string(e.offset) + " is corrupt (" + d.error + ")";
+        d.points = 0;
+    }
+    if (d.points < e.points && d.error.empty()) d.error = "LAZ chunk cut short";
+}
 
 LazDecoder::LazDecoder() = default;
 LazDecoder::~LazDecoder() {
@@ -352,6 +464,7 @@ bool LazDecoder::open(const ByteSource& source, const LazInput& in) {
     m_chunk = m_aheadChunk = 0;
     m_next = 0;
     m_bufferPoints = m_bufferPos = 0;
+    m_streaming = false;
     m_failed = false;
     m_error.clear();
     m_warning.clear();
@@ -361,6 +474,8 @@ bool LazDecoder::open(const ByteSource& source, const LazInput& in) {
         m_failed = true;
         return false;
     }
+    // A chunk size of 0 is what one other writer stores for chunks of varying size.
+    if (m_vlr.chunkSize == 0) m_vlr.chunkSize = kVariableChunks;
     const uint64_t fileSize = source.size();
     if (in.pointCount == 0) return true;
     if (in.pointOffset > fileSize || fileSize - in.pointOffset < 8 + uint64_t(in.recordLength)) {
@@ -384,12 +499,16 @@ bool LazDecoder::open(const ByteSource& source, const LazInput& in) {
         source.readAt(fileSize - 8, b, 8);
         std::memcpy(&tableOffset, b, 8);
     }
-    if (!readChunkTable(uint64_t(tableOffset))) {
+    const bool table = readChunkTable(uint64_t(tableOffset));
+    if (m_failed) return false;
+    if (!table) {
         if (m_vlr.chunkSize == kVariableChunks) {
             m_error = "LAZ chunk table unreadable (" + m_warning + ") and chunk sizes vary";
             m_failed = true;
             return false;
         }
+        // Chunks of a fixed size follow each other from the start of the data: each starts
+        // where the coder of the one before it stopped.
         m_warning = "LAZ chunk table unreadable (" + m_warning + "): reading chunks in sequence";
         m_chunks.clear();
         m_chunks.push_back(
@@ -437,8 +556,7 @@ bool LazDecoder::readChunkTable(uint64_t tableOffset) {
         lastBytes = uint32_t(ic.decompress(dec, int32_t(lastBytes), 1));
         if (dec.overrun()) break;
         points = std::min<uint64_t>(points, m_in.pointCount - first);
-        if (points == 0 || points > kMaxChunkPoints ||
-            points * m_in.recordLength > kMaxChunkRecordBytes) {
+        if (points == 0 || points > kMaxChunkPoints) {
             // Chunks from here on are not read: their records could not be held.
             m_tableError = "LAZ chunk table lists a chunk of " + std::to_string(points) + " points";
             break;
@@ -447,77 +565,74 @@ bool LazDecoder::readChunkTable(uint64_t tableOffset) {
         offset += lastBytes;
         first += points;
     }
+    // An intact table of fixed-size chunks that holds fewer points than the header states
+    // contradicts it: where the last chunk's points end is then unknown.
+    if (!variable && !dec.overrun() && offset == tableOffset && m_tableError.empty() &&
+        first < m_in.pointCount) {
+        m_error = "the header states " + std::to_string(m_in.pointCount) +
+                  " points, but the LAZ chunk table's chunks hold at most " + std::to_string(first);
+        m_failed = true;
+        return true;
+    }
+    // A table of fixed-size chunks that is cut short, or whose chunks do not end where it
+    // starts, is damaged: the chunks themselves still say where each ends.
+    if (!variable && (dec.overrun() || first < m_in.pointCount || offset != tableOffset)) {
+        m_warning = dec.overrun() || first < m_in.pointCount
+                        ? "it is cut short"
+                        : "its chunks do not end where it starts";
+        m_chunks.clear();
+        m_tableError.clear();
+        return false;
+    }
     m_haveTable = true;
     return true;
 }
 
 bool LazDecoder::seek(uint64_t index) {
-    if (!m_haveTable || index > m_in.pointCount) return false;
+    if (index > m_in.pointCount || m_chunks.empty()) return index == 0 && m_in.pointCount == 0;
     dropPrefetch();
     m_failed = false;
     m_error.clear();
+    m_streaming = false;
     m_bufferPoints = m_bufferPos = 0;
-    if (index == m_in.pointCount) {
-        m_chunk = m_chunks.size();
-        m_next = index;
-        return true;
+    if (!m_haveTable) {
+        // Without a table the chunks are found again from the first.
+        m_chunks.resize(1);
+        m_chunk = 0;
+        m_next = 0;
+    } else {
+        if (index == m_in.pointCount) {
+            m_chunk = m_chunks.size();
+            m_aheadChunk = m_chunk;
+            m_next = index;
+            return true;
+        }
+        auto it =
+            std::upper_bound(m_chunks.begin(), m_chunks.end(), index,
+                             [](uint64_t i, const ChunkEntry& c) { return i < c.firstPoint; });
+        if (it == m_chunks.begin()) return false;
+        --it;
+        if (index >= it->firstPoint + it->points) return false;  // beyond the listed chunks
+        m_chunk = size_t(it - m_chunks.begin());
+        m_next = it->firstPoint;
     }
-    auto it = std::upper_bound(m_chunks.begin(), m_chunks.end(), index,
-                               [](uint64_t i, const ChunkEntry& c) { return i < c.firstPoint; });
-    if (it == m_chunks.begin()) return false;
-    --it;
-    if (index >= it->firstPoint + it->points) return false;  // beyond the listed chunks
-    m_chunk = size_t(it - m_chunks.begin());
     m_aheadChunk = m_chunk;
-    m_next = it->firstPoint;
-    if (!loadChunk()) return false;
-    const uint64_t skip = index - it->firstPoint;
-    if (skip > m_bufferPoints) return false;
-    m_bufferPos = size_t(skip);
-    m_next = index;
+    while (m_next < index) {
+        if (m_bufferPos == m_bufferPoints && !loadChunk()) return false;
+        const size_t n = size_t(std::min<uint64_t>(index - m_next, m_bufferPoints - m_bufferPos));
+        m_bufferPos += n;
+        m_next += n;
+    }
     return true;
 }
 
-namespace {
-
-// Reads and decodes one chunk; with `entry.bytes` 0 (no table) it reads what a chunk of that
-// many points could take and reports how much it used.
-std::unique_ptr<std::vector<uint8_t>> readChunkBytes(const ByteSource& src, const ChunkEntry& e,
-                                                     uint16_t rl, std::string& error) {
-    const uint64_t fileSize = src.size();
-    uint64_t want = e.bytes;
-    const uint64_t limit = e.points * rl * 2 + 65536;
-    if (want == 0) want = limit;
-    if (e.bytes > limit) {
-        error = "LAZ chunk table gives a chunk of " + std::to_string(e.bytes) + " bytes for " +
-                std::to_string(e.points) + " points";
-        return nullptr;
-    }
-    if (e.offset > fileSize) {
-        error = "LAZ chunk starts beyond the end of the file";
-        return nullptr;
-    }
-    const uint64_t have = std::min<uint64_t>(want, fileSize - e.offset);
-    if (e.bytes && have < e.bytes) error = "LAZ chunk runs past the end of the file";
-    auto bytes = std::make_unique<std::vector<uint8_t>>(size_t(have));
-    const size_t got = src.readAt(e.offset, bytes->data(), bytes->size());
-    bytes->resize(got);
-    return bytes;
-}
-
-}  // namespace
-
 void LazDecoder::startPrefetch() {
     const size_t window = kAheadPerThread * m_threads;
-    while (m_ahead.size() < window && m_aheadChunk < m_chunks.size()) {
+    while (m_ahead.size() < window && m_aheadChunk < m_chunks.size() &&
+           decodedWhole(*m_source, m_chunks[m_aheadChunk], m_in.recordLength)) {
         const ChunkEntry e = m_chunks[m_aheadChunk++];
-        const ByteSource* src = m_source;
-        const LazVlr* vlr = &m_vlr;
-        const uint16_t rl = m_in.recordLength;
-        m_ahead.push_back(std::async(std::launch::async, [this, src, vlr, rl, e]() {
+        m_ahead.push_back(std::async(std::launch::async, [this, e]() {
             auto d = std::make_unique<Decoded>();
-            auto bytes = readChunkBytes(*src, e, rl, d->error);
-            if (!bytes) return d;
             {
                 // A buffer of a chunk handed out before: no fresh pages to fault in and zero.
                 std::lock_guard<std::mutex> lock(m_spareMutex);
@@ -526,13 +641,7 @@ void LazDecoder::startPrefetch() {
                     m_spare.pop_back();
                 }
             }
-            if (d->records.size() < size_t(e.points) * rl) d->records.resize(size_t(e.points) * rl);
-            size_t used = 0;
-            std::string err;
-            d->points = decodeChunk(*vlr, rl, bytes->data(), bytes->size(), e.points,
-                                    d->records.data(), used, err);
-            if (!err.empty() || d->points < e.points) d->error = err.empty() ? d->error : err;
-            if (d->points < e.points && d->error.empty()) d->error = "LAZ chunk cut short";
+            decodeWholeChunk(e, *d);
             return d;
         }));
     }
@@ -545,64 +654,91 @@ void LazDecoder::dropPrefetch() {
     m_aheadChunk = m_chunk;
 }
 
+// The chunk after `e`, when it was read whole and the file has no table to say where it is.
+void LazDecoder::walkOn(const ChunkEntry& e, size_t used) {
+    const uint64_t first = e.firstPoint + e.points;
+    if (m_haveTable || first >= m_in.pointCount || m_chunk != m_chunks.size()) return;
+    m_chunks.push_back(
+        {e.offset + used, 0, first, std::min<uint64_t>(m_vlr.chunkSize, m_in.pointCount - first)});
+}
+
+void LazDecoder::fail(const std::string& error) {
+    m_error = error.empty() ? "LAZ chunk cut short" : error;
+    m_failed = true;
+}
+
 bool LazDecoder::loadChunk() {
     m_bufferPoints = m_bufferPos = 0;
     if (m_failed || m_next >= m_in.pointCount) return false;
+    if (m_streaming) return loadSlice();
     if (m_chunk >= m_chunks.size()) {
-        if (m_haveTable || m_chunks.empty()) {
-            m_error = !m_tableError.empty()
-                          ? m_tableError
-                          : "LAZ chunk table lists " + std::to_string(m_next) + " of " +
-                                std::to_string(m_in.pointCount) + " points";
-            m_failed = true;
-            return false;
-        }
-    }
-    const ChunkEntry e = m_chunks[m_chunk];
-    if (e.points == 0 || e.points > kMaxChunkPoints ||
-        e.points * m_in.recordLength > kMaxChunkRecordBytes) {
-        m_error = "LAZ chunk of " + std::to_string(e.points) + " points is refused";
-        m_failed = true;
+        fail(!m_tableError.empty() ? m_tableError
+                                   : "LAZ chunk table lists " + std::to_string(m_next) + " of " +
+                                         std::to_string(m_in.pointCount) + " points");
         return false;
     }
-    std::string error;
-    size_t points = 0, used = 0;
+    const ChunkEntry e = m_chunks[m_chunk];
+    if (e.points == 0 || e.points > kMaxChunkPoints) {
+        fail("LAZ chunk of " + std::to_string(e.points) + " points is refused");
+        return false;
+    }
+    if (!decodedWhole(*m_source, e, m_in.recordLength)) {
+        std::string error;
+        auto bytes = readChunkBytes(*m_source, e, m_in.recordLength, error);
+        if (!bytes) {
+            fail(error);
+            return false;
+        }
+        m_streamBytes = std::move(*bytes);
+        if (!m_stream.start(m_vlr, m_in.recordLength, m_streamBytes.data(), m_streamBytes.size(),
+                            e.points)) {
+            fail(m_stream.error());
+            return false;
+        }
+        m_streaming = true;
+        return loadSlice();
+    }
+    std::unique_ptr<Decoded> d;
     if (m_threads > 1 && m_haveTable) {
         if (m_aheadChunk < m_chunk) m_aheadChunk = m_chunk;
         startPrefetch();
-        std::unique_ptr<Decoded> d = m_ahead.front().get();
+        d = m_ahead.front().get();
         m_ahead.pop_front();
-        m_buffer.swap(d->records);
-        points = d->points;
-        error = d->error;
+    } else {
+        d = std::make_unique<Decoded>();
+        d->records.swap(m_buffer);
+        decodeWholeChunk(e, *d);
+    }
+    m_buffer.swap(d->records);
+    if (m_threads > 1 && m_haveTable) {
         std::lock_guard<std::mutex> lock(m_spareMutex);
         m_spare.push_back(std::move(d->records));
-    } else {
-        auto bytes = readChunkBytes(*m_source, e, m_in.recordLength, error);
-        if (bytes) {
-            if (m_buffer.size() < size_t(e.points) * m_in.recordLength)
-                m_buffer.resize(size_t(e.points) * m_in.recordLength);
-            std::string err;
-            points = decodeChunk(m_vlr, m_in.recordLength, bytes->data(), bytes->size(), e.points,
-                                 m_buffer.data(), used, err);
-            if (!err.empty()) error = err;
-            if (points < e.points && error.empty()) error = "LAZ chunk cut short";
-        }
     }
     ++m_chunk;
     m_aheadChunk = std::max(m_aheadChunk, m_chunk);
-    if (!m_haveTable && points == e.points && m_next + points < m_in.pointCount) {
-        // No table: the next chunk starts where this one's coder stopped.
-        const uint64_t first = e.firstPoint + e.points;
-        m_chunks.push_back({e.offset + used, 0, first,
-                            std::min<uint64_t>(m_vlr.chunkSize, m_in.pointCount - first)});
-    }
-    if (!error.empty() || points < e.points) {
-        m_error = error.empty() ? "LAZ chunk cut short" : error;
-        m_failed = true;
-    }
-    m_bufferPoints = points;
-    return points > 0;
+    if (d->points == e.points) walkOn(e, d->used);
+    if (!d->error.empty() || d->points < e.points) fail(d->error);
+    m_bufferPoints = d->points;
+    return d->points > 0;
+}
+
+bool LazDecoder::loadSlice() {
+    const size_t rl = m_in.recordLength;
+    const size_t slice = std::max<size_t>(1, kSliceBytes / rl);
+    if (m_buffer.size() < slice * rl) m_buffer.resize(slice * rl);
+    const size_t got = m_stream.decode(m_buffer.data(), slice);
+    m_bufferPoints = got;
+    if (!m_stream.finished()) return got > 0;
+    m_streaming = false;
+    const ChunkEntry e = m_chunks[m_chunk++];
+    m_aheadChunk = std::max(m_aheadChunk, m_chunk);
+    std::string error = m_stream.error();
+    // Checked only once its records are out: a chunk this large is not held whole.
+    if (error.empty()) error = endCheck(e, m_stream.used());
+    if (error.empty()) walkOn(e, m_stream.used());
+    if (!error.empty()) fail(error);
+    m_streamBytes = std::vector<uint8_t>();
+    return got > 0;
 }
 
 size_t LazDecoder::read(uint8_t* out, size_t maxRecords) {

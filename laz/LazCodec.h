@@ -99,9 +99,40 @@ struct ChunkEntry {
     uint64_t points = 0;
 };
 
+// Decodes the records of one chunk a slice at a time: memory follows the caller's buffer, not
+// the count a chunk claims. The chunk's bytes must outlive it.
+class ChunkDecoder {
+public:
+    // Starts on a chunk of `points` records in `size` bytes; false with error() when even its
+    // first record is cut short.
+    bool start(const LazVlr& vlr, uint16_t recordLength, const uint8_t* data, size_t size,
+               uint64_t points);
+    // Decodes up to `max` records into `out`; fewer only at the chunk's end or on damage, which
+    // sets error(). No record after the damage is given.
+    size_t decode(uint8_t* out, size_t max);
+    bool finished() const { return m_done == m_points || !m_error.empty(); }
+    // Bytes the coder has taken: after the last record of an intact chunk, all of its bytes.
+    size_t used() const;
+    const std::string& error() const { return m_error; }
+
+private:
+    const uint8_t* m_data = nullptr;
+    size_t m_size = 0, m_used = 0;
+    uint16_t m_recordLength = 0;
+    bool m_layered = false;
+    uint64_t m_points = 0, m_done = 0;
+    std::unique_ptr<PointwiseChunk> m_pointwise;
+    std::unique_ptr<LayeredChunk> m_layeredItems;
+    Decoder m_dec;
+    std::string m_error;
+    std::string m_tailError;  // reported once the records before it are out
+};
+
 // Decodes whole records in file order, a chunk at a time: memory stays within a few chunks
-// per thread whatever the file's size. Damage ends the points at the last whole chunk (or the
-// last intact point of a chunk read without a table) and sets error().
+// per thread, each bounded by the bytes it came in, whatever the counts say. Damage ends the
+// points at the last intact record and sets error(): a chunk whose data does not end where
+// the table says is corrupt and gives none of its records. Without a readable table, chunks
+// of a fixed size are found one after the other from the start of the data (warning()).
 class LazDecoder {
 public:
     LazDecoder();
@@ -116,8 +147,8 @@ public:
     void setThreads(unsigned threads);
     // Fills `out` with up to `maxRecords` whole records; fewer only at the end or on damage.
     size_t read(uint8_t* out, size_t maxRecords);
-    // Moves to the chunk holding point `index` and on to that point; false when out of range
-    // or when there is no usable chunk table.
+    // Moves to point `index` (through the chunk table, or without one by decoding from the
+    // start); false when out of range or unreachable.
     bool seek(uint64_t index);
 
     uint64_t position() const { return m_next; }
@@ -130,6 +161,10 @@ public:
 private:
     struct Decoded;
     bool loadChunk();
+    bool loadSlice();
+    void decodeWholeChunk(const ChunkEntry& e, Decoded& d) const;
+    void walkOn(const ChunkEntry& e, size_t used);
+    void fail(const std::string& error);
     bool readChunkTable(uint64_t tableOffset);
     void startPrefetch();
     void dropPrefetch();
@@ -142,8 +177,11 @@ private:
     unsigned m_threads = 1;
     size_t m_chunk = 0;             // next chunk to load
     uint64_t m_next = 0;            // index of the next point delivered
-    std::vector<uint8_t> m_buffer;  // the current chunk's records
+    std::vector<uint8_t> m_buffer;  // the current chunk's records, or a slice of them
     size_t m_bufferPoints = 0, m_bufferPos = 0;
+    bool m_streaming = false;  // the current chunk is decoded a slice at a time
+    ChunkDecoder m_stream;
+    std::vector<uint8_t> m_streamBytes;
     std::deque<std::future<std::unique_ptr<Decoded>>> m_ahead;
     size_t m_aheadChunk = 0;  // next chunk to hand to a thread
     bool m_failed = false;
@@ -199,7 +237,7 @@ private:
 
 // Decodes one chunk of `points` records from its bytes into `out`. Returns the records that
 // decoded intact (fewer than `points` when the bytes ran out) and sets `used` to the bytes the
-// chunk took. Exposed for tests and the fuzz target.
+// chunk took. For tests and the fuzz target.
 size_t decodeChunk(const LazVlr& vlr, uint16_t recordLength, const uint8_t* data, size_t size,
                    uint64_t points, uint8_t* out, size_t& used, std::string& error);
 // The chunk table's bytes for chunks of (points, bytes) in file order; `variable` also lists

@@ -1501,13 +1501,13 @@ public:
     void init(const uint8_t* first) override {
         this->each([&](auto& item, size_t at) { item.init(first + at); });
     }
-    size_t decode(Decoder& dec, uint8_t* out, size_t points, size_t rl) override {
-        for (size_t p = 1; p < points; ++p) {
+    size_t decodeNext(Decoder& dec, uint8_t* out, size_t count, size_t rl) override {
+        for (size_t p = 0; p < count; ++p) {
             uint8_t* rec = out + p * rl;
             this->each([&](auto& item, size_t at) { item.decode(dec, rec + at); });
             if (dec.overrun()) return p;
         }
-        return points;
+        return count;
     }
     void encode(Encoder& enc, const uint8_t* records, size_t points, size_t rl) override {
         for (size_t p = 1; p < points; ++p) {
@@ -1525,8 +1525,8 @@ public:
         uint32_t context = 0;
         this->each([&](auto& item, size_t at) { item.init(first + at, context); });
     }
-    size_t decode(uint8_t* out, size_t points, size_t rl) override {
-        for (size_t p = 1; p < points; ++p) {
+    size_t decodeNext(uint8_t* out, size_t count, size_t rl) override {
+        for (size_t p = 0; p < count; ++p) {
             uint8_t* rec = out + p * rl;
             uint32_t context = 0;  // only a channel switch names the channel (see LayeredItem)
             bool overrun = false;
@@ -1536,7 +1536,7 @@ public:
             });
             if (overrun) return p;
         }
-        return points;
+        return count;
     }
     void encode(const uint8_t* records, size_t points, size_t rl) override {
         for (size_t p = 1; p < points; ++p) {
@@ -1580,13 +1580,13 @@ public:
     void init(const uint8_t* first) override {
         for (size_t i = 0; i < m_items.size(); ++i) m_items[i]->init(first + m_offsets[i]);
     }
-    size_t decode(Decoder& dec, uint8_t* out, size_t points, size_t rl) override {
-        for (size_t p = 1; p < points; ++p) {
+    size_t decodeNext(Decoder& dec, uint8_t* out, size_t count, size_t rl) override {
+        for (size_t p = 0; p < count; ++p) {
             for (size_t i = 0; i < m_items.size(); ++i)
                 m_items[i]->decode(dec, out + p * rl + m_offsets[i]);
             if (dec.overrun()) return p;
         }
-        return points;
+        return count;
     }
     void encode(Encoder& enc, const uint8_t* records, size_t points, size_t rl) override {
         for (size_t p = 1; p < points; ++p)
@@ -1602,8 +1602,8 @@ public:
         uint32_t context = 0;
         for (size_t i = 0; i < m_items.size(); ++i) m_items[i]->init(first + m_offsets[i], context);
     }
-    size_t decode(uint8_t* out, size_t points, size_t rl) override {
-        for (size_t p = 1; p < points; ++p) {
+    size_t decodeNext(uint8_t* out, size_t count, size_t rl) override {
+        for (size_t p = 0; p < count; ++p) {
             uint32_t context = 0;
             bool overrun = false;
             for (size_t i = 0; i < m_items.size(); ++i) {
@@ -1612,7 +1612,7 @@ public:
             }
             if (overrun) return p;
         }
-        return points;
+        return count;
     }
     void encode(const uint8_t* records, size_t points, size_t rl) override {
         for (size_t p = 1; p < points; ++p) {

@@ -78,7 +78,13 @@ public:
     virtual void init(const uint8_t* first) = 0;
     // Decodes records 1 to points - 1 into `out` (record 0 is the first); returns the records
     // that decoded before the coder ran past its bytes.
-    virtual size_t decode(Decoder& dec, uint8_t* out, size_t points, size_t recordLength) = 0;
+    size_t decode(Decoder& dec, uint8_t* out, size_t points, size_t recordLength) {
+        if (points < 2) return points;
+        return 1 + decodeNext(dec, out + recordLength, points - 1, recordLength);
+    }
+    // Decodes the next `count` records into `out`, so a chunk can be decoded a slice at a time;
+    // returns those that decoded before the coder ran past its bytes.
+    virtual size_t decodeNext(Decoder& dec, uint8_t* out, size_t count, size_t recordLength) = 0;
     virtual void encode(Encoder& enc, const uint8_t* records, size_t points,
                         size_t recordLength) = 0;
 
@@ -93,7 +99,11 @@ public:
     const std::vector<LayeredItem*>& items() const { return m_list; }
     virtual void init(const uint8_t* first) = 0;
     // As for pointwise chunks; a layer that ran past its bytes ends the records.
-    virtual size_t decode(uint8_t* out, size_t points, size_t recordLength) = 0;
+    size_t decode(uint8_t* out, size_t points, size_t recordLength) {
+        if (points < 2) return points;
+        return 1 + decodeNext(out + recordLength, points - 1, recordLength);
+    }
+    virtual size_t decodeNext(uint8_t* out, size_t count, size_t recordLength) = 0;
     virtual void encode(const uint8_t* records, size_t points, size_t recordLength) = 0;
 
 protected:

@@ -11,6 +11,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "OrvLasFile.h"
 #include "OrvLasFormat.h"
 #include "OrvProgress.h"
 #include "OrvXml.h"
@@ -173,12 +174,22 @@ bool checkLasFile(const InputPath& in, LasHeader& header, bool layout20 = false)
 // is 0), and those of them the file holds whole records for; zeros for a file that is not LAS.
 struct LasCounts {
     uint64_t stated = 0, readable = 0;
+    uint32_t warnings = 0;  // LasInfoWarning and LasReadWarning bits
+    uint64_t present = 0;   // whole records between the point data and its end
 };
+// Throws CommandError for a file whose records the library refuses (a compressed file it cannot
+// decode, a signed file that is not 1.x).
 LasCounts countsOf(const InputPath& in);
+// The lines for what reading found (LasReadWarning bits): damaged or recovered records.
+std::vector<std::string> readWarnings(uint32_t bits, uint64_t stated, uint64_t readable);
 // With --strict: throws CommandError with exit status 3, after a warning line for each, when
 // `in` disagrees with its header (fewer records than stated, counts that differ, a VLR past the
 // points, points outside the header's bounds). Reads the whole file.
 void requireAgreement(const InputPath& in);
+// Says what reading `reader` found (damaged or recovered compressed records) on standard
+// error; with `strict` then throws CommandError with exit status 3.
+void reportReadDamage(const orv::LasReader& reader, const InputPath& in, uint64_t read,
+                      bool strict);
 // Says that fewer points were read than the header states: a warning on standard error, or
 // with `strict` a CommandError with exit status 3.
 void reportShortRead(const InputPath& in, uint64_t read, uint64_t stated, bool strict);

@@ -274,6 +274,7 @@ void runLossless(const CopyOptions& o) {
         throw CommandError("cannot write '" + out.name() + "': " + writer.error());
     uint64_t read = 0;
     pump(reader, target, writer, o, in.name(), progress, read, crs[0].transform.get());
+    reportReadDamage(reader, in, read, o.strict);  // under --strict the copy is abandoned
     writer.close();
     out.finish();
     progress.end();
@@ -431,7 +432,9 @@ void runMerge(const MergeOptions& m) {
     for (size_t i = 0; i < ins.size(); ++i) {
         orv::LasReader reader;
         openReader(reader, *ins[i]);
+        const uint64_t before = read;
         pump(reader, target, writer, none, ins[i]->name(), progress, read, crs[i].transform.get());
+        reportReadDamage(reader, *ins[i], read - before, false);
     }
     writer.close();
     out.finish();

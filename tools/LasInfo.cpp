@@ -69,6 +69,22 @@ std::string vlrWarning(const std::string& path, const LasHeader&) {
     return std::string();
 }
 
+}  // namespace
+
+std::vector<std::string> readWarnings(uint32_t bits, uint64_t stated, uint64_t readable) {
+    std::vector<std::string> out;
+    if (bits & orv::kLasPointsInHeader)
+        out.push_back("the offset to point data lies inside the header: no points are read");
+    if (bits & orv::kLasChunkTableLost)
+        out.push_back("the LAZ chunk table is unreadable: the chunks were found one after another");
+    if (bits & orv::kLasRecordsDamaged)
+        out.push_back("the compressed points are damaged: " + std::to_string(readable) + " of " +
+                      std::to_string(stated) + " decode");
+    return out;
+}
+
+namespace {
+
 // One line for each way the header disagrees with its file or itself.
 std::vector<std::string> warningsOf(const std::string& path, const orv::LasFileInfo& info) {
     const LasHeader& h = info.header;
@@ -94,7 +110,16 @@ std::vector<std::string> warningsOf(const std::string& path, const orv::LasFileI
                       std::to_string(+info.extension.numberOfPointRecords));
     const std::string vlr = vlrWarning(path, h);
     if (!vlr.empty()) out.push_back(vlr);
+    for (const std::string& w : readWarnings(info.warnings, info.statedPoints, info.readablePoints))
+        out.push_back(w);
     return out;
+}
+
+// Why the library refuses the records of `path` (a compressed file it cannot decode).
+std::string refusalOf(const std::string& path) {
+    orv::LasReader reader;
+    reader.open(path.c_str());
+    return reader.error();
 }
 
 // Points of the file that lie outside the header's bounds, read through the stream. Floats
@@ -184,7 +209,11 @@ void printInfoJson(const std::string& name, const orv::LasFileInfo& info,
     j["input"] = name;
     j["version"] = std::to_string(h.versionMajor) + "." + std::to_string(h.versionMinor);
     // Header fields are packed: they are copied out (unary +), never bound to references.
-    j["point_format"] = +h.pointDataFormat;
+    // The format as a number, as other tools give it; the compression bits are `compressed`.
+    const bool compressed =
+        (h.pointDataFormat & 0xC0) != 0 && (h.pointDataFormat & 0x3F) <= orv::kLasLastPointFormat;
+    j["point_format"] = compressed ? h.pointDataFormat & 0x3F : +h.pointDataFormat;
+    j["compressed"] = compressed;
     j["record_length"] = +h.pointDataRecordLength;
     j["header_size"] = +h.headerSize;
     j["offset_to_points"] = +h.offsetToPointData;
@@ -292,8 +321,18 @@ bool checkLasFile(const InputPath& in, LasHeader& header, bool layout20) {
 
 LasCounts countsOf(const InputPath& in) {
     orv::LasFileInfo info;
-    if (orv::ReadLasInfo(in.path().c_str(), info) == 0)
-        return {info.statedPoints, info.readablePoints};
+    switch (orv::ReadLasInfo(in.path().c_str(), info)) {
+        case 0:
+            return {info.statedPoints, info.readablePoints, info.warnings, info.presentRecords};
+        case -3:
+            throw CommandError("cannot read '" + in.name() + "': " + refusalOf(in.path()));
+        default:
+            break;
+    }
+    // Signed, but not a 1.x header: the bytes of something else.
+    LasHeader signed_;
+    if (orv::ReadLasHeader(in.path().c_str(), signed_) == 0)
+        throw CommandError("'" + in.name() + "' is not a LAS file");
     Las2Header h;
     std::ifstream file(in.path(), std::ios::binary | std::ios::ate);
     const auto size = static_cast<uint64_t>(file.tellg());
@@ -301,7 +340,7 @@ LasCounts countsOf(const InputPath& in) {
     const uint64_t length = h.pointRecordLength, offset = h.offsetToPointData;
     const uint64_t present = length > 0 && size > offset ? (size - offset) / length : 0;
     return {h.numberOfPointRecords,
-            present < h.numberOfPointRecords ? present : +h.numberOfPointRecords};
+            present < h.numberOfPointRecords ? present : +h.numberOfPointRecords, 0, present};
 }
 
 void requireAgreement(const InputPath& in) {
@@ -322,6 +361,19 @@ void requireAgreement(const InputPath& in) {
     throw CommandError("'" + in.name() + "' disagrees with its header", kExitStrict);
 }
 
+void reportReadDamage(const orv::LasReader& reader, const InputPath& in, uint64_t read,
+                      bool strict) {
+    const orv::LasFileHeader& h = reader.header();
+    std::vector<std::string> lines = readWarnings(
+        h.warnings & (orv::kLasChunkTableLost | orv::kLasRecordsDamaged), h.statedPoints, read);
+    if (lines.empty()) return;
+    if (h.warnings & orv::kLasRecordsDamaged) lines.back() += " (" + reader.error() + ")";
+    std::fflush(stdout);
+    for (const std::string& w : lines)
+        std::fprintf(stderr, "warning: '%s': %s\n", in.name().c_str(), w.c_str());
+    if (strict) throw CommandError("'" + in.name() + "' disagrees with its header", kExitStrict);
+}
+
 void reportShortRead(const InputPath& in, uint64_t read, uint64_t stated, bool strict) {
     if (read >= stated) return;
     const std::string text = "read " + std::to_string(read) + " of the " + std::to_string(stated) +
@@ -339,6 +391,8 @@ void printLasInfo(const InfoOptions& o) {
             break;
         case -1:
             throw CommandError("cannot read '" + in.name() + "'");
+        case -3:
+            throw CommandError("cannot read '" + in.name() + "': " + refusalOf(in.path()));
         default: {
             LasHeader unused;
             if (checkLasFile(in, unused, true)) return print20(in, o.json, o.strict);

@@ -1,6 +1,7 @@
 // orvter las stream: copies a LAS file through the input and output streams, block by block,
 // optionally thinning it, with bounded memory whatever the size of the file.
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -115,10 +116,24 @@ void run(const StreamOptions& o) {
     outPath.finish();
     progress.end();
     warnCrsLeftBehind(inPath.path(), inPath.name());
-    // Every block but a file's last is whole: the records read end where the file's do.
+    // Every block but a file's last is whole: the records read end where the file's do. A
+    // header that states no points has its whole records read to the end, and says so.
     const uint64_t read =
-        static_cast<uint64_t>(consumed) < counts.readable ? consumed : counts.readable;
-    reportShortRead(inPath, read, counts.stated, false);
+        counts.stated == 0 && !is20
+            ? counts.present
+            : std::min<uint64_t>(static_cast<uint64_t>(consumed), counts.readable);
+    std::fflush(stdout);
+    for (const std::string& w :
+         readWarnings(counts.warnings & (orv::kLasChunkTableLost | orv::kLasRecordsDamaged),
+                      counts.stated, counts.readable))
+        std::fprintf(stderr, "warning: '%s': %s\n", inPath.name().c_str(), w.c_str());
+    if (counts.stated == 0 && read > 0)
+        std::fprintf(stderr,
+                     "warning: '%s': the header states no points; read the %llu whole records "
+                     "that follow\n",
+                     inPath.name().c_str(), static_cast<unsigned long long>(read));
+    if (!(counts.warnings & orv::kLasRecordsDamaged))
+        reportShortRead(inPath, read, counts.stated, false);
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     const bool toStderr = o.out == "-";

@@ -111,7 +111,8 @@ def read(path, stored=False, to_crs=None):
     that CRS, the points' bounds, and a scale and offset that keep the file's precision.
     """
     c = Chunks(path, 1, stored)
-    head, points = Header(c.header), c.all()
+    points = c.all()  # first: what reading finds joins the header's warnings
+    head = Header(c.header)
     if to_crs is None:
         return head, points
     if stored:

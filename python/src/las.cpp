@@ -31,6 +31,8 @@ using orv::LasFileHeader;
 // Points decoded per call: the decoder's columns and the records made of them both stay in the
 // second-level cache.
 constexpr size_t kBlockPoints = 4096;
+// ... and no more than about 1 MiB of columns, whatever the records' extra bytes.
+constexpr size_t kBlockBytes = size_t{1} << 20;
 
 // The library's columns the bindings use, with the size of one value.
 // clang-format off
@@ -216,10 +218,13 @@ struct Scratch {
     std::vector<uint8_t> storage[kColumnCount];
     LasColumns columns;
 
-    Scratch(const bool* used, size_t extra) {
+    const size_t points;
+
+    Scratch(const bool* used, size_t extra)
+        : points(std::max<size_t>(1, std::min(kBlockPoints, kBlockBytes / (extra + 64)))) {
         for (int c = 0; c < kColumnCount; ++c) {
             if (!used[c]) continue;
-            storage[c].assign(kBlockPoints * (c == kExtra ? extra : kColumnSize[c]), 0);
+            storage[c].assign(points * (c == kExtra ? extra : kColumnSize[c]), 0);
             bindColumn(columns, static_cast<Column>(c), storage[c].data());
         }
     }
@@ -330,20 +335,35 @@ struct PointBuffer {
         if (void* smaller = std::realloc(data, bytes ? bytes : 1))
             data = static_cast<uint8_t*>(smaller);
     }
+    // Room for `bytes`, as the points arrive.
+    void grow(size_t bytes) {
+        void* larger = std::realloc(data, bytes);
+        if (!larger) throw std::bad_alloc();
+        data = static_cast<uint8_t*>(larger);
+    }
 };
+
+// Points an array starts with room for: a count the file has not shown yet claims no memory.
+constexpr size_t kInitialPoints = size_t{1} << 20;
 
 // Reads `count` points (or to the end) into a fresh structured array, block by block. The
 // buffer comes from malloc, not numpy: numpy asks for transparent huge pages on large arrays,
 // and where the kernel must assemble them on the first touch that costs more than the read.
 py::array readPoints(orv::LasReader& reader, const PointShape& shape, const py::dtype& dtype,
                      size_t count) {
-    auto buffer = std::make_unique<PointBuffer>(count * shape.itemsize);
+    size_t room = std::min(count, kInitialPoints);
+    auto buffer = std::make_unique<PointBuffer>(room * shape.itemsize);
     size_t done = 0;
     {
         py::gil_scoped_release unlocked;
         Scratch s(shape.columnUsed, shape.extra);
         while (done < count) {
-            const size_t got = reader.read(s.columns, std::min(kBlockPoints, count - done));
+            const size_t want = std::min(s.points, count - done);
+            if (done + want > room) {
+                room = std::min(count, std::max(done + want, room + room / 2));
+                buffer->grow(room * shape.itemsize);
+            }
+            const size_t got = reader.read(s.columns, want);
             if (got == 0) break;
             toRecords(shape, s, buffer->data + done * shape.itemsize, got);
             done += got;
@@ -412,9 +432,10 @@ py::dict headerDict(const LasFileHeader& h) {
     // the package makes a CRS value of it.
     const orv::Crs crs = orv::lasCrs(h);
     const std::string wkt = orv::lasWkt(h);
+    // Text of any bytes: a byte that is not UTF-8 becomes a replacement character.
     d["crs"] = crs.empty()   ? py::object(py::none())
                : wkt.empty() ? py::object(py::str(crs.wkt1()))
-                             : py::object(py::str(wkt));
+                             : py::object(py::bytes(wkt).attr("decode")("utf-8", "replace"));
     const int code = crs.epsg() ? crs.epsg() : crs.horizontal().epsg();
     const uint32_t epsg = code ? static_cast<uint32_t>(code) : orv::lasEpsgCode(h);
     d["epsg"] = epsg ? py::object(py::int_(epsg)) : py::object(py::none());
@@ -640,6 +661,7 @@ public:
         if (left == 0) throw py::stop_iteration();
         py::array points = readPoints(m_reader, *m_shape, m_dtype,
                                       static_cast<size_t>(std::min<uint64_t>(left, m_size)));
+        noteWarnings();
         if (points.size() == 0) throw py::stop_iteration();
         return std::move(points);
     }
@@ -648,15 +670,26 @@ public:
     py::array all() {
         OneAtATime guard(m_busy);
         const uint64_t left = m_reader.pointCount() - m_reader.position();
-        if (left > std::numeric_limits<size_t>::max() / std::max<size_t>(m_shape->itemsize, 1))
-            throw std::bad_alloc();
-        return readPoints(m_reader, *m_shape, m_dtype, static_cast<size_t>(left));
+        const size_t most =
+            std::numeric_limits<size_t>::max() / std::max<size_t>(m_shape->itemsize, 1);
+        py::array points = readPoints(m_reader, *m_shape, m_dtype,
+                                      static_cast<size_t>(std::min<uint64_t>(left, most)));
+        noteWarnings();
+        return points;
     }
 
     const py::dict& header() const { return m_header; }
     const py::dtype& dtype() const { return m_dtype; }
 
 private:
+    // What reading found (damaged or recovered compressed records) joins the header's
+    // warnings, in the list every copy of the header shares.
+    void noteWarnings() {
+        const std::vector<std::string>& notes = m_reader.header().notes;
+        py::list warnings = m_header["warnings"];
+        for (size_t i = warnings.size(); i < notes.size(); ++i) warnings.append(notes[i]);
+    }
+
     orv::LasReader m_reader;
     std::optional<ReadingMark> m_reading;
     std::optional<PointShape> m_shape;

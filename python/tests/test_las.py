@@ -154,6 +154,28 @@ def test_bad_files_raise_and_never_crash(tmp_path, cloud):
             pass
 
 
+@pytest.mark.parametrize("name, at, count", [
+    ("simple.laz", 107, (0xFFFFFFFF).to_bytes(4, "little")),  # the legacy count
+    ("test1_4.laz", 247, (1 << 63).to_bytes(8, "little")),    # the 64-bit count
+])
+def test_counts_beyond_the_compressed_data_raise_format_error(tmp_path, name, at, count):
+    source = TESTDATA / "laz" / name
+    if not source.is_file():
+        pytest.skip("no shared LAZ samples")
+    bad = patched(source, tmp_path / name, at, count)
+    for reader in (orvterdep.read, lambda p: list(orvterdep.chunks(p, 1000))):
+        with pytest.raises(orvterdep.FormatError):
+            reader(bad)
+
+
+def test_reference_system_text_of_any_bytes_reads(tmp_path):
+    wkt = b'GEOGCS["caf\xe9",DATUM["WGS_1984"]]'
+    points = np.zeros(2, orvterdep.point_dtype(0))
+    header = {"vlrs": [{"user_id": "LASF_Projection", "record_id": 2112, "payload": wkt + b"\0"}]}
+    orvterdep.write(tmp_path / "w.las", points, header)
+    assert orvterdep.header(tmp_path / "w.las").crs == 'GEOGCS["caf\ufffd",DATUM["WGS_1984"]]'
+
+
 def test_refused_write_leaves_the_target_as_it_was(tmp_path):
     target = tmp_path / "t.las"
     target.write_bytes(b"before")

@@ -133,17 +133,15 @@ TEST_F(BadFiles, EveryReaderGivesItsStatedAnswer) {
         // Beyond the end: no record lies in the file, and the probe finds no X, Y, Z to read.
         {"offset to points beyond the end", withOffset(5000), {0, 1, 0, 0, 0, 2, 0}},
         {"offset to points at the most", withOffset(UINT32_MAX), {0, 1, 0, 0, 0, 2, 0}},
-        // Inside the header: the readers take the offset as it stands, records start there.
-        {"offset to points inside the header", withOffset(100), {1, 1, 2, kAnyX, 0, 2, 8}},
-        {"offset to points 0", withOffset(0), {1, 1, 2, kAnyX, 0, 2, 13}},
+        // Records inside the header would be the header's own bytes: every reader refuses.
+        {"offset to points inside the header", withOffset(100), {0, 0, 0, kAnyX, -1, 0, 0}},
+        {"offset to points 0", withOffset(0), {0, 0, 0, kAnyX, -1, 0, 0}},
         // Records shorter than X, Y, Z, intensity, return and class: the bulk reader refuses.
-        {"record length 0", withRecordLength(0),
-         {1, 0, 0, 1000, 0, 2, 0}},
-        {"record length 1", withRecordLength(1),
-         {1, 0, 0, 1000, 0, 2, 0}},
-        {"record length 15", withRecordLength(15),
-         {1, 0, 0, 1000, 0, 2, 0}},
-        {"record length 257", edited([](LasBuilder& l) { l.header.pointDataRecordLength = 257; }),
+        {"record length 0", withRecordLength(0), {1, 0, 0, 1000, 0, 2, 0}},
+        {"record length 1", withRecordLength(1), {1, 0, 0, 1000, 0, 2, 0}},
+        {"record length 15", withRecordLength(15), {1, 0, 0, 1000, 0, 2, 0}},
+        {"record length 257",
+         edited([](LasBuilder& l) { l.header.pointDataRecordLength = 257; }),
          {1, 1, 2, 1000, 0, 2, 2}},
         {"record length 65,535, file ends inside the first record",
          cut(edited([](LasBuilder& l) {
@@ -165,13 +163,14 @@ TEST_F(BadFiles, EveryReaderGivesItsStatedAnswer) {
         {"cut inside the first record's X, Y, Z", cut(good, 227 + 11), {0, 1, 0, 0, 0, 2, 0}},
         {"cut after the first record's X, Y, Z", cut(good, 227 + 12), {1, 1, 0, 1000, 0, 2, 0}},
         {"cut inside the last record", cut(good, 266), {1, 1, 1, 1000, 0, 2, 1}},
-        // A 2.0 file read as 1.x: its bytes 96..110 give offset 0, record length 7,168 and
-        // 82,432 points; both readers stay within the file.
-        {"2.0 layout, whole", whole20, {1, 1, 0, kAnyX, 0, 2, 2}},
-        {"2.0 layout cut inside its header", cut(whole20, 300), {1, 1, 0, kAnyX, -1, 0, 0}},
-        {"2.0 layout cut inside its header, shorter than 1.x's", cut(whole20, 200),
+        // A 2.0 file read as 1.x: its bytes 96..110 give offset 0, inside the header, which the
+        // 1.x readers refuse; the stream hands it to its 2.0 reader.
+        {"2.0 layout, whole", whole20, {0, 0, 0, kAnyX, 0, 2, 2}},
+        {"2.0 layout cut inside its header", cut(whole20, 300), {0, 0, 0, kAnyX, -1, 0, 0}},
+        {"2.0 layout cut inside its header, shorter than 1.x's",
+         cut(whole20, 200),
          {0, 0, 0, 0, -1, 0, 0}},
-        {"2.0 layout cut inside a record", cut(whole20, 322 + 28 + 10), {1, 1, 0, kAnyX, 0, 2, 1}},
+        {"2.0 layout cut inside a record", cut(whole20, 322 + 28 + 10), {0, 0, 0, kAnyX, 0, 2, 1}},
     };
     const double xScale = 0.001, xOffset = 100.0;
     for (const BadFile& f : files) {

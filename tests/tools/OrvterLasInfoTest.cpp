@@ -50,6 +50,19 @@ TEST(OrvterLasInfo, JsonMatchesTheIndependentReader) {
     }
 }
 
+TEST(OrvterLasInfo, JsonGivesTheFormatNumberBesideCompressed) {
+    const std::string dir = orvtest::lasDataDir();
+    if (dir.empty()) GTEST_SKIP() << "shared LAS samples not found";
+    for (const auto& [file, compressed] :
+         {std::pair{"/../laz/simple.laz", true}, std::pair{"/simple.las", false}}) {
+        auto r = runCommand(orvter("las info --json " + shellQuote(dir + file)));
+        ASSERT_EQ(r.status, 0) << file;
+        const auto j = nlohmann::json::parse(r.out);
+        EXPECT_EQ(j["point_format"], 3) << file;
+        EXPECT_EQ(j["compressed"], compressed) << file;
+    }
+}
+
 TEST(OrvterLasInfo, TextNamesEveryField) {
     orvtest::TempDir dir;
     orvtest::LasBuilder las;

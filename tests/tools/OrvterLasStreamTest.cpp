@@ -192,4 +192,59 @@ TEST(OrvterLasStream, FailuresGiveOneLineOnStandardError) {
     EXPECT_EQ(orvtest::readFile(tmp.path("far-out.las")), old);
 }
 
+TEST(OrvterLasStream, StopsWhereThePointRecordsEnd) {
+    orvtest::TempDir tmp;
+    // `records` whole records after the header; the counts as each case states them.
+    const auto file = [](size_t records, uint32_t legacy, bool v14, uint64_t count64,
+                         size_t trailing) {
+        orvtest::LasBuilder las;
+        for (size_t i = 0; i < records; ++i) las.add({int32_t(i), 0, 0, 1, 1, 1});
+        las.keepCount = true;
+        las.header.numberOfPointRecords = legacy;
+        if (v14) {
+            las.with14 = true;
+            las.header.versionMinor = 4;
+            las.header.headerSize = 375;
+            las.extension.numberOfPointRecords = count64;
+        }
+        std::vector<uint8_t> bytes = las.bytes();
+        if (v14 && trailing) {
+            // An extended VLR of `trailing` payload bytes right after the records.
+            const uint64_t at = bytes.size();
+            std::memcpy(&bytes[235], &at, 8);
+            const uint32_t one = 1;
+            std::memcpy(&bytes[243], &one, 4);
+            std::vector<uint8_t> evlr(60 + trailing, 0);
+            std::memcpy(&evlr[20], &trailing, 8);
+            bytes.insert(bytes.end(), evlr.begin(), evlr.end());
+        } else {
+            bytes.insert(bytes.end(), trailing, 0);
+        }
+        return bytes;
+    };
+    struct Case {
+        const char* what;
+        std::vector<uint8_t> bytes;
+        int streamed;
+        bool warned;
+    } cases[] = {
+        {"10 stated, 20 whole records", file(20, 10, false, 0, 0), 10, false},
+        {"100 stated, an EVLR after them", file(100, 0, true, 100, 224), 100, false},
+        {"legacy 50, 64-bit 100: as copy and Python", file(100, 50, true, 100, 0), 50, false},
+        {"none stated: the whole records that follow", file(5, 0, false, 0, 7), 5, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        orvtest::writeFile(tmp.path("in.las"), c.bytes);
+        const auto r = runCommand(orvter("las stream --quiet " + shellQuote(tmp.path("in.las")) +
+                                         " " + shellQuote(tmp.path("out.las"))) +
+                                  " 2>&1");
+        ASSERT_EQ(r.status, 0) << r.out;
+        EXPECT_NE(r.out.find("streamed " + std::to_string(c.streamed) + " of"), std::string::npos)
+            << r.out;
+        EXPECT_EQ(r.out.find("warning") != std::string::npos, c.warned) << r.out;
+        EXPECT_EQ(readLas1x(tmp.path("out.las")).size(), size_t(c.streamed));
+    }
+}
+
 }  // namespace
