@@ -189,6 +189,8 @@ double Crs::verticalUnit() const {
 
 bool Crs::equivalentTo(const Crs& other) const {
     if (empty() || other.empty()) return empty() == other.empty();
+    // The same text is the same system, even where PROJ cannot build it again.
+    if (m_data == other.m_data || m_data->definition == other.m_data->definition) return true;
     PJ_CONTEXT* ctx = crs::threadContext();
     PjPtr a = crs::createCrs(ctx, m_data->definition);
     PjPtr b = crs::createCrs(ctx, other.m_data->definition);

@@ -131,8 +131,12 @@ void printFullLasInfo(const std::string& path, bool json, bool stats, nlohmann::
         if (!wkt.empty() || !crs.empty()) cj["wkt"] = wkt.empty() ? crs.wkt1() : wkt;
         if (epsg != 0) cj["epsg"] = epsg;
         if (verticalEpsg != 0) cj["vertical_epsg"] = verticalEpsg;
-        if (!crs.empty())
-            cj["projjson"] = nlohmann::ordered_json::parse(crs.projJson(), nullptr, false);
+        if (!crs.empty()) {
+            // PROJ's text of a damaged WKT may not parse: give it as text rather than lose it.
+            auto projJson = nlohmann::ordered_json::parse(crs.projJson(), nullptr, false);
+            if (projJson.is_discarded()) projJson = crs.projJson();
+            cj["projjson"] = projJson;
+        }
         if (!crsNote.empty()) cj["note"] = crsNote;
         o["crs"] = cj.empty() ? nlohmann::ordered_json() : cj;
         if (stats) {

@@ -65,7 +65,10 @@ class Header(dict):
     def __init__(self, *args, **kwargs):
         super().__init__(*args, **kwargs)
         if self.get("crs") is not None:
-            self["crs"] = CRS(self["crs"])
+            try:
+                self["crs"] = CRS(self["crs"])
+            except ValueError:
+                pass  # a WKT record PROJ cannot read stays its text: nothing is lost
 
     def __getattr__(self, name):
         try:

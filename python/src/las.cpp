@@ -433,9 +433,9 @@ py::dict headerDict(const LasFileHeader& h) {
     const orv::Crs crs = orv::lasCrs(h);
     const std::string wkt = orv::lasWkt(h);
     // Text of any bytes: a byte that is not UTF-8 becomes a replacement character.
-    d["crs"] = crs.empty()   ? py::object(py::none())
-               : wkt.empty() ? py::object(py::str(crs.wkt1()))
-                             : py::object(py::bytes(wkt).attr("decode")("utf-8", "replace"));
+    d["crs"] = !wkt.empty()  ? py::object(py::bytes(wkt).attr("decode")("utf-8", "replace"))
+               : crs.empty() ? py::object(py::none())
+                             : py::object(py::str(crs.wkt1()));
     const int code = crs.epsg() ? crs.epsg() : crs.horizontal().epsg();
     const uint32_t epsg = code ? static_cast<uint32_t>(code) : orv::lasEpsgCode(h);
     d["epsg"] = epsg ? py::object(py::int_(epsg)) : py::object(py::none());
@@ -607,9 +607,10 @@ LasFileHeader headerToWrite(const py::object& given, const py::dict& fields) {
         wanted = orv::Crs::fromText(py::str(d["crs"]), &error);
         if (wanted.empty()) throw py::value_error("crs: " + error);
     }
-    if (!wanted.equivalentTo(held) || !orv::lasCrsFormFits(h)) {
+    // Records no CRS can be read from, and no "crs" to replace them, are written as they are:
+    // nothing a caller gave is dropped.
+    if (!wanted.empty() && (!wanted.equivalentTo(held) || !orv::lasCrsFormFits(h))) {
         std::string error;
-        if (wanted.empty()) throw py::value_error("the header's CRS records cannot be read");
         if (orv::lasSetCrs(h, wanted, &error) != 0) throw py::value_error(error);
     }
     return h;

@@ -42,8 +42,14 @@ Outcome viaOrvter(const std::string& args, const std::string& label, int warnSta
     Outcome o;
     if (r.status != 0 && r.status != warnStatus) return o;
     o.points = numberAfter(r.out, label);
-    o.warned =
-        r.out.find("warning:") != std::string::npos || (warnStatus && r.status == warnStatus);
+    // Damage is what counts here: a word about a CRS the output cannot carry is not.
+    bool damage = false;
+    for (size_t at = r.out.find("warning:"); at != std::string::npos;
+         at = r.out.find("warning:", at + 1)) {
+        const std::string line = r.out.substr(at, r.out.find('\n', at) - at);
+        damage |= line.find(" CRS") == std::string::npos;
+    }
+    o.warned = damage || (warnStatus && r.status == warnStatus);
     return o;
 }
 
