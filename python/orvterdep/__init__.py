@@ -1,8 +1,8 @@
 """LAS point clouds and XML packets, over the OrvTerDep library."""
 
-import numpy as np
+import numpy as _np
 
-from ._core import Chunks, FormatError, InStream, Packet, Writer, lean_point_dtype, point_dtype
+from ._core import __version__, Chunks, FormatError, InStream, Packet, Writer, lean_point_dtype, point_dtype
 
 __all__ = ["FormatError", "Header", "InStream", "Packet", "Writer", "blocks", "chunks",
            "extra_fields", "lean_point_dtype", "point_dtype", "read", "write"]
@@ -47,10 +47,10 @@ def extra_fields(points, header):
             out[f["name"]] = cut
             continue
         count = (t - 1) // 10 + 1
-        values = np.ascontiguousarray(cut).view(_EXTRA_TYPES[(t - 1) % 10]).reshape(len(cut), count)
+        values = _np.ascontiguousarray(cut).view(_EXTRA_TYPES[(t - 1) % 10]).reshape(len(cut), count)
         if f["options"] & 0x18:
-            scale = np.asarray(f["scale"][:count]) if f["options"] & 0x08 else 1.0
-            offset = np.asarray(f["offset_value"][:count]) if f["options"] & 0x10 else 0.0
+            scale = _np.asarray(f["scale"][:count]) if f["options"] & 0x08 else 1.0
+            offset = _np.asarray(f["offset_value"][:count]) if f["options"] & 0x10 else 0.0
             values = values * scale + offset
         out[f["name"]] = values[:, 0] if count == 1 else values
     return out
@@ -83,7 +83,7 @@ def write(path, points, header=None):
     the points' fields choose one. x, y, z are quantised by rounding; without them the stored
     X, Y, Z are written as they are. The target is replaced only once the file is complete.
     """
-    points = np.asarray(points)
+    points = _np.asarray(points)
     with Writer(path, header, points.dtype) as w:
         w.write(points)
 

@@ -24,7 +24,8 @@ TempDir::~TempDir() {
 
 void writeFile(const std::string& path, const std::vector<uint8_t>& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
     if (!out) throw std::runtime_error("cannot write " + path);
 }
 
@@ -33,8 +34,13 @@ std::vector<uint8_t> readFile(const std::string& path) {
     return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
 }
 
+std::string testDataDir() {
+    const char* chosen = std::getenv("ORV_TESTDATA_DIR");
+    return chosen && *chosen ? std::string(chosen) : std::string(ORV_TESTDATA_DIR);
+}
+
 std::string lasDataDir() {
-    const std::string dir = std::string(ORV_TESTDATA_DIR) + "/las";
+    const std::string dir = testDataDir() + "/las";
     struct stat st;
     return stat((dir + "/EXPECTED.txt").c_str(), &st) == 0 ? dir : std::string();
 }

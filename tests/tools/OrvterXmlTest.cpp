@@ -11,7 +11,7 @@ std::string orvter(const std::string& args) {
     return shellQuote(ORVTER_PATH) + " " + args;
 }
 std::string xmlData(const std::string& name) {
-    return std::string(ORV_TESTDATA_DIR) + "/xml/" + name;
+    return orvtest::testDataDir() + "/xml/" + name;
 }
 bool haveXmlData() {
     return !orvtest::readFile(xmlData("project.xml")).empty();
