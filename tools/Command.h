@@ -184,6 +184,7 @@ void addDemo(CLI::App& app);
 void addLasCopy(CLI::App& las);
 void addLasGen(CLI::App& las);
 void addLasStream(CLI::App& las);
+void addLasToText(CLI::App& las);
 void addXmlFmt(CLI::App& xml);
 void addXmlGetSet(CLI::App& xml);
 

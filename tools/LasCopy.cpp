@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "Command.h"
+#include "LasFilters.h"
 #include "OrvLas.h"
 #include "OrvLasFile.h"
 
@@ -32,6 +33,7 @@ struct CopyOptions {
     std::vector<double> scale, offset, bbox;
     std::vector<int> keepClass, dropClass, keepReturn;
     uint64_t step = 1;
+    PointFilters more;  // z, intensity, scan angle, flags, noise, first/last/single returns
 };
 
 // Bytes of records read and written at a time: few system calls, memory that never grows.
@@ -47,6 +49,7 @@ struct Block {
     std::vector<float> degrees, location, dx, dy, dz;
     std::vector<uint64_t> waveOffset;
     std::vector<uint32_t> waveSize;
+    std::vector<uint8_t> keep;  // what the further filters let through
 
     orv::LasColumns columns(size_t n, size_t extraPerPoint) {
         auto at = [n](auto& v) {
@@ -132,7 +135,7 @@ size_t filter(const CopyOptions& o, const orv::LasFileHeader& h, uint8_t* record
               uint64_t firstIndex, Block& block) {
     const bool byClass = !o.keepClass.empty() || !o.dropClass.empty();
     const bool byReturn = !o.keepReturn.empty(), byBox = !o.bbox.empty();
-    if (!byClass && !byReturn && !byBox && o.step <= 1) return n;
+    if (!byClass && !byReturn && !byBox && o.step <= 1 && !o.more.active()) return n;
     if (block.cls.size() < n) block.cls.resize(n), block.ret.resize(n);
     if (block.x.size() < n) block.x.resize(n), block.y.resize(n);
     orv::LasColumns c;
@@ -140,9 +143,12 @@ size_t filter(const CopyOptions& o, const orv::LasFileHeader& h, uint8_t* record
     if (byReturn) c.returnNumber = block.ret.data();
     if (byBox) c.x = block.x.data(), c.y = block.y.data();
     orv::decodeLasRecords(h, records, n, c);
+    block.keep.assign(n, 1);
+    o.more.select(h, records, n, block.keep);
     const size_t length = h.recordLength;
     size_t kept = 0;
     for (size_t i = 0; i < n; ++i) {
+        if (!block.keep[i]) continue;
         if (o.step > 1 && (firstIndex + i) % o.step != 0) continue;
         if (!o.keepClass.empty() && !listed(o.keepClass, block.cls[i])) continue;
         if (listed(o.dropClass, block.cls[i])) continue;
@@ -439,17 +445,23 @@ void addLasCopy(CLI::App& las) {
     cmd->add_option("--shift", options->shift, "Add X,Y,Z to every coordinate (implies --pool)")
         ->delimiter(',')
         ->expected(3);
-    cmd->add_option("--set-version", options->setVersion, "Write LAS 1.2 or 1.4");
+    cmd->add_option("--set-version", options->setVersion, "Write LAS 1.2 or 1.4")
+        ->check(CLI::IsMember({"1.2", "1.4"}));
     cmd->add_option("--format", options->format,
-                    "Write point format N (fields it lacks are dropped, new ones are zero)");
+                    "Write point format N (fields it lacks are dropped, new ones are zero)")
+        ->check(CLI::Range(0, int{orv::kLasLastPointFormat}));
     cmd->add_option("--scale", options->scale, "New scale X[,Y,Z]; coordinates are rounded")
         ->delimiter(',')
         ->expected(1, 3);
     cmd->add_option("--offset", options->offset, "New offset X,Y,Z; coordinates are rounded")
         ->delimiter(',')
         ->expected(3);
-    cmd->add_option("--keep-class", options->keepClass, "Keep only these classes")->delimiter(',');
-    cmd->add_option("--drop-class", options->dropClass, "Drop these classes")->delimiter(',');
+    cmd->add_option("--keep-class", options->keepClass, "Keep only these classes")
+        ->delimiter(',')
+        ->check(classNumber());
+    cmd->add_option("--drop-class", options->dropClass, "Drop these classes")
+        ->delimiter(',')
+        ->check(classNumber());
     cmd->add_option("--keep-return", options->keepReturn, "Keep only these return numbers")
         ->delimiter(',');
     cmd->add_option("--bbox", options->bbox,
@@ -457,20 +469,26 @@ void addLasCopy(CLI::App& las) {
         ->delimiter(',')
         ->expected(4);
     cmd->add_option("--step", options->step, "Keep records 0, N, 2N... of the input")
-        ->check(CLI::PositiveNumber);
+        ->check(atLeastOne());
+    options->more.addOptions(*cmd);
     cmd->add_flag("--json", options->json, "Print the summary as one JSON object");
     cmd->add_flag("--quiet", options->quiet, "Show no progress line");
     cmd->add_flag("--strict", options->strict,
                   "Exit with status 3 when the file holds fewer points than its header states");
     cmd->callback([options] {
         const CopyOptions& o = *options;
-        if (o.scale.size() == 2) throw CommandError("--scale takes one or three values");
+        // Usage errors: exit status 2 with the usage line.
+        if (o.scale.size() == 2) throw CLI::ValidationError("--scale takes one or three values");
+        if (o.setVersion == "1.2" && o.format >= 6)
+            throw CLI::ValidationError("point format " + std::to_string(o.format) +
+                                       " needs LAS 1.4, not --set-version 1.2");
         if (o.pool || !o.shift.empty()) {
             const bool lossless = !o.setVersion.empty() || o.format >= 0 || !o.scale.empty() ||
                                   !o.offset.empty() || !o.keepClass.empty() ||
                                   !o.dropClass.empty() || !o.keepReturn.empty() ||
-                                  !o.bbox.empty() || o.step > 1;
-            if (lossless) throw CommandError("--pool and --shift take no other copy options");
+                                  !o.bbox.empty() || o.step > 1 || o.more.active();
+            if (lossless)
+                throw CLI::ValidationError("--pool and --shift take no other copy options");
             runPool(o);
         } else {
             runLossless(o);
