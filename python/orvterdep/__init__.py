@@ -56,18 +56,44 @@ def extra_fields(points, header):
     return out
 
 
+def _with_extra_dimensions(points, header):
+    """`points` with a field for each described extra dimension, as laspy users expect them
+    (``points["deviation"]``): typed, scaled and offset as `extra_fields` gives them. The raw
+    `extra_bytes` stay, so the points write back as they were; a name that a standard field
+    already has, or none, is left to `extra_fields`."""
+    if not header.get("extra_fields") or "extra_bytes" not in (points.dtype.names or ()):
+        return points
+    named = {n: v for n, v in extra_fields(points, header).items()
+             if n and n not in points.dtype.names}
+    if not named:
+        return points
+    dtype = [(n, points.dtype.fields[n][0]) for n in points.dtype.names]
+    dtype += [(n, v.dtype, v.shape[1:]) for n, v in named.items()]
+    out = _np.empty(len(points), dtype)
+    for n in points.dtype.names:
+        out[n] = points[n]
+    for n, v in named.items():
+        out[n] = v
+    return out
+
+
 def read(path, stored=False):
     """Returns ``(header, points)``: the whole file, every field of its point format.
 
-    x, y, z are float64 in map units; ``stored=True`` adds the stored integers X, Y, Z.
+    x, y, z are float64 in map units; ``stored=True`` adds the stored integers X, Y, Z. Each
+    extra dimension the file describes is a field of its own, scaled and offset.
     """
     c = Chunks(path, 1, stored)
-    return Header(c.header), c.all()
+    h = Header(c.header)
+    return h, _with_extra_dimensions(c.all(), h)
 
 
 def chunks(path, size=1_000_000, stored=False):
     """Yields the points of `path` in arrays of at most `size` points (memory bounded by it)."""
-    yield from Chunks(path, size, stored)
+    c = Chunks(path, size, stored)
+    h = Header(c.header)
+    for part in c:
+        yield _with_extra_dimensions(part, h)
 
 
 def header(path):
