@@ -439,7 +439,8 @@ void addLasCopy(CLI::App& las) {
         "1.1 point format 0, keeping X, Y, Z, intensity and classification only");
     cmd->add_option("IN", options->in, "LAS file to read (- reads standard input)")->required();
     cmd->add_option("OUT", options->out,
-                    "LAS file to write (replaced when it exists; - writes standard output)")
+                    "LAS file to write, compressed when its name ends in .laz (replaced when it "
+                    "exists; - writes standard output)")
         ->required();
     cmd->add_flag("--pool", options->pool, "Copy through the bulk reader and writer");
     cmd->add_option("--shift", options->shift, "Add X,Y,Z to every coordinate (implies --pool)")
