@@ -1,6 +1,7 @@
 // orvter las copy and las merge: point records carried over without loss, in bounded memory;
 // `--pool` keeps the whole-cloud path through the bulk reader and writer.
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
@@ -321,11 +322,28 @@ private:
     std::thread m_thread;
 };
 
+// The pool path holds coordinates as floats and writes them truncated to thousandths: says, when
+// that loses more than the thousandths, how far a coordinate may move at most.
+void warnPoolMovement(const LasHeader& h, const std::vector<double>& shift) {
+    const double bounds[6] = {h.minX, h.maxX, h.minY, h.maxY, h.minZ, h.maxZ};
+    double largest = 0.0;
+    for (int i = 0; i < 6; ++i)
+        largest = std::max(largest, std::fabs(bounds[i] + (shift.empty() ? 0.0 : shift[i / 2])));
+    const auto f = static_cast<float>(largest);
+    const double moved = (std::nextafter(f, HUGE_VALF) - f) / 2.0 + 0.001;
+    if (!std::isfinite(moved) || moved <= 0.0015) return;
+    std::fprintf(stderr,
+                 "orvter: warning: --pool and --shift carry coordinates as floats: at %s units a "
+                 "coordinate may move by up to %s\n",
+                 formatNumber(largest).c_str(), formatNumber(moved).c_str());
+}
+
 void runPool(const CopyOptions& o) {
     const auto start = std::chrono::steady_clock::now();
     const InputPath in(o.in);
     LasHeader header;
     checkLasFile(in, header);  // the bulk reader itself takes any bytes for a header
+    warnPoolMovement(header, o.shift);
     if (o.strict) requireAgreement(in);
     const uint64_t stated = countsOf(in).stated;
     OutputPath out(o.out);

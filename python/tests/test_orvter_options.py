@@ -82,3 +82,16 @@ def test_to_text_writes_the_fields_asked_for_in_order(source, tmp_path):
     assert out.read_text().splitlines()[0].count(",") == 2  # x,y,z by default
     bad = orvter("las", "to-text", "--fields", "x,deviation", source, "-")
     assert bad.returncode == 2 and "unknown field 'deviation'" in bad.stderr
+
+
+def test_the_pool_path_says_how_far_a_coordinate_may_move_and_keeps_to_it(source, tmp_path):
+    out = tmp_path / "pool.las"
+    run = orvter("las", "copy", "--quiet", "--pool", source, out)
+    assert run.returncode == 0
+    [line] = run.stderr.splitlines()
+    claimed = float(line.rsplit(" ", 1)[1])
+    assert "carry coordinates as floats" in line and 0.001 < claimed < 1
+    _, before = decode_bytes(source)
+    _, after = decode_bytes(out)
+    moved = max(np.abs(after[a] - before[a]).max() for a in "xyz")
+    assert moved <= claimed
