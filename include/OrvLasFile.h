@@ -241,6 +241,10 @@ private:
     std::unique_ptr<Impl> m_impl;
 };
 
+// Sets the header's creation day of the year (1 to 366) and year to today's (UTC): what a new
+// file carries. A copy keeps its source's.
+ORV_API void lasStampCreationDate(LasFileHeader& header);
+
 // Writes a LAS 1.0 to 1.4 file (formats 0 to 5 up to 1.3, 0 to 10 in 1.4) of any scale and
 // offset, with the caller's VLRs and EVLRs. Counts, points by return and bounds come from the
 // records written. The target is replaced only when close succeeds.

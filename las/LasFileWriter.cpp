@@ -4,6 +4,7 @@
 #include <new>
 
 #include "las/LasCodec.h"
+#include "las/LasDate.h"
 #include "las/LasLimits.h"
 
 using namespace orv;
@@ -42,6 +43,7 @@ bool AOrvLASFile::open(const char* path) {
     m_header.pointDataFormat = 0;
     m_header.pointDataRecordLength = static_cast<uint16_t>(m_recordLength);
     m_header.xScale = m_header.yScale = m_header.zScale = 0.001;
+    las::today(m_header.creationDay, m_header.creationYear);
     return true;
 }
 
@@ -107,12 +109,20 @@ bool AOrvLASFile::close() {
     if (m_writing) flush();
     m_writing = false;
     m_buffer.reset();
-    m_header.maxX = m_maxPoint.x;
-    m_header.minX = m_minPoint.x;
-    m_header.maxY = m_maxPoint.y;
-    m_header.minY = m_minPoint.y;
-    m_header.maxZ = m_maxPoint.z;
-    m_header.minZ = m_minPoint.z;
+    // The bounds of what the records hold: truncation keeps order, so the extreme coordinates
+    // become the extreme stored integers.
+    const double lo[3] = {m_minPoint.x, m_minPoint.y, m_minPoint.z};
+    const double hi[3] = {m_maxPoint.x, m_maxPoint.y, m_maxPoint.z};
+    int32_t storedLo[3], storedHi[3];
+    double mins[3], maxs[3];
+    const bool stored = m_pointCount > 0 && las::toStoredInts(lo, m_offset, storedLo) &&
+                        las::toStoredInts(hi, m_offset, storedHi);
+    for (int axis = 0; axis < 3; ++axis) {
+        mins[axis] = stored ? storedLo[axis] * 0.001 + m_offset[axis] : lo[axis];
+        maxs[axis] = stored ? storedHi[axis] * 0.001 + m_offset[axis] : hi[axis];
+    }
+    m_header.minX = mins[0], m_header.minY = mins[1], m_header.minZ = mins[2];
+    m_header.maxX = maxs[0], m_header.maxY = maxs[1], m_header.maxZ = maxs[2];
     m_header.numberOfPointRecords = m_pointCount;
     m_header.numberOfVlrs = 0;
     m_header.offsetToPointData = sizeof(LasHeader);

@@ -37,29 +37,36 @@ uint32_t typeSize(uint8_t type) {
 
 std::vector<LasExtraField> lasExtraFields(const LasFileHeader& h) {
     std::vector<LasExtraField> fields;
-    const LasVlr* v = findAny(h, "LASF_Spec", 4);
     const uint16_t standard = lasStandardRecordLength(h.pointFormat);
-    if (!v || standard == 0 || h.recordLength < standard) return fields;
+    if (standard == 0 || h.recordLength < standard) return fields;
     const uint32_t room = h.recordLength - standard;
     constexpr size_t kDescriptor = 192;
     uint32_t offset = 0;
-    for (size_t at = 0; at + kDescriptor <= v->payload.size(); at += kDescriptor) {
-        const uint8_t* d = v->payload.data() + at;
-        LasExtraField f;
-        f.dataType = d[2];
-        f.options = d[3];
-        f.name = text(d + 4, 32);
-        f.description = text(d + 160, 32);
-        // An untyped field keeps its length in the options byte.
-        f.size = f.dataType == 0 ? f.options : typeSize(f.dataType);
-        if (f.size == 0 || f.size > room - offset) break;
-        f.offset = offset;
-        for (int k = 0; k < 3; ++k) {
-            if (f.options & 0x08) f.scale[k] = las::load<double>(d + 112 + 8 * k);
-            if (f.options & 0x10) f.offsetValue[k] = las::load<double>(d + 136 + 8 * k);
+    // Writers may split the descriptions over several records (VLRs and EVLRs): they describe
+    // the extra bytes in the order the records come.
+    std::vector<const LasVlr*> records;
+    for (const auto* list : {&h.vlrs, &h.evlrs})
+        for (const LasVlr& v : *list)
+            if (v.userId == "LASF_Spec" && v.recordId == 4) records.push_back(&v);
+    for (const LasVlr* v : records) {
+        for (size_t at = 0; at + kDescriptor <= v->payload.size(); at += kDescriptor) {
+            const uint8_t* d = v->payload.data() + at;
+            LasExtraField f;
+            f.dataType = d[2];
+            f.options = d[3];
+            f.name = text(d + 4, 32);
+            f.description = text(d + 160, 32);
+            // An untyped field keeps its length in the options byte.
+            f.size = f.dataType == 0 ? f.options : typeSize(f.dataType);
+            if (f.size == 0 || f.size > room - offset) return fields;
+            f.offset = offset;
+            for (int k = 0; k < 3; ++k) {
+                if (f.options & 0x08) f.scale[k] = las::load<double>(d + 112 + 8 * k);
+                if (f.options & 0x10) f.offsetValue[k] = las::load<double>(d + 136 + 8 * k);
+            }
+            offset += f.size;
+            fields.push_back(std::move(f));
         }
-        offset += f.size;
-        fields.push_back(std::move(f));
     }
     return fields;
 }

@@ -7,6 +7,7 @@
 #include "OrvError.h"
 #include "OrvLasFile.h"
 #include "las/LasCodec.h"
+#include "las/LasDate.h"
 #include "las/LasHeaderModel.h"
 #include "las/LasRecords.h"
 #include "laz/LazCodec.h"
@@ -347,6 +348,10 @@ void LasWriter::discard() noexcept {
     m_impl->open = false;
     m_impl->encoder.reset();
     m_impl->file.discard();
+}
+
+void lasStampCreationDate(LasFileHeader& header) {
+    las::today(header.creationDay, header.creationYear);
 }
 
 }  // namespace orv

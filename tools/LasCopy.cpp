@@ -1,6 +1,7 @@
 // orvter las copy and las merge: point records carried over without loss, in bounded memory;
 // `--pool` keeps the whole-cloud path through the bulk reader and writer.
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
@@ -15,6 +16,7 @@
 
 #include "Command.h"
 #include "LasCrsCopy.h"
+#include "LasFilters.h"
 #include "OrvLas.h"
 #include "OrvLasFile.h"
 
@@ -37,6 +39,7 @@ struct CopyOptions {
     double resolution = 0;
     int level = -1;
     bool copc = false;
+    PointFilters more;  // z, intensity, scan angle, flags, noise, first/last/single returns
 };
 
 // Bytes of records read and written at a time: few system calls, memory that never grows.
@@ -52,6 +55,7 @@ struct Block {
     std::vector<float> degrees, location, dx, dy, dz;
     std::vector<uint64_t> waveOffset;
     std::vector<uint32_t> waveSize;
+    std::vector<uint8_t> keep;  // what the further filters let through
 
     orv::LasColumns columns(size_t n, size_t extraPerPoint) {
         auto at = [n](auto& v) {
@@ -144,7 +148,7 @@ size_t filter(const CopyOptions& o, const orv::LasFileHeader& h, uint8_t* record
               uint64_t firstIndex, Block& block) {
     const bool byClass = !o.keepClass.empty() || !o.dropClass.empty();
     const bool byReturn = !o.keepReturn.empty(), byBox = !o.bbox.empty();
-    if (!byClass && !byReturn && !byBox && o.step <= 1) return n;
+    if (!byClass && !byReturn && !byBox && o.step <= 1 && !o.more.active()) return n;
     if (block.cls.size() < n) block.cls.resize(n), block.ret.resize(n);
     if (block.x.size() < n) block.x.resize(n), block.y.resize(n);
     orv::LasColumns c;
@@ -152,9 +156,12 @@ size_t filter(const CopyOptions& o, const orv::LasFileHeader& h, uint8_t* record
     if (byReturn) c.returnNumber = block.ret.data();
     if (byBox) c.x = block.x.data(), c.y = block.y.data();
     orv::decodeLasRecords(h, records, n, c);
+    block.keep.assign(n, 1);
+    o.more.select(h, records, n, block.keep);
     const size_t length = h.recordLength;
     size_t kept = 0;
     for (size_t i = 0; i < n; ++i) {
+        if (!block.keep[i]) continue;
         if (o.step > 1 && (firstIndex + i) % o.step != 0) continue;
         if (!o.keepClass.empty() && !listed(o.keepClass, block.cls[i])) continue;
         if (listed(o.dropClass, block.cls[i])) continue;
@@ -332,11 +339,28 @@ private:
     std::thread m_thread;
 };
 
+// The pool path holds coordinates as floats and writes them truncated to thousandths: says, when
+// that loses more than the thousandths, how far a coordinate may move at most.
+void warnPoolMovement(const LasHeader& h, const std::vector<double>& shift) {
+    const double bounds[6] = {h.minX, h.maxX, h.minY, h.maxY, h.minZ, h.maxZ};
+    double largest = 0.0;
+    for (int i = 0; i < 6; ++i)
+        largest = std::max(largest, std::fabs(bounds[i] + (shift.empty() ? 0.0 : shift[i / 2])));
+    const auto f = static_cast<float>(largest);
+    const double moved = (std::nextafter(f, HUGE_VALF) - f) / 2.0 + 0.001;
+    if (!std::isfinite(moved) || moved <= 0.0015) return;
+    std::fprintf(stderr,
+                 "orvter: warning: --pool and --shift carry coordinates as floats: at %s units a "
+                 "coordinate may move by up to %s\n",
+                 formatNumber(largest).c_str(), formatNumber(moved).c_str());
+}
+
 void runPool(const CopyOptions& o) {
     const auto start = std::chrono::steady_clock::now();
     const InputPath in(o.in);
     LasHeader header;
     checkLasFile(in, header);  // the bulk reader itself takes any bytes for a header
+    warnPoolMovement(header, o.shift);
     if (o.strict) requireAgreement(in);
     const uint64_t stated = countsOf(in).stated;
     OutputPath out(o.out);
@@ -456,23 +480,30 @@ void addLasCopy(CLI::App& las) {
         "1.1 point format 0, keeping X, Y, Z, intensity and classification only");
     cmd->add_option("IN", options->in, "LAS file to read (- reads standard input)")->required();
     cmd->add_option("OUT", options->out,
-                    "LAS file to write (replaced when it exists; - writes standard output)")
+                    "LAS file to write, compressed when its name ends in .laz (replaced when it "
+                    "exists; - writes standard output)")
         ->required();
     cmd->add_flag("--pool", options->pool, "Copy through the bulk reader and writer");
     cmd->add_option("--shift", options->shift, "Add X,Y,Z to every coordinate (implies --pool)")
         ->delimiter(',')
         ->expected(3);
-    cmd->add_option("--set-version", options->setVersion, "Write LAS 1.2 or 1.4");
+    cmd->add_option("--set-version", options->setVersion, "Write LAS 1.2 or 1.4")
+        ->check(CLI::IsMember({"1.2", "1.4"}));
     cmd->add_option("--format", options->format,
-                    "Write point format N (fields it lacks are dropped, new ones are zero)");
+                    "Write point format N (fields it lacks are dropped, new ones are zero)")
+        ->check(CLI::Range(0, int{orv::kLasLastPointFormat}));
     cmd->add_option("--scale", options->scale, "New scale X[,Y,Z]; coordinates are rounded")
         ->delimiter(',')
         ->expected(1, 3);
     cmd->add_option("--offset", options->offset, "New offset X,Y,Z; coordinates are rounded")
         ->delimiter(',')
         ->expected(3);
-    cmd->add_option("--keep-class", options->keepClass, "Keep only these classes")->delimiter(',');
-    cmd->add_option("--drop-class", options->dropClass, "Drop these classes")->delimiter(',');
+    cmd->add_option("--keep-class", options->keepClass, "Keep only these classes")
+        ->delimiter(',')
+        ->check(classNumber());
+    cmd->add_option("--drop-class", options->dropClass, "Drop these classes")
+        ->delimiter(',')
+        ->check(classNumber());
     cmd->add_option("--keep-return", options->keepReturn, "Keep only these return numbers")
         ->delimiter(',');
     cmd->add_option("--bbox", options->bbox,
@@ -485,7 +516,8 @@ void addLasCopy(CLI::App& las) {
     cmd->add_option("--level", options->level, "COPC input: the levels down to N");
     cmd->add_flag("--copc", options->copc, "Write a COPC file (as las copc does)");
     cmd->add_option("--step", options->step, "Keep records 0, N, 2N... of the input")
-        ->check(CLI::PositiveNumber);
+        ->check(atLeastOne());
+    options->more.addOptions(*cmd);
     cmd->add_flag("--json", options->json, "Print the summary as one JSON object");
     cmd->add_flag("--quiet", options->quiet, "Show no progress line");
     cmd->add_flag("--strict", options->strict,
@@ -493,8 +525,12 @@ void addLasCopy(CLI::App& las) {
     addCrsOptions(cmd, options->crs, true);
     cmd->callback([options] {
         const CopyOptions& o = *options;
-        if (o.scale.size() == 2) throw CommandError("--scale takes one or three values");
-        if (o.bbox.size() == 5) throw CommandError("--bbox takes four or six values");
+        // Usage errors: exit status 2 with the usage line.
+        if (o.scale.size() == 2) throw CLI::ValidationError("--scale takes one or three values");
+        if (o.bbox.size() == 5) throw CLI::ValidationError("--bbox takes four or six values");
+        if (o.setVersion == "1.2" && o.format >= 6)
+            throw CLI::ValidationError("point format " + std::to_string(o.format) +
+                                       " needs LAS 1.4, not --set-version 1.2");
         if (o.copc) {
             writeCopcCopy(o.in, o.out, o.json, o.quiet);
             return;
@@ -506,9 +542,10 @@ void addLasCopy(CLI::App& las) {
         const bool others = !o.setVersion.empty() || o.format >= 0 || !o.scale.empty() ||
                             !o.offset.empty() || !o.keepClass.empty() || !o.dropClass.empty() ||
                             !o.keepReturn.empty() || o.step > 1 || o.pool || !o.shift.empty() ||
-                            !o.crs.assign.empty() || !o.crs.to.empty();
+                            !o.crs.assign.empty() || !o.crs.to.empty() || o.more.active();
         if (needsOctree && others)
-            throw CommandError("--resolution, --level, a 3D --bbox and URLs take no other filters");
+            throw CLI::ValidationError(
+                "--resolution, --level, a 3D --bbox and URLs take no other filters");
         if (needsOctree || (!o.bbox.empty() && !others && o.in != "-" && isCopcSource(o.in))) {
             if (!isCopcSource(o.in))
                 throw CommandError("--resolution, --level and a 3D --bbox need a COPC input");
@@ -522,8 +559,10 @@ void addLasCopy(CLI::App& las) {
             const bool lossless =
                 !o.setVersion.empty() || o.format >= 0 || !o.scale.empty() || !o.offset.empty() ||
                 !o.keepClass.empty() || !o.dropClass.empty() || !o.keepReturn.empty() ||
-                !o.bbox.empty() || o.step > 1 || !o.crs.assign.empty() || !o.crs.to.empty();
-            if (lossless) throw CommandError("--pool and --shift take no other copy options");
+                !o.bbox.empty() || o.step > 1 || !o.crs.assign.empty() || !o.crs.to.empty() ||
+                o.more.active();
+            if (lossless)
+                throw CLI::ValidationError("--pool and --shift take no other copy options");
             runPool(o);
         } else {
             runLossless(o);

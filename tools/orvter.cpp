@@ -94,6 +94,7 @@ int main(int argc, char** argv) {
     orvter::addLasGen(*las);
     orvter::addLasStream(*las);
     orvter::addLasRender(*las);
+    orvter::addLasToText(*las);
     CLI::App* xml = app.add_subcommand("xml", "Format, read and change XML documents");
     xml->require_subcommand(1);
     orvter::addXmlFmt(*xml);

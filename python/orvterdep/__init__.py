@@ -3,9 +3,9 @@
 import operator
 import os
 
-import numpy as np
+import numpy as _np
 
-from ._core import (Chunks, Crs, FormatError, InStream, Packet, Transform, Writer,
+from ._core import (__version__, Chunks, Crs, FormatError, InStream, Packet, Transform, Writer,
                     lean_point_dtype, point_dtype, reprojected_quantisation)
 from ._core import render as _render
 
@@ -97,12 +97,33 @@ def extra_fields(points, header):
             out[f["name"]] = cut
             continue
         count = (t - 1) // 10 + 1
-        values = np.ascontiguousarray(cut).view(_EXTRA_TYPES[(t - 1) % 10]).reshape(len(cut), count)
+        values = _np.ascontiguousarray(cut).view(_EXTRA_TYPES[(t - 1) % 10]).reshape(len(cut), count)
         if f["options"] & 0x18:
-            scale = np.asarray(f["scale"][:count]) if f["options"] & 0x08 else 1.0
-            offset = np.asarray(f["offset_value"][:count]) if f["options"] & 0x10 else 0.0
+            scale = _np.asarray(f["scale"][:count]) if f["options"] & 0x08 else 1.0
+            offset = _np.asarray(f["offset_value"][:count]) if f["options"] & 0x10 else 0.0
             values = values * scale + offset
         out[f["name"]] = values[:, 0] if count == 1 else values
+    return out
+
+
+def _with_extra_dimensions(points, header):
+    """`points` with a field for each described extra dimension, as laspy users expect them
+    (``points["deviation"]``): typed, scaled and offset as `extra_fields` gives them. The raw
+    `extra_bytes` stay, so the points write back as they were; a name that a standard field
+    already has, or none, is left to `extra_fields`."""
+    if not header.get("extra_fields") or "extra_bytes" not in (points.dtype.names or ()):
+        return points
+    named = {n: v for n, v in extra_fields(points, header).items()
+             if n and n not in points.dtype.names}
+    if not named:
+        return points
+    dtype = [(n, points.dtype.fields[n][0]) for n in points.dtype.names]
+    dtype += [(n, v.dtype, v.shape[1:]) for n, v in named.items()]
+    out = _np.empty(len(points), dtype)
+    for n in points.dtype.names:
+        out[n] = points[n]
+    for n, v in named.items():
+        out[n] = v
     return out
 
 
@@ -111,13 +132,14 @@ def read(path, stored=False, to_crs=None):
 
     x, y, z are float64 in map units; ``stored=True`` adds the stored integers X, Y, Z.
     ``to_crs`` moves x, y, z into that CRS (easting or longitude first); the header then has
-    that CRS, the points' bounds, and a scale and offset that keep the file's precision.
+    that CRS, the points' bounds, and a scale and offset that keep the file's precision. Each
+    extra dimension the file describes is a field of its own, scaled and offset.
     """
     c = Chunks(path, 1, stored)
     points = c.all()  # first: what reading finds joins the header's warnings
     head = Header(c.header)
     if to_crs is None:
-        return head, points
+        return head, _with_extra_dimensions(points, head)
     if stored:
         raise ValueError("to_crs moves x, y, z: the stored integers would no longer match them")
     move, target = _reprojection(head, to_crs, path)
@@ -128,7 +150,7 @@ def read(path, stored=False, to_crs=None):
         head.update(_reprojected(head, target, lo, hi), min=lo, max=hi)
     else:
         head.update(crs=target, epsg=target.epsg)
-    return head, points
+    return head, _with_extra_dimensions(points, head)
 
 
 def _reprojection(head, to_crs, name="the input", threads=None):
@@ -155,7 +177,9 @@ def _positive(name, value):
 def chunks(path, size=1_000_000, stored=False):
     """Yields the points of `path` in arrays of at most `size` points (memory bounded by it)."""
     _positive("size", size)
-    return iter(Chunks(path, size, stored))
+    c = Chunks(path, size, stored)
+    h = Header(c.header)
+    return (_with_extra_dimensions(part, h) for part in c)
 
 
 def header(path):
@@ -171,7 +195,7 @@ def write(path, points, header=None):
     the points' fields choose one. x, y, z are quantised by rounding; without them the stored
     X, Y, Z are written as they are. The target is replaced only once the file is complete.
     """
-    points = np.asarray(points)
+    points = _np.asarray(points)
     with Writer(path, header, points.dtype) as w:
         w.write(points)
 

@@ -19,6 +19,16 @@ from . import header as read_header
 CHUNK = 1_000_000
 
 
+def _require_importable_main():
+    """Worker processes start by importing the caller's script: refuse one they cannot read."""
+    main = sys.modules.get("__main__")
+    script = getattr(main, "__file__", None)
+    if script and not os.path.isfile(script):
+        raise RuntimeError(f"the script was read from {script}, which the local cluster's worker "
+                           "processes cannot import: save it to a file and run that file "
+                           "(python3 script.py)")
+
+
 @contextmanager
 def _client(client, workers):
     if client is not None:
@@ -27,10 +37,13 @@ def _client(client, workers):
     # Imported here: reading one file must not need dask.
     from dask.distributed import Client, LocalCluster
 
+    _require_importable_main()
     n = workers or os.cpu_count() or 1
-    # Processes, one thread each: decoding holds the interpreter's lock between blocks.
-    with LocalCluster(n_workers=n, threads_per_worker=1, processes=True,
-                      dashboard_address=None) as cluster, Client(cluster) as local:
+    # Processes, one thread each: decoding holds the interpreter's lock between blocks. No
+    # dashboard, and the scheduler's HTTP endpoint on a free port: a taken 8787 warns otherwise.
+    with LocalCluster(n_workers=n, threads_per_worker=1, processes=True, dashboard_address=None,
+                      scheduler_kwargs={"dashboard": False, "dashboard_address": ":0"}) as cluster, \
+            Client(cluster) as local:
         yield local
 
 
@@ -156,6 +169,8 @@ def main(argv=None):
     parser.add_argument("--scheduler", help="address of a running scheduler (tcp://host:8786); "
                         "without it a local cluster runs the work")
     parser.add_argument("--workers", type=int, help="processes of the local cluster")
+    parser.add_argument("--timeout", type=float, default=10,
+                        help="seconds to wait for the scheduler (default 10)")
     commands = parser.add_subparsers(dest="command", required=True)
     commands.add_parser("summary", help="counts, bounds and classes of all tiles").add_argument(
         "tiles", nargs="+")
@@ -166,27 +181,48 @@ def main(argv=None):
     conv.add_argument("--to-crs", help="reproject every point into this CRS (EPSG:n, WKT...)")
     conv.add_argument("tiles", nargs="+")
     args = parser.parse_args(argv)
+    return _run(args, parser.prog)
 
+
+def _run(args, prog):
+    """The command's work; every failure is one line on standard error and exit status 1."""
+    missing = [t for t in args.tiles if not os.path.isfile(t) or not os.access(t, os.R_OK)]
+    for tile in missing:
+        print(f"{prog}: cannot read '{tile}': no such readable file", file=sys.stderr)
+    if missing:
+        return 1
     client = None
-    if args.scheduler:
-        from dask.distributed import Client
-        client = Client(args.scheduler)
     try:
-        if args.command == "summary":
-            s = summary(args.tiles, client=client, workers=args.workers)
-            print(f"{s['tiles']} tiles, {s['points']} points")
-            print("min " + " ".join(f"{v:.3f}" for v in s["min"]))
-            print("max " + " ".join(f"{v:.3f}" for v in s["max"]))
-            print("classes " + " ".join(f"{c}:{n}" for c, n in s["classes"].items()))
-        else:
-            done = convert(args.tiles, args.out, args.keep_class, args.drop_class, client=client,
-                           workers=args.workers, to_crs=args.to_crs)
-            kept = sum(d["written"] for d in done)
-            print(f"{len(done)} tiles written to {args.out}, {kept} of "
-                  f"{sum(d['read'] for d in done)} points kept")
+        if args.scheduler:
+            from dask.distributed import Client
+            try:
+                client = Client(args.scheduler, timeout=args.timeout)
+            except (OSError, TimeoutError) as e:
+                print(f"{prog}: no scheduler answered at {args.scheduler} within "
+                      f"{args.timeout:g} s ({e.__class__.__name__})", file=sys.stderr)
+                return 1
+        return _work(args, client)
+    except (OSError, ValueError, RuntimeError) as e:
+        print(f"{prog}: {e}", file=sys.stderr)
+        return 1
     finally:
         if client is not None:
             client.close()
+
+
+def _work(args, client):
+    if args.command == "summary":
+        s = summary(args.tiles, client=client, workers=args.workers)
+        print(f"{s['tiles']} tiles, {s['points']} points")
+        print("min " + " ".join(f"{v:.3f}" for v in s["min"]))
+        print("max " + " ".join(f"{v:.3f}" for v in s["max"]))
+        print("classes " + " ".join(f"{c}:{n}" for c, n in s["classes"].items()))
+    else:
+        done = convert(args.tiles, args.out, args.keep_class, args.drop_class, client=client,
+                       workers=args.workers, to_crs=args.to_crs)
+        kept = sum(d["written"] for d in done)
+        print(f"{len(done)} tiles written to {args.out}, {kept} of "
+              f"{sum(d['read'] for d in done)} points kept")
     return 0
 
 

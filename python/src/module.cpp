@@ -63,6 +63,7 @@ void refuseIfBeingRead(const std::string& path) {
 PYBIND11_MODULE(_core, m) {
     namespace py = pybind11;
     m.doc() = "LAS point clouds and XML packets, over the OrvTerDep library";
+    m.attr("__version__") = ORV_VERSION;
     py::register_exception<orvpy::FormatError>(m, "FormatError", PyExc_ValueError);
     // The file layer's failures are the operating system's: OSError with errno and path.
     py::register_exception_translator([](std::exception_ptr failure) {

@@ -8,7 +8,8 @@ import pytest
 
 BUILD = pathlib.Path(os.environ.get("ORV_BUILD_DIR", pathlib.Path(__file__).parents[2] / "build/release"))
 SOURCE = pathlib.Path(os.environ.get("ORV_SOURCE_DIR", pathlib.Path(__file__).parents[2]))
-TESTDATA = pathlib.Path(os.environ.get("ORV_TESTDATA_DIR", SOURCE.parent / "shared/testdata"))
+TESTDATA = pathlib.Path(os.environ.get("ORV_TESTDATA_DIR") or os.environ.get("ORV_TESTDATA_DEFAULT")
+                        or SOURCE.parent / "shared/testdata")
 ORVTER = BUILD / "tools" / "orvter"
 
 

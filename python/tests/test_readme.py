@@ -55,3 +55,31 @@ def test_the_xargs_line_converts_as_the_tile_map_does(tmp_path):
         tiles.convert_tile(p, tmp_path / f"{p.name}.py.las", keep_classes=[2])
         assert orvterdep.read(tmp_path / "ground" / p.name)[1].tobytes() == \
             orvterdep.read(tmp_path / f"{p.name}.py.las")[1].tobytes()
+
+
+def runnable_blocks(readme):
+    return re.findall(r"<!-- runnable -->\n```sh\n(.*?)```\n", readme, re.S)
+
+
+def test_every_runnable_block_runs_in_an_empty_folder(tmp_path):
+    blocks = runnable_blocks((SOURCE / "README.md").read_text())
+    assert len(blocks) >= 2
+    env = dict(os.environ, PATH=f"{ORVTER.parent}:{os.environ['PATH']}",
+               PYTHONPATH=os.path.dirname(os.path.dirname(orvterdep.__file__)))
+    for i, block in enumerate(blocks):
+        folder = tmp_path / str(i)
+        folder.mkdir()
+        run = subprocess.run(["bash", "-eu", "-c", block], cwd=folder, env=env,
+                             capture_output=True, text=True)
+        assert run.returncode == 0, f"{block}\n{run.stdout}{run.stderr}"
+
+
+def test_the_readme_names_every_folder_and_no_stale_claim():
+    readme = (SOURCE / "README.md").read_text()
+    for stale in ("writes LAS 1.1 files", "not decoded yet"):
+        assert stale not in readme
+    layout = readme[readme.index("## Layout"):]
+    folders = [p.name for p in SOURCE.iterdir()
+               if p.is_dir() and (p / "CMakeLists.txt").exists()]
+    for name in folders:
+        assert f"`{name}/`" in layout, f"{name}/ is not in the layout table"

@@ -68,9 +68,10 @@ TEST_F(CrossCheck, WrittenCloudReadsBackAlike) {
         const double c[3] = {p.pnt.x + shift.x, p.pnt.y + shift.y, p.pnt.z + shift.z};
         const auto& got = j["points"][i];
         for (int axis = 0; axis < 3; ++axis) {
-            lo[axis] = std::min(lo[axis], c[axis]);
-            hi[axis] = std::max(hi[axis], c[axis]);
             const double stored = std::trunc((c[axis] - offset[axis]) * 1000.0);
+            // The header's bounds are those of the stored integers.
+            lo[axis] = std::min(lo[axis], stored * 0.001 + offset[axis]);
+            hi[axis] = std::max(hi[axis], stored * 0.001 + offset[axis]);
             ASSERT_NEAR(got[axis].get<double>(), stored * 0.001 + offset[axis], 1e-6)
                 << i << " " << axis;
         }

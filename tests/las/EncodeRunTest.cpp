@@ -154,8 +154,13 @@ TEST_F(EncodeRun, BulkFileMatchesPlainEncoding) {
         EXPECT_EQ(+h.numberOfPointRecords, e.accepted.size());
         const double got[9] = {h.xOffset, h.yOffset, h.zOffset, h.minX, h.minY,
                                h.minZ,    h.maxX,    h.maxY,    h.maxZ};
-        const double want[9] = {e.offset[0], e.offset[1], e.offset[2], e.lo[0], e.lo[1],
-                                e.lo[2],     e.hi[0],     e.hi[1],     e.hi[2]};
+        // The header states the bounds of the stored, truncated integers.
+        auto stored = [&e](double c, int a) {
+            return std::trunc((c - e.offset[a]) * 1000.0) * 0.001 + e.offset[a];
+        };
+        const double want[9] = {e.offset[0],        e.offset[1],        e.offset[2],
+                                stored(e.lo[0], 0), stored(e.lo[1], 1), stored(e.lo[2], 2),
+                                stored(e.hi[0], 0), stored(e.hi[1], 1), stored(e.hi[2], 2)};
         for (int k = 0; k < 9; ++k) EXPECT_TRUE(sameBits(got[k], want[k])) << k << ": " << got[k];
         for (int k = 0; k < 5; ++k) EXPECT_EQ(+h.numberOfPointsByReturn[k], e.byReturn[k]) << k;
         EXPECT_EQ(std::memcmp(bytes.data() + sizeof h, e.records.data(), e.records.size()), 0);

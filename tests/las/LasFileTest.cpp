@@ -337,7 +337,7 @@ TEST_F(LasFile, CopyOptionsFilterAndRequantise) {
               1);
     EXPECT_EQ(run("las copy --pool --format 6 " + orvtest::shellQuote(in) + " " +
                   orvtest::shellQuote(dir.path("o.las"))),
-              1);
+              2);  // a usage error
 
     // Merging: the first file's header; a second copy of the points at another scale is
     // re-quantised to it.

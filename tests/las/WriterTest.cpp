@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <ctime>
 #include <limits>
 #include <vector>
 
@@ -92,6 +93,12 @@ TEST_F(Writer, EmptyPoolGivesBareHeader) {
     expected.offsetToPointData = 227;
     expected.pointDataRecordLength = 20;
     expected.xScale = expected.yScale = expected.zScale = 0.001;
+    // A new file carries today's date (UTC).
+    const std::time_t now = std::time(nullptr);
+    std::tm today{};
+    gmtime_r(&now, &today);
+    expected.creationDay = static_cast<uint16_t>(today.tm_yday + 1);
+    expected.creationYear = static_cast<uint16_t>(today.tm_year + 1900);
     EXPECT_EQ(std::memcmp(&expected, bytes.data(), 227), 0);
 }
 

@@ -9,7 +9,7 @@
 namespace orvtest {
 
 std::string lazDataDir() {
-    const std::string dir = std::string(ORV_TESTDATA_DIR) + "/laz";
+    const std::string dir = orvtest::testDataDir() + "/laz";
     struct stat st;
     return stat((dir + "/EXPECTED.txt").c_str(), &st) == 0 ? dir : std::string();
 }

@@ -45,8 +45,13 @@ std::string readText(const std::string& path) {
     return std::string(bytes.begin(), bytes.end());
 }
 
+std::string testDataDir() {
+    const char* chosen = std::getenv("ORV_TESTDATA_DIR");
+    return chosen && *chosen ? std::string(chosen) : std::string(ORV_TESTDATA_DIR);
+}
+
 std::string lasDataDir() {
-    const std::string dir = std::string(ORV_TESTDATA_DIR) + "/las";
+    const std::string dir = testDataDir() + "/las";
     struct stat st;
     return stat((dir + "/EXPECTED.txt").c_str(), &st) == 0 ? dir : std::string();
 }

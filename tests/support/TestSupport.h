@@ -44,7 +44,10 @@ std::vector<uint8_t> readFile(const std::string& path);
 void writeText(const std::string& path, const std::string& text);
 std::string readText(const std::string& path);
 
-// Folder of the shared LAS samples, or "" when it is not beside the clone.
+// The shared samples: $ORV_TESTDATA_DIR when it is set when the tests run, else the folder
+// configured at build time (beside the clone by default).
+std::string testDataDir();
+// Folder of the shared LAS samples, or "" when it is not there.
 std::string lasDataDir();
 
 // Runs a shell command; returns its exit status and what it wrote to standard output.

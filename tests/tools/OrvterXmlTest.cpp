@@ -21,7 +21,7 @@ protected:
     }
     // A copy of a shared sample in the folder, or "" when the samples are not there.
     std::string sample(const std::string& name) {
-        const std::string text = orvtest::readText(std::string(ORV_TESTDATA_DIR) + "/xml/" + name);
+        const std::string text = orvtest::readText(orvtest::testDataDir() + "/xml/" + name);
         return text.empty() ? std::string() : put(name, text);
     }
     // What an independent reader makes of `path`: exit 0 and no words when well formed.

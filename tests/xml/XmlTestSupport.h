@@ -59,7 +59,7 @@ inline orv::OrvPtr<DOMDocument> newDocument() {
 
 // The shared XML samples, or "" when this checkout has none beside it.
 inline std::string xmlDataDir() {
-    const std::string dir = std::string(ORV_TESTDATA_DIR) + "/xml";
+    const std::string dir = orvtest::testDataDir() + "/xml";
     return ::access((dir + "/project.xml").c_str(), R_OK) == 0 ? dir : std::string();
 }
 

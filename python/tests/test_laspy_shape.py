@@ -1,0 +1,86 @@
+"""What a laspy user expects: extra dimensions as fields, a version, errors as one line."""
+
+import os
+import struct
+import subprocess
+import sys
+
+import numpy as np
+
+import orvterdep
+
+
+def descriptor(name, data_type, scale=None, offset=None):
+    options = (0x08 if scale is not None else 0) | (0x10 if offset is not None else 0)
+    d = bytearray(192)
+    d[2], d[3] = data_type, options
+    d[4:4 + len(name)] = name.encode()
+    if scale is not None:
+        d[112:136] = struct.pack("<3d", scale, 0, 0)
+    if offset is not None:
+        d[136:160] = struct.pack("<3d", offset, 0, 0)
+    return bytes(d)
+
+
+def vlr(payload):
+    return struct.pack("<H16sHH32s", 0, b"LASF_Spec", 4, len(payload), b"") + payload
+
+
+def las_with_two_extra_vlrs(path, deviation, amplitude):
+    """A LAS 1.2 format 0 file whose extra bytes are described by two separate VLRs."""
+    n = len(deviation)
+    vlrs = vlr(descriptor("deviation", 4, scale=0.01, offset=-5.0)) + vlr(descriptor("amplitude", 9))
+    length, first = 20 + 2 + 4, 227 + len(vlrs)
+    head = bytearray(227)
+    head[0:4] = b"LASF"
+    head[24:26] = bytes([1, 2])
+    struct.pack_into("<HIIBHI", head, 94, 227, first, 2, 0, length, n)
+    struct.pack_into("<3d3d", head, 131, 0.01, 0.01, 0.01, 0, 0, 0)
+    rec = np.zeros(n, [("xyz", "<i4", 3), ("rest", "u1", 8), ("dev", "<i2"), ("amp", "<f4")])
+    rec["xyz"] = np.arange(3 * n).reshape(n, 3)
+    rec["dev"] = deviation
+    rec["amp"] = amplitude
+    path.write_bytes(bytes(head) + vlrs + rec.tobytes())
+
+
+def test_every_described_extra_dimension_is_a_field_scaled_and_offset(tmp_path):
+    path = tmp_path / "extra.las"
+    dev, amp = np.array([0, 250, -100], "<i2"), np.array([1.5, 2.5, -3.0], "<f4")
+    las_with_two_extra_vlrs(path, dev, amp)
+    header, points = orvterdep.read(path)
+    assert [f["name"] for f in header.extra_fields] == ["deviation", "amplitude"]
+    assert np.allclose(points["deviation"], dev * 0.01 - 5.0)
+    assert points["amplitude"].dtype == np.float32 and np.array_equal(points["amplitude"], amp)
+    [chunk] = list(orvterdep.chunks(path, 10))
+    assert np.array_equal(chunk["deviation"], points["deviation"])
+    # The raw bytes stay, so the points write back as they were.
+    orvterdep.write(tmp_path / "back.las", points, header)
+    assert np.array_equal(orvterdep.read(tmp_path / "back.las")[1]["deviation"], points["deviation"])
+
+
+def test_the_package_has_a_version_and_no_numpy_alias():
+    assert orvterdep.__version__.count(".") == 2
+    assert not hasattr(orvterdep, "np")
+
+
+def tiles_command(*args, **kw):
+    return subprocess.run([sys.executable, "-m", "orvterdep.tiles", *map(str, args)],
+                          capture_output=True, text=True, timeout=120, **kw)
+
+
+def test_tiles_command_errors_are_one_line_each_and_exit_1(tmp_path, cloud):
+    run = tiles_command("summary", cloud, tmp_path / "a.las", tmp_path / "b.las")
+    assert run.returncode == 1
+    assert run.stderr.splitlines() == [f"python3 -m orvterdep.tiles: cannot read '{tmp_path / n}': "
+                                       "no such readable file" for n in ("a.las", "b.las")]
+    run = tiles_command("--scheduler", "tcp://127.0.0.1:9", "--timeout", "2", "summary", cloud)
+    assert run.returncode == 1 and len(run.stderr.splitlines()) == 1, run.stderr
+    assert "no scheduler answered at tcp://127.0.0.1:9 within 2 s" in run.stderr
+
+
+def test_a_script_from_standard_input_is_refused_at_once(cloud):
+    script = f"from orvterdep import tiles\ntiles.summary([{str(cloud)!r}], workers=1)\n"
+    run = subprocess.run([sys.executable, "-"], input=script, capture_output=True, text=True,
+                         timeout=60, env=dict(os.environ))
+    assert run.returncode != 0
+    assert "save it to a file and run that file" in run.stderr
