@@ -19,6 +19,10 @@ enum class RenderBy {
     kDensity,    // the number of points in the pixel, on the ramp in logarithmic steps
 };
 
+// The colouring named "elevation", "class", "intensity", "rgb" or "density"; false for any
+// other name.
+ORV_API bool renderByName(const std::string& name, RenderBy& by);
+
 struct RenderOptions {
     // Pixels of the picture. With both set, pixels stay square and the box sits in the top left
     // corner; with one set (the other 0), the other follows the box's aspect; with neither,

@@ -1554,10 +1554,10 @@ public:
     using Chunk = Base;
     explicit Listed(const std::vector<ItemSpec>& s) {
         size_t at = 0;
-        for (const ItemSpec& spec : s) {
-            m_items.push_back(makeItem(spec));
+        for (const ItemSpec& item : s) {
+            m_items.push_back(makeItem(item));
             m_offsets.push_back(at);
-            at += spec.size;
+            at += item.size;
             this->m_list.push_back(m_items.back().get());
         }
     }

@@ -7,6 +7,7 @@
 #include <limits>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "OrvLasFile.h"
@@ -442,6 +443,19 @@ int renderLas(const char* path, const RenderOptions& options, RenderImage& image
     }
     if (options.decorations) render::decorate(image, legend, units.c_str());
     return 0;
+}
+
+bool renderByName(const std::string& name, RenderBy& by) {
+    static const std::pair<const char*, RenderBy> kNames[] = {
+        {"elevation", RenderBy::kElevation}, {"class", RenderBy::kClass},
+        {"intensity", RenderBy::kIntensity}, {"rgb", RenderBy::kRgb},
+        {"density", RenderBy::kDensity}};
+    for (const auto& [text, value] : kNames)
+        if (name == text) {
+            by = value;
+            return true;
+        }
+    return false;
 }
 
 }  // namespace orv

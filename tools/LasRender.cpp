@@ -2,7 +2,6 @@
 #include <CLI/CLI.hpp>
 #include <chrono>
 #include <cstdio>
-#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -39,14 +38,8 @@ void parseSize(const std::string& text, orv::RenderOptions& o) {
 
 void run(const RenderCommandOptions& c) {
     const auto start = std::chrono::steady_clock::now();
-    static const std::map<std::string, orv::RenderBy> kBy = {
-        {"elevation", orv::RenderBy::kElevation},
-        {"class", orv::RenderBy::kClass},
-        {"intensity", orv::RenderBy::kIntensity},
-        {"rgb", orv::RenderBy::kRgb},
-        {"density", orv::RenderBy::kDensity}};
     orv::RenderOptions o;
-    o.by = kBy.at(c.by);
+    orv::renderByName(c.by, o.by);  // the option's check allows only the names it knows
     o.hillshade = c.hillshade;
     o.decorations = !c.bare;
     if (!c.size.empty()) parseSize(c.size, o);

@@ -214,11 +214,11 @@ bool digitsOnly(const std::string& s) {
 RangeAnswer parseRange(const std::string& value, uint64_t length, ByteRange& range) {
     const std::string prefix = "bytes=";
     if (value.compare(0, prefix.size(), prefix) != 0) return RangeAnswer::kWhole;
-    const std::string spec = value.substr(prefix.size());
-    const size_t dash = spec.find('-');
-    if (dash == std::string::npos || spec.find(',') != std::string::npos)
+    const std::string wanted = value.substr(prefix.size());
+    const size_t dash = wanted.find('-');
+    if (dash == std::string::npos || wanted.find(',') != std::string::npos)
         return RangeAnswer::kWhole;
-    const std::string a = spec.substr(0, dash), b = spec.substr(dash + 1);
+    const std::string a = wanted.substr(0, dash), b = wanted.substr(dash + 1);
     if (a.empty()) {  // the last N bytes
         if (!digitsOnly(b)) return RangeAnswer::kWhole;
         const uint64_t n = std::stoull(b);

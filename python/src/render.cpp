@@ -1,7 +1,6 @@
 // Pictures of clouds from Python: the library's renderer, its image handed over as a numpy array.
 #include <OrvRender.h>
 
-#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -16,17 +15,9 @@ namespace {
 py::array render(const py::object& path, int size, std::optional<std::pair<int, int>> shape,
                  const std::string& by, std::optional<std::vector<double>> bbox, bool hillshade,
                  bool decorations, const py::object& png) {
-    static const std::map<std::string, orv::RenderBy> kBy = {
-        {"elevation", orv::RenderBy::kElevation},
-        {"class", orv::RenderBy::kClass},
-        {"intensity", orv::RenderBy::kIntensity},
-        {"rgb", orv::RenderBy::kRgb},
-        {"density", orv::RenderBy::kDensity}};
-    const auto it = kBy.find(by);
-    if (it == kBy.end())
-        throw py::value_error("by must be elevation, class, intensity, rgb or density");
     orv::RenderOptions o;
-    o.by = it->second;
+    if (!orv::renderByName(by, o.by))
+        throw py::value_error("by must be elevation, class, intensity, rgb or density");
     o.longSide = size;
     if (shape) o.width = shape->first, o.height = shape->second;
     if (bbox) {
