@@ -96,16 +96,21 @@ int childPeer(const char* command) {
 }
 
 // A box of a tenth of each side at the centre of the cloud: about 1 % of its points.
-int childQuery(const char* path) {
-    fresh::Stopwatch watch;
-    orv::CopcReader r;
-    if (r.open(path) != 0) return 1;
-    const orv::LasFileHeader& h = r.header();
+orv::CopcQuery centralTenth(const orv::LasFileHeader& h) {
     orv::CopcQuery q;
     for (int axis = 0; axis < 2; ++axis) {
         const double mid = (h.min[axis] + h.max[axis]) / 2, half = (h.max[axis] - h.min[axis]) / 20;
         q.min[axis] = mid - half, q.max[axis] = mid + half;
     }
+    return q;
+}
+
+int childQuery(const char* path) {
+    fresh::Stopwatch watch;
+    orv::CopcReader r;
+    if (r.open(path) != 0) return 1;
+    const orv::LasFileHeader& h = r.header();
+    const orv::CopcQuery q = centralTenth(h);
     std::vector<uint8_t> records;
     const int64_t n = r.read(q, records);
     if (n < 0) return 1;
@@ -168,11 +173,7 @@ int parent(const Options& o) {
     orv::CopcReader r;
     if (r.open(out) != 0) return 1;
     const orv::LasFileHeader& h = r.header();
-    orv::CopcQuery q;
-    for (int axis = 0; axis < 2; ++axis) {
-        const double mid = (h.min[axis] + h.max[axis]) / 2, half = (h.max[axis] - h.min[axis]) / 20;
-        q.min[axis] = mid - half, q.max[axis] = mid + half;
-    }
+    const orv::CopcQuery q = centralTenth(h);
     std::vector<uint8_t> records;
     r.read(q, records);
     const std::string bytes = std::to_string(r.traffic().bytes);
