@@ -227,6 +227,7 @@ void addLasInfo(CLI::App& las);
 void addLasCopc(CLI::App& las);
 void addDemo(CLI::App& app);
 void addLasCopy(CLI::App& las);
+void addLasMerge(CLI::App& las);
 void addLasGen(CLI::App& las);
 void addLasStream(CLI::App& las);
 void addLasRender(CLI::App& las);

@@ -90,6 +90,7 @@ int main(int argc, char** argv) {
     las->require_subcommand(1);
     orvter::addLasInfo(*las);
     orvter::addLasCopy(*las);
+    orvter::addLasMerge(*las);
     orvter::addLasCopc(*las);
     orvter::addLasGen(*las);
     orvter::addLasStream(*las);

@@ -1,0 +1,239 @@
+// The record pump that las copy and las merge share: records read a block at a time, filtered
+// and re-encoded where the target differs.
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "LasCopyCore.h"
+#include "OrvLas.h"
+
+namespace orvter {
+namespace {
+
+// Bytes of records read and written at a time: few system calls, memory that never grows.
+constexpr size_t kBlockBytes = size_t{4} << 20;
+
+// Every column of one block of points, reused block after block.
+struct Block {
+    std::vector<int32_t> X, Y, Z;
+    std::vector<double> x, y, z, gps;
+    std::vector<uint16_t> intensity, source, red, green, blue, nir;
+    std::vector<uint8_t> ret, num, flags, channel, dir, edge, cls, user, index, extra;
+    std::vector<int16_t> angle;
+    std::vector<float> degrees, location, dx, dy, dz;
+    std::vector<uint64_t> waveOffset;
+    std::vector<uint32_t> waveSize;
+    std::vector<uint8_t> keep;  // what the further filters let through
+
+    orv::LasColumns columns(size_t n, size_t extraPerPoint) {
+        auto at = [n](auto& v) {
+            if (v.size() < n) v.resize(n);
+            return v.data();
+        };
+        orv::LasColumns c;
+        c.X = at(X), c.Y = at(Y), c.Z = at(Z), c.x = at(x), c.y = at(y), c.z = at(z);
+        c.intensity = at(intensity), c.returnNumber = at(ret), c.numberOfReturns = at(num);
+        c.classificationFlags = at(flags), c.scannerChannel = at(channel);
+        c.scanDirection = at(dir), c.edgeOfFlightLine = at(edge), c.classification = at(cls);
+        c.scanAngle = at(angle), c.scanAngleDegrees = at(degrees), c.userData = at(user);
+        c.pointSourceId = at(source), c.gpsTime = at(gps), c.red = at(red), c.green = at(green);
+        c.blue = at(blue), c.nir = at(nir), c.wavePacketIndex = at(index);
+        c.waveformOffset = at(waveOffset), c.waveformSize = at(waveSize);
+        c.returnPointLocation = at(location), c.waveDx = at(dx), c.waveDy = at(dy);
+        c.waveDz = at(dz);
+        if (extraPerPoint > 0) {
+            if (extra.size() < n * extraPerPoint) extra.resize(n * extraPerPoint);
+            c.extraBytes = extra.data();
+        }
+        return c;
+    }
+};
+
+size_t extraBytesOf(const orv::LasFileHeader& h) {
+    const size_t standard = orv::lasStandardRecordLength(h.pointFormat);
+    return h.recordLength > standard ? h.recordLength - standard : 0;
+}
+
+}  // namespace
+
+void openReader(orv::LasReader& reader, const InputPath& in) {
+    const std::string& path = in.name();
+    switch (reader.open(in.path().c_str())) {
+        case 0:
+            return;
+        case -1:
+            throw CommandError("cannot read '" + path + "'");
+        case -2:
+            throw CommandError("'" + path + "' is not a LAS file");
+        default:
+            throw CommandError("cannot copy '" + path + "': " + reader.error());
+    }
+}
+
+namespace {
+
+bool sameQuantisation(const orv::LasFileHeader& a, const orv::LasFileHeader& b) {
+    for (int axis = 0; axis < 3; ++axis)
+        if (a.scale[axis] != b.scale[axis] || a.offset[axis] != b.offset[axis]) return false;
+    return true;
+}
+
+// Re-encodes `n` records of `from` as records of `to`: fields the target lacks are dropped, new
+// ones are zero, coordinates are re-quantised by rounding when scale or offset differ.
+void convert(const orv::LasFileHeader& from, const orv::LasFileHeader& to, const uint8_t* in,
+             size_t n, uint8_t* out, Block& block, uint64_t firstIndex, const std::string& path,
+             orv::CrsTransform* move) {
+    orv::LasColumns c = block.columns(n, extraBytesOf(from));
+    orv::decodeLasRecords(from, in, n, c);
+    if (move) {
+        const size_t moved = move->transform(c.x, c.y, c.z, n);
+        if (moved < n)
+            throw CommandError("point " + std::to_string(firstIndex + moved) + " of '" + path +
+                               "' cannot be transformed to the target CRS");
+        c.X = c.Y = c.Z = nullptr;
+    } else if (sameQuantisation(from, to))
+        c.x = c.y = c.z = nullptr;
+    else
+        c.X = c.Y = c.Z = nullptr;
+    // The scan angle's unit differs between the two record cores: convert through degrees.
+    const bool sameCore = orv::kLasPointLayouts[from.pointFormat].extendedCore ==
+                          orv::kLasPointLayouts[to.pointFormat].extendedCore;
+    if (sameCore)
+        c.scanAngleDegrees = nullptr;
+    else
+        c.scanAngle = nullptr;
+    if (extraBytesOf(from) != extraBytesOf(to)) c.extraBytes = nullptr;
+    const size_t done = orv::encodeLasRecords(to, c, n, out);
+    if (done < n)
+        throw CommandError("point " + std::to_string(firstIndex + done) + " of '" + path +
+                           "' does not fit the target's scale and offset");
+}
+
+bool listed(const std::vector<int>& list, int value) {
+    for (int v : list)
+        if (v == value) return true;
+    return false;
+}
+
+// Keeps the records the filters take, moved to the front; returns their number.
+size_t filter(const CopyOptions& o, const orv::LasFileHeader& h, uint8_t* records, size_t n,
+              uint64_t firstIndex, Block& block) {
+    const bool byClass = !o.keepClass.empty() || !o.dropClass.empty();
+    const bool byReturn = !o.keepReturn.empty(), byBox = !o.bbox.empty();
+    if (!byClass && !byReturn && !byBox && o.step <= 1 && !o.more.active()) return n;
+    if (block.cls.size() < n) block.cls.resize(n), block.ret.resize(n);
+    if (block.x.size() < n) block.x.resize(n), block.y.resize(n);
+    orv::LasColumns c;
+    if (byClass) c.classification = block.cls.data();
+    if (byReturn) c.returnNumber = block.ret.data();
+    if (byBox) c.x = block.x.data(), c.y = block.y.data();
+    orv::decodeLasRecords(h, records, n, c);
+    block.keep.assign(n, 1);
+    o.more.select(h, records, n, block.keep);
+    const size_t length = h.recordLength;
+    size_t kept = 0;
+    for (size_t i = 0; i < n; ++i) {
+        if (!block.keep[i]) continue;
+        if (o.step > 1 && (firstIndex + i) % o.step != 0) continue;
+        if (!o.keepClass.empty() && !listed(o.keepClass, block.cls[i])) continue;
+        if (listed(o.dropClass, block.cls[i])) continue;
+        if (byReturn && !listed(o.keepReturn, block.ret[i])) continue;
+        if (byBox && !(block.x[i] >= o.bbox[0] && block.y[i] >= o.bbox[1] &&
+                       block.x[i] <= o.bbox[2] && block.y[i] <= o.bbox[3]))
+            continue;
+        if (kept != i) std::memmove(records + kept * length, records + i * length, length);
+        ++kept;
+    }
+    return kept;
+}
+
+}  // namespace
+
+orv::LasFileHeader targetHeader(const orv::LasFileHeader& in, const CopyOptions& o) {
+    orv::LasFileHeader h = in;
+    if (o.format >= 0) {
+        if (o.format > orv::kLasLastPointFormat)
+            throw CommandError("point format " + std::to_string(o.format) + " does not exist");
+        h.pointFormat = static_cast<uint8_t>(o.format);
+        h.recordLength =
+            static_cast<uint16_t>(orv::lasStandardRecordLength(h.pointFormat) + extraBytesOf(in));
+        // A format only 1.4 knows takes the file there, unless a version was asked for.
+        if (h.pointFormat >= 6 && o.setVersion.empty()) h.versionMinor = 4;
+    }
+    if (!o.setVersion.empty()) {
+        if (o.setVersion != "1.2" && o.setVersion != "1.4")
+            throw CommandError("--set-version takes 1.2 or 1.4");
+        h.versionMajor = 1;
+        h.versionMinor = o.setVersion == "1.2" ? 2 : 4;
+    }
+    if (h.versionMinor != in.versionMinor) {
+        h.headerExtra.clear();  // their place belongs to the other version's fields
+        if (h.versionMinor < 4) {
+            // Extended VLRs become VLRs where they fit.
+            for (orv::LasVlr& v : h.evlrs) {
+                if (v.payload.size() > 65535)
+                    throw CommandError("an extended VLR of '" + o.in +
+                                       "' is too long for a version 1.2 file");
+                h.vlrs.push_back(std::move(v));
+            }
+            h.evlrs.clear();
+        }
+    }
+    // Another format or version: the writer fills the legacy counts as that one wants them.
+    if (h.pointFormat != in.pointFormat || h.versionMinor != in.versionMinor)
+        h.pointCount = h.legacyPointCount = 0;
+    if (!o.scale.empty())
+        for (int axis = 0; axis < 3; ++axis)
+            h.scale[axis] = o.scale[o.scale.size() == 1 ? 0 : axis];
+    if (!o.offset.empty())
+        for (int axis = 0; axis < 3; ++axis) h.offset[axis] = o.offset[axis];
+    return h;
+}
+
+// Writes through `writer` the records of `reader`, filtered and converted as the options say.
+void pump(orv::LasReader& reader, const orv::LasFileHeader& target, orv::LasWriter& writer,
+          const CopyOptions& o, const std::string& path, PointProgress& progress,
+          uint64_t& pointsRead, orv::CrsTransform* move) {
+    const orv::LasFileHeader& h = reader.header();
+    const bool conversion = move || h.pointFormat != target.pointFormat ||
+                            h.recordLength != target.recordLength || !sameQuantisation(h, target);
+    const size_t perBlock = std::max<size_t>(1, kBlockBytes / h.recordLength);
+    std::vector<uint8_t> raw(perBlock * h.recordLength);
+    std::vector<uint8_t> converted(conversion ? perBlock * target.recordLength : 0);
+    Block block;
+    uint64_t index = 0;
+    while (size_t n = reader.readRaw(raw.data(), perBlock)) {
+        const size_t kept = filter(o, h, raw.data(), n, index, block);
+        if (conversion) {
+            convert(h, target, raw.data(), kept, converted.data(), block, index, path, move);
+            writer.writeRaw(converted.data(), kept);
+        } else {
+            writer.writeRaw(raw.data(), kept);
+        }
+        index += n;
+        pointsRead += n;
+        progress.update(pointsRead);
+    }
+}
+
+void report(const CopyOptions& o, const std::string& in, const std::string& out, uint64_t read,
+            uint64_t written, double seconds, const char* verb) {
+    if (o.json)
+        printJson({{"input", in},
+                   {"output", out},
+                   {"points_read", read},
+                   {"points_written", written},
+                   {"seconds", seconds}},
+                  o.out == "-");
+    else
+        std::fprintf(o.out == "-" ? stderr : stdout, "%s %llu points in %.3f s\n", verb,
+                     static_cast<unsigned long long>(written), seconds);
+}
+
+double since(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+}  // namespace orvter

@@ -1,0 +1,58 @@
+// What las copy, pool copy and las merge share: the copy options, the block-wise pump that
+// carries records from a reader to a writer (filtered and re-encoded as asked), the summary.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "Command.h"
+#include "LasCrsCopy.h"
+#include "LasFilters.h"
+#include "OrvLasFile.h"
+
+namespace orvter {
+
+struct CopyOptions {
+    std::string in, out;
+    std::vector<double> shift;
+    bool json = false;
+    bool quiet = false;
+    bool strict = false;
+    bool pool = false;
+    std::string setVersion;
+    int format = -1;
+    std::vector<double> scale, offset, bbox;
+    std::vector<int> keepClass, dropClass, keepReturn;
+    uint64_t step = 1;
+    CrsOptions crs;
+    double resolution = 0;
+    int level = -1;
+    bool copc = false;
+    PointFilters more;  // z, intensity, scan angle, flags, noise, first/last/single returns
+};
+
+// Opens `in` for its records; throws CommandError saying why it cannot.
+void openReader(orv::LasReader& reader, const InputPath& in);
+
+// The header of the copy: the input's, changed as the options ask.
+orv::LasFileHeader targetHeader(const orv::LasFileHeader& in, const CopyOptions& o);
+
+// Writes through `writer` the records of `reader`, filtered and converted as the options say;
+// `pointsRead` counts the records read, for the progress line across several inputs.
+void pump(orv::LasReader& reader, const orv::LasFileHeader& target, orv::LasWriter& writer,
+          const CopyOptions& o, const std::string& path, PointProgress& progress,
+          uint64_t& pointsRead, orv::CrsTransform* move);
+
+// The summary line (or JSON object) of a copy; on standard error when the data goes to
+// standard output.
+void report(const CopyOptions& o, const std::string& in, const std::string& out, uint64_t read,
+            uint64_t written, double seconds, const char* verb);
+
+double since(std::chrono::steady_clock::time_point start);
+
+// las copy --pool and --shift: the whole cloud through the bulk reader and writer.
+void runPool(const CopyOptions& o);
+
+}  // namespace orvter
