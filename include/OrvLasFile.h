@@ -261,6 +261,9 @@ public:
     // header and post-VLR bytes. Its counts, bounds, sizes and offsets are ignored. 0, or -1 when
     // the header cannot be written as asked (see error()). File failures throw orv::FileError.
     int open(const char* path, const LasFileHeader& header);
+    // Compresses the records from the next open on whatever the path's name (one ending in .laz
+    // always is): for a target whose name says nothing, such as standard output.
+    void setCompressed(bool compressed);
     const std::string& error() const;
     // Appends `count` records of the header's format and record length.
     void writeRaw(const uint8_t* records, size_t count);

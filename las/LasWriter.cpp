@@ -79,6 +79,7 @@ struct LasWriter::Impl {
     LasFileHeader header;
     std::string error;
     bool open = false;
+    bool compress = false;  // whatever the path's name
     uint64_t count = 0;
     uint64_t byReturn[15] = {};
     int32_t lo[3] = {0, 0, 0};
@@ -200,6 +201,10 @@ LasWriter::~LasWriter() {
     discard();
 }
 
+void LasWriter::setCompressed(bool compressed) {
+    m_impl->compress = compressed;
+}
+
 int LasWriter::open(const char* path, const LasFileHeader& header) {
     discard();
     Impl& m = *m_impl;
@@ -239,7 +244,7 @@ int LasWriter::open(const char* path, const LasFileHeader& header) {
     if (m.error.empty() &&
         las::standardHeaderSize(1, h.versionMinor) + h.headerExtra.size() > UINT16_MAX)
         m.error = "the header would be longer than 65,535 bytes";
-    if (m.error.empty() && path && endsWithLaz(path)) {
+    if (m.error.empty() && path && (m.compress || endsWithLaz(path))) {
         // The VLR's payload depends only on the format, so an encoder made before the point data's
         // offset is known gives it.
         auto encoder = std::make_unique<laz::LazEncoder>();

@@ -115,6 +115,15 @@ std::string formatFixed(double value, int decimals);
 int decimalsOf(double scale);
 // "" when `text` is a whole number, else why not ("'x' is not a number"): an option check.
 std::string wholeNumber(const std::string& text);
+// The writers that carry coordinates as floats and store them in thousandths: when that loses
+// more than the thousandths for a cloud within `h`'s bounds, less `origin`, a warning line on
+// standard error that says how far a coordinate may move at most. `who` opens the line.
+void warnFloatMovement(const LasHeader& h, const double origin[3], const std::string& who);
+
+// True when the LAS file `arg` is to be compressed: its name ends in .laz, or `laz` asks.
+bool compressedOutput(const std::string& arg, bool laz);
+// Adds OUT (a LAS file) and --laz to a command that writes one, in one wording everywhere.
+void addLasOutput(CLI::App& cmd, std::string& out, bool& laz);
 
 // Loads `arg` (a path or `-`) into `doc`. The parser's message goes to standard error; a
 // refusal throws CommandError naming the file.
@@ -165,7 +174,8 @@ void printJson(const nlohmann::ordered_json& value, bool toStderr = false);
 
 // Writes `points` synthetic points (a 1,000 x 1,000 tile at map coordinates, the same for the
 // same seed) to a LAS 1.1 file at `path`.
-void generateCloud(const std::string& path, uint64_t points, uint64_t seed, IOrvProgress* progress);
+void generateCloud(const std::string& path, uint64_t points, uint64_t seed, IOrvProgress* progress,
+                   bool compress = false);
 // Throws the CommandError that says why `in` is not a LAS file the subcommands can read (a 1.x
 // file signed "LASF" and at least a header long, or with `layout20` also the 2.0 layout);
 // fills `header` (meaningless for a 2.0 file). Returns true for a 2.0 file.
@@ -214,6 +224,7 @@ struct CopcQueryOptions {
     double resolution = 0;
     int level = -1;
     bool json = false;
+    bool laz = false;  // compress whatever the output's name
 };
 // True for a URL or a file that opens as COPC.
 bool isCopcSource(const std::string& pathOrUrl);

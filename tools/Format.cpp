@@ -1,3 +1,5 @@
+#include <CLI/CLI.hpp>
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -41,6 +43,36 @@ std::string wholeNumber(const std::string& text) {
         return "'" + text + "' is not a number";
     if (r.ec == std::errc::result_out_of_range) return "'" + text + "' is out of range";
     return std::string();
+}
+
+void warnFloatMovement(const LasHeader& h, const double origin[3], const std::string& who) {
+    const double bounds[6] = {h.minX, h.maxX, h.minY, h.maxY, h.minZ, h.maxZ};
+    double largest = 0.0;
+    for (int i = 0; i < 6; ++i) largest = std::max(largest, std::fabs(bounds[i] - origin[i / 2]));
+    // Half a float's step at that size, and the thousandths the writer truncates to.
+    const auto f = static_cast<float>(largest);
+    const double moved = (std::nextafter(f, HUGE_VALF) - f) / 2.0 + 0.001;
+    if (!std::isfinite(moved) || moved <= 0.0015) return;
+    std::fprintf(stderr,
+                 "orvter: warning: %s: coordinates travel as floats: at %s units a coordinate may "
+                 "move by up to %s\n",
+                 who.c_str(), formatNumber(largest).c_str(), formatNumber(moved).c_str());
+}
+
+bool compressedOutput(const std::string& arg, bool laz) {
+    if (laz) return true;
+    if (arg.size() < 4) return false;
+    std::string tail = arg.substr(arg.size() - 4);
+    for (char& c : tail) c = static_cast<char>(c | 0x20);
+    return tail == ".laz";
+}
+
+void addLasOutput(CLI::App& cmd, std::string& out, bool& laz) {
+    cmd.add_option("OUT", out,
+                   "LAS file to write, compressed (LAZ) when its name ends in .laz or with --laz "
+                   "(replaced when it exists; - writes standard output)")
+        ->required();
+    cmd.add_flag("--laz", laz, "Compress the output whatever its name (for - : standard output)");
 }
 
 }  // namespace orvter

@@ -58,8 +58,8 @@ void runCopc(const CopcOptions& o) {
     std::vector<std::string> ins(o.files.begin(), o.files.end() - 1);
     const std::string out = o.files.back();
     for (const std::string& in : ins)
-        if (in == "-") throw CommandError("las copc reads files, not standard input");
-    if (out == "-") throw CommandError("las copc writes a file, not standard output");
+        if (in == "-") throw CLI::ValidationError("las copc reads files, not standard input");
+    if (out == "-") throw CLI::ValidationError("las copc writes a file, not standard output");
     orv::CopcWriteOptions options;
     options.memoryBytes = parseSize(o.memory);
     if (options.memoryBytes < (uint64_t{16} << 20))
@@ -143,6 +143,7 @@ void copyCopcQuery(const CopcQueryOptions& q) {
     if (count < 0) throw CommandError("cannot read '" + q.in + "': " + reader.error());
     OutputPath out(q.out);
     orv::LasWriter writer;
+    writer.setCompressed(q.laz);
     if (writer.open(out.path().c_str(), reader.header()) != 0)
         throw CommandError("cannot write '" + out.name() + "': " + writer.error());
     writer.writeRaw(records.data(), static_cast<size_t>(count));

@@ -27,6 +27,7 @@ void runLossless(const CopyOptions& o) {
     out.refuseInput(in.identity(), in.name());
     PointProgress progress(o.quiet, "copying " + in.name(), reader.pointCount());
     orv::LasWriter writer;
+    writer.setCompressed(o.laz);
     // A failing write throws orv::FileError, which main reports as one line.
     if (writer.open(out.path().c_str(), target) != 0)
         throw CommandError("cannot write '" + out.name() + "': " + writer.error());
@@ -50,10 +51,7 @@ void addLasCopy(CLI::App& las) {
         "With --pool (or --shift): the whole cloud through the bulk reader and writer into LAS "
         "1.1 point format 0, keeping X, Y, Z, intensity and classification only");
     cmd->add_option("IN", options->in, "LAS file to read (- reads standard input)")->required();
-    cmd->add_option("OUT", options->out,
-                    "LAS file to write, compressed when its name ends in .laz (replaced when it "
-                    "exists; - writes standard output)")
-        ->required();
+    addLasOutput(*cmd, options->out, options->laz);
     cmd->add_flag("--pool", options->pool, "Copy through the bulk reader and writer");
     cmd->add_option("--shift", options->shift, "Add X,Y,Z to every coordinate (implies --pool)")
         ->delimiter(',')
@@ -119,10 +117,11 @@ void addLasCopy(CLI::App& las) {
                 "--resolution, --level, a 3D --bbox and URLs take no other filters");
         if (needsOctree || (!o.bbox.empty() && !others && o.in != "-" && isCopcSource(o.in))) {
             if (!isCopcSource(o.in))
-                throw CommandError("--resolution, --level and a 3D --bbox need a COPC input");
+                throw CLI::ValidationError(
+                    "--resolution, --level and a 3D --bbox need a COPC input");
             CopcQueryOptions q;
             q.in = o.in, q.out = o.out, q.bbox = o.bbox;
-            q.resolution = o.resolution, q.level = o.level, q.json = o.json;
+            q.resolution = o.resolution, q.level = o.level, q.json = o.json, q.laz = o.laz;
             copyCopcQuery(q);
             return;
         }

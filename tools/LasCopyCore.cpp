@@ -155,7 +155,8 @@ orv::LasFileHeader targetHeader(const orv::LasFileHeader& in, const CopyOptions&
     orv::LasFileHeader h = in;
     if (o.format >= 0) {
         if (o.format > orv::kLasLastPointFormat)
-            throw CommandError("point format " + std::to_string(o.format) + " does not exist");
+            throw CommandError("point format " + std::to_string(o.format) + " does not exist",
+                               kExitUsage);
         h.pointFormat = static_cast<uint8_t>(o.format);
         h.recordLength =
             static_cast<uint16_t>(orv::lasStandardRecordLength(h.pointFormat) + extraBytesOf(in));
@@ -164,7 +165,7 @@ orv::LasFileHeader targetHeader(const orv::LasFileHeader& in, const CopyOptions&
     }
     if (!o.setVersion.empty()) {
         if (o.setVersion != "1.2" && o.setVersion != "1.4")
-            throw CommandError("--set-version takes 1.2 or 1.4");
+            throw CommandError("--set-version takes 1.2 or 1.4", kExitUsage);
         h.versionMajor = 1;
         h.versionMinor = o.setVersion == "1.2" ? 2 : 4;
     }
@@ -216,6 +217,20 @@ void pump(orv::LasReader& reader, const orv::LasFileHeader& target, orv::LasWrit
         pointsRead += n;
         progress.update(pointsRead);
     }
+}
+
+void compressCopy(const std::string& from, const std::string& to) {
+    orv::LasReader reader;
+    if (reader.open(from.c_str()) != 0)
+        throw CommandError("cannot read back the uncompressed copy: " + reader.error());
+    const orv::LasFileHeader& h = reader.header();
+    orv::LasWriter writer;
+    writer.setCompressed(true);
+    if (writer.open(to.c_str(), h) != 0) throw CommandError("cannot compress: " + writer.error());
+    std::vector<uint8_t> raw(std::max<size_t>(1, kBlockBytes / h.recordLength) * h.recordLength);
+    while (size_t n = reader.readRaw(raw.data(), raw.size() / h.recordLength))
+        writer.writeRaw(raw.data(), n);
+    writer.close();
 }
 
 void report(const CopyOptions& o, const std::string& in, const std::string& out, uint64_t read,

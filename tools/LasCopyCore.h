@@ -30,6 +30,7 @@ struct CopyOptions {
     double resolution = 0;
     int level = -1;
     bool copc = false;
+    bool laz = false;   // compress whatever the output's name
     PointFilters more;  // z, intensity, scan angle, flags, noise, first/last/single returns
 };
 
@@ -51,6 +52,10 @@ void report(const CopyOptions& o, const std::string& in, const std::string& out,
             uint64_t written, double seconds, const char* verb);
 
 double since(std::chrono::steady_clock::time_point start);
+
+// Copies the LAS file at `from` to `to` record for record, compressed: for the writers that only
+// write uncompressed records.
+void compressCopy(const std::string& from, const std::string& to);
 
 // las copy --pool and --shift: the whole cloud through the bulk reader and writer.
 void runPool(const CopyOptions& o);

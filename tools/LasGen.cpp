@@ -25,6 +25,7 @@ struct GenOptions {
     std::string layout = "1.1";
     bool json = false;
     bool quiet = false;
+    bool laz = false;
 };
 
 // splitmix64: the same sequence on every platform and standard library, unlike <random>'s
@@ -110,12 +111,14 @@ void write20(const GenOptions& o, const std::string& path) {
 void run(const GenOptions& o) {
     const auto start = std::chrono::steady_clock::now();
     if (o.points > UINT32_MAX) throw CommandError("a LAS 1.1 file holds at most 4294967295 points");
+    if (o.layout == "2.0" && compressedOutput(o.out, o.laz))
+        throw CLI::ValidationError("the 2.0 layout is never compressed: name OUT other than .laz");
     OutputPath out(o.out);
     if (o.layout == "2.0") {
         write20(o, out.path());
     } else {
         orv::OrvPtr<IOrvProgress> progress = startProgress(o.quiet, "generating " + out.name());
-        generateCloud(out.path(), o.points, o.seed, progress.get());
+        generateCloud(out.path(), o.points, o.seed, progress.get(), compressedOutput(o.out, o.laz));
         endProgress(progress);
     }
     out.finish();
@@ -149,7 +152,8 @@ void pulseOf(const LasPnt& p, const double xyz[3], uint8_t& ret, uint8_t& count,
     angle = static_cast<int16_t>(std::lround((xyz[0] / kTileSide - 0.5) * 40.0));  // -20 to 20
 }
 
-void generateCloud(const std::string& path, uint64_t count, uint64_t seed, IOrvProgress* progress) {
+void generateCloud(const std::string& path, uint64_t count, uint64_t seed, IOrvProgress* progress,
+                   bool compress) {
     orv::LasFileHeader h;
     h.versionMajor = 1;
     h.versionMinor = 1;
@@ -161,6 +165,7 @@ void generateCloud(const std::string& path, uint64_t count, uint64_t seed, IOrvP
     h.offset[0] = kOriginX, h.offset[1] = kOriginY, h.offset[2] = 0.0;
     orv::lasStampCreationDate(h);
     orv::LasWriter writer;
+    writer.setCompressed(compress);
     if (writer.open(path.c_str(), h) != 0) throw CommandError("cannot write: " + writer.error());
 
     constexpr size_t kBlock = 65536;
@@ -201,9 +206,7 @@ void addLasGen(CLI::App& las) {
         "gen",
         "Write a synthetic LAS 1.1 cloud (point format 0; .laz: compressed): a 1,000 x 1,000 "
         "tile, the same for the same seed");
-    cmd->add_option("OUT", options->out,
-                    "LAS file to write (replaced when it exists; - writes standard output)")
-        ->required();
+    addLasOutput(*cmd, options->out, options->laz);
     cmd->add_option("--points", options->points, "Number of points")
         ->required()
         ->check(wholeNumber)

@@ -16,6 +16,7 @@ struct MergeOptions {
     std::vector<std::string> in;
     bool json = false;
     bool quiet = false;
+    bool laz = false;
     CrsOptions crs;
 };
 
@@ -46,6 +47,7 @@ void runMerge(const MergeOptions& m) {
     for (const auto& in : ins) out.refuseInput(in->identity(), in->name());
     PointProgress progress(m.quiet, "merging into " + out.name(), total);
     orv::LasWriter writer;
+    writer.setCompressed(m.laz);
     if (writer.open(out.path().c_str(), target) != 0)
         throw CommandError("cannot write '" + out.name() + "': " + writer.error());
     CopyOptions none;
@@ -73,9 +75,7 @@ void addLasMerge(CLI::App& las) {
         "merge",
         "Merge LAS files of one point format into one: the header, VLRs, scale and offset of the "
         "first; the others' points re-quantised to them");
-    mcmd->add_option("OUT", merge->out,
-                     "LAS file to write (replaced when it exists; - writes standard output)")
-        ->required();
+    addLasOutput(*mcmd, merge->out, merge->laz);
     mcmd->add_option("IN", merge->in, "LAS files to read (- reads standard input)")->required();
     mcmd->add_flag("--json", merge->json, "Print the summary as one JSON object");
     mcmd->add_flag("--quiet", merge->quiet, "Show no progress line");

@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <fstream>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -68,22 +69,6 @@ private:
     std::thread m_thread;
 };
 
-// The pool path holds coordinates as floats and writes them truncated to thousandths: says, when
-// that loses more than the thousandths, how far a coordinate may move at most.
-void warnPoolMovement(const LasHeader& h, const std::vector<double>& shift) {
-    const double bounds[6] = {h.minX, h.maxX, h.minY, h.maxY, h.minZ, h.maxZ};
-    double largest = 0.0;
-    for (int i = 0; i < 6; ++i)
-        largest = std::max(largest, std::fabs(bounds[i] + (shift.empty() ? 0.0 : shift[i / 2])));
-    const auto f = static_cast<float>(largest);
-    const double moved = (std::nextafter(f, HUGE_VALF) - f) / 2.0 + 0.001;
-    if (!std::isfinite(moved) || moved <= 0.0015) return;
-    std::fprintf(stderr,
-                 "orvter: warning: --pool and --shift carry coordinates as floats: at %s units a "
-                 "coordinate may move by up to %s\n",
-                 formatNumber(largest).c_str(), formatNumber(moved).c_str());
-}
-
 }  // namespace
 
 void runPool(const CopyOptions& o) {
@@ -91,7 +76,10 @@ void runPool(const CopyOptions& o) {
     const InputPath in(o.in);
     LasHeader header;
     checkLasFile(in, header);  // the bulk reader itself takes any bytes for a header
-    warnPoolMovement(header, o.shift);
+    const double origin[3] = {o.shift.empty() ? 0.0 : -o.shift[0],
+                              o.shift.empty() ? 0.0 : -o.shift[1],
+                              o.shift.empty() ? 0.0 : -o.shift[2]};
+    warnFloatMovement(header, origin, "--pool and --shift");
     if (o.strict) requireAgreement(in);
     const uint64_t stated = countsOf(in).stated;
     OutputPath out(o.out);
@@ -118,16 +106,22 @@ void runPool(const CopyOptions& o) {
     // point the file cannot hold leaves the target as it was.
     long result = 0;
     uint64_t refused = 0;
+    // The bulk writer writes uncompressed records only: a compressed target gets them from a
+    // spool.
+    std::unique_ptr<Spool> spool;
+    if (compressedOutput(o.out, o.laz)) spool = std::make_unique<Spool>();
     {
         constexpr uint32_t kWrittenRecord = 20;  // point format 0
         IoTicker ticker(progress, "wchar:", kWrittenRecord);
         result = orv::orvSavePoint2LasWhole(pointers.get(), o.shift.empty() ? nullptr : &shift,
-                                            out.path().c_str(), &refused);
+                                            spool ? spool->path().c_str() : out.path().c_str(),
+                                            &refused);
     }
     if (result != 0)
         throw CommandError(std::to_string(refused) + " of " + std::to_string(points->size()) +
                            " points lie beyond what the file's 32-bit coordinates can hold: '" +
                            out.name() + "' was not written");
+    if (spool && result == 0) compressCopy(spool->path(), out.path());
     out.finish();
     progress.end();
     warnCrsLeftBehind(in.path(), in.name());

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "Command.h"
+#include "LasCopyCore.h"
 #include "LasCrsCopy.h"
 #include "OrvLasStream.h"
 #include "OrvProgress.h"
@@ -31,6 +32,7 @@ struct StreamOptions {
     bool quiet = false;
     bool json = false;
     bool strict = false;
+    bool laz = false;
 };
 
 // "auto", "none" or "X,Y,Z"; anything else is a usage error.
@@ -79,7 +81,10 @@ void run(const StreamOptions& o) {
     if (in->open(inPath.path().c_str(), origin.get()) != 0)
         throw CommandError("cannot read '" + inPath.name() + "' as a LAS file");
     errno = 0;
-    if (out->open(outPath.path().c_str()) != 0)
+    // The stream writes uncompressed records only: a compressed target gets them from a spool.
+    std::unique_ptr<Spool> spool;
+    if (compressedOutput(o.out, o.laz)) spool = std::make_unique<Spool>();
+    if (out->open(spool ? spool->path().c_str() : outPath.path().c_str()) != 0)
         throw CommandError("cannot create '" + outPath.name() + "'" +
                            (errno ? std::string(": ") + std::strerror(errno) : std::string()));
     // Released open, the stream would complete its file: any failure abandons it instead, so
@@ -95,6 +100,11 @@ void run(const StreamOptions& o) {
     // The points come back relative to the origin in use; adding it back makes OUT absolute.
     const IOrvPoint* used = in->getOrigin();
     const orv::XPnt3d shift = used ? orv::XPnt3d(used->x, used->y, used->z) : orv::XPnt3d();
+    if (!is20) {
+        const double at[3] = {shift.x, shift.y, shift.z};
+        warnFloatMovement(header, at,
+                          used ? "las stream with this origin" : "las stream without an origin");
+    }
 
     const long long total = in->getPntCount();
     PointProgress progress(o.quiet, "streaming " + inPath.name(), total > 0 ? total : 0);
@@ -113,6 +123,7 @@ void run(const StreamOptions& o) {
     in->close();
     abandon.stream = nullptr;
     out->close();
+    if (spool) compressCopy(spool->path(), outPath.path());
     outPath.finish();
     progress.end();
     warnCrsLeftBehind(inPath.path(), inPath.name());
@@ -169,9 +180,7 @@ void addLasStream(CLI::App& las) {
         "stream",
         "Copy a LAS file (1.x or 2.0) block by block to a LAS 1.1 file, optionally thinned");
     cmd->add_option("IN", options->in, "LAS file to read (- reads standard input)")->required();
-    cmd->add_option("OUT", options->out,
-                    "LAS 1.1 file to write (replaced when it exists; - writes standard output)")
-        ->required();
+    addLasOutput(*cmd, options->out, options->laz);
     cmd->add_option("--step", options->step, "Keep every N-th point of each block")
         ->check(wholeNumber)
         ->check(CLI::Range(1, INT_MAX))

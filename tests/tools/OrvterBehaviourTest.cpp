@@ -97,6 +97,18 @@ TEST_F(OrvterBehaviour, UsageErrorsExitWith2AndShowTheUsage) {
         {"xml fmt2 " + q("in.xml"), "orvter xml: unknown subcommand 'fmt2'"},
         {"las stream " + q("in.las") + " " + q("o.las") + " --step abc", "'abc' is not a number"},
         {"las gen " + q("o.las") + " --points 1e3", "'1e3' is not a number"},
+        {"las copy " + q("in.las") + " " + q("o.las") + " --set-version 1.3", "las copy "},
+        {"las copy " + q("in.las") + " " + q("o.las") + " --set-version 1.2 --format 7",
+         "needs LAS 1.4"},
+        {"las copy " + q("in.las") + " " + q("o.las") + " --format 11", "las copy "},
+        {"las copy " + q("in.las") + " " + q("o.las") + " --keep-class 300", "0 to 255"},
+        {"las copy " + q("in.las") + " " + q("o.las") + " --step 0", "at least 1"},
+        {"las copy " + q("in.las") + " " + q("o.las") + " --pool --format 1", "--pool"},
+        {"las copy " + q("in.las") + " " + q("o.las") + " --level 2", "need a COPC input"},
+        {"las merge " + q("o.las"), "las merge "},
+        {"las copc - " + q("o.laz"), "not standard input"},
+        {"las gen " + q("o.laz") + " --points 5 --layout 2.0", "never compressed"},
+        {"las to-text " + q("in.las") + " " + q("o.csv") + " --fields x,bogus", "'bogus'"},
     };
     for (const auto& [args, usage] : cases) {
         const auto r = errorsOf(args);
@@ -283,6 +295,49 @@ TEST_F(OrvterBehaviour, ProgressOnlyOnATerminalsStandardError) {
         EXPECT_NE(shown.find("\r 100%\t"), std::string::npos) << command << ":\n" << shown;
         EXPECT_NE(shown.find(" points, "), std::string::npos) << command << ":\n" << shown;
         EXPECT_EQ(atTerminal(" --quiet").find('%'), std::string::npos) << command;
+    }
+}
+
+// Every command that writes a LAS file compresses it when the name ends in .laz, and with --laz
+// also on standard output; its help says both.
+TEST_F(OrvterBehaviour, LazOutputsAreCompressedWhateverWritesThem) {
+    const std::string in = q("in.las");
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"las copy", "las copy " + in},     {"las copy", "las copy --pool " + in},
+        {"las merge", "las merge"},         {"las gen", "las gen --points 100"},
+        {"las stream", "las stream " + in},
+    };
+    for (const auto& [command, start] : cases) {
+        const std::string help = runCommand(orvter(command + " --help")).out;
+        EXPECT_NE(help.find(".laz"), std::string::npos) << command;
+        EXPECT_NE(help.find("--laz"), std::string::npos) << command;
+        const std::string rest = command == "las merge" ? " " + in : "";
+        for (const std::string& out : {q("o.laz"), std::string("- --laz > ") + q("o.laz")}) {
+            std::remove(m_dir.path("o.laz").c_str());
+            const auto r = runCommand(orvter(start + " --quiet " + out + rest) + " 2>/dev/null");
+            EXPECT_EQ(r.status, 0) << start << " " << out;
+            const auto bytes = orvtest::readFile(m_dir.path("o.laz"));
+            ASSERT_GT(bytes.size(), 104u) << start << " " << out;
+            EXPECT_EQ(bytes[104] & 0x80, 0x80) << start << " " << out << ": not compressed";
+        }
+    }
+}
+
+// The paths that carry coordinates as floats say how far one may move; exact paths say nothing.
+TEST_F(OrvterBehaviour, LossyPathsSayHowFarACoordinateMoves) {
+    const std::string copy = q("in.las") + " " + q("o.las") + " --quiet";
+    const std::vector<std::pair<std::string, bool>> cases = {
+        {"las stream --origin none " + copy, true},
+        {"las copy --pool " + copy, true},
+        {"las stream " + copy, false},
+        {"las copy " + copy, false},
+    };
+    for (const auto& [command, warns] : cases) {
+        const auto r = errorsOf(command);
+        EXPECT_EQ(r.status, 0) << command;
+        EXPECT_EQ(r.out.find("a coordinate may move by up to 0.1") != std::string::npos, warns)
+            << command << ":\n"
+            << r.out;
     }
 }
 
