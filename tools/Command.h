@@ -123,7 +123,7 @@ void warnFloatMovement(const LasHeader& h, const double origin[3], const std::st
 // True when the LAS file `arg` is to be compressed: its name ends in .laz, or `laz` asks.
 bool compressedOutput(const std::string& arg, bool laz);
 // Adds OUT (a LAS file) and --laz to a command that writes one, in one wording everywhere.
-void addLasOutput(CLI::App& cmd, std::string& out, bool& laz);
+void addLasOutput(CLI::App& cmd, std::string& out, bool& laz, bool required = true);
 
 // Loads `arg` (a path or `-`) into `doc`. The parser's message goes to standard error; a
 // refusal throws CommandError naming the file.
@@ -207,7 +207,10 @@ struct InfoOptions {
     std::string path;
     bool json = false;
     bool strict = false;
-    bool stats = false;  // scan every point
+    bool stats = false;   // scan every point
+    bool schema = false;  // list the dimensions
+    // Where the JSON answer goes instead of standard output (an array of several files').
+    nlohmann::ordered_json* into = nullptr;
 };
 // Prints what `las info` prints (text or JSON); a file that is not LAS throws.
 void printLasInfo(const InfoOptions& options);

@@ -191,7 +191,9 @@ void run(const DemoOptions& o) {
     steps.push_back(describe("generate", "synthetic 1,000 x 1,000 tile, seed 1", cloud, clock));
 
     std::printf("\n== orvter las info %s\n", cloud.c_str());
-    printLasInfo(InfoOptions{cloud, false, false});
+    InfoOptions info;
+    info.path = cloud;
+    printLasInfo(info);
 
     clock = Clock();
     copyWhole(cloud, copy);

@@ -67,11 +67,12 @@ bool compressedOutput(const std::string& arg, bool laz) {
     return tail == ".laz";
 }
 
-void addLasOutput(CLI::App& cmd, std::string& out, bool& laz) {
-    cmd.add_option("OUT", out,
-                   "LAS file to write, compressed (LAZ) when its name ends in .laz or with --laz "
-                   "(replaced when it exists; - writes standard output)")
-        ->required();
+void addLasOutput(CLI::App& cmd, std::string& out, bool& laz, bool required) {
+    CLI::Option* option = cmd.add_option(
+        "OUT", out,
+        "LAS file to write, compressed (LAZ) when its name ends in .laz or with --laz "
+        "(replaced when it exists; - writes standard output)");
+    option->required(required);
     cmd.add_flag("--laz", laz, "Compress the output whatever its name (for - : standard output)");
 }
 

@@ -2,10 +2,13 @@
 // the whole-cloud path through the bulk reader and writer.
 #include <CLI/CLI.hpp>
 #include <chrono>
+#include <filesystem>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
+#include "Batch.h"
 #include "LasCopyCore.h"
 #include "OrvLas.h"
 
@@ -40,6 +43,90 @@ void runLossless(const CopyOptions& o) {
     report(o, in.name(), out.name(), read, writer.pointCount(), since(start), "copied");
 }
 
+// Copies one file as the options say, by whichever path they take.
+void copyOne(const CopyOptions& o) {
+    if (o.copc) {
+        writeCopcCopy(o.in, o.out, o.json, o.quiet);
+        return;
+    }
+    // An area or a level of a COPC file (or URL) is read through its octree; other filters
+    // go the ordinary way, over every point.
+    const bool url = o.in.rfind("http://", 0) == 0 || o.in.rfind("https://", 0) == 0;
+    const bool needsOctree = o.resolution > 0 || o.level >= 0 || o.bbox.size() == 6 || url;
+    const bool others = !o.setVersion.empty() || o.format >= 0 || !o.scale.empty() ||
+                        !o.offset.empty() || !o.keepClass.empty() || !o.dropClass.empty() ||
+                        !o.keepReturn.empty() || o.step > 1 || o.pool || !o.shift.empty() ||
+                        !o.crs.assign.empty() || !o.crs.to.empty() || o.more.active();
+    if (needsOctree && others)
+        throw CLI::ValidationError(
+            "--resolution, --level, a 3D --bbox and URLs take no other filters");
+    if (needsOctree || (!o.bbox.empty() && !others && o.in != "-" && isCopcSource(o.in))) {
+        if (!isCopcSource(o.in))
+            throw CLI::ValidationError("--resolution, --level and a 3D --bbox need a COPC input");
+        CopcQueryOptions q;
+        q.in = o.in, q.out = o.out, q.bbox = o.bbox;
+        q.resolution = o.resolution, q.level = o.level, q.json = o.json, q.laz = o.laz;
+        copyCopcQuery(q);
+        return;
+    }
+    if (o.pool || !o.shift.empty()) {
+        const bool lossless = !o.setVersion.empty() || o.format >= 0 || !o.scale.empty() ||
+                              !o.offset.empty() || !o.keepClass.empty() || !o.dropClass.empty() ||
+                              !o.keepReturn.empty() || !o.bbox.empty() || o.step > 1 ||
+                              !o.crs.assign.empty() || !o.crs.to.empty() || o.more.active();
+        if (lossless) throw CLI::ValidationError("--pool and --shift take no other copy options");
+        runPool(o);
+    } else {
+        runLossless(o);
+    }
+}
+
+// The name a copy of `in` takes in `dir`: its own, with the extension of what is written.
+std::string outputIn(const std::string& dir, const std::string& in, bool laz) {
+    const std::string leaf = std::filesystem::path(in).filename().string();
+    const size_t dot = leaf.rfind('.');
+    const std::string stem = dot == std::string::npos || dot == 0 ? leaf : leaf.substr(0, dot);
+    return (std::filesystem::path(dir) / (stem + (compressedOutput(in, laz) ? ".laz" : ".las")))
+        .string();
+}
+
+// Copies every input into --out-dir, --jobs at a time, and ends with a line for them all.
+void copyMany(const CopyOptions& o) {
+    const auto start = std::chrono::steady_clock::now();
+    std::vector<std::string> inputs = {o.in};
+    if (!o.out.empty()) inputs.push_back(o.out);
+    inputs.insert(inputs.end(), o.moreInputs.begin(), o.moreInputs.end());
+    std::vector<std::string> outputs;
+    std::set<std::string> taken;
+    for (const std::string& in : inputs) {
+        if (in == "-") throw CLI::ValidationError("--out-dir takes files, not standard input");
+        outputs.push_back(outputIn(o.outDir, in, o.laz));
+        if (!taken.insert(outputs.back()).second)
+            throw CLI::ValidationError("two inputs would be copied to '" + outputs.back() + "'");
+    }
+    std::error_code error;
+    std::filesystem::create_directories(o.outDir, error);
+    if (error) throw CommandError("cannot make '" + o.outDir + "': " + error.message());
+    BatchLog log;
+    const BatchResult r = runEach(inputs.size(), o.jobs, [&](size_t i) {
+        CopyOptions one = o;
+        one.in = inputs[i], one.out = outputs[i], one.batch = &log;
+        one.quiet = o.quiet || o.jobs > 1;  // one progress line cannot show several files
+        copyOne(one);
+    });
+    const double seconds = since(start);
+    if (o.json)
+        printJson({{"files", inputs.size()},
+                   {"points_written", log.points},
+                   {"failures", r.failures},
+                   {"seconds", seconds},
+                   {"copies", log.files}});
+    else
+        std::printf("%zu files, %llu points, %zu failures in %.3f s\n", inputs.size(),
+                    static_cast<unsigned long long>(log.points), r.failures, seconds);
+    if (r.failures) throw CommandError("", r.status);
+}
+
 }  // namespace
 
 void addLasCopy(CLI::App& las) {
@@ -51,7 +138,12 @@ void addLasCopy(CLI::App& las) {
         "With --pool (or --shift): the whole cloud through the bulk reader and writer into LAS "
         "1.1 point format 0, keeping X, Y, Z, intensity and classification only");
     cmd->add_option("IN", options->in, "LAS file to read (- reads standard input)")->required();
-    addLasOutput(*cmd, options->out, options->laz);
+    addLasOutput(*cmd, options->out, options->laz, false);
+    cmd->add_option("MORE", options->moreInputs, "With --out-dir: OUT and these are inputs too");
+    cmd->add_option("--out-dir", options->outDir,
+                    "Copy every input into DIR, under its own name (.laz when compressed)");
+    cmd->add_option("--jobs", options->jobs, "With --out-dir: copy N files at a time")
+        ->check(CLI::Range(1u, 64u));
     cmd->add_flag("--pool", options->pool, "Copy through the bulk reader and writer");
     cmd->add_option("--shift", options->shift, "Add X,Y,Z to every coordinate (implies --pool)")
         ->delimiter(',')
@@ -100,43 +192,11 @@ void addLasCopy(CLI::App& las) {
         if (o.setVersion == "1.2" && o.format >= 6)
             throw CLI::ValidationError("point format " + std::to_string(o.format) +
                                        " needs LAS 1.4, not --set-version 1.2");
-        if (o.copc) {
-            writeCopcCopy(o.in, o.out, o.json, o.quiet);
-            return;
-        }
-        // An area or a level of a COPC file (or URL) is read through its octree; other filters
-        // go the ordinary way, over every point.
-        const bool url = o.in.rfind("http://", 0) == 0 || o.in.rfind("https://", 0) == 0;
-        const bool needsOctree = o.resolution > 0 || o.level >= 0 || o.bbox.size() == 6 || url;
-        const bool others = !o.setVersion.empty() || o.format >= 0 || !o.scale.empty() ||
-                            !o.offset.empty() || !o.keepClass.empty() || !o.dropClass.empty() ||
-                            !o.keepReturn.empty() || o.step > 1 || o.pool || !o.shift.empty() ||
-                            !o.crs.assign.empty() || !o.crs.to.empty() || o.more.active();
-        if (needsOctree && others)
-            throw CLI::ValidationError(
-                "--resolution, --level, a 3D --bbox and URLs take no other filters");
-        if (needsOctree || (!o.bbox.empty() && !others && o.in != "-" && isCopcSource(o.in))) {
-            if (!isCopcSource(o.in))
-                throw CLI::ValidationError(
-                    "--resolution, --level and a 3D --bbox need a COPC input");
-            CopcQueryOptions q;
-            q.in = o.in, q.out = o.out, q.bbox = o.bbox;
-            q.resolution = o.resolution, q.level = o.level, q.json = o.json, q.laz = o.laz;
-            copyCopcQuery(q);
-            return;
-        }
-        if (o.pool || !o.shift.empty()) {
-            const bool lossless = !o.setVersion.empty() || o.format >= 0 || !o.scale.empty() ||
-                                  !o.offset.empty() || !o.keepClass.empty() ||
-                                  !o.dropClass.empty() || !o.keepReturn.empty() ||
-                                  !o.bbox.empty() || o.step > 1 || !o.crs.assign.empty() ||
-                                  !o.crs.to.empty() || o.more.active();
-            if (lossless)
-                throw CLI::ValidationError("--pool and --shift take no other copy options");
-            runPool(o);
-        } else {
-            runLossless(o);
-        }
+        if (!o.outDir.empty()) return copyMany(o);
+        if (o.out.empty()) throw CLI::ValidationError("OUT is required (or --out-dir)");
+        if (!o.moreInputs.empty()) throw CLI::ValidationError("several inputs need --out-dir");
+        if (o.jobs > 1) throw CLI::ValidationError("--jobs needs --out-dir");
+        copyOne(o);
     });
 }
 

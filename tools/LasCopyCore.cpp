@@ -235,6 +235,19 @@ void compressCopy(const std::string& from, const std::string& to) {
 
 void report(const CopyOptions& o, const std::string& in, const std::string& out, uint64_t read,
             uint64_t written, double seconds, const char* verb) {
+    if (o.batch) {
+        std::lock_guard<std::mutex> lock(o.batch->mutex);
+        o.batch->points += written;
+        o.batch->files.push_back({{"input", in},
+                                  {"output", out},
+                                  {"points_read", read},
+                                  {"points_written", written},
+                                  {"seconds", seconds}});
+        if (!o.json)
+            std::printf("%s %s to %s: %llu points in %.3f s\n", verb, in.c_str(), out.c_str(),
+                        static_cast<unsigned long long>(written), seconds);
+        return;
+    }
     if (o.json)
         printJson({{"input", in},
                    {"output", out},

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -13,6 +14,13 @@
 #include "OrvLasFile.h"
 
 namespace orvter {
+
+// What the copies of many files report, gathered from every thread.
+struct BatchLog {
+    std::mutex mutex;
+    nlohmann::ordered_json files = nlohmann::ordered_json::array();
+    uint64_t points = 0;
+};
 
 struct CopyOptions {
     std::string in, out;
@@ -32,6 +40,10 @@ struct CopyOptions {
     bool copc = false;
     bool laz = false;   // compress whatever the output's name
     PointFilters more;  // z, intensity, scan angle, flags, noise, first/last/single returns
+    std::vector<std::string> moreInputs;  // with outDir: further inputs
+    std::string outDir;
+    unsigned jobs = 1;
+    BatchLog* batch = nullptr;  // set while copying many files: the reports go there
 };
 
 // Opens `in` for its records; throws CommandError saying why it cannot.

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "Batch.h"
 #include "Command.h"
 #include "OrvLas.h"
 #include "OrvLasFile.h"
@@ -154,6 +155,13 @@ uint64_t pointsOutsideBounds(const std::string& path, const LasHeader& h) {
     return outside;
 }
 
+void emit(const nlohmann::ordered_json& j, const InfoOptions& o) {
+    if (o.into)
+        o.into->push_back(j);
+    else
+        orvter::printJson(j);
+}
+
 void printText(const std::string& name, const orv::LasFileInfo& info, bool hasFirst,
                const orv::XPnt3d& p) {
     const LasHeader& h = info.header;
@@ -202,7 +210,7 @@ void printText(const std::string& name, const orv::LasFileInfo& info, bool hasFi
 
 void printInfoJson(const std::string& name, const orv::LasFileInfo& info,
                    const std::vector<std::string>& warnings, bool hasFirst, const orv::XPnt3d& p,
-                   const std::string& path, bool stats) {
+                   const std::string& path, const InfoOptions& o) {
     const LasHeader& h = info.header;
     const Precision precision(h);
     nlohmann::ordered_json j;
@@ -242,12 +250,13 @@ void printInfoJson(const std::string& name, const orv::LasFileInfo& info,
     j["present_records"] = info.presentRecords;
     j["readable_points"] = info.readablePoints;
     j["warnings"] = warnings;
-    printFullLasInfo(path, true, stats, &j);
-    orvter::printJson(j);
+    printFullLasInfo(path, true, o.stats, &j);
+    emit(j, o);
 }
 
 // The 2.0 layout: doubles relative to the header's offsets, no scale and no bounds.
-void print20(const InputPath& in, bool json, bool strict) {
+void print20(const InputPath& in, const InfoOptions& o) {
+    const bool json = o.json, strict = o.strict;
     Las2Header h;
     std::ifstream file(in.path(), std::ios::binary | std::ios::ate);
     const auto size = static_cast<uint64_t>(file.tellg());
@@ -277,7 +286,7 @@ void print20(const InputPath& in, bool json, bool strict) {
         j["stated_points"] = +h.numberOfPointRecords;
         j["present_records"] = present;
         j["warnings"] = warnings;
-        orvter::printJson(j);
+        emit(j, o);
     } else {
         std::printf("file:              %s\n", in.name().c_str());
         std::printf("version:           2.0 (X, Y, Z as doubles, no scale; read by las stream)\n");
@@ -395,7 +404,7 @@ void printLasInfo(const InfoOptions& o) {
             throw CommandError("cannot read '" + in.name() + "': " + refusalOf(in.path()));
         default: {
             LasHeader unused;
-            if (checkLasFile(in, unused, true)) return print20(in, o.json, o.strict);
+            if (checkLasFile(in, unused, true)) return print20(in, o);
             throw CommandError("'" + in.name() + "' is not a LAS file");
         }
     }
@@ -407,7 +416,7 @@ void printLasInfo(const InfoOptions& o) {
         if (const uint64_t outside = pointsOutsideBounds(in.path(), info.header))
             warnings.push_back(std::to_string(outside) + " points lie outside the header's bounds");
     if (o.json) {
-        printInfoJson(in.name(), info, warnings, hasFirst, first, in.path(), o.stats);
+        printInfoJson(in.name(), info, warnings, hasFirst, first, in.path(), o);
     } else {
         printText(in.name(), info, hasFirst, first);
         printFullLasInfo(in.path(), false, o.stats, nullptr);
@@ -420,19 +429,55 @@ void printLasInfo(const InfoOptions& o) {
         throw CommandError("'" + in.name() + "' disagrees with its header", kExitStrict);
 }
 
+namespace {
+
+struct InfoCommand {
+    InfoOptions options;
+    std::vector<std::string> files;
+};
+
+// One block (or JSON object) per file, in order; a file that fails is reported and the others
+// are still shown, the exit status saying so at the end.
+void runInfo(const InfoCommand& c) {
+    if (c.files.size() == 1) {
+        InfoOptions o = c.options;
+        o.path = c.files[0];
+        printLasInfo(o);
+        return;
+    }
+    nlohmann::ordered_json all = nlohmann::ordered_json::array();
+    const BatchResult r = runEach(c.files.size(), 1, [&](size_t i) {
+        InfoOptions o = c.options;
+        o.path = c.files[i];
+        if (o.json) o.into = &all;
+        if (i > 0 && !o.json) std::printf("\n");
+        printLasInfo(o);
+    });
+    if (c.options.json) orvter::printJson(all);
+    if (r.failures)
+        throw CommandError(
+            std::to_string(r.failures) + " of " + std::to_string(c.files.size()) + " files failed",
+            r.status);
+}
+
+}  // namespace
+
 void addLasInfo(CLI::App& las) {
-    auto options = std::make_shared<InfoOptions>();
+    auto command = std::make_shared<InfoCommand>();
+    InfoOptions* options = &command->options;
     CLI::App* cmd = las.add_subcommand(
-        "info", "Print the header fields and the first point of a LAS file (1.x or 2.0)");
-    cmd->add_option("FILE", options->path, "LAS file to inspect (- reads standard input)")
+        "info", "Print the header fields and the first point of LAS files (1.x or 2.0)");
+    cmd->add_option("FILE", command->files,
+                    "LAS files to inspect, one block each (- reads standard input)")
         ->required();
-    cmd->add_flag("--json", options->json, "Print one JSON object instead of text");
+    cmd->add_flag("--json", options->json,
+                  "Print one JSON object instead of text (an array of them for several files)");
     cmd->add_flag("--strict", options->strict,
                   "Exit with status 3 when the file disagrees with its header (counts, records, "
                   "points outside the bounds)");
     cmd->add_flag("--stats", options->stats,
                   "Scan every point: real bounds, returns, classes, GPS time range");
-    cmd->callback([options] { printLasInfo(*options); });
+    cmd->callback([command] { runInfo(*command); });
 }
 
 }  // namespace orvter

@@ -125,18 +125,7 @@ void runPool(const CopyOptions& o) {
     out.finish();
     progress.end();
     warnCrsLeftBehind(in.path(), in.name());
-    const double seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    if (o.json)
-        printJson({{"input", in.name()},
-                   {"output", out.name()},
-                   {"points_read", points->size()},
-                   {"points_written", points->size()},
-                   {"seconds", seconds}},
-                  o.out == "-");
-    else
-        std::fprintf(o.out == "-" ? stderr : stdout, "copied %zu points in %.3f s\n",
-                     points->size(), seconds);
+    report(o, in.name(), out.name(), points->size(), points->size(), since(start), "copied");
 }
 
 }  // namespace orvter

@@ -55,7 +55,7 @@ TEST_F(OrvterBehaviour, EveryCommandHasHelp) {
         {"las", "Usage: orvter las [OPTIONS] SUBCOMMAND"},
         {"xml", "Usage: orvter xml [OPTIONS] SUBCOMMAND"},
         {"las info", "Usage: orvter las info [OPTIONS] FILE"},
-        {"las copy", "Usage: orvter las copy [OPTIONS] IN OUT"},
+        {"las copy", "Usage: orvter las copy [OPTIONS] IN [OUT] [MORE...]"},
         {"las gen", "Usage: orvter las gen [OPTIONS] OUT"},
         {"las stream", "Usage: orvter las stream [OPTIONS] IN OUT"},
         {"xml fmt", "Usage: orvter xml fmt [OPTIONS] FILE"},
@@ -81,6 +81,9 @@ TEST_F(OrvterBehaviour, UsageErrorsExitWith2AndShowTheUsage) {
         {"las info", "Usage: orvter las info "},
         {"las info " + q("in.las") + " --bogus", "Usage: orvter las info "},
         {"las copy " + q("in.las"), "Usage: orvter las copy "},
+        {"las copy " + q("in.las") + " " + q("o.las") + " " + q("x.las"), "need --out-dir"},
+        {"las copy " + q("in.las") + " " + q("o.las") + " --jobs 2", "needs --out-dir"},
+        {"las copy " + q("in.las") + " " + q("in.las") + " --out-dir " + q("d"), "two inputs"},
         {"las copy " + q("in.las") + " " + q("o.las") + " --shift 1,2", "Usage: orvter las copy "},
         {"las gen " + q("o.las"), "Usage: orvter las gen "},
         {"las gen " + q("o.las") + " --points -3", "Usage: orvter las gen "},
@@ -339,6 +342,32 @@ TEST_F(OrvterBehaviour, LossyPathsSayHowFarACoordinateMoves) {
             << command << ":\n"
             << r.out;
     }
+}
+
+// Many files at once: each shown or copied, a failing one reported and counted, the status
+// saying so at the end.
+TEST_F(OrvterBehaviour, ManyFilesGoOnPastAFailure) {
+    ASSERT_EQ(runCommand(orvter("las gen --quiet --points 500 " + q("b.laz"))).status, 0);
+    const std::string files = q("in.las") + " " + q("text.txt") + " " + q("b.laz");
+    const auto text = runCommand(orvter("las info " + files) + " 2>&1");
+    EXPECT_EQ(text.status, 1) << text.out;
+    EXPECT_NE(text.out.find("b.laz"), std::string::npos) << "the file after the failure";
+    EXPECT_NE(text.out.find("text.txt' is not a LAS file"), std::string::npos) << text.out;
+
+    const auto json = runCommand(orvter("las info --json " + q("in.las") + " " + q("b.laz")));
+    ASSERT_EQ(json.status, 0);
+    const auto all = nlohmann::json::parse(json.out);
+    ASSERT_TRUE(all.is_array());
+    ASSERT_EQ(all.size(), 2u);
+    EXPECT_EQ(all[1]["point_count"], 500);
+
+    const auto copy = runCommand(orvter("las copy --jobs 2 --out-dir " + q("out") + " " + files));
+    EXPECT_EQ(copy.status, 1);
+    EXPECT_NE(copy.out.find("3 files, 3500 points, 1 failures in "), std::string::npos) << copy.out;
+    EXPECT_EQ(orvtest::readFile(m_dir.path("out/in.las")), orvtest::readFile(m_dir.path("in.las")));
+    const auto laz = orvtest::readFile(m_dir.path("out/b.laz"));
+    ASSERT_GT(laz.size(), 104u);
+    EXPECT_EQ(laz[104] & 0x80, 0x80) << "a compressed input is copied compressed";
 }
 
 }  // namespace
