@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "OrvExport.h"
+#include "OrvProgress.h"
 
 namespace orv {
 
@@ -235,6 +236,9 @@ public:
     size_t readRaw(uint8_t* out, size_t maxRecords);
     // Reads up to `maxRecords` records and decodes them into the columns; returns their number.
     size_t read(const LasColumns& columns, size_t maxRecords);
+    // Tells `progress` (may be empty) the position after each block read against pointCount(),
+    // and once, when the records end, the position as the total. Kept across open.
+    void setProgress(ProgressCallback progress);
 
 private:
     struct Impl;
@@ -268,6 +272,9 @@ public:
     size_t write(const LasColumns& columns, size_t count);
     // Points written so far.
     uint64_t pointCount() const;
+    // Tells `progress` (may be empty) the points written after each block against `total`, and
+    // once, when close succeeds, the points written as the total. Kept across open.
+    void setProgress(ProgressCallback progress, uint64_t total);
     // Writes the EVLRs and the final header and puts the file in place. Throws orv::FileError.
     void close();
     // Abandons the file; never throws.

@@ -58,6 +58,7 @@ long COrvReadLas::ReadLasFile(const char* path, LasPntPool** pool, LasHeader& he
     const size_t blockRecords = las::kReadBlockBytes / recordLength;
     const size_t bufferRecords = static_cast<size_t>(count < blockRecords ? count : blockRecords);
     const las::Scaling scaling = las::Scaling::of(h);
+    m_progress.start(count);
     // Every byte of each point written in place, straight from the block.
     const auto decodeBlock = [&](const uint8_t* record, size_t records) {
         LasPnt* out = points->growForOverwrite(records);
@@ -84,6 +85,7 @@ long COrvReadLas::ReadLasFile(const char* path, LasPntPool** pool, LasHeader& he
             const size_t records = decoder->readRaw(buffer.get(), want);
             points->prepare(points->size(), records);
             decodeBlock(buffer.get(), records);
+            m_progress.block(points->size());
             if (records < want) break;
             left -= records;
         }
@@ -99,13 +101,17 @@ long COrvReadLas::ReadLasFile(const char* path, LasPntPool** pool, LasHeader& he
                                                    bytes / recordLength);
                                   });
         size_t bytes = 0;
-        while (const uint8_t* block = ahead.next(bytes)) decodeBlock(block, bytes / recordLength);
+        while (const uint8_t* block = ahead.next(bytes)) {
+            decodeBlock(block, bytes / recordLength);
+            m_progress.block(points->size());
+        }
         // An error is a refusal, never a partial cloud; a file shortened under us keeps the
         // whole records that were read.
         if (ahead.failed()) return -1;
     }
     header = h;
     const long read = static_cast<long>(points->size());
+    m_progress.end(points->size());
     *pool = points.release();
     return read;
 }
@@ -113,8 +119,13 @@ long COrvReadLas::ReadLasFile(const char* path, LasPntPool** pool, LasHeader& he
 namespace orv {
 
 long orvReadLas(const char* path, LasPntPool** pool, IOrvProgress*) {
+    return orvReadLasReporting(path, pool, nullptr);
+}
+
+long orvReadLasReporting(const char* path, LasPntPool** pool, const ProgressCallback& progress) {
     try {
         COrvReadLas reader;
+        reader.setProgress(progress);
         LasHeader header;
         return reader.ReadLasFile(path, pool, header) >= 0 ? 1 : 0;
     } catch (const std::bad_alloc&) {

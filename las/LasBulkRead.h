@@ -3,6 +3,8 @@
 
 #include "OrvBasic.h"
 #include "OrvLasFormat.h"
+#include "OrvProgress.h"
+#include "las/LasProgress.h"
 
 // Reads a whole 1.x LAS file a block at a time; lives for one call.
 class COrvReadLas {
@@ -19,4 +21,10 @@ public:
     // the read gives the whole records it still held. Throws std::bad_alloc when the points do not
     // fit in memory.
     long ReadLasFile(const char* path, orv::LasPntPool** pool, LasHeader& header);
+    // Told the points read after each block, and the points kept at the end of a read that
+    // succeeds.
+    void setProgress(orv::ProgressCallback progress) { m_progress.set(std::move(progress)); }
+
+private:
+    orv::las::ProgressReport m_progress;
 };

@@ -11,6 +11,7 @@
 #include "las/LasCodec.h"
 #include "las/LasEncodeRun.h"
 #include "las/LasLimits.h"
+#include "las/LasProgress.h"
 #include "platform/Files.h"
 
 namespace orv::las {
@@ -41,6 +42,9 @@ public:
     // Tells the file system that about `points` points will follow, so that their room can be
     // reserved in one piece; a hint, never a failure.
     void expectPoints(uint64_t points) noexcept;
+    // Told the points written after each block once expectPoints gave their total, and the
+    // points written when close succeeds.
+    void setProgress(orv::ProgressCallback progress) { m_progress.set(std::move(progress)); }
     // Writes the placeholder header and starts accepting points. False, doing nothing, when no
     // file is open or points are accepted already.
     bool begin();
@@ -161,4 +165,5 @@ private:
     };
     std::unique_ptr<uint8_t[], BufferRelease> m_buffer;
     uint32_t m_bufferedCount = 0;
+    orv::las::ProgressReport m_progress;
 };

@@ -5,6 +5,7 @@
 #include "OrvLas.h"
 #include "OrvLasFile.h"
 #include "las/LasHeaderModel.h"
+#include "las/LasProgress.h"
 #include "las/LasRecordSource.h"
 #include "las/LasRecords.h"
 #include "laz/LazCodec.h"
@@ -152,6 +153,16 @@ struct LasReader::Impl {
     uint64_t count = 0;
     uint64_t index = 0;
     std::vector<uint8_t> block;
+    las::ProgressReport progress;
+
+    // Moves past `got` records of the `want` asked for: short of them, the records have ended.
+    void advance(size_t got, size_t want) {
+        index += got;
+        if (got < want || index >= count)
+            progress.end(index);
+        else
+            progress.block(index);
+    }
 };
 
 LasReader::LasReader() : m_impl(std::make_unique<Impl>()) {}
@@ -201,10 +212,12 @@ int LasReader::open(const char* path) {
             m.file.close();
             return -3;
         }
+        m.progress.start(m.count);
         return 0;
     }
     m.count = h.statedPoints < h.presentRecords ? h.statedPoints : h.presentRecords;
     m.source = las::uncompressedRecords(m.file, h, m.count);
+    m.progress.start(m.count);
     return 0;
 }
 
@@ -245,7 +258,7 @@ bool LasReader::seek(uint64_t index) {
 size_t LasReader::readRaw(uint8_t* out, size_t maxRecords) {
     if (!m_impl->source || !out) return 0;
     const size_t got = m_impl->source->read(out, maxRecords);
-    m_impl->index += got;
+    m_impl->advance(got, maxRecords);
     return got;
 }
 
@@ -259,14 +272,18 @@ size_t LasReader::read(const LasColumns& columns, size_t maxRecords) {
     while (done < maxRecords) {
         const size_t want = maxRecords - done < perBlock ? maxRecords - done : perBlock;
         const size_t got = m.source->read(m.block.data(), want);
+        m.advance(got, want);
         if (got == 0) break;
-        m.index += got;
         decodeLasRecords(m.header, m.block.data(), got,
                          las::advanceColumns(columns, done, las::extraBytesOf(m.header)));
         done += got;
         if (got < want) break;
     }
     return done;
+}
+
+void LasReader::setProgress(ProgressCallback progress) {
+    m_impl->progress.set(std::move(progress));
 }
 
 }  // namespace orv

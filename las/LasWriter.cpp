@@ -9,6 +9,7 @@
 #include "las/LasCodec.h"
 #include "las/LasDate.h"
 #include "las/LasHeaderModel.h"
+#include "las/LasProgress.h"
 #include "las/LasRecords.h"
 #include "laz/LazCodec.h"
 #include "platform/Files.h"
@@ -86,6 +87,8 @@ struct LasWriter::Impl {
     std::vector<uint8_t> buffer;
     std::unique_ptr<laz::LazEncoder> encoder;  // set when the records are compressed
     uint64_t compressedEnd = 0;                // where the compressed point data ends
+    las::ProgressReport progress;
+    uint64_t progressTotal = 0;
 
     // Bounds and points by return of records about to be written.
     void tally(const uint8_t* records, size_t n) {
@@ -265,6 +268,7 @@ int LasWriter::open(const char* path, const LasFileHeader& header) {
     if (!m.error.empty()) return -1;
 
     m.count = 0;
+    m.progress.start(m.progressTotal);
     std::memset(m.byReturn, 0, sizeof m.byReturn);
     m.file.create(path);
     m.writePrefix();
@@ -286,6 +290,7 @@ void LasWriter::writeRaw(const uint8_t* records, size_t count) {
     } else {
         m.file.write(records, count * m.header.recordLength);
     }
+    m.progress.block(m.count);
 }
 
 size_t LasWriter::write(const LasColumns& columns, size_t count) {
@@ -342,6 +347,13 @@ void LasWriter::close() {
     m.encoder.reset();
     m.buffer.clear();
     m.buffer.shrink_to_fit();
+    m.progress.end(m.count);
+}
+
+void LasWriter::setProgress(ProgressCallback progress, uint64_t total) {
+    m_impl->progress.set(std::move(progress));
+    m_impl->progressTotal = total;
+    m_impl->progress.setTotal(total);
 }
 
 void LasWriter::discard() noexcept {
