@@ -195,6 +195,25 @@ struct LasColumns {
     uint8_t* extraBytes = nullptr;
 };
 
+// Columns that own their memory, for one block of points at a time, reused block after block.
+class ORV_API LasColumnBuffer {
+public:
+    // Every column with room for `count` points, and `extraPerPoint` extra bytes each (none:
+    // no extra-bytes column); valid until the next call.
+    LasColumns columns(size_t count, size_t extraPerPoint = 0);
+
+private:
+    std::vector<int32_t> m_X, m_Y, m_Z;
+    std::vector<double> m_x, m_y, m_z, m_gps;
+    std::vector<uint16_t> m_intensity, m_source, m_red, m_green, m_blue, m_nir;
+    std::vector<uint8_t> m_ret, m_num, m_flags, m_channel, m_dir, m_edge, m_cls, m_user, m_index,
+        m_extra;
+    std::vector<int16_t> m_angle;
+    std::vector<float> m_degrees, m_location, m_dx, m_dy, m_dz;
+    std::vector<uint64_t> m_waveOffset;
+    std::vector<uint32_t> m_waveSize;
+};
+
 // Decodes `count` records of the header's format and record length into the columns.
 ORV_API void decodeLasRecords(const LasFileHeader& header, const uint8_t* records, size_t count,
                               const LasColumns& columns);

@@ -8,7 +8,7 @@ namespace {
 // Writes the pool; with `whole`, a refused point abandons the file instead of closing it.
 long savePool(PLasPntPool* pool, XPnt3d* shift, const char* path, bool whole, uint64_t* refused,
               const ProgressCallback& progress) {
-    AOrvLASFile writer(las::kBulkWriterTexts);
+    las::AOrvLASFile writer(las::kBulkWriterTexts);
     writer.setProgress(progress);
     writer.open(path);
     if (pool) writer.expectPoints(pool->size());

@@ -7,7 +7,7 @@
 #include "las/LasDate.h"
 #include "las/LasLimits.h"
 
-using namespace orv;
+namespace orv::las {
 
 namespace {
 // Copies a text into a 32-byte header field, always leaving a terminating NUL.
@@ -142,3 +142,5 @@ void AOrvLASFile::discard() noexcept {
     m_buffer.reset();
     m_file.discard();
 }
+
+}  // namespace orv::las

@@ -9,6 +9,7 @@
 #include "las/LasCodec.h"
 #include "las/LasDate.h"
 #include "las/LasHeaderModel.h"
+#include "las/LasLimits.h"
 #include "las/LasProgress.h"
 #include "las/LasRecords.h"
 #include "laz/LazCodec.h"
@@ -18,9 +19,6 @@ namespace orv {
 namespace {
 
 using las::store;
-
-// Records encoded per write: about 1 MiB.
-constexpr size_t kEncodeBytes = size_t{1} << 20;
 
 void putText(uint8_t* at, size_t size, const std::string& text) {
     std::memset(at, 0, size);
@@ -297,7 +295,8 @@ size_t LasWriter::write(const LasColumns& columns, size_t count) {
     Impl& m = *m_impl;
     if (!m.open) return 0;
     const size_t length = m.header.recordLength;
-    const size_t perBlock = kEncodeBytes / length > 0 ? kEncodeBytes / length : 1;
+    const size_t perBlock =
+        las::kRecordBlockBytes / length > 0 ? las::kRecordBlockBytes / length : 1;
     if (m.buffer.empty()) m.buffer.resize(perBlock * length);
     size_t done = 0;
     while (done < count) {
