@@ -126,7 +126,7 @@ public:
             std::memcpy(out, in, n * m_to.recordLength);
             return true;
         }
-        LasColumns c = columns(n);
+        LasColumns c = m_columns.columns(n, las::extraBytesOf(m_from));
         decodeLasRecords(m_from, in, n, c);
         if (m_sameQuant)
             c.x = c.y = c.z = nullptr;
@@ -140,36 +140,10 @@ public:
     }
 
 private:
-    LasColumns columns(size_t n) {
-        auto at = [n](auto& v) {
-            if (v.size() < n) v.resize(n);
-            return v.data();
-        };
-        LasColumns c;
-        c.X = at(X), c.Y = at(Y), c.Z = at(Z), c.x = at(x), c.y = at(y), c.z = at(z);
-        c.intensity = at(intensity), c.returnNumber = at(ret), c.numberOfReturns = at(num);
-        c.classificationFlags = at(flags), c.scannerChannel = at(channel);
-        c.scanDirection = at(dir), c.edgeOfFlightLine = at(edge), c.classification = at(cls);
-        c.scanAngle = at(angle), c.scanAngleDegrees = at(degrees), c.userData = at(user);
-        c.pointSourceId = at(source), c.gpsTime = at(gps), c.red = at(red), c.green = at(green);
-        c.blue = at(blue), c.nir = at(nir);
-        const size_t extra = las::extraBytesOf(m_from);
-        if (extra > 0) {
-            if (extraBytes.size() < n * extra) extraBytes.resize(n * extra);
-            c.extraBytes = extraBytes.data();
-        }
-        return c;
-    }
-
     const LasFileHeader& m_from;
     const LasFileHeader& m_to;
     bool m_identity = false, m_sameQuant = true, m_sameCore = true;
-    std::vector<int32_t> X, Y, Z;
-    std::vector<double> x, y, z, gps;
-    std::vector<uint16_t> intensity, source, red, green, blue, nir;
-    std::vector<uint8_t> ret, num, flags, channel, dir, edge, cls, user, extraBytes;
-    std::vector<int16_t> angle;
-    std::vector<float> degrees;
+    LasColumnBuffer m_columns;
 };
 
 void putText(uint8_t* at, size_t size, const std::string& text) {

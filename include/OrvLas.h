@@ -7,8 +7,7 @@
 #include "OrvBasic.h"
 #include "OrvExport.h"
 #include "OrvLasFormat.h"
-
-class IOrvProgress;
+#include "OrvProgress.h"
 
 namespace orv {
 
@@ -63,6 +62,9 @@ ORV_API int ReadLasInfo(const char* path, LasFileInfo& info);
 // hold are not read, nor are the extended VLRs of a 1.4 file taken for records. `progress` is not
 // used.
 ORV_API long orvReadLas(const char* path, LasPntPool** pool, IOrvProgress* progress);
+// As orvReadLas, telling `progress` (may be empty) the points read after each block.
+ORV_API long orvReadLasReporting(const char* path, LasPntPool** pool,
+                                 const ProgressCallback& progress);
 
 // A new pool of pointers to the points of `pool`, in order, with no reference taken. The points
 // are not copied: `pool` must outlive the result unchanged. Leaves `pool`'s cursor at its end.
@@ -81,7 +83,8 @@ ORV_API long orvSavePoint2Las(PLasPntPool* pool, XPnt3d* shift, const char* path
 ORV_API long orvSavePoint2Las(PLasPntPool* pool, const char* path, IOrvProgress* progress);
 // As orvSavePoint2Las, but all or nothing: when a point is refused the file is abandoned and
 // `path` keeps what it held. -1 then, with `refused` (may be null) set to the points refused.
+// `progress` (may be empty) is told the points written after each block.
 ORV_API long orvSavePoint2LasWhole(PLasPntPool* pool, XPnt3d* shift, const char* path,
-                                   uint64_t* refused);
+                                   uint64_t* refused, const ProgressCallback& progress = {});
 
 }  // namespace orv

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "OrvExport.h"
+#include "OrvProgress.h"
 
 namespace orv {
 
@@ -194,6 +195,25 @@ struct LasColumns {
     uint8_t* extraBytes = nullptr;
 };
 
+// Columns that own their memory, for one block of points at a time, reused block after block.
+class ORV_API LasColumnBuffer {
+public:
+    // Every column with room for `count` points, and `extraPerPoint` extra bytes each (none:
+    // no extra-bytes column); valid until the next call.
+    LasColumns columns(size_t count, size_t extraPerPoint = 0);
+
+private:
+    std::vector<int32_t> m_X, m_Y, m_Z;
+    std::vector<double> m_x, m_y, m_z, m_gps;
+    std::vector<uint16_t> m_intensity, m_source, m_red, m_green, m_blue, m_nir;
+    std::vector<uint8_t> m_ret, m_num, m_flags, m_channel, m_dir, m_edge, m_cls, m_user, m_index,
+        m_extra;
+    std::vector<int16_t> m_angle;
+    std::vector<float> m_degrees, m_location, m_dx, m_dy, m_dz;
+    std::vector<uint64_t> m_waveOffset;
+    std::vector<uint32_t> m_waveSize;
+};
+
 // Decodes `count` records of the header's format and record length into the columns.
 ORV_API void decodeLasRecords(const LasFileHeader& header, const uint8_t* records, size_t count,
                               const LasColumns& columns);
@@ -235,6 +255,9 @@ public:
     size_t readRaw(uint8_t* out, size_t maxRecords);
     // Reads up to `maxRecords` records and decodes them into the columns; returns their number.
     size_t read(const LasColumns& columns, size_t maxRecords);
+    // Tells `progress` (may be empty) the position after each block read against pointCount(),
+    // and once, when the records end, the position as the total. Kept across open.
+    void setProgress(ProgressCallback progress);
 
 private:
     struct Impl;
@@ -271,6 +294,9 @@ public:
     size_t write(const LasColumns& columns, size_t count);
     // Points written so far.
     uint64_t pointCount() const;
+    // Tells `progress` (may be empty) the points written after each block against `total`, and
+    // once, when close succeeds, the points written as the total. Kept across open.
+    void setProgress(ProgressCallback progress, uint64_t total);
     // Writes the EVLRs and the final header and puts the file in place. Throws orv::FileError.
     void close();
     // Abandons the file; never throws.

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 
 #include "OrvBasic.h"
 #include "OrvExport.h"
@@ -36,3 +37,11 @@ ORV_API IOrvProgress* newConsoleProgress();
 // The same reporter printing the same bytes on `stream` (borrowed, never closed; null means
 // standard output), e.g. stderr, so that progress never mixes with a program's data.
 ORV_API IOrvProgress* newConsoleProgress(std::FILE* stream);
+
+namespace orv {
+
+// Told after each block of work: the units (points) done so far and the total expected. The last
+// call, once, when the work ends, has done == total; `done` never goes back.
+using ProgressCallback = std::function<void(uint64_t done, uint64_t total)>;
+
+}  // namespace orv

@@ -10,6 +10,8 @@
 #include "OrvBasic.h"
 #include "OrvLasFile.h"
 #include "las/LasCodec.h"
+#include "las/LasLimits.h"
+#include "las/LasOpen.h"
 #include "platform/BufferedInput.h"
 
 namespace orv::las {
@@ -23,13 +25,13 @@ public:
     // Records the stream may still take: the file's end, unless the header places other data
     // (a 1.4 file's extended VLRs) after the points.
     uint64_t recordsLeft = UINT64_MAX;
-    // Set for a compressed file: records come decoded from it instead of from `file`.
-    std::unique_ptr<LasReader> decoder;
+    // The file as opened; for a compressed one, its decoder gives the records instead of `file`.
+    OpenedLas opened;
     std::vector<uint8_t> decoded;
 
     void close() {
+        opened.clear();
         file.close();
-        decoder.reset();
         decoded = std::vector<uint8_t>();
         readable = false;
         recordsLeft = UINT64_MAX;
@@ -39,7 +41,8 @@ public:
     // Null when no record was left; an empty array when count <= 0.
     template <class Decode>
     OrvPtr<LasPntArray> readBlock(int step, int count, const IOrvPoint* origin, Decode decode) {
-        if (!readable || !(file.isOpen() || decoder)) return {};
+        if (!readable || !file.isOpen()) return {};
+        RecordSource* decoder = opened.decoder.get();
         if (step < 1) step = 1;
         OrvPtr<LasPntArray> block(newLasPntArray());
         if (count <= 0) return block;
@@ -68,7 +71,7 @@ public:
         // them touches locals only.
         while (left > 0) {
             const uint8_t* chunk =
-                decoder ? takeDecoded(left, got) : file.takeUnits(length, left, got);
+                decoder ? takeDecoded(*decoder, left, got) : file.takeUnits(length, left, got);
             if (!chunk) break;
             left -= got;
             uint64_t k = skip;
@@ -101,14 +104,12 @@ public:
     }
 
 private:
-    // Decoded records held at a time: about 1 MiB, whatever the record length.
-    static constexpr size_t kDecodedBytes = size_t{1} << 20;
-    size_t decodedRecords() const { return std::max<size_t>(1, kDecodedBytes / recordLength); }
+    size_t decodedRecords() const { return std::max<size_t>(1, kRecordBlockBytes / recordLength); }
 
-    const uint8_t* takeDecoded(uint64_t left, size_t& got) {
+    const uint8_t* takeDecoded(RecordSource& decoder, uint64_t left, size_t& got) {
         const size_t want = static_cast<size_t>(std::min<uint64_t>(left, decodedRecords()));
         if (decoded.size() < want * recordLength) decoded.resize(decodedRecords() * recordLength);
-        got = decoder->readRaw(decoded.data(), want);
+        got = decoder.read(decoded.data(), want);
         return got ? decoded.data() : nullptr;
     }
 };

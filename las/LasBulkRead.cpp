@@ -8,13 +8,13 @@
 #include "OrvLas.h"
 #include "OrvLasFile.h"
 #include "las/LasCodec.h"
-#include "las/LasHeaderModel.h"
 #include "las/LasLimits.h"
+#include "las/LasOpen.h"
 #include "las/LasRecordSource.h"
 #include "platform/Files.h"
 #include "platform/ReadAhead.h"
 
-using namespace orv;
+namespace orv::las {
 
 COrvReadLas::~COrvReadLas() = default;
 
@@ -23,22 +23,19 @@ long COrvReadLas::ReadLasFile(const char* path, LasPntPool** pool, LasHeader& he
     // instead of raising a signal, and the file's pages never count towards the reader's memory.
     platform::InputFile file;
     if (!pool || !file.open(path) || !file.isRegular()) return -1;
-    uint64_t size = file.size();
-    if (size < sizeof(LasHeader)) return -1;
-    uint8_t head[las::kFixedHeaderBytes];
-    const size_t headBytes = file.read(head, sizeof head);
-    if (file.readFailed() || headBytes < sizeof(LasHeader)) return -1;
-    if (headBytes < sizeof head && headBytes < size) size = headBytes;  // shortened meanwhile
     // This reader takes any bytes for a header, signed or not.
-    LasFileHeader model;
-    LasHeader h;
-    if (!las::parseFixedHeader(head, headBytes, size, model, &h, false)) return -1;
+    las::OpenRules rules;
+    rules.anySignature = true;
+    rules.vlrs = false;
+    rules.storedWithoutVlr = true;
+    las::OpenedLas opened;
+    if (las::openRecords(file, rules, opened) != 0) return -1;
+    const LasFileHeader& model = opened.header;
+    const LasHeader& h = opened.raw;
     if (model.warnings & kLasPointsInHeader) return -1;
+    if (opened.compression == las::Compression::kRefused) return -1;
     // Compressed records come through the decoder; the count is then the header's word.
-    auto decoder = std::make_unique<LasReader>();
-    const las::Compression compression = las::openIfCompressed(path, model, *decoder);
-    if (compression == las::Compression::kRefused) return -1;
-    if (compression != las::Compression::kDecoded) decoder.reset();
+    las::RecordSource* decoder = opened.decoder.get();
     const las::RecordLayout layout =
         las::RecordLayout::forFormat(decoder ? model.pointFormat : h.pointDataFormat);
     const uint64_t recordLength = h.pointDataRecordLength;
@@ -49,15 +46,14 @@ long COrvReadLas::ReadLasFile(const char* path, LasPntPool** pool, LasHeader& he
 
     OrvPtr<LasPntPool> points = newLasPntPool();
     if (!points) throw std::bad_alloc();
-    // A stated count that a compressed file does not hold must not claim memory up front.
-    constexpr uint64_t kCompressedReserve = uint64_t{1} << 22;
-    points->reserve(
-        static_cast<size_t>(decoder && count > kCompressedReserve ? kCompressedReserve : count));
+    points->reserve(static_cast<size_t>(
+        decoder && count > las::kCompressedReservePoints ? las::kCompressedReservePoints : count));
     // Whole records a block at a time into small buffers that stay in the cache: the copy out
     // of the page cache and the decoding then both work on cache-resident bytes.
     const size_t blockRecords = las::kReadBlockBytes / recordLength;
     const size_t bufferRecords = static_cast<size_t>(count < blockRecords ? count : blockRecords);
     const las::Scaling scaling = las::Scaling::of(h);
+    m_progress.start(count);
     // Every byte of each point written in place, straight from the block.
     const auto decodeBlock = [&](const uint8_t* record, size_t records) {
         LasPnt* out = points->growForOverwrite(records);
@@ -81,9 +77,10 @@ long COrvReadLas::ReadLasFile(const char* path, LasPntPool** pool, LasHeader& he
         for (uint64_t left = count; left > 0;) {
             const size_t want = static_cast<size_t>(left < bufferRecords ? left : bufferRecords);
             // Damage ends the points at the last intact chunk, as a shortened file does.
-            const size_t records = decoder->readRaw(buffer.get(), want);
+            const size_t records = decoder->read(buffer.get(), want);
             points->prepare(points->size(), records);
             decodeBlock(buffer.get(), records);
+            m_progress.block(points->size());
             if (records < want) break;
             left -= records;
         }
@@ -99,22 +96,33 @@ long COrvReadLas::ReadLasFile(const char* path, LasPntPool** pool, LasHeader& he
                                                    bytes / recordLength);
                                   });
         size_t bytes = 0;
-        while (const uint8_t* block = ahead.next(bytes)) decodeBlock(block, bytes / recordLength);
+        while (const uint8_t* block = ahead.next(bytes)) {
+            decodeBlock(block, bytes / recordLength);
+            m_progress.block(points->size());
+        }
         // An error is a refusal, never a partial cloud; a file shortened under us keeps the
         // whole records that were read.
         if (ahead.failed()) return -1;
     }
     header = h;
     const long read = static_cast<long>(points->size());
+    m_progress.end(points->size());
     *pool = points.release();
     return read;
 }
 
+}  // namespace orv::las
+
 namespace orv {
 
 long orvReadLas(const char* path, LasPntPool** pool, IOrvProgress*) {
+    return orvReadLasReporting(path, pool, nullptr);
+}
+
+long orvReadLasReporting(const char* path, LasPntPool** pool, const ProgressCallback& progress) {
     try {
-        COrvReadLas reader;
+        las::COrvReadLas reader;
+        reader.setProgress(progress);
         LasHeader header;
         return reader.ReadLasFile(path, pool, header) >= 0 ? 1 : 0;
     } catch (const std::bad_alloc&) {

@@ -1,8 +1,12 @@
-// The bulk reader behind orv::orvReadLas.
+// The bulk reader behind orvReadLas.
 #pragma once
 
 #include "OrvBasic.h"
 #include "OrvLasFormat.h"
+#include "OrvProgress.h"
+#include "las/LasProgress.h"
+
+namespace orv::las {
 
 // Reads a whole 1.x LAS file a block at a time; lives for one call.
 class COrvReadLas {
@@ -18,5 +22,13 @@ public:
     // shorter than its header or states records shorter than 16 bytes. A file shortened during
     // the read gives the whole records it still held. Throws std::bad_alloc when the points do not
     // fit in memory.
-    long ReadLasFile(const char* path, orv::LasPntPool** pool, LasHeader& header);
+    long ReadLasFile(const char* path, LasPntPool** pool, LasHeader& header);
+    // Told the points read after each block, and the points kept at the end of a read that
+    // succeeds.
+    void setProgress(ProgressCallback progress) { m_progress.set(std::move(progress)); }
+
+private:
+    ProgressReport m_progress;
 };
+
+}  // namespace orv::las

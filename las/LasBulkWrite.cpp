@@ -6,8 +6,10 @@ namespace orv {
 namespace {
 
 // Writes the pool; with `whole`, a refused point abandons the file instead of closing it.
-long savePool(PLasPntPool* pool, XPnt3d* shift, const char* path, bool whole, uint64_t* refused) {
-    AOrvLASFile writer(las::kBulkWriterTexts);
+long savePool(PLasPntPool* pool, XPnt3d* shift, const char* path, bool whole, uint64_t* refused,
+              const ProgressCallback& progress) {
+    las::AOrvLASFile writer(las::kBulkWriterTexts);
+    writer.setProgress(progress);
     writer.open(path);
     if (pool) writer.expectPoints(pool->size());
     writer.begin();
@@ -38,11 +40,12 @@ long savePool(PLasPntPool* pool, XPnt3d* shift, const char* path, bool whole, ui
 }  // namespace
 
 long orvSavePoint2Las(PLasPntPool* pool, XPnt3d* shift, const char* path, IOrvProgress*) {
-    return savePool(pool, shift, path, false, nullptr);
+    return savePool(pool, shift, path, false, nullptr, nullptr);
 }
 
-long orvSavePoint2LasWhole(PLasPntPool* pool, XPnt3d* shift, const char* path, uint64_t* refused) {
-    return savePool(pool, shift, path, true, refused);
+long orvSavePoint2LasWhole(PLasPntPool* pool, XPnt3d* shift, const char* path, uint64_t* refused,
+                           const ProgressCallback& progress) {
+    return savePool(pool, shift, path, true, refused, progress);
 }
 
 long orvSavePoint2Las(PLasPntPool* pool, const char* path, IOrvProgress* progress) {

@@ -7,7 +7,7 @@
 #include "las/LasDate.h"
 #include "las/LasLimits.h"
 
-using namespace orv;
+namespace orv::las {
 
 namespace {
 // Copies a text into a 32-byte header field, always leaving a terminating NUL.
@@ -34,6 +34,7 @@ bool AOrvLASFile::open(const char* path) {
     m_bufferedCount = 0;
     m_minPoint = m_maxPoint = XPnt3d();
     m_header = LasHeader();
+    m_progress.start(0);
     std::memcpy(m_header.signature, "LASF", 4);
     m_header.versionMajor = 1;
     m_header.versionMinor = 1;
@@ -51,6 +52,7 @@ void AOrvLASFile::expectPoints(uint64_t points) noexcept {
     // No file holds more than its header's count can state.
     const uint64_t records = points < UINT32_MAX ? points : UINT32_MAX;
     m_lengthKnown = true;
+    m_progress.setTotal(records);
     m_file.reserve(sizeof(LasHeader) + records * m_recordLength);
 }
 
@@ -102,6 +104,7 @@ void AOrvLASFile::flush() {
     if (!m_lengthKnown)
         m_file.reserveAhead(sizeof(LasHeader) + uint64_t{m_pointCount} * m_recordLength);
     m_file.write(m_buffer.get(), bytes);
+    m_progress.block(m_pointCount);
 }
 
 bool AOrvLASFile::close() {
@@ -129,6 +132,7 @@ bool AOrvLASFile::close() {
     m_file.seekToStart();
     m_file.write(&m_header, sizeof m_header);
     m_file.close();
+    m_progress.end(m_pointCount);
     return true;
 }
 
@@ -138,3 +142,5 @@ void AOrvLASFile::discard() noexcept {
     m_buffer.reset();
     m_file.discard();
 }
+
+}  // namespace orv::las

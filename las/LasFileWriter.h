@@ -1,4 +1,4 @@
-// The one writer of LAS 1.1 files (point data format 0): header filling, bounds, points by
+// The lean writer of LAS 1.1 files (point data format 0): header filling, bounds, points by
 // return and the block buffer. The bulk writer and the output stream both drive it; they differ
 // only in the texts they put into the header.
 #pragma once
@@ -11,6 +11,7 @@
 #include "las/LasCodec.h"
 #include "las/LasEncodeRun.h"
 #include "las/LasLimits.h"
+#include "las/LasProgress.h"
 #include "platform/Files.h"
 
 namespace orv::las {
@@ -24,23 +25,24 @@ struct WriterTexts {
 // The texts of the bulk writer.
 constexpr WriterTexts kBulkWriterTexts{"ORV_LAS_RAW_DATA", "ORV_LAS_TRANSFER"};
 
-}  // namespace orv::las
-
 // Writes one LAS file at a time: open, begin, writePnt per point, close. File-layer failures
-// throw orv::FileError; the destructor then closes the file and frees the buffer.
+// throw FileError; the destructor then closes the file and frees the buffer.
 class AOrvLASFile {
 public:
-    explicit AOrvLASFile(const orv::las::WriterTexts& texts = orv::las::kBulkWriterTexts);
+    explicit AOrvLASFile(const WriterTexts& texts = kBulkWriterTexts);
     AOrvLASFile(const AOrvLASFile&) = delete;
     AOrvLASFile& operator=(const AOrvLASFile&) = delete;
     virtual ~AOrvLASFile();
 
     // Creates (or truncates) the file and fills the header. False, doing nothing, when a file is
-    // open already; throws orv::FileError when the file cannot be created.
+    // open already; throws FileError when the file cannot be created.
     bool open(const char* path);
     // Tells the file system that about `points` points will follow, so that their room can be
     // reserved in one piece; a hint, never a failure.
     void expectPoints(uint64_t points) noexcept;
+    // Told the points written after each block once expectPoints gave their total, and the
+    // points written when close succeeds.
+    void setProgress(ProgressCallback progress) { m_progress.set(std::move(progress)); }
     // Writes the placeholder header and starts accepting points. False, doing nothing, when no
     // file is open or points are accepted already.
     bool begin();
@@ -49,22 +51,21 @@ public:
     // 32-bit stored integer (NaN, infinite, too far from the offsets) or the file holds the
     // most points its header can count: it is then neither written nor counted nor in the
     // bounds.
-    int writePnt(const LasPnt* point, const orv::XPnt3d* shift) {
+    int writePnt(const LasPnt* point, const XPnt3d* shift) {
         const auto only = [point](size_t) { return point; };
         return writePnts(1, only, shift) == 0 ? 0 : -1;
     }
     // Encodes `count` points, the i-th at pointAt(i) (never null), as writePnt would one by one.
     // Returns the number refused.
     template <class PointAt>
-    uint64_t writePnts(size_t count, PointAt pointAt, const orv::XPnt3d* shift) {
+    uint64_t writePnts(size_t count, PointAt pointAt, const XPnt3d* shift) {
         size_t taken = 0;
         return writeSome<false>(count, pointAt, shift, taken);
     }
     // As writePnts, but the points end early at the first null pointAt(i). `taken` is set to the
     // points looked at before it (all `count` when there is none).
     template <class PointAt>
-    uint64_t writePntsUntilNull(size_t count, PointAt pointAt, const orv::XPnt3d* shift,
-                                size_t& taken) {
+    uint64_t writePntsUntilNull(size_t count, PointAt pointAt, const XPnt3d* shift, size_t& taken) {
         return writeSome<true>(count, pointAt, shift, taken);
     }
     // Writes what is buffered and the final header, and closes the file. False, doing nothing,
@@ -83,15 +84,15 @@ public:
 
 private:
     template <bool kStopAtNull, class PointAt>
-    uint64_t writeSome(size_t count, PointAt pointAt, const orv::XPnt3d* shift, size_t& taken) {
+    uint64_t writeSome(size_t count, PointAt pointAt, const XPnt3d* shift, size_t& taken) {
         taken = 0;
         if (!m_writing) return 0;
         return shift ? writeRange<true, kStopAtNull>(count, pointAt, *shift, taken)
-                     : writeRange<false, kStopAtNull>(count, pointAt, orv::XPnt3d(), taken);
+                     : writeRange<false, kStopAtNull>(count, pointAt, XPnt3d(), taken);
     }
 
     template <bool kShift, bool kStopAtNull, class PointAt>
-    uint64_t writeRange(size_t count, PointAt pointAt, const orv::XPnt3d& shift, size_t& taken) {
+    uint64_t writeRange(size_t count, PointAt pointAt, const XPnt3d& shift, size_t& taken) {
         uint64_t refused = 0;
         size_t i = 0;
         while (i < count) {
@@ -99,7 +100,7 @@ private:
                 const LasPnt* point = pointAt(i);
                 if (kStopAtNull && !point) break;
                 ++i;
-                const orv::XPnt3f p = point->pnt;
+                const XPnt3f p = point->pnt;
                 double c[3] = {p.x, p.y, p.z};
                 if (kShift) {
                     c[0] += shift.x;
@@ -110,17 +111,17 @@ private:
                 continue;
             }
             size_t run = count - i;
-            run = run < orv::las::kWriteBufferRecords - m_bufferedCount
+            run = run < kWriteBufferRecords - m_bufferedCount
                       ? run
-                      : orv::las::kWriteBufferRecords - m_bufferedCount;
+                      : kWriteBufferRecords - m_bufferedCount;
             run = run < size_t{UINT32_MAX - m_pointCount} ? run : UINT32_MAX - m_pointCount;
-            orv::las::RunState state{{m_minPoint.x, m_minPoint.y, m_minPoint.z},
-                                     {m_maxPoint.x, m_maxPoint.y, m_maxPoint.z},
-                                     {}};
+            RunState state{{m_minPoint.x, m_minPoint.y, m_minPoint.z},
+                           {m_maxPoint.x, m_maxPoint.y, m_maxPoint.z},
+                           {}};
             for (int k = 0; k < 5; ++k) state.byReturn[k] = m_header.numberOfPointsByReturn[k];
-            const orv::las::RunCount done = orv::las::encodeRun<kShift, kStopAtNull>(
+            const RunCount done = encodeRun<kShift, kStopAtNull>(
                 pointAt, i, run, m_offset, shift,
-                m_buffer.get() + size_t{m_bufferedCount} * orv::las::kWrittenRecordLength, state);
+                m_buffer.get() + size_t{m_bufferedCount} * kWrittenRecordLength, state);
             const size_t written = done.written;
             m_minPoint.x = state.lo[0], m_minPoint.y = state.lo[1], m_minPoint.z = state.lo[2];
             m_maxPoint.x = state.hi[0], m_maxPoint.y = state.hi[1], m_maxPoint.z = state.hi[2];
@@ -129,7 +130,7 @@ private:
             i += done.taken;
             m_pointCount += static_cast<uint32_t>(written);
             m_bufferedCount += static_cast<uint32_t>(written);
-            if (m_bufferedCount == orv::las::kWriteBufferRecords) flush();
+            if (m_bufferedCount == kWriteBufferRecords) flush();
             if (done.taken < run) break;  // a null ended the points
         }
         m_refusedCount += refused;
@@ -141,8 +142,8 @@ private:
     int writeFirst(const LasPnt* point, const double c[3]);
     void flush();
 
-    orv::las::WriterTexts m_texts;
-    orv::platform::OutputFile m_file;
+    WriterTexts m_texts;
+    platform::OutputFile m_file;
     LasHeader m_header;
     bool m_writing = false;
     bool m_firstPoint = false;
@@ -151,14 +152,15 @@ private:
     uint32_t m_pointCount = 0;
     uint64_t m_refusedCount = 0;
     double m_offset[3] = {0.0, 0.0, 0.0};  // the header's offsets, aligned for the hot path
-    orv::XPnt3d m_minPoint;
-    orv::XPnt3d m_maxPoint;
+    XPnt3d m_minPoint;
+    XPnt3d m_maxPoint;
     // The encoded records waiting to be written; a large block, given back with its size.
     struct BufferRelease {
-        void operator()(uint8_t* block) const noexcept {
-            orv::freeLargeBlock(block, orv::las::kWriteBufferBytes);
-        }
+        void operator()(uint8_t* block) const noexcept { freeLargeBlock(block, kWriteBufferBytes); }
     };
     std::unique_ptr<uint8_t[], BufferRelease> m_buffer;
     uint32_t m_bufferedCount = 0;
+    ProgressReport m_progress;
 };
+
+}  // namespace orv::las

@@ -141,18 +141,10 @@ Las14Extension extensionOf(const LasFileHeader& h) {
 
 namespace {
 
-// The one header reading, over any positional reader: `fetch(offset, out, count)` is true when
-// all `count` bytes were read.
+// The VLRs, EVLRs (`withEvlrs`) and kept bytes of a parsed header, over any positional reader:
+// `fetch(offset, out, count)` is true when all `count` bytes were read.
 template <class Fetch>
-int readHeaderWith(Fetch fetch, const uint8_t* bytes, size_t got, uint64_t size, LasFileHeader& out,
-                   bool withVlrs, bool withEvlrs, LasHeader* raw) {
-    LasFileHeader h;
-    if (!parseFixedHeader(bytes, got, size, h, raw)) return -2;
-    if (!withVlrs) {
-        out = std::move(h);
-        return 0;
-    }
-
+int readVlrsWith(Fetch fetch, uint64_t size, LasFileHeader& h, bool withEvlrs) {
     // The header's own extra bytes, then the VLRs up to the point data.
     const uint16_t standard = standardHeaderSize(h.versionMajor, h.versionMinor);
     const uint64_t pointData = h.offsetToPointData < size ? h.offsetToPointData : size;
@@ -215,25 +207,51 @@ int readHeaderWith(Fetch fetch, const uint8_t* bytes, size_t got, uint64_t size,
         h.evlrs.push_back(std::move(v));
         at += kEvlrHeaderBytes + length;
     }
+    return 0;
+}
+
+template <class Fetch>
+int readHeaderWith(Fetch fetch, const uint8_t* bytes, size_t got, uint64_t size, LasFileHeader& out,
+                   bool withVlrs, bool withEvlrs, LasHeader* raw) {
+    LasFileHeader h;
+    if (!parseFixedHeader(bytes, got, size, h, raw)) return -2;
+    if (withVlrs) {
+        const int result = readVlrsWith(fetch, size, h, withEvlrs);
+        if (result != 0) return result;
+    }
     out = std::move(h);
     return 0;
 }
 
+auto fileFetch(platform::InputFile& file) {
+    return [&file](uint64_t offset, void* to, size_t count) {
+        return readAt(file, offset, to, count);
+    };
+}
+
 }  // namespace
+
+int readFixedBytes(platform::InputFile& file, uint64_t size, uint8_t (&bytes)[kFixedHeaderBytes],
+                   size_t& got) {
+    // No more than the file holds: one read, with no second one to find the end.
+    const size_t want = size > 0 && size < sizeof bytes ? static_cast<size_t>(size) : sizeof bytes;
+    // A short read of a file long enough to hold what was asked is a failed read.
+    got = file.read(bytes, want);
+    if (got < sizeof(LasHeader)) return size >= sizeof(LasHeader) ? -1 : -2;
+    return got < want ? -1 : 0;
+}
+
+int readVlrs(platform::InputFile& file, LasFileHeader& header) {
+    return readVlrsWith(fileFetch(file), header.fileSize, header, true);
+}
 
 int readHeader(platform::InputFile& file, uint64_t size, LasFileHeader& out, bool withVlrs,
                LasHeader* raw) {
     uint8_t bytes[kFixedHeaderBytes] = {};
-    // No more than the file holds: one read, with no second one to find the end.
-    const size_t want = size > 0 && size < sizeof bytes ? static_cast<size_t>(size) : sizeof bytes;
-    // A short read of a file long enough to hold what was asked is a failed read.
-    const size_t got = file.read(bytes, want);
-    if (got < sizeof(LasHeader)) return size >= sizeof(LasHeader) ? -1 : -2;
-    if (got < want) return -1;
-    const auto fetch = [&file](uint64_t offset, void* to, size_t count) {
-        return readAt(file, offset, to, count);
-    };
-    return readHeaderWith(fetch, bytes, got, size, out, withVlrs, true, raw);
+    size_t got = 0;
+    const int result = readFixedBytes(file, size, bytes, got);
+    if (result != 0) return result;
+    return readHeaderWith(fileFetch(file), bytes, got, size, out, withVlrs, true, raw);
 }
 
 int readHeader(const laz::ByteSource& source, LasFileHeader& out, bool withEvlrs) {

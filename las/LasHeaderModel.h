@@ -1,6 +1,5 @@
-// The one reader of a LAS 1.x header: parsed from the first bytes and the file size, the VLRs and
-// EVLRs read within bounds. Every reader of the library starts here and then applies its own
-// refusals.
+// Reading a LAS 1.x header: parsed from the first bytes and the file size, the VLRs and EVLRs
+// read within bounds. Readers of records reach it through las/LasOpen.h.
 #pragma once
 
 #include <cstddef>
@@ -41,6 +40,14 @@ Las14Extension extensionOf(const LasFileHeader& header);
 // there with a warning.
 int readHeader(platform::InputFile& file, uint64_t size, LasFileHeader& out, bool withVlrs,
                LasHeader* raw = nullptr);
+
+// The first bytes of a file opened and not yet read, as readHeader reads them: into `bytes`,
+// `got` of them. 0, -1 or -2 as readHeader.
+int readFixedBytes(platform::InputFile& file, uint64_t size, uint8_t (&bytes)[kFixedHeaderBytes],
+                   size_t& got);
+
+// The VLRs, EVLRs and kept bytes of a header parsed from `file`, as readHeader reads them.
+int readVlrs(platform::InputFile& file, LasFileHeader& header);
 
 // The same from any positional source (a file, a range reader); the EVLRs only `withEvlrs`.
 int readHeader(const laz::ByteSource& source, LasFileHeader& out, bool withEvlrs);

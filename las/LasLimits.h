@@ -1,4 +1,4 @@
-// Every fixed size of the LAS code, in one place.
+// Every limit and buffer size of the LAS code, in one place.
 #pragma once
 
 #include <cstddef>
@@ -38,7 +38,12 @@ constexpr size_t kWriteBufferBytes = size_t{kWriteBufferRecords} * kWrittenRecor
 // Bytes the bulk reader reads at a time: whole records into a buffer that stays in the cache.
 constexpr size_t kReadBlockBytes = size_t{512} << 10;
 
-// The marker a caller puts in any coordinate of an origin to have the stream choose it.
-constexpr double kUnsetOrigin = kOriginFromFirstPoint;
+// Records handled at a time by LasReader, LasWriter and the streams' decoding: about 1 MiB,
+// whatever the record length: few system calls, and memory that never grows with the file.
+constexpr size_t kRecordBlockBytes = size_t{1} << 20;
+
+// Points the bulk reader reserves up front for a compressed file: a count the file may not hold
+// must not claim memory before the records are there.
+constexpr uint64_t kCompressedReservePoints = uint64_t{1} << 22;
 
 }  // namespace orv::las

@@ -4,9 +4,8 @@
 #include "OrvLas.h"
 #include "OrvLasFile.h"
 #include "las/LasCodec.h"
-#include "las/LasHeaderModel.h"
 #include "las/LasLimits.h"
-#include "las/LasRecordSource.h"
+#include "las/LasOpen.h"
 #include "platform/Files.h"
 
 namespace orv {
@@ -16,21 +15,19 @@ long ReadFirstPntFromLas(const char* path, XPnt3d& point) {
     // gives a short read, not a signal.
     platform::InputFile file;
     if (!file.open(path) || !file.isRegular()) return 0;
-
-    uint8_t head[sizeof(LasHeader)];
-    LasFileHeader model;
-    LasHeader header;
-    const size_t got = file.read(head, sizeof head);
-    if (!las::parseFixedHeader(head, got, got, model, &header)) return 0;
+    las::OpenRules rules;
+    rules.vlrs = false;
+    rules.storedWithoutVlr = true;
+    las::OpenedLas opened;
+    if (las::openRecords(file, rules, opened) != 0) return 0;
+    const LasFileHeader& model = opened.header;
     if (model.warnings & kLasPointsInHeader) return 0;
+    if (opened.compression == las::Compression::kRefused) return 0;
     uint8_t record[12];
-    LasReader reader;
-    const las::Compression compression = las::openIfCompressed(path, model, reader);
-    if (compression == las::Compression::kRefused) return 0;
-    if (compression == las::Compression::kDecoded) {
+    if (opened.decoder) {
         const size_t length = model.recordLength;
         std::vector<uint8_t> whole(length);
-        if (length < sizeof record || reader.readRaw(whole.data(), 1) != 1) return 0;
+        if (length < sizeof record || opened.decoder->read(whole.data(), 1) != 1) return 0;
         std::memcpy(record, whole.data(), sizeof record);
     } else {
         const uint64_t first = model.offsetToPointData;
@@ -40,7 +37,7 @@ long ReadFirstPntFromLas(const char* path, XPnt3d& point) {
     }
 
     double xyz[3];
-    las::decodeXyz1x(record, las::Scaling::of(header), xyz);
+    las::decodeXyz1x(record, las::Scaling::of(opened.raw), xyz);
     point.x = xyz[0];
     point.y = xyz[1];
     point.z = xyz[2];

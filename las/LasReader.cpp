@@ -5,6 +5,9 @@
 #include "OrvLas.h"
 #include "OrvLasFile.h"
 #include "las/LasHeaderModel.h"
+#include "las/LasLimits.h"
+#include "las/LasOpen.h"
+#include "las/LasProgress.h"
 #include "las/LasRecordSource.h"
 #include "las/LasRecords.h"
 #include "laz/LazCodec.h"
@@ -111,22 +114,6 @@ std::unique_ptr<RecordSource> compressedRecords(const platform::InputFile& file,
     return source;
 }
 
-Compression openIfCompressed(const char* path, LasFileHeader& model, LasReader& reader) {
-    if (!model.compressed) return Compression::kNone;
-    if (reader.open(path) == 0) {
-        countCompressed(model, reader.pointCount());
-        return Compression::kDecoded;
-    }
-    for (const LasVlr& v : reader.header().vlrs)
-        if (v.userId == laz::kVlrUserId && v.recordId == laz::kVlrRecordId)
-            return Compression::kRefused;
-    reader.close();
-    // Without the compression VLR the records are read as stored: the file's size counts them.
-    if (model.statedPoints > model.presentRecords)
-        note(model, kLasPointsBeyondEnd, "the header states more points than the file holds");
-    return Compression::kNone;
-}
-
 void countCompressed(LasFileHeader& header, uint64_t points) {
     header.presentRecords = header.readablePoints = points;
 }
@@ -139,19 +126,23 @@ std::unique_ptr<RecordSource> uncompressedRecords(platform::InputFile& file,
 
 }  // namespace las
 
-namespace {
-// Records decoded per internal read: about 1 MiB, few system calls, memory that never grows.
-constexpr size_t kBlockBytes = size_t{1} << 20;
-}  // namespace
-
 struct LasReader::Impl {
     platform::InputFile file;
-    LasFileHeader header;
-    std::string error;
+    las::OpenedLas opened;
     std::unique_ptr<las::RecordSource> source;
     uint64_t count = 0;
     uint64_t index = 0;
     std::vector<uint8_t> block;
+    las::ProgressReport progress;
+
+    // Moves past `got` records of the `want` asked for: short of them, the records have ended.
+    void advance(size_t got, size_t want) {
+        index += got;
+        if (got < want || index >= count)
+            progress.end(index);
+        else
+            progress.block(index);
+    }
 };
 
 LasReader::LasReader() : m_impl(std::make_unique<Impl>()) {}
@@ -160,51 +151,33 @@ LasReader::~LasReader() = default;
 int LasReader::open(const char* path) {
     close();
     Impl& m = *m_impl;
-    m.header = LasFileHeader();
-    m.error.clear();
+    m.opened.clear();
     if (!path || !m.file.open(path)) {
-        m.error = "cannot open the file";
+        m.opened.error = "cannot open the file";
         return -1;
     }
-    const int result = las::readHeader(m.file, m.file.size(), m.header, true);
-    if (result != 0) {
-        m.error = result == -1 ? "cannot read the header" : "not a LAS file";
+    const int result = las::openRecords(m.file, las::OpenRules(), m.opened);
+    const LasFileHeader& h = m.opened.header;
+    std::string& error = m.opened.error;
+    if (result == 0 && h.versionMajor != 1) error = "not a LAS 1.x file";
+    if (result != 0 || h.versionMajor != 1) {
         m.file.close();
-        return result;
+        return result != 0 ? result : -2;
     }
-    const LasFileHeader& h = m.header;
-    if (h.versionMajor != 1) {
-        m.error = "not a LAS 1.x file";
-        m.file.close();
-        return -2;
-    }
-    const uint16_t standard = lasStandardRecordLength(h.pointFormat);
-    if (h.warnings & kLasPointsInHeader)
-        m.error = "the offset to point data " + std::to_string(h.offsetToPointData) +
-                  " lies inside the header";
-    else if (standard == 0)
-        m.error = "point format " + std::to_string(h.pointFormat) + " has no known layout";
-    else if (h.recordLength < standard)
-        m.error = "records of " + std::to_string(h.recordLength) +
-                  " bytes are shorter than point format " + std::to_string(h.pointFormat) + "'s " +
-                  std::to_string(standard);
-    if (!m.error.empty()) {
+    const std::string refusal = las::recordRefusal(h);
+    if (!refusal.empty()) error = refusal;
+    if (!refusal.empty() || m.opened.compression == las::Compression::kRefused) {
         m.file.close();
         return -3;
     }
-    if (h.compressed) {
-        // The decoder finds where the points end: the file's length says nothing about them.
+    if (m.opened.compression == las::Compression::kDecoded) {
         m.count = h.statedPoints;
-        las::countCompressed(m.header, m.count);
-        m.source = las::compressedRecords(m.file, m.header, m.error);
-        if (!m.source) {
-            m.file.close();
-            return -3;
-        }
-        return 0;
+        m.source = std::move(m.opened.decoder);
+    } else {
+        m.count = h.statedPoints < h.presentRecords ? h.statedPoints : h.presentRecords;
+        m.source = las::uncompressedRecords(m.file, h, m.count);
     }
-    m.count = h.statedPoints < h.presentRecords ? h.statedPoints : h.presentRecords;
-    m.source = las::uncompressedRecords(m.file, h, m.count);
+    m.progress.start(m.count);
     return 0;
 }
 
@@ -221,11 +194,11 @@ bool LasReader::isOpen() const {
 }
 
 const std::string& LasReader::error() const {
-    return m_impl->error;
+    return m_impl->opened.error;
 }
 
 const LasFileHeader& LasReader::header() const {
-    return m_impl->header;
+    return m_impl->opened.header;
 }
 
 uint64_t LasReader::pointCount() const {
@@ -245,28 +218,33 @@ bool LasReader::seek(uint64_t index) {
 size_t LasReader::readRaw(uint8_t* out, size_t maxRecords) {
     if (!m_impl->source || !out) return 0;
     const size_t got = m_impl->source->read(out, maxRecords);
-    m_impl->index += got;
+    m_impl->advance(got, maxRecords);
     return got;
 }
 
 size_t LasReader::read(const LasColumns& columns, size_t maxRecords) {
     Impl& m = *m_impl;
     if (!m.source) return 0;
-    const size_t length = m.header.recordLength;
-    const size_t perBlock = kBlockBytes / length > 0 ? kBlockBytes / length : 1;
+    const size_t length = m.opened.header.recordLength;
+    const size_t perBlock =
+        las::kRecordBlockBytes / length > 0 ? las::kRecordBlockBytes / length : 1;
     if (m.block.empty()) m.block.resize(perBlock * length);
     size_t done = 0;
     while (done < maxRecords) {
         const size_t want = maxRecords - done < perBlock ? maxRecords - done : perBlock;
         const size_t got = m.source->read(m.block.data(), want);
+        m.advance(got, want);
         if (got == 0) break;
-        m.index += got;
-        decodeLasRecords(m.header, m.block.data(), got,
-                         las::advanceColumns(columns, done, las::extraBytesOf(m.header)));
+        decodeLasRecords(m.opened.header, m.block.data(), got,
+                         las::advanceColumns(columns, done, las::extraBytesOf(m.opened.header)));
         done += got;
         if (got < want) break;
     }
     return done;
+}
+
+void LasReader::setProgress(ProgressCallback progress) {
+    m_impl->progress.set(std::move(progress));
 }
 
 }  // namespace orv

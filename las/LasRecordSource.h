@@ -33,12 +33,6 @@ std::unique_ptr<RecordSource> uncompressedRecords(platform::InputFile& file,
 std::unique_ptr<RecordSource> compressedRecords(const platform::InputFile& file,
                                                 LasFileHeader& header, std::string& error);
 
-// For the readers that take the header's format byte as it is: a file with the compression bits
-// and the compression VLR is decoded through `reader`; one without that VLR is read as stored,
-// as it always was. Decoded, `model` takes the decoder's counts.
-enum class Compression { kNone, kDecoded, kRefused };
-Compression openIfCompressed(const char* path, LasFileHeader& model, LasReader& reader);
-
 // The counts of a compressed file whose decoder opened: the file's size says nothing of them.
 void countCompressed(LasFileHeader& header, uint64_t points);
 

@@ -255,4 +255,29 @@ size_t encodeLasRecords(const LasFileHeader& header, const LasColumns& columns, 
     return count;
 }
 
+LasColumns LasColumnBuffer::columns(size_t count, size_t extraPerPoint) {
+    const auto room = [count](auto& v) {
+        if (v.size() < count) v.resize(count);
+        return v.data();
+    };
+    LasColumns c;
+    c.X = room(m_X), c.Y = room(m_Y), c.Z = room(m_Z);
+    c.x = room(m_x), c.y = room(m_y), c.z = room(m_z);
+    c.intensity = room(m_intensity), c.returnNumber = room(m_ret);
+    c.numberOfReturns = room(m_num), c.classificationFlags = room(m_flags);
+    c.scannerChannel = room(m_channel), c.scanDirection = room(m_dir);
+    c.edgeOfFlightLine = room(m_edge), c.classification = room(m_cls);
+    c.scanAngle = room(m_angle), c.scanAngleDegrees = room(m_degrees), c.userData = room(m_user);
+    c.pointSourceId = room(m_source), c.gpsTime = room(m_gps);
+    c.red = room(m_red), c.green = room(m_green), c.blue = room(m_blue), c.nir = room(m_nir);
+    c.wavePacketIndex = room(m_index), c.waveformOffset = room(m_waveOffset);
+    c.waveformSize = room(m_waveSize), c.returnPointLocation = room(m_location);
+    c.waveDx = room(m_dx), c.waveDy = room(m_dy), c.waveDz = room(m_dz);
+    if (extraPerPoint > 0) {
+        if (m_extra.size() < count * extraPerPoint) m_extra.resize(count * extraPerPoint);
+        c.extraBytes = m_extra.data();
+    }
+    return c;
+}
+
 }  // namespace orv

@@ -9,6 +9,8 @@
 #include "las/LasCodec.h"
 #include "las/LasDate.h"
 #include "las/LasHeaderModel.h"
+#include "las/LasLimits.h"
+#include "las/LasProgress.h"
 #include "las/LasRecords.h"
 #include "laz/LazCodec.h"
 #include "platform/Files.h"
@@ -17,9 +19,6 @@ namespace orv {
 namespace {
 
 using las::store;
-
-// Records encoded per write: about 1 MiB.
-constexpr size_t kEncodeBytes = size_t{1} << 20;
 
 void putText(uint8_t* at, size_t size, const std::string& text) {
     std::memset(at, 0, size);
@@ -87,6 +86,8 @@ struct LasWriter::Impl {
     std::vector<uint8_t> buffer;
     std::unique_ptr<laz::LazEncoder> encoder;  // set when the records are compressed
     uint64_t compressedEnd = 0;                // where the compressed point data ends
+    las::ProgressReport progress;
+    uint64_t progressTotal = 0;
 
     // Bounds and points by return of records about to be written.
     void tally(const uint8_t* records, size_t n) {
@@ -270,6 +271,7 @@ int LasWriter::open(const char* path, const LasFileHeader& header) {
     if (!m.error.empty()) return -1;
 
     m.count = 0;
+    m.progress.start(m.progressTotal);
     std::memset(m.byReturn, 0, sizeof m.byReturn);
     m.file.create(path);
     m.writePrefix();
@@ -291,13 +293,15 @@ void LasWriter::writeRaw(const uint8_t* records, size_t count) {
     } else {
         m.file.write(records, count * m.header.recordLength);
     }
+    m.progress.block(m.count);
 }
 
 size_t LasWriter::write(const LasColumns& columns, size_t count) {
     Impl& m = *m_impl;
     if (!m.open) return 0;
     const size_t length = m.header.recordLength;
-    const size_t perBlock = kEncodeBytes / length > 0 ? kEncodeBytes / length : 1;
+    const size_t perBlock =
+        las::kRecordBlockBytes / length > 0 ? las::kRecordBlockBytes / length : 1;
     if (m.buffer.empty()) m.buffer.resize(perBlock * length);
     size_t done = 0;
     while (done < count) {
@@ -347,6 +351,13 @@ void LasWriter::close() {
     m.encoder.reset();
     m.buffer.clear();
     m.buffer.shrink_to_fit();
+    m.progress.end(m.count);
+}
+
+void LasWriter::setProgress(ProgressCallback progress, uint64_t total) {
+    m_impl->progress.set(std::move(progress));
+    m_impl->progressTotal = total;
+    m_impl->progress.setTotal(total);
 }
 
 void LasWriter::discard() noexcept {

@@ -9,14 +9,15 @@
 #include <vector>
 
 #include "OrvLas.h"
-#include "las/LasHeaderModel.h"
 #include "las/LasLimits.h"
+#include "las/LasOpen.h"
 #include "las/LasRecordSource.h"
 
 namespace orv::las {
 
 bool isUnsetOrigin(const IOrvPoint& origin) {
-    return origin.x == kUnsetOrigin || origin.y == kUnsetOrigin || origin.z == kUnsetOrigin;
+    return origin.x == kOriginFromFirstPoint || origin.y == kOriginFromFirstPoint ||
+           origin.z == kOriginFromFirstPoint;
 }
 
 namespace {
@@ -27,9 +28,6 @@ int countAsInt(uint64_t count) {
 }
 
 }  // namespace
-}  // namespace orv::las
-
-using namespace orv;
 
 // ---- 2.0 layout --------------------------------------------------------------------------
 
@@ -119,11 +117,17 @@ int CPntsInStreamLas::open(const char* path, IOrvPoint* origin) {
     m_origin = nullptr;
 
     if (!m_reader.file.open(path)) return -1;
-    uint8_t bytes[las::kFixedHeaderBytes];
-    const size_t got = m_reader.file.read(bytes, sizeof bytes);
+    // This stream takes any bytes for a header, signed or not.
+    las::OpenRules rules;
+    rules.anySignature = true;
+    rules.vlrs = false;
+    rules.storedWithoutVlr = true;
+    las::OpenedLas& opened = m_reader.opened;
+    const int result = las::openRecords(m_reader.file.file(), rules, opened);
     // The 2.0 layout has no signature: the character '2' in the version byte marks it.
-    if (got > offsetof(LasHeader, versionMajor) &&
-        bytes[offsetof(LasHeader, versionMajor)] == '2') {
+    if (opened.headBytes > offsetof(LasHeader, versionMajor) &&
+        opened.head[offsetof(LasHeader, versionMajor)] == '2') {
+        opened.clear();
         m_delegating = true;
         m_delegate = new CPntsInStreamLas2_0(&m_reader);
         return m_delegate->openOpened(path, origin);
@@ -131,29 +135,17 @@ int CPntsInStreamLas::open(const char* path, IOrvPoint* origin) {
 
     m_path = path ? path : "";
     m_origin = origin;
-    // This stream takes any bytes for a header, signed or not.
-    LasFileHeader model;
-    LasHeader header;
-    if (!las::parseFixedHeader(bytes, got, m_reader.file.size(), model, &header, false)) {
-        m_reader.close();
-        return -1;
-    }
     // Records inside the header, or compressed ones the decoder refuses, are not read at all.
-    auto decoder = std::make_unique<LasReader>();
-    const las::Compression compression = model.warnings & kLasPointsInHeader
-                                             ? las::Compression::kRefused
-                                             : las::openIfCompressed(path, model, *decoder);
-    if (compression == las::Compression::kRefused) {
+    const LasFileHeader& model = opened.header;
+    if (result != 0 || (model.warnings & kLasPointsInHeader) ||
+        opened.compression == las::Compression::kRefused) {
         m_reader.close();
         return -1;
     }
+    const LasHeader& header = opened.raw;
     m_header = header;
     m_headerRead = true;
-    if (compression == las::Compression::kDecoded) {
-        m_reader.file.close();
-        m_reader.decoder = std::move(decoder);
-    }
-    const bool compressed = compression != las::Compression::kNone;
+    const bool compressed = opened.compression != las::Compression::kNone;
     m_layout =
         las::RecordLayout::forFormat(compressed ? model.pointFormat : header.pointDataFormat);
     m_count = las::countAsInt(header.numberOfPointRecords);
@@ -178,9 +170,9 @@ int CPntsInStreamLas::open(const char* path, IOrvPoint* origin) {
 
     m_reader.recordLength = header.pointDataRecordLength;
     if (compressed) {
-        m_reader.readable = m_reader.decoder && m_reader.decoder->seek(0) &&
-                            header.pointDataRecordLength >= m_layout.minLength;
-        if (m_reader.decoder) m_reader.recordsLeft = m_reader.decoder->pointCount();
+        m_reader.readable =
+            opened.decoder->seek(0) && header.pointDataRecordLength >= m_layout.minLength;
+        m_reader.recordsLeft = model.readablePoints;
         return 0;
     }
     m_reader.readable = m_reader.file.seek(header.offsetToPointData) &&
@@ -192,11 +184,11 @@ XPnt3d CPntsInStreamLas::firstPoint() {
     XPnt3d first(0.0, 0.0, 0.0);
     uint8_t xyz[12];
     bool have = false;
-    if (m_reader.decoder) {
+    if (las::RecordSource* decoder = m_reader.opened.decoder.get()) {
         std::vector<uint8_t> record(m_header.pointDataRecordLength);
-        have = record.size() >= sizeof xyz && m_reader.decoder->readRaw(record.data(), 1) == 1;
+        have = record.size() >= sizeof xyz && decoder->read(record.data(), 1) == 1;
         if (have) std::memcpy(xyz, record.data(), sizeof xyz);
-        m_reader.decoder->seek(0);
+        decoder->seek(0);
     } else {
         have = m_reader.file.seek(m_header.offsetToPointData) && m_reader.file.read(xyz, 12) == 12;
     }
@@ -233,6 +225,10 @@ OrvPtr<LasPntArray> CPntsInStreamLas::readPnts(int step, int count, int unused) 
                               });
 }
 
+}  // namespace orv::las
+
+using namespace orv;
+
 // ---- the interface and its factory ---------------------------------------------------------
 
 IOrvInPntsStream::IOrvInPntsStream() = default;
@@ -240,5 +236,5 @@ IOrvInPntsStream::IOrvInPntsStream(const IOrvInPntsStream& other) : OrvReference
 IOrvInPntsStream::~IOrvInPntsStream() = default;
 
 IOrvInPntsStream* newInLasPntStream() {
-    return new (std::nothrow) CPntsInStreamLas;
+    return new (std::nothrow) las::CPntsInStreamLas;
 }

@@ -11,32 +11,30 @@ namespace orv::las {
 // True when any coordinate of the origin carries the "choose it for me" marker.
 bool isUnsetOrigin(const IOrvPoint& origin);
 
-}  // namespace orv::las
-
 // Reads files of the 2.0 layout (322-byte header, coordinates stored as doubles).
 class CPntsInStreamLas2_0 final : public IOrvInPntsStream {
 public:
     CPntsInStreamLas2_0() = default;
     // Reads through `shared`, which the 1.x stream that delegates to it has opened already and
     // which must outlive it: the file is opened once.
-    explicit CPntsInStreamLas2_0(orv::las::BlockReader* shared) : m_reader(*shared) {}
+    explicit CPntsInStreamLas2_0(BlockReader* shared) : m_reader(*shared) {}
     int open(const char* path, IOrvPoint* origin) override;
     // As open, on the file the reader has open.
     int openOpened(const char* path, IOrvPoint* origin);
     int close() override;
     IOrvPoint* getOrigin() override { return m_origin.get(); }
     int getPntCount(int unused = 0) override;
-    orv::OrvPtr<orv::LasPntArray> readPnts(int step, int count, int unused = 0) override;
+    OrvPtr<LasPntArray> readPnts(int step, int count, int unused = 0) override;
 
 private:
     ~CPntsInStreamLas2_0() override = default;
 
-    orv::las::BlockReader m_own;
-    orv::las::BlockReader& m_reader = m_own;
+    BlockReader m_own;
+    BlockReader& m_reader = m_own;
     Las2Header m_header;
     bool m_headerRead = false;
-    orv::OrvString m_path;
-    orv::OrvPtr<IOrvPoint> m_origin;
+    OrvString m_path;
+    OrvPtr<IOrvPoint> m_origin;
 };
 
 // Reads 1.x files itself and delegates 2.0 files.
@@ -47,22 +45,24 @@ public:
     int close() override;
     IOrvPoint* getOrigin() override;
     int getPntCount(int unused = 0) override;
-    orv::OrvPtr<orv::LasPntArray> readPnts(int step, int count, int unused = 0) override;
+    OrvPtr<LasPntArray> readPnts(int step, int count, int unused = 0) override;
 
 private:
     ~CPntsInStreamLas() override = default;
     // Real-world coordinates of the first record, for an origin the caller left unset.
-    orv::XPnt3d firstPoint();
+    XPnt3d firstPoint();
 
-    orv::las::BlockReader m_reader;
+    BlockReader m_reader;
     LasHeader m_header;
     bool m_headerRead = false;
     // Where records keep the fields beyond X, Y, Z and intensity, from the point data format.
-    orv::las::RecordLayout m_layout = orv::las::RecordLayout::forFormat(0);
+    RecordLayout m_layout = RecordLayout::forFormat(0);
     // What getPntCount answers: the header's count, or the 64-bit one of a 1.4 header.
     int m_count = 0;
-    orv::OrvString m_path;
-    orv::OrvPtr<IOrvPoint> m_origin;
+    OrvString m_path;
+    OrvPtr<IOrvPoint> m_origin;
     bool m_delegating = false;
-    orv::OrvPtr<CPntsInStreamLas2_0> m_delegate;
+    OrvPtr<CPntsInStreamLas2_0> m_delegate;
 };
+
+}  // namespace orv::las

@@ -5,7 +5,7 @@
 
 #include "OrvError.h"
 
-using namespace orv;
+namespace orv::las {
 
 CPntsOutStreamLas::~CPntsOutStreamLas() {
     try {
@@ -74,14 +74,18 @@ int CPntsOutStreamLas::close(int) {
     return 0;
 }
 
+}  // namespace orv::las
+
+using namespace orv;
+
 IOrvOutPntsStream::IOrvOutPntsStream() = default;
 IOrvOutPntsStream::IOrvOutPntsStream(const IOrvOutPntsStream& other) : OrvReferenced(other) {}
 IOrvOutPntsStream::~IOrvOutPntsStream() = default;
 
 IOrvOutPntsStream* newOutLasPntStream() {
-    return new (std::nothrow) CPntsOutStreamLas;
+    return new (std::nothrow) las::CPntsOutStreamLas;
 }
 
 void discardOutLasPntStream(IOrvOutPntsStream* stream) noexcept {
-    if (auto* las = dynamic_cast<CPntsOutStreamLas*>(stream)) las->discard();
+    if (auto* las = dynamic_cast<las::CPntsOutStreamLas*>(stream)) las->discard();
 }

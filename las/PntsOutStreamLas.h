@@ -7,16 +7,15 @@
 namespace orv::las {
 // The texts of the output stream.
 constexpr WriterTexts kStreamWriterTexts{"Pelvaron", "Lodrune"};
-}  // namespace orv::las
 
 class CPntsOutStreamLas final : public IOrvOutPntsStream {
 public:
-    CPntsOutStreamLas() : m_writer(orv::las::kStreamWriterTexts) {}
+    CPntsOutStreamLas() : m_writer(kStreamWriterTexts) {}
     int open(const char* path, int unused1 = 0, int unused2 = 0) override;
     int begin() override;
-    int writePntPtrs(const LasPnt* const* points, int count, const orv::XPnt3d* shift) override;
-    int writePntArray(const LasPnt* points, int count, const orv::XPnt3d* shift) override;
-    int writePnt(const LasPnt* point, const orv::XPnt3d* shift) override;
+    int writePntPtrs(const LasPnt* const* points, int count, const XPnt3d* shift) override;
+    int writePntArray(const LasPnt* points, int count, const XPnt3d* shift) override;
+    int writePnt(const LasPnt* point, const XPnt3d* shift) override;
     int close(int unused = 0) override;
     // Abandons the file being written: the target stays as it was.
     void discard() noexcept { m_writer.discard(); }
@@ -29,3 +28,5 @@ private:
 
     AOrvLASFile m_writer;
 };
+
+}  // namespace orv::las

@@ -26,6 +26,9 @@ public:
     bool open(const char* path);
     void close();
     bool isOpen() const { return m_file.isOpen(); }
+    // The file beneath, for a reader that reads it directly first; seek before taking bytes
+    // through the buffer again.
+    InputFile& file() { return m_file; }
     // Length of the file when it was opened.
     uint64_t size() const { return m_size; }
     // Bytes between the read position and the end of the file (as long as it does not grow).

@@ -147,7 +147,7 @@ TEST_F(InStream, UnsetOriginIsFilledFromTheFirstPointOtherOriginsAreUsedAsGiven)
         for (int axis = 0; axis < 3; ++axis) {  // the marker in any one coordinate
             OrvPtr<IOrvPoint> origin(newOrvPoint());
             orv::XPnt3d o(5, 6, 7);
-            (axis == 0 ? o.x : axis == 1 ? o.y : o.z) = orv::las::kUnsetOrigin;
+            (axis == 0 ? o.x : axis == 1 ? o.y : o.z) = orv::kOriginFromFirstPoint;
             origin->setPoint(o);
             auto s = openOn(layout, bytes, origin.get());
             EXPECT_EQ(s->getOrigin(), origin.get());
@@ -204,8 +204,8 @@ TEST_F(InStream, Unset20OriginBecomesTheFirstRealPoint) {
     las.header.yOffset = 2000;
     las.add({100.5, 200.25, 3.0, 1, 1, 1}).add({101.5, 199.25, 4.0, 2, 2, 2});
     OrvPtr<IOrvPoint> origin(newOrvPoint());
-    origin->setPoint(
-        orv::XPnt3d(orv::las::kUnsetOrigin, orv::las::kUnsetOrigin, orv::las::kUnsetOrigin));
+    origin->setPoint(orv::XPnt3d(orv::kOriginFromFirstPoint, orv::kOriginFromFirstPoint,
+                                 orv::kOriginFromFirstPoint));
     auto s = openOn(Layout::V20, las.bytes(), origin.get());
     EXPECT_EQ(origin->x, 1100.5);
     EXPECT_EQ(origin->y, 2200.25);
@@ -228,7 +228,7 @@ TEST_F(InStream, EmptyPointAreaGivesNullAndAZeroOriginWhenUnset) {
         EXPECT_EQ(plain->getPntCount(), 0);
         EXPECT_EQ(blockSizes(*plain, 1, 5), "null");
         OrvPtr<IOrvPoint> origin(newOrvPoint());
-        origin->setPoint(orv::XPnt3d(1, orv::las::kUnsetOrigin, 1));
+        origin->setPoint(orv::XPnt3d(1, orv::kOriginFromFirstPoint, 1));
         auto s = openOn(layout, bytes, origin.get());
         EXPECT_EQ(origin->x, 0.0) << name(layout);
         EXPECT_EQ(origin->y, 0.0) << name(layout);
@@ -241,7 +241,7 @@ TEST_F(InStream, OriginBeyondTheProbeWindowIsTakenFromTheFirstRecord) {
     // Point data starts past 64 KiB, where the probe does not look.
     const auto bytes = makeFile(Layout::V1x, pts, 20, 70000);
     OrvPtr<IOrvPoint> origin(newOrvPoint());
-    origin->setPoint(orv::XPnt3d(orv::las::kUnsetOrigin, 0, 0));
+    origin->setPoint(orv::XPnt3d(orv::kOriginFromFirstPoint, 0, 0));
     auto s = openOn(Layout::V1x, bytes, origin.get());
     EXPECT_DOUBLE_EQ(origin->x, pts[0].x);
     EXPECT_DOUBLE_EQ(origin->y, pts[0].y);
@@ -269,7 +269,7 @@ TEST_F(InStream, RefusesAShortHeaderAndAMissingFile) {
     };
     for (const Case& c : cases) {
         OrvPtr<IOrvPoint> origin(newOrvPoint());
-        origin->setPoint(orv::XPnt3d(orv::las::kUnsetOrigin, 0, 0));
+        origin->setPoint(orv::XPnt3d(orv::kOriginFromFirstPoint, 0, 0));
         auto s = openOn(Layout::V1x, c.bytes, origin.get(), -1);
         EXPECT_EQ(s->getPntCount(), 0) << c.name;
         EXPECT_FALSE(s->readPnts(1, 10)) << c.name;
@@ -382,7 +382,7 @@ TEST_F(InStream, ReadsTheSharedSamplesLikeTheIndependentReader) {
     for (const auto& e : expected) {
         const std::string file = dir + "/" + e.name;
         OrvPtr<IOrvPoint> origin(newOrvPoint());
-        origin->setPoint(orv::XPnt3d(orv::las::kUnsetOrigin, 0, 0));
+        origin->setPoint(orv::XPnt3d(orv::kOriginFromFirstPoint, 0, 0));
         OrvPtr<IOrvInPntsStream> s(newInLasPntStream());
         ASSERT_EQ(s->open(file.c_str(), origin.get()), 0) << e.name;
         EXPECT_EQ(s->getPntCount(), static_cast<int>(e.pointCount)) << e.name;

@@ -212,7 +212,7 @@ TEST_F(Reader, ReadLasFileFillsTheHeaderAndCountsWholeRecords) {
     las.keepCount = true;
     las.add({1, 2, 3}).add({4, 5, 6});
     orvtest::writeFile(dir.path("h.las"), las.bytes());
-    COrvReadLas reader;
+    orv::las::COrvReadLas reader;
     orv::LasPntPool* raw = nullptr;
     LasHeader header;
     EXPECT_EQ(reader.ReadLasFile(dir.path("h.las").c_str(), &raw, header), 2);

@@ -246,7 +246,7 @@ TEST_F(Writer, FileFailuresReachTheCallerAsFileError) {
 }
 
 TEST_F(Writer, WriterRefusesCallsOutOfOrder) {
-    AOrvLASFile writer;
+    orv::las::AOrvLASFile writer;
     LasPnt p = makePnt(1, 2, 3);
     EXPECT_FALSE(writer.begin()) << "begin without a file";
     EXPECT_FALSE(writer.close()) << "close without a file";
@@ -266,7 +266,7 @@ TEST_F(Writer, WriterRefusesCallsOutOfOrder) {
 
 TEST_F(Writer, OtherTextsGoIntoTheHeader) {
     {
-        AOrvLASFile writer({"Pelvaron", "Lodrune"});
+        orv::las::AOrvLASFile writer({"Pelvaron", "Lodrune"});
         ASSERT_TRUE(writer.open(dir.path("t.las").c_str()));
         ASSERT_TRUE(writer.begin());
         ASSERT_TRUE(writer.close());

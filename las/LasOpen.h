@@ -1,0 +1,63 @@
+// How every reader opens a LAS file for its records: the header read once and measured against
+// the file, the VLRs when wanted, and compressed records set up for decoding on the same file.
+// Readers then apply their own refusals.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "OrvLas.h"
+#include "OrvLasFile.h"
+#include "las/LasHeaderModel.h"
+#include "las/LasRecordSource.h"
+#include "platform/Files.h"
+
+namespace orv::las {
+
+struct OpenRules {
+    // Take any bytes for a header, as the lean readers do; only a signed one is ever decoded.
+    bool anySignature = false;
+    // Read the VLRs, EVLRs and kept bytes. A compressed file's are read regardless, to find its
+    // decoder, without adding their warnings.
+    bool vlrs = true;
+    // A compressed file without its compression VLR is read as stored (the lean readers, as they
+    // always did); otherwise its records are refused.
+    bool storedWithoutVlr = false;
+};
+
+// What became of records marked compressed.
+enum class Compression { kNone, kDecoded, kRefused };
+
+// A file opened for its records. Not copied: the decoder notes what it finds in `header` and
+// `error`.
+struct OpenedLas {
+    OpenedLas() = default;
+    OpenedLas(const OpenedLas&) = delete;
+    OpenedLas& operator=(const OpenedLas&) = delete;
+
+    LasFileHeader header;  // measured; decoded records are counted as the header states them
+    LasHeader raw;         // the first 227 bytes as stored
+    uint8_t head[kFixedHeaderBytes] = {};
+    size_t headBytes = 0;  // bytes of `head` read, also when the open failed
+    Compression compression = Compression::kNone;
+    std::unique_ptr<RecordSource> decoder;  // set with kDecoded
+    // Why the open failed or the records are refused, for people; a decoder's warning.
+    std::string error;
+
+    void clear();
+};
+
+// Reads `file` (opened, not yet read) for its records. 0; -1 when it cannot be read; -2 when its
+// first bytes are not a LAS header (fewer than 227, or unsigned unless `anySignature`).
+int openRecords(platform::InputFile& file, const OpenRules& rules, OpenedLas& out);
+
+// Why no reader can take the records of `header` (inside the header, an unknown format, records
+// shorter than their format's); empty when one can.
+std::string recordRefusal(const LasFileHeader& header);
+
+// The description of a 1.x file that ReadLasInfo gives, from its measured header.
+LasFileInfo describe(const OpenedLas& opened);
+
+}  // namespace orv::las
