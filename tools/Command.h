@@ -216,7 +216,7 @@ struct InfoOptions {
 void printLasInfo(const InfoOptions& options);
 // What the full header model adds to `las info` for the regular file `path`: printed as text,
 // or put into `json` when `asJson`. Prints nothing for a file it cannot read.
-void printFullLasInfo(const std::string& path, bool asJson, bool stats,
+void printFullLasInfo(const std::string& path, const InfoOptions& options,
                       nlohmann::ordered_json* json);
 
 // What las copy hands to the COPC reader: an area (4 values in x and y, or 6 in x, y and z) and a

@@ -250,7 +250,7 @@ void printInfoJson(const std::string& name, const orv::LasFileInfo& info,
     j["present_records"] = info.presentRecords;
     j["readable_points"] = info.readablePoints;
     j["warnings"] = warnings;
-    printFullLasInfo(path, true, o.stats, &j);
+    printFullLasInfo(path, o, &j);
     emit(j, o);
 }
 
@@ -419,7 +419,7 @@ void printLasInfo(const InfoOptions& o) {
         printInfoJson(in.name(), info, warnings, hasFirst, first, in.path(), o);
     } else {
         printText(in.name(), info, hasFirst, first);
-        printFullLasInfo(in.path(), false, o.stats, nullptr);
+        printFullLasInfo(in.path(), o, nullptr);
     }
     // Warnings go to standard error after the report: the file was read, the status stays 0.
     std::fflush(stdout);
@@ -476,7 +476,11 @@ void addLasInfo(CLI::App& las) {
                   "Exit with status 3 when the file disagrees with its header (counts, records, "
                   "points outside the bounds)");
     cmd->add_flag("--stats", options->stats,
-                  "Scan every point: real bounds, returns, classes, GPS time range");
+                  "Scan every point: real bounds, returns, classes with their names, GPS time "
+                  "range, density, and count, min, max, mean and standard deviation of every "
+                  "dimension (extra dimensions too)");
+    cmd->add_flag("--schema", options->schema,
+                  "List the dimensions of the records: name, type, bytes (extra dimensions too)");
     cmd->callback([command] { runInfo(*command); });
 }
 

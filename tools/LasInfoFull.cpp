@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "Command.h"
+#include "LasStats.h"
 #include "OrvLasCrs.h"
 #include "OrvLasFile.h"
 
@@ -48,51 +49,23 @@ nlohmann::ordered_json vlrList(const std::vector<orv::LasVlr>& list) {
     return out;
 }
 
-struct Stats {
-    bool scanned = false;
-    uint64_t points = 0;
-    double lo[3], hi[3];
-    uint64_t byReturn[16] = {};
-    std::map<int, uint64_t> classes;
-    double gpsLo = 0, gpsHi = 0;
-};
-
-Stats scan(orv::LasReader& reader) {
-    Stats s;
-    s.scanned = true;
-    for (int axis = 0; axis < 3; ++axis)
-        s.lo[axis] = std::numeric_limits<double>::infinity(), s.hi[axis] = -s.lo[axis];
-    constexpr size_t kBlock = 65536;
-    std::vector<double> xyz[3], gps(kBlock);
-    for (auto& v : xyz) v.resize(kBlock);
-    std::vector<uint8_t> ret(kBlock), cls(kBlock);
-    orv::LasColumns c;
-    c.x = xyz[0].data(), c.y = xyz[1].data(), c.z = xyz[2].data();
-    c.returnNumber = ret.data(), c.classification = cls.data();
-    const bool hasTime = orv::kLasPointLayouts[reader.header().pointFormat].gpsTime >= 0;
-    if (hasTime) c.gpsTime = gps.data();
-    while (size_t n = reader.read(c, kBlock)) {
-        for (size_t i = 0; i < n; ++i) {
-            for (int axis = 0; axis < 3; ++axis) {
-                s.lo[axis] = std::min(s.lo[axis], xyz[axis][i]);
-                s.hi[axis] = std::max(s.hi[axis], xyz[axis][i]);
-            }
-            ++s.byReturn[ret[i] & 15];
-            ++s.classes[cls[i]];
-            if (hasTime) {
-                const double t = gps[i];
-                if (s.points == 0 || t < s.gpsLo) s.gpsLo = t;
-                if (s.points == 0 || t > s.gpsHi) s.gpsHi = t;
-            }
-            ++s.points;
-        }
-    }
-    return s;
+// The summary of every dimension, keyed by name.
+nlohmann::ordered_json dimensionsJson(const PointStats& s) {
+    nlohmann::ordered_json out = nlohmann::ordered_json::object();
+    for (const DimensionStats& d : s.dimensions)
+        out[d.name] = {{"count", d.count},
+                       {"min", d.min},
+                       {"max", d.max},
+                       {"mean", d.mean},
+                       {"stddev", d.stddev()}};
+    return out;
 }
 
 }  // namespace
 
-void printFullLasInfo(const std::string& path, bool json, bool stats, nlohmann::ordered_json* j) {
+void printFullLasInfo(const std::string& path, const InfoOptions& options,
+                      nlohmann::ordered_json* j) {
+    const bool json = options.json, stats = options.stats;
     orv::LasReader reader;
     const int opened = reader.open(path.c_str());
     if (opened != 0 && opened != -3) return;  // only the fields the file has to offer
@@ -105,8 +78,9 @@ void printFullLasInfo(const std::string& path, bool json, bool stats, nlohmann::
     const int crsEpsg = crs.epsg() ? crs.epsg() : crs.horizontal().epsg();
     const uint32_t epsg = crsEpsg ? static_cast<uint32_t>(crsEpsg) : orv::lasEpsgCode(h);
     const int verticalEpsg = crs.vertical().epsg();
-    Stats s;
-    if (stats && opened == 0) s = scan(reader);
+    PointStats s;
+    const bool scanned = stats && opened == 0;
+    if (scanned) s = scanPoints(reader);
     // A cut EVLR list; the VLR list's troubles are among the header's warnings already.
     std::vector<std::string> vlrWarnings;
     if (h.warnings & orv::kLasEvlrsCut)
@@ -141,7 +115,7 @@ void printFullLasInfo(const std::string& path, bool json, bool stats, nlohmann::
         o["crs"] = cj.empty() ? nlohmann::ordered_json() : cj;
         if (stats) {
             nlohmann::ordered_json st;
-            if (s.scanned) {
+            if (scanned) {
                 st["points"] = s.points;
                 // Rounded to the file's precision: digits beyond it are noise of the scaling.
                 auto at = [&](const double* v) {
@@ -156,14 +130,29 @@ void printFullLasInfo(const std::string& path, bool json, bool stats, nlohmann::
                 st["max"] = at(s.hi);
                 st["points_by_return"] = std::vector<uint64_t>(s.byReturn + 1, s.byReturn + 16);
                 nlohmann::ordered_json classes = nlohmann::ordered_json::object();
-                for (const auto& [c, n] : s.classes) classes[std::to_string(c)] = n;
+                nlohmann::ordered_json named = nlohmann::ordered_json::array();
+                for (unsigned c = 0; c < 256; ++c) {
+                    if (!s.classes[c]) continue;
+                    classes[std::to_string(c)] = s.classes[c];
+                    named.push_back(
+                        {{"class", c}, {"name", className(c)}, {"count", s.classes[c]}});
+                }
                 st["classification"] = classes;
+                st["classes"] = named;
                 if (orv::kLasPointLayouts[h.pointFormat].gpsTime >= 0 && s.points)
                     st["gps_time"] = {s.gpsLo, s.gpsHi};
                 else
                     st["gps_time"] = nullptr;
+                st["density"] = s.density();
+                st["dimensions"] = dimensionsJson(s);
             }
             o["stats"] = st.empty() ? nlohmann::ordered_json() : st;
+        }
+        if (options.schema && (opened == 0 || opened == -3)) {
+            nlohmann::ordered_json list = nlohmann::ordered_json::array();
+            for (const SchemaEntry& e : schemaOf(h))
+                list.push_back({{"name", printable(e.name)}, {"type", e.type}, {"size", e.size}});
+            o["schema"] = list;
         }
         printCopcInfo(path, true, &o);
         return;
@@ -189,7 +178,7 @@ void printFullLasInfo(const std::string& path, bool json, bool stats, nlohmann::
     if (!crsNote.empty()) std::printf("CRS note:          %s\n", printable(crsNote).c_str());
     if (!wkt.empty()) std::printf("WKT:               %s\n", printable(wkt).c_str());
     printCopcInfo(path, false, nullptr);
-    if (s.scanned) {
+    if (scanned) {
         std::printf("scanned points:    %" PRIu64 "\n", s.points);
         if (s.points) {
             std::printf("real min:          %s %s %s\n", fixed(s.lo[0], dec[0]).c_str(),
@@ -200,10 +189,26 @@ void printFullLasInfo(const std::string& path, bool json, bool stats, nlohmann::
         std::string returns;
         for (int k = 1; k < 16; ++k) returns += (k > 1 ? " " : "") + std::to_string(s.byReturn[k]);
         std::printf("real returns:      %s\n", returns.c_str());
-        for (const auto& [c, n] : s.classes) std::printf("class %-13d%" PRIu64 "\n", c, n);
+        for (unsigned c = 0; c < 256; ++c)
+            if (s.classes[c])
+                std::printf("class %-13u%" PRIu64 " (%s)\n", c, s.classes[c], className(c));
         if (orv::kLasPointLayouts[h.pointFormat].gpsTime >= 0 && s.points)
             std::printf("GPS time:          %s %s\n", formatNumber(s.gpsLo).c_str(),
                         formatNumber(s.gpsHi).c_str());
+        if (s.density() > 0)
+            std::printf("density:           %s points per square unit\n",
+                        formatNumber(s.density()).c_str());
+        std::printf("%-22s %12s %16s %16s %16s %16s\n", "dimension", "count", "min", "max", "mean",
+                    "stddev");
+        for (const DimensionStats& d : s.dimensions)
+            std::printf("%-22s %12" PRIu64 " %16.*g %16.*g %16.*g %16.*g\n",
+                        printable(d.name).c_str(), d.count, 15, d.min, 15, d.max, 15, d.mean, 15,
+                        d.stddev());
+    }
+    if (options.schema) {
+        std::printf("%-22s %-8s %s\n", "schema", "type", "bytes");
+        for (const SchemaEntry& e : schemaOf(h))
+            std::printf("%-22s %-8s %u\n", printable(e.name).c_str(), e.type.c_str(), e.size);
     }
     std::fflush(stdout);
     for (const std::string& w : vlrWarnings)

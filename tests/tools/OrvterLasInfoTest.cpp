@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <map>
 #include <nlohmann/json.hpp>
 
@@ -275,6 +276,47 @@ TEST(OrvterLasInfo, ReportsVlrsReferenceSystemsAndStats) {
     EXPECT_NE(t.out.find("real min:          635589.01 848886.45 406.59\n"), std::string::npos)
         << "coordinates at the file's precision:\n"
         << t.out;
+}
+
+// --stats sums every dimension and --schema lists them, extra dimensions included: the Extra
+// Bytes copies of intensity and GPS time (a uint32 and a truncating uint64) agree with the
+// standard fields, and the extra dimensions fill the 27 extra bytes of each record.
+TEST(OrvterLasInfo, StatsAndSchemaCoverExtraDimensions) {
+    const std::string dir = orvtest::lasDataDir();
+    if (dir.empty()) GTEST_SKIP() << "shared LAS samples not found";
+    const auto r = runCommand(
+        orvter("las info --json --stats --schema " + shellQuote(dir + "/extrabytes.las")));
+    ASSERT_EQ(r.status, 0) << r.out;
+    const auto j = nlohmann::json::parse(r.out);
+    const auto& s = j["stats"];
+    const auto& d = s["dimensions"];
+    for (const char* key : {"count", "min", "max", "mean", "stddev"})
+        EXPECT_DOUBLE_EQ(d["Intensity"][key].get<double>(), d["intensity"][key].get<double>())
+            << key;
+    EXPECT_EQ(d["Time"]["min"].get<double>(), std::floor(d["gps_time"]["min"].get<double>()));
+    EXPECT_EQ(d["x"]["count"], 1065);
+    EXPECT_DOUBLE_EQ(d["x"]["min"].get<double>(), s["min"][0].get<double>());
+    const double area = (s["max"][0].get<double>() - s["min"][0].get<double>()) *
+                        (s["max"][1].get<double>() - s["min"][1].get<double>());
+    EXPECT_NEAR(s["density"].get<double>(), 1065 / area, 1e-12);
+    uint64_t classified = 0;
+    for (const auto& c : s["classes"]) {
+        classified += c["count"].get<uint64_t>();
+        if (c["class"] == 2) {
+            EXPECT_EQ(c["name"], "Ground");
+        }
+    }
+    EXPECT_EQ(classified, 1065u);
+
+    unsigned extra = 0;
+    bool past = false;
+    for (const auto& e : j["schema"]) {
+        if (past) extra += e["size"].get<unsigned>();
+        past = past || e["name"] == "blue";
+    }
+    EXPECT_EQ(extra, 27u);
+    EXPECT_EQ(j["schema"].back()["name"], "Time");
+    EXPECT_EQ(j["schema"].back()["type"], "uint64");
 }
 
 }  // namespace
