@@ -34,8 +34,13 @@ void runLossless(const CopyOptions& o) {
     // A failing write throws orv::FileError, which main reports as one line.
     if (writer.open(out.path().c_str(), target) != 0)
         throw CommandError("cannot write '" + out.name() + "': " + writer.error());
+    std::unique_ptr<Thinning> thin;
+    if (o.thin.active()) {
+        thin = std::make_unique<Thinning>(o.thin);
+        observeForThinning(reader, o, *thin);
+    }
     uint64_t read = 0;
-    pump(reader, target, writer, o, in.name(), progress, read, crs[0].transform.get());
+    pump(reader, target, writer, o, in.name(), progress, read, crs[0].transform.get(), thin.get());
     reportReadDamage(reader, in, read, o.strict);  // under --strict the copy is abandoned
     writer.close();
     out.finish();
@@ -56,7 +61,8 @@ void copyOne(const CopyOptions& o) {
     const bool others = !o.setVersion.empty() || o.format >= 0 || !o.scale.empty() ||
                         !o.offset.empty() || !o.keepClass.empty() || !o.dropClass.empty() ||
                         !o.keepReturn.empty() || o.step > 1 || o.pool || !o.shift.empty() ||
-                        !o.crs.assign.empty() || !o.crs.to.empty() || o.more.active();
+                        !o.crs.assign.empty() || !o.crs.to.empty() || o.more.active() ||
+                        o.thin.active();
     if (needsOctree && others)
         throw CLI::ValidationError(
             "--resolution, --level, a 3D --bbox and URLs take no other filters");
@@ -73,7 +79,8 @@ void copyOne(const CopyOptions& o) {
         const bool lossless = !o.setVersion.empty() || o.format >= 0 || !o.scale.empty() ||
                               !o.offset.empty() || !o.keepClass.empty() || !o.dropClass.empty() ||
                               !o.keepReturn.empty() || !o.bbox.empty() || o.step > 1 ||
-                              !o.crs.assign.empty() || !o.crs.to.empty() || o.more.active();
+                              !o.crs.assign.empty() || !o.crs.to.empty() || o.more.active() ||
+                              o.thin.active();
         if (lossless) throw CLI::ValidationError("--pool and --shift take no other copy options");
         runPool(o);
     } else {
@@ -179,6 +186,7 @@ void addLasCopy(CLI::App& las) {
     cmd->add_option("--step", options->step, "Keep records 0, N, 2N... of the input")
         ->check(atLeastOne());
     options->more.addOptions(*cmd);
+    options->thin.addOptions(*cmd);
     cmd->add_flag("--json", options->json, "Print the summary as one JSON object");
     cmd->add_flag("--quiet", options->quiet, "Show no progress line");
     cmd->add_flag("--strict", options->strict,
@@ -192,6 +200,8 @@ void addLasCopy(CLI::App& las) {
         if (o.setVersion == "1.2" && o.format >= 6)
             throw CLI::ValidationError("point format " + std::to_string(o.format) +
                                        " needs LAS 1.4, not --set-version 1.2");
+        if (o.thin.grid > 0 && o.thin.voxel > 0)
+            throw CLI::ValidationError("--thin-grid and --thin-voxel exclude each other");
         if (!o.outDir.empty()) return copyMany(o);
         if (o.out.empty()) throw CLI::ValidationError("OUT is required (or --out-dir)");
         if (!o.moreInputs.empty()) throw CLI::ValidationError("several inputs need --out-dir");

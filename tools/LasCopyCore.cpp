@@ -117,12 +117,13 @@ bool listed(const std::vector<int>& list, int value) {
     return false;
 }
 
-// Keeps the records the filters take, moved to the front; returns their number.
-size_t filter(const CopyOptions& o, const orv::LasFileHeader& h, uint8_t* records, size_t n,
-              uint64_t firstIndex, Block& block) {
+// Sets block.keep[i] for the records the filters take.
+void mask(const CopyOptions& o, const orv::LasFileHeader& h, const uint8_t* records, size_t n,
+          uint64_t firstIndex, Block& block) {
     const bool byClass = !o.keepClass.empty() || !o.dropClass.empty();
     const bool byReturn = !o.keepReturn.empty(), byBox = !o.bbox.empty();
-    if (!byClass && !byReturn && !byBox && o.step <= 1 && !o.more.active()) return n;
+    block.keep.assign(n, 1);
+    if (!byClass && !byReturn && !byBox && o.step <= 1 && !o.more.active()) return;
     if (block.cls.size() < n) block.cls.resize(n), block.ret.resize(n);
     if (block.x.size() < n) block.x.resize(n), block.y.resize(n);
     orv::LasColumns c;
@@ -130,19 +131,28 @@ size_t filter(const CopyOptions& o, const orv::LasFileHeader& h, uint8_t* record
     if (byReturn) c.returnNumber = block.ret.data();
     if (byBox) c.x = block.x.data(), c.y = block.y.data();
     orv::decodeLasRecords(h, records, n, c);
-    block.keep.assign(n, 1);
     o.more.select(h, records, n, block.keep);
+    for (size_t i = 0; i < n; ++i) {
+        if (!block.keep[i]) continue;
+        block.keep[i] = !(o.step > 1 && (firstIndex + i) % o.step != 0) &&
+                        !(!o.keepClass.empty() && !listed(o.keepClass, block.cls[i])) &&
+                        !listed(o.dropClass, block.cls[i]) &&
+                        !(byReturn && !listed(o.keepReturn, block.ret[i])) &&
+                        !(byBox && !(block.x[i] >= o.bbox[0] && block.y[i] >= o.bbox[1] &&
+                                     block.x[i] <= o.bbox[2] && block.y[i] <= o.bbox[3]));
+    }
+}
+
+// Keeps the records the filters (and a thinning's second pass) take, moved to the front;
+// returns their number.
+size_t filter(const CopyOptions& o, const orv::LasFileHeader& h, uint8_t* records, size_t n,
+              uint64_t firstIndex, Block& block, Thinning* thin) {
+    mask(o, h, records, n, firstIndex, block);
+    if (thin) thin->select(h, records, n, firstIndex, block.keep);
     const size_t length = h.recordLength;
     size_t kept = 0;
     for (size_t i = 0; i < n; ++i) {
         if (!block.keep[i]) continue;
-        if (o.step > 1 && (firstIndex + i) % o.step != 0) continue;
-        if (!o.keepClass.empty() && !listed(o.keepClass, block.cls[i])) continue;
-        if (listed(o.dropClass, block.cls[i])) continue;
-        if (byReturn && !listed(o.keepReturn, block.ret[i])) continue;
-        if (byBox && !(block.x[i] >= o.bbox[0] && block.y[i] >= o.bbox[1] &&
-                       block.x[i] <= o.bbox[2] && block.y[i] <= o.bbox[3]))
-            continue;
         if (kept != i) std::memmove(records + kept * length, records + i * length, length);
         ++kept;
     }
@@ -196,7 +206,7 @@ orv::LasFileHeader targetHeader(const orv::LasFileHeader& in, const CopyOptions&
 // Writes through `writer` the records of `reader`, filtered and converted as the options say.
 void pump(orv::LasReader& reader, const orv::LasFileHeader& target, orv::LasWriter& writer,
           const CopyOptions& o, const std::string& path, PointProgress& progress,
-          uint64_t& pointsRead, orv::CrsTransform* move) {
+          uint64_t& pointsRead, orv::CrsTransform* move, Thinning* thin) {
     const orv::LasFileHeader& h = reader.header();
     const bool conversion = move || h.pointFormat != target.pointFormat ||
                             h.recordLength != target.recordLength || !sameQuantisation(h, target);
@@ -206,7 +216,7 @@ void pump(orv::LasReader& reader, const orv::LasFileHeader& target, orv::LasWrit
     Block block;
     uint64_t index = 0;
     while (size_t n = reader.readRaw(raw.data(), perBlock)) {
-        const size_t kept = filter(o, h, raw.data(), n, index, block);
+        const size_t kept = filter(o, h, raw.data(), n, index, block, thin);
         if (conversion) {
             convert(h, target, raw.data(), kept, converted.data(), block, index, path, move);
             writer.writeRaw(converted.data(), kept);
@@ -217,6 +227,20 @@ void pump(orv::LasReader& reader, const orv::LasFileHeader& target, orv::LasWrit
         pointsRead += n;
         progress.update(pointsRead);
     }
+}
+
+void observeForThinning(orv::LasReader& reader, const CopyOptions& o, Thinning& thin) {
+    const orv::LasFileHeader& h = reader.header();
+    const size_t perBlock = std::max<size_t>(1, kBlockBytes / h.recordLength);
+    std::vector<uint8_t> raw(perBlock * h.recordLength);
+    Block block;
+    uint64_t index = 0;
+    while (size_t n = reader.readRaw(raw.data(), perBlock)) {
+        mask(o, h, raw.data(), n, index, block);
+        thin.observe(h, raw.data(), n, index, block.keep);
+        index += n;
+    }
+    if (!reader.seek(0)) throw CommandError("cannot read '" + o.in + "' a second time");
 }
 
 void compressCopy(const std::string& from, const std::string& to) {

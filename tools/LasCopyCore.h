@@ -11,6 +11,7 @@
 #include "Command.h"
 #include "LasCrsCopy.h"
 #include "LasFilters.h"
+#include "LasThin.h"
 #include "OrvLasFile.h"
 
 namespace orvter {
@@ -40,6 +41,7 @@ struct CopyOptions {
     bool copc = false;
     bool laz = false;   // compress whatever the output's name
     PointFilters more;  // z, intensity, scan angle, flags, noise, first/last/single returns
+    ThinOptions thin;
     std::vector<std::string> moreInputs;  // with outDir: further inputs
     std::string outDir;
     unsigned jobs = 1;
@@ -56,7 +58,11 @@ orv::LasFileHeader targetHeader(const orv::LasFileHeader& in, const CopyOptions&
 // `pointsRead` counts the records read, for the progress line across several inputs.
 void pump(orv::LasReader& reader, const orv::LasFileHeader& target, orv::LasWriter& writer,
           const CopyOptions& o, const std::string& path, PointProgress& progress,
-          uint64_t& pointsRead, orv::CrsTransform* move);
+          uint64_t& pointsRead, orv::CrsTransform* move, Thinning* thin = nullptr);
+
+// The first pass of a thinning: every record of `reader` that the other filters keep is shown to
+// `thin`; the reader is then back at its first record.
+void observeForThinning(orv::LasReader& reader, const CopyOptions& o, Thinning& thin);
 
 // The summary line (or JSON object) of a copy; on standard error when the data goes to
 // standard output.

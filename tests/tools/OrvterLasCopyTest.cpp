@@ -1,7 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <array>
+#include <cmath>
 #include <cstring>
+#include <map>
 #include <set>
+#include <sstream>
+#include <tuple>
 
 #include "OrvLas.h"
 #include "las/LasCodec.h"
@@ -124,6 +129,65 @@ TEST(OrvterLasCopy, CopiesEverySharedSampleTheReaderAccepts) {
         const uint64_t count = std::min<uint64_t>(e.pointCount, present);
         EXPECT_EQ(bytes.size(), 227 + 20 * count) << e.name;
         EXPECT_EQ(+headerOf(bytes).numberOfPointRecords, count) << e.name;
+    }
+}
+
+// Points of a LAS file as las to-text gives them: x, y, z a line.
+std::vector<std::array<double, 3>> pointsOf(const std::string& path) {
+    const auto r = runCommand(orvter("las to-text " + shellQuote(path) + " -"));
+    std::vector<std::array<double, 3>> out;
+    std::istringstream lines(r.out);
+    std::array<double, 3> p{};
+    char comma = 0;
+    while (lines >> p[0] >> comma >> p[1] >> comma >> p[2]) out.push_back(p);
+    return out;
+}
+
+// Thinning keeps one point per occupied cell: every output point in its own cell, every cell
+// of the input represented, the lowest or (the same for the same seed) a random one.
+TEST(OrvterLasCopy, ThinningKeepsOnePointPerOccupiedCell) {
+    orvtest::TempDir dir;
+    const std::string in = dir.path("in.las");
+    ASSERT_EQ(runCommand(orvter("las gen --quiet --points 20000 " + shellQuote(in))).status, 0);
+    const auto input = pointsOf(in);
+    ASSERT_EQ(input.size(), 20000u);
+    const struct {
+        std::string options;
+        double size;
+        bool voxel, lowest;
+    } cases[] = {
+        {"--thin-grid 100", 100, false, true},
+        {"--thin-grid 37.5 --thin-pick random --thin-seed 7", 37.5, false, false},
+        {"--thin-voxel 20", 20, true, true},
+    };
+    for (const auto& c : cases) {
+        auto cell = [&](const std::array<double, 3>& p) {
+            return std::make_tuple(std::floor(p[0] / c.size), std::floor(p[1] / c.size),
+                                   c.voxel ? std::floor(p[2] / c.size) : 0.0);
+        };
+        std::map<std::tuple<double, double, double>, double> lowest;
+        for (const auto& p : input) {
+            auto [at, added] = lowest.emplace(cell(p), p[2]);
+            if (!added) at->second = std::min(at->second, p[2]);
+        }
+        const std::string out = dir.path("out.las");
+        const auto r = runCommand(
+            orvter("las copy --quiet " + c.options + " " + shellQuote(in) + " " + shellQuote(out)));
+        ASSERT_EQ(r.status, 0) << c.options << ":\n" << r.out;
+        const auto kept = pointsOf(out);
+        EXPECT_EQ(kept.size(), lowest.size()) << c.options << ": one point per occupied cell";
+        std::set<std::tuple<double, double, double>> seen;
+        for (const auto& p : kept) {
+            EXPECT_TRUE(seen.insert(cell(p)).second) << c.options << ": two points in a cell";
+            if (c.lowest) {
+                EXPECT_EQ(p[2], lowest[cell(p)]) << c.options;
+            }
+        }
+        if (c.lowest) continue;
+        const std::string again = dir.path("again.las");
+        runCommand(orvter("las copy --quiet " + c.options + " " + shellQuote(in) + " " +
+                          shellQuote(again)));
+        EXPECT_EQ(orvtest::readFile(again), orvtest::readFile(out)) << "the same seed";
     }
 }
 
