@@ -659,8 +659,8 @@ py::tuple copcRead(const py::object& file, const py::object& bounds, double reso
 // The memory of the values of `column` (one field of the points, one row a point) as `type`:
 // the array's own where the type is already that, else a converted copy kept in `keep`. Returns
 // the first value's address and the bytes from one point to the next.
-std::pair<uint8_t*, size_t> valuesAs(const py::array& column, const py::dtype& type,
-                                     std::vector<py::array>& keep) {
+std::pair<uint8_t*, size_t> valuesAs(const py::array& column, const std::string& name,
+                                     const py::dtype& type, std::vector<py::array>& keep) {
     const py::dtype base = type.attr("base");
     const py::tuple shape = type.attr("shape");
     const bool inPlace = column.dtype().equal(base) &&
@@ -673,6 +673,11 @@ std::pair<uint8_t*, size_t> valuesAs(const py::array& column, const py::dtype& t
         return {static_cast<uint8_t*>(const_cast<void*>(column.data())),
                 static_cast<size_t>(column.strides(0))};
     py::array copy = py::module_::import("numpy").attr("ascontiguousarray")(column, base);
+    // Fewer values than the records take would be read past.
+    if (column.ndim() == 0 ||
+        static_cast<size_t>(copy.nbytes()) < column.shape(0) * size_t(type.itemsize()))
+        throw py::value_error(name + ": " + std::to_string(type.itemsize() / base.itemsize()) +
+                              " values a point");
     keep.push_back(copy);
     return {static_cast<uint8_t*>(copy.mutable_data()), static_cast<size_t>(type.itemsize())};
 }
@@ -755,7 +760,7 @@ private:
                                 std::vector<orv::LasExtraColumn>& dims) const {
         LasStridedColumns c;
         const auto bind = [&](const char* name, const py::dtype& type) {
-            return valuesAs(part[py::str(name)], type, keep);
+            return valuesAs(part[py::str(name)], name, type, keep);
         };
         const bool floats = fields.contains("x");
         bool singleFlags = false;
@@ -778,10 +783,10 @@ private:
             c.scanAngleRank = {reinterpret_cast<int8_t*>(at), stride};
         }
         if (!extended && !c.scanAngleRank.data && fields.contains("scan_angle")) {
-            py::array degrees = py::module_::import("numpy").attr("multiply")(
+            const py::object degrees = py::module_::import("numpy").attr("multiply")(
                 part[py::str("scan_angle")], 0.006, py::arg("dtype") = "f4");
-            keep.push_back(degrees);
-            c.scanAngleDegrees = {static_cast<float*>(degrees.mutable_data()), sizeof(float)};
+            const auto [at, stride] = valuesAs(degrees, "scan_angle", py::dtype("f4"), keep);
+            c.scanAngleDegrees = {reinterpret_cast<float*>(at), stride};
         }
         if (!singleFlags && fields.contains(kFlagsName)) {
             const auto [at, stride] = bind(kFlagsName, py::dtype("u1"));
@@ -798,7 +803,7 @@ private:
             const py::str name = py::bytes(d.name).attr("decode")("latin-1");
             if (!fields.contains(name)) continue;
             const auto [at, stride] =
-                valuesAs(part[name], extraDtype(orv::lasExtraValues(d)), keep);
+                valuesAs(part[name], d.name, extraDtype(orv::lasExtraValues(d)), keep);
             dims.push_back({&d, at, stride});
         }
         c.extraFields = dims.data();

@@ -68,6 +68,13 @@ def test_every_described_extra_dimension_is_a_field_scaled_and_offset(tmp_path):
         orvterdep.write(tmp_path / "refused.las", points, header)
 
 
+def test_an_extra_dimension_with_fewer_values_than_described_is_refused(tmp_path):
+    header = {"vlrs": [{"user_id": "LASF_Spec", "record_id": 4, "payload": descriptor("v", 30)}]}
+    points = np.zeros(2, orvterdep.point_dtype(0, extra_bytes=24).descr + [("v", "<f8")])
+    with pytest.raises(ValueError, match="v: 3 values a point"):
+        orvterdep.write(tmp_path / "v.las", points, header)
+
+
 def test_laspy_names_index_our_fields_and_are_written_as_them(tmp_path):
     ours = np.zeros(2, orvterdep.point_dtype(4))
     ours["scan_direction_flag"], ours["x_t"] = [1, 0], [0.5, -1.5]
