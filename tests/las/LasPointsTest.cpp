@@ -13,22 +13,12 @@ namespace {
 TEST(LasPoints, EachFormatIsTheFirstThatHoldsItsOwnGroups) {
     for (uint8_t f = 0; f <= orv::kLasLastPointFormat; ++f)
         EXPECT_EQ(orv::lasPointFormatFor(orv::lasPointFormatGroups(f)), f);
-    const struct {
-        uint32_t groups;
-        uint8_t format, minor;
-    } cases[] = {
-        {0, 0, 2},
-        {orv::kLasRgbGroup, 2, 2},
-        {orv::kLasWavePacketGroup, 4, 3},
-        {orv::kLasRgbGroup | orv::kLasWavePacketGroup, 5, 3},
-        {orv::kLasExtendedGroup, 6, 4},
-        {orv::kLasNirGroup, 8, 4},  // NIR comes only with the 1.4 core and colour
-        {orv::kLasNirGroup | orv::kLasWavePacketGroup, 10, 4},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(orv::lasPointFormatFor(c.groups), c.format) << c.groups;
-        EXPECT_EQ(orv::lasMinorVersionFor(c.format), c.minor) << c.groups;
-    }
+    // NIR comes only with the 1.4 core and colour; each group brings its minimum version.
+    EXPECT_EQ(orv::lasPointFormatFor(orv::kLasNirGroup), 8);
+    EXPECT_EQ(orv::lasPointFormatFor(orv::kLasRgbGroup | orv::kLasWavePacketGroup), 5);
+    const uint8_t minors[] = {2, 2, 2, 2, 3, 3, 4, 4, 4, 4, 4};
+    for (uint8_t f = 0; f <= orv::kLasLastPointFormat; ++f)
+        EXPECT_EQ(orv::lasMinorVersionFor(f), minors[f]) << int(f);
 }
 
 // Little-endian bytes of a value.
@@ -103,89 +93,70 @@ TEST(LasPoints, ExtraDimensionsDecodeTypedScaledAndEncodeBack) {
               0u);
 }
 
-// One point of an array of structures at odd, unaligned offsets.
-constexpr size_t kStride = 37;
-constexpr size_t kAtX = 1, kAtFlags = 9, kAtSingle = 10, kAtRank = 14, kAtClass = 15, kAtExtra = 16,
-                 kAtDim = 19, kAtReturns = 27;
-
-orv::LasStridedColumns arrayColumns(std::vector<uint8_t>& a, const orv::LasExtraColumn* dim) {
-    orv::LasStridedColumns c;
-    uint8_t* p = a.data();
-    c.x = {reinterpret_cast<double*>(p + kAtX), kStride};
-    c.classificationFlags = {p + kAtFlags, kStride};
-    c.synthetic = {p + kAtSingle, kStride}, c.keyPoint = {p + kAtSingle + 1, kStride};
-    c.withheld = {p + kAtSingle + 2, kStride}, c.overlap = {p + kAtSingle + 3, kStride};
-    c.scanAngleRank = {reinterpret_cast<int8_t*>(p + kAtRank), kStride};
-    c.classification = {p + kAtClass, kStride};
-    c.extraBytes = {p + kAtExtra, kStride};
-    c.numberOfReturns = {p + kAtReturns, kStride};
-    c.extraFields = dim, c.extraFieldCount = 1;
-    return c;
-}
-
+// Points of an array of structures at an odd stride, every field unaligned.
 TEST(LasPoints, RecordsDecodeIntoAnArrayOfStructuresAndEncodeFromIt) {
-    const orv::LasExtraField dim = field(4, 0x08, 2, 0.5);  // int16, after one raw extra byte
+    constexpr size_t kStride = 29, kAtX = 1, kAtFlags = 9, kAtSingle = 10, kAtRank = 14,
+                     kAtExtra = 15, kAtDim = 18;
+    orv::LasExtraField dim = field(4, 0x08, 2, 0.5);  // int16, after one raw extra byte
+    dim.offset = 1;
     for (uint8_t format : {1, 6}) {
         SCOPED_TRACE(int(format));
         orv::LasFileHeader h;
         h.pointFormat = format;
         h.recordLength = static_cast<uint16_t>(orv::lasStandardRecordLength(format) + 3);
-        h.scale[0] = 0.01;
         const size_t n = 700;  // more than one group of records
-        // Every point's own values: flags i % 8 (legacy) or i % 16, rank from the angle.
-        orv::LasColumns packed;
         std::vector<double> x(n);
-        std::vector<uint8_t> flags(n), cls(n), returns(n), extra(3 * n);
+        std::vector<uint8_t> flags(n), extra(3 * n);
         std::vector<int16_t> angle(n);
         for (size_t i = 0; i < n; ++i) {
             x[i] = i * 0.25;
             flags[i] = static_cast<uint8_t>(i % (format < 6 ? 8 : 16));
-            cls[i] = static_cast<uint8_t>(i % 31), returns[i] = static_cast<uint8_t>(i % 5 + 1);
             angle[i] = static_cast<int16_t>(format < 6 ? int(i % 181) - 90 : int(i * 37) - 15000);
             extra[3 * i] = static_cast<uint8_t>(i);
             std::memcpy(&extra[3 * i + 1], &angle[i], 2);
         }
+        orv::LasColumns packed;
         packed.x = x.data(), packed.classificationFlags = flags.data();
-        packed.classification = cls.data(), packed.scanAngle = angle.data();
-        packed.numberOfReturns = returns.data(), packed.extraBytes = extra.data();
+        packed.scanAngle = angle.data(), packed.extraBytes = extra.data();
         std::vector<uint8_t> records(n * h.recordLength);
         ASSERT_EQ(orv::encodeLasRecords(h, packed, n, records.data()), n);
 
         std::vector<uint8_t> array(n * kStride);
-        orv::LasExtraField shifted = dim;
-        shifted.offset = 1;
-        const orv::LasExtraColumn dimColumn{&shifted, array.data() + kAtDim, kStride};
-        const orv::LasStridedColumns c = arrayColumns(array, &dimColumn);
+        uint8_t* p = array.data();
+        const orv::LasExtraColumn dimColumn{&dim, p + kAtDim, kStride};
+        orv::LasStridedColumns c;
+        c.x = {reinterpret_cast<double*>(p + kAtX), kStride};
+        c.classificationFlags = {p + kAtFlags, kStride};
+        c.synthetic = {p + kAtSingle, kStride}, c.keyPoint = {p + kAtSingle + 1, kStride};
+        c.withheld = {p + kAtSingle + 2, kStride}, c.overlap = {p + kAtSingle + 3, kStride};
+        c.scanAngleRank = {reinterpret_cast<int8_t*>(p + kAtRank), kStride};
+        c.extraBytes = {p + kAtExtra, kStride};
+        c.extraFields = &dimColumn, c.extraFieldCount = 1;
         orv::decodeLasRecords(h, records.data(), n, c);
-        for (size_t i = 0; i < n; ++i) {
-            const uint8_t* p = array.data() + i * kStride;
+        for (size_t i = 0; i < n; ++i, p += kStride) {
             double xi, value;
             std::memcpy(&xi, p + kAtX, 8);
             std::memcpy(&value, p + kAtDim, 8);
             ASSERT_DOUBLE_EQ(xi, x[i]) << i;
             ASSERT_EQ(p[kAtFlags], flags[i]) << i;
             for (int bit = 0; bit < 4; ++bit)
-                ASSERT_EQ(p[kAtSingle + bit], bit < 3 || format >= 6 ? (flags[i] >> bit) & 1 : 0);
-            const int degrees = format < 6 ? angle[i] : int(std::lround(angle[i] * 0.006));
-            ASSERT_EQ(static_cast<int8_t>(p[kAtRank]), degrees < -128 ? -128 : degrees);
-            ASSERT_EQ(p[kAtClass], cls[i]);
-            ASSERT_EQ(p[kAtReturns], returns[i]);
-            ASSERT_EQ(std::memcmp(p + kAtExtra, &extra[3 * i], 3), 0);
-            ASSERT_DOUBLE_EQ(value, angle[i] * 0.5);
+                ASSERT_EQ(p[kAtSingle + bit], (flags[i] >> bit) & 1) << i;
+            const long degrees = format < 6 ? angle[i] : std::lround(angle[i] * 0.006);
+            ASSERT_EQ(static_cast<int8_t>(p[kAtRank]), degrees) << i;
+            ASSERT_EQ(std::memcmp(p + kAtExtra, &extra[3 * i], 3), 0) << i;
+            ASSERT_EQ(value, angle[i] * 0.5) << i;
         }
         // Back from the single flags and the rank alone: the same records where the rank holds
-        // the angle exactly (formats 0 to 5).
-        orv::LasStridedColumns single = c;
-        single.classificationFlags = {};
+        // the angle exactly (formats 0 to 5), the same flags everywhere.
+        c.classificationFlags = {};
         std::vector<uint8_t> again(records.size());
-        ASSERT_EQ(orv::encodeLasRecords(h, single, n, again.data()), n);
+        ASSERT_EQ(orv::encodeLasRecords(h, c, n, again.data()), n);
         if (format < 6) {
             EXPECT_EQ(again, records);
         }
         for (size_t i = 0; i < n; ++i) {
             const uint8_t* r = again.data() + i * h.recordLength;
-            const uint8_t stored = format < 6 ? r[15] >> 5 : r[15] & 0x0F;
-            ASSERT_EQ(stored, flags[i]) << i;
+            ASSERT_EQ(format < 6 ? r[15] >> 5 : r[15] & 0x0F, flags[i]) << i;
         }
     }
 }
