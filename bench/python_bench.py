@@ -55,7 +55,7 @@ def make_cloud(path, points, fmt, extra):
         header["vlrs"] = [{"user_id": "LASF_Spec", "record_id": 4,
                            "payload": descriptor("deviation", 4, 0.01) + descriptor("amplitude", 9)}]
     dtype = orvterdep.point_dtype(fmt, extra_bytes=6 if extra else 0)
-    with orvterdep.Writer(path, header) as out:
+    with orvterdep.Writer(path, header, dtype) as out:
         for lo in range(0, points, 1_000_000):
             p = np.zeros(min(1_000_000, points - lo), dtype)
             p["x"] = rng.uniform(500_000, 501_000, len(p))
