@@ -467,11 +467,6 @@ LasFileHeader headerToWrite(const py::object& given, const py::dict& fields) {
     } else {
         h.versionMinor = orv::lasMinorVersionFor(h.pointFormat);
     }
-    const size_t extra = extraOfFields(fields);
-    const uint16_t standard = orv::lasStandardRecordLength(h.pointFormat);
-    h.recordLength = d.contains("record_length") && extra == 0
-                         ? valueOf<uint16_t>(d["record_length"], "record_length")
-                         : static_cast<uint16_t>(std::min<size_t>(standard + extra, 65535));
     readTuple(d, "scale", h.scale);
     readTuple(d, "offset", h.offset);
     if (d.contains("file_source_id"))
@@ -493,6 +488,19 @@ LasFileHeader headerToWrite(const py::object& given, const py::dict& fields) {
         h.creationYear = valueOf<uint16_t>(d["creation_year"], "creation_year");
     h.vlrs = vlrsOf(d, "vlrs");
     h.evlrs = vlrsOf(d, "evlrs");
+    // Without raw extra bytes, the records still make room for the described extra dimensions
+    // the points give as fields: they would be left out otherwise.
+    const uint16_t standard = orv::lasStandardRecordLength(h.pointFormat);
+    size_t extra = extraOfFields(fields);
+    if (extra == 0 && !d.contains("record_length")) {
+        h.recordLength = 65535;
+        for (const orv::LasExtraField& f : orv::lasExtraFields(h))
+            if (fields.contains(py::bytes(f.name).attr("decode")("latin-1")))
+                extra = std::max<size_t>(extra, f.offset + f.size);
+    }
+    h.recordLength = d.contains("record_length") && extra == 0
+                         ? valueOf<uint16_t>(d["record_length"], "record_length")
+                         : static_cast<uint16_t>(std::min<size_t>(standard + extra, 65535));
     const std::pair<const char*, std::vector<uint8_t>*> kept[] = {{"header_extra", &h.headerExtra},
                                                                   {"after_vlrs", &h.afterVlrs}};
     for (const auto& [key, bytes] : kept)

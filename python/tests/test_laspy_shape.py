@@ -63,6 +63,10 @@ def test_every_described_extra_dimension_is_a_field_scaled_and_offset(tmp_path):
     orvterdep.write(tmp_path / "edited.las", points, header)
     back = orvterdep.read(tmp_path / "edited.las")[1]
     assert np.allclose(back["deviation"], [-5.0, 7.77, -6.0]) and back["amplitude"][2] == 9.0
+    # Without the raw bytes, the records make room for the dimensions given.
+    named = points[[n for n in points.dtype.names if n != "extra_bytes"]]
+    orvterdep.write(tmp_path / "named.las", named, header)
+    assert np.array_equal(orvterdep.read(tmp_path / "named.las")[1]["deviation"], back["deviation"])
     points["deviation"][0] = 1000.0  # 100,500 hundredths: no int16
     with pytest.raises(ValueError, match="point 0"):
         orvterdep.write(tmp_path / "refused.las", points, header)
