@@ -5,12 +5,17 @@ run interleaved with the reference, alternating which goes first, so that a slow
 shared machine falls on all of them.
 
     /usr/bin/python3 bench/python_bench.py [--points N] [--runs R] [--dir DIR] [--build DIR]
+                                           [--format F] [--extra]
+
+--extra gives each point two described extra dimensions (a scaled int16 and a float), which the
+reader returns as fields of their own.
 """
 
 import argparse
 import os
 import pathlib
 import statistics
+import struct
 import subprocess
 import sys
 import time
@@ -29,15 +34,28 @@ def child(mode, path):
     print(f"{points} points {time.perf_counter() - start:.6f} s")
 
 
-def make_cloud(path, points, fmt):
+def descriptor(name, data_type, scale=None):
+    """One extra-bytes description: 192 bytes, the name at 4, the scale at 112."""
+    d = bytearray(192)
+    d[2], d[3] = data_type, 0x08 if scale else 0
+    d[4:4 + len(name)] = name.encode()
+    if scale:
+        d[112:136] = struct.pack("<3d", scale, scale, scale)
+    return bytes(d)
+
+
+def make_cloud(path, points, fmt, extra):
     import numpy as np
 
     import orvterdep
 
     rng = np.random.default_rng(7)
     header = {"point_format": fmt, "scale": (0.001, 0.001, 0.001), "offset": (500_000, 4_000_000, 0)}
-    dtype = orvterdep.point_dtype(fmt)
-    with orvterdep.Writer(path, header) as out:
+    if extra:
+        header["vlrs"] = [{"user_id": "LASF_Spec", "record_id": 4,
+                           "payload": descriptor("deviation", 4, 0.01) + descriptor("amplitude", 9)}]
+    dtype = orvterdep.point_dtype(fmt, extra_bytes=6 if extra else 0)
+    with orvterdep.Writer(path, header, dtype) as out:
         for lo in range(0, points, 1_000_000):
             p = np.zeros(min(1_000_000, points - lo), dtype)
             p["x"] = rng.uniform(500_000, 501_000, len(p))
@@ -48,6 +66,8 @@ def make_cloud(path, points, fmt):
             p["number_of_returns"] = 1
             p["classification"] = rng.integers(1, 10, len(p))
             p["gps_time"] = np.arange(lo, lo + len(p)) * 1e-5
+            if extra:
+                p["extra_bytes"] = rng.integers(0, 256, (len(p), 6))
             out.write(p)
 
 
@@ -67,6 +87,7 @@ def main():
     parser.add_argument("--points", type=int, default=20_000_000)
     parser.add_argument("--runs", type=int, default=7)
     parser.add_argument("--format", type=int, default=1)
+    parser.add_argument("--extra", action="store_true")
     parser.add_argument("--dir", default="/tmp")
     parser.add_argument("--build", default=str(ROOT / "build/release"))
     parser.add_argument("--child", nargs=2, metavar=("MODE", "FILE"), help=argparse.SUPPRESS)
@@ -77,9 +98,9 @@ def main():
     build = pathlib.Path(args.build)
     env = dict(os.environ, PYTHONPATH=str(build / "python"))
     sys.path.insert(0, str(build / "python"))
-    path = pathlib.Path(args.dir) / f"python_bench_{args.points}_f{args.format}.las"
+    path = pathlib.Path(args.dir) / f"python_bench_{args.points}_f{args.format}{'_extra' if args.extra else ''}.las"
     if not path.exists():
-        make_cloud(path, args.points, args.format)
+        make_cloud(path, args.points, args.format, args.extra)
     rows = {
         "C++ LasReader into columns": [str(build / "bench/python_read_reference"), str(path)],
         "orvterdep.read": [sys.executable, __file__, "--child", "read", str(path)],
@@ -91,7 +112,8 @@ def main():
         for name in names:
             samples[name].append(run(rows[name], env))
     size = path.stat().st_size / 2**20
-    print(f"{args.points:,} points, point format {args.format}, {size:.0f} MiB, {args.runs} runs each")
+    print(f"{args.points:,} points, point format {args.format}{' with 2 extra dimensions' if args.extra else ''}, "
+          f"{size:.0f} MiB, {args.runs} runs each")
     print(f"{'row':32} {'min s':>8} {'median s':>9} {'max s':>8} {'Mpt/s':>7} {'peak MiB':>9} {'x ref':>6}")
     reference = statistics.median(s for s, _ in samples[next(iter(rows))])
     for name, values in samples.items():

@@ -6,7 +6,7 @@ import os
 import numpy as _np
 
 from ._core import (__version__, Chunks, Crs, FormatError, InStream, Packet, Transform, Writer,
-                    lean_point_dtype, point_dtype, reprojected_quantisation)
+                    extra_fields, lean_point_dtype, point_dtype, reprojected_quantisation)
 from ._core import render as _render
 
 __all__ = ["CRS", "FormatError", "Header", "InStream", "Packet", "Writer", "blocks", "chunks",
@@ -54,7 +54,8 @@ class Header(dict):
     """A LAS header: a dict whose keys also read as attributes (``header.scale``).
 
     Keys: version, point_format, record_length, compressed, point_count (the records the file
-    really holds), stated_point_count, points_by_return, scale, offset, min, max, file_source_id,
+    really holds), stated_point_count (what the header says), legacy_point_count (its 32-bit
+    field), extended_point_count (its 64-bit field, None before 1.4), points_by_return, scale, offset, min, max, file_source_id,
     global_encoding, guid, system_identifier, generating_software, creation_day, creation_year,
     vlrs and evlrs (dicts with user_id, record_id, description, reserved, payload bytes),
     header_extra, after_vlrs, crs (a CRS, or None), epsg (or None), extra_fields (the
@@ -77,56 +78,6 @@ class Header(dict):
             raise AttributeError(name) from None
 
 
-# The numeric types of the extra-bytes descriptions, by data type 1 to 10; 11 to 30 are pairs
-# and triples of them.
-_EXTRA_TYPES = ["u1", "i1", "<u2", "<i2", "<u4", "<i4", "<u8", "<i8", "<f4", "<f8"]
-
-
-def extra_fields(points, header):
-    """The extra bytes of `points` as named arrays, as the header's extra-bytes descriptions say.
-
-    Numeric fields come scaled and offset (float64) when their description asks for it; pairs and
-    triples have a second axis; untyped fields stay bytes, one row a point.
-    """
-    raw = points["extra_bytes"] if len(header.get("extra_fields", ())) else None
-    out = {}
-    for f in header.get("extra_fields", ()):
-        cut = raw[:, f["offset"]:f["offset"] + f["size"]]
-        t = f["data_type"]
-        if not 1 <= t <= 30:
-            out[f["name"]] = cut
-            continue
-        count = (t - 1) // 10 + 1
-        values = _np.ascontiguousarray(cut).view(_EXTRA_TYPES[(t - 1) % 10]).reshape(len(cut), count)
-        if f["options"] & 0x18:
-            scale = _np.asarray(f["scale"][:count]) if f["options"] & 0x08 else 1.0
-            offset = _np.asarray(f["offset_value"][:count]) if f["options"] & 0x10 else 0.0
-            values = values * scale + offset
-        out[f["name"]] = values[:, 0] if count == 1 else values
-    return out
-
-
-def _with_extra_dimensions(points, header):
-    """`points` with a field for each described extra dimension, as laspy users expect them
-    (``points["deviation"]``): typed, scaled and offset as `extra_fields` gives them. The raw
-    `extra_bytes` stay, so the points write back as they were; a name that a standard field
-    already has, or none, is left to `extra_fields`."""
-    if not header.get("extra_fields") or "extra_bytes" not in (points.dtype.names or ()):
-        return points
-    named = {n: v for n, v in extra_fields(points, header).items()
-             if n and n not in points.dtype.names}
-    if not named:
-        return points
-    dtype = [(n, points.dtype.fields[n][0]) for n in points.dtype.names]
-    dtype += [(n, v.dtype, v.shape[1:]) for n, v in named.items()]
-    out = _np.empty(len(points), dtype)
-    for n in points.dtype.names:
-        out[n] = points[n]
-    for n, v in named.items():
-        out[n] = v
-    return out
-
-
 def read(path, stored=False, to_crs=None):
     """Returns ``(header, points)``: the whole file, every field of its point format.
 
@@ -139,7 +90,7 @@ def read(path, stored=False, to_crs=None):
     points = c.all()  # first: what reading finds joins the header's warnings
     head = Header(c.header)
     if to_crs is None:
-        return head, _with_extra_dimensions(points, head)
+        return head, points
     if stored:
         raise ValueError("to_crs moves x, y, z: the stored integers would no longer match them")
     move, target = _reprojection(head, to_crs, path)
@@ -150,7 +101,7 @@ def read(path, stored=False, to_crs=None):
         head.update(_reprojected(head, target, lo, hi), min=lo, max=hi)
     else:
         head.update(crs=target, epsg=target.epsg)
-    return head, _with_extra_dimensions(points, head)
+    return head, points
 
 
 def _reprojection(head, to_crs, name="the input", threads=None):
@@ -177,9 +128,7 @@ def _positive(name, value):
 def chunks(path, size=1_000_000, stored=False):
     """Yields the points of `path` in arrays of at most `size` points (memory bounded by it)."""
     _positive("size", size)
-    c = Chunks(path, size, stored)
-    h = Header(c.header)
-    return (_with_extra_dimensions(part, h) for part in c)
+    return iter(Chunks(path, size, stored))
 
 
 def header(path):

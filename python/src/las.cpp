@@ -1,12 +1,13 @@
 // Full-fidelity LAS from Python: headers as dicts, points as numpy structured arrays with every
-// field of the file's point format, read whole, in chunks, and written back.
+// field of the file's point format, read whole, in chunks, and written back. The library decodes
+// records straight into the arrays' memory and encodes from it.
 #include <OrvCopc.h>
 #include <OrvError.h>
 #include <OrvLasCrs.h>
 #include <OrvLasFile.h>
+#include <OrvLasPoints.h>
 
 #include <algorithm>
-#include <array>
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
@@ -25,146 +26,103 @@ namespace orvpy {
 
 namespace {
 
-using orv::LasColumns;
 using orv::LasFileHeader;
+using orv::LasStrided;
+using orv::LasStridedColumns;
 
-// Points decoded per call: the decoder's columns and the records made of them both stay in the
-// second-level cache.
-constexpr size_t kBlockPoints = 4096;
-// ... and no more than about 1 MiB of columns, whatever the records' extra bytes.
-constexpr size_t kBlockBytes = size_t{1} << 20;
-
-// The library's columns the bindings use, with the size of one value.
-// clang-format off
-enum Column : uint8_t {
-    kX, kY, kZ, kx, ky, kz, kIntensity, kReturn, kReturns, kFlags, kChannel, kDirection, kEdge,
-    kClass, kScanAngle, kUserData, kSource, kGps, kRed, kGreen, kBlue, kNir, kWaveIndex,
-    kWaveOffset, kWaveSize, kWaveLocation, kWaveDx, kWaveDy, kWaveDz, kExtra, kColumnCount
+// Which formats have a field: those with all of `groups`; `legacy` fields only formats 0 to 5;
+// `stored` fields (X, Y, Z) only when asked for.
+struct Has {
+    uint32_t groups = 0;
+    bool legacy = false;
+    bool stored = false;
 };
-// clang-format on
+constexpr Has kAll{}, kLegacy{0, true}, kStored{0, false, true}, kExt{orv::kLasExtendedGroup},
+    kGps{orv::kLasGpsTimeGroup}, kRgb{orv::kLasRgbGroup}, kNir{orv::kLasNirGroup},
+    kWave{orv::kLasWavePacketGroup};
 
-// Points `col` of `c` at `p`; the pointer's type is the column's.
-void bindColumn(LasColumns& c, Column col, void* p) {
-    switch (col) {
-        // clang-format off
-        case kX: c.X = static_cast<int32_t*>(p); break;
-        case kY: c.Y = static_cast<int32_t*>(p); break;
-        case kZ: c.Z = static_cast<int32_t*>(p); break;
-        case kx: c.x = static_cast<double*>(p); break;
-        case ky: c.y = static_cast<double*>(p); break;
-        case kz: c.z = static_cast<double*>(p); break;
-        case kIntensity: c.intensity = static_cast<uint16_t*>(p); break;
-        case kReturn: c.returnNumber = static_cast<uint8_t*>(p); break;
-        case kReturns: c.numberOfReturns = static_cast<uint8_t*>(p); break;
-        case kFlags: c.classificationFlags = static_cast<uint8_t*>(p); break;
-        case kChannel: c.scannerChannel = static_cast<uint8_t*>(p); break;
-        case kDirection: c.scanDirection = static_cast<uint8_t*>(p); break;
-        case kEdge: c.edgeOfFlightLine = static_cast<uint8_t*>(p); break;
-        case kClass: c.classification = static_cast<uint8_t*>(p); break;
-        case kScanAngle: c.scanAngle = static_cast<int16_t*>(p); break;
-        case kUserData: c.userData = static_cast<uint8_t*>(p); break;
-        case kSource: c.pointSourceId = static_cast<uint16_t*>(p); break;
-        case kGps: c.gpsTime = static_cast<double*>(p); break;
-        case kRed: c.red = static_cast<uint16_t*>(p); break;
-        case kGreen: c.green = static_cast<uint16_t*>(p); break;
-        case kBlue: c.blue = static_cast<uint16_t*>(p); break;
-        case kNir: c.nir = static_cast<uint16_t*>(p); break;
-        case kWaveIndex: c.wavePacketIndex = static_cast<uint8_t*>(p); break;
-        case kWaveOffset: c.waveformOffset = static_cast<uint64_t*>(p); break;
-        case kWaveSize: c.waveformSize = static_cast<uint32_t*>(p); break;
-        case kWaveLocation: c.returnPointLocation = static_cast<float*>(p); break;
-        case kWaveDx: c.waveDx = static_cast<float*>(p); break;
-        case kWaveDy: c.waveDy = static_cast<float*>(p); break;
-        case kWaveDz: c.waveDz = static_cast<float*>(p); break;
-        case kExtra: c.extraBytes = static_cast<uint8_t*>(p); break;
-        case kColumnCount: break;
-            // clang-format on
-    }
+// Points a column of the library's strided columns at `at`, `stride` bytes a point.
+using Bind = void (*)(LasStridedColumns&, uint8_t* at, size_t stride);
+template <auto Member>
+void bindAt(LasStridedColumns& c, uint8_t* at, size_t stride) {
+    auto& column = c.*Member;
+    column = {reinterpret_cast<decltype(column.data)>(at), stride};
 }
 
-// Bytes of one value of each column (the extra bytes column: one byte per extra byte).
-constexpr uint8_t kColumnSize[kColumnCount] = {4, 4, 4, 8, 8, 8, 2, 1, 1, 1, 1, 1, 1, 1, 2,
-                                               1, 2, 8, 2, 2, 2, 2, 1, 8, 4, 4, 4, 4, 4, 1};
-
-// Which formats have a field.
-enum class Has : uint8_t { All, Legacy, Extended, Gps, Rgb, Nir, Wave, Stored };
-
-// How a numpy field is made from its column: copied, narrowed from int16 to int8 (the scan
-// angle rank of formats 0 to 5), or one bit of the classification flags.
-enum class Take : uint8_t { Copy, Narrow, Bit0, Bit1, Bit2, Bit3 };
-
+// A field of the structured arrays: its name, laspy's name where that differs (a title of the
+// dtype, so either indexes the field), its numpy type and the library's column.
 struct Field {
     const char* name;
+    const char* alias;
     const char* format;
-    Column column;
+    Bind bind;
     Has has;
-    Take take;
 };
 
 // Every field a point may have, in the order of the structured array.
 const Field kFields[] = {
-    {"x", "<f8", kx, Has::All, Take::Copy},
-    {"y", "<f8", ky, Has::All, Take::Copy},
-    {"z", "<f8", kz, Has::All, Take::Copy},
-    {"X", "<i4", kX, Has::Stored, Take::Copy},
-    {"Y", "<i4", kY, Has::Stored, Take::Copy},
-    {"Z", "<i4", kZ, Has::Stored, Take::Copy},
-    {"intensity", "<u2", kIntensity, Has::All, Take::Copy},
-    {"return_number", "u1", kReturn, Has::All, Take::Copy},
-    {"number_of_returns", "u1", kReturns, Has::All, Take::Copy},
-    {"synthetic", "u1", kFlags, Has::All, Take::Bit0},
-    {"key_point", "u1", kFlags, Has::All, Take::Bit1},
-    {"withheld", "u1", kFlags, Has::All, Take::Bit2},
-    {"overlap", "u1", kFlags, Has::Extended, Take::Bit3},
-    {"scanner_channel", "u1", kChannel, Has::Extended, Take::Copy},
-    {"scan_direction", "u1", kDirection, Has::All, Take::Copy},
-    {"edge_of_flight_line", "u1", kEdge, Has::All, Take::Copy},
-    {"classification", "u1", kClass, Has::All, Take::Copy},
-    {"scan_angle_rank", "i1", kScanAngle, Has::Legacy, Take::Narrow},
-    {"scan_angle", "<i2", kScanAngle, Has::Extended, Take::Copy},
-    {"user_data", "u1", kUserData, Has::All, Take::Copy},
-    {"point_source_id", "<u2", kSource, Has::All, Take::Copy},
-    {"gps_time", "<f8", kGps, Has::Gps, Take::Copy},
-    {"red", "<u2", kRed, Has::Rgb, Take::Copy},
-    {"green", "<u2", kGreen, Has::Rgb, Take::Copy},
-    {"blue", "<u2", kBlue, Has::Rgb, Take::Copy},
-    {"nir", "<u2", kNir, Has::Nir, Take::Copy},
-    {"wave_packet_index", "u1", kWaveIndex, Has::Wave, Take::Copy},
-    {"waveform_offset", "<u8", kWaveOffset, Has::Wave, Take::Copy},
-    {"waveform_size", "<u4", kWaveSize, Has::Wave, Take::Copy},
-    {"return_point_location", "<f4", kWaveLocation, Has::Wave, Take::Copy},
-    {"wave_dx", "<f4", kWaveDx, Has::Wave, Take::Copy},
-    {"wave_dy", "<f4", kWaveDy, Has::Wave, Take::Copy},
-    {"wave_dz", "<f4", kWaveDz, Has::Wave, Take::Copy},
+    {"x", nullptr, "<f8", &bindAt<&LasStridedColumns::x>, kAll},
+    {"y", nullptr, "<f8", &bindAt<&LasStridedColumns::y>, kAll},
+    {"z", nullptr, "<f8", &bindAt<&LasStridedColumns::z>, kAll},
+    {"X", nullptr, "<i4", &bindAt<&LasStridedColumns::X>, kStored},
+    {"Y", nullptr, "<i4", &bindAt<&LasStridedColumns::Y>, kStored},
+    {"Z", nullptr, "<i4", &bindAt<&LasStridedColumns::Z>, kStored},
+    {"intensity", nullptr, "<u2", &bindAt<&LasStridedColumns::intensity>, kAll},
+    {"return_number", nullptr, "u1", &bindAt<&LasStridedColumns::returnNumber>, kAll},
+    {"number_of_returns", nullptr, "u1", &bindAt<&LasStridedColumns::numberOfReturns>, kAll},
+    {"synthetic", nullptr, "u1", &bindAt<&LasStridedColumns::synthetic>, kAll},
+    {"key_point", nullptr, "u1", &bindAt<&LasStridedColumns::keyPoint>, kAll},
+    {"withheld", nullptr, "u1", &bindAt<&LasStridedColumns::withheld>, kAll},
+    {"overlap", nullptr, "u1", &bindAt<&LasStridedColumns::overlap>, kExt},
+    {"scanner_channel", nullptr, "u1", &bindAt<&LasStridedColumns::scannerChannel>, kExt},
+    {"scan_direction", "scan_direction_flag", "u1", &bindAt<&LasStridedColumns::scanDirection>,
+     kAll},
+    {"edge_of_flight_line", nullptr, "u1", &bindAt<&LasStridedColumns::edgeOfFlightLine>, kAll},
+    {"classification", nullptr, "u1", &bindAt<&LasStridedColumns::classification>, kAll},
+    {"scan_angle_rank", nullptr, "i1", &bindAt<&LasStridedColumns::scanAngleRank>, kLegacy},
+    {"scan_angle", nullptr, "<i2", &bindAt<&LasStridedColumns::scanAngle>, kExt},
+    {"user_data", nullptr, "u1", &bindAt<&LasStridedColumns::userData>, kAll},
+    {"point_source_id", nullptr, "<u2", &bindAt<&LasStridedColumns::pointSourceId>, kAll},
+    {"gps_time", nullptr, "<f8", &bindAt<&LasStridedColumns::gpsTime>, kGps},
+    {"red", nullptr, "<u2", &bindAt<&LasStridedColumns::red>, kRgb},
+    {"green", nullptr, "<u2", &bindAt<&LasStridedColumns::green>, kRgb},
+    {"blue", nullptr, "<u2", &bindAt<&LasStridedColumns::blue>, kRgb},
+    {"nir", nullptr, "<u2", &bindAt<&LasStridedColumns::nir>, kNir},
+    {"wave_packet_index", "wavepacket_index", "u1", &bindAt<&LasStridedColumns::wavePacketIndex>,
+     kWave},
+    {"waveform_offset", "wavepacket_offset", "<u8", &bindAt<&LasStridedColumns::waveformOffset>,
+     kWave},
+    {"waveform_size", "wavepacket_size", "<u4", &bindAt<&LasStridedColumns::waveformSize>, kWave},
+    {"return_point_location", "return_point_wave_location", "<f4",
+     &bindAt<&LasStridedColumns::returnPointLocation>, kWave},
+    {"wave_dx", "x_t", "<f4", &bindAt<&LasStridedColumns::waveDx>, kWave},
+    {"wave_dy", "y_t", "<f4", &bindAt<&LasStridedColumns::waveDy>, kWave},
+    {"wave_dz", "z_t", "<f4", &bindAt<&LasStridedColumns::waveDz>, kWave},
 };
 constexpr const char* kExtraName = "extra_bytes";
+// laspy's single field of the four flags; accepted on writing.
+constexpr const char* kFlagsName = "classification_flags";
 
-bool formatHas(uint8_t format, Has has, bool stored) {
+bool formatHas(uint8_t format, const Has& has, bool stored) {
     if (format > orv::kLasLastPointFormat) return false;
-    const orv::LasPointLayout& l = orv::kLasPointLayouts[format];
-    switch (has) {
-        case Has::All:
-            return true;
-        case Has::Legacy:
-            return !l.extendedCore;
-        case Has::Extended:
-            return l.extendedCore;
-        case Has::Gps:
-            return l.gpsTime >= 0;
-        case Has::Rgb:
-            return l.rgb >= 0;
-        case Has::Nir:
-            return l.nir >= 0;
-        case Has::Wave:
-            return l.wavePacket >= 0;
-        case Has::Stored:
-            return stored;
-    }
-    return false;
+    if (has.stored) return stored;
+    const uint32_t groups = orv::lasPointFormatGroups(format);
+    if (has.legacy) return !(groups & orv::kLasExtendedGroup);
+    return (groups & has.groups) == has.groups;
 }
 
 size_t fieldSize(const Field& f) {
     return f.format[std::strlen(f.format) - 1] - '0';
+}
+
+// The numpy type of an extra dimension's values, as the library gives them.
+py::dtype extraDtype(const orv::LasExtraValues& v) {
+    static const char* const kTypes[] = {"u1",  "u1",  "i1",  "<u2", "<i2", "<u4",
+                                         "<i4", "<u8", "<i8", "<f4", "<f8"};
+    const char* type = kTypes[static_cast<int>(v.type)];
+    const size_t n = v.type == orv::LasValueType::Bytes ? v.size : v.count;
+    if (v.type != orv::LasValueType::Bytes && n == 1) return py::dtype(type);
+    return py::dtype(("(" + std::to_string(n) + ",)" + type).c_str());
 }
 
 // One field of the structured array and where it lies in a record.
@@ -173,151 +131,99 @@ struct Placed {
     size_t offset;
 };
 
-// The structured array of a point format: its fields, in kFields order, then the extra bytes.
+// An extra dimension a header describes, as a field of its own.
+struct ExtraPlaced {
+    orv::LasExtraField field;
+    size_t offset = 0;
+};
+
+// The structured array of a point format: its fields in kFields order, the raw extra bytes,
+// then a field for each extra dimension the header describes under a name no other field has.
 struct PointShape {
     std::vector<Placed> fields;
+    std::vector<ExtraPlaced> dimensions;
     size_t extra = 0;  // extra bytes per record
     size_t extraOffset = 0;
     size_t itemsize = 0;
-    bool columnUsed[kColumnCount] = {};
 
-    uint8_t format = 0;
-    bool stored = false;
-
-    PointShape(uint8_t pointFormat, size_t extraBytes, bool storedXyz)
-        : extra(extraBytes), format(pointFormat), stored(storedXyz) {
+    PointShape(uint8_t format, size_t extraBytes, bool stored,
+               const std::vector<orv::LasExtraField>& described = {})
+        : extra(extraBytes) {
         for (const Field& f : kFields) {
             if (!formatHas(format, f.has, stored)) continue;
             fields.push_back({&f, itemsize});
             itemsize += fieldSize(f);
-            columnUsed[f.column] = true;
         }
         extraOffset = itemsize;
         itemsize += extra;
-        columnUsed[kExtra] = extra > 0;
+        for (const orv::LasExtraField& f : described) {
+            if (f.name.empty() || taken(f.name)) continue;
+            // A name described twice is the later description's, where the first stood.
+            auto same = std::find_if(dimensions.begin(), dimensions.end(),
+                                     [&](const ExtraPlaced& d) { return d.field.name == f.name; });
+            if (same != dimensions.end()) same->field = f;
+            if (same == dimensions.end()) dimensions.push_back({f, 0});
+        }
+        for (ExtraPlaced& d : dimensions) {
+            d.offset = itemsize;
+            itemsize += orv::lasExtraValues(d.field).size;
+        }
+    }
+
+    explicit PointShape(const LasFileHeader& h, bool stored)
+        : PointShape(h.pointFormat, orv::lasExtraByteCount(h), stored, orv::lasExtraFields(h)) {}
+
+    // A standard field (or its laspy name) or the extra bytes has this name.
+    bool taken(const std::string& name) const {
+        if (name == kExtraName) return true;
+        for (const Placed& p : fields)
+            if (name == p.field->name || (p.field->alias && name == p.field->alias)) return true;
+        return false;
     }
 
     py::dtype dtype() const {
-        py::list names, formats, offsets;
+        py::list names, formats, offsets, titles;
         for (const Placed& p : fields) {
             names.append(p.field->name);
             formats.append(p.field->format);
             offsets.append(p.offset);
+            titles.append(p.field->alias ? py::object(py::str(p.field->alias)) : py::none());
         }
         if (extra) {
             names.append(kExtraName);
             formats.append(py::dtype(("(" + std::to_string(extra) + ",)u1").c_str()));
             offsets.append(extraOffset);
+            titles.append(py::none());
         }
-        return py::dtype(names, formats, offsets, static_cast<py::ssize_t>(itemsize));
+        for (const ExtraPlaced& d : dimensions) {
+            names.append(py::bytes(d.field.name).attr("decode")("latin-1"));
+            formats.append(extraDtype(orv::lasExtraValues(d.field)));
+            offsets.append(d.offset);
+            titles.append(py::none());
+        }
+        py::dict spec;
+        spec["names"] = names;
+        spec["formats"] = formats;
+        spec["offsets"] = offsets;
+        spec["titles"] = titles;
+        spec["itemsize"] = itemsize;
+        return py::dtype::from_args(spec);
+    }
+
+    // The library's columns over `count` records at `base`; `dims` receives the extra
+    // dimensions' columns, which the result points to.
+    LasStridedColumns columns(uint8_t* base, std::vector<orv::LasExtraColumn>& dims) const {
+        LasStridedColumns c;
+        for (const Placed& p : fields) p.field->bind(c, base + p.offset, itemsize);
+        if (extra) c.extraBytes = {base + extraOffset, itemsize};
+        dims.clear();
+        for (const ExtraPlaced& d : dimensions)
+            dims.push_back({&d.field, base + d.offset, itemsize});
+        c.extraFields = dims.data();
+        c.extraFieldCount = dims.size();
+        return c;
     }
 };
-
-// One block of each column the shape uses.
-struct Scratch {
-    std::vector<uint8_t> storage[kColumnCount];
-    LasColumns columns;
-
-    const size_t points;
-
-    Scratch(const bool* used, size_t extra)
-        : points(std::max<size_t>(1, std::min(kBlockPoints, kBlockBytes / (extra + 64)))) {
-        for (int c = 0; c < kColumnCount; ++c) {
-            if (!used[c]) continue;
-            storage[c].assign(points * (c == kExtra ? extra : kColumnSize[c]), 0);
-            bindColumn(columns, static_cast<Column>(c), storage[c].data());
-        }
-    }
-    const uint8_t* at(Column c) const { return storage[c].data(); }
-    uint8_t* at(Column c) { return storage[c].data(); }
-};
-
-template <class T>
-inline void put(uint8_t* at, T value) {
-    std::memcpy(at, &value, sizeof value);
-}
-template <class T>
-inline const T* col(const Scratch& s, Column c) {
-    return reinterpret_cast<const T*>(s.at(c));
-}
-
-// Columns -> `n` records at `out`, point by point so that each record is written whole; the
-// fields are those of kFields for a format with these field groups, in that order. Returns the
-// bytes of the fields before the extra bytes, for the caller to check against the dtype.
-template <bool Ext, bool Gps, bool Rgb, bool Nir, bool Wave, bool Stored>
-size_t toRecordsAs(const Scratch& s, uint8_t* out, size_t n, size_t stride, size_t extra) {
-    const double *x = col<double>(s, kx), *y = col<double>(s, ky), *z = col<double>(s, kz);
-    const int32_t *X = col<int32_t>(s, kX), *Y = col<int32_t>(s, kY), *Z = col<int32_t>(s, kZ);
-    const uint16_t* intensity = col<uint16_t>(s, kIntensity);
-    const uint8_t *ret = col<uint8_t>(s, kReturn), *rets = col<uint8_t>(s, kReturns),
-                  *flags = col<uint8_t>(s, kFlags), *channel = col<uint8_t>(s, kChannel),
-                  *dir = col<uint8_t>(s, kDirection), *edge = col<uint8_t>(s, kEdge),
-                  *cls = col<uint8_t>(s, kClass), *user = col<uint8_t>(s, kUserData),
-                  *wi = col<uint8_t>(s, kWaveIndex), *ex = col<uint8_t>(s, kExtra);
-    const int16_t* angle = col<int16_t>(s, kScanAngle);
-    const uint16_t *src = col<uint16_t>(s, kSource), *red = col<uint16_t>(s, kRed),
-                   *green = col<uint16_t>(s, kGreen), *blue = col<uint16_t>(s, kBlue),
-                   *nir = col<uint16_t>(s, kNir);
-    const double* gps = col<double>(s, kGps);
-    const uint64_t* wo = col<uint64_t>(s, kWaveOffset);
-    const uint32_t* ws = col<uint32_t>(s, kWaveSize);
-    const float *wl = col<float>(s, kWaveLocation), *dx = col<float>(s, kWaveDx),
-                *dy = col<float>(s, kWaveDy), *dz = col<float>(s, kWaveDz);
-    size_t length = 0;
-    for (size_t i = 0; i < n; ++i) {
-        uint8_t* r = out + i * stride;
-        size_t o = 0;  // folds to a constant at each store
-        auto w = [&](auto v) {
-            put(r + o, v);
-            o += sizeof v;
-        };
-        w(x[i]), w(y[i]), w(z[i]);
-        if constexpr (Stored) w(X[i]), w(Y[i]), w(Z[i]);
-        w(intensity[i]), w(ret[i]), w(rets[i]);
-        const uint8_t f = flags[i];
-        w(uint8_t(f & 1u)), w(uint8_t((f >> 1) & 1u)), w(uint8_t((f >> 2) & 1u));
-        if constexpr (Ext) w(uint8_t((f >> 3) & 1u)), w(channel[i]);
-        w(dir[i]), w(edge[i]), w(cls[i]);
-        if constexpr (Ext)
-            w(angle[i]);
-        else
-            w(static_cast<int8_t>(angle[i]));
-        w(user[i]), w(src[i]);
-        if constexpr (Gps) w(gps[i]);
-        if constexpr (Rgb) w(red[i]), w(green[i]), w(blue[i]);
-        if constexpr (Nir) w(nir[i]);
-        if constexpr (Wave) w(wi[i]), w(wo[i]), w(ws[i]), w(wl[i]), w(dx[i]), w(dy[i]), w(dz[i]);
-        if (extra) std::memcpy(r + o, ex + i * extra, extra);
-        length = o;
-    }
-    return length;
-}
-
-using ToRecords = size_t (*)(const Scratch&, uint8_t*, size_t, size_t, size_t);
-
-template <uint8_t F, bool Stored>
-constexpr ToRecords toRecordsOf() {
-    constexpr orv::LasPointLayout l = orv::kLasPointLayouts[F];
-    return &toRecordsAs<l.extendedCore, (l.gpsTime >= 0), (l.rgb >= 0), (l.nir >= 0),
-                        (l.wavePacket >= 0), Stored>;
-}
-
-template <size_t... F>
-constexpr std::array<std::array<ToRecords, 2>, sizeof...(F)> toRecordsTable(
-    std::index_sequence<F...>) {
-    return {{{toRecordsOf<F, false>(), toRecordsOf<F, true>()}...}};
-}
-constexpr auto kToRecords =
-    toRecordsTable(std::make_index_sequence<orv::kLasLastPointFormat + 1>());
-
-// Columns -> `n` records at `out`.
-void toRecords(const PointShape& shape, const Scratch& s, uint8_t* out, size_t n) {
-    if (shape.format > orv::kLasLastPointFormat) throw std::logic_error("unknown point format");
-    const size_t length =
-        kToRecords[shape.format][shape.stored](s, out, n, shape.itemsize, shape.extra);
-    // The dtype and the record writer list the fields alike; a change to one alone stops here.
-    if (n && length != shape.extraOffset) throw std::logic_error("point layout mismatch");
-}
 
 // The memory of a points array: numpy gets it in a capsule, so the buffer the reader filled
 // becomes the array as it is.
@@ -346,7 +252,7 @@ struct PointBuffer {
 // Points an array starts with room for: a count the file has not shown yet claims no memory.
 constexpr size_t kInitialPoints = size_t{1} << 20;
 
-// Reads `count` points (or to the end) into a fresh structured array, block by block. The
+// Reads `count` points (or to the end) into a fresh structured array, decoded in place. The
 // buffer comes from malloc, not numpy: numpy asks for transparent huge pages on large arrays,
 // and where the kernel must assemble them on the first touch that costs more than the read.
 py::array readPoints(orv::LasReader& reader, const PointShape& shape, const py::dtype& dtype,
@@ -356,17 +262,17 @@ py::array readPoints(orv::LasReader& reader, const PointShape& shape, const py::
     size_t done = 0;
     {
         py::gil_scoped_release unlocked;
-        Scratch s(shape.columnUsed, shape.extra);
+        std::vector<orv::LasExtraColumn> dims;
         while (done < count) {
-            const size_t want = std::min(s.points, count - done);
-            if (done + want > room) {
-                room = std::min(count, std::max(done + want, room + room / 2));
+            if (done == room) {
+                room = std::min(count, room + std::max<size_t>(room / 2, 1));
                 buffer->grow(room * shape.itemsize);
             }
-            const size_t got = reader.read(s.columns, want);
-            if (got == 0) break;
-            toRecords(shape, s, buffer->data + done * shape.itemsize, got);
+            const size_t want = room - done;
+            const size_t got = orv::readLasPoints(
+                reader, shape.columns(buffer->data + done * shape.itemsize, dims), want);
             done += got;
+            if (got < want) break;
         }
     }
     if (done < count) buffer->shrink(done * shape.itemsize);
@@ -409,8 +315,11 @@ py::dict headerDict(const LasFileHeader& h) {
     d["point_format"] = h.pointFormat;
     d["record_length"] = h.recordLength;
     d["compressed"] = h.compressed;
+    // point_count is what can be read; the header's own count fields keep their own names.
     d["point_count"] = h.readablePoints;
     d["stated_point_count"] = h.statedPoints;
+    d["legacy_point_count"] = h.legacyPointCount;
+    d["extended_point_count"] = h.hasExtension ? py::object(py::int_(h.pointCount)) : py::none();
     d["points_by_return"] = h.hasExtension ? py::object(tupleOf(h.pointsByReturn))
                                            : py::object(tupleOf(h.legacyPointsByReturn));
     d["scale"] = tupleOf(h.scale);
@@ -526,18 +435,11 @@ std::vector<orv::LasVlr> vlrsOf(const py::dict& d, const char* key) {
 
 // The point format an array's fields ask for, when the header names none.
 uint8_t formatOfFields(const py::dict& fields) {
-    auto has = [&](const char* name) { return fields.contains(name); };
-    const bool gps = has("gps_time"), rgb = has("red"), nir = has("nir"),
-               wave = has("wave_packet_index");
-    const bool extended = nir || has("scan_angle") || has("overlap") || has("scanner_channel");
-    if (extended) {
-        if (nir) return wave ? 10 : 8;
-        if (wave) return 9;
-        return rgb ? 7 : 6;
-    }
-    if (wave) return rgb ? 5 : 4;
-    if (rgb) return gps ? 3 : 2;
-    return gps ? 1 : 0;
+    uint32_t groups = 0;
+    for (const Field& f : kFields)
+        if (fields.contains(f.name) || (f.alias && fields.contains(f.alias)))
+            groups |= f.has.groups;
+    return orv::lasPointFormatFor(groups);
 }
 
 py::dict fieldsOf(const py::object& dtype) {
@@ -563,13 +465,8 @@ LasFileHeader headerToWrite(const py::object& given, const py::dict& fields) {
         h.versionMajor = v.first;
         h.versionMinor = v.second;
     } else {
-        h.versionMinor = h.pointFormat > 5 ? 4 : h.pointFormat > 3 ? 3 : 2;
+        h.versionMinor = orv::lasMinorVersionFor(h.pointFormat);
     }
-    const size_t extra = extraOfFields(fields);
-    const uint16_t standard = orv::lasStandardRecordLength(h.pointFormat);
-    h.recordLength = d.contains("record_length") && extra == 0
-                         ? valueOf<uint16_t>(d["record_length"], "record_length")
-                         : static_cast<uint16_t>(std::min<size_t>(standard + extra, 65535));
     readTuple(d, "scale", h.scale);
     readTuple(d, "offset", h.offset);
     if (d.contains("file_source_id"))
@@ -591,6 +488,19 @@ LasFileHeader headerToWrite(const py::object& given, const py::dict& fields) {
         h.creationYear = valueOf<uint16_t>(d["creation_year"], "creation_year");
     h.vlrs = vlrsOf(d, "vlrs");
     h.evlrs = vlrsOf(d, "evlrs");
+    // Without raw extra bytes, the records still make room for the described extra dimensions
+    // the points give as fields: they would be left out otherwise.
+    const uint16_t standard = orv::lasStandardRecordLength(h.pointFormat);
+    size_t extra = extraOfFields(fields);
+    if (extra == 0 && !d.contains("record_length")) {
+        h.recordLength = 65535;
+        for (const orv::LasExtraField& f : orv::lasExtraFields(h))
+            if (fields.contains(py::bytes(f.name).attr("decode")("latin-1")))
+                extra = std::max<size_t>(extra, f.offset + f.size);
+    }
+    h.recordLength = d.contains("record_length") && extra == 0
+                         ? valueOf<uint16_t>(d["record_length"], "record_length")
+                         : static_cast<uint16_t>(std::min<size_t>(standard + extra, 65535));
     const std::pair<const char*, std::vector<uint8_t>*> kept[] = {{"header_extra", &h.headerExtra},
                                                                   {"after_vlrs", &h.afterVlrs}};
     for (const auto& [key, bytes] : kept)
@@ -650,8 +560,7 @@ public:
         if (result != 0) refuseOpen(result, path, m_reader.error());
         m_reading.emplace(path);
         const LasFileHeader& h = m_reader.header();
-        m_shape.emplace(h.pointFormat, h.recordLength - orv::lasStandardRecordLength(h.pointFormat),
-                        stored);
+        m_shape.emplace(h, stored);
         m_dtype = m_shape->dtype();
         m_header = headerDict(h);
     }
@@ -734,8 +643,7 @@ py::tuple copcRead(const py::object& file, const py::object& bounds, double reso
     const int result = reader.open(path);
     if (result != 0) refuseOpen(result, path, reader.error());
     const LasFileHeader& h = reader.header();
-    const PointShape shape(h.pointFormat,
-                           h.recordLength - orv::lasStandardRecordLength(h.pointFormat), stored);
+    const PointShape shape(h, stored);
     const py::dtype dtype = shape.dtype();
     std::vector<uint8_t> records;
     int64_t count = 0;
@@ -745,19 +653,41 @@ py::tuple copcRead(const py::object& file, const py::object& bounds, double reso
         count = reader.read(q, records);
         if (count >= 0) {
             buffer = std::make_unique<PointBuffer>(size_t(count) * shape.itemsize);
-            Scratch sc(shape.columnUsed, shape.extra);
-            for (size_t done = 0; done < size_t(count);) {
-                const size_t n = std::min(kBlockPoints, size_t(count) - done);
-                orv::decodeLasRecords(h, records.data() + done * h.recordLength, n, sc.columns);
-                toRecords(shape, sc, buffer->data + done * shape.itemsize, n);
-                done += n;
-            }
+            std::vector<orv::LasExtraColumn> dims;
+            orv::decodeLasRecords(h, records.data(), size_t(count),
+                                  shape.columns(buffer->data, dims));
         }
     }
     if (count < 0) throw FormatError(path + ": " + reader.error());
     uint8_t* data = buffer->data;
     py::array points = arrayOver(dtype, size_t(count), data, buffer.release());
     return py::make_tuple(headerDict(h), points);
+}
+
+// The memory of the values of `column` (one field of the points, one row a point) as `type`:
+// the array's own where the type is already that, else a converted copy kept in `keep`. Returns
+// the first value's address and the bytes from one point to the next.
+std::pair<uint8_t*, size_t> valuesAs(const py::array& column, const std::string& name,
+                                     const py::dtype& type, std::vector<py::array>& keep) {
+    const py::dtype base = type.attr("base");
+    const py::tuple shape = type.attr("shape");
+    const bool inPlace = column.dtype().equal(base) &&
+                         static_cast<size_t>(column.ndim()) == shape.size() + 1 &&
+                         column.strides(0) >= 0 &&
+                         (column.ndim() == 1 ||
+                          (column.ndim() == 2 && column.shape(1) == shape[0].cast<py::ssize_t>() &&
+                           column.strides(1) == base.itemsize()));
+    if (inPlace)
+        return {static_cast<uint8_t*>(const_cast<void*>(column.data())),
+                static_cast<size_t>(column.strides(0))};
+    py::array copy = py::module_::import("numpy").attr("ascontiguousarray")(column, base);
+    // Fewer values than the records take would be read past.
+    if (column.ndim() == 0 ||
+        static_cast<size_t>(copy.nbytes()) < column.shape(0) * size_t(type.itemsize()))
+        throw py::value_error(name + ": " + std::to_string(type.itemsize() / base.itemsize()) +
+                              " values a point");
+    keep.push_back(copy);
+    return {static_cast<uint8_t*>(copy.mutable_data()), static_cast<size_t>(type.itemsize())};
 }
 
 // Writes points block by block; the target is replaced only by close().
@@ -768,69 +698,45 @@ public:
         if (m_header.pointFormat > orv::kLasLastPointFormat)
             throw FormatError("point format " + std::to_string(m_header.pointFormat) +
                               " has no known layout");
-        const uint16_t standard = orv::lasStandardRecordLength(m_header.pointFormat);
-        m_extra = m_header.recordLength - std::min(m_header.recordLength, standard);
+        m_extra = orv::lasExtraByteCount(m_header);
+        m_dimensions = orv::lasExtraFields(m_header);
         refuseIfBeingRead(m_path);
         if (m_writer.open(m_path.c_str(), m_header) != 0)
             throw FormatError(m_path + ": " + m_writer.error());
         m_open = true;
     }
 
-    void write(const py::array& points) {
+    void write(const py::array& given) {
         OneAtATime guard(m_busy);
         if (!m_open) throw py::value_error("the writer is closed");
+        const py::array points = given.ndim() == 1 ? given : py::array(given.attr("reshape")(-1));
         const py::dict fields = fieldsOf(points.dtype());
         if (fields.empty()) throw py::type_error("points: a structured array with named fields");
         requireCoordinates(fields);
         if (fields.contains(kExtraName) && extraOfFields(fields) != m_extra)
             throw py::value_error("extra_bytes: the records hold " + std::to_string(m_extra) +
                                   " extra bytes a point");
-        const bool floats = fields.contains("x");
         const size_t n = static_cast<size_t>(points.size());
-        const py::module_ np = py::module_::import("numpy");
-        std::vector<uint8_t> flags, angles;
+        const PointShape shape(m_header.pointFormat, m_extra, true);
+        m_records.resize(std::min(kWriteBlock, std::max<size_t>(n, 1)) * m_header.recordLength);
         for (size_t lo = 0; lo < n; lo += kWriteBlock) {
             const size_t m = std::min(kWriteBlock, n - lo);
             const py::object part = points[py::slice(lo, lo + m, 1)];
-            LasColumns c;
-            std::vector<py::array> keep;  // this block's columns, alive until written
-            flags.assign(m, 0);
-            for (const Field& f : kFields) {
-                if (!fields.contains(f.name)) continue;
-                if (f.has == Has::Stored && floats) continue;  // x, y, z win over X, Y, Z
-                py::array col = np.attr("ascontiguousarray")(part[f.name], f.format);
-                keep.push_back(col);
-                if (f.take == Take::Copy) {
-                    bindColumn(c, f.column, col.mutable_data());
-                } else if (f.take == Take::Narrow) {
-                    angles.resize(m * 2);
-                    auto* out = reinterpret_cast<int16_t*>(angles.data());
-                    const auto* in = static_cast<const int8_t*>(col.data());
-                    for (size_t i = 0; i < m; ++i) out[i] = in[i];
-                    c.scanAngle = out;
-                } else {
-                    const int bit = static_cast<int>(f.take) - static_cast<int>(Take::Bit0);
-                    const auto* in = static_cast<const uint8_t*>(col.data());
-                    for (size_t i = 0; i < m; ++i)
-                        flags[i] = static_cast<uint8_t>(flags[i] | ((in[i] != 0) << bit));
-                    c.classificationFlags = flags.data();
-                }
-            }
-            if (m_extra && fields.contains(kExtraName)) {
-                py::array col = np.attr("ascontiguousarray")(part[kExtraName], "u1");
-                keep.push_back(col);
-                c.extraBytes = static_cast<uint8_t*>(col.mutable_data());
-            }
+            std::vector<py::array> keep;  // this block's converted columns, alive until written
+            std::vector<orv::LasExtraColumn> dims;
+            const LasStridedColumns c = columnsOf(part, fields, shape, keep, dims);
             size_t written = 0;
             {
                 py::gil_scoped_release unlocked;
-                written = m_writer.write(c, m);
+                written = orv::encodeLasRecords(m_header, c, m, m_records.data());
+                m_writer.writeRaw(m_records.data(), written);
             }
             if (written < m) {
                 discard();
                 throw py::value_error("point " + std::to_string(m_written + lo + written) +
-                                      ": a coordinate does not fit the scale and offset (or is "
-                                      "not a number); nothing was written");
+                                      ": a coordinate does not fit the scale and offset, or an "
+                                      "extra dimension its type (or is not a number); nothing "
+                                      "was written");
             }
         }
         m_written += n;
@@ -855,14 +761,108 @@ private:
     // Points handed to the library per call when writing.
     static constexpr size_t kWriteBlock = 65536;
 
+    // The library's columns over the fields of `part` that the records hold, under our names or
+    // laspy's; `keep` and `dims` hold what the columns point to.
+    LasStridedColumns columnsOf(const py::object& part, const py::dict& fields,
+                                const PointShape& shape, std::vector<py::array>& keep,
+                                std::vector<orv::LasExtraColumn>& dims) const {
+        LasStridedColumns c;
+        const auto bind = [&](const char* name, const py::dtype& type) {
+            return valuesAs(part[py::str(name)], name, type, keep);
+        };
+        const bool floats = fields.contains("x");
+        bool singleFlags = false;
+        for (const Placed& p : shape.fields) {
+            const Field& f = *p.field;
+            const char* name = fields.contains(f.name)               ? f.name
+                               : f.alias && fields.contains(f.alias) ? f.alias
+                                                                     : nullptr;
+            if (!name || (f.has.stored && floats)) continue;  // x, y, z win over X, Y, Z
+            const auto [at, stride] = bind(name, py::dtype(f.format));
+            f.bind(c, at, stride);
+            singleFlags = singleFlags || c.synthetic.data || c.keyPoint.data || c.withheld.data ||
+                          c.overlap.data;
+        }
+        // A scan angle of the other family of formats, in the unit of its name.
+        const bool extended =
+            orv::lasPointFormatGroups(m_header.pointFormat) & orv::kLasExtendedGroup;
+        if (extended && !c.scanAngle.data && fields.contains("scan_angle_rank")) {
+            const auto [at, stride] = bind("scan_angle_rank", py::dtype("i1"));
+            c.scanAngleRank = {reinterpret_cast<int8_t*>(at), stride};
+        }
+        if (!extended && !c.scanAngleRank.data && fields.contains("scan_angle")) {
+            const py::object degrees = py::module_::import("numpy").attr("multiply")(
+                part[py::str("scan_angle")], 0.006, py::arg("dtype") = "f4");
+            const auto [at, stride] = valuesAs(degrees, "scan_angle", py::dtype("f4"), keep);
+            c.scanAngleDegrees = {reinterpret_cast<float*>(at), stride};
+        }
+        if (!singleFlags && fields.contains(kFlagsName)) {
+            const auto [at, stride] = bind(kFlagsName, py::dtype("u1"));
+            c.classificationFlags = {at, stride};
+        }
+        if (m_extra && fields.contains(kExtraName)) {
+            const auto [at, stride] = bind(kExtraName, fields[kExtraName].cast<py::tuple>()[0]);
+            c.extraBytes = {at, stride};
+        }
+        // Extra dimensions given as fields of their own are written over their raw bytes, so
+        // what the caller changed is what the file holds.
+        for (const orv::LasExtraField& d : m_dimensions) {
+            if (d.name.empty() || shape.taken(d.name)) continue;
+            const py::str name = py::bytes(d.name).attr("decode")("latin-1");
+            if (!fields.contains(name)) continue;
+            const auto [at, stride] =
+                valuesAs(part[name], d.name, extraDtype(orv::lasExtraValues(d)), keep);
+            dims.push_back({&d, at, stride});
+        }
+        c.extraFields = dims.data();
+        c.extraFieldCount = dims.size();
+        return c;
+    }
+
     LasFileHeader m_header;
     std::string m_path;
     orv::LasWriter m_writer;
+    std::vector<orv::LasExtraField> m_dimensions;
+    std::vector<uint8_t> m_records;
     size_t m_extra = 0;
     uint64_t m_written = 0;
     bool m_open = false;
     std::atomic<bool> m_busy{false};
 };
+
+// The extra dimensions of `points` as named arrays, from their raw extra bytes, as the header's
+// descriptions say.
+py::dict extraFields(const py::array& points, const py::dict& header) {
+    py::dict out;
+    const py::list described =
+        header.contains("extra_fields") ? py::list(header["extra_fields"]) : py::list();
+    if (described.empty()) return out;
+    const py::module_ np = py::module_::import("numpy");
+    py::array raw = points[py::str(kExtraName)];
+    if (raw.ndim() != 2 || raw.itemsize() != 1 || raw.strides(1) != 1 || raw.strides(0) < 0)
+        raw = np.attr("ascontiguousarray")(raw, "u1");
+    const size_t n = static_cast<size_t>(raw.shape(0)), width = static_cast<size_t>(raw.shape(1));
+    for (const py::handle item : described) {
+        const py::dict d = py::reinterpret_borrow<py::dict>(item);
+        orv::LasExtraField f;
+        f.dataType = valueOf<uint8_t>(d["data_type"], "data_type");
+        f.options = valueOf<uint8_t>(d["options"], "options");
+        f.offset = valueOf<uint32_t>(d["offset"], "offset");
+        f.size = valueOf<uint32_t>(d["size"], "size");
+        readTuple(d, "scale", f.scale);
+        readTuple(d, "offset_value", f.offsetValue);
+        if (f.offset + uint64_t{f.size} > width)
+            throw py::value_error("extra_fields: a field lies past the extra bytes");
+        const orv::LasExtraValues v = orv::lasExtraValues(f);
+        const py::dtype type = extraDtype(v);
+        py::array values = np.attr("empty")(n, type);
+        orv::decodeLasExtraField(f, static_cast<const uint8_t*>(raw.data()),
+                                 static_cast<size_t>(raw.strides(0)), n,
+                                 static_cast<uint8_t*>(values.mutable_data()), type.itemsize());
+        out[d["name"]] = values;
+    }
+    return out;
+}
 
 }  // namespace
 
@@ -900,6 +900,8 @@ void bindLas(py::module_& m) {
         },
         py::arg("point_format"), py::arg("extra_bytes") = 0, py::arg("stored") = false,
         "The structured dtype of a point format's points");
+    m.def("extra_fields", &extraFields, py::arg("points"), py::arg("header"),
+          "The extra dimensions of points as named arrays, as the header's descriptions say");
 }
 
 }  // namespace orvpy

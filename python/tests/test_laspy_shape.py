@@ -6,8 +6,10 @@ import subprocess
 import sys
 
 import numpy as np
+import pytest
 
 import orvterdep
+from conftest import decode_bytes
 
 
 def descriptor(name, data_type, scale=None, offset=None):
@@ -56,6 +58,63 @@ def test_every_described_extra_dimension_is_a_field_scaled_and_offset(tmp_path):
     # The raw bytes stay, so the points write back as they were.
     orvterdep.write(tmp_path / "back.las", points, header)
     assert np.array_equal(orvterdep.read(tmp_path / "back.las")[1]["deviation"], points["deviation"])
+    # A changed extra dimension is what the file then holds; one beyond its type is refused.
+    points["deviation"][1], points["amplitude"][2] = 7.77, 9.0
+    orvterdep.write(tmp_path / "edited.las", points, header)
+    back = orvterdep.read(tmp_path / "edited.las")[1]
+    assert np.allclose(back["deviation"], [-5.0, 7.77, -6.0]) and back["amplitude"][2] == 9.0
+    # Without the raw bytes, the records make room for the dimensions given.
+    named = points[[n for n in points.dtype.names if n != "extra_bytes"]]
+    orvterdep.write(tmp_path / "named.las", named, header)
+    assert np.array_equal(orvterdep.read(tmp_path / "named.las")[1]["deviation"], back["deviation"])
+    points["deviation"][0] = 1000.0  # 100,500 hundredths: no int16
+    with pytest.raises(ValueError, match="point 0"):
+        orvterdep.write(tmp_path / "refused.las", points, header)
+
+
+def test_an_extra_dimension_with_fewer_values_than_described_is_refused(tmp_path):
+    header = {"vlrs": [{"user_id": "LASF_Spec", "record_id": 4, "payload": descriptor("v", 30)}]}
+    points = np.zeros(2, orvterdep.point_dtype(0, extra_bytes=24).descr + [("v", "<f8")])
+    with pytest.raises(ValueError, match="v: 3 values a point"):
+        orvterdep.write(tmp_path / "v.las", points, header)
+
+
+def test_laspy_names_index_our_fields_and_are_written_as_them(tmp_path):
+    ours = np.zeros(2, orvterdep.point_dtype(4))
+    ours["scan_direction_flag"], ours["x_t"] = [1, 0], [0.5, -1.5]
+    assert list(ours["scan_direction"]) == [1, 0] and list(ours["wave_dx"]) == [0.5, -1.5]
+    assert ours[0]["scan_direction_flag"] == 1
+    # An array in laspy's names alone: the format follows from them, the flags from one field.
+    laspy = np.zeros(3, [("x", "f8"), ("y", "f8"), ("z", "f8"), ("scan_direction_flag", "u1"),
+                         ("classification_flags", "u1"), ("wavepacket_size", "<u4")])
+    laspy["scan_direction_flag"], laspy["classification_flags"] = [1, 0, 1], [1, 6, 7]
+    laspy["wavepacket_size"] = [10, 20, 30]
+    orvterdep.write(tmp_path / "laspy.las", laspy)
+    head, fields = decode_bytes(tmp_path / "laspy.las")
+    assert head["point_format"] == 4
+    assert list(fields["scan_direction"]) == [1, 0, 1] and list(fields["waveform_size"]) == [10, 20, 30]
+    assert [list(fields[f]) for f in ("synthetic", "key_point", "withheld")] == \
+        [[1, 0, 1], [0, 1, 1], [0, 1, 1]]
+
+
+@pytest.mark.parametrize("given, value, fmt, stored, expected", [
+    ("scan_angle_rank", 10, 6, "scan_angle", 1667),  # degrees to 0.006 degree units
+    ("scan_angle", -1667, 1, "scan_angle_rank", -10),
+])
+def test_a_scan_angle_of_the_other_formats_keeps_its_unit(tmp_path, given, value, fmt, stored,
+                                                          expected):
+    points = np.zeros(1, [("x", "f8"), ("y", "f8"), ("z", "f8"), (given, "i2")])
+    points[given] = value
+    orvterdep.write(tmp_path / "a.las", points, {"point_format": fmt})
+    assert decode_bytes(tmp_path / "a.las")[1][stored][0] == expected
+
+
+@pytest.mark.parametrize("fmt, legacy, extended", [(1, 5, None), (6, 0, 5)])
+def test_header_count_fields_have_names_of_their_own(tmp_path, fmt, legacy, extended):
+    orvterdep.write(tmp_path / "c.las", np.zeros(5, orvterdep.point_dtype(fmt)))
+    header = orvterdep.header(tmp_path / "c.las")
+    assert (header.point_count, header.legacy_point_count, header.extended_point_count) == \
+        (5, legacy, extended)
 
 
 def test_the_package_has_a_version_and_no_numpy_alias():
