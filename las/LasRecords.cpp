@@ -11,6 +11,7 @@ namespace orv {
 namespace {
 
 using las::load;
+using las::quantise;
 using las::store;
 
 // Records decoded per pass over the fields: about 16 KiB of format-1 records.
@@ -114,14 +115,6 @@ void decodeGroup(const LasFileHeader& h, const LasPointLayout& L, const uint8_t*
     if (c.extraBytes && extra > 0)
         for (size_t i = 0; i < n; ++i)
             std::memcpy(c.extraBytes + i * extra, r + i * s + L.length, extra);
-}
-
-// A coordinate quantised by rounding; false when it does not fit an int32 (or is NaN).
-bool quantise(double value, double scale, double offset, int32_t& out) {
-    const double q = std::nearbyint((value - offset) / scale);
-    if (!(q >= -2147483648.0 && q <= 2147483647.0)) return false;
-    out = static_cast<int32_t>(q);
-    return true;
 }
 
 template <class T>

@@ -1,7 +1,9 @@
 // Helpers of the full-fidelity record codec shared by its reader and writer.
 #pragma once
 
+#include <cmath>
 #include <cstddef>
+#include <cstdint>
 
 #include "OrvLasFile.h"
 
@@ -9,6 +11,14 @@ namespace orv::las {
 
 // The same columns moved on by `done` points; `extra` is the extra bytes of one point.
 LasColumns advanceColumns(const LasColumns& columns, size_t done, size_t extra);
+
+// A coordinate quantised by rounding; false when it does not fit an int32 (or is NaN).
+inline bool quantise(double value, double scale, double offset, int32_t& out) {
+    const double q = std::nearbyint((value - offset) / scale);
+    if (!(q >= -2147483648.0 && q <= 2147483647.0)) return false;
+    out = static_cast<int32_t>(q);
+    return true;
+}
 
 // The extra bytes per record of a header's format and record length.
 inline size_t extraBytesOf(const LasFileHeader& h) {
