@@ -1,7 +1,9 @@
 // Block transforms through proj_trans_generic: each thread owns a PROJ context and its own copy
 // of the transformation, since PROJ objects may not be shared between threads.
 #include <algorithm>
+#include <atomic>
 #include <cmath>
+#include <system_error>
 #include <thread>
 
 #include "OrvCrs.h"
@@ -21,6 +23,8 @@ struct Worker {
 
 // Points below which a block is not split between threads: starting one costs more.
 constexpr size_t kLeastPointsPerThread = 4096;
+// Points a thread transforms at a time.
+constexpr size_t kChunk = 8192;
 
 // Grids the best transformation between the two needs and PROJ cannot find; empty when heights
 // need none or all are there. `error` is set when no transformation of heights is known.
@@ -140,24 +144,34 @@ double* advance(double* p, size_t points, size_t stride) {
 size_t CrsTransform::transform(double* x, double* y, double* z, size_t n, size_t stride) {
     std::vector<Worker>& workers = m_impl->workers;
     if (workers.empty()) return 0;
-    const size_t parts = std::min(workers.size(), std::max<size_t>(1, n / kLeastPointsPerThread));
-    if (parts == 1) return transformRun(workers[0].pj.get(), x, y, z, n, stride);
-    const size_t each = (n + parts - 1) / parts;
-    std::vector<size_t> done(parts);
-    std::vector<std::thread> threads;
-    auto run = [&](size_t p) {
-        const size_t at = std::min(n, p * each), count = std::min(n, at + each) - at;
-        done[p] = at + transformRun(workers[p].pj.get(), advance(x, at, stride),
-                                    advance(y, at, stride), advance(z, at, stride), count, stride);
+    const size_t threads = std::min(workers.size(), std::max<size_t>(1, n / kLeastPointsPerThread));
+    if (threads == 1) return transformRun(workers[0].pj.get(), x, y, z, n, stride);
+    // Threads take chunks in turn rather than one share each: on a busy machine a thread that
+    // is held back leaves its chunks to the others instead of keeping them all waiting.
+    const size_t chunks = (n + kChunk - 1) / kChunk;
+    std::atomic<size_t> next{0};
+    std::atomic<size_t> firstFailure{n};
+    auto run = [&](size_t t) {
+        for (size_t k = next++; k < chunks; k = next++) {
+            const size_t at = k * kChunk, count = std::min(kChunk, n - at);
+            const size_t done =
+                transformRun(workers[t].pj.get(), advance(x, at, stride), advance(y, at, stride),
+                             advance(z, at, stride), count, stride);
+            size_t seen = firstFailure.load();
+            while (done < count && at + done < seen &&
+                   !firstFailure.compare_exchange_weak(seen, at + done)) {
+            }
+        }
     };
-    for (size_t p = 1; p < parts; ++p) threads.emplace_back(run, p);
-    run(0);
-    for (std::thread& t : threads) t.join();
-    for (size_t p = 0; p < parts; ++p) {
-        const size_t end = std::min(n, (p + 1) * each);
-        if (done[p] < end) return done[p];
+    std::vector<std::thread> others;
+    try {
+        for (size_t t = 1; t < threads; ++t) others.emplace_back(run, t);
+    } catch (const std::system_error&) {
+        // No more threads to be had: those running, this one included, take every chunk.
     }
-    return n;
+    run(0);
+    for (std::thread& t : others) t.join();
+    return firstFailure.load();
 }
 
 bool CrsTransform::transformBox(const double min[3], const double max[3], double outMin[3],

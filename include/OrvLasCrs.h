@@ -32,4 +32,12 @@ ORV_API void lasReprojectedQuantisation(const double inScale[3], const Crs& from
                                         const double min[3], const double max[3], double scale[3],
                                         double offset[3]);
 
+// Moves the points of `n` records of `from`'s format into another CRS in place: X, Y and Z are
+// read with `from`'s scale and offset, transformed, and stored with `to`'s; every other byte
+// stays. Returns n, or the index of the first point that cannot be transformed, or (with `unfit`
+// set) whose coordinates do not fit `to`'s scale and offset.
+ORV_API size_t lasReprojectRecords(const LasFileHeader& from, const LasFileHeader& to,
+                                   uint8_t* records, size_t n, CrsTransform& transform,
+                                   bool& unfit);
+
 }  // namespace orv

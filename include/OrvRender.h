@@ -35,6 +35,7 @@ struct RenderOptions {
     RenderBy by = RenderBy::kElevation;
     bool hillshade = false;   // shades the colours by the slope of the highest points
     bool decorations = true;  // scale bar and legend
+    unsigned threads = 0;     // threads drawing and encoding; 0: one a core
 };
 
 // A rendered picture: rows top (north) to bottom, three bytes (red, green, blue) a pixel.
@@ -58,20 +59,22 @@ struct RenderImage {
 // The background of pixels no point fell in.
 inline constexpr uint8_t kRenderBackground[3] = {255, 255, 255};
 
-// Renders the records of a LAS or LAZ file (COPC included: all of its points). Returns 0, or -1
-// with `error` set when the file cannot be read or the options make no picture. Reading failures
-// throw orv::FileError.
+// Renders the records of a LAS or LAZ file. Of a COPC file it reads only the nodes the box touches,
+// down to the level whose point spacing reaches the size of a pixel. Returns 0, or -1 with `error`
+// set when the file cannot be read or the options make no picture. Reading failures throw
+// orv::FileError.
 ORV_API int renderLas(const char* path, const RenderOptions& options, RenderImage& image,
                       std::string& error);
 
-// The colour of the elevation (and density) ramp at `t` in [0, 1] (clamped).
+// The colour of the elevation (and density) ramp at `t` in [0, 1] (clamped), in 4,096 steps.
 ORV_API void renderRamp(double t, uint8_t rgb[3]);
 // The colour and name of a classification code (codes without a standard name share one).
 ORV_API void renderClassColour(uint8_t code, uint8_t rgb[3]);
 ORV_API const char* renderClassName(uint8_t code);
 
-// Writes the picture to a PNG file (8-bit RGB). Throws orv::FileError when the file cannot be
-// written; the target is replaced only once the file is complete.
-ORV_API void writePng(const char* path, const RenderImage& image);
+// Writes the picture to a PNG file (8-bit RGB), compressing on `threads` threads (0: one a core).
+// Throws orv::FileError when the file cannot be written; the target is replaced only once the
+// file is complete.
+ORV_API void writePng(const char* path, const RenderImage& image, unsigned threads = 0);
 
 }  // namespace orv

@@ -2,9 +2,11 @@
 // key directory (34735, with its double and ASCII parameters 34736 and 34737).
 #include <algorithm>
 #include <cmath>
+#include <vector>
 
 #include "OrvLasCrs.h"
 #include "las/LasCodec.h"
+#include "las/LasRecords.h"
 
 namespace orv {
 namespace {
@@ -208,6 +210,33 @@ int lasSetCrs(LasFileHeader& h, const Crs& crs, std::string* error) {
         h.globalEncoding &= static_cast<uint16_t>(~kWktBit);
     for (LasVlr& v : added) (v.payload.size() > 65535 ? h.evlrs : h.vlrs).push_back(std::move(v));
     return 0;
+}
+
+size_t lasReprojectRecords(const LasFileHeader& from, const LasFileHeader& to, uint8_t* records,
+                           size_t n, CrsTransform& transform, bool& unfit) {
+    unfit = false;
+    const size_t length = from.recordLength;
+    constexpr int kAt[3] = {kLasXOffset, kLasYOffset, kLasZOffset};
+    // The coordinates, interleaved; kept by the thread from block to block of a copy.
+    thread_local std::vector<double> xyz;
+    if (xyz.size() < n * 3) xyz.resize(n * 3);
+    double* const p = xyz.data();
+    for (size_t i = 0; i < n; ++i) {
+        const uint8_t* r = records + i * length;
+        for (int a = 0; a < 3; ++a)
+            p[i * 3 + a] = las::load<int32_t>(r + kAt[a]) * from.scale[a] + from.offset[a];
+    }
+    const size_t moved = transform.transform(p, p + 1, p + 2, n, 3 * sizeof(double));
+    for (size_t i = 0; i < moved; ++i) {
+        int32_t q[3];
+        for (int a = 0; a < 3; ++a)
+            if (!las::quantise(p[i * 3 + a], to.scale[a], to.offset[a], q[a])) {
+                unfit = true;
+                return i;
+            }
+        for (int a = 0; a < 3; ++a) las::store<int32_t>(records + i * length + kAt[a], q[a]);
+    }
+    return moved;
 }
 
 }  // namespace orv

@@ -12,6 +12,7 @@ namespace orv {
 namespace {
 
 using las::load;
+using las::quantise;
 using las::store;
 
 // Records decoded per pass over the fields: about 16 KiB of format-1 records.
@@ -179,14 +180,6 @@ LasStridedColumns advance(const LasStridedColumns& c, size_t done) {
     step(a.waveformSize), step(a.returnPointLocation), step(a.waveDx), step(a.waveDy);
     step(a.waveDz), step(a.extraBytes);
     return a;
-}
-
-// A coordinate quantised by rounding; false when it does not fit an int32 (or is NaN).
-bool quantise(double value, double scale, double offset, int32_t& out) {
-    const double q = std::nearbyint((value - offset) / scale);
-    if (!(q >= -2147483648.0 && q <= 2147483647.0)) return false;
-    out = static_cast<int32_t>(q);
-    return true;
 }
 
 // The four flags of point i: from their byte when given, else from the single flags.

@@ -1,7 +1,9 @@
 // Helpers of the full-fidelity record codec shared by its reader and writer.
 #pragma once
 
+#include <cmath>
 #include <cstddef>
+#include <cstdint>
 
 #include "OrvLasFile.h"
 #include "OrvLasPoints.h"
@@ -14,6 +16,14 @@ LasColumns advanceColumns(const LasColumns& columns, size_t done, size_t extra);
 // Decodes `count` records into the columns' points `first` to `first + count - 1`.
 void decodeRecordsAt(const LasFileHeader& header, const uint8_t* records, size_t count,
                      const LasStridedColumns& columns, size_t first);
+
+// A coordinate quantised by rounding; false when it does not fit an int32 (or is NaN).
+inline bool quantise(double value, double scale, double offset, int32_t& out) {
+    const double q = std::nearbyint((value - offset) / scale);
+    if (!(q >= -2147483648.0 && q <= 2147483647.0)) return false;
+    out = static_cast<int32_t>(q);
+    return true;
+}
 
 // The extra bytes per record of a header's format and record length.
 inline size_t extraBytesOf(const LasFileHeader& h) {

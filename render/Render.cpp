@@ -1,6 +1,6 @@
-// The top-view rasteriser: one pass over the records, block by block, keeping per pixel the
-// highest point's z and attributes and the count; colours, shading and marks come after, from
-// the pixels alone.
+// The top view: the layout of the picture, one pass over the records (render/Raster.cpp) keeping
+// per pixel the highest point's z and attributes and the count; colours, shading and marks come
+// after, from the pixels alone.
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -13,14 +13,16 @@
 #include "OrvLasFile.h"
 #include "OrvRender.h"
 #include "render/Decorate.h"
+#include "render/LargeArray.h"
+#include "render/Parallel.h"
+#include "render/Raster.h"
 
 namespace orv {
 namespace {
 
-constexpr size_t kBlock = 65536;   // records a read decodes: columns stay in the cache
-constexpr int kMaxSide = 32768;    // pixels on a side
-constexpr uint32_t kBandRows = 8;  // rows a block's points are grouped by: 8 rows of a 2,048
-                                   // pixel picture are 128 KiB of pixel state
+using render::Attributes;
+
+constexpr int kMaxSide = 32768;            // pixels on a side
 constexpr size_t kMaxPixels = 128u << 20;  // about 2.5 GiB of pixel state at the most
 
 // The ramp's stops: dark blue through green and yellow to red-brown, readable on white.
@@ -57,6 +59,34 @@ constexpr ClassStyle kOtherClass = {{0, 200, 200}, "Other"};
 
 const ClassStyle& classStyle(uint8_t code) {
     return code < sizeof kClasses / sizeof kClasses[0] ? kClasses[code] : kOtherClass;
+}
+
+// The ramp in steps, computed once: a pixel's colour is a table look-up.
+constexpr int kRampSteps = 4096;
+struct RampTable {
+    uint8_t rgb[kRampSteps][3];
+    RampTable() {
+        constexpr int kLast = sizeof kRampStops / sizeof kRampStops[0] - 1;
+        for (int step = 0; step < kRampSteps; ++step) {
+            const double at = static_cast<double>(step) / (kRampSteps - 1) * kLast;
+            const int i = std::min(kLast - 1, static_cast<int>(at));
+            const double f = at - i;
+            // Rounded by adding a half: every value is between two stops, never negative.
+            for (int k = 0; k < 3; ++k)
+                rgb[step][k] = static_cast<uint8_t>(
+                    kRampStops[i][k] + (kRampStops[i + 1][k] - kRampStops[i][k]) * f + 0.5);
+        }
+    }
+};
+const RampTable& rampTable() {
+    static const RampTable table;
+    return table;
+}
+
+// The ramp's colour at t, clamped to [0, 1] (NaN taken as 0).
+inline const uint8_t* ramp(const RampTable& table, double t) {
+    t = std::isnan(t) ? 0.0 : std::clamp(t, 0.0, 1.0);
+    return table.rgb[static_cast<int>(t * (kRampSteps - 1) + 0.5)];
 }
 
 // The value at fraction `q` of the values (reordered).
@@ -125,6 +155,7 @@ bool layout(const RenderOptions& o, const double box[4], RenderImage& image, std
 void measureBounds(LasReader& reader, double box[4]) {
     box[0] = box[1] = std::numeric_limits<double>::infinity();
     box[2] = box[3] = -box[0];
+    constexpr size_t kBlock = 65536;
     std::vector<double> x(kBlock), y(kBlock);
     LasColumns c;
     c.x = x.data(), c.y = y.data();
@@ -138,101 +169,11 @@ void measureBounds(LasReader& reader, double box[4]) {
     reader.seek(0);
 }
 
-// Per pixel, the attributes of its highest point that the colouring needs.
-struct Attributes {
-    std::vector<uint8_t> classification;
-    std::vector<uint16_t> intensity;
-    std::vector<uint16_t> rgb;  // three a pixel
-};
-
-// One pixel's running state, kept together so that a point touches one cache line.
-struct PixelState {
-    float top;  // -infinity until a point with a height falls in
-    uint32_t count;
-};
-
-void rasterise(LasReader& reader, RenderBy by, RenderImage& image, Attributes& a) {
-    const size_t pixels = static_cast<size_t>(image.width) * image.height;
-    std::vector<PixelState> state(pixels, {-std::numeric_limits<float>::infinity(), 0});
-    std::vector<double> x(kBlock), y(kBlock), z(kBlock);
-    std::vector<uint8_t> cls;
-    std::vector<uint16_t> inten, red, green, blue;
-    LasColumns c;
-    c.x = x.data(), c.y = y.data(), c.z = z.data();
-    if (by == RenderBy::kClass) {
-        cls.resize(kBlock), c.classification = cls.data();
-        a.classification.assign(pixels, 0);
-    } else if (by == RenderBy::kIntensity) {
-        inten.resize(kBlock), c.intensity = inten.data();
-        a.intensity.assign(pixels, 0);
-    } else if (by == RenderBy::kRgb) {
-        red.resize(kBlock), green.resize(kBlock), blue.resize(kBlock);
-        c.red = red.data(), c.green = green.data(), c.blue = blue.data();
-        a.rgb.assign(pixels * 3, 0);
-    }
-    // Points of a block are visited band of rows by band of rows (a stable counting sort), so
-    // that a large picture is updated a cache-sized strip at a time, not at random.
-    const size_t bands = (static_cast<size_t>(image.height) + kBandRows - 1) / kBandRows;
-    std::vector<uint32_t> pixel(kBlock), band(kBlock), order(kBlock), bandStart(bands + 1);
-    const double x0 = image.box[0], y1 = image.box[3], east = image.box[2], south = image.box[1];
-    const double inv = 1.0 / image.cell;
-    const double w = image.width, h = image.height;
-    constexpr uint32_t kOutside = UINT32_MAX;
-    while (size_t n = reader.read(c, kBlock)) {
-        image.pointsRead += n;
-        std::fill(bandStart.begin(), bandStart.end(), 0);
-        for (size_t i = 0; i < n; ++i) {
-            pixel[i] = kOutside;
-            double fx = (x[i] - x0) * inv, fy = (y1 - y[i]) * inv;
-            // Also drops NaN coordinates: every comparison with NaN is false.
-            if (!(fx >= 0 && fy >= 0 && fx < w + 1 && fy < h + 1)) continue;
-            if (fx >= w) {
-                if (x[i] > east) continue;
-                fx = w - 1;
-            }
-            if (fy >= h) {
-                if (y[i] < south) continue;
-                fy = h - 1;
-            }
-            const auto row = static_cast<uint32_t>(fy);
-            pixel[i] = row * static_cast<uint32_t>(image.width) + static_cast<uint32_t>(fx);
-            band[i] = row / kBandRows;
-            ++bandStart[band[i] + 1];
-        }
-        for (size_t b = 1; b <= bands; ++b) bandStart[b] += bandStart[b - 1];
-        const size_t inside = bandStart[bands];
-        for (size_t i = 0; i < n; ++i)
-            if (pixel[i] != kOutside) order[bandStart[band[i]]++] = static_cast<uint32_t>(i);
-        for (size_t k = 0; k < inside; ++k) {
-            const uint32_t i = order[k], at = pixel[i];
-            PixelState& s = state[at];
-            ++s.count;
-            const float zf = static_cast<float>(z[i]);
-            // The first of equally high points stays; a NaN height never replaces.
-            if (!(zf > s.top)) continue;
-            s.top = zf;
-            if (!cls.empty()) a.classification[at] = cls[i];
-            if (!inten.empty()) a.intensity[at] = inten[i];
-            if (!red.empty()) {
-                a.rgb[at * 3] = red[i], a.rgb[at * 3 + 1] = green[i], a.rgb[at * 3 + 2] = blue[i];
-            }
-        }
-    }
-    image.top.resize(pixels);
-    image.count.resize(pixels);
-    for (size_t i = 0; i < pixels; ++i) {
-        image.top[i] =
-            std::isinf(state[i].top) ? std::numeric_limits<float>::quiet_NaN() : state[i].top;
-        image.count[i] = state[i].count;
-        image.pointsDrawn += state[i].count;
-    }
-}
-
-// Light from the north-west, 45 degrees up, on the surface of the highest points: 1 faces the
-// light, 0 faces away. Empty neighbours count as level with the pixel.
-void hillshade(const RenderImage& image, std::vector<float>& shade) {
+// Shades the coloured pixels by the surface of the highest points, lit from the north-west 45
+// degrees up: a pixel facing the light keeps its colour, one facing away keeps 30 % of it.
+// Empty neighbours count as level with the pixel.
+void hillshade(RenderImage& image, unsigned threads) {
     const int w = image.width, h = image.height;
-    shade.assign(static_cast<size_t>(w) * h, 1.0f);
     const double s = std::sqrt(0.5);
     const double lx = -s * s, ly = s * s, lz = s;  // towards the light: west, north, up
     auto zAt = [&](int col, int row, float here) {
@@ -240,18 +181,24 @@ void hillshade(const RenderImage& image, std::vector<float>& shade) {
         const float v = image.top[static_cast<size_t>(row) * w + col];
         return std::isnan(v) ? here : v;
     };
-    for (int row = 0; row < h; ++row)
-        for (int col = 0; col < w; ++col) {
-            const float here = image.top[static_cast<size_t>(row) * w + col];
-            if (std::isnan(here)) continue;
-            const double dzdx =
-                (zAt(col + 1, row, here) - zAt(col - 1, row, here)) / (2 * image.cell);
-            const double dzdn =
-                (zAt(col, row - 1, here) - zAt(col, row + 1, here)) / (2 * image.cell);
-            const double len = std::sqrt(dzdx * dzdx + dzdn * dzdn + 1);
-            const double lit = (-dzdx * lx - dzdn * ly + lz) / len;
-            shade[static_cast<size_t>(row) * w + col] = static_cast<float>(std::max(0.0, lit));
-        }
+    render::forParts(static_cast<size_t>(h), threads, [&](unsigned, size_t begin, size_t end) {
+        for (int row = static_cast<int>(begin); row < static_cast<int>(end); ++row)
+            for (int col = 0; col < w; ++col) {
+                const size_t at = static_cast<size_t>(row) * w + col;
+                const float here = image.top[at];
+                if (std::isnan(here)) continue;
+                const double dzdx =
+                    (zAt(col + 1, row, here) - zAt(col - 1, row, here)) / (2 * image.cell);
+                const double dzdn =
+                    (zAt(col, row - 1, here) - zAt(col, row + 1, here)) / (2 * image.cell);
+                const double len = std::sqrt(dzdx * dzdx + dzdn * dzdn + 1);
+                const double lit = std::max(0.0, (-dzdx * lx - dzdn * ly + lz) / len);
+                const double f = 0.3 + 0.7 * static_cast<float>(lit);
+                // Rounded by adding a half: the values are never negative.
+                for (int k = 0; k < 3; ++k)
+                    image.rgb[at * 3 + k] = static_cast<uint8_t>(image.rgb[at * 3 + k] * f + 0.5);
+            }
+    });
 }
 
 // The GeoTIFF keys' ProjLinearUnitsGeoKey (3076), or 0.
@@ -289,11 +236,9 @@ std::string label(double v) {
 
 // Colours the pixels from their state; returns the legend that explains them.
 render::Legend colour(RenderBy by, const Attributes& a, RenderImage& image,
-                      const std::string& units) {
+                      const std::string& units, unsigned threads) {
     const size_t pixels = image.top.size();
-    image.rgb.assign(pixels * 3, 0);
-    for (size_t i = 0; i < pixels; ++i)
-        std::copy(kRenderBackground, kRenderBackground + 3, &image.rgb[i * 3]);
+    render::resizeLarge(image.rgb, pixels * 3);
     std::vector<float> tops =
         sample(image.top, [&](size_t i) { return !std::isnan(image.top[i]); });
     if (tops.empty()) {
@@ -301,7 +246,11 @@ render::Legend colour(RenderBy by, const Attributes& a, RenderImage& image,
         for (float t : image.top)
             if (!std::isnan(t)) tops.push_back(t);
     }
-    if (tops.empty()) return {};
+    if (tops.empty()) {
+        for (size_t i = 0; i < pixels; ++i)
+            std::copy(kRenderBackground, kRenderBackground + 3, &image.rgb[i * 3]);
+        return {};
+    }
     image.zLow = quantile(tops, 0.01);
     image.zHigh = quantile(tops, 0.99);
     render::Legend legend;
@@ -309,7 +258,6 @@ render::Legend colour(RenderBy by, const Attributes& a, RenderImage& image,
     uint16_t iLow = 0, iHigh = 1;
     bool rgb16 = false;
     uint32_t maxCount = 1;
-    std::vector<uint64_t> classCount;
     if (by == RenderBy::kIntensity) {
         std::vector<uint16_t> values =
             sample(a.intensity, [&](size_t i) { return !std::isnan(image.top[i]); });
@@ -321,35 +269,49 @@ render::Legend colour(RenderBy by, const Attributes& a, RenderImage& image,
         rgb16 = *std::max_element(a.rgb.begin(), a.rgb.end()) > 255;
     } else if (by == RenderBy::kDensity) {
         maxCount = std::max<uint32_t>(2, *std::max_element(image.count.begin(), image.count.end()));
-    } else if (by == RenderBy::kClass) {
-        classCount.assign(256, 0);
     }
-    for (size_t i = 0; i < pixels; ++i) {
-        if (std::isnan(image.top[i])) continue;
-        uint8_t* p = &image.rgb[i * 3];
-        switch (by) {
-            case RenderBy::kElevation:
-                renderRamp((image.top[i] - image.zLow) / span, p);
-                break;
-            case RenderBy::kClass:
-                renderClassColour(a.classification[i], p);
-                ++classCount[a.classification[i]];
-                break;
-            case RenderBy::kIntensity: {
-                const double t = (static_cast<double>(a.intensity[i]) - iLow) / (iHigh - iLow);
-                p[0] = p[1] = p[2] =
-                    static_cast<uint8_t>(std::lround(std::clamp(t, 0.0, 1.0) * 255));
-                break;
+    const double perLogCount = 1 / std::log(static_cast<double>(maxCount));
+    const RampTable& table = rampTable();
+    // Classes seen, counted by each thread apart.
+    std::vector<std::vector<uint64_t>> classCounts(threads, std::vector<uint64_t>(256, 0));
+    render::forParts(pixels, threads, [&](unsigned part, size_t begin, size_t end) {
+        std::vector<uint64_t>& classCount = classCounts[part];
+        for (size_t i = begin; i < end; ++i) {
+            uint8_t* p = &image.rgb[i * 3];
+            if (std::isnan(image.top[i])) {
+                std::copy(kRenderBackground, kRenderBackground + 3, p);
+                continue;
             }
-            case RenderBy::kRgb:
-                for (int k = 0; k < 3; ++k)
-                    p[k] = static_cast<uint8_t>(rgb16 ? a.rgb[i * 3 + k] >> 8 : a.rgb[i * 3 + k]);
-                break;
-            case RenderBy::kDensity:
-                renderRamp(std::log(static_cast<double>(image.count[i])) / std::log(maxCount), p);
-                break;
+            switch (by) {
+                case RenderBy::kElevation:
+                    std::copy_n(ramp(table, (image.top[i] - image.zLow) / span), 3, p);
+                    break;
+                case RenderBy::kClass:
+                    renderClassColour(a.classification[i], p);
+                    ++classCount[a.classification[i]];
+                    break;
+                case RenderBy::kIntensity: {
+                    const double t = (static_cast<double>(a.intensity[i]) - iLow) / (iHigh - iLow);
+                    p[0] = p[1] = p[2] =
+                        static_cast<uint8_t>(std::lround(std::clamp(t, 0.0, 1.0) * 255));
+                    break;
+                }
+                case RenderBy::kRgb:
+                    for (int k = 0; k < 3; ++k)
+                        p[k] =
+                            static_cast<uint8_t>(rgb16 ? a.rgb[i * 3 + k] >> 8 : a.rgb[i * 3 + k]);
+                    break;
+                case RenderBy::kDensity:
+                    std::copy_n(
+                        ramp(table, std::log(static_cast<double>(image.count[i])) * perLogCount), 3,
+                        p);
+                    break;
+            }
         }
-    }
+    });
+    std::vector<uint64_t> classCount(256, 0);
+    for (const std::vector<uint64_t>& counted : classCounts)
+        for (int code = 0; code < 256; ++code) classCount[code] += counted[code];
     switch (by) {
         case RenderBy::kElevation:
             legend.title = units.empty() ? "Elevation" : "Elevation (" + units + ")";
@@ -386,14 +348,7 @@ render::Legend colour(RenderBy by, const Attributes& a, RenderImage& image,
 }  // namespace
 
 void renderRamp(double t, uint8_t rgb[3]) {
-    constexpr int kLast = sizeof kRampStops / sizeof kRampStops[0] - 1;
-    const double at = std::clamp(std::isnan(t) ? 0.0 : t, 0.0, 1.0) * kLast;
-    const int i = std::min(kLast - 1, static_cast<int>(at));
-    const double f = at - i;
-    // Rounded by adding a half: every value is between two stops, never negative.
-    for (int k = 0; k < 3; ++k)
-        rgb[k] = static_cast<uint8_t>(kRampStops[i][k] +
-                                      (kRampStops[i + 1][k] - kRampStops[i][k]) * f + 0.5);
+    std::copy_n(ramp(rampTable(), t), 3, rgb);
 }
 
 void renderClassColour(uint8_t code, uint8_t rgb[3]) {
@@ -428,28 +383,21 @@ int renderLas(const char* path, const RenderOptions& options, RenderImage& image
     }
     if (!layout(options, box, image, error)) return -1;
     Attributes attributes;
-    rasterise(reader, options.by, image, attributes);
-    std::vector<float> shade;
+    const unsigned threads = render::threadsFor(options.threads);
+    if (!render::rasterise(path, reader, options.by, threads, image, attributes, error)) return -1;
     const std::string units = unitsOf(h);
-    const render::Legend legend = colour(options.by, attributes, image, units);
-    if (options.hillshade) {
-        hillshade(image, shade);
-        for (size_t i = 0; i < shade.size(); ++i) {
-            if (std::isnan(image.top[i])) continue;
-            const double f = 0.3 + 0.7 * shade[i];
-            for (int k = 0; k < 3; ++k)
-                image.rgb[i * 3 + k] = static_cast<uint8_t>(std::lround(image.rgb[i * 3 + k] * f));
-        }
-    }
+    const render::Legend legend = colour(options.by, attributes, image, units, threads);
+    if (options.hillshade) hillshade(image, threads);
     if (options.decorations) render::decorate(image, legend, units.c_str());
     return 0;
 }
 
 bool renderByName(const std::string& name, RenderBy& by) {
-    static const std::pair<const char*, RenderBy> kNames[] = {
-        {"elevation", RenderBy::kElevation}, {"class", RenderBy::kClass},
-        {"intensity", RenderBy::kIntensity}, {"rgb", RenderBy::kRgb},
-        {"density", RenderBy::kDensity}};
+    static const std::pair<const char*, RenderBy> kNames[] = {{"elevation", RenderBy::kElevation},
+                                                              {"class", RenderBy::kClass},
+                                                              {"intensity", RenderBy::kIntensity},
+                                                              {"rgb", RenderBy::kRgb},
+                                                              {"density", RenderBy::kDensity}};
     for (const auto& [text, value] : kNames)
         if (name == text) {
             by = value;

@@ -217,7 +217,9 @@ void pump(orv::LasReader& reader, const orv::LasFileHeader& target, orv::LasWrit
     uint64_t index = 0;
     while (size_t n = reader.readRaw(raw.data(), perBlock)) {
         const size_t kept = filter(o, h, raw.data(), n, index, block, thin);
-        if (conversion) {
+        if (reprojectInPlace(h, target, raw.data(), kept, move, index, path)) {
+            writer.writeRaw(raw.data(), kept);
+        } else if (conversion) {
             convert(h, target, raw.data(), kept, converted.data(), block, index, path, move);
             writer.writeRaw(converted.data(), kept);
         } else {

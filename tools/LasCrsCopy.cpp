@@ -151,4 +151,18 @@ void prepareCrs(std::vector<CrsInput>& inputs, orv::LasFileHeader& target, const
     orv::lasSetCrs(target, orv::Crs());
 }
 
+bool reprojectInPlace(const orv::LasFileHeader& from, const orv::LasFileHeader& to,
+                      uint8_t* records, size_t n, orv::CrsTransform* move, uint64_t firstIndex,
+                      const std::string& path) {
+    if (!move || from.pointFormat != to.pointFormat || from.recordLength != to.recordLength)
+        return false;
+    bool unfit = false;
+    const size_t moved = orv::lasReprojectRecords(from, to, records, n, *move, unfit);
+    if (moved < n)
+        throw CommandError("point " + std::to_string(firstIndex + moved) + " of '" + path +
+                           (unfit ? "' does not fit the target's scale and offset"
+                                  : "' cannot be transformed to the target CRS"));
+    return true;
+}
+
 }  // namespace orvter

@@ -40,6 +40,13 @@ struct CrsInput {
 void prepareCrs(std::vector<CrsInput>& inputs, orv::LasFileHeader& target, const CrsOptions& o,
                 bool scaleGiven, bool offsetGiven);
 
+// Reprojects `n` records in place when the copy keeps their format and record length, so that
+// only X, Y and Z change; false, touching nothing, when it does not (or nothing moves). Throws
+// CommandError naming the first point that cannot be moved.
+bool reprojectInPlace(const orv::LasFileHeader& from, const orv::LasFileHeader& to,
+                      uint8_t* records, size_t n, orv::CrsTransform* move, uint64_t firstIndex,
+                      const std::string& path);
+
 // Warns when the file at `path` (called `name`) has a CRS that an output written without VLRs
 // (the pool and stream writers) leaves behind.
 void warnCrsLeftBehind(const std::string& path, const std::string& name);

@@ -16,6 +16,7 @@ struct RenderCommandOptions {
     std::string in, out, size, by = "elevation";
     std::vector<double> bbox;
     bool hillshade = false, bare = false, json = false;
+    unsigned threads = 0;
 };
 
 // "W" (the long side), or "WxH".
@@ -42,6 +43,7 @@ void run(const RenderCommandOptions& c) {
     orv::renderByName(c.by, o.by);  // the option's check allows only the names it knows
     o.hillshade = c.hillshade;
     o.decorations = !c.bare;
+    o.threads = c.threads;
     if (!c.size.empty()) parseSize(c.size, o);
     if (!c.bbox.empty()) {
         o.useBox = true;
@@ -53,7 +55,7 @@ void run(const RenderCommandOptions& c) {
     if (orv::renderLas(in.path().c_str(), o, image, error) != 0)
         throw CommandError("cannot render '" + in.name() + "': " + error);
     OutputPath out(c.out);
-    orv::writePng(out.path().c_str(), image);
+    orv::writePng(out.path().c_str(), image, c.threads);
     out.finish();
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -101,6 +103,8 @@ void addLasRender(CLI::App& las) {
     cmd->add_flag("--hillshade", options->hillshade,
                   "Shade by the slope of the highest points, lit from the north-west");
     cmd->add_flag("--bare", options->bare, "No scale bar and no legend");
+    cmd->add_option("--threads", options->threads,
+                    "Threads drawing and compressing (default: one a core)");
     cmd->add_flag("--json", options->json, "Print the summary as one JSON object");
     cmd->callback([options] { run(*options); });
 }

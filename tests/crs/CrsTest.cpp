@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "OrvCrs.h"
 #include "OrvLasCrs.h"
@@ -26,8 +27,7 @@ TEST(Crs, ReadsEveryFormAndWritesWkt1ThatReadsBack) {
         {utm.wkt1(), 32610, 32610, 0, false, "WGS 84 / UTM zone 10N"},
         {orv::Crs::fromEpsg(2992).projJson(), 2992, 2992, 0, false,
          "NAD83 / Oregon GIC Lambert (ft)"},
-        {"+proj=utm +zone=10 +datum=WGS84 +units=m +no_defs +type=crs", 32610, 32610, 0, false,
-         ""},
+        {"+proj=utm +zone=10 +datum=WGS84 +units=m +no_defs +type=crs", 32610, 32610, 0, false, ""},
         {"EPSG:2992+5703", 0, 2992, 5703, false, "NAD83 / Oregon GIC Lambert (ft) + NAVD88 height"},
         {"EPSG:4979", 4979, 4979, 0, true, "WGS 84"},
     };
@@ -191,6 +191,43 @@ TEST(CrsTransform, ThreadsAgreeAndFailuresAreReported) {
 
     std::vector<double> bad = {-123.0, -123.0, 1e30}, lat = {44.0, 44.0, 44.0};
     EXPECT_EQ(one.transform(bad.data(), lat.data(), nullptr, 3), 2u);
+}
+
+// Moving records in place changes X, Y and Z as decoding, transforming and encoding the points
+// would, leaves every other byte, and names the first point the target's steps cannot hold.
+TEST(LasCrs, RecordsReprojectedInPlaceAsDecodedAndEncoded) {
+    orv::LasFileHeader from;
+    from.pointFormat = 1, from.recordLength = 28;
+    from.scale[0] = from.scale[1] = from.scale[2] = 0.01;
+    from.offset[0] = 500000, from.offset[1] = 5000000;
+    orv::LasFileHeader to = from;
+    to.scale[0] = to.scale[1] = 1e-7;
+    to.offset[0] = -123, to.offset[1] = 45;
+    const size_t n = 5000;
+    std::vector<double> x(n), y(n), z(n);
+    std::vector<uint16_t> intensity(n);
+    for (size_t i = 0; i < n; ++i)
+        x[i] = 500000 + 0.37 * i, y[i] = 5000000 + 0.53 * i, z[i] = 0.01 * i, intensity[i] = i;
+    orv::LasColumns c;
+    c.x = x.data(), c.y = y.data(), c.z = z.data(), c.intensity = intensity.data();
+    std::vector<uint8_t> records(n * 28), expected(n * 28);
+    ASSERT_EQ(orv::encodeLasRecords(from, c, n, records.data()), n);
+    const std::vector<uint8_t> original = records;
+    orv::CrsTransform t;
+    ASSERT_EQ(t.open(orv::Crs::fromEpsg(32610), orv::Crs::fromEpsg(4326), 2), 0);
+    orv::decodeLasRecords(from, records.data(), n, c);
+    ASSERT_EQ(t.transform(c.x, c.y, c.z, n), n);
+    ASSERT_EQ(orv::encodeLasRecords(to, c, n, expected.data()), n);
+    bool unfit = true;
+    EXPECT_EQ(orv::lasReprojectRecords(from, to, records.data(), n, t, unfit), n);
+    EXPECT_FALSE(unfit);
+    EXPECT_EQ(records, expected);
+
+    // Steps of 1e-9 degree from 40 north end at 42.1 north, short of these points at 45.
+    records = original;
+    to.scale[0] = to.scale[1] = 1e-9, to.offset[1] = 40;
+    EXPECT_EQ(orv::lasReprojectRecords(from, to, records.data(), n, t, unfit), 0u);
+    EXPECT_TRUE(unfit);
 }
 
 }  // namespace

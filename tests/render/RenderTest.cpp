@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "OrvCopc.h"
 #include "OrvLasFile.h"
 #include "OrvRender.h"
 #include "support/TestSupport.h"
@@ -39,27 +40,39 @@ std::vector<uint8_t> decodePng(const std::string& path, int& width, int& height)
 struct Raster {
     std::vector<float> top;
     std::vector<int> cls;
+    uint64_t points = 0;  // the points the picture is made of
 };
 
-// The same rule the picture documents, written out plainly over every point of the file.
+// The same rule the picture documents, written out plainly over every point of the file; of a
+// COPC file, over the points of the levels whose spacing the pixel size needs.
 Raster rasterise(const std::string& path, const orv::RenderImage& image) {
     orv::LasReader reader;
     EXPECT_EQ(reader.open(path.c_str()), 0) << reader.error();
-    const uint64_t n = reader.pointCount();
+    uint64_t n = reader.pointCount();
     std::vector<double> x(n), y(n), z(n);
     std::vector<uint8_t> c(n);
     orv::LasColumns cols;
     cols.x = x.data(), cols.y = y.data(), cols.z = z.data(), cols.classification = c.data();
-    uint64_t done = 0;
-    while (done < n) {
-        orv::LasColumns at = cols;
-        at.x += done, at.y += done, at.z += done, at.classification += done;
-        const size_t got = reader.read(at, n - done);
-        if (got == 0) break;
-        done += got;
+    orv::CopcReader copc;
+    if (copc.open(path) == 0) {
+        orv::CopcQuery q;
+        q.maxLevel = copc.levelFor(image.cell);
+        std::vector<uint8_t> records;
+        n = static_cast<uint64_t>(copc.read(q, records));
+        orv::decodeLasRecords(copc.header(), records.data(), n, cols);
+    } else {
+        uint64_t done = 0;
+        while (done < n) {
+            orv::LasColumns at = cols;
+            at.x += done, at.y += done, at.z += done, at.classification += done;
+            const size_t got = reader.read(at, n - done);
+            if (got == 0) break;
+            done += got;
+        }
+        EXPECT_EQ(done, n);
     }
-    EXPECT_EQ(done, n);
     Raster r;
+    r.points = n;
     const size_t pixels = static_cast<size_t>(image.width) * image.height;
     r.top.assign(pixels, -std::numeric_limits<float>::infinity());
     r.cls.assign(pixels, -1);
@@ -92,7 +105,9 @@ TEST(Render, PixelsMatchAnIndependentRasterOfTheSamples) {
         {"las/1.2-with-color.las", orv::RenderBy::kElevation, 257},
         {"las/test1_4.las", orv::RenderBy::kClass, 64},
         {"laz/simple.laz", orv::RenderBy::kClass, 200},
+        // Levels 0 and 1 of 3, then all of them.
         {"laz/1.2-with-color.copc.laz", orv::RenderBy::kElevation, 180},
+        {"laz/1.2-with-color.copc.laz", orv::RenderBy::kClass, 1100},
         {"laz/multichannel-fmt7.laz", orv::RenderBy::kElevation, 50},
     };
     orvtest::TempDir dir;
@@ -112,8 +127,10 @@ TEST(Render, PixelsMatchAnIndependentRasterOfTheSamples) {
         EXPECT_EQ(std::max(image.width, image.height), c.size);
         EXPECT_DOUBLE_EQ(image.box[0], h.min[0]);
         EXPECT_DOUBLE_EQ(image.box[3], h.max[1]);
+        const Raster expected = rasterise(path, image);
+        EXPECT_EQ(image.pointsRead, expected.points);
         // test1_4.las has a point just outside its header's bounds.
-        EXPECT_GE(image.pointsDrawn + 1, reader.pointCount());
+        EXPECT_GE(image.pointsDrawn + 1, expected.points);
 
         const std::string png = dir.path("out.png");
         orv::writePng(png.c_str(), image);
@@ -121,7 +138,6 @@ TEST(Render, PixelsMatchAnIndependentRasterOfTheSamples) {
         const std::vector<uint8_t> rgb = decodePng(png, w, hgt);
         ASSERT_EQ(w, image.width);
         ASSERT_EQ(hgt, image.height);
-        const Raster expected = rasterise(path, image);
         const double span = image.zHigh > image.zLow ? image.zHigh - image.zLow : 1.0;
         int wrong = 0;
         for (size_t i = 0; i < expected.top.size() && wrong < 5; ++i) {
@@ -235,6 +251,54 @@ TEST(Render, CommandWritesThePictureAndReportsMistakes) {
         runCommand(orvter + shellQuote(sample("las/README.md")) + " " + shellQuote(out) + " 2>&1");
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.out.find("cannot render"), std::string::npos) << r.out;
+}
+
+// Threads draw shares of the points into pictures of their own and compress runs of rows apart:
+// the picture and the file must be those of one thread, ties between equally high points
+// included (the generated heights are whole millimetres, so pixels see ties).
+TEST(Render, ThreadsDrawAndEncodeWhatOneThreadDoes) {
+    orvtest::TempDir dir;
+    const std::string las = dir.path("gen.las"), copc = dir.path("gen.copc.laz");
+    const std::string orvter = shellQuote(ORVTER_PATH);
+    ASSERT_EQ(
+        runCommand(orvter + " las gen " + shellQuote(las) + " --points 300000 --quiet").status, 0);
+    ASSERT_EQ(
+        runCommand(orvter + " las copc " + shellQuote(las) + " " + shellQuote(copc) + " --quiet")
+            .status,
+        0);
+    for (const std::string& path : {las, copc}) {
+        for (const char* by : {"elevation", "class", "intensity", "density"}) {
+            SCOPED_TRACE(path + " by " + by);
+            orv::RenderOptions o;
+            ASSERT_TRUE(orv::renderByName(by, o.by));
+            o.longSide = 200;
+            o.hillshade = true;
+            orv::RenderImage one, three;
+            std::string error;
+            o.threads = 1;
+            ASSERT_EQ(orv::renderLas(path.c_str(), o, one, error), 0) << error;
+            o.threads = 3;
+            ASSERT_EQ(orv::renderLas(path.c_str(), o, three, error), 0) << error;
+            EXPECT_EQ(one.pointsRead, three.pointsRead);
+            EXPECT_EQ(one.pointsDrawn, three.pointsDrawn);
+            EXPECT_EQ(one.count, three.count);
+            EXPECT_EQ(0, std::memcmp(one.top.data(), three.top.data(), one.top.size() * 4));
+            EXPECT_EQ(one.rgb, three.rgb);
+        }
+    }
+    // Large enough for three runs of rows.
+    orv::RenderOptions o;
+    o.longSide = 1000;
+    orv::RenderImage image;
+    std::string error;
+    ASSERT_EQ(orv::renderLas(las.c_str(), o, image, error), 0) << error;
+    for (unsigned threads : {1u, 3u}) {
+        SCOPED_TRACE(threads);
+        const std::string png = dir.path("t" + std::to_string(threads) + ".png");
+        orv::writePng(png.c_str(), image, threads);
+        int w = 0, h = 0;
+        EXPECT_EQ(decodePng(png, w, h), image.rgb);
+    }
 }
 
 }  // namespace

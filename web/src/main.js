@@ -11,12 +11,12 @@ const MAX_POINTS = 4000000;  // points kept loaded at once, for the GPU's memory
 const FETCHES = 4;           // nodes loading at once
 
 // What the page has done, for people and for tests.
+// firstPointsMs: from the start of navigation to the first frame drawn with points in it.
 const status = {
   ready: false, points: 0, nodes: [], requests: [], errors: [], firstPointsMs: null,
   camera: null, origin: null,
 };
 window.__orvView = status;
-const started = performance.now();
 
 function fail(error) {
   const text = String(error && error.message ? error.message : error);
@@ -135,7 +135,10 @@ function select() {
 }
 
 function pump(missing) {
-  while (loading.size < FETCHES && missing.length) {
+  // The first node (the root, coarsest, first in the list) loads alone: the quickest first
+  // picture, with no other node's decoding before it.
+  const limit = loaded.size ? FETCHES : 1;
+  while (loading.size < limit && missing.length) {
     const key = missing.shift();
     loading.add(key);
     loadNode(key).catch(fail).finally(() => {
@@ -187,7 +190,6 @@ async function loadNode(key) {
   scene.add(entry.object);
   loaded.set(key, entry);
   status.nodes.push(key);
-  if (status.firstPointsMs === null) status.firstPointsMs = performance.now() - started;
 }
 
 function colour(entry) {
@@ -286,6 +288,8 @@ function frame(now) {
     select();
   }
   renderer.render(scene, camera);
+  if (status.firstPointsMs === null && scene.children.some((o) => o.visible))
+    status.firstPointsMs = performance.now();
 }
 
 // The header and VLRs in two reads (the reader's own opening reads a fixed 64 KiB, which on a
@@ -304,18 +308,22 @@ async function openCopc() {
 }
 
 async function start() {
-  lazPerf = await createLazPerf({ locateFile: () => 'laz-perf.wasm' });
-  copc = await openCopc();
-  cube = copc.info.cube;
+  // The decoder compiles while the header and the hierarchy arrive.
+  const decoder = createLazPerf({ locateFile: () => 'laz-perf.wasm' });
+  const opened = await openCopc();
+  const header = opened.header;
+  cube = opened.info.cube;
   origin = new THREE.Vector3((cube[0] + cube[3]) / 2, (cube[1] + cube[4]) / 2, (cube[2] + cube[5]) / 2);
   status.origin = origin.toArray();
-  zRange = [copc.header.min[2], copc.header.max[2]];
-  if (!copc.header.pointDataRecordFormat || ![2, 3, 5, 7, 8, 10].includes(copc.header.pointDataRecordFormat))
+  zRange = [header.min[2], header.max[2]];
+  if (!header.pointDataRecordFormat || ![2, 3, 5, 7, 8, 10].includes(header.pointDataRecordFormat))
     document.querySelector('#colour option[value=rgb]').disabled = true;
-  document.getElementById('title').textContent = `${copc.header.pointCount.toLocaleString()} points`;
-  const root = await Copc.loadHierarchyPage(getter, copc.info.rootHierarchyPage);
+  document.getElementById('title').textContent = `${header.pointCount.toLocaleString()} points`;
+  const root = await Copc.loadHierarchyPage(getter, opened.info.rootHierarchyPage);
   Object.assign(hierarchy.nodes, root.nodes);
   Object.assign(hierarchy.pages, root.pages);
+  lazPerf = await decoder;
+  copc = opened;  // from here on, frames choose nodes
   placeCamera();
   dirty = true;
 }
