@@ -228,6 +228,8 @@ int64_t CopcReader::read(const CopcQuery& q, std::vector<uint8_t>& records) {
                 to += length;
             }
             out.resize(size_t(to - out.data()));
+            // A node mostly outside the bounds gives back the room its other points took.
+            if (out.size() < out.capacity() / 2) out.shrink_to_fit();
         }
     };
     const unsigned threads = std::max(m.source->parallelism(), std::thread::hardware_concurrency());
