@@ -56,19 +56,22 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if not os.path.isfile(path):
             self.send_error(404)
             return
-        with open(path, "rb") as f:
-            data = f.read()
+        size = os.path.getsize(path)
         match = re.fullmatch(r"bytes=(\d+)-(\d+)", self.headers.get("Range", ""))
+        first, last = 0, size - 1
         if match and not self.ignore_ranges:
-            first, last = int(match[1]), min(int(match[2]), len(data) - 1)
-            if first >= len(data):
+            first, last = int(match[1]), min(int(match[2]), size - 1)
+            if first >= size:
                 self.send_error(416)
                 return
-            body = data[first:last + 1]
+        # Only the range is read: a large file is served as fast as a small one.
+        with open(path, "rb") as f:
+            f.seek(first)
+            body = f.read(last + 1 - first)
+        if match and not self.ignore_ranges:
             self.send_response(206)
-            self.send_header("Content-Range", f"bytes {first}-{last}/{len(data)}")
+            self.send_header("Content-Range", f"bytes {first}-{last}/{size}")
         else:
-            body = data
             self.send_response(200)
         self.send_header("Content-Length", str(len(body)))
         self.end_headers()
