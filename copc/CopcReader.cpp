@@ -3,7 +3,10 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <map>
+#include <mutex>
 #include <thread>
+#include <utility>
 
 #include "OrvCopc.h"
 #include "copc/CopcFormat.h"
@@ -13,9 +16,49 @@
 #include "las/LasRecordSource.h"
 
 namespace orv {
+namespace {
+
+// The most hierarchy bytes a reader keeps; pages past it are read anew each time.
+constexpr uint64_t kPageCacheBytes = uint64_t{64} << 20;
+
+// Hierarchy pages already read, kept so that a reader asked again and again (a viewer going
+// level by level) fetches each page once; they are checked anew on every walk all the same.
+class PageCache final : public laz::ByteSource {
+public:
+    explicit PageCache(const laz::ByteSource& source) : m_source(source) {}
+    uint64_t size() const override { return m_source.size(); }
+    size_t readAt(uint64_t offset, void* buffer, size_t count) const override {
+        const std::pair<uint64_t, size_t> key(offset, count);
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            const auto found = m_pages.find(key);
+            if (found != m_pages.end()) {
+                std::memcpy(buffer, found->second.data(), count);
+                return count;
+            }
+        }
+        const size_t got = m_source.readAt(offset, buffer, count);
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (got == count && count <= kPageCacheBytes - m_bytes) {
+            const auto* bytes = static_cast<const uint8_t*>(buffer);
+            m_pages.emplace(key, std::vector<uint8_t>(bytes, bytes + count));
+            m_bytes += count;
+        }
+        return got;
+    }
+
+private:
+    const laz::ByteSource& m_source;
+    mutable std::mutex m_mutex;
+    mutable std::map<std::pair<uint64_t, size_t>, std::vector<uint8_t>> m_pages;
+    mutable uint64_t m_bytes = 0;
+};
+
+}  // namespace
 
 struct CopcReader::Impl {
     std::unique_ptr<copc::CountedSource> source;
+    std::unique_ptr<PageCache> pages;
     LasFileHeader header;
     CopcInfo info;
     laz::LazVlr vlr;
@@ -84,6 +127,7 @@ int CopcReader::open(const std::string& pathOrUrl, const CopcOpenOptions& option
         if (const char* env = std::getenv("ORVTER_CA_FILE")) caFile = env;
     m.source = copc::openSource(pathOrUrl, caFile, m.error);
     if (!m.source) return -1;
+    m.pages = std::make_unique<PageCache>(*m.source);
     const int read = las::readHeader(*m.source, m.header, false);
     if (read != 0) {
         m.error = read == -1 ? "cannot read the header" : "not a LAS file";
@@ -150,7 +194,7 @@ bool CopcReader::nodes(const CopcQuery& q, std::vector<CopcNode>& out) {
     if (q.maxLevel >= 0) deepest = std::min(deepest, q.maxLevel);
     const auto want = [&](const CopcNode& n) { return m.touches(q, n, deepest); };
     std::vector<CopcNode> all;
-    if (!copc::walkHierarchy(*m.source, m.info, m.limits, want, all, m.error,
+    if (!copc::walkHierarchy(*m.pages, m.info, m.limits, want, all, m.error,
                              m.source->parallelism()))
         return false;
     bool everything = deepest >= copc::kMaxLevel;
