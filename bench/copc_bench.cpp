@@ -1,8 +1,11 @@
 // COPC: writing a cloud-optimised file from a LAS file (time, peak memory), beside another
 // program when given (`--peer 'CMD {in} {out}'`), and a bounds query over about 1 % of the area
-// (time, bytes read and their share of the file) beside reading that many bytes of the file.
+// (time, bytes read and their share of the file) beside reading that many bytes of the file,
+// from the page cache and from the disk.
 // Every run is a fresh process; the rows of a group run interleaved.
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <cstdio>
@@ -142,6 +145,15 @@ int childReadBytes(const char* path, const char* bytes) {
     return 0;
 }
 
+// Drops the file's pages from the page cache (this file's only), so that the next run reads it
+// from the disk.
+void evict(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return;
+    ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+    ::close(fd);
+}
+
 void row(const char* name, const fresh::Summary& s) {
     std::printf("%-28s %8.3f %8.3f %8.3f s  cpu %8.3f s  peak %8.1f MiB\n", name, s.min, s.median,
                 s.max, s.cpuMedian, double(s.peakKiB) / 1024);
@@ -184,6 +196,14 @@ int parent(const Options& o) {
                              o.runs);
     row("1 % bounds query", fresh::summarize(queried[0]));
     row("reading as many bytes", fresh::summarize(queried[1]));
+    // The same from the disk: decoding is then set beside what the bytes cost to fetch.
+    const auto evicted = [&] { evict(out); };
+    const auto cold =
+        fresh::interleaveAll({{"cold query", {"--child-query", out}, evicted},
+                              {"cold bytes", {"--child-read-bytes", out, bytes}, evicted}},
+                             o.runs);
+    row("1 % bounds query, cold", fresh::summarize(cold[0]));
+    row("reading as many, cold", fresh::summarize(cold[1]));
     return 0;
 }
 

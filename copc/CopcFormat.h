@@ -47,13 +47,14 @@ struct FileLimits {
 };
 
 // Reads pages from the root, descending into a child page only when `wantPage` takes its key,
-// and hands back the node entries seen (pages themselves are not listed). Refuses pages that lie
+// and hands back the node entries seen (pages themselves are not listed). The pages of one level
+// of the page tree are read at once, `parallel` at a time. Refuses pages that lie
 // outside the file, overlap one another or a chunk, hold a key outside their subtree or twice,
 // and nodes whose chunk lies outside the point data or states impossible counts. Iterative:
 // the number of pages is bounded by the file's size.
 bool walkHierarchy(const laz::ByteSource& source, const CopcInfo& info, const FileLimits& limits,
                    const std::function<bool(const CopcNode&)>& wantPage,
-                   std::vector<CopcNode>& nodes, std::string& error);
+                   std::vector<CopcNode>& nodes, std::string& error, unsigned parallel = 1);
 
 // "level-x-y-z", as messages name a node.
 std::string keyText(const CopcNode& node);

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "copc/CopcFormat.h"
+#include "copc/CopcSource.h"
 #include "las/LasBytes.h"
 
 namespace orv {
@@ -131,82 +132,99 @@ private:
 
 bool walkHierarchy(const laz::ByteSource& source, const CopcInfo& info, const FileLimits& limits,
                    const std::function<bool(const CopcNode&)>& wantPage,
-                   std::vector<CopcNode>& nodes, std::string& error) {
+                   std::vector<CopcNode>& nodes, std::string& error, unsigned parallel) {
     struct Page {
         CopcNode key;
         uint64_t offset, size;
+        std::vector<uint8_t> bytes;
+        bool read = false;
     };
     std::deque<Page> pending;
-    CopcNode root;
-    pending.push_back({root, info.rootPageOffset, info.rootPageSize});
+    pending.push_back({CopcNode(), info.rootPageOffset, info.rootPageSize, {}, false});
     Ranges taken;
     std::set<Key> seen;
-    std::vector<uint8_t> bytes;
     while (!pending.empty()) {
-        const Page page = pending.front();
-        pending.pop_front();
-        const std::string name = "the hierarchy page of node " + keyText(page.key);
-        if (page.size % kEntryBytes != 0) {
-            error = name + " holds " + std::to_string(page.size) + " bytes, not whole entries";
-            return false;
-        }
-        if (page.offset > limits.size || page.size > limits.size - page.offset ||
-            page.offset < limits.chunksBegin || page.size > kMaxPageBytes) {
-            error = name + " lies outside the file";
-            return false;
-        }
-        if (!taken.take(page.offset, page.offset + page.size)) {
-            error = name + " overlaps another page or a chunk (a loop or a damaged file)";
-            return false;
-        }
-        bytes.resize(static_cast<size_t>(page.size));
-        if (source.readAt(page.offset, bytes.data(), bytes.size()) != bytes.size()) {
-            error = "cannot read " + name;
-            return false;
-        }
-        for (size_t at = 0; at < bytes.size(); at += kEntryBytes) {
-            const CopcNode n = decodeEntry(bytes.data() + at);
-            const std::string entry = "hierarchy entry " + keyText(n);
-            if (!validKey(n) || !within(n, page.key)) {
-                error = entry + " does not name a node below " + keyText(page.key);
+        // A round: the waiting pages, up to one longest page of bytes, each checked before it is
+        // read; then read together (over a network each read is a round trip).
+        std::vector<Page> round;
+        uint64_t roundBytes = 0;
+        while (!pending.empty() &&
+               (round.empty() || pending.front().size <= kMaxPageBytes - roundBytes)) {
+            Page page = std::move(pending.front());
+            pending.pop_front();
+            const std::string name = "the hierarchy page of node " + keyText(page.key);
+            if (page.size % kEntryBytes != 0) {
+                error = name + " holds " + std::to_string(page.size) + " bytes, not whole entries";
                 return false;
             }
-            if (n.pointCount < -1 || n.byteSize < 0) {
-                error = entry + " states a negative size or count";
+            if (page.offset > limits.size || page.size > limits.size - page.offset ||
+                page.offset < limits.chunksBegin || page.size > kMaxPageBytes) {
+                error = name + " lies outside the file";
                 return false;
             }
-            if (n.pointCount == -1) {
-                if (!wantPage(n)) continue;
-                pending.push_back({n, n.offset, static_cast<uint64_t>(n.byteSize)});
-                continue;
-            }
-            if (!seen.insert(keyOf(n)).second) {
-                error = entry + " is listed twice";
+            if (!taken.take(page.offset, page.offset + page.size)) {
+                error = name + " overlaps another page or a chunk (a loop or a damaged file)";
                 return false;
             }
-            if (n.pointCount == 0) {
+            roundBytes += page.size;
+            round.push_back(std::move(page));
+        }
+        forEachParallel(round.size(), parallel, [&](size_t i) {
+            Page& page = round[i];
+            page.bytes.resize(static_cast<size_t>(page.size));
+            page.read = source.readAt(page.offset, page.bytes.data(), page.bytes.size()) ==
+                        page.bytes.size();
+        });
+        for (const Page& page : round) {
+            if (!page.read) {
+                error = "cannot read the hierarchy page of node " + keyText(page.key);
+                return false;
+            }
+            for (size_t at = 0; at < page.bytes.size(); at += kEntryBytes) {
+                const CopcNode n = decodeEntry(page.bytes.data() + at);
+                const std::string entry = "hierarchy entry " + keyText(n);
+                if (!validKey(n) || !within(n, page.key)) {
+                    error = entry + " does not name a node below " + keyText(page.key);
+                    return false;
+                }
+                if (n.pointCount < -1 || n.byteSize < 0) {
+                    error = entry + " states a negative size or count";
+                    return false;
+                }
+                if (n.pointCount == -1) {
+                    if (wantPage(n))
+                        pending.push_back(
+                            {n, n.offset, static_cast<uint64_t>(n.byteSize), {}, false});
+                    continue;
+                }
+                if (!seen.insert(keyOf(n)).second) {
+                    error = entry + " is listed twice";
+                    return false;
+                }
+                if (n.pointCount == 0) {
+                    nodes.push_back(n);
+                    continue;
+                }
+                const uint64_t size = static_cast<uint64_t>(n.byteSize);
+                if (n.offset < limits.chunksBegin || n.offset > limits.chunksEnd ||
+                    size > limits.chunksEnd - n.offset || size == 0) {
+                    error = entry + " places its points outside the point data";
+                    return false;
+                }
+                if (static_cast<uint64_t>(n.pointCount) > limits.points ||
+                    n.pointCount > kMaxNodePoints ||
+                    static_cast<uint64_t>(n.pointCount) > size * kMaxPointsPerChunkByte) {
+                    error = entry + " states " + std::to_string(n.pointCount) +
+                            " points, more than its " + std::to_string(size) +
+                            "-byte chunk or the file can hold";
+                    return false;
+                }
+                if (!taken.take(n.offset, n.offset + size)) {
+                    error = entry + " overlaps another node's chunk or a page";
+                    return false;
+                }
                 nodes.push_back(n);
-                continue;
             }
-            const uint64_t size = static_cast<uint64_t>(n.byteSize);
-            if (n.offset < limits.chunksBegin || n.offset > limits.chunksEnd ||
-                size > limits.chunksEnd - n.offset || size == 0) {
-                error = entry + " places its points outside the point data";
-                return false;
-            }
-            if (static_cast<uint64_t>(n.pointCount) > limits.points ||
-                n.pointCount > kMaxNodePoints ||
-                static_cast<uint64_t>(n.pointCount) > size * kMaxPointsPerChunkByte) {
-                error = entry + " states " + std::to_string(n.pointCount) +
-                        " points, more than its " + std::to_string(size) +
-                        "-byte chunk or the file can hold";
-                return false;
-            }
-            if (!taken.take(n.offset, n.offset + size)) {
-                error = entry + " overlaps another node's chunk or a page";
-                return false;
-            }
-            nodes.push_back(n);
         }
     }
     return true;

@@ -2,6 +2,7 @@
 // read is one range request, retried when the network or the server falters.
 #include <curl/curl.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <mutex>
@@ -68,10 +69,11 @@ public:
         for (CURL* c : m_idle) curl_easy_cleanup(c);
     }
 
-    bool open(const std::string& url, std::string& error) {
+    bool open(const std::string& url, const std::string& caFile, std::string& error) {
         static std::once_flag once;
         std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
         m_url = url;
+        m_caFile = caFile;
         m_head.resize(kHeadBytes);
         Reply r;
         if (!fetch(0, kHeadBytes, m_head.data(), r, error)) return false;
@@ -145,10 +147,16 @@ private:
             curl_easy_setopt(c, CURLOPT_WRITEDATA, &r);
             curl_easy_setopt(c, CURLOPT_HEADERFUNCTION, onHeader);
             curl_easy_setopt(c, CURLOPT_HEADERDATA, &r);
+            if (!m_caFile.empty()) curl_easy_setopt(c, CURLOPT_CAINFO, m_caFile.c_str());
             code = curl_easy_perform(c);
             curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &r.status);
             count_(r.got);
-            if (!transient(code, r.status)) break;
+            // A range cut short by a dropped connection is asked for again; one that ends at
+            // the end of the file is whole.
+            const uint64_t whole =
+                r.total > offset ? std::min<uint64_t>(count, r.total - offset) : count;
+            const bool cut = code == CURLE_OK && r.status == 206 && r.got < whole;
+            if (!transient(code, r.status) && !cut) break;
         }
         give(c);
         if (code != CURLE_OK) {
@@ -163,7 +171,7 @@ private:
     }
     void count_(uint64_t bytes) const { count(bytes); }
 
-    std::string m_url;
+    std::string m_url, m_caFile;
     uint64_t m_size = 0;
     std::vector<uint8_t> m_head;
     mutable std::mutex m_mutex;
@@ -172,9 +180,10 @@ private:
 
 }  // namespace
 
-std::unique_ptr<CountedSource> openUrl(const std::string& url, std::string& error) {
+std::unique_ptr<CountedSource> openUrl(const std::string& url, const std::string& caFile,
+                                       std::string& error) {
     auto source = std::make_unique<HttpBytes>();
-    if (!source->open(url, error)) return nullptr;
+    if (!source->open(url, caFile, error)) return nullptr;
     return source;
 }
 

@@ -1,8 +1,12 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
+#include <map>
+#include <mutex>
 #include <thread>
+#include <utility>
 
 #include "OrvCopc.h"
 #include "copc/CopcFormat.h"
@@ -12,9 +16,49 @@
 #include "las/LasRecordSource.h"
 
 namespace orv {
+namespace {
+
+// The most hierarchy bytes a reader keeps; pages past it are read anew each time.
+constexpr uint64_t kPageCacheBytes = uint64_t{64} << 20;
+
+// Hierarchy pages already read, kept so that a reader asked again and again (a viewer going
+// level by level) fetches each page once; they are checked anew on every walk all the same.
+class PageCache final : public laz::ByteSource {
+public:
+    explicit PageCache(const laz::ByteSource& source) : m_source(source) {}
+    uint64_t size() const override { return m_source.size(); }
+    size_t readAt(uint64_t offset, void* buffer, size_t count) const override {
+        const std::pair<uint64_t, size_t> key(offset, count);
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            const auto found = m_pages.find(key);
+            if (found != m_pages.end()) {
+                std::memcpy(buffer, found->second.data(), count);
+                return count;
+            }
+        }
+        const size_t got = m_source.readAt(offset, buffer, count);
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (got == count && count <= kPageCacheBytes - m_bytes) {
+            const auto* bytes = static_cast<const uint8_t*>(buffer);
+            m_pages.emplace(key, std::vector<uint8_t>(bytes, bytes + count));
+            m_bytes += count;
+        }
+        return got;
+    }
+
+private:
+    const laz::ByteSource& m_source;
+    mutable std::mutex m_mutex;
+    mutable std::map<std::pair<uint64_t, size_t>, std::vector<uint8_t>> m_pages;
+    mutable uint64_t m_bytes = 0;
+};
+
+}  // namespace
 
 struct CopcReader::Impl {
     std::unique_ptr<copc::CountedSource> source;
+    std::unique_ptr<PageCache> pages;
     LasFileHeader header;
     CopcInfo info;
     laz::LazVlr vlr;
@@ -22,11 +66,13 @@ struct CopcReader::Impl {
     std::string error;
 
     // Fetches and decodes one node's chunk into `records`; safe from several threads.
-    bool decode(const CopcNode& n, std::vector<uint8_t>& records, std::string& why) const {
+    // `bytes` is the caller's to reuse between chunks.
+    bool decode(const CopcNode& n, std::vector<uint8_t>& records, std::vector<uint8_t>& bytes,
+                std::string& why) const {
         const uint16_t length = header.recordLength;
         records.clear();
         if (n.pointCount <= 0) return true;
-        std::vector<uint8_t> bytes(static_cast<size_t>(n.byteSize));
+        bytes.resize(static_cast<size_t>(n.byteSize));
         if (source->readAt(n.offset, bytes.data(), bytes.size()) != bytes.size()) {
             why = "cannot read the chunk of node " + copc::keyText(n);
             return false;
@@ -70,10 +116,18 @@ CopcReader::CopcReader() : m_impl(std::make_unique<Impl>()) {}
 CopcReader::~CopcReader() = default;
 
 int CopcReader::open(const std::string& pathOrUrl) {
+    return open(pathOrUrl, CopcOpenOptions());
+}
+
+int CopcReader::open(const std::string& pathOrUrl, const CopcOpenOptions& options) {
     Impl& m = *m_impl;
     m = Impl();
-    m.source = copc::openSource(pathOrUrl, m.error);
+    std::string caFile = options.caFile;
+    if (caFile.empty())
+        if (const char* env = std::getenv("ORVTER_CA_FILE")) caFile = env;
+    m.source = copc::openSource(pathOrUrl, caFile, m.error);
     if (!m.source) return -1;
+    m.pages = std::make_unique<PageCache>(*m.source);
     const int read = las::readHeader(*m.source, m.header, false);
     if (read != 0) {
         m.error = read == -1 ? "cannot read the header" : "not a LAS file";
@@ -140,7 +194,9 @@ bool CopcReader::nodes(const CopcQuery& q, std::vector<CopcNode>& out) {
     if (q.maxLevel >= 0) deepest = std::min(deepest, q.maxLevel);
     const auto want = [&](const CopcNode& n) { return m.touches(q, n, deepest); };
     std::vector<CopcNode> all;
-    if (!copc::walkHierarchy(*m.source, m.info, m.limits, want, all, m.error)) return false;
+    if (!copc::walkHierarchy(*m.pages, m.info, m.limits, want, all, m.error,
+                             m.source->parallelism()))
+        return false;
     bool everything = deepest >= copc::kMaxLevel;
     for (int axis = 0; axis < 3; ++axis)
         everything &= std::isinf(q.min[axis]) && std::isinf(q.max[axis]);
@@ -160,7 +216,8 @@ bool CopcReader::nodes(const CopcQuery& q, std::vector<CopcNode>& out) {
 }
 
 bool CopcReader::readNode(const CopcNode& n, std::vector<uint8_t>& records) {
-    return m_impl->decode(n, records, m_impl->error);
+    std::vector<uint8_t> bytes;
+    return m_impl->decode(n, records, bytes, m_impl->error);
 }
 
 int64_t CopcReader::read(const CopcQuery& q, std::vector<uint8_t>& records) {
@@ -170,37 +227,58 @@ int64_t CopcReader::read(const CopcQuery& q, std::vector<uint8_t>& records) {
     list.erase(std::remove_if(list.begin(), list.end(),
                               [](const CopcNode& n) { return n.pointCount <= 0; }),
                list.end());
-    // Chunks are fetched and decoded on a few threads; each keeps what the bounds take.
+    // The largest chunks are decoded first so that the threads finish together; the points
+    // still come in the hierarchy's order, coarse levels first.
+    std::vector<size_t> order(list.size());
+    for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+    std::stable_sort(order.begin(), order.end(),
+                     [&](size_t a, size_t b) { return list[a].byteSize > list[b].byteSize; });
+    // Chunks are fetched and decoded on a few threads; each keeps what the bounds take, in place.
+    // Every point is tested, even in a node inside the bounds: a node's points are not trusted
+    // to lie in its cube, and the test costs little beside the decoding.
     std::vector<std::vector<uint8_t>> kept(list.size());
     std::vector<std::string> errors(list.size());
     std::atomic<size_t> next{0};
     const uint16_t length = m.header.recordLength;
     const LasFileHeader& h = m.header;
+    // The chunks a little ahead of those being decoded are fetched meanwhile.
+    constexpr size_t kAhead = 32;
+    const auto prefetch = [&](size_t k) {
+        if (k < order.size()) {
+            const CopcNode& n = list[order[k]];
+            m.source->prefetch(n.offset, uint64_t(n.byteSize));
+        }
+    };
+    for (size_t i = 0; i < kAhead; ++i) prefetch(i);
     const auto work = [&] {
-        std::vector<uint8_t> chunk;
-        for (size_t i = next++; i < list.size(); i = next++) {
-            if (!m.decode(list[i], chunk, errors[i])) continue;
-            const size_t got = chunk.size() / length;
+        std::vector<uint8_t> bytes;
+        for (size_t k = next++; k < order.size(); k = next++) {
+            prefetch(k + kAhead);
+            const size_t i = order[k];
             std::vector<uint8_t>& out = kept[i];
-            out.reserve(chunk.size());
+            if (!m.decode(list[i], out, bytes, errors[i])) continue;
+            const size_t got = out.size() / length;
+            uint8_t* to = out.data();
             for (size_t p = 0; p < got; ++p) {
-                const uint8_t* r = chunk.data() + p * length;
+                const uint8_t* r = out.data() + p * length;
                 bool inside = true;
                 for (int axis = 0; axis < 3; ++axis) {
                     const double v =
                         las::load<int32_t>(r + 4 * axis) * h.scale[axis] + h.offset[axis];
                     inside &= v >= q.min[axis] && v <= q.max[axis];
                 }
-                if (inside) out.insert(out.end(), r, r + length);
+                if (!inside) continue;
+                if (to != r) std::memmove(to, r, length);
+                to += length;
             }
+            out.resize(size_t(to - out.data()));
+            // A node mostly outside the bounds gives back the room its other points took.
+            if (out.size() < out.capacity() / 2) out.shrink_to_fit();
         }
     };
-    unsigned threads = std::max(m.source->parallelism(), std::thread::hardware_concurrency());
-    threads = static_cast<unsigned>(std::min<size_t>(std::max(threads, 1u), list.size()));
-    std::vector<std::thread> pool;
-    for (unsigned t = 1; t < threads; ++t) pool.emplace_back(work);
-    work();
-    for (std::thread& t : pool) t.join();
+    const unsigned threads = std::max(m.source->parallelism(), std::thread::hardware_concurrency());
+    const size_t workers = std::min<size_t>(threads, order.size());
+    copc::forEachParallel(workers, unsigned(workers), [&](size_t) { work(); });
     int64_t count = 0;
     for (size_t i = 0; i < list.size(); ++i) {
         if (!errors[i].empty()) {

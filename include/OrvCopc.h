@@ -82,6 +82,13 @@ struct CopcTraffic {
     uint64_t bytes = 0;     // bytes read
 };
 
+struct CopcOpenOptions {
+    // Certificates (PEM) that an https:// server's must chain to, instead of the system's, as
+    // for a private server; empty: the file named by the ORVTER_CA_FILE environment variable
+    // when it is set, else the system's.
+    std::string caFile;
+};
+
 // Reads a COPC file by area and level of detail, from a path or an http:// or https:// URL
 // (range requests: only the header, the hierarchy pages and the chunks a query needs).
 class ORV_API CopcReader {
@@ -94,6 +101,7 @@ public:
     // 0 on success; -1 when the source cannot be read; -2 when it is not a COPC file (not LAS
     // 1.4, no info VLR first, not formats 6-8 compressed); see error().
     int open(const std::string& pathOrUrl);
+    int open(const std::string& pathOrUrl, const CopcOpenOptions& options);
     const std::string& error() const;
     const LasFileHeader& header() const;
     const CopcInfo& info() const;

@@ -35,6 +35,9 @@ public:
     // Reads up to `count` bytes at `offset` without moving the position, so that several
     // threads can read one file at once; returns the bytes delivered.
     size_t readAt(uint64_t offset, void* buffer, size_t count) const;
+    // Tells the system that these bytes will be read soon, so that reads scattered over the
+    // file reach the disk at once instead of one after another.
+    void willNeed(uint64_t offset, uint64_t count) const;
 
 private:
     int m_fd = -1;

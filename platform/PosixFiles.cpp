@@ -180,6 +180,14 @@ size_t InputFile::readAt(uint64_t offset, void* buffer, size_t count) const {
     return done;
 }
 
+void InputFile::willNeed(uint64_t offset, uint64_t count) const {
+    if (m_fd < 0 || offset > static_cast<uint64_t>(INT64_MAX) ||
+        count > static_cast<uint64_t>(INT64_MAX))
+        return;
+    ::posix_fadvise(m_fd, static_cast<off_t>(offset), static_cast<off_t>(count),
+                    POSIX_FADV_WILLNEED);
+}
+
 bool InputFile::seek(uint64_t offset) {
     if (m_fd < 0 || offset > static_cast<uint64_t>(INT64_MAX)) return false;
     if (sysSeek(m_fd, static_cast<off_t>(offset)) < 0) return false;

@@ -186,8 +186,8 @@ TEST_F(Copc, EveryFormatIsWrittenWithoutLossAndOpensInAnotherReader) {
         int expectFormat;
     };
     const Case cases[] = {
-        {0, 3, 70000, 6}, {1, 0, 1000, 6}, {6, 0, 0, 6}, {2, 0, 3000, 7},  {3, 5, 50000, 7},
-        {6, 0, 60000, 6}, {7, 0, 2000, 7}, {8, 2, 45000, 8},
+        {0, 3, 70000, 6}, {1, 0, 1000, 6},  {6, 0, 0, 6},    {2, 0, 3000, 7},
+        {3, 5, 50000, 7}, {6, 0, 60000, 6}, {7, 0, 2000, 7}, {8, 2, 45000, 8},
     };
     for (const Case& k : cases) {
         SCOPED_TRACE("format " + std::to_string(k.format));
@@ -535,6 +535,12 @@ TEST_F(DamagedHierarchy, IsRefusedWithAClearError) {
 // A range-capable server on 127.0.0.1 serving one folder, started for one test.
 class RangeServer {
 public:
+    struct Log {
+        int requests = 0;
+        int mostInFlight = 0;  // requests answered at once
+    };
+
+public:
     RangeServer(const std::string& folder, const std::vector<std::string>& options) {
         int out[2];
         if (pipe(out) != 0) return;
@@ -551,6 +557,7 @@ public:
             _exit(127);
         }
         close(out[1]);
+        m_tls = std::find(options.begin(), options.end(), "--tls") != options.end();
         m_out = fdopen(out[0], "r");
         if (!m_out || std::fscanf(m_out, "%d", &m_port) != 1) m_port = 0;
         fcntl(out[0], F_SETFL, O_NONBLOCK);
@@ -560,22 +567,29 @@ public:
         if (m_out) fclose(m_out);
     }
     std::string url(const std::string& name) const {
-        return "http://127.0.0.1:" + std::to_string(m_port) + "/" + name;
+        return std::string(m_tls ? "https" : "http") + "://127.0.0.1:" + std::to_string(m_port) +
+               "/" + name;
     }
-    // Requests answered since the last call.
-    int requests() {
-        int n = 0;
-        char line[256];
+    // What the server answered since the last call.
+    Log log() {
+        Log l;
+        char line[256], range[128];
+        int flying = 0;
         while (std::fgets(line, sizeof line, m_out))
-            if (std::strncmp(line, "GET", 3) == 0) ++n;
+            if (std::sscanf(line, "GET %127s %d", range, &flying) == 2) {
+                ++l.requests;
+                l.mostInFlight = std::max(l.mostInFlight, flying);
+            }
         clearerr(m_out);
-        return n;
+        return l;
     }
+    int requests() { return log().requests; }
 
 private:
     pid_t m_pid = -1;
     FILE* m_out = nullptr;
     int m_port = 0;
+    bool m_tls = false;
 };
 
 TEST_F(Copc, OverHttpAQueryTakesThreeRoundTripsAndMatchesTheFile) {
@@ -627,6 +641,118 @@ TEST_F(Copc, OverHttpAQueryTakesThreeRoundTripsAndMatchesTheFile) {
     EXPECT_NE(refused.error().find("ignores range requests"), std::string::npos) << refused.error();
     EXPECT_EQ(refused.open(server.url("missing.copc.laz")), -1);
     EXPECT_NE(refused.error().find("404"), std::string::npos) << refused.error();
+}
+
+// Dense spots in the four quarters of a 200 m tile: the octree goes deep in each, so its
+// hierarchy has a child page for each. Random GPS times make chunks too long to come with the
+// file's first bytes.
+void writeFourSpots(const std::string& path) {
+    constexpr size_t kPerSpot = 25000;
+    std::vector<double> x, y, z, t;
+    std::mt19937 rng(4);
+    for (double corner : {0.0, 200.0})
+        x.push_back(corner), y.push_back(corner), z.push_back(0), t.push_back(0);
+    for (int spot = 0; spot < 4; ++spot)
+        for (size_t i = 0; i < kPerSpot; ++i) {
+            x.push_back(30 + 100 * (spot % 2) + rng() % 500 / 100.0);
+            y.push_back(30 + 100 * (spot / 2) + rng() % 500 / 100.0);
+            z.push_back(0);  // flat: a spot's points stay in one node per level
+            t.push_back(rng() % 1000000 / 4.0);
+        }
+    orv::LasFileHeader h;
+    h.versionMinor = 4;
+    h.pointFormat = 6;
+    h.scale[0] = h.scale[1] = h.scale[2] = 0.01;
+    orv::LasColumns c;
+    c.x = x.data(), c.y = y.data(), c.z = z.data(), c.gpsTime = t.data();
+    orv::LasWriter w;
+    ASSERT_EQ(w.open(path.c_str(), h), 0) << w.error();
+    ASSERT_EQ(w.write(c, x.size()), x.size());
+    w.close();
+}
+
+// The hierarchy pages of a level and the chunks of a query are asked for together, and a
+// transient failure of one of them is retried, whatever request it falls on.
+TEST_F(Copc, OverHttpRequestsGoTogetherAndFailuresAreRetried) {
+    writeFourSpots(dir.path("in.las"));
+    std::string error;
+    ASSERT_TRUE(write({dir.path("in.las")}, dir.path("web.copc.laz"), error)) << error;
+    orv::CopcReader local;
+    ASSERT_EQ(local.open(dir.path("web.copc.laz")), 0);
+    std::vector<orv::CopcNode> all;
+    const uint64_t opening = local.traffic().requests;
+    ASSERT_TRUE(local.nodes(orv::CopcQuery(), all));
+    const int pages = int(local.traffic().requests - opening);
+    ASSERT_GE(pages, 3) << "the cloud should need child pages";
+    orv::CopcQuery q;
+    q.min[0] = 20, q.min[1] = 20, q.max[0] = 140, q.max[1] = 40;
+    const std::vector<std::string> expected = query(local, q);
+
+    RangeServer slow(dir.path(""), {"--delay", "0.05"});
+    orv::CopcReader first;
+    ASSERT_EQ(first.open(slow.url("web.copc.laz")), 0) << first.error();
+    EXPECT_EQ(query(first, q), expected);
+    const int firstReads = slow.log().requests;  // the head, the query's pages and chunks
+    orv::CopcReader remote;
+    ASSERT_EQ(remote.open(slow.url("web.copc.laz")), 0) << remote.error();
+    slow.log();
+    std::vector<orv::CopcNode> listed;
+    ASSERT_TRUE(remote.nodes(orv::CopcQuery(), listed));
+    RangeServer::Log log = slow.log();
+    EXPECT_EQ(log.requests, pages);
+    EXPECT_GE(log.mostInFlight, 2) << "the child pages one after another";
+    EXPECT_EQ(query(remote, q), expected);
+    log = slow.log();
+    EXPECT_GE(log.mostInFlight, 2) << "the chunks one after another";
+    EXPECT_LT(log.requests, firstReads - 2) << "a reader reads a hierarchy page once";
+
+    // A 503 on the root page, on a child page, on the last chunk.
+    for (int failing : {2, 3, firstReads}) {
+        RangeServer flaky(dir.path(""), {"--fail-at", std::to_string(failing)});
+        orv::CopcReader retried;
+        ASSERT_EQ(retried.open(flaky.url("web.copc.laz")), 0) << retried.error();
+        EXPECT_EQ(query(retried, q), expected) << "request " << failing;
+        EXPECT_EQ(flaky.log().requests, firstReads + 1) << "request " << failing;
+    }
+    // A server that keeps failing ends in an error, not in points missing.
+    RangeServer down(dir.path(""), {"--fail-first", "1000"});
+    orv::CopcReader refused;
+    EXPECT_EQ(refused.open(down.url("web.copc.laz")), -1);
+    EXPECT_NE(refused.error().find("503"), std::string::npos) << refused.error();
+}
+
+// HTTPS with a certificate made for this test: refused until the reader is told to trust it.
+TEST_F(Copc, OverHttpsAPrivateCertificateIsTrustedWhenNamed) {
+    const std::string cert = dir.path("cert.pem"), key = dir.path("key.pem");
+    const auto made = orvtest::runCommand(
+        "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 1 "
+        "-subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1 -keyout " +
+        shellQuote(key) + " -out " + shellQuote(cert) + " 2>&1");
+    if (made.status != 0) GTEST_SKIP() << "no openssl to make a certificate: " << made.out;
+    writeCloud(dir.path("in.las"), 6, 0, 30000, 9);
+    std::string error;
+    ASSERT_TRUE(write({dir.path("in.las")}, dir.path("web.copc.laz"), error)) << error;
+    orv::CopcReader local;
+    ASSERT_EQ(local.open(dir.path("web.copc.laz")), 0);
+    orv::CopcQuery q;
+    q.max[0] = 500100;
+
+    RangeServer server(dir.path(""), {"--tls", cert, key});
+    orv::CopcReader untrusting;
+    EXPECT_EQ(untrusting.open(server.url("web.copc.laz")), -1);
+    EXPECT_NE(untrusting.error().find("certificate"), std::string::npos) << untrusting.error();
+    orv::CopcOpenOptions trust;
+    trust.caFile = cert;
+    orv::CopcReader remote;
+    ASSERT_EQ(remote.open(server.url("web.copc.laz"), trust), 0) << remote.error();
+    EXPECT_EQ(query(remote, q), query(local, q));
+    // The command line takes it from the environment.
+    const auto r = orvtest::runCommand(
+        "ORVTER_CA_FILE=" + shellQuote(cert) + " " + shellQuote(ORVTER_PATH) + " las copy " +
+        shellQuote(server.url("web.copc.laz")) + " " + shellQuote(dir.path("part.las")) +
+        " --bbox 500000,4000000,500100,4000200 --json");
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(nlohmann::json::parse(r.out)["points_written"].get<size_t>(), query(local, q).size());
 }
 
 TEST_F(Copc, CommandLineWritesQueriesAndDropsStaleRecords) {
