@@ -1,3 +1,4 @@
+#include <atomic>
 #include <new>
 #include <string>
 #include <vector>
@@ -57,8 +58,8 @@ public:
     CompressedRecords(const platform::InputFile& file, LasFileHeader& header, std::string& error)
         : m_source(file), m_header(header), m_error(error) {}
 
-    bool open(const laz::LazInput& input) {
-        m_decoder.setThreads(0);
+    bool open(const laz::LazInput& input, unsigned threads) {
+        m_decoder.setThreads(threads);
         if (!m_decoder.open(m_source, input)) {
             m_error = m_decoder.error();
             return false;
@@ -91,7 +92,8 @@ private:
 }  // namespace
 
 std::unique_ptr<RecordSource> compressedRecords(const platform::InputFile& file,
-                                                LasFileHeader& header, std::string& error) {
+                                                LasFileHeader& header, std::string& error,
+                                                unsigned threads) {
     const LasVlr* vlr = nullptr;
     for (const LasVlr& v : header.vlrs)
         if (v.userId == laz::kVlrUserId && v.recordId == laz::kVlrRecordId) vlr = &v;
@@ -107,7 +109,7 @@ std::unique_ptr<RecordSource> compressedRecords(const platform::InputFile& file,
     in.pointOffset = header.offsetToPointData;
     in.pointCount = header.statedPoints;
     auto source = std::make_unique<CompressedRecords>(file, header, error);
-    if (!source->open(in)) return nullptr;
+    if (!source->open(in, threads)) return nullptr;
     return source;
 }
 
@@ -140,6 +142,7 @@ std::unique_ptr<RecordSource> uncompressedRecords(platform::InputFile& file,
 }  // namespace las
 
 namespace {
+std::atomic<unsigned> g_defaultThreads{0};
 // Records decoded per internal read: about 1 MiB, few system calls, memory that never grows.
 constexpr size_t kBlockBytes = size_t{1} << 20;
 }  // namespace
@@ -152,7 +155,16 @@ struct LasReader::Impl {
     uint64_t count = 0;
     uint64_t index = 0;
     std::vector<uint8_t> block;
+    unsigned threads = lasDefaultThreads();
 };
+
+void lasSetDefaultThreads(unsigned threads) {
+    g_defaultThreads = threads;
+}
+
+unsigned lasDefaultThreads() {
+    return g_defaultThreads;
+}
 
 LasReader::LasReader() : m_impl(std::make_unique<Impl>()) {}
 LasReader::~LasReader() = default;
@@ -196,7 +208,7 @@ int LasReader::open(const char* path) {
         // The decoder finds where the points end: the file's length says nothing about them.
         m.count = h.statedPoints;
         las::countCompressed(m.header, m.count);
-        m.source = las::compressedRecords(m.file, m.header, m.error);
+        m.source = las::compressedRecords(m.file, m.header, m.error, m.threads);
         if (!m.source) {
             m.file.close();
             return -3;
@@ -234,6 +246,10 @@ uint64_t LasReader::pointCount() const {
 
 uint64_t LasReader::position() const {
     return m_impl->index;
+}
+
+void LasReader::setThreads(unsigned threads) {
+    m_impl->threads = threads;
 }
 
 bool LasReader::seek(uint64_t index) {

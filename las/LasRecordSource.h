@@ -30,8 +30,10 @@ std::unique_ptr<RecordSource> uncompressedRecords(platform::InputFile& file,
 // `error` also receives a warning at open and the reason decoding stops short, each also noted
 // in `header` (kLasChunkTableLost, kLasRecordsDamaged); `file`, `header` and `error` must
 // outlive the source.
+// `threads` decode chunks as LasReader::setThreads says.
 std::unique_ptr<RecordSource> compressedRecords(const platform::InputFile& file,
-                                                LasFileHeader& header, std::string& error);
+                                                LasFileHeader& header, std::string& error,
+                                                unsigned threads);
 
 // For the readers that take the header's format byte as it is: a file with the compression bits
 // and the compression VLR is decoded through `reader`; one without that VLR is read as stored,

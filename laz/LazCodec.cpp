@@ -296,9 +296,9 @@ size_t ChunkDecoder::decode(uint8_t* out, size_t max) {
     n += got;
     m_done += got;
     if (got < want) {
-        m_error =
-            std::string(m_layered ? "LAZ layer ran past its bytes" : "LAZ chunk cut short") +
-            " after " + std::to_string(m_done) + " of " + std::to_string(m_points) + " points";
+        m_error = std::string(m_layered ? "LAZ layer ran past its bytes" : "LAZ chunk cut short") +
+                  " after " + std::to_string(m_done) + " of " + std::to_string(m_points) +
+                  " points";
         return n;
     }
     if (m_done == m_points && m_error.empty()) m_error = m_tailError;
@@ -424,6 +424,7 @@ struct LazDecoder::Decoded {
 
 // Decodes a whole chunk into `d`; a chunk that fails its end check gives no records.
 void LazDecoder::decodeWholeChunk(const ChunkEntry& e, Decoded& d) const {
+    ++m_decodedChunks;
     const uint16_t rl = m_in.recordLength;
     auto bytes = readChunkBytes(*m_source, e, rl, d.error);
     if (!bytes) return;
@@ -652,6 +653,7 @@ void LazDecoder::dropPrefetch() {
         if (f.valid()) f.wait();
     m_ahead.clear();
     m_aheadChunk = m_chunk;
+    m_windowOpen = false;
 }
 
 // The chunk after `e`, when it was read whole and the file has no table to say where it is.
@@ -689,6 +691,7 @@ bool LazDecoder::loadChunk() {
             fail(error);
             return false;
         }
+        ++m_decodedChunks;
         m_streamBytes = std::move(*bytes);
         if (!m_stream.start(m_vlr, m_in.recordLength, m_streamBytes.data(), m_streamBytes.size(),
                             e.points)) {
@@ -699,7 +702,11 @@ bool LazDecoder::loadChunk() {
         return loadSlice();
     }
     std::unique_ptr<Decoded> d;
-    if (m_threads > 1 && m_haveTable) {
+    // The first chunk after an open or a seek is decoded here alone: a caller that wants one
+    // point (a probe, a look at one chunk) starts no window of chunks it will never read.
+    const bool ahead = m_threads > 1 && m_haveTable && m_windowOpen;
+    m_windowOpen = true;
+    if (ahead) {
         if (m_aheadChunk < m_chunk) m_aheadChunk = m_chunk;
         startPrefetch();
         d = m_ahead.front().get();
@@ -710,7 +717,7 @@ bool LazDecoder::loadChunk() {
         decodeWholeChunk(e, *d);
     }
     m_buffer.swap(d->records);
-    if (m_threads > 1 && m_haveTable) {
+    if (ahead) {
         std::lock_guard<std::mutex> lock(m_spareMutex);
         m_spare.push_back(std::move(d->records));
     }

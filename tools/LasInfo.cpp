@@ -432,6 +432,7 @@ void addLasInfo(CLI::App& las) {
                   "points outside the bounds)");
     cmd->add_flag("--stats", options->stats,
                   "Scan every point: real bounds, returns, classes, GPS time range");
+    addThreadsOption(cmd);
     cmd->callback([options] { printLasInfo(*options); });
 }
 
