@@ -302,6 +302,10 @@ size_t ChunkDecoder::decode(uint8_t* out, size_t max) {
         return n;
     }
     if (m_done == m_points && m_error.empty()) m_error = m_tailError;
+    if (m_done == m_points && m_points > 1 && m_error.empty() && m_layered) {
+        for (const LayeredItem* item : m_layeredItems->items())
+            if (!item->layersIntact()) m_error = "a layer does not end where its size says";
+    }
     return n;
 }
 
@@ -438,7 +442,7 @@ void LazDecoder::decodeWholeChunk(const ChunkEntry& e, Decoded& d) const {
     // Damage inside a chunk whose bytes are all there is a changed byte, not a file cut short:
     // none of its records can be trusted.
     if (!d.error.empty() && (d.points == e.points || (e.bytes && bytes->size() == e.bytes))) {
-        if (d.points < e.points)
+        if (d.error.find(" is corrupt") == std::string::npos)
             d.error =
                 "LAZ chunk at byte " + std::to_string(e.offset) + " is corrupt (" + d.error + ")";
         d.points = 0;
