@@ -16,8 +16,9 @@ namespace {
 
 // No chunk may hold more records than this. Other programs write 50,000 points a chunk.
 constexpr uint64_t kMaxChunkPoints = 1u << 24;
-// Chunks decoded ahead per thread: enough to keep every core busy while the caller copies.
-constexpr size_t kAheadPerThread = 2;
+// Chunks in flight per thread: each thread has one to code while the caller moves records;
+// more would only add a chunk's records of memory each.
+constexpr size_t kAheadPerThread = 1;
 
 void put16(std::vector<uint8_t>& v, uint16_t x) {
     v.push_back(uint8_t(x));
@@ -806,48 +807,52 @@ void LazEncoder::write(const uint8_t* records, size_t count, ByteSink& sink) {
         m_position += 8;
         m_started = true;
     }
-    m_pending.insert(m_pending.end(), records, records + count * m_recordLength);
-    flushChunk(sink, false);
+    // Whole chunks are coded from the caller's records; only a chunk's beginning waits here,
+    // so memory stays one chunk whatever the caller's blocks.
+    const size_t chunkBytes = size_t(m_vlr.chunkSize) * m_recordLength;
+    size_t bytes = count * m_recordLength;
+    if (!m_pending.empty()) {
+        const size_t take = std::min(bytes, chunkBytes - m_pending.size());
+        m_pending.insert(m_pending.end(), records, records + take);
+        records += take;
+        bytes -= take;
+        if (m_pending.size() < chunkBytes) return;
+        submit(m_pending.data(), m_vlr.chunkSize, sink);
+        m_pending.clear();
+    }
+    for (; bytes >= chunkBytes; records += chunkBytes, bytes -= chunkBytes)
+        submit(records, m_vlr.chunkSize, sink);
+    if (bytes == 0) return;
+    m_pending.reserve(chunkBytes);
+    m_pending.insert(m_pending.end(), records, records + bytes);
 }
 
-void LazEncoder::flushChunk(ByteSink& sink, bool all) {
-    const size_t chunkBytes = size_t(m_vlr.chunkSize) * m_recordLength;
-    size_t pos = 0;
-    while (m_pending.size() - pos >= chunkBytes || (all && m_pending.size() > pos)) {
-        const size_t take = std::min(chunkBytes, m_pending.size() - pos);
-        const uint64_t points = take / m_recordLength;
-        if (m_threads > 1) {
-            auto records = std::make_shared<std::vector<uint8_t>>(
-                m_pending.begin() + long(pos), m_pending.begin() + long(pos + take));
-            const LazVlr* vlr = &m_vlr;
-            const uint16_t rl = m_recordLength;
-            m_ahead.emplace_back(std::async(std::launch::async,
-                                            [vlr, rl, records, points]() {
-                                                return encodeChunk(*vlr, rl, records->data(),
-                                                                   points);
-                                            }),
-                                 points);
-            while (m_ahead.size() >= kAheadPerThread * m_threads) {
-                emit(sink, m_ahead.front().first.get(), m_ahead.front().second);
-                m_ahead.pop_front();
-            }
-        } else {
-            emit(sink, encodeChunk(m_vlr, m_recordLength, m_pending.data() + pos, points), points);
-        }
-        pos += take;
+void LazEncoder::submit(const uint8_t* records, uint64_t points, ByteSink& sink) {
+    if (m_threads <= 1) {
+        emit(sink, encodeChunk(m_vlr, m_recordLength, records, points), points);
+        return;
     }
-    m_pending.erase(m_pending.begin(), m_pending.begin() + long(pos));
-    if (all) {
-        while (!m_ahead.empty()) {
-            emit(sink, m_ahead.front().first.get(), m_ahead.front().second);
-            m_ahead.pop_front();
-        }
-    }
+    auto copy = std::make_shared<std::vector<uint8_t>>(records, records + points * m_recordLength);
+    const LazVlr* vlr = &m_vlr;
+    const uint16_t rl = m_recordLength;
+    m_ahead.emplace_back(std::async(std::launch::async,
+                                    [vlr, rl, copy, points]() {
+                                        return encodeChunk(*vlr, rl, copy->data(), points);
+                                    }),
+                         points);
+    while (m_ahead.size() >= kAheadPerThread * m_threads) drainOne(sink);
+}
+
+void LazEncoder::drainOne(ByteSink& sink) {
+    emit(sink, m_ahead.front().first.get(), m_ahead.front().second);
+    m_ahead.pop_front();
 }
 
 uint64_t LazEncoder::finish(ByteSink& sink) {
     if (!m_started) write(nullptr, 0, sink);
-    flushChunk(sink, true);
+    if (!m_pending.empty()) submit(m_pending.data(), m_pending.size() / m_recordLength, sink);
+    m_pending = std::vector<uint8_t>();
+    while (!m_ahead.empty()) drainOne(sink);
     const uint64_t tableOffset = m_position;
     const std::vector<uint8_t> table = encodeChunkTable(m_table, false);
     sink.write(table.data(), table.size());

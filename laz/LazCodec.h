@@ -227,7 +227,8 @@ public:
     uint64_t position() const { return m_position; }
 
 private:
-    void flushChunk(ByteSink& sink, bool all);
+    void submit(const uint8_t* records, uint64_t points, ByteSink& sink);
+    void drainOne(ByteSink& sink);
     void emit(ByteSink& sink, const std::vector<uint8_t>& bytes, uint64_t points);
 
     LazVlr m_vlr;
