@@ -17,9 +17,9 @@
 #include <vector>
 
 #include "FreshRuns.h"
+#include "OrvError.h"
+#include "OrvLasFile.h"
 #include "OrvLasFormat.h"
-#include "laz/LazFile.h"
-#include "platform/Files.h"
 
 namespace {
 
@@ -128,34 +128,39 @@ bool generate(const std::string& path, int format, uint64_t points) {
 
 int childRead(const char* path) {
     fresh::Stopwatch watch;
-    orv::platform::InputFile file;
-    if (!file.open(path)) return 1;
-    orv::laz::FileSource src(file);
-    orv::laz::FileLayout layout;
-    std::string error;
-    if (!orv::laz::readLayout(src, layout, error)) return 1;
-    std::vector<uint8_t> batch(size_t(65536) * layout.recordLength);
-    uint64_t sum = 0, at = layout.offsetToPoints;
-    const uint64_t end = at + layout.pointCount * layout.recordLength;
-    file.seek(at);
-    while (at < end) {
-        const size_t n =
-            file.read(batch.data(), size_t(std::min<uint64_t>(batch.size(), end - at)));
-        if (n == 0) return 1;
-        for (size_t i = 0; i < n; i += layout.recordLength) sum += batch[i];
-        at += n;
-    }
+    orv::LasReader reader;
+    if (reader.open(path) != 0) return 1;
+    const size_t rl = reader.header().recordLength;
+    std::vector<uint8_t> batch(size_t(65536) * rl);
+    uint64_t sum = 0;
+    while (size_t n = reader.readRaw(batch.data(), 65536))
+        for (size_t i = 0; i < n; ++i) sum += batch[i * rl];
     fresh::reportSeconds(watch.seconds());
     return sum == 1 ? 2 : 0;  // keeps the touch of every record
 }
 
-int childConvert(bool compress, const char* in, const char* out, unsigned threads) {
+// LAS to LAZ or back, as the library's reader and writer copy a file: LAZ when `out` ends in
+// .laz.
+int childConvert(const char* in, const char* out, unsigned threads) {
     fresh::Stopwatch watch;
-    std::string error, warning;
-    const bool ok = compress ? orv::laz::compressFile(in, out, error, threads)
-                             : orv::laz::decompressFile(in, out, error, warning, threads);
-    if (!ok) {
-        std::fprintf(stderr, "%s\n", error.c_str());
+    orv::LasReader reader;
+    reader.setThreads(threads);
+    orv::LasWriter writer;
+    writer.setThreads(threads);
+    try {
+        if (reader.open(in) != 0 || writer.open(out, reader.header()) != 0) {
+            std::fprintf(stderr, "%s%s\n", reader.error().c_str(), writer.error().c_str());
+            return 1;
+        }
+        std::vector<uint8_t> batch(size_t(65536) * reader.header().recordLength);
+        while (size_t n = reader.readRaw(batch.data(), 65536)) writer.writeRaw(batch.data(), n);
+        if (reader.header().warnings & orv::kLasRecordsDamaged) {
+            std::fprintf(stderr, "%s\n", reader.error().c_str());
+            return 1;
+        }
+        writer.close();
+    } catch (const orv::FileError& e) {
+        std::fprintf(stderr, "%s\n", e.what());
         return 1;
     }
     fresh::reportSeconds(watch.seconds());
@@ -283,10 +288,9 @@ int main(int argc, char** argv) {
         fresh::reportSeconds(0.0);
         return 0;
     }
-    if (argc >= 5 && std::strcmp(argv[1], "--child-decode") == 0)
-        return childConvert(false, argv[2], argv[3], unsigned(std::atoi(argv[4])));
-    if (argc >= 5 && std::strcmp(argv[1], "--child-encode") == 0)
-        return childConvert(true, argv[2], argv[3], unsigned(std::atoi(argv[4])));
+    if (argc >= 5 && (std::strcmp(argv[1], "--child-decode") == 0 ||
+                      std::strcmp(argv[1], "--child-encode") == 0))
+        return childConvert(argv[2], argv[3], unsigned(std::atoi(argv[4])));
     if (argc >= 5 && std::strcmp(argv[1], "--child-peer") == 0) return childPeer(argv + 2);
     Options o;
     for (int i = 1; i < argc; ++i) {

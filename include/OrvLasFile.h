@@ -224,6 +224,12 @@ ORV_API void decodeLasRecords(const LasFileHeader& header, const uint8_t* record
 ORV_API size_t encodeLasRecords(const LasFileHeader& header, const LasColumns& columns,
                                 size_t count, uint8_t* records);
 
+// Threads that readers and writers of compressed records start with, for the whole process
+// (the bulk reader and the point streams included): 0, the default, every core; 1 the caller's
+// thread only. Files come out the same whatever the number.
+ORV_API void lasSetDefaultThreads(unsigned threads);
+ORV_API unsigned lasDefaultThreads();
+
 // Reads a LAS 1.x file record block by record block, in memory that does not grow with the file.
 class ORV_API LasReader {
 public:
@@ -248,6 +254,9 @@ public:
     uint64_t position() const;
     // Moves to record `index` (at most pointCount()); false when it cannot.
     bool seek(uint64_t index);
+    // Threads that decode compressed records, taking effect at the next open: 0 every core, 1
+    // the caller's thread only. New readers take lasDefaultThreads().
+    void setThreads(unsigned threads);
 
     // Copies up to `maxRecords` whole records (header().recordLength bytes each) into `out`.
     // Returns the records copied: 0 at the end, fewer when the file turns out shorter.
@@ -297,6 +306,12 @@ public:
     // Tells `progress` (may be empty) the points written after each block against `total`, and
     // once, when close succeeds, the points written as the total. Kept across open.
     void setProgress(ProgressCallback progress, uint64_t total);
+    // Threads that compress records, taking effect at the next open: 0 every core, 1 the
+    // caller's thread only. New writers take lasDefaultThreads().
+    void setThreads(unsigned threads);
+    // Points per compressed chunk, taking effect at the next open: 0 (the default) the 50,000
+    // other programs write. Smaller chunks seek faster and compress a little worse.
+    void setChunkSize(uint32_t points);
     // Writes the EVLRs and the final header and puts the file in place. Throws orv::FileError.
     void close();
     // Abandons the file; never throws.

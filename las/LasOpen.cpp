@@ -92,7 +92,7 @@ int openRecords(platform::InputFile& file, const OpenRules& rules, OpenedLas& ou
     if (compressed && h.versionMajor == 1 && recordRefusal(h).empty()) {
         // The decoder finds where the points end: the file's length says nothing about them.
         countCompressed(h, h.statedPoints);
-        out.decoder = compressedRecords(file, h, out.error);
+        out.decoder = compressedRecords(file, h, out.error, rules.threads);
         if (out.decoder) {
             out.compression = Compression::kDecoded;
             return 0;

@@ -25,6 +25,8 @@ struct OpenRules {
     // A compressed file without its compression VLR is read as stored (the lean readers, as they
     // always did); otherwise its records are refused.
     bool storedWithoutVlr = false;
+    // Threads that decode compressed records, as LasReader::setThreads takes them.
+    unsigned threads = lasDefaultThreads();
 };
 
 // What became of records marked compressed.

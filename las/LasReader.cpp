@@ -1,3 +1,4 @@
+#include <atomic>
 #include <new>
 #include <string>
 #include <vector>
@@ -60,8 +61,8 @@ public:
     CompressedRecords(const platform::InputFile& file, LasFileHeader& header, std::string& error)
         : m_source(file), m_header(header), m_error(error) {}
 
-    bool open(const laz::LazInput& input) {
-        m_decoder.setThreads(0);
+    bool open(const laz::LazInput& input, unsigned threads) {
+        m_decoder.setThreads(threads);
         if (!m_decoder.open(m_source, input)) {
             m_error = m_decoder.error();
             return false;
@@ -94,7 +95,8 @@ private:
 }  // namespace
 
 std::unique_ptr<RecordSource> compressedRecords(const platform::InputFile& file,
-                                                LasFileHeader& header, std::string& error) {
+                                                LasFileHeader& header, std::string& error,
+                                                unsigned threads) {
     const LasVlr* vlr = nullptr;
     for (const LasVlr& v : header.vlrs)
         if (v.userId == laz::kVlrUserId && v.recordId == laz::kVlrRecordId) vlr = &v;
@@ -110,7 +112,7 @@ std::unique_ptr<RecordSource> compressedRecords(const platform::InputFile& file,
     in.pointOffset = header.offsetToPointData;
     in.pointCount = header.statedPoints;
     auto source = std::make_unique<CompressedRecords>(file, header, error);
-    if (!source->open(in)) return nullptr;
+    if (!source->open(in, threads)) return nullptr;
     return source;
 }
 
@@ -126,6 +128,10 @@ std::unique_ptr<RecordSource> uncompressedRecords(platform::InputFile& file,
 
 }  // namespace las
 
+namespace {
+std::atomic<unsigned> g_defaultThreads{0};
+}  // namespace
+
 struct LasReader::Impl {
     platform::InputFile file;
     las::OpenedLas opened;
@@ -133,6 +139,7 @@ struct LasReader::Impl {
     uint64_t count = 0;
     uint64_t index = 0;
     std::vector<uint8_t> block;
+    unsigned threads = lasDefaultThreads();
     las::ProgressReport progress;
 
     // Moves past `got` records of the `want` asked for: short of them, the records have ended.
@@ -145,6 +152,14 @@ struct LasReader::Impl {
     }
 };
 
+void lasSetDefaultThreads(unsigned threads) {
+    g_defaultThreads = threads;
+}
+
+unsigned lasDefaultThreads() {
+    return g_defaultThreads;
+}
+
 LasReader::LasReader() : m_impl(std::make_unique<Impl>()) {}
 LasReader::~LasReader() = default;
 
@@ -156,7 +171,9 @@ int LasReader::open(const char* path) {
         m.opened.error = "cannot open the file";
         return -1;
     }
-    const int result = las::openRecords(m.file, las::OpenRules(), m.opened);
+    las::OpenRules rules;
+    rules.threads = m.threads;
+    const int result = las::openRecords(m.file, rules, m.opened);
     const LasFileHeader& h = m.opened.header;
     std::string& error = m.opened.error;
     if (result == 0 && h.versionMajor != 1) error = "not a LAS 1.x file";
@@ -207,6 +224,10 @@ uint64_t LasReader::pointCount() const {
 
 uint64_t LasReader::position() const {
     return m_impl->index;
+}
+
+void LasReader::setThreads(unsigned threads) {
+    m_impl->threads = threads;
 }
 
 bool LasReader::seek(uint64_t index) {

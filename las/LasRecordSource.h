@@ -30,8 +30,10 @@ std::unique_ptr<RecordSource> uncompressedRecords(platform::InputFile& file,
 // `error` also receives a warning at open and the reason decoding stops short, each also noted
 // in `header` (kLasChunkTableLost, kLasRecordsDamaged); `file`, `header` and `error` must
 // outlive the source.
+// `threads` decode chunks as LasReader::setThreads says.
 std::unique_ptr<RecordSource> compressedRecords(const platform::InputFile& file,
-                                                LasFileHeader& header, std::string& error);
+                                                LasFileHeader& header, std::string& error,
+                                                unsigned threads);
 
 // The counts of a compressed file whose decoder opened: the file's size says nothing of them.
 void countCompressed(LasFileHeader& header, uint64_t points);

@@ -88,6 +88,8 @@ struct LasWriter::Impl {
     uint64_t compressedEnd = 0;                // where the compressed point data ends
     las::ProgressReport progress;
     uint64_t progressTotal = 0;
+    unsigned threads = lasDefaultThreads();
+    uint32_t chunkSize = laz::kDefaultChunkSize;
 
     // Bounds and points by return of records about to be written.
     void tally(const uint8_t* records, size_t n) {
@@ -249,7 +251,7 @@ int LasWriter::open(const char* path, const LasFileHeader& header) {
         // The VLR's payload depends only on the format, so an encoder made before the point data's
         // offset is known gives it.
         auto encoder = std::make_unique<laz::LazEncoder>();
-        if (encoder->init(h.pointFormat, h.recordLength, 0, m.error)) {
+        if (encoder->init(h.pointFormat, h.recordLength, 0, m.error, m.chunkSize)) {
             LasVlr v;
             v.userId = laz::kVlrUserId;
             v.recordId = laz::kVlrRecordId;
@@ -262,9 +264,10 @@ int LasWriter::open(const char* path, const LasFileHeader& header) {
     m.header = std::move(h);
     if (m.error.empty() && m.pointStart() > UINT32_MAX) m.error = "the VLRs are too long";
     if (m.error.empty() && m.encoder) {
-        m.encoder->setThreads(0);
+        m.encoder->setThreads(m.threads);
         // The point data opens with 8 bytes for the chunk table's offset, filled in at close.
-        if (!m.encoder->init(m.header.pointFormat, m.header.recordLength, m.pointStart(), m.error))
+        if (!m.encoder->init(m.header.pointFormat, m.header.recordLength, m.pointStart(), m.error,
+                             m.chunkSize))
             m.encoder.reset();
     }
     if (!m.error.empty()) m.encoder.reset();
@@ -318,6 +321,14 @@ size_t LasWriter::write(const LasColumns& columns, size_t count) {
 
 uint64_t LasWriter::pointCount() const {
     return m_impl->count;
+}
+
+void LasWriter::setThreads(unsigned threads) {
+    m_impl->threads = threads;
+}
+
+void LasWriter::setChunkSize(uint32_t points) {
+    m_impl->chunkSize = points ? points : laz::kDefaultChunkSize;
 }
 
 void LasWriter::close() {

@@ -16,8 +16,9 @@ namespace {
 
 // No chunk may hold more records than this. Other programs write 50,000 points a chunk.
 constexpr uint64_t kMaxChunkPoints = 1u << 24;
-// Chunks decoded ahead per thread: enough to keep every core busy while the caller copies.
-constexpr size_t kAheadPerThread = 2;
+// Chunks in flight per thread: each thread has one to code while the caller moves records;
+// more would only add a chunk's records of memory each.
+constexpr size_t kAheadPerThread = 1;
 
 void put16(std::vector<uint8_t>& v, uint16_t x) {
     v.push_back(uint8_t(x));
@@ -296,12 +297,16 @@ size_t ChunkDecoder::decode(uint8_t* out, size_t max) {
     n += got;
     m_done += got;
     if (got < want) {
-        m_error =
-            std::string(m_layered ? "LAZ layer ran past its bytes" : "LAZ chunk cut short") +
-            " after " + std::to_string(m_done) + " of " + std::to_string(m_points) + " points";
+        m_error = std::string(m_layered ? "LAZ layer ran past its bytes" : "LAZ chunk cut short") +
+                  " after " + std::to_string(m_done) + " of " + std::to_string(m_points) +
+                  " points";
         return n;
     }
     if (m_done == m_points && m_error.empty()) m_error = m_tailError;
+    if (m_done == m_points && m_points > 1 && m_error.empty() && m_layered) {
+        for (const LayeredItem* item : m_layeredItems->items())
+            if (!item->layersIntact()) m_error = "a layer does not end where its size says";
+    }
     return n;
 }
 
@@ -424,6 +429,7 @@ struct LazDecoder::Decoded {
 
 // Decodes a whole chunk into `d`; a chunk that fails its end check gives no records.
 void LazDecoder::decodeWholeChunk(const ChunkEntry& e, Decoded& d) const {
+    ++m_decodedChunks;
     const uint16_t rl = m_in.recordLength;
     auto bytes = readChunkBytes(*m_source, e, rl, d.error);
     if (!bytes) return;
@@ -437,7 +443,7 @@ void LazDecoder::decodeWholeChunk(const ChunkEntry& e, Decoded& d) const {
     // Damage inside a chunk whose bytes are all there is a changed byte, not a file cut short:
     // none of its records can be trusted.
     if (!d.error.empty() && (d.points == e.points || (e.bytes && bytes->size() == e.bytes))) {
-        if (d.points < e.points)
+        if (d.error.find(" is corrupt") == std::string::npos)
             d.error =
                 "LAZ chunk at byte " + std::to_string(e.offset) + " is corrupt (" + d.error + ")";
         d.points = 0;
@@ -652,6 +658,7 @@ void LazDecoder::dropPrefetch() {
         if (f.valid()) f.wait();
     m_ahead.clear();
     m_aheadChunk = m_chunk;
+    m_windowOpen = false;
 }
 
 // The chunk after `e`, when it was read whole and the file has no table to say where it is.
@@ -689,6 +696,7 @@ bool LazDecoder::loadChunk() {
             fail(error);
             return false;
         }
+        ++m_decodedChunks;
         m_streamBytes = std::move(*bytes);
         if (!m_stream.start(m_vlr, m_in.recordLength, m_streamBytes.data(), m_streamBytes.size(),
                             e.points)) {
@@ -699,7 +707,11 @@ bool LazDecoder::loadChunk() {
         return loadSlice();
     }
     std::unique_ptr<Decoded> d;
-    if (m_threads > 1 && m_haveTable) {
+    // The first chunk after an open or a seek is decoded here alone: a caller that wants one
+    // point (a probe, a look at one chunk) starts no window of chunks it will never read.
+    const bool ahead = m_threads > 1 && m_haveTable && m_windowOpen;
+    m_windowOpen = true;
+    if (ahead) {
         if (m_aheadChunk < m_chunk) m_aheadChunk = m_chunk;
         startPrefetch();
         d = m_ahead.front().get();
@@ -710,7 +722,7 @@ bool LazDecoder::loadChunk() {
         decodeWholeChunk(e, *d);
     }
     m_buffer.swap(d->records);
-    if (m_threads > 1 && m_haveTable) {
+    if (ahead) {
         std::lock_guard<std::mutex> lock(m_spareMutex);
         m_spare.push_back(std::move(d->records));
     }
@@ -795,48 +807,52 @@ void LazEncoder::write(const uint8_t* records, size_t count, ByteSink& sink) {
         m_position += 8;
         m_started = true;
     }
-    m_pending.insert(m_pending.end(), records, records + count * m_recordLength);
-    flushChunk(sink, false);
+    // Whole chunks are coded from the caller's records; only a chunk's beginning waits here,
+    // so memory stays one chunk whatever the caller's blocks.
+    const size_t chunkBytes = size_t(m_vlr.chunkSize) * m_recordLength;
+    size_t bytes = count * m_recordLength;
+    if (!m_pending.empty()) {
+        const size_t take = std::min(bytes, chunkBytes - m_pending.size());
+        m_pending.insert(m_pending.end(), records, records + take);
+        records += take;
+        bytes -= take;
+        if (m_pending.size() < chunkBytes) return;
+        submit(m_pending.data(), m_vlr.chunkSize, sink);
+        m_pending.clear();
+    }
+    for (; bytes >= chunkBytes; records += chunkBytes, bytes -= chunkBytes)
+        submit(records, m_vlr.chunkSize, sink);
+    if (bytes == 0) return;
+    m_pending.reserve(chunkBytes);
+    m_pending.insert(m_pending.end(), records, records + bytes);
 }
 
-void LazEncoder::flushChunk(ByteSink& sink, bool all) {
-    const size_t chunkBytes = size_t(m_vlr.chunkSize) * m_recordLength;
-    size_t pos = 0;
-    while (m_pending.size() - pos >= chunkBytes || (all && m_pending.size() > pos)) {
-        const size_t take = std::min(chunkBytes, m_pending.size() - pos);
-        const uint64_t points = take / m_recordLength;
-        if (m_threads > 1) {
-            auto records = std::make_shared<std::vector<uint8_t>>(
-                m_pending.begin() + long(pos), m_pending.begin() + long(pos + take));
-            const LazVlr* vlr = &m_vlr;
-            const uint16_t rl = m_recordLength;
-            m_ahead.emplace_back(std::async(std::launch::async,
-                                            [vlr, rl, records, points]() {
-                                                return encodeChunk(*vlr, rl, records->data(),
-                                                                   points);
-                                            }),
-                                 points);
-            while (m_ahead.size() >= kAheadPerThread * m_threads) {
-                emit(sink, m_ahead.front().first.get(), m_ahead.front().second);
-                m_ahead.pop_front();
-            }
-        } else {
-            emit(sink, encodeChunk(m_vlr, m_recordLength, m_pending.data() + pos, points), points);
-        }
-        pos += take;
+void LazEncoder::submit(const uint8_t* records, uint64_t points, ByteSink& sink) {
+    if (m_threads <= 1) {
+        emit(sink, encodeChunk(m_vlr, m_recordLength, records, points), points);
+        return;
     }
-    m_pending.erase(m_pending.begin(), m_pending.begin() + long(pos));
-    if (all) {
-        while (!m_ahead.empty()) {
-            emit(sink, m_ahead.front().first.get(), m_ahead.front().second);
-            m_ahead.pop_front();
-        }
-    }
+    auto copy = std::make_shared<std::vector<uint8_t>>(records, records + points * m_recordLength);
+    const LazVlr* vlr = &m_vlr;
+    const uint16_t rl = m_recordLength;
+    m_ahead.emplace_back(std::async(std::launch::async,
+                                    [vlr, rl, copy, points]() {
+                                        return encodeChunk(*vlr, rl, copy->data(), points);
+                                    }),
+                         points);
+    while (m_ahead.size() >= kAheadPerThread * m_threads) drainOne(sink);
+}
+
+void LazEncoder::drainOne(ByteSink& sink) {
+    emit(sink, m_ahead.front().first.get(), m_ahead.front().second);
+    m_ahead.pop_front();
 }
 
 uint64_t LazEncoder::finish(ByteSink& sink) {
     if (!m_started) write(nullptr, 0, sink);
-    flushChunk(sink, true);
+    if (!m_pending.empty()) submit(m_pending.data(), m_pending.size() / m_recordLength, sink);
+    m_pending = std::vector<uint8_t>();
+    while (!m_ahead.empty()) drainOne(sink);
     const uint64_t tableOffset = m_position;
     const std::vector<uint8_t> table = encodeChunkTable(m_table, false);
     sink.write(table.data(), table.size());

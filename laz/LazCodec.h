@@ -2,6 +2,7 @@
 // whole uncompressed point records. Knows nothing of LAS headers: callers pass plain values.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -157,6 +158,8 @@ public:
     const std::string& error() const { return m_error; }
     // Set when the file is readable but not as written (a lost chunk table).
     const std::string& warning() const { return m_warning; }
+    // Chunks whose decoding has started, those decoded ahead of the reader included.
+    size_t decodedChunks() const { return m_decodedChunks; }
 
 private:
     struct Decoded;
@@ -183,7 +186,9 @@ private:
     ChunkDecoder m_stream;
     std::vector<uint8_t> m_streamBytes;
     std::deque<std::future<std::unique_ptr<Decoded>>> m_ahead;
-    size_t m_aheadChunk = 0;  // next chunk to hand to a thread
+    size_t m_aheadChunk = 0;    // next chunk to hand to a thread
+    bool m_windowOpen = false;  // a chunk has been read since the open or seek
+    mutable std::atomic<size_t> m_decodedChunks{0};
     bool m_failed = false;
     std::string m_error, m_warning;
     std::string m_tableError;  // why the chunk list stops short, reported on reaching it
@@ -222,7 +227,8 @@ public:
     uint64_t position() const { return m_position; }
 
 private:
-    void flushChunk(ByteSink& sink, bool all);
+    void submit(const uint8_t* records, uint64_t points, ByteSink& sink);
+    void drainOne(ByteSink& sink);
     void emit(ByteSink& sink, const std::vector<uint8_t>& bytes, uint64_t points);
 
     LazVlr m_vlr;

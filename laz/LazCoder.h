@@ -125,6 +125,8 @@ public:
     // Bytes consumed so far (a decoder that was in sync with its encoder stops exactly at the
     // end of what the encoder wrote).
     const uint8_t* position() const { return m_p; }
+    // True when it took exactly its bytes: what an intact stream does once fully decoded.
+    bool atEnd() const { return m_p == m_end && !m_overrun; }
 
     ORV_LAZ_HOT uint32_t decodeBit(BitModel& m) {
         const uint32_t x = m.bit0Prob * (m_length >> kBitLengthShift);

@@ -935,6 +935,11 @@ public:
             if (l.present && l.dec.overrun()) return true;
         return false;
     }
+    bool layersIntact() const override {
+        for (const Layer& l : m_layers)
+            if (l.present && !l.dec.atEnd()) return false;
+        return true;
+    }
     void finishLayers() override {
         for (Layer& l : m_layers) l.finish();
     }

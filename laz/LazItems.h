@@ -1,6 +1,6 @@
 // The item codecs: how each part of a point record (the core fields, GPS time, colour, wave
-// packet, extra bytes) is predicted from the points before it and coded. Pointwise items share one coder
-// for the whole chunk; layered items code each field group into a layer of its own.
+// packet, extra bytes) is predicted from the points before it and coded. Pointwise items share one
+// coder for the whole chunk; layered items code each field group into a layer of its own.
 #pragma once
 
 #include <cstddef>
@@ -58,6 +58,9 @@ public:
     virtual void decode(uint8_t* out, uint32_t& context) = 0;
     // True when a layer's decoder ran past its bytes.
     virtual bool overrun() const = 0;
+    // After a chunk's last record: true when every layer took exactly its stated bytes. A layer
+    // that stops short of them or runs past them holds a changed byte.
+    virtual bool layersIntact() const = 0;
     // Encoding: codes one record, then, at the chunk's end, closes every layer.
     virtual void encode(const uint8_t* item, uint32_t& context) = 0;
     virtual void finishLayers() = 0;

@@ -168,6 +168,9 @@ private:
     double m_base = 0.0, m_share = 1.0;  // where the phase starts, and its part of the line
     std::chrono::steady_clock::time_point m_start, m_drawn;
 };
+// Adds --threads N to a command that reads or writes compressed points; the number is also
+// kept in `value` for the command's other threaded work.
+void addThreadsOption(CLI::App* cmd, unsigned* value = nullptr);
 // Prints one JSON value (a subcommand's --json answer) on standard output, or on standard
 // error when standard output carries the data.
 void printJson(const nlohmann::ordered_json& value, bool toStderr = false);

@@ -90,7 +90,7 @@ void addCrsOptions(CLI::App* cmd, CrsOptions& o, bool assign) {
                         "The input's CRS (EPSG:n, WKT, PROJJSON, a PROJ string, or a file holding "
                         "one), written without moving points");
     cmd->add_option("--to-crs", o.to, "Reproject every point into this CRS");
-    cmd->add_option("--threads", o.threads, "Threads that reproject (default: the cores)");
+    addThreadsOption(cmd, &o.threads);
     cmd->add_flag("--force", o.force,
                   "Drop a CRS the output cannot hold, or merge different CRSs, with a warning");
 }

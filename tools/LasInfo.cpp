@@ -481,6 +481,7 @@ void addLasInfo(CLI::App& las) {
                   "dimension (extra dimensions too)");
     cmd->add_flag("--schema", options->schema,
                   "List the dimensions of the records: name, type, bytes (extra dimensions too)");
+    addThreadsOption(cmd);
     cmd->callback([command] { runInfo(*command); });
 }
 

@@ -194,6 +194,7 @@ void addLasStream(CLI::App& las) {
         ->capture_default_str();
     cmd->add_flag("--json", options->json, "Print the summary as one JSON object");
     cmd->add_flag("--quiet", options->quiet, "Show no progress line");
+    addThreadsOption(cmd);
     cmd->add_flag("--strict", options->strict,
                   "Exit with status 3 when the file disagrees with its header");
     cmd->callback([options] { run(*options); });

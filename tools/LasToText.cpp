@@ -192,6 +192,7 @@ void addLasToText(CLI::App& las) {
         ->capture_default_str();
     cmd->add_option("--separator", options->separator, "Between fields")->capture_default_str();
     cmd->add_flag("--header", options->header, "Start with a line of the field names");
+    addThreadsOption(cmd);
     cmd->callback([options] { run(*options); });
 }
 

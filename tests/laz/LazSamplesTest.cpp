@@ -149,12 +149,10 @@ TEST_F(LazSamples, LeanReadersGiveWhatTheyGiveForTheUncompressedTwin) {
         SCOPED_TRACE(s.file);
         // The lean readers take whole records after the stated ones in an uncompressed file
         // (a twin with such bytes reads differently); a compressed file has only its points.
-        const std::vector<uint8_t> twin = sample(std::string("../") + s.twin);
-        orv::laz::MemorySource src(twin.data(), twin.size());
-        orv::laz::FileLayout layout;
-        std::string error;
-        ASSERT_TRUE(orv::laz::readLayout(src, layout, error)) << error;
-        if (twin.size() > layout.offsetToPoints + layout.pointCount * layout.recordLength) continue;
+        orv::LasReader twin;
+        ASSERT_EQ(twin.open((m_dir + "/../" + s.twin).c_str()), 0) << twin.error();
+        const orv::LasFileHeader& h = twin.header();
+        if (h.fileSize > h.offsetToPointData + h.statedPoints * h.recordLength) continue;
         const std::string laz = leanReadings(m_dir + "/" + s.file);
         EXPECT_NE(laz.find("bulk 1\n"), std::string::npos);
         EXPECT_TRUE(laz == leanReadings(m_dir + "/../" + s.twin)) << "readings differ";
@@ -167,13 +165,10 @@ TEST_F(LazSamples, SeekThroughTheChunkTableLandsOnThePoint) {
         SCOPED_TRACE(file);
         const std::vector<uint8_t> bytes = sample(file);
         const LazDecoded all = decodeLazBytes(bytes);
-        orv::laz::MemorySource src(bytes.data(), bytes.size());
-        orv::laz::FileLayout layout;
-        std::string error;
-        ASSERT_TRUE(orv::laz::readLayout(src, layout, error));
-        orv::laz::LazDecoder dec;
-        ASSERT_TRUE(orv::laz::openDecoder(src, layout, dec, error)) << error;
-        const size_t rl = layout.recordLength;
+        LazOpened opened(bytes);
+        ASSERT_TRUE(opened.ok()) << opened.error();
+        orv::laz::LazDecoder& dec = opened.decoder();
+        const size_t rl = opened.recordLength();
         for (uint64_t index : {uint64_t(0), all.points - 1, all.points / 2 + 7, uint64_t(50001)}) {
             if (index >= all.points) continue;
             ASSERT_TRUE(dec.seek(index));

@@ -16,30 +16,84 @@ std::string lazDataDir() {
 
 LazDecoded decodeLazBytes(const std::vector<uint8_t>& file, unsigned threads) {
     LazDecoded d;
-    orv::laz::MemorySource src(file.data(), file.size());
-    orv::laz::FileLayout layout;
-    if (!orv::laz::readLayout(src, layout, d.error)) return d;
-    orv::laz::LazDecoder dec;
-    dec.setThreads(threads);
-    if (!orv::laz::openDecoder(src, layout, dec, d.error)) return d;
+    TempDir dir;
+    writeFile(dir.path("in.laz"), file);
+    orv::LasReader reader;
+    reader.setThreads(threads);
+    if (reader.open(dir.path("in.laz").c_str()) != 0) {
+        d.error = reader.error();
+        return d;
+    }
     d.opened = true;
-    d.warning = dec.warning();
-    d.records.resize(size_t(layout.pointCount) * layout.recordLength);
-    d.points = dec.read(d.records.data(), size_t(layout.pointCount));
-    d.records.resize(d.points * layout.recordLength);
-    d.error = dec.error();
+    if (reader.header().warnings & orv::kLasChunkTableLost) d.warning = reader.error();
+    const size_t rl = reader.header().recordLength;
+    std::vector<uint8_t> block(4096 * rl);
+    while (size_t got = reader.readRaw(block.data(), 4096))
+        d.records.insert(d.records.end(), block.begin(), block.begin() + long(got * rl));
+    d.points = d.records.size() / rl;
+    if (reader.header().warnings & orv::kLasRecordsDamaged) d.error = reader.error();
     return d;
 }
 
 std::vector<uint8_t> lasRecords(const std::vector<uint8_t>& file) {
-    orv::laz::MemorySource src(file.data(), file.size());
-    orv::laz::FileLayout layout;
-    std::string error;
-    if (!orv::laz::readLayout(src, layout, error)) return {};
-    const size_t begin = layout.offsetToPoints;
-    return std::vector<uint8_t>(
-        file.begin() + long(begin),
-        file.begin() + long(begin + layout.pointCount * layout.recordLength));
+    return decodeLazBytes(file).records;
+}
+
+std::string copyLas(const std::string& in, const std::string& out, unsigned threads,
+                    uint32_t chunk) {
+    orv::LasReader reader;
+    reader.setThreads(threads);
+    if (reader.open(in.c_str()) != 0) return reader.error();
+    orv::LasWriter writer;
+    writer.setThreads(threads);
+    writer.setChunkSize(chunk);
+    if (writer.open(out.c_str(), reader.header()) != 0) return writer.error();
+    std::vector<uint8_t> block(4096 * size_t(reader.header().recordLength));
+    while (size_t got = reader.readRaw(block.data(), 4096)) writer.writeRaw(block.data(), got);
+    if (reader.header().warnings & orv::kLasRecordsDamaged) return reader.error();
+    writer.close();
+    return "";
+}
+
+LazOpened::LazOpened(const std::vector<uint8_t>& file, unsigned threads)
+    : m_bytes(file), m_source(m_bytes.data(), m_bytes.size()) {
+    TempDir dir;
+    writeFile(dir.path("in.laz"), file);
+    orv::LasReader reader;
+    const int opened = reader.open(dir.path("in.laz").c_str());
+    if (opened != 0 && opened != -3) {
+        m_error = reader.error();
+        return;
+    }
+    const orv::LasFileHeader& h = reader.header();
+    for (const orv::LasVlr& v : h.vlrs)
+        if (v.userId == orv::laz::kVlrUserId && v.recordId == orv::laz::kVlrRecordId)
+            m_vlr = v.payload;
+    orv::laz::LazInput in;
+    in.pointFormat = h.pointFormat;
+    in.recordLength = m_recordLength = h.recordLength;
+    in.vlr = m_vlr.data();
+    in.vlrSize = m_vlr.size();
+    in.pointOffset = h.offsetToPointData;
+    in.pointCount = h.statedPoints;
+    m_decoder.setThreads(threads);
+    if (!m_decoder.open(m_source, in)) m_error = m_decoder.error();
+}
+
+size_t lazVlrPayloadAt(const std::vector<uint8_t>& file) {
+    auto u16 = [&](size_t at) {
+        return at + 2 <= file.size() ? size_t(file[at] | file[at + 1] << 8) : 0;
+    };
+    if (file.size() < 104) return 0;
+    size_t at = u16(94);
+    uint32_t count = 0;
+    std::memcpy(&count, &file[100], 4);
+    for (uint32_t i = 0; i < count && at + 54 <= file.size(); ++i) {
+        if (std::memcmp(&file[at + 2], orv::laz::kVlrUserId, 15) == 0 && u16(at + 18) == 22204)
+            return at + 54;
+        at += 54 + u16(at + 20);
+    }
+    return 0;
 }
 
 std::string sha256(const std::vector<uint8_t>& bytes) {
@@ -76,11 +130,13 @@ std::vector<uint8_t> makeLas(int format, uint16_t extra, size_t points, uint32_t
     static const uint16_t kBase[] = {20, 28, 26, 34, 57, 63, 30, 36, 38, 59, 67};
     const uint16_t rl = uint16_t(kBase[format] + extra);
     const bool v14 = format >= 6;
-    const uint16_t headerSize = v14 ? 375 : 227;
+    // The first version that knows the format.
+    const uint8_t minor = v14 ? 4 : format >= 4 ? 3 : 2;
+    const uint16_t headerSize = v14 ? 375 : minor == 3 ? 235 : 227;
     std::vector<uint8_t> f(headerSize, 0);
     std::memcpy(f.data(), "LASF", 4);
     f[24] = 1;
-    f[25] = v14 ? 4 : 2;
+    f[25] = minor;
     auto put = [&](size_t at, const void* v, size_t n) { std::memcpy(f.data() + at, v, n); };
     put(94, &headerSize, 2);
     const uint32_t offset = headerSize;
@@ -199,15 +255,15 @@ std::vector<uint8_t> lazPerfRecords(const std::string& path, const TempDir& dir)
 }
 
 std::vector<uint8_t> lazPointData(const std::vector<uint8_t>& file) {
-    orv::laz::MemorySource src(file.data(), file.size());
-    orv::laz::FileLayout layout;
-    std::string error;
-    if (!orv::laz::readLayout(src, layout, error) || layout.offsetToPoints + 8 > file.size())
-        return {};
-    const uint64_t end =
-        layout.evlrOffset > layout.offsetToPoints ? layout.evlrOffset : file.size();
-    return std::vector<uint8_t>(file.begin() + long(layout.offsetToPoints + 8),
-                                file.begin() + long(end));
+    // The chunks start after the 8 bytes of the table's offset; extended VLRs follow the table.
+    if (file.size() < 235) return {};
+    uint32_t points = 0;
+    uint64_t evlrs = 0;
+    std::memcpy(&points, &file[96], 4);
+    if (file[25] >= 4 && file.size() >= 243) std::memcpy(&evlrs, &file[235], 8);
+    const uint64_t end = evlrs > points && evlrs <= file.size() ? evlrs : file.size();
+    if (uint64_t(points) + 8 > end) return {};
+    return std::vector<uint8_t>(file.begin() + long(points + 8), file.begin() + long(end));
 }
 
 }  // namespace orvtest

@@ -5,7 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "laz/LazFile.h"
+#include "OrvLasFile.h"
+#include "laz/LazCodec.h"
 #include "support/TestSupport.h"
 
 namespace orvtest {
@@ -13,17 +14,45 @@ namespace orvtest {
 // Folder of the shared LAZ samples, or "" when it is not beside the clone.
 std::string lazDataDir();
 
-// The result of decoding a whole file held in memory.
+// What LasReader makes of a whole file held in memory.
 struct LazDecoded {
     bool opened = false;
     std::vector<uint8_t> records;
     size_t points = 0;
-    std::string error, warning;
+    std::string error;    // why it was refused, or why its records end early
+    std::string warning;  // readable, but not as written (a lost chunk table)
 };
 LazDecoded decodeLazBytes(const std::vector<uint8_t>& file, unsigned threads = 1);
 
-// The point records of an uncompressed LAS file.
+// The point records of a LAS file, as LasReader gives them.
 std::vector<uint8_t> lasRecords(const std::vector<uint8_t>& file);
+
+// Copies the file `in` to `out` through LasReader and LasWriter, compressed when `out` ends in
+// .laz; "" or what went wrong. `chunk` 0: the writer's chunk size.
+std::string copyLas(const std::string& in, const std::string& out, unsigned threads = 1,
+                    uint32_t chunk = 0);
+
+// A decoder opened on a LAZ file's bytes as LasReader opens it, for tests of the decoder.
+class LazOpened {
+public:
+    explicit LazOpened(const std::vector<uint8_t>& file, unsigned threads = 1);
+    LazOpened(const LazOpened&) = delete;
+    LazOpened& operator=(const LazOpened&) = delete;
+    bool ok() const { return m_error.empty(); }
+    const std::string& error() const { return m_error; }
+    orv::laz::LazDecoder& decoder() { return m_decoder; }
+    uint16_t recordLength() const { return m_recordLength; }
+
+private:
+    std::vector<uint8_t> m_bytes, m_vlr;
+    orv::laz::MemorySource m_source;
+    orv::laz::LazDecoder m_decoder;
+    uint16_t m_recordLength = 0;
+    std::string m_error;
+};
+
+// Where a file's compression VLR payload starts; 0 without one.
+size_t lazVlrPayloadAt(const std::vector<uint8_t>& file);
 
 // SHA-256 of bytes, in hex, through the system's sha256sum.
 std::string sha256(const std::vector<uint8_t>& bytes);
