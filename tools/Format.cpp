@@ -54,7 +54,7 @@ void warnFloatMovement(const LasHeader& h, const double origin[3], const std::st
     const double moved = (std::nextafter(f, HUGE_VALF) - f) / 2.0 + 0.001;
     if (!std::isfinite(moved) || moved <= 0.0015) return;
     std::fprintf(stderr,
-                 "orvter: warning: %s: coordinates travel as floats: at %s units a coordinate may "
+                 "orvter: warning: %s carry coordinates as floats: at %s units a coordinate may "
                  "move by up to %s\n",
                  who.c_str(), formatNumber(largest).c_str(), formatNumber(moved).c_str());
 }

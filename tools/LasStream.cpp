@@ -103,7 +103,8 @@ void run(const StreamOptions& o) {
     if (!is20) {
         const double at[3] = {shift.x, shift.y, shift.z};
         warnFloatMovement(header, at,
-                          used ? "las stream with this origin" : "las stream without an origin");
+                          used ? "the points of las stream, relative to its origin,"
+                               : "the points of las stream without an origin");
     }
 
     const long long total = in->getPntCount();

@@ -55,7 +55,7 @@ TEST_F(OrvterBehaviour, EveryCommandHasHelp) {
         {"las", "Usage: orvter las [OPTIONS] SUBCOMMAND"},
         {"xml", "Usage: orvter xml [OPTIONS] SUBCOMMAND"},
         {"las info", "Usage: orvter las info [OPTIONS] FILE"},
-        {"las copy", "Usage: orvter las copy [OPTIONS] IN [OUT] [MORE...]"},
+        {"las copy", "Usage: orvter las copy [OPTIONS] IN OUT [MORE...]"},
         {"las gen", "Usage: orvter las gen [OPTIONS] OUT"},
         {"las stream", "Usage: orvter las stream [OPTIONS] IN OUT"},
         {"xml fmt", "Usage: orvter xml fmt [OPTIONS] FILE"},
