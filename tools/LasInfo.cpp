@@ -226,6 +226,7 @@ void printInfoJson(const std::string& name, const orv::LasFileInfo& info,
     j["header_size"] = +h.headerSize;
     j["offset_to_points"] = +h.offsetToPointData;
     j["point_count"] = +h.numberOfPointRecords;
+    j["legacy_point_count"] = +h.numberOfPointRecords;
     j["points_by_return"] = {+h.numberOfPointsByReturn[0], +h.numberOfPointsByReturn[1],
                              +h.numberOfPointsByReturn[2], +h.numberOfPointsByReturn[3],
                              +h.numberOfPointsByReturn[4]};
@@ -280,6 +281,7 @@ void print20(const InputPath& in, const InfoOptions& o) {
         j["header_size"] = sizeof h;
         j["offset_to_points"] = offset;
         j["point_count"] = +h.numberOfPointRecords;
+        j["legacy_point_count"] = +h.numberOfPointRecords;
         j["offset"] = {+h.xOffset, +h.yOffset, +h.zOffset};
         j["first_point"] = hasFirst ? nlohmann::ordered_json{p.x, p.y, p.z} : nullptr;
         j["format_name"] = "2.0 layout: X, Y, Z as doubles, intensity, return, class";

@@ -31,6 +31,7 @@ TEST(OrvterLasInfo, JsonMatchesTheIndependentReader) {
         EXPECT_EQ(j["header_size"], e.headerSize) << e.name;
         EXPECT_EQ(j["offset_to_points"], e.offsetToPoints) << e.name;
         EXPECT_EQ(j["point_count"], e.pointCount) << e.name;
+        EXPECT_EQ(j["legacy_point_count"], e.pointCount) << e.name;
         for (int i = 0; i < 5; ++i) EXPECT_EQ(j["points_by_return"][i], e.byReturn[i]) << e.name;
         for (int i = 0; i < 3; ++i) {
             const double s = e.scale[i];
