@@ -201,13 +201,13 @@ struct PointShape {
             offsets.append(d.offset);
             titles.append(py::none());
         }
-        py::dict spec;
-        spec["names"] = names;
-        spec["formats"] = formats;
-        spec["offsets"] = offsets;
-        spec["titles"] = titles;
-        spec["itemsize"] = itemsize;
-        return py::dtype::from_args(spec);
+        py::dict layout;
+        layout["names"] = names;
+        layout["formats"] = formats;
+        layout["offsets"] = offsets;
+        layout["titles"] = titles;
+        layout["itemsize"] = itemsize;
+        return py::dtype::from_args(layout);
     }
 
     // The library's columns over `count` records at `base`; `dims` receives the extra
