@@ -8,6 +8,7 @@
 
 #include "LasCopyCore.h"
 #include "OrvLas.h"
+#include "OrvLasPoints.h"
 
 namespace orvter {
 namespace {
@@ -15,46 +16,14 @@ namespace {
 // Bytes of records read and written at a time: few system calls, memory that never grows.
 constexpr size_t kBlockBytes = size_t{4} << 20;
 
-// Every column of one block of points, reused block after block.
+// The columns of one block of points, reused block after block: every field for a conversion,
+// and the few a filter looks at, so that a filtered copy decodes no more than those.
 struct Block {
-    std::vector<int32_t> X, Y, Z;
-    std::vector<double> x, y, z, gps;
-    std::vector<uint16_t> intensity, source, red, green, blue, nir;
-    std::vector<uint8_t> ret, num, flags, channel, dir, edge, cls, user, index, extra;
-    std::vector<int16_t> angle;
-    std::vector<float> degrees, location, dx, dy, dz;
-    std::vector<uint64_t> waveOffset;
-    std::vector<uint32_t> waveSize;
+    orv::LasColumnBuffer all;
+    std::vector<double> x, y;
+    std::vector<uint8_t> cls, ret;
     std::vector<uint8_t> keep;  // what the further filters let through
-
-    orv::LasColumns columns(size_t n, size_t extraPerPoint) {
-        auto at = [n](auto& v) {
-            if (v.size() < n) v.resize(n);
-            return v.data();
-        };
-        orv::LasColumns c;
-        c.X = at(X), c.Y = at(Y), c.Z = at(Z), c.x = at(x), c.y = at(y), c.z = at(z);
-        c.intensity = at(intensity), c.returnNumber = at(ret), c.numberOfReturns = at(num);
-        c.classificationFlags = at(flags), c.scannerChannel = at(channel);
-        c.scanDirection = at(dir), c.edgeOfFlightLine = at(edge), c.classification = at(cls);
-        c.scanAngle = at(angle), c.scanAngleDegrees = at(degrees), c.userData = at(user);
-        c.pointSourceId = at(source), c.gpsTime = at(gps), c.red = at(red), c.green = at(green);
-        c.blue = at(blue), c.nir = at(nir), c.wavePacketIndex = at(index);
-        c.waveformOffset = at(waveOffset), c.waveformSize = at(waveSize);
-        c.returnPointLocation = at(location), c.waveDx = at(dx), c.waveDy = at(dy);
-        c.waveDz = at(dz);
-        if (extraPerPoint > 0) {
-            if (extra.size() < n * extraPerPoint) extra.resize(n * extraPerPoint);
-            c.extraBytes = extra.data();
-        }
-        return c;
-    }
 };
-
-size_t extraBytesOf(const orv::LasFileHeader& h) {
-    const size_t standard = orv::lasStandardRecordLength(h.pointFormat);
-    return h.recordLength > standard ? h.recordLength - standard : 0;
-}
 
 }  // namespace
 
@@ -85,7 +54,7 @@ bool sameQuantisation(const orv::LasFileHeader& a, const orv::LasFileHeader& b) 
 void convert(const orv::LasFileHeader& from, const orv::LasFileHeader& to, const uint8_t* in,
              size_t n, uint8_t* out, Block& block, uint64_t firstIndex, const std::string& path,
              orv::CrsTransform* move) {
-    orv::LasColumns c = block.columns(n, extraBytesOf(from));
+    orv::LasColumns c = block.all.columns(n, orv::lasExtraByteCount(from));
     orv::decodeLasRecords(from, in, n, c);
     if (move) {
         const size_t moved = move->transform(c.x, c.y, c.z, n);
@@ -104,7 +73,7 @@ void convert(const orv::LasFileHeader& from, const orv::LasFileHeader& to, const
         c.scanAngleDegrees = nullptr;
     else
         c.scanAngle = nullptr;
-    if (extraBytesOf(from) != extraBytesOf(to)) c.extraBytes = nullptr;
+    if (orv::lasExtraByteCount(from) != orv::lasExtraByteCount(to)) c.extraBytes = nullptr;
     const size_t done = orv::encodeLasRecords(to, c, n, out);
     if (done < n)
         throw CommandError("point " + std::to_string(firstIndex + done) + " of '" + path +
@@ -168,8 +137,8 @@ orv::LasFileHeader targetHeader(const orv::LasFileHeader& in, const CopyOptions&
             throw CommandError("point format " + std::to_string(o.format) + " does not exist",
                                kExitUsage);
         h.pointFormat = static_cast<uint8_t>(o.format);
-        h.recordLength =
-            static_cast<uint16_t>(orv::lasStandardRecordLength(h.pointFormat) + extraBytesOf(in));
+        h.recordLength = static_cast<uint16_t>(orv::lasStandardRecordLength(h.pointFormat) +
+                                               orv::lasExtraByteCount(in));
         // A format only 1.4 knows takes the file there, unless a version was asked for.
         if (h.pointFormat >= 6 && o.setVersion.empty()) h.versionMinor = 4;
     }
