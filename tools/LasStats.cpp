@@ -2,8 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 #include <limits>
+
+#include "OrvLasPoints.h"
 
 namespace orvter {
 namespace {
@@ -31,11 +32,6 @@ T* sized(std::vector<T>& v, size_t n) {
 const char* const kTypeNames[] = {"bytes", "uint8",  "int8",  "uint16", "int16", "uint32",
                                   "int32", "uint64", "int64", "float",  "double"};
 
-unsigned typeSize(uint8_t dataType) {
-    static const unsigned kSizes[] = {0, 1, 1, 2, 2, 4, 4, 8, 8, 4, 8};
-    return dataType <= 10 ? kSizes[dataType] : 0;
-}
-
 // Types 11 to 30 are pairs and triples of the first ten ("uint16[3]").
 std::string typeName(uint8_t dataType) {
     if (dataType <= 10) return kTypeNames[dataType];
@@ -44,55 +40,10 @@ std::string typeName(uint8_t dataType) {
     return std::string(kTypeNames[base]) + "[" + std::to_string(count) + "]";
 }
 
-unsigned bytesOf(const orv::LasExtraField& f) {
-    if (f.dataType == 0 || f.dataType > 30) return f.size;
-    if (f.dataType <= 10) return typeSize(f.dataType);
-    return typeSize(static_cast<uint8_t>((f.dataType - 1u) % 10u + 1u)) *
-           (f.dataType <= 20 ? 2u : 3u);
-}
-
-// An extra dimension's value in point `i` of `bytes` (`stride` bytes a point), scaled.
-double extraValue(const orv::LasExtraField& f, const uint8_t* at) {
-    double v = 0;
-    auto load = [&](auto sample) {
-        std::memcpy(&sample, at, sizeof sample);  // the records are little-endian, as we are
-        v = static_cast<double>(sample);
-    };
-    switch (f.dataType) {
-        case 1:
-            load(uint8_t{});
-            break;
-        case 2:
-            load(int8_t{});
-            break;
-        case 3:
-            load(uint16_t{});
-            break;
-        case 4:
-            load(int16_t{});
-            break;
-        case 5:
-            load(uint32_t{});
-            break;
-        case 6:
-            load(int32_t{});
-            break;
-        case 7:
-            load(uint64_t{});
-            break;
-        case 8:
-            load(int64_t{});
-            break;
-        case 9:
-            load(float{});
-            break;
-        default:
-            load(double{});
-            break;
-    }
-    if (f.options & 8) v *= f.scale[0];
-    if (f.options & 16) v += f.offsetValue[0];
-    return v;
+// The field read as doubles, scaled when it says so: what its statistics are taken of.
+orv::LasExtraField asDoubles(orv::LasExtraField f) {
+    f.options |= 0x08;  // lasExtraFields leaves the scale at 1 where none is given
+    return f;
 }
 
 }  // namespace
@@ -146,19 +97,17 @@ std::vector<SchemaEntry> schemaOf(const orv::LasFileHeader& h) {
             s.push_back({c, "float", 4});
     }
     for (const orv::LasExtraField& f : orv::lasExtraFields(h))
-        s.push_back({f.name, typeName(f.dataType), bytesOf(f)});
+        s.push_back({f.name, typeName(f.dataType), f.size});
     return s;
 }
 
 PointStats scanPoints(orv::LasReader& reader) {
     const orv::LasFileHeader& h = reader.header();
     const orv::LasPointLayout& l = orv::kLasPointLayouts[h.pointFormat];
-    const size_t standard = orv::lasStandardRecordLength(h.pointFormat);
-    const size_t stride = h.recordLength > standard ? h.recordLength - standard : 0;
+    const size_t stride = orv::lasExtraByteCount(h);
     std::vector<orv::LasExtraField> extras;
     for (const orv::LasExtraField& f : orv::lasExtraFields(h))
-        if (f.dataType >= 1 && f.dataType <= 10 && f.offset + typeSize(f.dataType) <= stride)
-            extras.push_back(f);
+        if (f.dataType >= 1 && f.dataType <= 10) extras.push_back(asDoubles(f));
 
     PointStats s;
     s.hasTime = l.gpsTime >= 0;
@@ -219,8 +168,8 @@ PointStats scanPoints(orv::LasReader& reader) {
         }
         if (c.nir) add(s.dimensions[d++], c.nir, n);
         for (const orv::LasExtraField& f : extras) {
-            for (size_t i = 0; i < n; ++i)
-                extra[i] = extraValue(f, bytes.data() + i * stride + f.offset);
+            orv::decodeLasExtraField(f, bytes.data(), stride, n,
+                                     reinterpret_cast<uint8_t*>(extra.data()), sizeof(double));
             add(s.dimensions[d++], extra.data(), n);
         }
         for (size_t i = 0; i < n; ++i) {
