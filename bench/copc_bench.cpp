@@ -11,10 +11,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <random>
 #include <string>
 #include <vector>
 
+#include "AirborneCloud.h"
 #include "FreshRuns.h"
 #include "OrvCopc.h"
 #include "OrvLasFile.h"
@@ -32,46 +32,6 @@ struct Options {
 uint64_t fileSize(const std::string& path) {
     struct stat st;
     return stat(path.c_str(), &st) == 0 ? uint64_t(st.st_size) : 0;
-}
-
-// An airborne-like cloud in format 6: scan lines across a 2 km swath, GPS time rising, smooth
-// terrain with noise, a block at a time.
-bool generate(const std::string& path, uint64_t points) {
-    orv::LasFileHeader h;
-    h.versionMinor = 4;
-    h.pointFormat = 6;
-    h.scale[0] = h.scale[1] = h.scale[2] = 0.01;
-    h.offset[0] = 400000, h.offset[1] = 5000000;
-    orv::LasWriter w;
-    if (w.open(path.c_str(), h) != 0) return false;
-    constexpr size_t kBlock = 1 << 16;
-    std::vector<double> x(kBlock), y(kBlock), z(kBlock), t(kBlock);
-    std::vector<uint8_t> ret(kBlock, 1), num(kBlock, 1), cls(kBlock);
-    std::vector<uint16_t> intensity(kBlock);
-    std::mt19937 rng(1);
-    const uint64_t perLine = 2000;
-    const double lines = double(points) / perLine;
-    for (uint64_t done = 0; done < points;) {
-        const size_t n = size_t(std::min<uint64_t>(kBlock, points - done));
-        for (size_t i = 0; i < n; ++i) {
-            const uint64_t k = done + i;
-            const double line = double(k / perLine), across = double(k % perLine) / perLine;
-            x[i] = 400000 + across * 2000 + (rng() % 100) / 100.0;
-            y[i] = 5000000 + line / lines * 2000 + (rng() % 100) / 100.0;
-            z[i] = 300 + 20 * std::sin(x[i] / 150) * std::cos(y[i] / 200) + (rng() % 50) / 100.0;
-            t[i] = 1e5 + double(k) * 1e-5;
-            intensity[i] = uint16_t(rng() % 4000);
-            cls[i] = uint8_t(rng() % 6 == 0 ? 5 : 2);
-        }
-        orv::LasColumns c;
-        c.x = x.data(), c.y = y.data(), c.z = z.data(), c.gpsTime = t.data();
-        c.returnNumber = ret.data(), c.numberOfReturns = num.data(), c.classification = cls.data();
-        c.intensity = intensity.data();
-        if (w.write(c, n) != n) return false;
-        done += n;
-    }
-    w.close();
-    return true;
 }
 
 int childWrite(const char* in, const char* out, const char* memory) {
@@ -163,7 +123,7 @@ int parent(const Options& o) {
     std::system(("mkdir -p '" + o.dir + "'").c_str());
     const std::string in = o.dir + "/in.las", out = o.dir + "/out.copc.laz",
                       peerOut = o.dir + "/peer.copc.laz";
-    if (fileSize(in) == 0 && !generate(in, o.points)) return 1;
+    if (fileSize(in) == 0 && !bench::writeAirborneCloud(in, o.points)) return 1;
     std::printf("%llu points, %d runs (min median max)\n", (unsigned long long)o.points, o.runs);
     fresh::warm(in);
     std::vector<fresh::Candidate> writers = {

@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "AirborneCloud.h"
 #include "FreshRuns.h"
 #include "OrvLasFile.h"
 #include "OrvRender.h"
@@ -32,50 +33,6 @@ struct Options {
     std::string dir = "render_bench_data";
     bool copc = true;
 };
-
-// Scan lines 2 km across, north a line at a time, over rolling terrain with some roughness;
-// LAS 1.4 format 6 in centimetres.
-bool writeAirborne(const std::string& path, uint64_t points) {
-    orv::LasFileHeader h;
-    h.versionMinor = 4;
-    h.pointFormat = 6;
-    h.scale[0] = h.scale[1] = h.scale[2] = 0.01;
-    h.offset[0] = 400000, h.offset[1] = 5000000;
-    orv::LasWriter w;
-    if (w.open(path.c_str(), h) != 0) return false;
-    constexpr size_t kBlock = 1 << 16;
-    std::vector<double> x(kBlock), y(kBlock), z(kBlock), t(kBlock);
-    std::vector<uint8_t> ret(kBlock, 1), num(kBlock, 1), cls(kBlock);
-    std::vector<uint16_t> intensity(kBlock);
-    uint64_t state = 1;  // a linear congruential sequence: the same file everywhere
-    auto next = [&state] {
-        return (state = state * 6364136223846793005u + 1442695040888963407u) >> 33;
-    };
-    const uint64_t perLine = 2000;
-    const double lines = double(points) / perLine;
-    orv::LasColumns c;
-    c.x = x.data(), c.y = y.data(), c.z = z.data(), c.gpsTime = t.data();
-    c.returnNumber = ret.data(), c.numberOfReturns = num.data(), c.classification = cls.data();
-    c.intensity = intensity.data();
-    for (uint64_t done = 0; done < points;) {
-        const size_t n = size_t(std::min<uint64_t>(kBlock, points - done));
-        for (size_t i = 0; i < n; ++i) {
-            const uint64_t k = done + i;
-            const double line = double(k / perLine), across = double(k % perLine) / perLine;
-            x[i] = 400000 + across * 2000 + double(next() % 100) / 100.0;
-            y[i] = 5000000 + line / lines * 2000 + double(next() % 100) / 100.0;
-            z[i] = 300 + 20 * std::sin(x[i] / 150) * std::cos(y[i] / 200) +
-                   double(next() % 50) / 100.0;
-            t[i] = 1e5 + double(k) * 1e-5;
-            intensity[i] = uint16_t(next() % 4000);
-            cls[i] = uint8_t(next() % 6 == 0 ? 5 : 2);
-        }
-        if (w.write(c, n) != n) return false;
-        done += n;
-    }
-    w.close();
-    return true;
-}
 
 // Reads x, y and z, or (`every`) every field of the records as well.
 int childRead(const char* path, bool every) {
@@ -174,7 +131,7 @@ int parent(const Options& o) {
     const std::string stem = o.dir + "/" + o.cloud + "-" + n;
     const std::string las = stem + ".las", copc = stem + ".copc.laz";
     const bool airborne = o.cloud == "airborne";
-    if (!exists(las) && !(airborne ? writeAirborne(las, o.points)
+    if (!exists(las) && !(airborne ? bench::writeAirborneCloud(las, o.points)
                                    : runOrvter({"las", "gen", las, "--points", n, "--quiet"}))) {
         std::fprintf(stderr, "cannot write %s\n", las.c_str());
         return 1;
