@@ -145,10 +145,13 @@ void addLasCopy(CLI::App& las) {
         "With --pool (or --shift): the whole cloud through the bulk reader and writer into LAS "
         "1.1 point format 0, keeping X, Y, Z, intensity and classification only");
     cmd->add_option("IN", options->in, "LAS file to read (- reads standard input)")->required();
-    addLasOutput(*cmd, options->out, options->laz);
-    cmd->add_option("MORE", options->moreInputs, "With --out-dir: OUT and these are inputs too (at least two in all)");
+    // OUT is checked by the callback: with --out-dir a single input (a glob matching one
+    // file) has none.
+    addLasOutput(*cmd, options->out, options->laz, false);
+    cmd->add_option("MORE", options->moreInputs, "With --out-dir: OUT and these are inputs too");
     cmd->add_option("--out-dir", options->outDir,
-                    "Copy every input into DIR, under its own name (.laz when compressed)");
+                    "Copy every input (one or more) into DIR, under its own name (.laz when "
+                    "compressed)");
     cmd->add_option("--jobs", options->jobs, "With --out-dir: copy N files at a time")
         ->check(CLI::Range(1u, 64u));
     cmd->add_flag("--pool", options->pool, "Copy through the bulk reader and writer");

@@ -55,7 +55,7 @@ TEST_F(OrvterBehaviour, EveryCommandHasHelp) {
         {"las", "Usage: orvter las [OPTIONS] SUBCOMMAND"},
         {"xml", "Usage: orvter xml [OPTIONS] SUBCOMMAND"},
         {"las info", "Usage: orvter las info [OPTIONS] FILE"},
-        {"las copy", "Usage: orvter las copy [OPTIONS] IN OUT [MORE...]"},
+        {"las copy", "Usage: orvter las copy [OPTIONS] IN [OUT] [MORE...]"},
         {"las gen", "Usage: orvter las gen [OPTIONS] OUT"},
         {"las stream", "Usage: orvter las stream [OPTIONS] IN OUT"},
         {"xml fmt", "Usage: orvter xml fmt [OPTIONS] FILE"},
@@ -80,7 +80,7 @@ TEST_F(OrvterBehaviour, UsageErrorsExitWith2AndShowTheUsage) {
         {"las", "Usage: orvter las "},
         {"las info", "Usage: orvter las info "},
         {"las info " + q("in.las") + " --bogus", "Usage: orvter las info "},
-        {"las copy " + q("in.las"), "Usage: orvter las copy "},
+        {"las copy " + q("in.las"), "OUT is required (or --out-dir)"},
         {"las copy " + q("in.las") + " " + q("o.las") + " " + q("x.las"), "need --out-dir"},
         {"las copy " + q("in.las") + " " + q("o.las") + " --jobs 2", "needs --out-dir"},
         {"las copy " + q("in.las") + " " + q("in.las") + " --out-dir " + q("d"), "two inputs"},
@@ -368,6 +368,39 @@ TEST_F(OrvterBehaviour, ManyFilesGoOnPastAFailure) {
     const auto laz = orvtest::readFile(m_dir.path("out/b.laz"));
     ASSERT_GT(laz.size(), 104u);
     EXPECT_EQ(laz[104] & 0x80, 0x80) << "a compressed input is copied compressed";
+}
+
+// An option and the file names in either order, and its value attached with `=`, all do the
+// same: the files after an option are never taken as its values.
+TEST_F(OrvterBehaviour, OptionsBeforeOrAfterTheFilesDoTheSame) {
+    struct Case {
+        std::string command, option, attached, files, result;
+        bool changes;  // the result differs from the input
+    };
+    const std::string copy = q("in.las") + " " + q("o.las");
+    const std::vector<Case> cases = {
+        {"las copy", "--out-dir " + q("d"), "--out-dir=" + q("d"), q("in.las"), "d/in.las", false},
+    };
+    const auto input = orvtest::readFile(m_dir.path("in.las"));
+    for (const Case& c : cases) {
+        const std::vector<std::string> spellings = {
+            c.command + " --quiet " + c.option + " " + c.files,
+            c.command + " " + c.option + " " + c.files + " --quiet",
+            c.command + " " + c.files + " " + c.option + " --quiet",
+            c.command + " " + c.files + " " + c.attached + " --quiet",
+        };
+        std::vector<uint8_t> first;
+        for (const std::string& args : spellings) {
+            std::remove(m_dir.path(c.result).c_str());
+            const auto r = errorsOf(args);
+            EXPECT_EQ(r.status, 0) << args << ":\n" << r.out;
+            const auto result = orvtest::readFile(m_dir.path(c.result));
+            EXPECT_FALSE(result.empty()) << args;
+            if (first.empty()) first = result;
+            EXPECT_EQ(result, first) << args;
+            EXPECT_EQ(result != input, c.changes) << args;
+        }
+    }
 }
 
 }  // namespace
