@@ -18,7 +18,8 @@
 
 namespace CLI {
 class App;
-}
+class Option;
+}  // namespace CLI
 
 namespace orvter {
 
@@ -124,6 +125,11 @@ void warnFloatMovement(const LasHeader& h, const double origin[3], const std::st
 bool compressedOutput(const std::string& arg, bool laz);
 // Adds OUT (a LAS file) and --laz to a command that writes one, in one wording everywhere.
 void addLasOutput(CLI::App& cmd, std::string& out, bool& laz, bool required = true);
+// Makes a list option stop at its own values, so that the file names after it are never read as
+// more of them: `count` values, split at commas or one an argument (`--offset 1,2,3` or
+// `--offset 1 2 3`); without a count, one argument split at commas (`--keep-class 2,6`), and
+// the option used again adds values.
+CLI::Option* valueList(CLI::Option* option, int count = 0);
 
 // Loads `arg` (a path or `-`) into `doc`. The parser's message goes to standard error; a
 // refusal throws CommandError naming the file.

@@ -76,4 +76,11 @@ void addLasOutput(CLI::App& cmd, std::string& out, bool& laz, bool required) {
     cmd.add_flag("--laz", laz, "Compress the output whatever its name (for - : standard output)");
 }
 
+CLI::Option* valueList(CLI::Option* option, int count) {
+    // A vector option would otherwise go on taking arguments while any are left.
+    option->delimiter(',')->allow_extra_args(false);
+    if (count > 0) return option->expected(count);
+    return option->expected(1)->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+}
+
 }  // namespace orvter

@@ -155,33 +155,28 @@ void addLasCopy(CLI::App& las) {
     cmd->add_option("--jobs", options->jobs, "With --out-dir: copy N files at a time")
         ->check(CLI::Range(1u, 64u));
     cmd->add_flag("--pool", options->pool, "Copy through the bulk reader and writer");
-    cmd->add_option("--shift", options->shift, "Add X,Y,Z to every coordinate (implies --pool)")
-        ->delimiter(',')
-        ->expected(3);
+    valueList(cmd->add_option("--shift", options->shift,
+                              "Add X,Y,Z to every coordinate (implies --pool)"),
+              3);
     cmd->add_option("--set-version", options->setVersion, "Write LAS 1.2 or 1.4")
         ->check(CLI::IsMember({"1.2", "1.4"}));
     cmd->add_option("--format", options->format,
                     "Write point format N (fields it lacks are dropped, new ones are zero)")
         ->check(CLI::Range(0, int{orv::kLasLastPointFormat}));
-    cmd->add_option("--scale", options->scale, "New scale X[,Y,Z]; coordinates are rounded")
-        ->delimiter(',')
-        ->expected(1, 3);
-    cmd->add_option("--offset", options->offset, "New offset X,Y,Z; coordinates are rounded")
-        ->delimiter(',')
-        ->expected(3);
-    cmd->add_option("--keep-class", options->keepClass, "Keep only these classes")
-        ->delimiter(',')
+    valueList(
+        cmd->add_option("--scale", options->scale, "New scale X[,Y,Z]; coordinates are rounded"));
+    valueList(
+        cmd->add_option("--offset", options->offset, "New offset X,Y,Z; coordinates are rounded"),
+        3);
+    valueList(cmd->add_option("--keep-class", options->keepClass, "Keep only these classes"))
         ->check(classNumber());
-    cmd->add_option("--drop-class", options->dropClass, "Drop these classes")
-        ->delimiter(',')
+    valueList(cmd->add_option("--drop-class", options->dropClass, "Drop these classes"))
         ->check(classNumber());
-    cmd->add_option("--keep-return", options->keepReturn, "Keep only these return numbers")
-        ->delimiter(',');
-    cmd->add_option("--bbox", options->bbox,
-                    "Keep points with MINX <= x <= MAXX, MINY <= y <= MAXY (of a COPC input "
-                    "also MINX,MINY,MINZ,MAXX,MAXY,MAXZ)")
-        ->delimiter(',')
-        ->expected(4, 6);
+    valueList(
+        cmd->add_option("--keep-return", options->keepReturn, "Keep only these return numbers"));
+    valueList(cmd->add_option("--bbox", options->bbox,
+                              "Keep points with MINX <= x <= MAXX, MINY <= y <= MAXY (of a COPC "
+                              "input also MINX,MINY,MINZ,MAXX,MAXY,MAXZ)"));
     cmd->add_option("--resolution", options->resolution,
                     "COPC input: the levels down to a point spacing of at most R");
     cmd->add_option("--level", options->level, "COPC input: the levels down to N");
@@ -198,8 +193,11 @@ void addLasCopy(CLI::App& las) {
     cmd->callback([options] {
         const CopyOptions& o = *options;
         // Usage errors: exit status 2 with the usage line.
-        if (o.scale.size() == 2) throw CLI::ValidationError("--scale takes one or three values");
-        if (o.bbox.size() == 5) throw CLI::ValidationError("--bbox takes four or six values");
+        const size_t scales = o.scale.size(), box = o.bbox.size();
+        if (scales && scales != 1 && scales != 3)
+            throw CLI::ValidationError("--scale takes one or three values");
+        if (box && box != 4 && box != 6)
+            throw CLI::ValidationError("--bbox takes four or six values");
         if (o.setVersion == "1.2" && o.format >= 6)
             throw CLI::ValidationError("point format " + std::to_string(o.format) +
                                        " needs LAS 1.4, not --set-version 1.2");

@@ -14,7 +14,7 @@ constexpr uint8_t kNoiseClasses[] = {7, 18};
 
 CLI::Option* addRange(CLI::App& cmd, const char* name, std::vector<double>& range,
                       const char* what) {
-    return cmd.add_option(name, range, what)->expected(2)->type_name("MIN MAX");
+    return valueList(cmd.add_option(name, range, what), 2)->type_name("MIN MAX");
 }
 
 bool inside(const std::vector<double>& range, double value) {

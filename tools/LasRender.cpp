@@ -95,9 +95,9 @@ void addLasRender(CLI::App& las) {
     cmd->add_option("--size", options->size,
                     "Pixels: W for the longer side (default 1024), or WxH (square pixels, the "
                     "box in the top left corner)");
-    cmd->add_option("--bbox", options->bbox, "Draw MINX,MINY,MAXX,MAXY (default: the header's)")
-        ->delimiter(',')
-        ->expected(4);
+    valueList(cmd->add_option("--bbox", options->bbox,
+                              "Draw MINX,MINY,MAXX,MAXY (default: the header's)"),
+              4);
     cmd->add_option("--by", options->by, "Colour by elevation, class, intensity, rgb or density")
         ->check(CLI::IsMember({"elevation", "class", "intensity", "rgb", "density"}));
     cmd->add_flag("--hillshade", options->hillshade,

@@ -185,10 +185,10 @@ void addLasToText(CLI::App& las) {
         ->required();
     cmd->add_option("OUT", options->out, "Text file to write (- writes standard output)")
         ->required();
-    cmd->add_option("--fields", options->fields,
-                    "Fields in order (x,y,z,X,Y,Z,intensity,return_number,number_of_returns,"
-                    "classification,scan_angle,gps_time,red,green,blue,nir,...)")
-        ->delimiter(',')
+    valueList(cmd->add_option("--fields", options->fields,
+                              "Fields in order (x,y,z,X,Y,Z,intensity,return_number,"
+                              "number_of_returns,classification,scan_angle,gps_time,red,green,"
+                              "blue,nir,...)"))
         ->capture_default_str();
     cmd->add_option("--separator", options->separator, "Between fields")->capture_default_str();
     cmd->add_flag("--header", options->header, "Start with a line of the field names");
