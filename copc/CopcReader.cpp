@@ -65,10 +65,10 @@ struct CopcReader::Impl {
     copc::FileLimits limits;
     std::string error;
 
-    // Fetches and decodes one node's chunk into `records`; safe from several threads.
-    // `bytes` is the caller's to reuse between chunks.
+    // Fetches and decodes one node's chunk into `records`; safe from several threads, each with
+    // its own `bytes` and `chunk`, kept from chunk to chunk.
     bool decode(const CopcNode& n, std::vector<uint8_t>& records, std::vector<uint8_t>& bytes,
-                std::string& why) const {
+                laz::ChunkDecoder& chunk, std::string& why) const {
         const uint16_t length = header.recordLength;
         records.clear();
         if (n.pointCount <= 0) return true;
@@ -86,16 +86,15 @@ struct CopcReader::Impl {
                   std::to_string(n.pointCount) + " points its entry states";
             return false;
         }
-        records.resize(size_t(n.pointCount) * length);
-        size_t used = 0;
-        std::string damage;
-        const size_t got =
-            laz::decodeChunk(vlr, length, bytes.data(), bytes.size(),
-                             static_cast<uint64_t>(n.pointCount), records.data(), used, damage);
-        if (got < static_cast<size_t>(n.pointCount)) {
+        const size_t points = size_t(n.pointCount);
+        records.resize(points * length);
+        size_t got = 0;
+        if (chunk.start(vlr, length, bytes.data(), bytes.size(), points))
+            got = chunk.decode(records.data(), points);
+        if (got < points) {
             why = "the chunk of node " + copc::keyText(n) + " holds " + std::to_string(got) +
                   " of the " + std::to_string(n.pointCount) + " points its entry states" +
-                  (damage.empty() ? "" : " (" + damage + ")");
+                  (chunk.error().empty() ? "" : " (" + chunk.error() + ")");
             records.clear();
             return false;
         }
@@ -217,7 +216,8 @@ bool CopcReader::nodes(const CopcQuery& q, std::vector<CopcNode>& out) {
 
 bool CopcReader::readNode(const CopcNode& n, std::vector<uint8_t>& records) {
     std::vector<uint8_t> bytes;
-    return m_impl->decode(n, records, bytes, m_impl->error);
+    laz::ChunkDecoder chunk;
+    return m_impl->decode(n, records, bytes, chunk, m_impl->error);
 }
 
 int64_t CopcReader::read(const CopcQuery& q, std::vector<uint8_t>& records) {
@@ -234,13 +234,21 @@ int64_t CopcReader::read(const CopcQuery& q, std::vector<uint8_t>& records) {
     std::stable_sort(order.begin(), order.end(),
                      [&](size_t a, size_t b) { return list[a].byteSize > list[b].byteSize; });
     // Chunks are fetched and decoded on a few threads; each keeps what the bounds take, in place.
-    // Every point is tested, even in a node inside the bounds: a node's points are not trusted
-    // to lie in its cube, and the test costs little beside the decoding.
     std::vector<std::vector<uint8_t>> kept(list.size());
     std::vector<std::string> errors(list.size());
     std::atomic<size_t> next{0};
     const uint16_t length = m.header.recordLength;
     const LasFileHeader& h = m.header;
+    // Every point is tested, even in a node inside the bounds: a node's points are not trusted
+    // to lie in its cube, and the test costs little beside the decoding.
+    const auto inside = [&](const uint8_t* r) {
+        bool in = true;
+        for (int axis = 0; axis < 3; ++axis) {
+            const double v = las::load<int32_t>(r + 4 * axis) * h.scale[axis] + h.offset[axis];
+            in &= v >= q.min[axis] && v <= q.max[axis];
+        }
+        return in;
+    };
     // The chunks a little ahead of those being decoded are fetched meanwhile.
     constexpr size_t kAhead = 32;
     const auto prefetch = [&](size_t k) {
@@ -252,22 +260,15 @@ int64_t CopcReader::read(const CopcQuery& q, std::vector<uint8_t>& records) {
     for (size_t i = 0; i < kAhead; ++i) prefetch(i);
     const auto work = [&] {
         std::vector<uint8_t> bytes;
+        laz::ChunkDecoder chunk;
         for (size_t k = next++; k < order.size(); k = next++) {
             prefetch(k + kAhead);
             const size_t i = order[k];
             std::vector<uint8_t>& out = kept[i];
-            if (!m.decode(list[i], out, bytes, errors[i])) continue;
-            const size_t got = out.size() / length;
+            if (!m.decode(list[i], out, bytes, chunk, errors[i])) continue;
             uint8_t* to = out.data();
-            for (size_t p = 0; p < got; ++p) {
-                const uint8_t* r = out.data() + p * length;
-                bool inside = true;
-                for (int axis = 0; axis < 3; ++axis) {
-                    const double v =
-                        las::load<int32_t>(r + 4 * axis) * h.scale[axis] + h.offset[axis];
-                    inside &= v >= q.min[axis] && v <= q.max[axis];
-                }
-                if (!inside) continue;
+            for (const uint8_t* r = out.data(); r < out.data() + out.size(); r += length) {
+                if (!inside(r)) continue;
                 if (to != r) std::memmove(to, r, length);
                 to += length;
             }
