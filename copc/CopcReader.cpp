@@ -65,13 +65,15 @@ struct CopcReader::Impl {
     copc::FileLimits limits;
     std::string error;
 
-    // Fetches and decodes one node's chunk into `records`; safe from several threads, each with
-    // its own `bytes` and `chunk`, kept from chunk to chunk.
+    // Fetches and decodes one node's chunk into `records` (left undefined on failure); safe from
+    // several threads, each with its own buffers and `chunk`, kept from chunk to chunk.
     bool decode(const CopcNode& n, std::vector<uint8_t>& records, std::vector<uint8_t>& bytes,
                 laz::ChunkDecoder& chunk, std::string& why) const {
         const uint16_t length = header.recordLength;
-        records.clear();
-        if (n.pointCount <= 0) return true;
+        if (n.pointCount <= 0) {
+            records.clear();
+            return true;
+        }
         bytes.resize(static_cast<size_t>(n.byteSize));
         if (source->readAt(n.offset, bytes.data(), bytes.size()) != bytes.size()) {
             why = "cannot read the chunk of node " + copc::keyText(n);
@@ -95,7 +97,6 @@ struct CopcReader::Impl {
             why = "the chunk of node " + copc::keyText(n) + " holds " + std::to_string(got) +
                   " of the " + std::to_string(n.pointCount) + " points its entry states" +
                   (chunk.error().empty() ? "" : " (" + chunk.error() + ")");
-            records.clear();
             return false;
         }
         return true;
@@ -217,7 +218,9 @@ bool CopcReader::nodes(const CopcQuery& q, std::vector<CopcNode>& out) {
 bool CopcReader::readNode(const CopcNode& n, std::vector<uint8_t>& records) {
     std::vector<uint8_t> bytes;
     laz::ChunkDecoder chunk;
-    return m_impl->decode(n, records, bytes, chunk, m_impl->error);
+    if (m_impl->decode(n, records, bytes, chunk, m_impl->error)) return true;
+    records.clear();
+    return false;
 }
 
 int64_t CopcReader::read(const CopcQuery& q, std::vector<uint8_t>& records) {
@@ -233,7 +236,7 @@ int64_t CopcReader::read(const CopcQuery& q, std::vector<uint8_t>& records) {
     for (size_t i = 0; i < order.size(); ++i) order[i] = i;
     std::stable_sort(order.begin(), order.end(),
                      [&](size_t a, size_t b) { return list[a].byteSize > list[b].byteSize; });
-    // Chunks are fetched and decoded on a few threads; each keeps what the bounds take, in place.
+    // Chunks are fetched and decoded on a few threads.
     std::vector<std::vector<uint8_t>> kept(list.size());
     std::vector<std::string> errors(list.size());
     std::atomic<size_t> next{0};
@@ -259,22 +262,23 @@ int64_t CopcReader::read(const CopcQuery& q, std::vector<uint8_t>& records) {
     };
     for (size_t i = 0; i < kAhead; ++i) prefetch(i);
     const auto work = [&] {
-        std::vector<uint8_t> bytes;
+        // A thread decodes into one buffer, chunk after chunk, and copies out what the bounds
+        // take: fresh memory for every chunk's points would cost more than the copy.
+        std::vector<uint8_t> bytes, decoded;
         laz::ChunkDecoder chunk;
         for (size_t k = next++; k < order.size(); k = next++) {
             prefetch(k + kAhead);
             const size_t i = order[k];
+            if (!m.decode(list[i], decoded, bytes, chunk, errors[i])) continue;
+            size_t count = 0;
+            for (const uint8_t* r = decoded.data(); r < decoded.data() + decoded.size();
+                 r += length)
+                count += inside(r);
             std::vector<uint8_t>& out = kept[i];
-            if (!m.decode(list[i], out, bytes, chunk, errors[i])) continue;
-            uint8_t* to = out.data();
-            for (const uint8_t* r = out.data(); r < out.data() + out.size(); r += length) {
-                if (!inside(r)) continue;
-                if (to != r) std::memmove(to, r, length);
-                to += length;
-            }
-            out.resize(size_t(to - out.data()));
-            // A node mostly outside the bounds gives back the room its other points took.
-            if (out.size() < out.capacity() / 2) out.shrink_to_fit();
+            out.reserve(count * length);
+            for (const uint8_t* r = decoded.data(); r < decoded.data() + decoded.size();
+                 r += length)
+                if (inside(r)) out.insert(out.end(), r, r + length);
         }
     };
     const unsigned threads = std::max(m.source->parallelism(), std::thread::hardware_concurrency());
