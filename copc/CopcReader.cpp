@@ -284,16 +284,17 @@ int64_t CopcReader::read(const CopcQuery& q, std::vector<uint8_t>& records) {
     const unsigned threads = std::max(m.source->parallelism(), std::thread::hardware_concurrency());
     const size_t workers = std::min<size_t>(threads, order.size());
     copc::forEachParallel(workers, unsigned(workers), [&](size_t) { work(); });
-    int64_t count = 0;
+    size_t bytes = 0;
     for (size_t i = 0; i < list.size(); ++i) {
         if (!errors[i].empty()) {
             m.error = errors[i];
             return -1;
         }
-        records.insert(records.end(), kept[i].begin(), kept[i].end());
-        count += static_cast<int64_t>(kept[i].size() / length);
+        bytes += kept[i].size();
     }
-    return count;
+    records.reserve(records.size() + bytes);
+    for (const std::vector<uint8_t>& k : kept) records.insert(records.end(), k.begin(), k.end());
+    return static_cast<int64_t>(bytes / length);
 }
 
 CopcTraffic CopcReader::traffic() const {
