@@ -43,10 +43,13 @@ constexpr size_t kLeafPoints = 20000;
 // Bytes of a point while its subtree is built, beside its record: its code and index (16), its
 // place in a node's list (4), its share of the nodes waiting to be compressed.
 constexpr uint64_t kWorkBytesPerPoint = 32;
-// Sort keys (a point's code and index) a cloud built in memory holds at once: beyond them it
-// is built a subtree at a time, as from scratch files.
+// A point's sort key while its subtree is built: its code and index.
+constexpr uint64_t kKeyBytes = 16;
+// Sort keys a cloud built in memory holds at once: beyond them it is built a subtree at a
+// time, as from scratch files.
 constexpr uint64_t kMemoryKeyBytes = uint64_t{4} << 20;
-// The deepest level a cloud in memory is cut into subtrees at (8^2 = 64 of them).
+// The deepest level a cloud in memory is cut into subtrees at (8^2 = 64 of them, numbered in a
+// byte).
 constexpr int kMaxMemoryLevel = 2;
 // Input records converted at a time.
 constexpr size_t kBlockPoints = 65536;
@@ -465,6 +468,7 @@ private:
         uint64_t code;
         uint32_t index;
     };
+    static_assert(sizeof(Item) == kKeyBytes, "the key a subtree's memory is planned with");
 
     // Places the points of m_items[begin, end), all below one node of `level`. The depth is
     // bounded by kDeepest.
@@ -900,7 +904,8 @@ bool writeCopc(const std::vector<std::string>& paths, const std::string& output,
         // A large cloud is built a subtree at a time, so that the sort keys of only one are
         // held beside the records.
         int level = 0;
-        while (level < kMaxMemoryLevel && total * 16 >> (3 * level) > kMemoryKeyBytes) ++level;
+        while (level < kMaxMemoryLevel && (total * kKeyBytes >> (3 * level)) > kMemoryKeyBytes)
+            ++level;
         const std::vector<size_t> begin = partition(all, length, geometry, level);
         for (size_t b = 0; b + 1 < begin.size(); ++b) {
             if (begin[b] == begin[b + 1]) continue;
