@@ -258,16 +258,14 @@ public:
     ChunkWriter(platform::OutputFile& file, const laz::LazVlr& vlr, uint16_t length,
                 uint64_t position, unsigned threads)
         : m_file(file), m_vlr(vlr), m_length(length), m_position(position), m_threads(threads) {
-        for (unsigned t = 0; t < threads; ++t) m_workers.emplace_back([this] { work(); });
-    }
-    ~ChunkWriter() {
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_stop = true;
+        try {
+            for (unsigned t = 0; t < threads; ++t) m_workers.emplace_back([this] { work(); });
+        } catch (...) {
+            stop();
+            throw;
         }
-        m_wake.notify_all();
-        for (std::thread& t : m_workers) t.join();
     }
+    ~ChunkWriter() { stop(); }
 
     void add(const CopcNode& key, std::vector<uint8_t> records) {
         const uint64_t points = records.size() / m_length;
@@ -302,6 +300,15 @@ private:
         std::exception_ptr failure;
         bool done = false;
     };
+
+    void stop() {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_stop = true;
+        }
+        m_wake.notify_all();
+        for (std::thread& t : m_workers) t.join();
+    }
 
     void work() {
         for (;;) {
