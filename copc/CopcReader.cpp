@@ -65,7 +65,7 @@ struct CopcReader::Impl {
     copc::FileLimits limits;
     std::string error;
 
-    // Fetches and decodes one node's chunk into `records` (left undefined on failure); safe from
+    // Fetches and decodes one node's chunk into `records` (anything on failure); safe from
     // several threads, each with its own buffers and `chunk`, kept from chunk to chunk.
     bool decode(const CopcNode& n, std::vector<uint8_t>& records, std::vector<uint8_t>& bytes,
                 laz::ChunkDecoder& chunk, std::string& why) const {
