@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -79,10 +80,17 @@ int childQuery(const char* path) {
     if (n < 0) return 1;
     fresh::reportSeconds(watch);
     const orv::CopcTraffic t = r.traffic();
-    std::fprintf(stderr, "  %lld points of %llu (%.2f %%), %llu bytes read of %llu (%.2f %%)\n",
+    // The points of the nodes the query touched: what it had to decode.
+    std::vector<orv::CopcNode> nodes;
+    r.nodes(q, nodes);
+    unsigned long long decoded = 0;
+    for (const orv::CopcNode& node : nodes) decoded += unsigned(std::max(node.pointCount, 0));
+    std::fprintf(stderr,
+                 "  %lld points of %llu (%.2f %%) from %llu decoded in %zu nodes, %llu bytes read "
+                 "of %llu (%.2f %%)\n",
                  (long long)n, (unsigned long long)h.statedPoints,
-                 100.0 * double(n) / double(h.statedPoints), (unsigned long long)t.bytes,
-                 (unsigned long long)fileSize(path),
+                 100.0 * double(n) / double(h.statedPoints), decoded, nodes.size(),
+                 (unsigned long long)t.bytes, (unsigned long long)fileSize(path),
                  100.0 * double(t.bytes) / double(fileSize(path)));
     return 0;
 }

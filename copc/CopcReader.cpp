@@ -65,13 +65,15 @@ struct CopcReader::Impl {
     copc::FileLimits limits;
     std::string error;
 
-    // Fetches and decodes one node's chunk into `records`; safe from several threads.
-    // `bytes` is the caller's to reuse between chunks.
+    // Fetches and decodes one node's chunk into `records` (anything on failure); safe from
+    // several threads, each with its own buffers and `chunk`, kept from chunk to chunk.
     bool decode(const CopcNode& n, std::vector<uint8_t>& records, std::vector<uint8_t>& bytes,
-                std::string& why) const {
+                laz::ChunkDecoder& chunk, std::string& why) const {
         const uint16_t length = header.recordLength;
-        records.clear();
-        if (n.pointCount <= 0) return true;
+        if (n.pointCount <= 0) {
+            records.clear();
+            return true;
+        }
         bytes.resize(static_cast<size_t>(n.byteSize));
         if (source->readAt(n.offset, bytes.data(), bytes.size()) != bytes.size()) {
             why = "cannot read the chunk of node " + copc::keyText(n);
@@ -86,17 +88,15 @@ struct CopcReader::Impl {
                   std::to_string(n.pointCount) + " points its entry states";
             return false;
         }
-        records.resize(size_t(n.pointCount) * length);
-        size_t used = 0;
-        std::string damage;
-        const size_t got =
-            laz::decodeChunk(vlr, length, bytes.data(), bytes.size(),
-                             static_cast<uint64_t>(n.pointCount), records.data(), used, damage);
-        if (got < static_cast<size_t>(n.pointCount)) {
+        const size_t points = size_t(n.pointCount);
+        records.resize(points * length);
+        size_t got = 0;
+        if (chunk.start(vlr, length, bytes.data(), bytes.size(), points))
+            got = chunk.decode(records.data(), points);
+        if (got < points) {
             why = "the chunk of node " + copc::keyText(n) + " holds " + std::to_string(got) +
                   " of the " + std::to_string(n.pointCount) + " points its entry states" +
-                  (damage.empty() ? "" : " (" + damage + ")");
-            records.clear();
+                  (chunk.error().empty() ? "" : " (" + chunk.error() + ")");
             return false;
         }
         return true;
@@ -217,7 +217,10 @@ bool CopcReader::nodes(const CopcQuery& q, std::vector<CopcNode>& out) {
 
 bool CopcReader::readNode(const CopcNode& n, std::vector<uint8_t>& records) {
     std::vector<uint8_t> bytes;
-    return m_impl->decode(n, records, bytes, m_impl->error);
+    laz::ChunkDecoder chunk;
+    if (m_impl->decode(n, records, bytes, chunk, m_impl->error)) return true;
+    records.clear();
+    return false;
 }
 
 int64_t CopcReader::read(const CopcQuery& q, std::vector<uint8_t>& records) {
@@ -233,14 +236,22 @@ int64_t CopcReader::read(const CopcQuery& q, std::vector<uint8_t>& records) {
     for (size_t i = 0; i < order.size(); ++i) order[i] = i;
     std::stable_sort(order.begin(), order.end(),
                      [&](size_t a, size_t b) { return list[a].byteSize > list[b].byteSize; });
-    // Chunks are fetched and decoded on a few threads; each keeps what the bounds take, in place.
-    // Every point is tested, even in a node inside the bounds: a node's points are not trusted
-    // to lie in its cube, and the test costs little beside the decoding.
+    // Chunks are fetched and decoded on a few threads.
     std::vector<std::vector<uint8_t>> kept(list.size());
     std::vector<std::string> errors(list.size());
     std::atomic<size_t> next{0};
     const uint16_t length = m.header.recordLength;
     const LasFileHeader& h = m.header;
+    // Every point is tested, even in a node inside the bounds: a node's points are not trusted
+    // to lie in its cube, and the test costs little beside the decoding.
+    const auto inside = [&](const uint8_t* r) {
+        bool in = true;
+        for (int axis = 0; axis < 3; ++axis) {
+            const double v = las::load<int32_t>(r + 4 * axis) * h.scale[axis] + h.offset[axis];
+            in &= v >= q.min[axis] && v <= q.max[axis];
+        }
+        return in;
+    };
     // The chunks a little ahead of those being decoded are fetched meanwhile.
     constexpr size_t kAhead = 32;
     const auto prefetch = [&](size_t k) {
@@ -251,44 +262,39 @@ int64_t CopcReader::read(const CopcQuery& q, std::vector<uint8_t>& records) {
     };
     for (size_t i = 0; i < kAhead; ++i) prefetch(i);
     const auto work = [&] {
-        std::vector<uint8_t> bytes;
+        // A thread decodes into one buffer, chunk after chunk, and copies out what the bounds
+        // take: fresh memory for every chunk's points would cost more than the copy.
+        std::vector<uint8_t> bytes, decoded;
+        laz::ChunkDecoder chunk;
         for (size_t k = next++; k < order.size(); k = next++) {
             prefetch(k + kAhead);
             const size_t i = order[k];
+            if (!m.decode(list[i], decoded, bytes, chunk, errors[i])) continue;
+            size_t count = 0;
+            for (const uint8_t* r = decoded.data(); r < decoded.data() + decoded.size();
+                 r += length)
+                count += inside(r);
             std::vector<uint8_t>& out = kept[i];
-            if (!m.decode(list[i], out, bytes, errors[i])) continue;
-            const size_t got = out.size() / length;
-            uint8_t* to = out.data();
-            for (size_t p = 0; p < got; ++p) {
-                const uint8_t* r = out.data() + p * length;
-                bool inside = true;
-                for (int axis = 0; axis < 3; ++axis) {
-                    const double v =
-                        las::load<int32_t>(r + 4 * axis) * h.scale[axis] + h.offset[axis];
-                    inside &= v >= q.min[axis] && v <= q.max[axis];
-                }
-                if (!inside) continue;
-                if (to != r) std::memmove(to, r, length);
-                to += length;
-            }
-            out.resize(size_t(to - out.data()));
-            // A node mostly outside the bounds gives back the room its other points took.
-            if (out.size() < out.capacity() / 2) out.shrink_to_fit();
+            out.reserve(count * length);
+            for (const uint8_t* r = decoded.data(); r < decoded.data() + decoded.size();
+                 r += length)
+                if (inside(r)) out.insert(out.end(), r, r + length);
         }
     };
     const unsigned threads = std::max(m.source->parallelism(), std::thread::hardware_concurrency());
     const size_t workers = std::min<size_t>(threads, order.size());
     copc::forEachParallel(workers, unsigned(workers), [&](size_t) { work(); });
-    int64_t count = 0;
+    size_t bytes = 0;
     for (size_t i = 0; i < list.size(); ++i) {
         if (!errors[i].empty()) {
             m.error = errors[i];
             return -1;
         }
-        records.insert(records.end(), kept[i].begin(), kept[i].end());
-        count += static_cast<int64_t>(kept[i].size() / length);
+        bytes += kept[i].size();
     }
-    return count;
+    records.reserve(records.size() + bytes);
+    for (const std::vector<uint8_t>& k : kept) records.insert(records.end(), k.begin(), k.end());
+    return static_cast<int64_t>(bytes / length);
 }
 
 CopcTraffic CopcReader::traffic() const {

@@ -8,10 +8,13 @@
 // their share from each.
 #include <algorithm>
 #include <cmath>
+#include <condition_variable>
 #include <cstring>
 #include <deque>
-#include <future>
+#include <exception>
 #include <map>
+#include <memory>
+#include <mutex>
 #include <thread>
 #include <tuple>
 
@@ -40,6 +43,14 @@ constexpr size_t kLeafPoints = 20000;
 // Bytes of a point while its subtree is built, beside its record: its code and index (16), its
 // place in a node's list (4), its share of the nodes waiting to be compressed.
 constexpr uint64_t kWorkBytesPerPoint = 32;
+// A point's sort key while its subtree is built: its code and index.
+constexpr uint64_t kKeyBytes = 16;
+// Sort keys a cloud built in memory holds at once: beyond them it is built a subtree at a
+// time, as from scratch files.
+constexpr uint64_t kMemoryKeyBytes = uint64_t{4} << 20;
+// The deepest level a cloud in memory is cut into subtrees at (8^2 = 64 of them, numbered in a
+// byte).
+constexpr int kMaxMemoryLevel = 2;
 // Input records converted at a time.
 constexpr size_t kBlockPoints = 65536;
 // Buffered bytes per scratch file before they are written.
@@ -239,30 +250,35 @@ std::vector<uint8_t> headerBytes(const LasFileHeader& h, const Tally& t, uint32_
     return b;
 }
 
-// A node's records on their way to the file, compressed on a few threads, written in the order
-// they came.
+// A node's records on their way to the file, compressed on a fixed set of threads, written in
+// the order they came. Few chunks wait at once: each holds its records, and each thread its
+// coder's models while compressing.
 class ChunkWriter {
 public:
     ChunkWriter(platform::OutputFile& file, const laz::LazVlr& vlr, uint16_t length,
                 uint64_t position, unsigned threads)
-        : m_file(file), m_vlr(vlr), m_length(length), m_position(position), m_threads(threads) {}
-    ~ChunkWriter() {
-        for (auto& job : m_ahead)
-            if (job.bytes.valid()) job.bytes.wait();
+        : m_file(file), m_vlr(vlr), m_length(length), m_position(position), m_threads(threads) {
+        try {
+            for (unsigned t = 0; t < threads; ++t) m_workers.emplace_back([this] { work(); });
+        } catch (...) {
+            stop();
+            throw;
+        }
     }
+    ~ChunkWriter() { stop(); }
 
     void add(const CopcNode& key, std::vector<uint8_t> records) {
         const uint64_t points = records.size() / m_length;
         m_tally.add(records.data(), points, m_length);
-        Job job;
-        job.key = key;
-        job.points = points;
-        auto shared = std::make_shared<std::vector<uint8_t>>(std::move(records));
-        const laz::LazVlr* vlr = &m_vlr;
-        const uint16_t length = m_length;
-        job.bytes = std::async(std::launch::async, [vlr, length, shared, points] {
-            return laz::encodeChunk(*vlr, length, shared->data(), points);
-        });
+        auto job = std::make_shared<Job>();
+        job->key = key;
+        job->points = points;
+        job->records = std::move(records);
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_waiting.push_back(job);
+        }
+        m_wake.notify_one();
         m_ahead.push_back(std::move(job));
         while (m_ahead.size() > 2 * size_t{m_threads}) emitFront();
     }
@@ -280,20 +296,60 @@ private:
     struct Job {
         CopcNode key;
         uint64_t points = 0;
-        std::future<std::vector<uint8_t>> bytes;
+        std::vector<uint8_t> records, bytes;
+        std::exception_ptr failure;
+        bool done = false;
     };
 
+    void stop() {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_stop = true;
+        }
+        m_wake.notify_all();
+        for (std::thread& t : m_workers) t.join();
+    }
+
+    void work() {
+        for (;;) {
+            std::shared_ptr<Job> job;
+            {
+                std::unique_lock<std::mutex> lock(m_mutex);
+                m_wake.wait(lock, [this] { return m_stop || !m_waiting.empty(); });
+                if (m_stop) return;
+                job = std::move(m_waiting.front());
+                m_waiting.pop_front();
+            }
+            try {
+                job->bytes = laz::encodeChunk(m_vlr, m_length, job->records.data(), job->points);
+            } catch (...) {
+                job->failure = std::current_exception();
+            }
+            std::vector<uint8_t>().swap(job->records);
+            {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                job->done = true;
+            }
+            m_done.notify_all();
+        }
+    }
+
     void emitFront() {
-        Job job = std::move(m_ahead.front());
+        const std::shared_ptr<Job> job = std::move(m_ahead.front());
         m_ahead.pop_front();
-        const std::vector<uint8_t> bytes = job.bytes.get();
+        {
+            std::unique_lock<std::mutex> lock(m_mutex);
+            m_done.wait(lock, [&job] { return job->done; });
+        }
+        if (job->failure) std::rethrow_exception(job->failure);
+        const std::vector<uint8_t>& bytes = job->bytes;
         m_file.write(bytes.data(), bytes.size());
-        CopcNode n = job.key;
+        CopcNode n = job->key;
         n.offset = m_position;
         n.byteSize = static_cast<int32_t>(bytes.size());
-        n.pointCount = static_cast<int32_t>(job.points);
+        n.pointCount = static_cast<int32_t>(job->points);
         m_nodes.push_back(n);
-        m_table.emplace_back(job.points, bytes.size());
+        m_table.emplace_back(job->points, bytes.size());
         m_position += bytes.size();
     }
 
@@ -302,7 +358,12 @@ private:
     uint16_t m_length;
     uint64_t m_position;
     unsigned m_threads;
-    std::deque<Job> m_ahead;
+    std::deque<std::shared_ptr<Job>> m_ahead;  // in the file's order
+    std::mutex m_mutex;
+    std::condition_variable m_wake, m_done;
+    std::deque<std::shared_ptr<Job>> m_waiting;  // not yet taken by a thread
+    bool m_stop = false;
+    std::vector<std::thread> m_workers;
     std::vector<CopcNode> m_nodes;
     std::vector<std::pair<uint64_t, uint64_t>> m_table;
     Tally m_tally;
@@ -414,6 +475,7 @@ private:
         uint64_t code;
         uint32_t index;
     };
+    static_assert(sizeof(Item) == kKeyBytes, "the key a subtree's memory is planned with");
 
     // Places the points of m_items[begin, end), all below one node of `level`. The depth is
     // bounded by kDeepest.
@@ -482,6 +544,42 @@ private:
     std::map<Key, std::vector<uint8_t>> m_upper;
     std::string m_error;
 };
+
+// Orders the records in `all` by their subtree of `level` (at most kMaxMemoryLevel), in place:
+// a cloud held in memory gets no second copy. Returns where each subtree's records begin, and
+// their end.
+std::vector<size_t> partition(std::vector<uint8_t>& all, uint16_t length, const Geometry& g,
+                              int level) {
+    const size_t n = all.size() / length;
+    const int shift = 3 * (kCodeBits - level);
+    std::vector<uint8_t> subtree(n);
+    std::vector<size_t> begin((size_t{1} << (3 * level)) + 1, 0);
+    for (size_t i = 0; i < n; ++i) {
+        subtree[i] = static_cast<uint8_t>(g.code(all.data() + i * length) >> shift);
+        ++begin[subtree[i] + 1];
+    }
+    for (size_t b = 1; b < begin.size(); ++b) begin[b] += begin[b - 1];
+    // Each record not yet in its subtree's range is swapped to the next free place there.
+    std::vector<size_t> next(begin.begin(), begin.end() - 1);
+    std::vector<uint8_t> held(length);
+    for (size_t b = 0; b + 1 < begin.size(); ++b) {
+        while (next[b] < begin[b + 1]) {
+            const size_t i = next[b];
+            if (subtree[i] == b) {
+                ++next[b];
+                continue;
+            }
+            const size_t j = next[subtree[i]]++;
+            uint8_t* a = all.data() + i * length;
+            uint8_t* c = all.data() + j * length;
+            std::memcpy(held.data(), a, length);
+            std::memcpy(a, c, length);
+            std::memcpy(c, held.data(), length);
+            std::swap(subtree[i], subtree[j]);
+        }
+    }
+    return begin;
+}
 
 struct Input {
     std::string path;
@@ -795,11 +893,37 @@ bool writeCopc(const std::vector<std::string>& paths, const std::string& output,
     ChunkWriter chunks(file, lazVlr, length, pointOffset + 8, threads);
     Builder builder(geometry, length, chunks);
 
+    // The nodes above the subtrees, once every subtree has given them its share.
+    const auto addUpper = [&] {
+        for (auto& node : builder.upper()) {
+            CopcNode key;
+            std::tie(key.level, key.x, key.y, key.z) = node.first;
+            if (node.second.size() / length > size_t{kMaxNodePoints}) {
+                error = "node " + keyText(key) + " would hold too many points";
+                return false;
+            }
+            chunks.add(key, std::move(node.second));
+        }
+        builder.upper().clear();
+        return true;
+    };
     if (inMemory) {
-        if (!builder.build(all.data(), all.size() / length, 0, error)) return false;
+        // A large cloud is built a subtree at a time, so that the sort keys of only one are
+        // held beside the records.
+        int level = 0;
+        while (level < kMaxMemoryLevel && (total * kKeyBytes >> (3 * level)) > kMemoryKeyBytes)
+            ++level;
+        const std::vector<size_t> begin = partition(all, length, geometry, level);
+        for (size_t b = 0; b + 1 < begin.size(); ++b) {
+            if (begin[b] == begin[b + 1]) continue;
+            if (!builder.build(all.data() + begin[b] * length, begin[b + 1] - begin[b], level,
+                               error))
+                return false;
+            report(0.3 + 0.6 * double(b + 1) / double(begin.size() - 1));
+        }
         all.clear();
         all.shrink_to_fit();
-        report(0.9);
+        if (!addUpper()) return false;
     } else {
         // Subtrees at the level that gives each about a quarter of the budget, if the points
         // were spread evenly; an uneven cloud may give some more.
@@ -861,16 +985,7 @@ bool writeCopc(const std::vector<std::string>& paths, const std::string& output,
                 return false;
             report(0.4 + 0.5 * double(b + 1) / double(buckets));
         }
-        for (auto& node : builder.upper()) {
-            CopcNode key;
-            std::tie(key.level, key.x, key.y, key.z) = node.first;
-            if (node.second.size() / length > size_t{kMaxNodePoints}) {
-                error = "node " + keyText(key) + " would hold too many points";
-                return false;
-            }
-            chunks.add(key, std::move(node.second));
-        }
-        builder.upper().clear();
+        if (!addUpper()) return false;
     }
     chunks.finish();
 

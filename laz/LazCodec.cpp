@@ -209,6 +209,17 @@ size_t FileSource::readAt(uint64_t offset, void* buffer, size_t count) const {
 
 // ---- Chunks ----
 
+namespace {
+
+bool sameItems(const std::vector<ItemSpec>& a, const std::vector<ItemSpec>& b) {
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(),
+                      [](const ItemSpec& x, const ItemSpec& y) {
+                          return x.type == y.type && x.size == y.size && x.version == y.version;
+                      });
+}
+
+}  // namespace
+
 bool ChunkDecoder::start(const LazVlr& vlr, uint16_t rl, const uint8_t* data, size_t size,
                          uint64_t points) {
     m_data = data;
@@ -219,7 +230,6 @@ bool ChunkDecoder::start(const LazVlr& vlr, uint16_t rl, const uint8_t* data, si
     m_used = 0;
     m_layered = vlr.compressor == kCompressorLayered;
     m_pointwise.reset();
-    m_layeredItems.reset();
     m_error.clear();
     m_tailError.clear();
     if (points == 0) return true;
@@ -241,7 +251,12 @@ bool ChunkDecoder::start(const LazVlr& vlr, uint16_t rl, const uint8_t* data, si
         m_error = "LAZ chunk cut short in its first point";
         return false;
     }
-    m_layeredItems = makeLayeredChunk(vlr.items);
+    // A decoder used for chunk after chunk keeps its items: building their models costs as
+    // much as decoding thousands of points, and init() starts them afresh.
+    if (!m_layeredItems || !sameItems(m_layeredFor, vlr.items)) {
+        m_layeredItems = makeLayeredChunk(vlr.items);
+        m_layeredFor = vlr.items;
+    }
     if (!m_layeredItems) {
         m_error = "LAZ items not supported";
         return false;

@@ -124,6 +124,7 @@ private:
     uint64_t m_points = 0, m_done = 0;
     std::unique_ptr<PointwiseChunk> m_pointwise;
     std::unique_ptr<LayeredChunk> m_layeredItems;
+    std::vector<ItemSpec> m_layeredFor;  // the items m_layeredItems was made for
     Decoder m_dec;
     std::string m_error;
     std::string m_tailError;  // reported once the records before it are out
