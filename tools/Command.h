@@ -19,6 +19,9 @@
 namespace CLI {
 class App;
 }
+namespace orv {
+class LasInspector;
+}
 
 namespace orvter {
 
@@ -217,9 +220,9 @@ struct InfoOptions {
 };
 // Prints what `las info` prints (text or JSON); a file that is not LAS throws.
 void printLasInfo(const InfoOptions& options);
-// What the full header model adds to `las info` for the regular file `path`: printed as text,
-// or put into `json` when `asJson`. Prints nothing for a file it cannot read.
-void printFullLasInfo(const std::string& path, const InfoOptions& options,
+// What the full header model adds to `las info` for `file`, opened from the regular file `path`
+// (read on with --stats): printed as text, or put into `json` when `options.json`.
+void printFullLasInfo(orv::LasInspector& file, const std::string& path, const InfoOptions& options,
                       nlohmann::ordered_json* json);
 
 // What las copy hands to the COPC reader: an area (4 values in x and y, or 6 in x, y and z) and a
