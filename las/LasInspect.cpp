@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string>
 
-#include "las/LasBytes.h"
+#include "las/LasCodec.h"
 #include "las/LasLimits.h"
 #include "las/LasOpen.h"
 #include "las/LasReaderImpl.h"
@@ -36,11 +36,11 @@ int readLayout20(platform::InputFile& file, Las2Header& h, uint64_t& present, bo
     present = length > 0 && size > offset ? (size - offset) / length : 0;
     hasFirst = present > 0 && h.numberOfPointRecords > 0;
     uint8_t xyz[24];
+    double real[3] = {0.0, 0.0, 0.0};
+    const double offsets[3] = {h.xOffset, h.yOffset, h.zOffset};
     if (hasFirst && file.seek(offset) && file.read(xyz, sizeof xyz) == sizeof xyz)
-        first = XPnt3d(las::load<double>(xyz) + h.xOffset, las::load<double>(xyz + 8) + h.yOffset,
-                       las::load<double>(xyz + 16) + h.zOffset);
-    else if (hasFirst)
-        first = XPnt3d(0.0, 0.0, 0.0);
+        las::decodeXyz20(xyz, offsets, real);
+    first = XPnt3d(real[0], real[1], real[2]);
     return 1;
 }
 
