@@ -285,39 +285,20 @@ void print20(const InputPath& in, const InfoOptions& o, const orv::LasInspector&
 
 }  // namespace
 
-bool checkLasFile(const InputPath& in, LasHeader& header, bool layout20) {
-    switch (orv::ReadLasHeader(in.path().c_str(), header)) {
-        case 0:
-            return false;
-        case -1:
-            throw CommandError("cannot read '" + in.name() + "'");
-        default:
-            break;
-    }
-    if (layout20) {
-        // The 2.0 layout has no signature: the character '2' in the version byte marks it.
-        char head[offsetof(Las2Header, versionMajor) + 1] = {};
-        std::ifstream file(in.path(), std::ios::binary);
-        if (file.read(head, sizeof head) && head[sizeof head - 1] == '2') return true;
-    }
-    throw CommandError("'" + in.name() + "' is not a LAS file");
-}
-
-namespace {
-
-// The counts of `in`, opened in `file`: true for a 1.x file, false for the 2.0 layout (zeros
-// when it cannot be read). Throws CommandError for a file whose records the library refuses, or
-// that is not LAS.
-bool openCounts(const InputPath& in, orv::LasInspector& file, LasCounts& counts) {
+LasInput openLasInput(const InputPath& in, bool layout20) {
+    LasInput input;
+    input.file = std::make_shared<orv::LasInspector>();
+    orv::LasInspector& file = *input.file;
     switch (file.open(in.path().c_str())) {
         case 0: {
             const orv::LasFileInfo& info = file.info();
-            counts = {info.statedPoints, info.readablePoints, info.warnings, info.presentRecords};
-            return true;
+            input.header = info.header;
+            input.counts = {info.statedPoints, info.readablePoints, info.warnings,
+                            info.presentRecords};
+            return input;
         }
         case -1:
-            counts = {};
-            return false;
+            throw CommandError("cannot read '" + in.name() + "'");
         case -3:
             throw CommandError("cannot read '" + in.name() + "': " + file.refusal());
         default:
@@ -325,36 +306,23 @@ bool openCounts(const InputPath& in, orv::LasInspector& file, LasCounts& counts)
     }
     Las2Header h;
     uint64_t present = 0;
-    switch (file.layout20(h, present)) {
-        case 1:
-            counts = {h.numberOfPointRecords,
-                      present < h.numberOfPointRecords ? present : +h.numberOfPointRecords, 0,
-                      present};
-            return false;
-        case -1:
-            counts = {};
-            return false;
-        default:
-            throw CommandError("'" + in.name() + "' is not a LAS file");
-    }
+    const int is20 = layout20 ? file.layout20(h, present) : 0;
+    if (is20 == 0) throw CommandError("'" + in.name() + "' is not a LAS file");
+    input.layout20 = true;
+    // A 2.0 file shorter than its header counts nothing: the stream's open says why.
+    if (is20 == 1)
+        input.counts = {h.numberOfPointRecords,
+                        present < h.numberOfPointRecords ? present : +h.numberOfPointRecords, 0,
+                        present};
+    return input;
 }
 
-}  // namespace
-
-LasCounts countsOf(const InputPath& in) {
-    orv::LasInspector file;
-    LasCounts counts;
-    openCounts(in, file, counts);
-    return counts;
-}
-
-void requireAgreement(const InputPath& in) {
+void requireAgreement(const InputPath& in, const LasInput& input) {
     std::vector<std::string> warnings;
-    orv::LasInspector file;
-    LasCounts counts;
-    if (openCounts(in, file, counts)) {
-        warnings = warningsOf(file);
-        if (const uint64_t outside = pointsOutsideBounds(in.path(), file.info().header))
+    const LasCounts& counts = input.counts;
+    if (!input.layout20) {
+        warnings = warningsOf(*input.file);
+        if (const uint64_t outside = pointsOutsideBounds(in.path(), input.header))
             warnings.push_back(std::to_string(outside) + " points lie outside the header's bounds");
     } else if (counts.readable < counts.stated) {
         warnings.push_back(beyondEnd(counts.stated, counts.readable));
@@ -363,6 +331,10 @@ void requireAgreement(const InputPath& in) {
     for (const std::string& w : warnings)
         std::fprintf(stderr, "warning: '%s': %s\n", in.name().c_str(), w.c_str());
     throw CommandError("'" + in.name() + "' disagrees with its header", kExitStrict);
+}
+
+void requireAgreement(const InputPath& in) {
+    requireAgreement(in, openLasInput(in, true));
 }
 
 void reportReadDamage(const orv::LasReader& reader, const InputPath& in, uint64_t read,
