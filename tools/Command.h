@@ -13,14 +13,12 @@
 
 #include "OrvLasFile.h"
 #include "OrvLasFormat.h"
+#include "OrvLasInspect.h"
 #include "OrvProgress.h"
 #include "OrvXml.h"
 
 namespace CLI {
 class App;
-}
-namespace orv {
-class LasInspector;
 }
 
 namespace orvter {
