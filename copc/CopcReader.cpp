@@ -112,6 +112,11 @@ struct CopcReader::Impl {
     }
 };
 
+bool copcInfoVlrFirst(const LasFileHeader& h) {
+    return !h.vlrs.empty() && h.vlrs[0].userId == copc::kUserId &&
+           h.vlrs[0].recordId == copc::kInfoRecordId;
+}
+
 CopcReader::CopcReader() : m_impl(std::make_unique<Impl>()) {}
 CopcReader::~CopcReader() = default;
 
@@ -140,9 +145,7 @@ int CopcReader::open(const std::string& pathOrUrl, const CopcOpenOptions& option
     };
     if (h.versionMajor != 1 || h.versionMinor != 4 || h.headerSize != copc::kInfoVlrOffset)
         return refuse("not a LAS 1.4 file with a 375-byte header");
-    if (h.vlrs.empty() || h.vlrs[0].userId != copc::kUserId ||
-        h.vlrs[0].recordId != copc::kInfoRecordId)
-        return refuse("the first VLR is not the COPC info VLR");
+    if (!copcInfoVlrFirst(h)) return refuse("the first VLR is not the COPC info VLR");
     if (!h.compressed || h.pointFormat < 6 || h.pointFormat > 8)
         return refuse("point format " + std::to_string(h.pointFormat) +
                       (h.compressed ? "" : " uncompressed"));

@@ -186,11 +186,10 @@ bool compress(const std::filesystem::path& las, const std::filesystem::path& laz
 
 // Small compressed files of each format the codec writes, in several chunks, whole and damaged.
 void lazCorpus(const std::filesystem::path& folder) {
-    static const uint16_t kLength[] = {20, 28, 26, 34, 57, 63, 30, 36, 38, 59, 67};
-    static const int kWavePacket[] = {0, 0, 0, 0, 28, 34, 0, 0, 0, 30, 38};
     std::filesystem::create_directories(folder);
     for (uint8_t format = 0; format <= 10; ++format) {
-        const uint16_t length = uint16_t(kLength[format] + 1);  // one extra byte
+        const orv::LasPointLayout& layout = orv::kLasPointLayouts[format];
+        const uint16_t length = uint16_t(layout.length + 1);  // one extra byte
         const uint32_t points = 60;
         LasHeader h = header1x(format >= 6 ? 0 : points, format >= 6 ? 375 : 227);
         h.versionMinor = format >= 6 ? 4 : 2;
@@ -214,7 +213,7 @@ void lazCorpus(const std::filesystem::path& folder) {
             const double t = 1000.0 + p * 0.25 + (p % 7 == 0 ? 1e9 : 0.0);
             if (format == 1 || (format >= 3 && format <= 5)) std::memcpy(rec.data() + 20, &t, 8);
             if (format >= 6) std::memcpy(rec.data() + 22, &t, 8);
-            if (const int w = kWavePacket[format]) {
+            if (const int w = layout.wavePacket; w >= 0) {
                 // Packets that follow on, repeat, and jump past 32 bits.
                 const uint64_t offset = p * 256 + (p % 11 == 0 ? uint64_t(p) << 34 : 0);
                 const uint32_t packetSize = p % 5 == 0 ? 128 : 256;

@@ -89,6 +89,10 @@ struct CopcOpenOptions {
     std::string caFile;
 };
 
+// True when the header's first VLR is the COPC info VLR, as a COPC file's is: no other file opens
+// as one.
+ORV_API bool copcInfoVlrFirst(const LasFileHeader& header);
+
 // Reads a COPC file by area and level of detail, from a path or an http:// or https:// URL
 // (range requests: only the header, the hierarchy pages and the chunks a query needs).
 class ORV_API CopcReader {

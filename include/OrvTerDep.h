@@ -10,6 +10,7 @@
 #include "OrvLasCrs.h"
 #include "OrvLasFile.h"
 #include "OrvLasFormat.h"
+#include "OrvLasInspect.h"
 #include "OrvLasStream.h"
 #include "OrvProgress.h"
 #include "OrvRender.h"

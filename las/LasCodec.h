@@ -175,10 +175,21 @@ inline void encodeRecord0(uint8_t* record, const int32_t xyz[3], const LasPnt& p
 //   offset 24 uint16 intensity
 //   offset 26 uint8  return number in bits 0-2
 //   offset 27 uint8  classification
+inline void decodeXyz20(const uint8_t* record, const double offset[3], double out[3]) {
+    out[0] = load<double>(record + 0) + offset[0];
+    out[1] = load<double>(record + 8) + offset[1];
+    out[2] = load<double>(record + 16) + offset[2];
+}
+
 inline DecodedRecord decodeRecord20(const uint8_t* record, const double offset[3]) {
-    return {load<double>(record + 0) + offset[0],    load<double>(record + 8) + offset[1],
-            load<double>(record + 16) + offset[2],   load<uint16_t>(record + 24),
-            static_cast<uint8_t>(record[26] & 0x07), record[27]};
+    double xyz[3];
+    decodeXyz20(record, offset, xyz);
+    return {xyz[0],
+            xyz[1],
+            xyz[2],
+            load<uint16_t>(record + 24),
+            static_cast<uint8_t>(record[26] & 0x07),
+            record[27]};
 }
 
 }  // namespace orv::las

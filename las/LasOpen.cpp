@@ -1,7 +1,9 @@
 #include "las/LasOpen.h"
 
+#include <algorithm>
 #include <cstring>
 #include <utility>
+#include <vector>
 
 #include "las/LasCodec.h"
 #include "las/LasLimits.h"
@@ -42,6 +44,7 @@ void OpenedLas::clear() {
     headBytes = 0;
     compression = Compression::kNone;
     error.clear();
+    storedReason.clear();
 }
 
 std::string recordRefusal(const LasFileHeader& h) {
@@ -102,6 +105,7 @@ int openRecords(platform::InputFile& file, const OpenRules& rules, OpenedLas& ou
         out.compression = Compression::kRefused;
         return 0;
     }
+    out.storedReason = std::move(out.error);
     out.error.clear();
     h.presentRecords = present;
     h.readablePoints = readable;
@@ -109,6 +113,43 @@ int openRecords(platform::InputFile& file, const OpenRules& rules, OpenedLas& ou
     if (h.statedPoints > h.presentRecords)
         note(h, kLasPointsBeyondEnd, "the header states more points than the file holds");
     return 0;
+}
+
+void countDecoded(OpenedLas& opened) {
+    if (!opened.decoder) return;
+    LasFileHeader& h = opened.header;
+    const size_t block = std::max<size_t>(1, kReadBlockBytes / h.recordLength);
+    std::vector<uint8_t> records(block * h.recordLength);
+    uint64_t decoded = 0;
+    while (const size_t got = opened.decoder->read(records.data(), block)) decoded += got;
+    countCompressed(h, decoded);
+    opened.decoder->seek(0);
+}
+
+bool firstRecordPoint(platform::InputFile& file, OpenedLas& opened, uint64_t within,
+                      XPnt3d& point) {
+    const LasFileHeader& h = opened.header;
+    if ((h.warnings & kLasPointsInHeader) || opened.compression == Compression::kRefused)
+        return false;
+    uint8_t record[12];
+    if (opened.decoder) {
+        std::vector<uint8_t> whole(h.recordLength);
+        const bool read =
+            whole.size() >= sizeof record && opened.decoder->read(whole.data(), 1) == 1;
+        opened.decoder->seek(0);
+        if (!read) return false;
+        std::memcpy(record, whole.data(), sizeof record);
+    } else {
+        const uint64_t first = h.offsetToPointData;
+        if (first + sizeof record > within) return false;
+        if (!file.seek(first) || file.read(record, sizeof record) != sizeof record) return false;
+    }
+    double xyz[3];
+    decodeXyz1x(record, Scaling::of(opened.raw), xyz);
+    point.x = xyz[0];  // the point's other fields stay as they were
+    point.y = xyz[1];
+    point.z = xyz[2];
+    return true;
 }
 
 LasFileInfo describe(const OpenedLas& opened) {

@@ -47,6 +47,8 @@ struct OpenedLas {
     std::unique_ptr<RecordSource> decoder;  // set with kDecoded
     // Why the open failed or the records are refused, for people; a decoder's warning.
     std::string error;
+    // Why compressed records are read as stored (OpenRules::storedWithoutVlr).
+    std::string storedReason;
 
     void clear();
 };
@@ -54,6 +56,22 @@ struct OpenedLas {
 // Reads `file` (opened, not yet read) for its records. 0; -1 when it cannot be read; -2 when its
 // first bytes are not a LAS header (fewer than 227, or unsigned unless `anySignature`).
 int openRecords(platform::InputFile& file, const OpenRules& rules, OpenedLas& out);
+
+// True when the first bytes read are those of the 2.0 layout, which has no signature: the
+// character '2' in the version byte marks it.
+inline bool isLayout20(const OpenedLas& opened) {
+    return opened.headBytes > offsetof(LasHeader, versionMajor) &&
+           opened.head[offsetof(LasHeader, versionMajor)] == '2';
+}
+
+// Decodes the compressed records of `opened` once to count those that decode (damage that ends
+// them is noted in its header), and moves its decoder back to the first record.
+void countDecoded(OpenedLas& opened);
+
+// The real-world X, Y, Z of the first record of `file`, opened as `opened`: decoded (the decoder
+// moved back to the first record), or read as stored when they end within the first `within`
+// bytes of the file. False when there is none.
+bool firstRecordPoint(platform::InputFile& file, OpenedLas& opened, uint64_t within, XPnt3d& point);
 
 // Why no reader can take the records of `header` (inside the header, an unknown format, records
 // shorter than their format's); empty when one can.

@@ -8,7 +8,7 @@
 #include "las/LasHeaderModel.h"
 #include "las/LasLimits.h"
 #include "las/LasOpen.h"
-#include "las/LasProgress.h"
+#include "las/LasReaderImpl.h"
 #include "las/LasRecordSource.h"
 #include "las/LasRecords.h"
 #include "laz/LazCodec.h"
@@ -132,26 +132,6 @@ namespace {
 std::atomic<unsigned> g_defaultThreads{0};
 }  // namespace
 
-struct LasReader::Impl {
-    platform::InputFile file;
-    las::OpenedLas opened;
-    std::unique_ptr<las::RecordSource> source;
-    uint64_t count = 0;
-    uint64_t index = 0;
-    std::vector<uint8_t> block;
-    unsigned threads = lasDefaultThreads();
-    las::ProgressReport progress;
-
-    // Moves past `got` records of the `want` asked for: short of them, the records have ended.
-    void advance(size_t got, size_t want) {
-        index += got;
-        if (got < want || index >= count)
-            progress.end(index);
-        else
-            progress.block(index);
-    }
-};
-
 void lasSetDefaultThreads(unsigned threads) {
     g_defaultThreads = threads;
 }
@@ -187,14 +167,7 @@ int LasReader::open(const char* path) {
         m.file.close();
         return -3;
     }
-    if (m.opened.compression == las::Compression::kDecoded) {
-        m.count = h.statedPoints;
-        m.source = std::move(m.opened.decoder);
-    } else {
-        m.count = h.statedPoints < h.presentRecords ? h.statedPoints : h.presentRecords;
-        m.source = las::uncompressedRecords(m.file, h, m.count);
-    }
-    m.progress.start(m.count);
+    m.startRecords();
     return 0;
 }
 

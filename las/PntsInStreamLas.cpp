@@ -124,9 +124,7 @@ int CPntsInStreamLas::open(const char* path, IOrvPoint* origin) {
     rules.storedWithoutVlr = true;
     las::OpenedLas& opened = m_reader.opened;
     const int result = las::openRecords(m_reader.file.file(), rules, opened);
-    // The 2.0 layout has no signature: the character '2' in the version byte marks it.
-    if (opened.headBytes > offsetof(LasHeader, versionMajor) &&
-        opened.head[offsetof(LasHeader, versionMajor)] == '2') {
+    if (las::isLayout20(opened)) {
         opened.clear();
         m_delegating = true;
         m_delegate = new CPntsInStreamLas2_0(&m_reader);

@@ -159,34 +159,37 @@ std::vector<uint8_t> encodeLazVlr(const LazVlr& v) {
 
 bool lazVlrFor(int format, uint16_t recordLength, uint32_t chunkSize, LazVlr& out,
                std::string& error) {
-    static const uint16_t kBase[] = {20, 28, 26, 34, 57, 63, 30, 36, 38, 59, 67};
     if (format < 0 || format > 10) {
         error = "point format " + std::to_string(format) + " cannot be compressed";
         return false;
     }
-    if (recordLength < kBase[format]) {
-        error = "record length " + std::to_string(recordLength) +
-                " is too short for point format " + std::to_string(format);
-        return false;
-    }
     LazVlr v;
     v.chunkSize = chunkSize;
-    const uint16_t extra = uint16_t(recordLength - kBase[format]);
-    if (format <= 5) {
+    const bool pointwise = format <= 5;
+    if (pointwise) {
         v.compressor = kCompressorPointwise;
         v.items.push_back({kItemPoint10, 20, 2});
         if (format != 0 && format != 2) v.items.push_back({kItemGpsTime11, 8, 2});
         if (format == 2 || format == 3 || format == 5) v.items.push_back({kItemRgb12, 6, 2});
         if (format >= 4) v.items.push_back({kItemWavePacket13, 29, 1});
-        if (extra) v.items.push_back({kItemByte, extra, 2});
     } else {
         v.compressor = kCompressorLayered;
         v.items.push_back({kItemPoint14, 30, 3});
         if (format == 7) v.items.push_back({kItemRgb14, 6, 3});
         if (format == 8 || format == 10) v.items.push_back({kItemRgbNir14, 8, 3});
         if (format >= 9) v.items.push_back({kItemWavePacket14, 29, 3});
-        if (extra) v.items.push_back({kItemByte14, extra, 3});
     }
+    // The format's own fields are its items: what a record holds beyond them is extra bytes.
+    uint16_t standard = 0;
+    for (const ItemSpec& item : v.items) standard = uint16_t(standard + item.size);
+    if (recordLength < standard) {
+        error = "record length " + std::to_string(recordLength) +
+                " is too short for point format " + std::to_string(format);
+        return false;
+    }
+    if (const uint16_t extra = uint16_t(recordLength - standard))
+        v.items.push_back(
+            {pointwise ? kItemByte : kItemByte14, extra, uint16_t(pointwise ? 2 : 3)});
     out = std::move(v);
     return true;
 }

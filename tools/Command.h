@@ -13,6 +13,7 @@
 
 #include "OrvLasFile.h"
 #include "OrvLasFormat.h"
+#include "OrvLasInspect.h"
 #include "OrvProgress.h"
 #include "OrvXml.h"
 
@@ -185,25 +186,32 @@ void printJson(const nlohmann::ordered_json& value, bool toStderr = false);
 // same seed) to a LAS 1.1 file at `path`.
 void generateCloud(const std::string& path, uint64_t points, uint64_t seed, IOrvProgress* progress,
                    bool compress = false);
-// Throws the CommandError that says why `in` is not a LAS file the subcommands can read (a 1.x
-// file signed "LASF" and at least a header long, or with `layout20` also the 2.0 layout);
-// fills `header` (meaningless for a 2.0 file). Returns true for a 2.0 file.
-bool checkLasFile(const InputPath& in, LasHeader& header, bool layout20 = false);
 // The points a LAS file's header states (the 64-bit count of a 1.4 header when the 32-bit one
-// is 0), and those of them the file holds whole records for; zeros for a file that is not LAS.
+// is 0), and those of them the file holds whole records for.
 struct LasCounts {
     uint64_t stated = 0, readable = 0;
     uint32_t warnings = 0;  // LasInfoWarning and LasReadWarning bits
     uint64_t present = 0;   // whole records between the point data and its end
 };
-// Throws CommandError for a file whose records the library refuses (a compressed file it cannot
-// decode, a signed file that is not 1.x).
-LasCounts countsOf(const InputPath& in);
+// A LAS input opened once for a command that reads it with the point streams or the bulk reader
+// (which take any bytes for a header).
+struct LasInput {
+    LasHeader header;  // meaningless for a 2.0 file
+    bool layout20 = false;
+    LasCounts counts;  // zeros for a 2.0 file shorter than its header
+    std::shared_ptr<orv::LasInspector> file;
+};
+// Throws CommandError for a file that is not LAS (a 1.x file signed "LASF", or with `layout20`
+// also the 2.0 layout) or whose records the library refuses (a compressed file it cannot
+// decode).
+LasInput openLasInput(const InputPath& in, bool layout20 = false);
 // The lines for what reading found (LasReadWarning bits): damaged or recovered records.
 std::vector<std::string> readWarnings(uint32_t bits, uint64_t stated, uint64_t readable);
 // With --strict: throws CommandError with exit status 3, after a warning line for each, when
 // `in` disagrees with its header (fewer records than stated, counts that differ, a VLR past the
 // points, points outside the header's bounds). Reads the whole file.
+void requireAgreement(const InputPath& in, const LasInput& input);
+// The same for `in` opened here.
 void requireAgreement(const InputPath& in);
 // Says what reading `reader` found (damaged or recovered compressed records) on standard
 // error; with `strict` then throws CommandError with exit status 3.
@@ -223,9 +231,9 @@ struct InfoOptions {
 };
 // Prints what `las info` prints (text or JSON); a file that is not LAS throws.
 void printLasInfo(const InfoOptions& options);
-// What the full header model adds to `las info` for the regular file `path`: printed as text,
-// or put into `json` when `asJson`. Prints nothing for a file it cannot read.
-void printFullLasInfo(const std::string& path, const InfoOptions& options,
+// What the full header model adds to `las info` for `file`, opened from the regular file `path`
+// (read on with --stats): printed as text, or put into `json` when `options.json`.
+void printFullLasInfo(orv::LasInspector& file, const std::string& path, const InfoOptions& options,
                       nlohmann::ordered_json* json);
 
 // What las copy hands to the COPC reader: an area (4 values in x and y, or 6 in x, y and z) and a

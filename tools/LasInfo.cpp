@@ -14,6 +14,7 @@
 #include "Command.h"
 #include "OrvLas.h"
 #include "OrvLasFile.h"
+#include "OrvLasInspect.h"
 #include "OrvLasStream.h"
 
 namespace orvter {
@@ -40,30 +41,9 @@ nlohmann::ordered_json jsonTriple(double a, double b, double c, const Precision&
     return {rounded(a, p.x), rounded(b, p.y), rounded(c, p.z)};
 }
 
-// The first point: the probe reads the first 64 KiB only; beyond, the input stream finds it
-// (its origin taken from the first point is that point, in doubles).
-bool firstPoint(const std::string& path, uint64_t readable, orv::XPnt3d& p) {
-    if (orv::ReadFirstPntFromLas(path.c_str(), p) == 1) return true;
-    if (readable == 0) return false;
-    orv::OrvPtr<IOrvPoint> origin(newOrvPoint());
-    orv::OrvPtr<IOrvInPntsStream> in(newInLasPntStream());
-    if (!origin || !in) return false;
-    origin->setPoint(orv::XPnt3d(orv::kOriginFromFirstPoint, orv::kOriginFromFirstPoint,
-                                 orv::kOriginFromFirstPoint));
-    if (in->open(path.c_str(), origin.get()) != 0) return false;
-    const IOrvPoint* used = in->getOrigin();
-    const bool found = used && in->getPntCount() > 0;
-    if (found) p = orv::XPnt3d(used->x, used->y, used->z);
-    in->close();
-    return found;
-}
-
 // The VLRs between the header and the point data: a count or a length that runs past the
 // start of the points means the header and the records disagree.
-std::string vlrWarning(const std::string& path, const LasHeader&) {
-    orv::LasReader reader;
-    reader.open(path.c_str());
-    const orv::LasFileHeader& h = reader.header();
+std::string vlrWarning(const orv::LasFileHeader& h) {
     if (h.warnings & orv::kLasVlrsCut)
         for (const std::string& note : h.notes)
             if (note.rfind("VLR ", 0) == 0) return note;
@@ -86,8 +66,14 @@ std::vector<std::string> readWarnings(uint32_t bits, uint64_t stated, uint64_t r
 
 namespace {
 
+std::string beyondEnd(uint64_t stated, uint64_t present) {
+    return "the header states " + std::to_string(stated) + " points but the file holds " +
+           std::to_string(present) + " whole records";
+}
+
 // One line for each way the header disagrees with its file or itself.
-std::vector<std::string> warningsOf(const std::string& path, const orv::LasFileInfo& info) {
+std::vector<std::string> warningsOf(const orv::LasInspector& file) {
+    const orv::LasFileInfo& info = file.info();
     const LasHeader& h = info.header;
     std::vector<std::string> out;
     if (info.warnings & orv::kLasRecordTooShort) {
@@ -102,30 +88,23 @@ std::vector<std::string> warningsOf(const std::string& path, const orv::LasFileI
         out.push_back(text);
     }
     if (info.warnings & orv::kLasPointsBeyondEnd)
-        out.push_back("the header states " + std::to_string(info.statedPoints) +
-                      " points but the file holds " + std::to_string(info.presentRecords) +
-                      " whole records");
+        out.push_back(beyondEnd(info.statedPoints, info.presentRecords));
     if (info.warnings & orv::kLasCountsDisagree)
         out.push_back("the 32-bit point count " + std::to_string(+h.numberOfPointRecords) +
                       " differs from the 64-bit count " +
                       std::to_string(+info.extension.numberOfPointRecords));
-    const std::string vlr = vlrWarning(path, h);
+    const std::string vlr = vlrWarning(file.header());
     if (!vlr.empty()) out.push_back(vlr);
     for (const std::string& w : readWarnings(info.warnings, info.statedPoints, info.readablePoints))
         out.push_back(w);
     return out;
 }
 
-// Why the library refuses the records of `path` (a compressed file it cannot decode).
-std::string refusalOf(const std::string& path) {
-    orv::LasReader reader;
-    reader.open(path.c_str());
-    return reader.error();
-}
-
 // Points of the file that lie outside the header's bounds, read through the stream. Floats
 // relative to the first point, so a point is outside when it is off by more than the scale and
-// a float's rounding.
+// a float's rounding. The stream reads the records as the lean readers do (also those LasReader
+// refuses, and to the file's end under a header that states no points), so this scan is one
+// more open of the file, made only when the bounds are to be checked.
 uint64_t pointsOutsideBounds(const std::string& path, const LasHeader& h) {
     orv::OrvPtr<IOrvPoint> origin(newOrvPoint());
     orv::OrvPtr<IOrvInPntsStream> in(newInLasPntStream());
@@ -208,9 +187,10 @@ void printText(const std::string& name, const orv::LasFileInfo& info, bool hasFi
         std::printf("first point:       none\n");
 }
 
-void printInfoJson(const std::string& name, const orv::LasFileInfo& info,
+void printInfoJson(const std::string& name, orv::LasInspector& file,
                    const std::vector<std::string>& warnings, bool hasFirst, const orv::XPnt3d& p,
                    const std::string& path, const InfoOptions& o) {
+    const orv::LasFileInfo& info = file.info();
     const LasHeader& h = info.header;
     const Precision precision(h);
     nlohmann::ordered_json j;
@@ -251,27 +231,20 @@ void printInfoJson(const std::string& name, const orv::LasFileInfo& info,
     j["present_records"] = info.presentRecords;
     j["readable_points"] = info.readablePoints;
     j["warnings"] = warnings;
-    printFullLasInfo(path, o, &j);
+    printFullLasInfo(file, path, o, &j);
     emit(j, o);
 }
 
 // The 2.0 layout: doubles relative to the header's offsets, no scale and no bounds.
-void print20(const InputPath& in, const InfoOptions& o) {
+void print20(const InputPath& in, const InfoOptions& o, const orv::LasInspector& file,
+             const Las2Header& h, uint64_t present) {
     const bool json = o.json, strict = o.strict;
-    Las2Header h;
-    std::ifstream file(in.path(), std::ios::binary | std::ios::ate);
-    const auto size = static_cast<uint64_t>(file.tellg());
-    if (!file.seekg(0) || !file.read(reinterpret_cast<char*>(&h), sizeof h))
-        throw CommandError("'" + in.name() + "' is shorter than a LAS 2.0 header");
     const uint64_t length = h.pointRecordLength, offset = h.offsetToPointData;
-    const uint64_t present = length > 0 && size > offset ? (size - offset) / length : 0;
     std::vector<std::string> warnings;
     if (present < h.numberOfPointRecords)
-        warnings.push_back("the header states " + std::to_string(+h.numberOfPointRecords) +
-                           " points but the file holds " + std::to_string(present) +
-                           " whole records");
+        warnings.push_back(beyondEnd(h.numberOfPointRecords, present));
     orv::XPnt3d p;
-    const bool hasFirst = firstPoint(in.path(), present, p);
+    const bool hasFirst = file.firstPoint(p);
     if (json) {
         nlohmann::ordered_json j;
         j["input"] = in.name();
@@ -312,64 +285,56 @@ void print20(const InputPath& in, const InfoOptions& o) {
 
 }  // namespace
 
-bool checkLasFile(const InputPath& in, LasHeader& header, bool layout20) {
-    switch (orv::ReadLasHeader(in.path().c_str(), header)) {
-        case 0:
-            return false;
+LasInput openLasInput(const InputPath& in, bool layout20) {
+    LasInput input;
+    input.file = std::make_shared<orv::LasInspector>();
+    orv::LasInspector& file = *input.file;
+    switch (file.open(in.path().c_str())) {
+        case 0: {
+            const orv::LasFileInfo& info = file.info();
+            input.header = info.header;
+            input.counts = {info.statedPoints, info.readablePoints, info.warnings,
+                            info.presentRecords};
+            return input;
+        }
         case -1:
             throw CommandError("cannot read '" + in.name() + "'");
-        default:
-            break;
-    }
-    if (layout20) {
-        // The 2.0 layout has no signature: the character '2' in the version byte marks it.
-        char head[offsetof(Las2Header, versionMajor) + 1] = {};
-        std::ifstream file(in.path(), std::ios::binary);
-        if (file.read(head, sizeof head) && head[sizeof head - 1] == '2') return true;
-    }
-    throw CommandError("'" + in.name() + "' is not a LAS file");
-}
-
-LasCounts countsOf(const InputPath& in) {
-    orv::LasFileInfo info;
-    switch (orv::ReadLasInfo(in.path().c_str(), info)) {
-        case 0:
-            return {info.statedPoints, info.readablePoints, info.warnings, info.presentRecords};
         case -3:
-            throw CommandError("cannot read '" + in.name() + "': " + refusalOf(in.path()));
+            throw CommandError("cannot read '" + in.name() + "': " + file.refusal());
         default:
             break;
     }
-    // Signed, but not a 1.x header: the bytes of something else.
-    LasHeader signed_;
-    if (orv::ReadLasHeader(in.path().c_str(), signed_) == 0)
-        throw CommandError("'" + in.name() + "' is not a LAS file");
     Las2Header h;
-    std::ifstream file(in.path(), std::ios::binary | std::ios::ate);
-    const auto size = static_cast<uint64_t>(file.tellg());
-    if (!file.seekg(0) || !file.read(reinterpret_cast<char*>(&h), sizeof h)) return {};
-    const uint64_t length = h.pointRecordLength, offset = h.offsetToPointData;
-    const uint64_t present = length > 0 && size > offset ? (size - offset) / length : 0;
-    return {h.numberOfPointRecords,
-            present < h.numberOfPointRecords ? present : +h.numberOfPointRecords, 0, present};
+    uint64_t present = 0;
+    const int is20 = layout20 ? file.layout20(h, present) : 0;
+    if (is20 == 0) throw CommandError("'" + in.name() + "' is not a LAS file");
+    input.layout20 = true;
+    // A 2.0 file shorter than its header counts nothing: the stream's open says why.
+    if (is20 == 1)
+        input.counts = {h.numberOfPointRecords,
+                        present < h.numberOfPointRecords ? present : +h.numberOfPointRecords, 0,
+                        present};
+    return input;
 }
 
-void requireAgreement(const InputPath& in) {
+void requireAgreement(const InputPath& in, const LasInput& input) {
     std::vector<std::string> warnings;
-    orv::LasFileInfo info;
-    if (orv::ReadLasInfo(in.path().c_str(), info) == 0) {
-        warnings = warningsOf(in.path(), info);
-        if (const uint64_t outside = pointsOutsideBounds(in.path(), info.header))
+    const LasCounts& counts = input.counts;
+    if (!input.layout20) {
+        warnings = warningsOf(*input.file);
+        if (const uint64_t outside = pointsOutsideBounds(in.path(), input.header))
             warnings.push_back(std::to_string(outside) + " points lie outside the header's bounds");
-    } else if (const LasCounts counts = countsOf(in); counts.readable < counts.stated) {
-        warnings.push_back("the header states " + std::to_string(counts.stated) +
-                           " points but the file holds " + std::to_string(counts.readable) +
-                           " whole records");
+    } else if (counts.readable < counts.stated) {
+        warnings.push_back(beyondEnd(counts.stated, counts.readable));
     }
     if (warnings.empty()) return;
     for (const std::string& w : warnings)
         std::fprintf(stderr, "warning: '%s': %s\n", in.name().c_str(), w.c_str());
     throw CommandError("'" + in.name() + "' disagrees with its header", kExitStrict);
+}
+
+void requireAgreement(const InputPath& in) {
+    requireAgreement(in, openLasInput(in, true));
 }
 
 void reportReadDamage(const orv::LasReader& reader, const InputPath& in, uint64_t read,
@@ -396,32 +361,41 @@ void reportShortRead(const InputPath& in, uint64_t read, uint64_t stated, bool s
 
 void printLasInfo(const InfoOptions& o) {
     const InputPath in(o.path);
-    orv::LasFileInfo info;
-    switch (orv::ReadLasInfo(in.path().c_str(), info)) {
+    // One open of the file feeds every part of the report, and --stats reads on through it.
+    orv::LasInspector file;
+    switch (file.open(in.path().c_str())) {
         case 0:
             break;
         case -1:
             throw CommandError("cannot read '" + in.name() + "'");
         case -3:
-            throw CommandError("cannot read '" + in.name() + "': " + refusalOf(in.path()));
+            throw CommandError("cannot read '" + in.name() + "': " + file.refusal());
         default: {
-            LasHeader unused;
-            if (checkLasFile(in, unused, true)) return print20(in, o);
-            throw CommandError("'" + in.name() + "' is not a LAS file");
+            Las2Header h;
+            uint64_t present = 0;
+            switch (file.layout20(h, present)) {
+                case 1:
+                    return print20(in, o, file, h, present);
+                case -1:
+                    throw CommandError("'" + in.name() + "' is shorter than a LAS 2.0 header");
+                default:
+                    throw CommandError("'" + in.name() + "' is not a LAS file");
+            }
         }
     }
+    const orv::LasFileInfo& info = file.info();
     orv::XPnt3d first;
-    const bool hasFirst = firstPoint(in.path(), info.readablePoints, first);
-    std::vector<std::string> warnings = warningsOf(in.path(), info);
+    const bool hasFirst = file.firstPoint(first);
+    std::vector<std::string> warnings = warningsOf(file);
     // Bounds are checked point by point, a read of the whole file: only when asked to.
     if (o.strict)
         if (const uint64_t outside = pointsOutsideBounds(in.path(), info.header))
             warnings.push_back(std::to_string(outside) + " points lie outside the header's bounds");
     if (o.json) {
-        printInfoJson(in.name(), info, warnings, hasFirst, first, in.path(), o);
+        printInfoJson(in.name(), file, warnings, hasFirst, first, in.path(), o);
     } else {
         printText(in.name(), info, hasFirst, first);
-        printFullLasInfo(in.path(), o, nullptr);
+        printFullLasInfo(file, in.path(), o, nullptr);
     }
     // Warnings go to standard error after the report: the file was read, the status stays 0.
     std::fflush(stdout);

@@ -10,8 +10,10 @@
 
 #include "Command.h"
 #include "LasStats.h"
+#include "OrvCopc.h"
 #include "OrvLasCrs.h"
 #include "OrvLasFile.h"
+#include "OrvLasInspect.h"
 
 namespace orvter {
 namespace {
@@ -63,13 +65,11 @@ nlohmann::ordered_json dimensionsJson(const PointStats& s) {
 
 }  // namespace
 
-void printFullLasInfo(const std::string& path, const InfoOptions& options,
+void printFullLasInfo(orv::LasInspector& file, const std::string& path, const InfoOptions& options,
                       nlohmann::ordered_json* j) {
     const bool json = options.json, stats = options.stats;
-    orv::LasReader reader;
-    const int opened = reader.open(path.c_str());
-    if (opened != 0 && opened != -3) return;  // only the fields the file has to offer
-    const orv::LasFileHeader& h = reader.header();
+    const orv::LasFileHeader& h = file.header();
+    orv::LasReader* reader = file.reader();  // null where the records are refused
     const int dec[3] = {decimalsOf(h.scale[0]), decimalsOf(h.scale[1]), decimalsOf(h.scale[2])};
     const std::string wkt = orv::lasWkt(h);
     std::string crsNote;
@@ -79,8 +79,10 @@ void printFullLasInfo(const std::string& path, const InfoOptions& options,
     const uint32_t epsg = crsEpsg ? static_cast<uint32_t>(crsEpsg) : orv::lasEpsgCode(h);
     const int verticalEpsg = crs.vertical().epsg();
     PointStats s;
-    const bool scanned = stats && opened == 0;
-    if (scanned) s = scanPoints(reader);
+    const bool scanned = stats && reader;
+    if (scanned) s = scanPoints(*reader);
+    // Only a file whose first VLR is the COPC info can be one: others are not opened again.
+    const bool copc = orv::copcInfoVlrFirst(h);
     // A cut EVLR list; the VLR list's troubles are among the header's warnings already.
     std::vector<std::string> vlrWarnings;
     if (h.warnings & orv::kLasEvlrsCut)
@@ -148,13 +150,13 @@ void printFullLasInfo(const std::string& path, const InfoOptions& options,
             }
             o["stats"] = st.empty() ? nlohmann::ordered_json() : st;
         }
-        if (options.schema && (opened == 0 || opened == -3)) {
+        if (options.schema) {
             nlohmann::ordered_json list = nlohmann::ordered_json::array();
             for (const SchemaEntry& e : schemaOf(h))
                 list.push_back({{"name", printable(e.name)}, {"type", e.type}, {"size", e.size}});
             o["schema"] = list;
         }
-        printCopcInfo(path, true, &o);
+        if (copc) printCopcInfo(path, true, &o);
         return;
     }
 
@@ -177,7 +179,7 @@ void printFullLasInfo(const std::string& path, const InfoOptions& options,
     if (verticalEpsg != 0) std::printf("vertical EPSG:     %d\n", verticalEpsg);
     if (!crsNote.empty()) std::printf("CRS note:          %s\n", printable(crsNote).c_str());
     if (!wkt.empty()) std::printf("WKT:               %s\n", printable(wkt).c_str());
-    printCopcInfo(path, false, nullptr);
+    if (copc) printCopcInfo(path, false, nullptr);
     if (scanned) {
         std::printf("scanned points:    %" PRIu64 "\n", s.points);
         if (s.points) {

@@ -16,14 +16,14 @@ namespace orvter {
 void runPool(const CopyOptions& o) {
     const auto start = std::chrono::steady_clock::now();
     const InputPath in(o.in);
-    LasHeader header;
-    checkLasFile(in, header);  // the bulk reader itself takes any bytes for a header
+    const LasInput input = openLasInput(in);  // the bulk reader itself takes any bytes
+    const LasHeader& header = input.header;
     const double origin[3] = {o.shift.empty() ? 0.0 : -o.shift[0],
                               o.shift.empty() ? 0.0 : -o.shift[1],
                               o.shift.empty() ? 0.0 : -o.shift[2]};
     warnFloatMovement(header, origin, "--pool and --shift");
-    if (o.strict) requireAgreement(in);
-    const uint64_t stated = countsOf(in).stated;
+    if (o.strict) requireAgreement(in, input);
+    const uint64_t stated = input.counts.stated;
     OutputPath out(o.out);
     out.refuseInput(in.identity(), in.name());
     PointProgress progress(o.quiet, "reading " + in.name(), stated, 0.5);

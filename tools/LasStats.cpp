@@ -69,6 +69,8 @@ const char* className(unsigned value) {
 }
 
 std::vector<SchemaEntry> schemaOf(const orv::LasFileHeader& h) {
+    // Nothing is known of the fields of a format without a layout.
+    if (h.pointFormat > orv::kLasLastPointFormat) return {};
     const orv::LasPointLayout& l = orv::kLasPointLayouts[h.pointFormat];
     std::vector<SchemaEntry> s = {{"X", "int32", 4},
                                   {"Y", "int32", 4},

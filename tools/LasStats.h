@@ -40,6 +40,7 @@ struct SchemaEntry {
     std::string name, type;
     unsigned size = 0;
 };
+// None for a point format without a known layout.
 std::vector<SchemaEntry> schemaOf(const orv::LasFileHeader& h);
 
 // The standard name of a classification value ("Ground"); "Reserved" or "User defined" beyond.

@@ -64,15 +64,15 @@ void run(const StreamOptions& o) {
         origin->setPoint(wanted);
     }
     const InputPath inPath(o.in);
-    LasHeader header;
-    const bool is20 =
-        checkLasFile(inPath, header, true);  // the stream itself takes any bytes for a header
+    const LasInput input = openLasInput(inPath, true);  // the stream takes any bytes
+    const LasHeader& header = input.header;
+    const bool is20 = input.layout20;
     // The origin is printed at the file's precision; a 2.0 file has no scale.
     const int digits[3] = {is20 ? -1 : decimalsOf(header.xScale),
                            is20 ? -1 : decimalsOf(header.yScale),
                            is20 ? -1 : decimalsOf(header.zScale)};
-    if (o.strict) requireAgreement(inPath);
-    const LasCounts counts = countsOf(inPath);
+    if (o.strict) requireAgreement(inPath, input);
+    const LasCounts& counts = input.counts;
     OutputPath outPath(o.out);
     outPath.refuseInput(inPath.identity(), inPath.name());
     orv::OrvPtr<IOrvInPntsStream> in(newInLasPntStream());

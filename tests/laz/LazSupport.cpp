@@ -89,7 +89,8 @@ size_t lazVlrPayloadAt(const std::vector<uint8_t>& file) {
     uint32_t count = 0;
     std::memcpy(&count, &file[100], 4);
     for (uint32_t i = 0; i < count && at + 54 <= file.size(); ++i) {
-        if (std::memcmp(&file[at + 2], orv::laz::kVlrUserId, 15) == 0 && u16(at + 18) == 22204)
+        if (std::memcmp(&file[at + 2], orv::laz::kVlrUserId, 15) == 0 &&
+            u16(at + 18) == orv::laz::kVlrRecordId)
             return at + 54;
         at += 54 + u16(at + 20);
     }
@@ -127,8 +128,7 @@ uint8_t channelOf(ChannelPattern pattern, size_t p, size_t points, uint32_t rand
 
 std::vector<uint8_t> makeLas(int format, uint16_t extra, size_t points, uint32_t seed,
                              ChannelPattern channels) {
-    static const uint16_t kBase[] = {20, 28, 26, 34, 57, 63, 30, 36, 38, 59, 67};
-    const uint16_t rl = uint16_t(kBase[format] + extra);
+    const uint16_t rl = uint16_t(orv::kLasPointLayouts[format].length + extra);
     const bool v14 = format >= 6;
     // The first version that knows the format.
     const uint8_t minor = v14 ? 4 : format >= 4 ? 3 : 2;

@@ -321,3 +321,20 @@ TEST(OrvterLasInfo, StatsAndSchemaCoverExtraDimensions) {
 }
 
 }  // namespace
+
+namespace {
+
+// A point format without a known layout has no known fields: --schema lists none.
+TEST(OrvterLasInfo, SchemaOfAnUnknownFormatIsEmpty) {
+    orvtest::TempDir dir;
+    orvtest::LasBuilder las;
+    las.header.pointDataFormat = 11;
+    las.header.pointDataRecordLength = 34;
+    las.add({1, 2, 3, 0, 1, 2});
+    orvtest::writeFile(dir.path("a.las"), las.bytes());
+    const auto r = runCommand(orvter("las info --json --schema " + shellQuote(dir.path("a.las"))));
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(nlohmann::json::parse(r.out)["schema"], nlohmann::json::array());
+}
+
+}  // namespace
