@@ -210,12 +210,12 @@ public:
     }
 
 private:
-    uint8_t byte() {
+    ORV_LAZ_HOT uint8_t byte() {
         if (m_p < m_end) return *m_p++;
         m_overrun = true;
         return 0;
     }
-    void renorm() {
+    ORV_LAZ_HOT void renorm() {
         do {
             m_value = (m_value << 8) | byte();
         } while ((m_length <<= 8) < kMinLength);
@@ -327,7 +327,7 @@ private:
             *b = 0;
         }
     }
-    void put(uint8_t byte) {
+    ORV_LAZ_HOT void put(uint8_t byte) {
         if (m_p == m_end) grow();
         *m_p++ = byte;
     }
@@ -337,7 +337,7 @@ private:
         m_p = m_out->data() + at;
         m_end = m_out->data() + m_out->size();
     }
-    void renorm() {
+    ORV_LAZ_HOT void renorm() {
         do {
             put(static_cast<uint8_t>(m_base >> 24));
             m_base <<= 8;
@@ -470,20 +470,20 @@ private:
 // A symbol model made on first use, as a context first occurs; later chunks re-initialise it.
 class LazyModel {
 public:
-    SymbolModel& get(uint32_t symbols) {
-        if (!m_model) {
-            m_model = std::make_unique<SymbolModel>(symbols);
-            m_fresh = true;
-        } else if (!m_fresh) {
-            m_model->init();
-            m_fresh = true;
-        }
-        return *m_model;
-    }
+    ORV_LAZ_HOT SymbolModel& get(uint32_t symbols) { return m_fresh ? *m_model : start(symbols); }
     // Marks the model for re-initialisation at its next use.
     void reset() { m_fresh = false; }
 
 private:
+    ORV_LAZ_COLD SymbolModel& start(uint32_t symbols) {
+        if (!m_model)
+            m_model = std::make_unique<SymbolModel>(symbols);
+        else
+            m_model->init();
+        m_fresh = true;
+        return *m_model;
+    }
+
     bool m_fresh = false;
     std::unique_ptr<SymbolModel> m_model;
 };

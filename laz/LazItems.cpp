@@ -34,7 +34,7 @@ struct Median5 {
     int32_t v[5] = {0, 0, 0, 0, 0};
     bool high = true;
     int32_t get() const { return v[2]; }
-    void add(int32_t x) {
+    ORV_LAZ_HOT void add(int32_t x) {
         if (high) {
             if (x < v[2]) {
                 v[4] = v[3];
@@ -931,9 +931,9 @@ public:
         m_layers[layer].setBytes(data, size);
     }
     bool overrun() const override {
-        for (const Layer& l : m_layers)
-            if (l.present && l.dec.overrun()) return true;
-        return false;
+        bool any = false;  // asked after every point: no branch per layer
+        for (const Layer& l : m_layers) any |= l.present & l.dec.overrun();
+        return any;
     }
     bool layersIntact() const override {
         for (const Layer& l : m_layers)
