@@ -72,7 +72,7 @@ public:
         if ((m_total += m_updateCycle) > kSymMaxCount) {
             m_total = 0;
             for (auto& c : m_count) {
-                c = (c + 1) >> 1;
+                c = uint16_t((c + 1) >> 1);
                 m_total += c;
             }
         }
@@ -107,7 +107,11 @@ private:
     uint32_t m_symbols, m_last;
     uint32_t m_total = 0, m_updateCycle = 0, m_untilUpdate = 0;
     uint32_t m_tableSize = 0, m_tableShift = 0;
-    std::vector<uint32_t> m_dist, m_count, m_table;
+    std::vector<uint32_t> m_dist, m_table;
+    // Counts stay below 2^16: a total above kSymMaxCount is halved at the next update, and at
+    // most an update cycle (below 2^15) is counted in between. Being 16-bit, a count's store
+    // cannot alias the coders' 32-bit state, which then stays in registers across symbols.
+    std::vector<uint16_t> m_count;
 };
 
 // Decodes from a byte range. Reading beyond its end yields zeros and marks the decoder as
