@@ -4,6 +4,7 @@
 // files we write stop reading in other programs.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -71,7 +72,7 @@ public:
         if ((m_total += m_updateCycle) > kSymMaxCount) {
             m_total = 0;
             for (auto& c : m_count) {
-                c = (c + 1) >> 1;
+                c = uint16_t((c + 1) >> 1);
                 m_total += c;
             }
         }
@@ -106,7 +107,11 @@ private:
     uint32_t m_symbols, m_last;
     uint32_t m_total = 0, m_updateCycle = 0, m_untilUpdate = 0;
     uint32_t m_tableSize = 0, m_tableShift = 0;
-    std::vector<uint32_t> m_dist, m_count, m_table;
+    std::vector<uint32_t> m_dist, m_table;
+    // Counts stay below 2^16: a total above kSymMaxCount is halved at the next update, and at
+    // most an update cycle (below 2^15) is counted in between. Being 16-bit, a count's store
+    // cannot alias the coders' 32-bit state, which then stays in registers across symbols.
+    std::vector<uint16_t> m_count;
 };
 
 // Decodes from a byte range. Reading beyond its end yields zeros and marks the decoder as
@@ -209,12 +214,12 @@ public:
     }
 
 private:
-    uint8_t byte() {
+    ORV_LAZ_HOT uint8_t byte() {
         if (m_p < m_end) return *m_p++;
         m_overrun = true;
         return 0;
     }
-    void renorm() {
+    ORV_LAZ_HOT void renorm() {
         do {
             m_value = (m_value << 8) | byte();
         } while ((m_length <<= 8) < kMinLength);
@@ -226,11 +231,16 @@ private:
     bool m_overrun = false;
 };
 
-// Encodes into a growing byte vector.
+// Encodes onto the end of a byte vector. Bytes go straight into room made ahead in the vector,
+// checked against its end byte by byte; done() cuts the vector to what was written.
 class Encoder {
 public:
     void init(std::vector<uint8_t>* out) {
         m_out = out;
+        m_first = out->size();
+        out->resize(std::max(out->capacity(), m_first + 4096));
+        m_p = out->data() + m_first;
+        m_end = out->data() + out->size();
         m_base = 0;
         m_length = kMaxLength;
     }
@@ -304,30 +314,44 @@ public:
         }
         if (before > m_base) carry();
         renorm();
-        m_out->push_back(0);
-        m_out->push_back(0);
-        if (anotherByte) m_out->push_back(0);
+        put(0);
+        put(0);
+        if (anotherByte) put(0);
+        m_out->resize(size_t(m_p - m_out->data()));
     }
 
 private:
+    // Adds one to the bytes written: a carry never runs past this coder's first byte.
     void carry() {
-        for (size_t i = m_out->size(); i-- > 0;) {
-            uint8_t& b = (*m_out)[i];
-            if (b != 0xFF) {
-                ++b;
+        for (uint8_t* b = m_p; b-- > m_out->data() + m_first;) {
+            if (*b != 0xFF) {
+                ++*b;
                 return;
             }
-            b = 0;
+            *b = 0;
         }
     }
-    void renorm() {
+    ORV_LAZ_HOT void put(uint8_t byte) {
+        if (m_p == m_end) grow();
+        *m_p++ = byte;
+    }
+    ORV_LAZ_COLD void grow() {
+        const size_t at = size_t(m_p - m_out->data());
+        m_out->resize(2 * at);
+        m_p = m_out->data() + at;
+        m_end = m_out->data() + m_out->size();
+    }
+    ORV_LAZ_HOT void renorm() {
         do {
-            m_out->push_back(static_cast<uint8_t>(m_base >> 24));
+            put(static_cast<uint8_t>(m_base >> 24));
             m_base <<= 8;
         } while ((m_length <<= 8) < kMinLength);
     }
 
     std::vector<uint8_t>* m_out = nullptr;
+    size_t m_first = 0;  // where this coder's bytes start in the vector
+    uint8_t* m_p = nullptr;
+    uint8_t* m_end = nullptr;
     uint32_t m_base = 0, m_length = kMaxLength;
 };
 
@@ -368,7 +392,7 @@ public:
     // The bit length of the last corrector, which neighbouring fields use as a context.
     uint32_t k() const { return m_k; }
 
-    int32_t decompress(Decoder& dec, int32_t pred, uint32_t context) {
+    ORV_LAZ_HOT int32_t decompress(Decoder& dec, int32_t pred, uint32_t context) {
         uint32_t real = uint32_t(pred) + uint32_t(readCorrector(dec, m_bits[context]));
         if (m_corrRange) {
             if (int32_t(real) < 0)
@@ -379,7 +403,7 @@ public:
         return int32_t(real);
     }
 
-    void compress(Encoder& enc, int32_t pred, int32_t real, uint32_t context) {
+    ORV_LAZ_HOT void compress(Encoder& enc, int32_t pred, int32_t real, uint32_t context) {
         int32_t corr = int32_t(uint32_t(real) - uint32_t(pred));
         if (corr < m_corrMin)
             corr = int32_t(uint32_t(corr) + m_corrRange);
@@ -389,7 +413,7 @@ public:
     }
 
 private:
-    int32_t readCorrector(Decoder& dec, SymbolModel& mBits) {
+    ORV_LAZ_HOT int32_t readCorrector(Decoder& dec, SymbolModel& mBits) {
         int32_t c;
         m_k = dec.decodeSymbol(mBits);
         if (m_k) {
@@ -415,13 +439,10 @@ private:
         return c;
     }
 
-    void writeCorrector(Encoder& enc, int32_t c, SymbolModel& mBits) {
-        uint32_t c1 = c <= 0 ? uint32_t(0) - uint32_t(c) : uint32_t(c) - 1;
-        m_k = 0;
-        while (c1) {
-            c1 >>= 1;
-            ++m_k;
-        }
+    ORV_LAZ_HOT void writeCorrector(Encoder& enc, int32_t c, SymbolModel& mBits) {
+        // k is the bit length of c1: the corrector's magnitude, less one when positive.
+        const uint32_t c1 = c <= 0 ? uint32_t(0) - uint32_t(c) : uint32_t(c) - 1;
+        m_k = c1 ? 32 - uint32_t(__builtin_clz(c1)) : 0;
         enc.encodeSymbol(mBits, m_k);
         if (m_k) {
             if (m_k < 32) {
@@ -453,20 +474,20 @@ private:
 // A symbol model made on first use, as a context first occurs; later chunks re-initialise it.
 class LazyModel {
 public:
-    SymbolModel& get(uint32_t symbols) {
-        if (!m_model) {
-            m_model = std::make_unique<SymbolModel>(symbols);
-            m_fresh = true;
-        } else if (!m_fresh) {
-            m_model->init();
-            m_fresh = true;
-        }
-        return *m_model;
-    }
+    ORV_LAZ_HOT SymbolModel& get(uint32_t symbols) { return m_fresh ? *m_model : start(symbols); }
     // Marks the model for re-initialisation at its next use.
     void reset() { m_fresh = false; }
 
 private:
+    ORV_LAZ_COLD SymbolModel& start(uint32_t symbols) {
+        if (!m_model)
+            m_model = std::make_unique<SymbolModel>(symbols);
+        else
+            m_model->init();
+        m_fresh = true;
+        return *m_model;
+    }
+
     bool m_fresh = false;
     std::unique_ptr<SymbolModel> m_model;
 };

@@ -34,7 +34,7 @@ struct Median5 {
     int32_t v[5] = {0, 0, 0, 0, 0};
     bool high = true;
     int32_t get() const { return v[2]; }
-    void add(int32_t x) {
+    ORV_LAZ_HOT void add(int32_t x) {
         if (high) {
             if (x < v[2]) {
                 v[4] = v[3];
@@ -931,9 +931,9 @@ public:
         m_layers[layer].setBytes(data, size);
     }
     bool overrun() const override {
-        for (const Layer& l : m_layers)
-            if (l.present && l.dec.overrun()) return true;
-        return false;
+        bool any = false;  // asked after every point: no branch per layer
+        for (const Layer& l : m_layers) any |= l.present & l.dec.overrun();
+        return any;
     }
     bool layersIntact() const override {
         for (const Layer& l : m_layers)
@@ -1003,8 +1003,9 @@ class Point14 final : public LayersOf<std::array<Layer, 9>> {
     enum { kXY, kZ, kClass, kFlags, kIntensity, kAngle, kUser, kSource, kGps, kLayers };
     static_assert(kLayers == 9, "one layer for each field group");
 
+    // A channel's models and history, made when the channel first occurs in a chunk: models
+    // start fresh from their constructors, and the channels a chunk never uses cost nothing.
     struct Context {
-        bool unused = true;
         Point14Fields last;
         uint16_t lastIntensity[8] = {};
         Median5 medX[12], medY[12];
@@ -1018,41 +1019,18 @@ class Point14 final : public LayersOf<std::array<Layer, 9>> {
             source{16, 1};
         GpsState gps;
         GpsCodec gpsCodec{false};
-        Context() {
-            for (int i = 0; i < 8; ++i) changed.emplace_back(128);
-        }
         // Starts this channel's history from the point before it.
-        void start(const Point14Fields& from) {
-            for (auto& m : changed) m.init();
-            channel.init();
-            rGpsSame.init();
-            for (int i = 0; i < 16; ++i) {
-                nReturns[i].reset();
-                rNumber[i].reset();
-            }
-            for (int i = 0; i < 64; ++i) {
-                cls[i].reset();
-                flags[i].reset();
-                user[i].reset();
-            }
-            dx.init();
-            dy.init();
-            z.init();
-            intensity.init();
-            angle.init();
-            source.init();
-            gpsCodec.init();
+        explicit Context(const Point14Fields& from) : last(from), changed(8, SymbolModel(128)) {
             for (auto& v : lastIntensity) v = from.intensity;
-            for (auto& m : medX) m = Median5();
-            for (auto& m : medY) m = Median5();
             for (auto& v : lastZ) v = from.z;
-            last = from;
             last.gpsChange = false;
-            gps = GpsState();
             gps.time[0] = from.gps;
-            unused = false;
         }
     };
+    Context& start(uint32_t channel, const Point14Fields& from) {
+        m_ctx[channel] = std::make_unique<Context>(from);
+        return *m_ctx[channel];
+    }
 
 public:
     static bool accepts(const ItemSpec& s) { return is(s, kItemPoint14, 3, 30); }
@@ -1060,12 +1038,12 @@ public:
     size_t layerCount() const override { return kLayers; }
 
     void init(const uint8_t* first, uint32_t& context) override {
-        for (auto& c : m_ctx) c.unused = true;
+        for (auto& c : m_ctx) c.reset();
         Point14Fields f;
         f.unpack(first);
         m_cur = f.channel;
         context = m_cur;
-        m_ctx[m_cur].start(f);
+        start(m_cur, f);
         startLayers();
     }
     void setLayer(size_t layer, const uint8_t* data, size_t size) override {
@@ -1075,15 +1053,14 @@ public:
 
     void decode(uint8_t* out, uint32_t& context) override {
         Decoder& xy = m_layers[kXY].dec;
-        Context* c = &m_ctx[m_cur];
+        Context* c = m_ctx[m_cur].get();
         const uint32_t lpr = uint32_t(c->last.r == 1) + (c->last.r >= c->last.n ? 2u : 0u) +
                              (c->last.gpsChange ? 4u : 0u);
         const uint32_t changed = xy.decodeSymbol(c->changed[lpr]);
         if (changed & 64) {
             const uint32_t channel = (m_cur + xy.decodeSymbol(c->channel) + 1) % 4;
-            if (m_ctx[channel].unused) m_ctx[channel].start(c->last);
+            c = m_ctx[channel] ? m_ctx[channel].get() : &start(channel, c->last);
             m_cur = channel;
-            c = &m_ctx[m_cur];
             c->last.channel = uint8_t(channel);
             context = m_cur;
         }
@@ -1158,15 +1135,14 @@ public:
         Encoder& xy = m_layers[kXY].enc;
         Point14Fields q;
         q.unpack(item);
-        Context* c = &m_ctx[m_cur];
+        Context* c = m_ctx[m_cur].get();
         const uint32_t lpr = uint32_t(c->last.r == 1) + (c->last.r >= c->last.n ? 2u : 0u) +
                              (c->last.gpsChange ? 4u : 0u);
         SymbolModel& changedModel = c->changed[lpr];
         const bool channelChange = q.channel != m_cur;
         Context* t = c;
         if (channelChange) {
-            t = &m_ctx[q.channel];
-            if (t->unused) t->start(c->last);
+            t = m_ctx[q.channel] ? m_ctx[q.channel].get() : &start(q.channel, c->last);
         }
         Point14Fields& p = t->last;
         const bool sourceChange = q.source != p.source, gpsChange = q.gps != p.gps,
@@ -1250,7 +1226,7 @@ public:
     }
 
 private:
-    Context m_ctx[4];
+    std::unique_ptr<Context> m_ctx[4];
     uint32_t m_cur = 0;
 };
 

@@ -15,6 +15,14 @@ namespace {
 
 // Bytes of records read and written at a time: few system calls, memory that never grows.
 constexpr size_t kBlockBytes = size_t{4} << 20;
+// A compressed input is read from chunks its decoder holds already, so a smaller block costs no
+// system calls and keeps a LAZ copy's memory down.
+constexpr size_t kCompressedBlockBytes = size_t{1} << 20;
+
+size_t blockRecords(const orv::LasFileHeader& h) {
+    return std::max<size_t>(1,
+                            (h.compressed ? kCompressedBlockBytes : kBlockBytes) / h.recordLength);
+}
 
 // The columns of one block of points, reused block after block: every field for a conversion,
 // and the few a filter looks at, so that a filtered copy decodes no more than those.
@@ -179,7 +187,7 @@ void pump(orv::LasReader& reader, const orv::LasFileHeader& target, orv::LasWrit
     const orv::LasFileHeader& h = reader.header();
     const bool conversion = move || h.pointFormat != target.pointFormat ||
                             h.recordLength != target.recordLength || !sameQuantisation(h, target);
-    const size_t perBlock = std::max<size_t>(1, kBlockBytes / h.recordLength);
+    const size_t perBlock = blockRecords(h);
     std::vector<uint8_t> raw(perBlock * h.recordLength);
     std::vector<uint8_t> converted(conversion ? perBlock * target.recordLength : 0);
     Block block;
@@ -202,7 +210,7 @@ void pump(orv::LasReader& reader, const orv::LasFileHeader& target, orv::LasWrit
 
 void observeForThinning(orv::LasReader& reader, const CopyOptions& o, Thinning& thin) {
     const orv::LasFileHeader& h = reader.header();
-    const size_t perBlock = std::max<size_t>(1, kBlockBytes / h.recordLength);
+    const size_t perBlock = blockRecords(h);
     std::vector<uint8_t> raw(perBlock * h.recordLength);
     Block block;
     uint64_t index = 0;
