@@ -191,14 +191,15 @@ void lazCorpus(const std::filesystem::path& folder) {
         const orv::LasPointLayout& layout = orv::kLasPointLayouts[format];
         const uint16_t length = uint16_t(layout.length + 1);  // one extra byte
         const uint32_t points = 60;
-        LasHeader h = header1x(format >= 6 ? 0 : points, format >= 6 ? 375 : 227);
-        h.versionMinor = format >= 6 ? 4 : 2;
+        // Wave packets need 1.3 or later: formats from 4 on are written as 1.4 files.
+        LasHeader h = header1x(format >= 6 ? 0 : points, format >= 4 ? 375 : 227);
+        h.versionMinor = format >= 4 ? 4 : 2;
         h.headerSize = h.offsetToPointData;
         h.pointDataFormat = format;
         h.pointDataRecordLength = length;
         Bytes las;
         append(las, &h, sizeof h);
-        if (format >= 6) {
+        if (format >= 4) {
             Las14Extension e;
             e.numberOfPointRecords = points;
             append(las, &e, sizeof e);
