@@ -69,7 +69,7 @@ public:
     const std::string& error() const;
     // Transforms `n` points in place, each coordinate `stride` bytes after the one before (the
     // fields of an array of records); z may be null. Returns n, or the index of the first point
-    // that cannot be transformed (its coordinates are then unspecified).
+    // that cannot be transformed (its coordinates then mean nothing).
     size_t transform(double* x, double* y, double* z, size_t n, size_t stride = sizeof(double));
     // The box min..max moved into the target, sampled along its edges and at both heights;
     // false when PROJ can move none of it.

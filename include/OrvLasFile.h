@@ -269,7 +269,7 @@ public:
     void setProgress(ProgressCallback progress);
 
 private:
-    friend class LasInspector;  // opens the file once and reads on through this reader
+    friend class LasSurvey;  // opens the file once and reads on through this reader
     struct Impl;
     std::unique_ptr<Impl> m_impl;
 };

@@ -10,7 +10,7 @@
 #include "OrvLasCrs.h"
 #include "OrvLasFile.h"
 #include "OrvLasFormat.h"
-#include "OrvLasInspect.h"
+#include "OrvLasSurvey.h"
 #include "OrvLasStream.h"
 #include "OrvProgress.h"
 #include "OrvRender.h"

@@ -1,4 +1,4 @@
-// LasReader's state, shared with LasInspector, which opens the file under its own rules and
+// LasReader's state, shared with LasSurvey, which opens the file under its own rules and
 // hands the same open file on as a reader.
 #pragma once
 

@@ -82,7 +82,7 @@ bool checkItems(const LazVlr& vlr, uint16_t recordLength, std::string& error) {
     const bool layered = vlr.compressor == kCompressorLayered;
     uint32_t total = 0;
     for (size_t i = 0; i < vlr.items.size(); ++i) {
-        const ItemSpec& it = vlr.items[i];
+        const ItemDescriptor& it = vlr.items[i];
         const bool known =
             layered ? makeLayeredItem(it) != nullptr : makePointwiseItem(it) != nullptr;
         if (!known) {
@@ -122,8 +122,8 @@ bool parseLazVlr(const uint8_t* d, size_t size, LazVlr& out, std::string& error)
     v.revision = load<uint16_t>(d + 6);
     v.options = load<uint32_t>(d + 8);
     v.chunkSize = load<uint32_t>(d + 12);
-    std::memcpy(&v.specialEvlrCount, d + 16, 8);
-    std::memcpy(&v.specialEvlrOffset, d + 24, 8);
+    std::memcpy(&v.extraEvlrCount, d + 16, 8);
+    std::memcpy(&v.extraEvlrOffset, d + 24, 8);
     const uint16_t n = load<uint16_t>(d + 32);
     if (size < 34 + size_t(n) * 6) {
         error = "LAZ VLR is cut short in its item list";
@@ -146,8 +146,8 @@ std::vector<uint8_t> encodeLazVlr(const LazVlr& v) {
     put16(out, v.revision);
     put32(out, v.options);
     put32(out, v.chunkSize);
-    put64(out, uint64_t(v.specialEvlrCount));
-    put64(out, uint64_t(v.specialEvlrOffset));
+    put64(out, uint64_t(v.extraEvlrCount));
+    put64(out, uint64_t(v.extraEvlrOffset));
     put16(out, uint16_t(v.items.size()));
     for (const auto& it : v.items) {
         put16(out, it.type);
@@ -181,7 +181,7 @@ bool lazVlrFor(int format, uint16_t recordLength, uint32_t chunkSize, LazVlr& ou
     }
     // The format's own fields are its items: what a record holds beyond them is extra bytes.
     uint16_t standard = 0;
-    for (const ItemSpec& item : v.items) standard = uint16_t(standard + item.size);
+    for (const ItemDescriptor& item : v.items) standard = uint16_t(standard + item.size);
     if (recordLength < standard) {
         error = "record length " + std::to_string(recordLength) +
                 " is too short for point format " + std::to_string(format);
@@ -214,9 +214,9 @@ size_t FileSource::readAt(uint64_t offset, void* buffer, size_t count) const {
 
 namespace {
 
-bool sameItems(const std::vector<ItemSpec>& a, const std::vector<ItemSpec>& b) {
+bool sameItems(const std::vector<ItemDescriptor>& a, const std::vector<ItemDescriptor>& b) {
     return std::equal(a.begin(), a.end(), b.begin(), b.end(),
-                      [](const ItemSpec& x, const ItemSpec& y) {
+                      [](const ItemDescriptor& x, const ItemDescriptor& y) {
                           return x.type == y.type && x.size == y.size && x.version == y.version;
                       });
 }

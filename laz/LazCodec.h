@@ -39,9 +39,9 @@ struct LazVlr {
     uint16_t revision = 3;
     uint32_t options = 0;
     uint32_t chunkSize = kDefaultChunkSize;
-    int64_t specialEvlrCount = -1;
-    int64_t specialEvlrOffset = -1;
-    std::vector<ItemSpec> items;
+    int64_t extraEvlrCount = -1;
+    int64_t extraEvlrOffset = -1;
+    std::vector<ItemDescriptor> items;
 };
 
 // Parses a VLR payload; false with a message when it is cut short or malformed.
@@ -124,7 +124,7 @@ private:
     uint64_t m_points = 0, m_done = 0;
     std::unique_ptr<PointwiseChunk> m_pointwise;
     std::unique_ptr<LayeredChunk> m_layeredItems;
-    std::vector<ItemSpec> m_layeredFor;  // the items m_layeredItems was made for
+    std::vector<ItemDescriptor> m_layeredFor;  // the items m_layeredItems was made for
     Decoder m_dec;
     std::string m_error;
     std::string m_tailError;  // reported once the records before it are out

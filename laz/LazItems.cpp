@@ -15,7 +15,7 @@ using platform::store;
 namespace {
 
 // Whether a VLR entry names this type, version and size.
-bool is(const ItemSpec& s, uint16_t type, uint16_t version, uint16_t size) {
+bool is(const ItemDescriptor& s, uint16_t type, uint16_t version, uint16_t size) {
     return s.type == type && s.version == version && s.size == size;
 }
 
@@ -327,8 +327,8 @@ private:
 //   18 point source ID u16
 class Point10 final : public PointwiseItem {
 public:
-    static bool accepts(const ItemSpec& s) { return is(s, kItemPoint10, 2, 20); }
-    explicit Point10(const ItemSpec&)
+    static bool accepts(const ItemDescriptor& s) { return is(s, kItemPoint10, 2, 20); }
+    explicit Point10(const ItemDescriptor&)
         : m_changed(64),
           m_scanAngle{SymbolModel(256), SymbolModel(256)},
           m_intensity(16, 4),
@@ -458,8 +458,8 @@ private:
 
 class GpsTime11 final : public PointwiseItem {
 public:
-    static bool accepts(const ItemSpec& s) { return is(s, kItemGpsTime11, 2, 8); }
-    explicit GpsTime11(const ItemSpec&) : m_codec(true) {}
+    static bool accepts(const ItemDescriptor& s) { return is(s, kItemGpsTime11, 2, 8); }
+    explicit GpsTime11(const ItemDescriptor&) : m_codec(true) {}
     void init(const uint8_t* first) override {
         m_state = GpsState();
         m_state.time[0] = load<uint64_t>(first);
@@ -574,8 +574,8 @@ void loadRgb(const uint8_t* p, uint16_t* v, int n) {
 
 class Rgb12 final : public PointwiseItem {
 public:
-    static bool accepts(const ItemSpec& s) { return is(s, kItemRgb12, 2, 6); }
-    explicit Rgb12(const ItemSpec&) {}
+    static bool accepts(const ItemDescriptor& s) { return is(s, kItemRgb12, 2, 6); }
+    explicit Rgb12(const ItemDescriptor&) {}
     void init(const uint8_t* first) override {
         loadRgb(first, m_last, 3);
         m_codec.init();
@@ -601,8 +601,8 @@ private:
 // Extra bytes: each byte coded as its difference to the same byte of the last point.
 class Bytes final : public PointwiseItem {
 public:
-    static bool accepts(const ItemSpec& s) { return is(s, kItemByte, 2, s.size) && s.size; }
-    explicit Bytes(const ItemSpec& s) : m_last(s.size) {
+    static bool accepts(const ItemDescriptor& s) { return is(s, kItemByte, 2, s.size) && s.size; }
+    explicit Bytes(const ItemDescriptor& s) : m_last(s.size) {
         for (size_t i = 0; i < s.size; ++i) m_models.emplace_back(256);
     }
     void init(const uint8_t* first) override {
@@ -641,8 +641,8 @@ int32_t median3(const int32_t* v) {
 
 class Point10v1 final : public DecodedOnly {
 public:
-    static bool accepts(const ItemSpec& s) { return is(s, kItemPoint10, 1, 20); }
-    explicit Point10v1(const ItemSpec&) {}
+    static bool accepts(const ItemDescriptor& s) { return is(s, kItemPoint10, 1, 20); }
+    explicit Point10v1(const ItemDescriptor&) {}
     void init(const uint8_t* first) override {
         std::memcpy(m_last, first, 20);
         std::memset(m_lastDx, 0, sizeof m_lastDx);
@@ -693,8 +693,8 @@ private:
 
 class GpsTime11v1 final : public DecodedOnly {
 public:
-    static bool accepts(const ItemSpec& s) { return is(s, kItemGpsTime11, 1, 8); }
-    explicit GpsTime11v1(const ItemSpec&) {}
+    static bool accepts(const ItemDescriptor& s) { return is(s, kItemGpsTime11, 1, 8); }
+    explicit GpsTime11v1(const ItemDescriptor&) {}
     void init(const uint8_t* first) override {
         m_last = load<uint64_t>(first);
         m_lastDiff = 0;
@@ -760,8 +760,8 @@ private:
 // Colour: each byte that changed, against the same byte of the last point.
 class Rgb12v1 final : public DecodedOnly {
 public:
-    static bool accepts(const ItemSpec& s) { return is(s, kItemRgb12, 1, 6); }
-    explicit Rgb12v1(const ItemSpec&) {}
+    static bool accepts(const ItemDescriptor& s) { return is(s, kItemRgb12, 1, 6); }
+    explicit Rgb12v1(const ItemDescriptor&) {}
     void init(const uint8_t* first) override {
         std::memcpy(m_last, first, 6);
         m_used.init();
@@ -782,8 +782,8 @@ private:
 
 class Bytes1 final : public DecodedOnly {
 public:
-    static bool accepts(const ItemSpec& s) { return is(s, kItemByte, 1, s.size) && s.size; }
-    explicit Bytes1(const ItemSpec& s) : m_last(s.size), m_ic(8, s.size) {}
+    static bool accepts(const ItemDescriptor& s) { return is(s, kItemByte, 1, s.size) && s.size; }
+    explicit Bytes1(const ItemDescriptor& s) : m_last(s.size), m_ic(8, s.size) {}
     void init(const uint8_t* first) override {
         std::memcpy(m_last.data(), first, m_last.size());
         m_ic.init();
@@ -877,8 +877,10 @@ private:
 class WavePacket13 final : public PointwiseItem {
 public:
     // Wave packets have only the first version of their coding.
-    static bool accepts(const ItemSpec& s) { return is(s, kItemWavePacket13, 1, WaveCodec::kSize); }
-    explicit WavePacket13(const ItemSpec&) {}
+    static bool accepts(const ItemDescriptor& s) {
+        return is(s, kItemWavePacket13, 1, WaveCodec::kSize);
+    }
+    explicit WavePacket13(const ItemDescriptor&) {}
     void init(const uint8_t* first) override {
         std::memcpy(m_last, first, WaveCodec::kSize);
         m_codec.init();
@@ -1033,8 +1035,8 @@ class Point14 final : public LayersOf<std::array<Layer, 9>> {
     }
 
 public:
-    static bool accepts(const ItemSpec& s) { return is(s, kItemPoint14, 3, 30); }
-    explicit Point14(const ItemSpec&) {}
+    static bool accepts(const ItemDescriptor& s) { return is(s, kItemPoint14, 3, 30); }
+    explicit Point14(const ItemDescriptor&) {}
     size_t layerCount() const override { return kLayers; }
 
     void init(const uint8_t* first, uint32_t& context) override {
@@ -1282,10 +1284,10 @@ class Rgb14 final : public LayersOf<std::array<Layer, 2>> {
     };
 
 public:
-    static bool accepts(const ItemSpec& s) {
+    static bool accepts(const ItemDescriptor& s) {
         return is(s, kItemRgb14, 3, 6) || is(s, kItemRgbNir14, 3, 8);
     }
-    explicit Rgb14(const ItemSpec& s) : m_nir(s.type == kItemRgbNir14) {}
+    explicit Rgb14(const ItemDescriptor& s) : m_nir(s.type == kItemRgbNir14) {}
     size_t layerCount() const override { return m_nir ? 2 : 1; }
     void init(const uint8_t* first, uint32_t& context) override {
         uint16_t v[4] = {};
@@ -1358,8 +1360,8 @@ class Bytes14 final : public LayersOf<std::vector<Layer>> {
     };
 
 public:
-    static bool accepts(const ItemSpec& s) { return is(s, kItemByte14, 3, s.size) && s.size; }
-    explicit Bytes14(const ItemSpec& s) : LayersOf(s.size), m_n(s.size) {
+    static bool accepts(const ItemDescriptor& s) { return is(s, kItemByte14, 3, s.size) && s.size; }
+    explicit Bytes14(const ItemDescriptor& s) : LayersOf(s.size), m_n(s.size) {
         for (Context& c : m_channels) {
             c.last.resize(m_n);
             for (size_t i = 0; i < m_n; ++i) c.models.emplace_back(256);
@@ -1407,8 +1409,10 @@ class WavePacket14 final : public LayersOf<std::array<Layer, 1>> {
     };
 
 public:
-    static bool accepts(const ItemSpec& s) { return is(s, kItemWavePacket14, 3, WaveCodec::kSize); }
-    explicit WavePacket14(const ItemSpec&) {}
+    static bool accepts(const ItemDescriptor& s) {
+        return is(s, kItemWavePacket14, 3, WaveCodec::kSize);
+    }
+    explicit WavePacket14(const ItemDescriptor&) {}
     size_t layerCount() const override { return 1; }
     void init(const uint8_t* first, uint32_t& context) override {
         m_channels.init(context, first);
@@ -1436,7 +1440,7 @@ private:
 
 // The first of the item classes that codes a VLR entry.
 template <class Base, class... Items>
-std::unique_ptr<Base> firstAccepting(const ItemSpec& s) {
+std::unique_ptr<Base> firstAccepting(const ItemDescriptor& s) {
     std::unique_ptr<Base> out;
     ((Items::accepts(s) && (out = std::make_unique<Items>(s), true)) || ...);
     return out;
@@ -1446,11 +1450,11 @@ std::unique_ptr<Base> firstAccepting(const ItemSpec& s) {
 template <class Base, class... Items>
 class Combined : public Base {
 public:
-    static bool accepts(const std::vector<ItemSpec>& s) {
+    static bool accepts(const std::vector<ItemDescriptor>& s) {
         size_t i = 0;
         return s.size() == sizeof...(Items) && (Items::accepts(s[i++]) && ...);
     }
-    explicit Combined(const std::vector<ItemSpec>& s)
+    explicit Combined(const std::vector<ItemDescriptor>& s)
         : Combined(s, std::index_sequence_for<Items...>()) {}
 
 protected:
@@ -1461,7 +1465,7 @@ protected:
 
 private:
     template <size_t... I>
-    Combined(const std::vector<ItemSpec>& s, std::index_sequence<I...>) : m_items(s[I]...) {
+    Combined(const std::vector<ItemDescriptor>& s, std::index_sequence<I...>) : m_items(s[I]...) {
         size_t at = 0;
         ((m_offsets[I] = at, at += s[I].size), ...);
         (this->m_list.push_back(&std::get<I>(m_items)), ...);
@@ -1533,9 +1537,9 @@ template <class Base, class Item>
 class Listed : public Base {
 public:
     using Chunk = Base;
-    explicit Listed(const std::vector<ItemSpec>& s) {
+    explicit Listed(const std::vector<ItemDescriptor>& s) {
         size_t at = 0;
-        for (const ItemSpec& item : s) {
+        for (const ItemDescriptor& item : s) {
             m_items.push_back(makeItem(item));
             m_offsets.push_back(at);
             at += item.size;
@@ -1550,7 +1554,7 @@ public:
     }
 
 protected:
-    static std::unique_ptr<Item> makeItem(const ItemSpec& s);
+    static std::unique_ptr<Item> makeItem(const ItemDescriptor& s);
     std::vector<std::unique_ptr<Item>> m_items;
     std::vector<size_t> m_offsets;
 };
@@ -1605,17 +1609,18 @@ public:
 };
 
 template <>
-std::unique_ptr<PointwiseItem> Listed<PointwiseChunk, PointwiseItem>::makeItem(const ItemSpec& s) {
+std::unique_ptr<PointwiseItem> Listed<PointwiseChunk, PointwiseItem>::makeItem(
+    const ItemDescriptor& s) {
     return makePointwiseItem(s);
 }
 template <>
-std::unique_ptr<LayeredItem> Listed<LayeredChunk, LayeredItem>::makeItem(const ItemSpec& s) {
+std::unique_ptr<LayeredItem> Listed<LayeredChunk, LayeredItem>::makeItem(const ItemDescriptor& s) {
     return makeLayeredItem(s);
 }
 
 // The first combination that codes the list, else the list item by item.
 template <class Fallback, class... Combos>
-std::unique_ptr<typename Fallback::Chunk> combine(const std::vector<ItemSpec>& s) {
+std::unique_ptr<typename Fallback::Chunk> combine(const std::vector<ItemDescriptor>& s) {
     std::unique_ptr<typename Fallback::Chunk> out;
     ((Combos::accepts(s) && (out = std::make_unique<Combos>(s), true)) || ...);
     if (!out) {
@@ -1628,16 +1633,16 @@ std::unique_ptr<typename Fallback::Chunk> combine(const std::vector<ItemSpec>& s
 
 }  // namespace
 
-std::unique_ptr<PointwiseItem> makePointwiseItem(const ItemSpec& s) {
+std::unique_ptr<PointwiseItem> makePointwiseItem(const ItemDescriptor& s) {
     return firstAccepting<PointwiseItem, Point10, GpsTime11, Rgb12, Bytes, WavePacket13, Point10v1,
                           GpsTime11v1, Rgb12v1, Bytes1>(s);
 }
 
-std::unique_ptr<LayeredItem> makeLayeredItem(const ItemSpec& s) {
+std::unique_ptr<LayeredItem> makeLayeredItem(const ItemDescriptor& s) {
     return firstAccepting<LayeredItem, Point14, Rgb14, Bytes14, WavePacket14>(s);
 }
 
-std::unique_ptr<PointwiseChunk> makePointwiseChunk(const std::vector<ItemSpec>& s) {
+std::unique_ptr<PointwiseChunk> makePointwiseChunk(const std::vector<ItemDescriptor>& s) {
     using P = Point10;
     using G = GpsTime11;
     using R = Rgb12;
@@ -1650,7 +1655,7 @@ std::unique_ptr<PointwiseChunk> makePointwiseChunk(const std::vector<ItemSpec>& 
                    PointwiseOf<P, G, R, B>, PointwiseOf<P, G, W, B>, PointwiseOf<P, G, R, W, B>>(s);
 }
 
-std::unique_ptr<LayeredChunk> makeLayeredChunk(const std::vector<ItemSpec>& s) {
+std::unique_ptr<LayeredChunk> makeLayeredChunk(const std::vector<ItemDescriptor>& s) {
     using P = Point14;
     using R = Rgb14;  // with or without NIR
     using W = WavePacket14;

@@ -27,7 +27,7 @@ enum ItemType : uint16_t {
     kItemByte14 = 14,
 };
 
-struct ItemSpec {
+struct ItemDescriptor {
     uint16_t type = 0;
     uint16_t size = 0;
     uint16_t version = 0;
@@ -69,8 +69,8 @@ public:
 };
 
 // The item for a VLR entry; null when it is not one we code.
-std::unique_ptr<PointwiseItem> makePointwiseItem(const ItemSpec& item);
-std::unique_ptr<LayeredItem> makeLayeredItem(const ItemSpec& item);
+std::unique_ptr<PointwiseItem> makePointwiseItem(const ItemDescriptor& item);
+std::unique_ptr<LayeredItem> makeLayeredItem(const ItemDescriptor& item);
 
 // The items of a chunk's records, coding all its points in one call. The item lists writers
 // use are combined at compile time, so no call goes through a table per item per point.
@@ -114,7 +114,7 @@ protected:
 };
 
 // Null when an item is not one we code.
-std::unique_ptr<PointwiseChunk> makePointwiseChunk(const std::vector<ItemSpec>& items);
-std::unique_ptr<LayeredChunk> makeLayeredChunk(const std::vector<ItemSpec>& items);
+std::unique_ptr<PointwiseChunk> makePointwiseChunk(const std::vector<ItemDescriptor>& items);
+std::unique_ptr<LayeredChunk> makeLayeredChunk(const std::vector<ItemDescriptor>& items);
 
 }  // namespace orv::laz

@@ -13,7 +13,7 @@
 
 #include "OrvLasFile.h"
 #include "OrvLasFormat.h"
-#include "OrvLasInspect.h"
+#include "OrvLasSurvey.h"
 #include "OrvProgress.h"
 #include "OrvXml.h"
 
@@ -199,7 +199,7 @@ struct LasInput {
     LasHeader header;  // meaningless for a 2.0 file
     bool layout20 = false;
     LasCounts counts;  // zeros for a 2.0 file shorter than its header
-    std::shared_ptr<orv::LasInspector> file;
+    std::shared_ptr<orv::LasSurvey> file;
 };
 // Throws CommandError for a file that is not LAS (a 1.x file signed "LASF", or with `layout20`
 // also the 2.0 layout) or whose records the library refuses (a compressed file it cannot
@@ -233,7 +233,7 @@ struct InfoOptions {
 void printLasInfo(const InfoOptions& options);
 // What the full header model adds to `las info` for `file`, opened from the regular file `path`
 // (read on with --stats): printed as text, or put into `json` when `options.json`.
-void printFullLasInfo(orv::LasInspector& file, const std::string& path, const InfoOptions& options,
+void printFullLasInfo(orv::LasSurvey& file, const std::string& path, const InfoOptions& options,
                       nlohmann::ordered_json* json);
 
 // What las copy hands to the COPC reader: an area (4 values in x and y, or 6 in x, y and z) and a

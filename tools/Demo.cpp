@@ -1,4 +1,4 @@
-// orvter demo: the library's typical road in one run. Generates a cloud, inspects it, copies it
+// orvter demo: the library's typical road in one run. Generates a cloud, examines it, copies it
 // whole with the bulk functions, thins it with the streams, and reports what it did as XML
 // written through a packet.
 #include <stdlib.h>
@@ -233,7 +233,7 @@ void addDemo(CLI::App& app) {
     auto options = std::make_shared<DemoOptions>();
     CLI::App* cmd = app.add_subcommand(
         "demo",
-        "Generate a cloud, inspect it, copy it whole, thin it block by block, and report the "
+        "Generate a cloud, examine it, copy it whole, thin it block by block, and report the "
         "work as XML");
     cmd->add_option("--out", options->out,
                     "Folder to keep cloud.las, copy.las, thinned.las and report.xml in (made when "

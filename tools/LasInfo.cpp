@@ -14,8 +14,8 @@
 #include "Command.h"
 #include "OrvLas.h"
 #include "OrvLasFile.h"
-#include "OrvLasInspect.h"
 #include "OrvLasStream.h"
+#include "OrvLasSurvey.h"
 
 namespace orvter {
 namespace {
@@ -72,7 +72,7 @@ std::string beyondEnd(uint64_t stated, uint64_t present) {
 }
 
 // One line for each way the header disagrees with its file or itself.
-std::vector<std::string> warningsOf(const orv::LasInspector& file) {
+std::vector<std::string> warningsOf(const orv::LasSurvey& file) {
     const orv::LasFileInfo& info = file.info();
     const LasHeader& h = info.header;
     std::vector<std::string> out;
@@ -187,7 +187,7 @@ void printText(const std::string& name, const orv::LasFileInfo& info, bool hasFi
         std::printf("first point:       none\n");
 }
 
-void printInfoJson(const std::string& name, orv::LasInspector& file,
+void printInfoJson(const std::string& name, orv::LasSurvey& file,
                    const std::vector<std::string>& warnings, bool hasFirst, const orv::XPnt3d& p,
                    const std::string& path, const InfoOptions& o) {
     const orv::LasFileInfo& info = file.info();
@@ -236,7 +236,7 @@ void printInfoJson(const std::string& name, orv::LasInspector& file,
 }
 
 // The 2.0 layout: doubles relative to the header's offsets, no scale and no bounds.
-void print20(const InputPath& in, const InfoOptions& o, const orv::LasInspector& file,
+void print20(const InputPath& in, const InfoOptions& o, const orv::LasSurvey& file,
              const Las2Header& h, uint64_t present) {
     const bool json = o.json, strict = o.strict;
     const uint64_t length = h.pointRecordLength, offset = h.offsetToPointData;
@@ -287,8 +287,8 @@ void print20(const InputPath& in, const InfoOptions& o, const orv::LasInspector&
 
 LasInput openLasInput(const InputPath& in, bool layout20) {
     LasInput input;
-    input.file = std::make_shared<orv::LasInspector>();
-    orv::LasInspector& file = *input.file;
+    input.file = std::make_shared<orv::LasSurvey>();
+    orv::LasSurvey& file = *input.file;
     switch (file.open(in.path().c_str())) {
         case 0: {
             const orv::LasFileInfo& info = file.info();
@@ -362,7 +362,7 @@ void reportShortRead(const InputPath& in, uint64_t read, uint64_t stated, bool s
 void printLasInfo(const InfoOptions& o) {
     const InputPath in(o.path);
     // One open of the file feeds every part of the report, and --stats reads on through it.
-    orv::LasInspector file;
+    orv::LasSurvey file;
     switch (file.open(in.path().c_str())) {
         case 0:
             break;
@@ -444,7 +444,7 @@ void addLasInfo(CLI::App& las) {
     CLI::App* cmd = las.add_subcommand(
         "info", "Print the header fields and the first point of LAS files (1.x or 2.0)");
     cmd->add_option("FILE", command->files,
-                    "LAS files to inspect, one block each (- reads standard input)")
+                    "LAS files to examine, one block each (- reads standard input)")
         ->required();
     cmd->add_flag("--json", options->json,
                   "Print one JSON object instead of text (an array of them for several files)");

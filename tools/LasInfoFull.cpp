@@ -13,7 +13,7 @@
 #include "OrvCopc.h"
 #include "OrvLasCrs.h"
 #include "OrvLasFile.h"
-#include "OrvLasInspect.h"
+#include "OrvLasSurvey.h"
 
 namespace orvter {
 namespace {
@@ -65,7 +65,7 @@ nlohmann::ordered_json dimensionsJson(const PointStats& s) {
 
 }  // namespace
 
-void printFullLasInfo(orv::LasInspector& file, const std::string& path, const InfoOptions& options,
+void printFullLasInfo(orv::LasSurvey& file, const std::string& path, const InfoOptions& options,
                       nlohmann::ordered_json* j) {
     const bool json = options.json, stats = options.stats;
     const orv::LasFileHeader& h = file.header();

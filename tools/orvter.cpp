@@ -86,7 +86,7 @@ int main(int argc, char** argv) {
     CLI::App app{"orvter - LAS point clouds and XML documents from the command line", "orvter"};
     app.require_subcommand(1);
     app.set_version_flag("--version", "orvter " ORV_VERSION);
-    CLI::App* las = app.add_subcommand("las", "Inspect and convert LAS point clouds");
+    CLI::App* las = app.add_subcommand("las", "Examine and convert LAS point clouds");
     las->require_subcommand(1);
     orvter::addLasInfo(*las);
     orvter::addLasCopy(*las);

@@ -271,12 +271,12 @@ TEST(LazDamage, DamageGivesWholeChunksOrARefusalThatNamesIt) {
 TEST(LazCoder, ItemsInAnUnusualOrderCodeTheirRecords) {
     // Writers put extra bytes last; an item list in another order is coded item by item. The
     // records: generated ones with their extra bytes moved behind the core item.
-    using orv::laz::ItemSpec;
+    using orv::laz::ItemDescriptor;
     struct Case {
         int format;
         uint16_t core;  // bytes of the core item
         uint16_t compressor;
-        std::vector<ItemSpec> items;
+        std::vector<ItemDescriptor> items;
     };
     const Case cases[] = {
         {3, 20, 2, {{6, 20, 2}, {0, 3, 2}, {7, 8, 2}, {8, 6, 2}}},

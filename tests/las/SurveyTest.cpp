@@ -7,7 +7,7 @@
 
 #include "OrvLas.h"
 #include "OrvLasFile.h"
-#include "OrvLasInspect.h"
+#include "OrvLasSurvey.h"
 #include "support/LasBuilder.h"
 #include "support/TestSupport.h"
 
@@ -16,7 +16,7 @@ namespace {
 // One open gives what the probe, ReadLasInfo and LasReader each find on their own.
 void expectSameAsSeparateOpens(const std::string& path) {
     SCOPED_TRACE(path);
-    orv::LasInspector file;
+    orv::LasSurvey file;
     orv::LasFileInfo info;
     const int status = file.open(path.c_str());
     ASSERT_EQ(status, orv::ReadLasInfo(path.c_str(), info));
@@ -51,7 +51,7 @@ void expectSameAsSeparateOpens(const std::string& path) {
     } while (got > 0);
 }
 
-TEST(Inspect, AgreesWithTheSeparateReadersOnEverySample) {
+TEST(Survey, AgreesWithTheSeparateReadersOnEverySample) {
     const std::string dir = orvtest::testDataDir();
     if (orvtest::lasDataDir().empty()) GTEST_SKIP() << "shared samples not found";
     for (const char* folder : {"/las", "/laz"})
@@ -63,7 +63,7 @@ TEST(Inspect, AgreesWithTheSeparateReadersOnEverySample) {
 // Files the lean readers and LasReader see differently: records shorter than their format's,
 // compressed records without their VLR (read as stored), a first point beyond the probe's
 // window, an unknown format; and files of the 2.0 layout, whole and cut short.
-TEST(Inspect, AgreesWhereTheReadersDiffer) {
+TEST(Survey, AgreesWhereTheReadersDiffer) {
     orvtest::TempDir dir;
     const struct {
         const char* name;
@@ -91,7 +91,7 @@ TEST(Inspect, AgreesWhereTheReadersDiffer) {
     for (const size_t size : {bytes.size(), size_t{100}}) {
         bytes.resize(size);
         orvtest::writeFile(dir.path("old.las"), bytes);
-        orv::LasInspector file;
+        orv::LasSurvey file;
         ASSERT_EQ(file.open(dir.path("old.las").c_str()), -2);
         Las2Header h;
         uint64_t present = 0;

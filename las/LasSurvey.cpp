@@ -1,4 +1,4 @@
-#include "OrvLasInspect.h"
+#include "OrvLasSurvey.h"
 
 #include <cstdint>
 #include <string>
@@ -10,7 +10,7 @@
 
 namespace orv {
 
-struct LasInspector::Impl {
+struct LasSurvey::Impl {
     LasReader reader;
     int status = -1;
     LasFileInfo info;
@@ -22,8 +22,8 @@ struct LasInspector::Impl {
     uint64_t present20 = 0;
 };
 
-LasInspector::LasInspector() : m_impl(std::make_unique<Impl>()) {}
-LasInspector::~LasInspector() = default;
+LasSurvey::LasSurvey() : m_impl(std::make_unique<Impl>()) {}
+LasSurvey::~LasSurvey() = default;
 
 namespace {
 
@@ -46,7 +46,7 @@ int readLayout20(platform::InputFile& file, Las2Header& h, uint64_t& present, bo
 
 }  // namespace
 
-int LasInspector::open(const char* path) {
+int LasSurvey::open(const char* path) {
     Impl& m = *m_impl;
     m.reader.close();
     LasReader::Impl& r = *m.reader.m_impl;
@@ -103,19 +103,19 @@ int LasInspector::open(const char* path) {
     return m.status = 0;
 }
 
-const LasFileInfo& LasInspector::info() const {
+const LasFileInfo& LasSurvey::info() const {
     return m_impl->info;
 }
 
-const LasFileHeader& LasInspector::header() const {
+const LasFileHeader& LasSurvey::header() const {
     return m_impl->reader.header();
 }
 
-const std::string& LasInspector::refusal() const {
+const std::string& LasSurvey::refusal() const {
     return m_impl->refusal;
 }
 
-bool LasInspector::firstPoint(XPnt3d& point) const {
+bool LasSurvey::firstPoint(XPnt3d& point) const {
     if (!m_impl->hasFirst) return false;
     point.x = m_impl->first.x;
     point.y = m_impl->first.y;
@@ -123,7 +123,7 @@ bool LasInspector::firstPoint(XPnt3d& point) const {
     return true;
 }
 
-int LasInspector::layout20(Las2Header& header, uint64_t& presentRecords) const {
+int LasSurvey::layout20(Las2Header& header, uint64_t& presentRecords) const {
     if (m_impl->layout20 == 1) {
         header = m_impl->header20;
         presentRecords = m_impl->present20;
@@ -131,7 +131,7 @@ int LasInspector::layout20(Las2Header& header, uint64_t& presentRecords) const {
     return m_impl->layout20;
 }
 
-LasReader* LasInspector::reader() {
+LasReader* LasSurvey::reader() {
     return m_impl->reader.isOpen() ? &m_impl->reader : nullptr;
 }
 

@@ -15,12 +15,12 @@
 
 namespace orv {
 
-class ORV_API LasInspector {
+class ORV_API LasSurvey {
 public:
-    LasInspector();
-    LasInspector(const LasInspector&) = delete;
-    LasInspector& operator=(const LasInspector&) = delete;
-    ~LasInspector();
+    LasSurvey();
+    LasSurvey(const LasSurvey&) = delete;
+    LasSurvey& operator=(const LasSurvey&) = delete;
+    ~LasSurvey();
 
     // Opens `path` and measures it: the results of ReadLasInfo. 0; -1 when it cannot be read; -2
     // when it is not a LAS 1.x file (layout20() tells a file of the 2.0 layout); -3 when its
