@@ -273,12 +273,7 @@ int64_t CopcReader::read(const CopcQuery& q, std::vector<uint8_t>& records) {
             prefetch(k + kAhead);
             const size_t i = order[k];
             if (!m.decode(list[i], decoded, bytes, chunk, errors[i])) continue;
-            size_t count = 0;
-            for (const uint8_t* r = decoded.data(); r < decoded.data() + decoded.size();
-                 r += length)
-                count += inside(r);
             std::vector<uint8_t>& out = kept[i];
-            out.reserve(count * length);
             for (const uint8_t* r = decoded.data(); r < decoded.data() + decoded.size();
                  r += length)
                 if (inside(r)) out.insert(out.end(), r, r + length);

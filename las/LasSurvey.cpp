@@ -34,12 +34,13 @@ int readLayout20(platform::InputFile& file, Las2Header& h, uint64_t& present, bo
     if (!file.seek(0) || file.read(&h, sizeof h) != sizeof h) return -1;
     const uint64_t size = file.size(), length = h.pointRecordLength, offset = h.offsetToPointData;
     present = length > 0 && size > offset ? (size - offset) / length : 0;
-    hasFirst = present > 0 && h.numberOfPointRecords > 0;
     uint8_t xyz[24];
     double real[3] = {0.0, 0.0, 0.0};
     const double offsets[3] = {h.xOffset, h.yOffset, h.zOffset};
-    if (hasFirst && file.seek(offset) && file.read(xyz, sizeof xyz) == sizeof xyz)
-        las::decodeXyz20(xyz, offsets, real);
+    // A first point only where its three doubles could be read, not zeros in their place.
+    hasFirst = present > 0 && h.numberOfPointRecords > 0 && file.seek(offset) &&
+               file.read(xyz, sizeof xyz) == sizeof xyz;
+    if (hasFirst) las::decodeXyz20(xyz, offsets, real);
     first = XPnt3d(real[0], real[1], real[2]);
     return 1;
 }
