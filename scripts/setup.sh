@@ -11,7 +11,7 @@ set -euo pipefail
 declare -A packages=(
     [library]="cmake g++ make libpng-dev libproj-dev proj-data libcurl4-openssl-dev"
     [tool]="libcli11-dev nlohmann-json3-dev"
-    [test]="libgtest-dev pkg-config proj-bin libxml2-utils openssl pybind11-dev python3-dev python3-numpy python3-distributed python3-pytest chromium"
+    [test]="libgtest-dev pkg-config proj-bin libxml2-utils openssl pybind11-dev python3-dev python3-numpy python3-distributed python3-pytest python3-venv chromium"
     [bench]="libpugixml-dev libtinyxml2-dev"
     [fuzz]="clang libclang-rt-14-dev"
 )

@@ -1,6 +1,6 @@
 """One line from ctest's JUnit report: how many tests were skipped, and why.
 
-Usage: python3 scripts/skipped.py REPORT.xml [TESTDATA_DIR]
+Usage: python3 scripts/skipped.py REPORT.xml
 Counts the skipped GoogleTest cases (their reason is the line after "Skipped" in their output)
 and the cases pytest skipped inside Python.Pytest (its "-rs" lines).
 """
@@ -30,11 +30,11 @@ def summary(found, testdata):
     total = sum(found.values())
     parts = ", ".join(f"{n} {reason}" for reason, n in found.most_common())
     line = f"skipped: {total} test{'s' if total != 1 else ''} ({parts})"
-    if not os.path.isdir(testdata):
-        line += f"; no shared samples at {testdata}: set ORV_TESTDATA_DIR to their folder"
+    # Without it the tests read the clone's own samples; a folder named but absent skips them.
+    if testdata and not os.path.isdir(testdata):
+        line += f"; no samples at ORV_TESTDATA_DIR={testdata}"
     return line
 
 
 if __name__ == "__main__":
-    testdata = sys.argv[2] if len(sys.argv) > 2 else ""
-    print(summary(reasons(sys.argv[1]), os.environ.get("ORV_TESTDATA_DIR") or testdata))
+    print(summary(reasons(sys.argv[1]), os.environ.get("ORV_TESTDATA_DIR", "")))

@@ -2,15 +2,34 @@
 
 import os
 import pathlib
+import re
 import subprocess
 
 import pytest
 
 BUILD = pathlib.Path(os.environ.get("ORV_BUILD_DIR", pathlib.Path(__file__).parents[2] / "build/release"))
 SOURCE = pathlib.Path(os.environ.get("ORV_SOURCE_DIR", pathlib.Path(__file__).parents[2]))
-TESTDATA = pathlib.Path(os.environ.get("ORV_TESTDATA_DIR") or os.environ.get("ORV_TESTDATA_DEFAULT")
-                        or SOURCE.parent / "shared/testdata")
+
+
+def _testdata():
+    """$ORV_TESTDATA_DIR, else the configured folder (more samples) when it is there, else the clone's."""
+    if os.environ.get("ORV_TESTDATA_DIR"):
+        return pathlib.Path(os.environ["ORV_TESTDATA_DIR"])
+    configured = pathlib.Path(os.environ.get("ORV_TESTDATA_DEFAULT") or SOURCE.parent / "shared/testdata")
+    return configured if configured.is_dir() else SOURCE / "tests/data"
+
+
+TESTDATA = _testdata()
 ORVTER = BUILD / "tools" / "orvter"
+
+
+# The README's shell blocks: "runnable" ones run in an empty folder, the venv one in a copy of the
+# clone (slow_pip_install.py), the "path" one sets PATH for the others.
+VENV_BLOCK = "runnable in a fresh venv"
+
+
+def runnable_blocks(readme, kind="runnable"):
+    return re.findall(rf"<!-- {kind} -->\n```sh\n(.*?)```\n", readme, re.S)
 
 
 def gen_cloud(path, points, seed=1):

@@ -1,12 +1,13 @@
 """The README's Python: every block is a file of python/snippets word for word, and each runs."""
 
 import os
+import pathlib
 import re
 import subprocess
 import sys
 
 import orvterdep
-from conftest import ORVTER, SOURCE, gen_cloud
+from conftest import ORVTER, SOURCE, VENV_BLOCK, gen_cloud, runnable_blocks
 from orvterdep import tiles
 
 SNIPPETS = ["read_points", "keep_ground", "stream_origin", "packet", "tiles_summary"]
@@ -57,14 +58,26 @@ def test_the_xargs_line_converts_as_the_tile_map_does(tmp_path):
             orvterdep.read(tmp_path / f"{p.name}.py.las")[1].tobytes()
 
 
-def runnable_blocks(readme):
-    return re.findall(r"<!-- runnable -->\n```sh\n(.*?)```\n", readme, re.S)
+def readme_path(readme):
+    """PATH as the README's line sets it from the clone, with this build's tools in it."""
+    [line] = runnable_blocks(readme, "path")
+    run = subprocess.run(["bash", "-eu", "-c", line + 'printf %s "$PATH"'], cwd=SOURCE,
+                         capture_output=True, text=True, check=True)
+    first, rest = run.stdout.split(":", 1)
+    assert pathlib.Path(first) == SOURCE / "build/release/tools", run.stdout
+    assert rest == os.environ["PATH"]
+    # Another preset's build (a sanitizer's) stands in for the release build the line names.
+    return f"{ORVTER.parent}:{rest}"
 
 
 def test_every_runnable_block_runs_in_an_empty_folder(tmp_path):
-    blocks = runnable_blocks((SOURCE / "README.md").read_text())
+    readme = (SOURCE / "README.md").read_text()
+    blocks = runnable_blocks(readme)
     assert len(blocks) >= 2
-    env = dict(os.environ, PATH=f"{ORVTER.parent}:{os.environ['PATH']}",
+    # A marker spelled otherwise would leave its block unrun; the venv block runs in
+    # slow_pip_install.py.
+    assert readme.count("<!-- runnable") == len(blocks) + len(runnable_blocks(readme, VENV_BLOCK))
+    env = dict(os.environ, PATH=readme_path(readme),
                PYTHONPATH=os.path.dirname(os.path.dirname(orvterdep.__file__)))
     for i, block in enumerate(blocks):
         folder = tmp_path / str(i)

@@ -412,7 +412,7 @@ TEST_F(Copc, QueriesEqualABruteForceFilterAndGrowWithTheLevel) {
 }
 
 TEST_F(Copc, ReadsASampleWrittenByAnotherProgram) {
-    const std::string path = orvtest::lasDataDir() + "/../laz/1.2-with-color.copc.laz";
+    const std::string path = orvtest::testDataDir() + "/laz/1.2-with-color.copc.laz";
     orv::CopcReader r;
     ASSERT_EQ(r.open(path), 0) << r.error();
     std::vector<uint8_t> all;

@@ -145,8 +145,9 @@ TEST(LazEncode, SharedSamplesRoundTripThroughBothDecoders) {
 
 TEST(LazEncode, CompressesToTheBytesOtherProgramsWrite) {
     // Files another program compressed with its default chunk size, and their uncompressed
-    // twins (none: the records we decode from the file, which the samples test checks). Our
-    // chunks and chunk table are the same bytes, whatever the headers before them.
+    // twins (none, or not among the samples: the records we decode from the file, which the
+    // samples test checks). Our chunks and chunk table are the same bytes, whatever the headers
+    // before them.
     const std::string dataDir = lazDataDir();
     if (dataDir.empty()) GTEST_SKIP() << "no shared samples beside the clone";
     const std::pair<const char*, const char*> pairs[] = {
@@ -167,7 +168,7 @@ TEST(LazEncode, CompressesToTheBytesOtherProgramsWrite) {
     for (const auto& [lasName, lazName] : pairs) {
         SCOPED_TRACE(lazName);
         std::string las = dir.path("twin.las");
-        if (lasName) {
+        if (lasName && isFile(dataDir + "/" + lasName)) {
             las = dataDir + "/" + lasName;
         } else {
             ASSERT_EQ(copyLas(dataDir + "/" + lazName, las), "");

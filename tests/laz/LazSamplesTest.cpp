@@ -94,7 +94,7 @@ TEST_F(LazSamples, DecodeToTheRecordsOtherReadersReport) {
             EXPECT_EQ(d.error, "");
             EXPECT_EQ(d.points, s.points);
             EXPECT_EQ(sha256(d.records), s.sha) << "threads " << threads;
-            if (s.twin && threads == 1) {
+            if (s.twin && threads == 1 && isFile(m_dir + "/../" + s.twin)) {
                 EXPECT_TRUE(d.records == lasRecords(sample(std::string("../") + s.twin)));
             }
         }
@@ -145,7 +145,7 @@ std::string leanReadings(const std::string& path) {
 
 TEST_F(LazSamples, LeanReadersGiveWhatTheyGiveForTheUncompressedTwin) {
     for (const Sample& s : kSamples) {
-        if (!s.twin) continue;
+        if (!s.twin || !isFile(m_dir + "/../" + s.twin)) continue;
         SCOPED_TRACE(s.file);
         // The lean readers take whole records after the stated ones in an uncompressed file
         // (a twin with such bytes reads differently); a compressed file has only its points.

@@ -20,7 +20,7 @@ using orvtest::runCommand;
 using orvtest::shellQuote;
 
 std::string sample(const std::string& name) {
-    return std::string(ORV_TESTDATA_DIR) + "/" + name;
+    return orvtest::testDataDir() + "/" + name;
 }
 
 // The picture as libpng reads it back, or an empty vector.

@@ -47,7 +47,16 @@ std::string readText(const std::string& path) {
 
 std::string testDataDir() {
     const char* chosen = std::getenv("ORV_TESTDATA_DIR");
-    return chosen && *chosen ? std::string(chosen) : std::string(ORV_TESTDATA_DIR);
+    if (chosen && *chosen) return chosen;
+    // The folder beside the clone holds more samples than the clone's own, when it is there.
+    struct stat st;
+    if (stat(ORV_TESTDATA_DIR, &st) == 0 && S_ISDIR(st.st_mode)) return ORV_TESTDATA_DIR;
+    return ORV_TESTDATA_BUNDLED;
+}
+
+bool isFile(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
 std::string lasDataDir() {
