@@ -21,18 +21,29 @@ public:
     LocalServer& operator=(const LocalServer&) = delete;
     ~LocalServer();
 
-    // Serves `resource` at the URL path `urlPath` ("/" included).
+    // Serves `resource` at the URL path `urlPath` ("/" included). The file is opened here, once:
+    // what its path names later (a re-pointed link, a replacement) is never served. Throws
+    // CommandError when it cannot be opened.
     void add(const std::string& urlPath, const Resource& resource);
+    // A path that opens the very file served at `urlPath` (through /proc), whatever its own
+    // path names now.
+    std::string pathOf(const std::string& urlPath) const;
     // Listens on 127.0.0.1:`port` (0: one the system chooses). Returns the port; throws
     // CommandError when it cannot listen.
     int listen(int port);
     // Answers requests until the process ends; each answer is reported to `log` when set, as
-    // "METHOD PATH STATUS [RANGE]".
+    // "METHOD PATH STATUS [RANGE]", with the client's bytes outside printable ASCII escaped.
     [[noreturn]] void run(const std::function<void(const std::string&)>& log);
+
+    struct Served {
+        int fd;                   // open from add() to the end
+        std::string contentType;  // its media type
+    };
 
 private:
     int m_fd = -1;
-    std::map<std::string, Resource> m_resources;
+    int m_port = 0;
+    std::map<std::string, Served> m_resources;
 };
 
 // A byte range asked for by a Range header, resolved against a length: [first, last].

@@ -64,9 +64,9 @@ std::string pageDir(const std::string& given) {
 }
 
 // A COPC file starts its VLRs with the copc info record (user ID "copc", record ID 1).
-void requireCopc(const InputPath& in) {
+void requireCopc(const InputPath& in, const std::string& path) {
     orv::LasReader reader;
-    const int opened = reader.open(in.path().c_str());
+    const int opened = reader.open(path.c_str());
     if (opened != 0 && opened != -3)
         throw CommandError("'" + in.name() + "' is not a LAS file: " + reader.error());
     const auto& vlrs = reader.header().vlrs;
@@ -78,12 +78,14 @@ void requireCopc(const InputPath& in) {
 
 void run(const ViewOptions& o) {
     const InputPath in(o.in);
-    requireCopc(in);
-    const std::string web = pageDir(o.web);
     LocalServer server;
+    // Opened once, and checked and served through that one descriptor: a link re-pointed or a
+    // file replaced after this line is never what the page reads.
+    server.add("/cloud.copc.laz", {in.path(), "application/octet-stream"});
+    requireCopc(in, server.pathOf("/cloud.copc.laz"));
+    const std::string web = pageDir(o.web);
     for (const auto& f : kPageFiles) server.add(std::string("/") + f[0], {web + "/" + f[0], f[1]});
     server.add("/", {web + "/index.html", "text/html; charset=utf-8"});
-    server.add("/cloud.copc.laz", {in.path(), "application/octet-stream"});
     const int port = server.listen(o.port);
     std::printf("Serving %s at http://127.0.0.1:%d/ (Ctrl-C stops)\n", in.name().c_str(), port);
     std::fflush(stdout);
