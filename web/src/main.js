@@ -27,11 +27,17 @@ function fail(error) {
 window.addEventListener('error', (e) => fail(e.error || e.message));
 window.addEventListener('unhandledrejection', (e) => fail(e.reason));
 
-// Every read of the file goes through here, so the requests can be counted.
+// Every read of the file goes through here, so the requests can be counted. Each names the
+// version (ETag) the first answer came from: a file changed since answers whole, not mixed in.
+let version = null;
 async function getter(begin, end) {
   status.requests.push([begin, end]);
-  const response = await fetch(URL_PATH, { headers: { Range: `bytes=${begin}-${end - 1}` } });
+  const headers = { Range: `bytes=${begin}-${end - 1}` };
+  if (version) headers['If-Range'] = version;
+  const response = await fetch(URL_PATH, { headers });
+  if (response.status === 200 && version) throw new Error('the file changed on disk: reload the page');
   if (response.status !== 206) throw new Error(`bytes ${begin}-${end - 1}: HTTP ${response.status}`);
+  version = version || response.headers.get('ETag');
   return new Uint8Array(await response.arrayBuffer());
 }
 
