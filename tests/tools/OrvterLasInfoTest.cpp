@@ -144,13 +144,17 @@ TEST(OrvterLasInfo, ReportsThe14Counts) {
     auto r = runCommand(orvter("las info --json " + shellQuote(dir.path("a.las"))));
     ASSERT_EQ(r.status, 0);
     const auto j = nlohmann::json::parse(r.out);
-    EXPECT_EQ(j["point_count"], 0);
+    // The count the file holds first; the 32-bit field, 0 in a 1.4 file, under its own name.
+    EXPECT_EQ(j["point_count"], 3);
+    EXPECT_EQ(j["legacy_point_count"], 0);
     EXPECT_EQ(j["extended_point_count"], 3);
     EXPECT_EQ(j["extended_points_by_return"],
               nlohmann::json({0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 1}));
     EXPECT_EQ(j["readable_points"], 3);
     EXPECT_EQ(j["warnings"], nlohmann::json::array());
     r = runCommand(orvter("las info " + shellQuote(dir.path("a.las"))));
+    EXPECT_NE(r.out.find("number of points:  3\nlegacy points:     0\n"), std::string::npos)
+        << r.out;
     EXPECT_NE(r.out.find("extended points:   3\n"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("extended returns:  0 1 2 3 4 5 6 7 8 9 10 11 12 13 1\n"),
               std::string::npos)
