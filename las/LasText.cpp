@@ -344,7 +344,7 @@ int LasTextReader::open(const char* path, const std::vector<std::string>& names,
                          std::to_string(decimals[a]) + " digits after the point, of which " +
                          std::to_string(d) + " fit 32-bit integers over its range";
         h.scale[a] = 1.0 / std::pow(10.0, d);  // the double nearest 10^-d
-        h.offset[a] = middle;
+        h.offset[a] = middle + 0.0;  // never -0
     }
     m.in.clear();
     m.in.seekg(0);

@@ -342,3 +342,39 @@ TEST(OrvterLasInfo, SchemaOfAnUnknownFormatIsEmpty) {
 }
 
 }  // namespace
+
+namespace {
+
+// Coordinates at their scale's precision and no sign on a zero; a float field as the float.
+TEST(OrvterLasInfo, NumbersCarryNoFloatNoise) {
+    orvtest::TempDir dir;
+    const std::string text = "-0.2 2 63.623 9.306\n-0.1 3 63.625 -9.306\n";
+    orvtest::writeFile(dir.path("n.txt"), {text.begin(), text.end()});
+    const std::string las = shellQuote(dir.path("n.las"));
+    ASSERT_EQ(runCommand(orvter("las from-text --quiet " + shellQuote(dir.path("n.txt")) + " " +
+                                las + " --fields x,y,z,scan_angle"))
+                  .status,
+              0);
+    const auto r = runCommand(orvter("las info --stats " + las));
+    ASSERT_EQ(r.status, 0) << r.out;
+    for (const char* line :
+         {"offset:            0.0 3 64.000\n", "min:               -0.2 2 63.623\n",
+          "real max:          -0.1 3 63.625\n",
+          "scan_angle                        2           -9.306            9.306"})
+        EXPECT_NE(r.out.find(line), std::string::npos) << line << "\n" << r.out;
+    const auto j = nlohmann::json::parse(runCommand(orvter("las info --stats --json " + las)).out);
+    EXPECT_EQ(j["stats"]["dimensions"]["scan_angle"]["min"].dump(), "-9.306");
+    EXPECT_EQ(j["stats"]["dimensions"]["z"]["mean"].dump(), "63.624");
+    // A header's -0 offset and a bound with the noise of its arithmetic.
+    orvtest::LasBuilder b;
+    b.header.xScale = b.header.yScale = b.header.zScale = 0.01;
+    b.header.xOffset = -0.0;
+    b.header.minZ = 63.623000000000005;
+    b.add({1, 2, 3, 0, 1, 2});
+    orvtest::writeFile(dir.path("b.las"), b.bytes());
+    const auto h = runCommand(orvter("las info " + shellQuote(dir.path("b.las"))));
+    EXPECT_NE(h.out.find("offset:            0.00 0.00 0.00\n"), std::string::npos) << h.out;
+    EXPECT_NE(h.out.find("min:               0.00 0.00 63.623\n"), std::string::npos) << h.out;
+}
+
+}  // namespace
