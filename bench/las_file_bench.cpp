@@ -1,8 +1,10 @@
 // The full-fidelity layer against the plain cost of the bytes, every run a fresh process:
 //   - lossless `orvter las copy` against `cp` of the same file, with the copy's peak memory;
 //   - decoding every field of formats 1 and 6 into column buffers against read() of the same
-//     bytes into fresh memory.
-// usage: las_file_bench [--points N] [--runs R] [--dir DIR] [--orvter PATH]
+//     bytes into fresh memory;
+//   - `orvter las info` of a LAZ file (header, VLRs and chunk table) against `las info --check`,
+//     which decodes every chunk.
+// usage: las_file_bench [--points N] [--runs R] [--dir DIR] [--orvter PATH] [--info-only]
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/resource.h>
@@ -196,8 +198,14 @@ int main(int argc, char** argv) {
     uint64_t points = 20000000;
     int runs = 7;
     std::string dir = "/tmp", orvter = ORVTER_PATH;
-    for (int i = 1; i + 1 < argc; i += 2) {
+    bool infoOnly = false;
+    for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
+        if (a == "--info-only") {
+            infoOnly = true;
+            continue;
+        }
+        if (i + 1 >= argc) break;
         if (a == "--points")
             points = std::strtoull(argv[i + 1], nullptr, 10);
         else if (a == "--runs")
@@ -206,14 +214,27 @@ int main(int argc, char** argv) {
             dir = argv[i + 1];
         else if (a == "--orvter")
             orvter = argv[i + 1];
+        ++i;
     }
     const std::string self = "/proc/self/exe";
     const std::string f1 = dir + "/las_file_bench_f1.las", f6 = dir + "/las_file_bench_f6.las";
     const std::string out = dir + "/las_file_bench_out.las", cpOut = dir + "/las_file_bench_cp.las";
     makeCloud(f1, 1, points);
-    makeCloud(f6, 6, points);
     std::printf("%llu points, %d fresh-process runs each, interleaved; seconds min median max\n",
                 static_cast<unsigned long long>(points), runs);
+    // las info reads a LAZ file's header, VLRs and chunk table; --check decodes every chunk.
+    const std::string laz = dir + "/las_file_bench_f1.laz";
+    struct stat lazStat;
+    if (stat(laz.c_str(), &lazStat) != 0) spawn({orvter, "las", "copy", "--quiet", f1, laz});
+    std::vector<Run> info, check;
+    for (int k = 0; k < runs; ++k) {
+        if (k % 2 == 0) info.push_back(spawn({orvter, "las", "info", laz}));
+        check.push_back(spawn({orvter, "las", "info", "--check", laz}));
+        if (k % 2 != 0) info.push_back(spawn({orvter, "las", "info", laz}));
+    }
+    row("las info of a LAZ (format 1)", "--check", info, check, true);
+    if (infoOnly) return 0;
+    makeCloud(f6, 6, points);
 
     // The page cache is warmed once for every file before timing.
     spawn({self, "--child", "read", f1});

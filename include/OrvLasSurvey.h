@@ -28,6 +28,20 @@ public:
     // decoded once here to count those that decode.
     int open(const char* path);
 
+    // How open() counts the points of compressed records.
+    enum class Count {
+        kDecode,      // every chunk decoded: the points that decode
+        kChunkTable,  // the chunk table alone, checked against the header and the file's size
+    };
+    // As open(path), counting compressed points as `count` says. With kChunkTable the readable
+    // points are those the header states, and counted() is false for a compressed file.
+    int open(const char* path, Count count);
+    // False when the readable points of compressed records were not counted by decoding them.
+    bool counted() const;
+    // After an open with kChunkTable: where the chunk table disagrees with the header's count or
+    // with itself, for people; empty when it agrees (or was not read).
+    const std::string& chunkTableDisagreement() const;
+
     // After 0: what ReadLasInfo gives.
     const LasFileInfo& info() const;
     // After 0 or -3: the header with its VLRs, EVLRs and their warnings, as LasReader gives it.

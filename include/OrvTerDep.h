@@ -12,6 +12,7 @@
 #include "OrvLasFormat.h"
 #include "OrvLasSurvey.h"
 #include "OrvLasStream.h"
+#include "OrvLasText.h"
 #include "OrvProgress.h"
 #include "OrvRender.h"
 #include "OrvXml.h"

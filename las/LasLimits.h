@@ -46,4 +46,11 @@ constexpr size_t kRecordBlockBytes = size_t{1} << 20;
 // must not claim memory before the records are there.
 constexpr uint64_t kCompressedReservePoints = uint64_t{1} << 22;
 
+// The longest line of point text taken: hundreds of fields, where a point needs a few dozen.
+constexpr size_t kMaxTextLineBytes = 65536;
+
+// Digits after the point of a coordinate read from text: a scale of 10^-12 is finer than any
+// instrument; more digits are the noise of a binary fraction.
+constexpr int kMaxTextDecimals = 12;
+
 }  // namespace orv::las

@@ -84,6 +84,7 @@ public:
     }
 
     bool seek(uint64_t index) override { return m_decoder.seek(index); }
+    std::string disagreement() const override { return m_decoder.tableDisagreement(); }
 
 private:
     laz::FileSource m_source;

@@ -19,6 +19,9 @@ public:
     virtual size_t read(uint8_t* out, size_t maxRecords) = 0;
     // Moves to record `index`; false when the source cannot.
     virtual bool seek(uint64_t index) = 0;
+    // Where the source's own description of its records (a chunk table) disagrees with the
+    // header or the file, found without reading a record; empty when it agrees.
+    virtual std::string disagreement() const { return {}; }
 };
 
 // The records `count` of `header` stored as they are from its offset to point data. `file`

@@ -307,16 +307,9 @@ void decodeRecordsAt(const LasFileHeader& header, const uint8_t* records, size_t
 
 LasColumns advanceColumns(const LasColumns& c, size_t done, size_t extra) {
     LasColumns a = c;
-    auto step = [done](auto*& p) {
+    forEachColumn(a, [done](auto*& p) {
         if (p) p += done;
-    };
-    step(a.X), step(a.Y), step(a.Z), step(a.x), step(a.y), step(a.z), step(a.intensity);
-    step(a.returnNumber), step(a.numberOfReturns), step(a.classificationFlags);
-    step(a.scannerChannel), step(a.scanDirection), step(a.edgeOfFlightLine);
-    step(a.classification), step(a.scanAngle), step(a.scanAngleDegrees), step(a.userData);
-    step(a.pointSourceId), step(a.gpsTime), step(a.red), step(a.green), step(a.blue), step(a.nir);
-    step(a.wavePacketIndex), step(a.waveformOffset), step(a.waveformSize);
-    step(a.returnPointLocation), step(a.waveDx), step(a.waveDy), step(a.waveDz);
+    });
     if (a.extraBytes) a.extraBytes += done * extra;
     return a;
 }

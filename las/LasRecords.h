@@ -10,6 +10,18 @@
 
 namespace orv::las {
 
+// Calls `f` with a reference to each column pointer of `c` but the extra bytes (whose points
+// are wider than one value).
+template <class Columns, class F>
+void forEachColumn(Columns& c, F f) {
+    f(c.X), f(c.Y), f(c.Z), f(c.x), f(c.y), f(c.z), f(c.intensity), f(c.returnNumber);
+    f(c.numberOfReturns), f(c.classificationFlags), f(c.scannerChannel), f(c.scanDirection);
+    f(c.edgeOfFlightLine), f(c.classification), f(c.scanAngle), f(c.scanAngleDegrees);
+    f(c.userData), f(c.pointSourceId), f(c.gpsTime), f(c.red), f(c.green), f(c.blue), f(c.nir);
+    f(c.wavePacketIndex), f(c.waveformOffset), f(c.waveformSize), f(c.returnPointLocation);
+    f(c.waveDx), f(c.waveDy), f(c.waveDz);
+}
+
 // The same columns moved on by `done` points; `extra` is the extra bytes of one point.
 LasColumns advanceColumns(const LasColumns& columns, size_t done, size_t extra);
 

@@ -20,6 +20,8 @@ struct LasSurvey::Impl {
     int layout20 = 0;
     Las2Header header20;
     uint64_t present20 = 0;
+    bool counted = true;
+    std::string tableDisagreement;
 };
 
 LasSurvey::LasSurvey() : m_impl(std::make_unique<Impl>()) {}
@@ -48,7 +50,13 @@ int readLayout20(platform::InputFile& file, Las2Header& h, uint64_t& present, bo
 }  // namespace
 
 int LasSurvey::open(const char* path) {
+    return open(path, Count::kDecode);
+}
+
+int LasSurvey::open(const char* path, Count count) {
     Impl& m = *m_impl;
+    m.counted = true;
+    m.tableDisagreement.clear();
     m.reader.close();
     LasReader::Impl& r = *m.reader.m_impl;
     r.opened.clear();
@@ -87,7 +95,12 @@ int LasSurvey::open(const char* path) {
         r.file.close();
         return m.status = result;
     }
-    las::countDecoded(opened);
+    if (count == Count::kDecode) {
+        las::countDecoded(opened);
+    } else if (opened.decoder) {
+        m.counted = false;
+        m.tableDisagreement = opened.decoder->disagreement();
+    }
     // Where the probe looks, or beyond it when the file holds points to read.
     const uint64_t within = h.readablePoints > 0 ? UINT64_MAX : las::kProbeWindowBytes;
     m.hasFirst = las::firstRecordPoint(r.file, opened, within, m.first);
@@ -102,6 +115,14 @@ int LasSurvey::open(const char* path) {
         r.file.close();
     }
     return m.status = 0;
+}
+
+bool LasSurvey::counted() const {
+    return m_impl->counted;
+}
+
+const std::string& LasSurvey::chunkTableDisagreement() const {
+    return m_impl->tableDisagreement;
 }
 
 const LasFileInfo& LasSurvey::info() const {

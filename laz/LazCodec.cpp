@@ -485,6 +485,7 @@ bool LazDecoder::open(const ByteSource& source, const LazInput& in) {
     m_in = in;
     m_chunks.clear();
     m_haveTable = false;
+    m_tableOffset = 0;
     m_chunk = m_aheadChunk = 0;
     m_next = 0;
     m_bufferPoints = m_bufferPos = 0;
@@ -609,7 +610,23 @@ bool LazDecoder::readChunkTable(uint64_t tableOffset) {
         return false;
     }
     m_haveTable = true;
+    m_tableOffset = tableOffset;
     return true;
+}
+
+std::string LazDecoder::tableDisagreement() const {
+    if (!m_tableError.empty()) return m_tableError;
+    if (!m_haveTable || m_vlr.compressor == kCompressorUnchunked || m_chunks.empty()) return {};
+    const ChunkEntry& last = m_chunks.back();
+    const uint64_t points = last.firstPoint + last.points, end = last.offset + last.bytes;
+    if (points < m_in.pointCount)
+        return "the LAZ chunk table's " + std::to_string(m_chunks.size()) + " chunks hold " +
+               std::to_string(points) + " of the " + std::to_string(m_in.pointCount) +
+               " points the header states";
+    if (end != m_tableOffset)
+        return "the LAZ chunks end at byte " + std::to_string(end) +
+               ", but the chunk table starts at " + std::to_string(m_tableOffset);
+    return {};
 }
 
 bool LazDecoder::seek(uint64_t index) {

@@ -161,6 +161,10 @@ public:
     const std::string& warning() const { return m_warning; }
     // Chunks whose decoding has started, those decoded ahead of the reader included.
     size_t decodedChunks() const { return m_decodedChunks; }
+    // Where the chunk table, read at open, disagrees with the header's count or with itself
+    // (chunks that hold fewer points than stated, or end elsewhere than where the table
+    // starts), found without decoding a chunk; empty when it agrees or there is no table.
+    std::string tableDisagreement() const;
 
 private:
     struct Decoded;
@@ -178,6 +182,7 @@ private:
     LazVlr m_vlr;
     std::vector<ChunkEntry> m_chunks;
     bool m_haveTable = false;
+    uint64_t m_tableOffset = 0;  // where a table read at open starts
     unsigned m_threads = 1;
     size_t m_chunk = 0;             // next chunk to load
     uint64_t m_next = 0;            // index of the next point delivered

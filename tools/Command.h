@@ -109,10 +109,18 @@ private:
 // Flushes and closes standard output; a failure prints one line and turns `status` 0 into 1.
 int finishStdout(int status);
 
-// Shortest text that reads back as the same double.
+// Shortest text that reads back as the same double (or float: a float field prints as stored).
 std::string formatNumber(double value);
-// `value` with `decimals` digits after the point, or as formatNumber when `decimals` < 0.
+std::string formatNumber(float value);
+// A coordinate at the precision of its scale: `decimals` digits after the point, more only for
+// a value off that grid (a cube's centre half a step over), never "-0.00"; as formatNumber when
+// `decimals` < 0.
 std::string formatFixed(double value, int decimals);
+// `value` rounded to `decimals` digits after the point (unchanged when `decimals` < 0): a value
+// derived from coordinates (a mean) at their precision.
+double roundedTo(double value, int decimals);
+// The number a text of formatNumber or formatFixed reads as: a JSON value prints the same.
+double readBack(const std::string& text);
 // The digits after the point that a scale factor gives (0.01: 2); -1 when none up to 12 do.
 int decimalsOf(double scale);
 // "" when `text` is a whole number, else why not ("'x' is not a number"): an option check.
@@ -226,6 +234,7 @@ struct InfoOptions {
     bool strict = false;
     bool stats = false;   // scan every point
     bool schema = false;  // list the dimensions
+    bool check = false;   // decode every compressed chunk to count the readable points
     // Where the JSON answer goes instead of standard output (an array of several files').
     nlohmann::ordered_json* into = nullptr;
 };
@@ -251,8 +260,10 @@ bool isCopcSource(const std::string& pathOrUrl);
 void copyCopcQuery(const CopcQueryOptions& options);
 // las copy --copc: the input rewritten as a COPC file.
 void writeCopcCopy(const std::string& in, const std::string& out, bool json, bool quiet);
-// The COPC records of `path` for las info (nothing for a file that is not COPC).
-void printCopcInfo(const std::string& path, bool json, nlohmann::ordered_json* j);
+// The COPC records of `path` for las info (nothing for a file that is not COPC); the cube's
+// coordinates at `decimals` (the file's, from its scales) after the point.
+void printCopcInfo(const std::string& path, const int decimals[3], bool json,
+                   nlohmann::ordered_json* j);
 
 void addLasInfo(CLI::App& las);
 void addLasCopc(CLI::App& las);
@@ -264,6 +275,7 @@ void addLasStream(CLI::App& las);
 void addLasRender(CLI::App& las);
 void addView(CLI::App& app);
 void addLasToText(CLI::App& las);
+void addLasFromText(CLI::App& las);
 void addXmlFmt(CLI::App& xml);
 void addXmlGetSet(CLI::App& xml);
 

@@ -3,22 +3,66 @@
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 #include "Command.h"
 
 namespace orvter {
 
-std::string formatNumber(double value) {
+template <class T>
+std::string shortest(T value) {
     char buffer[64];
     auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
     return std::string(buffer, result.ptr);
 }
 
-std::string formatFixed(double value, int decimals) {
-    if (decimals < 0 || !std::isfinite(value)) return formatNumber(value);
+std::string formatNumber(double value) {
+    return shortest(value);
+}
+
+std::string formatNumber(float value) {
+    return shortest(value);
+}
+
+namespace {
+
+// Decimals beyond which a value off its scale's grid is given as its shortest text.
+constexpr int kMostDecimals = 12;
+
+std::string fixedText(double value, int decimals) {
     char buffer[400];  // the widest double in fixed notation fits
     std::snprintf(buffer, sizeof buffer, "%.*f", decimals, value);
+    // A value that rounds to zero has no sign: "-0.00" is noise of the arithmetic.
+    if (buffer[0] == '-' && std::strspn(buffer + 1, "0.") == std::strlen(buffer + 1))
+        return buffer + 1;
     return buffer;
+}
+
+}  // namespace
+
+std::string formatFixed(double value, int decimals) {
+    if (decimals < 0 || !std::isfinite(value)) return formatNumber(value);
+    // On the grid of `d` decimals when rounding moves it by no more than the arithmetic that
+    // made it (a few units in its last place) or a thousandth of a step.
+    const double ulp = std::fabs(std::nextafter(value, HUGE_VAL) - value);
+    for (int d = decimals; d <= std::max(decimals, kMostDecimals); ++d) {
+        const double p = std::pow(10.0, d), scaled = value * p;
+        // Beyond 2^52 steps every double is a whole number of them.
+        if (!std::isfinite(scaled) || std::fabs(scaled) >= 0x1p52 ||
+            std::fabs(std::round(scaled) / p - value) <= std::max(1e-3 / p, 4 * ulp))
+            return fixedText(value, d);
+    }
+    return formatNumber(value);
+}
+
+double roundedTo(double value, int decimals) {
+    if (decimals < 0 || !std::isfinite(value)) return value;
+    return readBack(fixedText(value, decimals));
+}
+
+double readBack(const std::string& text) {
+    return std::strtod(text.c_str(), nullptr);
 }
 
 int decimalsOf(double scale) {

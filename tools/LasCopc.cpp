@@ -1,6 +1,7 @@
 // orvter las copc, the COPC part of las info, and las copy of an area or a level of detail of a
 // COPC file (or URL).
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <chrono>
 #include <cinttypes>
 #include <cmath>
@@ -165,7 +166,8 @@ void copyCopcQuery(const CopcQueryOptions& q) {
                      seconds, t.bytes);
 }
 
-void printCopcInfo(const std::string& path, bool json, nlohmann::ordered_json* j) {
+void printCopcInfo(const std::string& path, const int decimals[3], bool json,
+                   nlohmann::ordered_json* j) {
     orv::CopcReader reader;
     if (reader.open(path) != 0) return;
     const orv::CopcInfo& info = reader.info();
@@ -176,10 +178,16 @@ void printCopcInfo(const std::string& path, bool json, nlohmann::ordered_json* j
         ++levels[n.level].first;
         levels[n.level].second += static_cast<uint64_t>(n.pointCount);
     }
+    // The cube in the file's coordinates: at their precision, its half size at the finest.
+    std::string center[3];
+    for (int axis = 0; axis < 3; ++axis)
+        center[axis] = formatFixed(info.center[axis], decimals[axis]);
+    const std::string halfSize =
+        formatFixed(info.halfSize, std::max({decimals[0], decimals[1], decimals[2]}));
     if (json) {
         nlohmann::ordered_json c;
-        c["center"] = {info.center[0], info.center[1], info.center[2]};
-        c["half_size"] = info.halfSize;
+        c["center"] = {readBack(center[0]), readBack(center[1]), readBack(center[2])};
+        c["half_size"] = readBack(halfSize);
         c["spacing"] = info.spacing;
         c["root_page"] = {info.rootPageOffset, info.rootPageSize};
         c["gps_time"] = {info.gpsTimeMin, info.gpsTimeMax};
@@ -192,9 +200,8 @@ void printCopcInfo(const std::string& path, bool json, nlohmann::ordered_json* j
         (*j)["copc"] = c;
         return;
     }
-    std::printf("COPC cube:         center %s %s %s, half size %s\n",
-                formatNumber(info.center[0]).c_str(), formatNumber(info.center[1]).c_str(),
-                formatNumber(info.center[2]).c_str(), formatNumber(info.halfSize).c_str());
+    std::printf("COPC cube:         center %s %s %s, half size %s\n", center[0].c_str(),
+                center[1].c_str(), center[2].c_str(), halfSize.c_str());
     std::printf("COPC spacing:      %s\n", formatNumber(info.spacing).c_str());
     std::printf("COPC GPS time:     %s %s\n", formatNumber(info.gpsTimeMin).c_str(),
                 formatNumber(info.gpsTimeMax).c_str());

@@ -197,7 +197,9 @@ void addLasCopy(CLI::App& las) {
         if (scales && scales != 1 && scales != 3)
             throw CLI::ValidationError("--scale takes one or three values");
         if (box && box != 4 && box != 6)
-            throw CLI::ValidationError("--bbox takes four or six values");
+            throw CLI::ValidationError(
+                "--bbox takes four or six values: write them comma-separated: --bbox X0,Y0,X1,Y1 "
+                "(or X0,Y0,Z0,X1,Y1,Z1)");
         if (o.setVersion == "1.2" && o.format >= 6)
             throw CLI::ValidationError("point format " + std::to_string(o.format) +
                                        " needs LAS 1.4, not --set-version 1.2");

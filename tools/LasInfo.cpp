@@ -31,14 +31,10 @@ std::string triple(double a, double b, double c, const Precision& p) {
     return formatFixed(a, p.x) + " " + formatFixed(b, p.y) + " " + formatFixed(c, p.z);
 }
 
-// The same rounding as a JSON number (shortest text of the rounded value).
-double rounded(double value, int decimals) {
-    const std::string text = formatFixed(value, decimals);
-    return std::isfinite(value) ? std::strtod(text.c_str(), nullptr) : value;
-}
-
+// The numbers the text gives, as JSON numbers.
 nlohmann::ordered_json jsonTriple(double a, double b, double c, const Precision& p) {
-    return {rounded(a, p.x), rounded(b, p.y), rounded(c, p.z)};
+    return {readBack(formatFixed(a, p.x)), readBack(formatFixed(b, p.y)),
+            readBack(formatFixed(c, p.z))};
 }
 
 // The VLRs between the header and the point data: a count or a length that runs past the
@@ -95,6 +91,7 @@ std::vector<std::string> warningsOf(const orv::LasSurvey& file) {
                       std::to_string(+info.extension.numberOfPointRecords));
     const std::string vlr = vlrWarning(file.header());
     if (!vlr.empty()) out.push_back(vlr);
+    if (!file.chunkTableDisagreement().empty()) out.push_back(file.chunkTableDisagreement());
     for (const std::string& w : readWarnings(info.warnings, info.statedPoints, info.readablePoints))
         out.push_back(w);
     return out;
@@ -141,8 +138,12 @@ void emit(const nlohmann::ordered_json& j, const InfoOptions& o) {
         orvter::printJson(j);
 }
 
-void printText(const std::string& name, const orv::LasFileInfo& info, bool hasFirst,
+// The readable points of a compressed file are known only once every chunk is decoded.
+const char* const kNotDecoded = "not counted: the compressed points were not decoded (--check)";
+
+void printText(const std::string& name, const orv::LasSurvey& file, bool hasFirst,
                const orv::XPnt3d& p) {
+    const orv::LasFileInfo& info = file.info();
     const LasHeader& h = info.header;
     const Precision precision(h);
     std::printf("file:              %s\n", name.c_str());
@@ -158,7 +159,9 @@ void printText(const std::string& name, const orv::LasFileInfo& info, bool hasFi
     std::printf("header size:       %u\n", h.headerSize);
     std::printf("offset to points:  %u\n", h.offsetToPointData);
     std::printf("VLRs:              %u\n", h.numberOfVlrs);
-    std::printf("number of points:  %u\n", h.numberOfPointRecords);
+    // The count the readers take; a 1.4 header's 32-bit field is shown beside it.
+    std::printf("number of points:  %" PRIu64 "\n", info.statedPoints);
+    if (info.hasExtension) std::printf("legacy points:     %u\n", h.numberOfPointRecords);
     std::printf("points by return:  %u %u %u %u %u\n", h.numberOfPointsByReturn[0],
                 h.numberOfPointsByReturn[1], h.numberOfPointsByReturn[2],
                 h.numberOfPointsByReturn[3], h.numberOfPointsByReturn[4]);
@@ -173,7 +176,10 @@ void printText(const std::string& name, const orv::LasFileInfo& info, bool hasFi
         }
         std::printf("extended returns:  %s\n", byReturn.c_str());
     }
-    std::printf("readable points:   %" PRIu64 "\n", info.readablePoints);
+    if (file.counted())
+        std::printf("readable points:   %" PRIu64 "\n", info.readablePoints);
+    else
+        std::printf("readable points:   %s\n", kNotDecoded);
     std::printf("scale:             %s\n", (formatNumber(h.xScale) + " " + formatNumber(h.yScale) +
                                             " " + formatNumber(h.zScale))
                                                .c_str());
@@ -205,7 +211,7 @@ void printInfoJson(const std::string& name, orv::LasSurvey& file,
     j["record_length"] = +h.pointDataRecordLength;
     j["header_size"] = +h.headerSize;
     j["offset_to_points"] = +h.offsetToPointData;
-    j["point_count"] = +h.numberOfPointRecords;
+    j["point_count"] = info.statedPoints;
     j["legacy_point_count"] = +h.numberOfPointRecords;
     j["points_by_return"] = {+h.numberOfPointsByReturn[0], +h.numberOfPointsByReturn[1],
                              +h.numberOfPointsByReturn[2], +h.numberOfPointsByReturn[3],
@@ -228,8 +234,10 @@ void printInfoJson(const std::string& name, orv::LasSurvey& file,
         j["extended_points_by_return"] = nullptr;
     }
     j["stated_points"] = info.statedPoints;
-    j["present_records"] = info.presentRecords;
-    j["readable_points"] = info.readablePoints;
+    // A compressed file's records are counted by decoding them: null where they were not.
+    const nlohmann::ordered_json uncounted;
+    j["present_records"] = file.counted() ? nlohmann::ordered_json(info.presentRecords) : uncounted;
+    j["readable_points"] = file.counted() ? nlohmann::ordered_json(info.readablePoints) : uncounted;
     j["warnings"] = warnings;
     printFullLasInfo(file, path, o, &j);
     emit(j, o);
@@ -363,7 +371,10 @@ void printLasInfo(const InfoOptions& o) {
     const InputPath in(o.path);
     // One open of the file feeds every part of the report, and --stats reads on through it.
     orv::LasSurvey file;
-    switch (file.open(in.path().c_str())) {
+    // Compressed points are decoded only where the answer needs every one of them.
+    const bool decode = o.check || o.stats || o.strict;
+    using Count = orv::LasSurvey::Count;
+    switch (file.open(in.path().c_str(), decode ? Count::kDecode : Count::kChunkTable)) {
         case 0:
             break;
         case -1:
@@ -394,7 +405,7 @@ void printLasInfo(const InfoOptions& o) {
     if (o.json) {
         printInfoJson(in.name(), file, warnings, hasFirst, first, in.path(), o);
     } else {
-        printText(in.name(), info, hasFirst, first);
+        printText(in.name(), file, hasFirst, first);
         printFullLasInfo(file, in.path(), o, nullptr);
     }
     // Warnings go to standard error after the report: the file was read, the status stays 0.
@@ -451,6 +462,10 @@ void addLasInfo(CLI::App& las) {
     cmd->add_flag("--strict", options->strict,
                   "Exit with status 3 when the file disagrees with its header (counts, records, "
                   "points outside the bounds)");
+    cmd->add_flag("--check", options->check,
+                  "Decode every chunk of a compressed file to count its readable points and find "
+                  "damage (without it, the chunk table is checked against the header and the "
+                  "file's size)");
     cmd->add_flag("--stats", options->stats,
                   "Scan every point: real bounds, returns, classes with their names, GPS time "
                   "range, density, and count, min, max, mean and standard deviation of every "

@@ -54,12 +54,13 @@ nlohmann::ordered_json vlrList(const std::vector<orv::LasVlr>& list) {
 // The summary of every dimension, keyed by name.
 nlohmann::ordered_json dimensionsJson(const PointStats& s) {
     nlohmann::ordered_json out = nlohmann::ordered_json::object();
+    // The numbers the text gives: no digits beyond what the values hold.
     for (const DimensionStats& d : s.dimensions)
         out[d.name] = {{"count", d.count},
-                       {"min", d.min},
-                       {"max", d.max},
-                       {"mean", d.mean},
-                       {"stddev", d.stddev()}};
+                       {"min", readBack(d.text(d.min))},
+                       {"max", readBack(d.text(d.max))},
+                       {"mean", readBack(d.text(d.mean, true))},
+                       {"stddev", readBack(d.text(d.stddev(), true))}};
     return out;
 }
 
@@ -123,9 +124,7 @@ void printFullLasInfo(orv::LasSurvey& file, const std::string& path, const InfoO
                 auto at = [&](const double* v) {
                     nlohmann::ordered_json a = nlohmann::ordered_json::array();
                     for (int axis = 0; axis < 3; ++axis)
-                        a.push_back(s.points && dec[axis] >= 0
-                                        ? std::stod(fixed(v[axis], dec[axis]))
-                                        : (s.points ? v[axis] : 0.0));
+                        a.push_back(s.points ? readBack(fixed(v[axis], dec[axis])) : 0.0);
                     return a;
                 };
                 st["min"] = at(s.lo);
@@ -156,7 +155,7 @@ void printFullLasInfo(orv::LasSurvey& file, const std::string& path, const InfoO
                 list.push_back({{"name", printable(e.name)}, {"type", e.type}, {"size", e.size}});
             o["schema"] = list;
         }
-        if (copc) printCopcInfo(path, true, &o);
+        if (copc) printCopcInfo(path, dec, true, &o);
         return;
     }
 
@@ -179,7 +178,7 @@ void printFullLasInfo(orv::LasSurvey& file, const std::string& path, const InfoO
     if (verticalEpsg != 0) std::printf("vertical EPSG:     %d\n", verticalEpsg);
     if (!crsNote.empty()) std::printf("CRS note:          %s\n", printable(crsNote).c_str());
     if (!wkt.empty()) std::printf("WKT:               %s\n", printable(wkt).c_str());
-    if (copc) printCopcInfo(path, false, nullptr);
+    if (copc) printCopcInfo(path, dec, false, nullptr);
     if (scanned) {
         std::printf("scanned points:    %" PRIu64 "\n", s.points);
         if (s.points) {
@@ -203,9 +202,9 @@ void printFullLasInfo(orv::LasSurvey& file, const std::string& path, const InfoO
         std::printf("%-22s %12s %16s %16s %16s %16s\n", "dimension", "count", "min", "max", "mean",
                     "stddev");
         for (const DimensionStats& d : s.dimensions)
-            std::printf("%-22s %12" PRIu64 " %16.*g %16.*g %16.*g %16.*g\n",
-                        printable(d.name).c_str(), d.count, 15, d.min, 15, d.max, 15, d.mean, 15,
-                        d.stddev());
+            std::printf("%-22s %12" PRIu64 " %16s %16s %16s %16s\n", printable(d.name).c_str(),
+                        d.count, d.text(d.min).c_str(), d.text(d.max).c_str(),
+                        d.text(d.mean, true).c_str(), d.text(d.stddev(), true).c_str());
     }
     if (options.schema) {
         std::printf("%-22s %-8s %s\n", "schema", "type", "bytes");

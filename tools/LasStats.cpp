@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <limits>
 
+#include "Command.h"
 #include "OrvLasPoints.h"
 
 namespace orvter {
@@ -47,6 +49,17 @@ orv::LasExtraField asDoubles(orv::LasExtraField f) {
 }
 
 }  // namespace
+
+std::string DimensionStats::text(double value, bool derived) const {
+    if (decimals >= 0) return formatFixed(derived ? roundedTo(value, decimals) : value, decimals);
+    if (single) return formatNumber(static_cast<float>(value));
+    if (!derived) return formatNumber(value);
+    // A mean or a deviation summed over millions of points is good to about ten digits: the
+    // rest would be the rounding of the sums.
+    char digits[32];
+    std::snprintf(digits, sizeof digits, "%.10g", value);
+    return formatNumber(readBack(digits));
+}
 
 double DimensionStats::stddev() const {
     return count > 1 ? std::sqrt(m2 / static_cast<double>(count)) : 0.0;
@@ -108,8 +121,12 @@ PointStats scanPoints(orv::LasReader& reader) {
     const orv::LasPointLayout& l = orv::kLasPointLayouts[h.pointFormat];
     const size_t stride = orv::lasExtraByteCount(h);
     std::vector<orv::LasExtraField> extras;
-    for (const orv::LasExtraField& f : orv::lasExtraFields(h))
-        if (f.dataType >= 1 && f.dataType <= 10) extras.push_back(asDoubles(f));
+    std::vector<bool> floats;  // an extra field of floats, neither scaled nor offset
+    for (const orv::LasExtraField& f : orv::lasExtraFields(h)) {
+        if (f.dataType < 1 || f.dataType > 10) continue;
+        extras.push_back(asDoubles(f));
+        floats.push_back(f.dataType == 9 && !(f.options & 0x18));
+    }
 
     PointStats s;
     s.hasTime = l.gpsTime >= 0;
@@ -133,6 +150,10 @@ PointStats scanPoints(orv::LasReader& reader) {
     if (l.nir >= 0) names.push_back("nir");
     for (const orv::LasExtraField& f : extras) names.push_back(f.name);
     for (const std::string& n : names) s.dimensions.push_back({n});
+    for (int axis = 0; axis < 3; ++axis) s.dimensions[axis].decimals = decimalsOf(h.scale[axis]);
+    for (DimensionStats& d : s.dimensions) d.single |= d.name == "scan_angle";  // float degrees
+    for (size_t k = 0; k < floats.size(); ++k)
+        s.dimensions[s.dimensions.size() - floats.size() + k].single = floats[k];
 
     constexpr size_t kBlock = 65536;
     std::vector<double> x, y, z, gps, extra;

@@ -15,8 +15,13 @@ struct DimensionStats {
     std::string name;
     uint64_t count = 0;
     double min = 0, max = 0, mean = 0;
-    double m2 = 0;  // sum of squared differences from the mean, updated as points come
+    double m2 = 0;        // sum of squared differences from the mean, updated as points come
+    int decimals = -1;    // a coordinate's: the digits its scale gives
+    bool single = false;  // the values are floats
     double stddev() const;
+    // `value` of this dimension as text: a coordinate at its scale's precision, a float as the
+    // float; `derived` (a mean, a deviation) rounds a coordinate to that precision first.
+    std::string text(double value, bool derived = false) const;
 };
 
 struct PointStats {

@@ -96,6 +96,7 @@ int main(int argc, char** argv) {
     orvter::addLasStream(*las);
     orvter::addLasRender(*las);
     orvter::addLasToText(*las);
+    orvter::addLasFromText(*las);
     CLI::App* xml = app.add_subcommand("xml", "Format, read and change XML documents");
     xml->require_subcommand(1);
     orvter::addXmlFmt(*xml);

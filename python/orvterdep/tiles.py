@@ -63,8 +63,18 @@ def map(func, paths, client=None, workers=None, **kwargs):
         return c.gather(futures)
 
 
+def _decimals(scale):
+    """The digits after the point that a scale factor gives (0.01: 2); None when none up to 12 do."""
+    for d in range(13):
+        steps = scale * 10**d
+        if steps > 0 and abs(steps - round(steps)) <= 1e-9 * steps:
+            return d
+    return None
+
+
 def stats(path):
-    """One tile's numbers: points, real bounds, a class histogram, points by return."""
+    """One tile's numbers: points, real bounds (at the precision of the tile's scale), a class
+    histogram, points by return."""
     points, classes, returns = 0, np.zeros(256, np.int64), np.zeros(16, np.int64)
     low, high = np.full(3, np.inf), np.full(3, -np.inf)
     for part in chunks(path, CHUNK):
@@ -74,7 +84,12 @@ def stats(path):
         for i, c in enumerate("xyz"):
             low[i] = min(low[i], part[c].min())
             high[i] = max(high[i], part[c].max())
-    return {"tiles": 1, "points": points, "min": low.tolist(), "max": high.tolist(),
+    # Scaling leaves noise in the last digits (63.623000000000005): what the file holds is on
+    # the grid of its scale.
+    places = [_decimals(s) for s in read_header(path)["scale"]]
+    low, high = ([v if d is None else round(v, d) for v, d in zip(b.tolist(), places)]
+                 for b in (low, high))
+    return {"tiles": 1, "points": points, "min": low, "max": high,
             "classes": classes.tolist(), "returns": returns.tolist()}
 
 

@@ -29,7 +29,9 @@ def test_summary_on_a_cluster_equals_a_serial_loop(tile_paths, client):
     assert tiles.summary(tile_paths, client=client) == serial
     points = np.concatenate([orvterdep.read(p)[1] for p in tile_paths])
     assert serial["points"] == len(points) and serial["tiles"] == 8
-    assert serial["min"] == [points[c].min() for c in "xyz"]
+    # At the scale's precision (gen writes thousandths), without the noise of the scaling.
+    assert serial["min"] == pytest.approx([points[c].min() for c in "xyz"], abs=5e-4)
+    assert all(len(repr(v).partition(".")[2]) <= 3 for v in serial["min"] + serial["max"])
     assert serial["classes"] == {int(c): int(n) for c, n in zip(*np.unique(points["classification"],
                                                                             return_counts=True))}
     assert tiles.map(len, [], client=client) == []

@@ -2,11 +2,13 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cmath>
 #include <nlohmann/json.hpp>
 
 #include "OrvLas.h"
 #include "OrvLasFile.h"
+#include "OrvLasPoints.h"
 #include "OrvLasStream.h"
 #include "support/ExpectedLas.h"
 #include "support/LasBuilder.h"
@@ -247,6 +249,84 @@ TEST_F(CrossCheck, StreamedSamplesKeepTheirPoints) {
         ++compared;
     }
     EXPECT_GE(compared, 20);
+}
+
+// Point `i` of `a` and point `j` of `b` as the independent reader gives them: the same place
+// (within half the coarser scale), intensity, return, class and source.
+::testing::AssertionResult samePoint(const nlohmann::json& a, size_t i, const nlohmann::json& b,
+                                     size_t j) {
+    const auto &p = a["points"][i], &q = b["points"][j];
+    for (int axis = 0; axis < 3; ++axis) {
+        const double half =
+            std::max(a["scale"][axis].get<double>(), b["scale"][axis].get<double>());
+        const double v = p[axis].get<double>(), w = q[axis].get<double>();
+        if (std::fabs(v - w) > half / 2 + 1e-15 * std::fabs(v))
+            return ::testing::AssertionFailure() << "axis " << axis << ": " << v << " and " << w;
+    }
+    for (int k = 3; k < 7; ++k)
+        if (p[k] != q[k]) return ::testing::AssertionFailure() << "field " << k << ": " << p << q;
+    return ::testing::AssertionSuccess();
+}
+
+TEST_F(CrossCheck, TextOfEverySampleReadsBackAsItsRecords) {
+    const std::string data = orvtest::lasDataDir();
+    if (data.empty()) GTEST_SKIP() << "shared LAS samples not found";
+    const std::string orvter = shellQuote(ORVTER_PATH), text = dir.path("points.txt");
+    int compared = 0;
+    for (const auto& e : orvtest::loadExpectedLas(data)) {
+        const std::string in = data + "/" + e.name, out = dir.path("back.las");
+        const uint32_t groups = orv::lasPointFormatGroups(uint8_t(e.pointFormat));
+        std::string fields =
+            "x,y,z,intensity,return_number,number_of_returns,classification,synthetic,key_point,"
+            "withheld,overlap,scanner_channel,scan_direction,edge_of_flight_line,scan_angle,"
+            "user_data,point_source_id";
+        if (groups & orv::kLasGpsTimeGroup) fields += ",gps_time";
+        if (groups & orv::kLasRgbGroup) fields += ",red,green,blue";
+        if (groups & orv::kLasNirGroup) fields += ",nir";
+        const auto to =
+            orvtest::runCommand(orvter + " las to-text --header --separator ' ' " + shellQuote(in) +
+                                " " + shellQuote(text) + " --fields " + fields + " 2>&1");
+        if (to.status != 0) continue;  // only what the reader accepts
+        const auto from =
+            orvtest::runCommand(orvter + " las from-text --quiet " + shellQuote(text) + " " +
+                                shellQuote(out) + " --fields " + fields + " 2>&1");
+        ASSERT_EQ(from.status, 0) << e.name << ": " << from.out;
+        const nlohmann::json a = readWithCopc(in), b = readWithCopc(out);
+        ASSERT_FALSE(a.is_null() || b.is_null()) << e.name;
+        ASSERT_EQ(b["points"].size(), a["points"].size()) << e.name;
+        for (size_t i = 0; i < a["points"].size(); ++i)
+            ASSERT_TRUE(samePoint(a, i, b, i)) << e.name << " point " << i;
+        ++compared;
+    }
+    EXPECT_GE(compared, 15);
+}
+
+TEST_F(CrossCheck, MergeOfTwoFormatsKeepsEveryInputsPoints) {
+    const std::string data = orvtest::lasDataDir();
+    if (data.empty()) GTEST_SKIP() << "shared LAS samples not found";
+    const std::string orvter = shellQuote(ORVTER_PATH), simple = shellQuote(data + "/simple.las");
+    const std::string f6 = dir.path("simple6.las"), merged = dir.path("merged.las");
+    ASSERT_EQ(orvtest::runCommand(orvter + " las copy --quiet --format 6 " + simple + " " +
+                                  shellQuote(f6))
+                  .status,
+              0);
+    // Format 3 (time and colour) and 6 (the extended core) meet in format 7, said on one line.
+    const auto r = orvtest::runCommand(orvter + " las merge --quiet " + shellQuote(merged) + " " +
+                                       simple + " " + shellQuote(f6) + " 2>&1");
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find("merging point formats 3, 6 into format 7"), std::string::npos) << r.out;
+    const nlohmann::json a = readWithCopc(data + "/simple.las"), m = readWithCopc(merged);
+    ASSERT_FALSE(a.is_null() || m.is_null());
+    EXPECT_EQ(m["pointDataRecordFormat"], 7);
+    const size_t n = a["points"].size();
+    ASSERT_EQ(m["points"].size(), 2 * n);
+    for (size_t i = 0; i < 2 * n; ++i) ASSERT_TRUE(samePoint(a, i % n, m, i)) << i;
+    // Asked for a format, the merge takes it as copy does.
+    const auto asked =
+        orvtest::runCommand(orvter + " las merge --quiet --format 1 " + shellQuote(merged) + " " +
+                            simple + " " + shellQuote(f6));
+    ASSERT_EQ(asked.status, 0) << asked.out;
+    EXPECT_EQ(readWithCopc(merged)["pointDataRecordFormat"], 1);
 }
 
 }  // namespace

@@ -160,7 +160,7 @@ TEST_F(LazDamageContract, EveryEntryPointRefusesOrGivesWhatDecodesAndSaysSo) {
             {"las copy", viaOrvter("las copy --quiet " + q + " " + out, "copied")},
             {"las copy --strict",
              viaOrvter("las copy --quiet --strict " + q + " " + out, "copied", 3)},
-            {"las info", viaOrvter("las info " + q, "readable points:")},
+            {"las info --check", viaOrvter("las info --check " + q, "readable points:")},
             {"las stream", viaOrvter("las stream --quiet " + q + " " + out, "streamed")},
             {"las merge", viaOrvter("las merge --quiet " + out + " " + q, "merged")},
 #ifdef ORV_PYTHON_DIR
@@ -231,9 +231,48 @@ TEST_F(LazDamageContract, ChunkSizeZeroReadsAsChunksOfVaryingSize) {
     const Outcome cut = viaLasReader(m_dir.path("variable-cut.laz"));
     EXPECT_EQ(cut.points, 22000);
     EXPECT_TRUE(cut.warned);
-    const CommandResult info = runCommand(std::string(ORVTER_PATH) + " las info " +
+    const CommandResult info = runCommand(std::string(ORVTER_PATH) + " las info --check " +
                                           shellQuote(m_dir.path("variable.laz")));
     EXPECT_NE(info.out.find("readable points:   23875"), std::string::npos) << info.out;
+    // The cut table lists fewer points than the header states: seen without decoding a chunk.
+    const CommandResult plain = runCommand(std::string(ORVTER_PATH) + " las info " +
+                                           shellQuote(m_dir.path("variable-cut.laz")) + " 2>&1");
+    EXPECT_NE(plain.out.find("warning: '" + m_dir.path("variable-cut.laz") +
+                             "': the LAZ chunk table's 11 chunks hold 22000 of the 23875 points"),
+              std::string::npos)
+        << plain.out;
+}
+
+TEST_F(LazDamageContract, InfoChecksTheChunkTableAndDecodesOnlyWhenAsked) {
+    const size_t middle = m_whole.size() / 3;
+    struct Case {
+        std::string path;
+        bool tableWarns;  // found from the header, VLRs and chunk table alone
+    };
+    const Case cases[] = {
+        {m_dir.path("whole.laz"), false},
+        {damaged("cut-in-chunk.laz", [&](auto& b) { b.resize(middle); }), true},
+        {damaged("table-cut-1.laz", [](auto& b) { b.pop_back(); }), true},
+        {damaged("changed-byte.laz", [&](auto& b) { b[middle] ^= 0x5A; }), false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path);
+        const Outcome plain = viaOrvter("las info " + shellQuote(c.path), "readable points:");
+        const CommandResult text = runCommand(std::string(ORVTER_PATH) + " las info " +
+                                              shellQuote(c.path) + " 2>/dev/null");
+        EXPECT_EQ(plain.warned, c.tableWarns);
+        EXPECT_NE(text.out.find("readable points:   not counted: the compressed points were not "
+                                "decoded (--check)"),
+                  std::string::npos)
+            << text.out;
+        const CommandResult json = runCommand(std::string(ORVTER_PATH) + " las info --json " +
+                                              shellQuote(c.path) + " 2>/dev/null");
+        EXPECT_NE(json.out.find("\"readable_points\": null"), std::string::npos) << json.out;
+        // Every damaged sample is found once the chunks are decoded.
+        const Outcome checked =
+            viaOrvter("las info --check " + shellQuote(c.path), "readable points:");
+        EXPECT_EQ(checked.warned, c.path != m_dir.path("whole.laz"));
+    }
 }
 
 // Peak resident memory, in KiB, of a command run alone in a fresh child.

@@ -106,6 +106,8 @@ TEST_F(OrvterBehaviour, UsageErrorsExitWith2AndShowTheUsage) {
         {"las copy " + q("in.las") + " " + q("o.las") + " --format 11", "las copy "},
         {"las copy " + q("in.las") + " " + q("o.las") + " --keep-class 300", "0 to 255"},
         {"las copy " + q("in.las") + " " + q("o.las") + " --bbox 1,2,3,4,5,6,7", "four or six"},
+        {"las copy " + q("in.las") + " " + q("o.las") + " --bbox 1 2 3 4",
+         "write them comma-separated: --bbox X0,Y0,X1,Y1"},
         {"las copy " + q("in.las") + " " + q("o.las") + " --scale 1,1,1,1", "one or three"},
         {"las copy " + q("in.las") + " " + q("o.las") + " --step 0", "at least 1"},
         {"las copy " + q("in.las") + " " + q("o.las") + " --pool --format 1", "--pool"},

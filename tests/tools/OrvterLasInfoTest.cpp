@@ -144,13 +144,17 @@ TEST(OrvterLasInfo, ReportsThe14Counts) {
     auto r = runCommand(orvter("las info --json " + shellQuote(dir.path("a.las"))));
     ASSERT_EQ(r.status, 0);
     const auto j = nlohmann::json::parse(r.out);
-    EXPECT_EQ(j["point_count"], 0);
+    // The count the file holds first; the 32-bit field, 0 in a 1.4 file, under its own name.
+    EXPECT_EQ(j["point_count"], 3);
+    EXPECT_EQ(j["legacy_point_count"], 0);
     EXPECT_EQ(j["extended_point_count"], 3);
     EXPECT_EQ(j["extended_points_by_return"],
               nlohmann::json({0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 1}));
     EXPECT_EQ(j["readable_points"], 3);
     EXPECT_EQ(j["warnings"], nlohmann::json::array());
     r = runCommand(orvter("las info " + shellQuote(dir.path("a.las"))));
+    EXPECT_NE(r.out.find("number of points:  3\nlegacy points:     0\n"), std::string::npos)
+        << r.out;
     EXPECT_NE(r.out.find("extended points:   3\n"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("extended returns:  0 1 2 3 4 5 6 7 8 9 10 11 12 13 1\n"),
               std::string::npos)
@@ -335,6 +339,42 @@ TEST(OrvterLasInfo, SchemaOfAnUnknownFormatIsEmpty) {
     const auto r = runCommand(orvter("las info --json --schema " + shellQuote(dir.path("a.las"))));
     ASSERT_EQ(r.status, 0) << r.out;
     EXPECT_EQ(nlohmann::json::parse(r.out)["schema"], nlohmann::json::array());
+}
+
+}  // namespace
+
+namespace {
+
+// Coordinates at their scale's precision and no sign on a zero; a float field as the float.
+TEST(OrvterLasInfo, NumbersCarryNoFloatNoise) {
+    orvtest::TempDir dir;
+    const std::string text = "-0.2 2 63.623 9.306\n-0.1 3 63.625 -9.306\n";
+    orvtest::writeFile(dir.path("n.txt"), {text.begin(), text.end()});
+    const std::string las = shellQuote(dir.path("n.las"));
+    ASSERT_EQ(runCommand(orvter("las from-text --quiet " + shellQuote(dir.path("n.txt")) + " " +
+                                las + " --fields x,y,z,scan_angle"))
+                  .status,
+              0);
+    const auto r = runCommand(orvter("las info --stats " + las));
+    ASSERT_EQ(r.status, 0) << r.out;
+    for (const char* line :
+         {"offset:            0.0 3 64.000\n", "min:               -0.2 2 63.623\n",
+          "real max:          -0.1 3 63.625\n",
+          "scan_angle                        2           -9.306            9.306"})
+        EXPECT_NE(r.out.find(line), std::string::npos) << line << "\n" << r.out;
+    const auto j = nlohmann::json::parse(runCommand(orvter("las info --stats --json " + las)).out);
+    EXPECT_EQ(j["stats"]["dimensions"]["scan_angle"]["min"].dump(), "-9.306");
+    EXPECT_EQ(j["stats"]["dimensions"]["z"]["mean"].dump(), "63.624");
+    // A header's -0 offset and a bound with the noise of its arithmetic.
+    orvtest::LasBuilder b;
+    b.header.xScale = b.header.yScale = b.header.zScale = 0.01;
+    b.header.xOffset = -0.0;
+    b.header.minZ = 63.623000000000005;
+    b.add({1, 2, 3, 0, 1, 2});
+    orvtest::writeFile(dir.path("b.las"), b.bytes());
+    const auto h = runCommand(orvter("las info " + shellQuote(dir.path("b.las"))));
+    EXPECT_NE(h.out.find("offset:            0.00 0.00 0.00\n"), std::string::npos) << h.out;
+    EXPECT_NE(h.out.find("min:               0.00 0.00 63.623\n"), std::string::npos) << h.out;
 }
 
 }  // namespace
