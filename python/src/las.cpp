@@ -754,9 +754,11 @@ public:
         const py::dict fields = fieldsOf(points.dtype());
         if (fields.empty()) throw py::type_error("points: a structured array with named fields");
         requireCoordinates(fields);
-        if (fields.contains(kExtraName) && extraOfFields(fields) != m_extra)
+        // Raw extra bytes of another width are left out only when the caller says so.
+        const bool rawFits = !fields.contains(kExtraName) || extraOfFields(fields) == m_extra;
+        if (!rawFits && !m_drop.covers(kExtraName))
             throw py::value_error("extra_bytes: the records hold " + std::to_string(m_extra) +
-                                  " extra bytes a point");
+                                  " extra bytes a point (drop=True leaves these out)");
         const size_t n = static_cast<size_t>(points.size());
         const PointShape shape(m_header.pointFormat, m_extra, true);
         refuseUnheld(points.dtype(), shape);
@@ -766,7 +768,7 @@ public:
             const py::object part = points[py::slice(lo, lo + m, 1)];
             std::vector<py::array> keep;  // this block's converted columns, alive until written
             std::vector<orv::LasExtraColumn> dims;
-            const LasStridedColumns c = columnsOf(part, fields, shape, keep, dims);
+            const LasStridedColumns c = columnsOf(part, fields, shape, rawFits, keep, dims);
             size_t written = 0;
             {
                 py::gil_scoped_release unlocked;
@@ -826,7 +828,7 @@ private:
     // The library's columns over the fields of `part` that the records hold, under our names or
     // laspy's; `keep` and `dims` hold what the columns point to.
     LasStridedColumns columnsOf(const py::object& part, const py::dict& fields,
-                                const PointShape& shape, std::vector<py::array>& keep,
+                                const PointShape& shape, bool rawFits, std::vector<py::array>& keep,
                                 std::vector<orv::LasExtraColumn>& dims) const {
         LasStridedColumns c;
         const auto bind = [&](const char* name, const py::dtype& type) {
@@ -862,7 +864,7 @@ private:
             const auto [at, stride] = bind(kFlagsName, py::dtype("u1"));
             c.classificationFlags = {at, stride};
         }
-        if (m_extra && fields.contains(kExtraName)) {
+        if (m_extra && rawFits && fields.contains(kExtraName)) {
             const auto [at, stride] = bind(kExtraName, fields[kExtraName].cast<py::tuple>()[0]);
             c.extraBytes = {at, stride};
         }
@@ -938,7 +940,10 @@ void bindLas(py::module_& m) {
         .def("all", &Chunks::all, "The remaining points in one array")
         .def_property_readonly("header", &Chunks::header)
         .def_property_readonly("dtype", &Chunks::dtype);
-    py::class_<Writer>(m, "Writer", "Writes a LAS file block by block; close() puts it in place.")
+    py::class_<Writer>(m, "Writer",
+                       "Writes a LAS or LAZ file block by block; close() puts it in place. "
+                       "append=True adds the points to an existing file; drop=True (or a list "
+                       "of names) leaves out fields the point format cannot hold.")
         .def(py::init<const py::object&, const py::object&, const py::object&, const py::object&,
                       bool>(),
              py::arg("path"), py::arg("header") = py::none(), py::arg("dtype") = py::none(),

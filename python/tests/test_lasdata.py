@@ -178,3 +178,17 @@ def test_a_copc_file_is_written_and_refuses_appending(tmp_path, cloud):
     assert [p.name for p in tmp_path.iterdir()] == ["c.copc.laz"]  # no scratch file stays
     with pytest.raises(orvterdep.FormatError, match="COPC"):
         orvterdep.open(tmp_path / "c.copc.laz", mode="a")
+
+
+def test_an_appended_file_keeps_its_records_and_drops_only_when_told(tmp_path, cloud):
+    target = tmp_path / "a.las"
+    shutil.copy(cloud, target)
+    las = orvterdep.read_las(cloud)
+    las.add_extra_dim("hag", "f4")
+    with pytest.raises(ValueError, match="hold 0 extra bytes"):
+        with orvterdep.open(target, mode="a") as appender:
+            appender.append_points(las)
+    assert target.read_bytes() == cloud.read_bytes()
+    with orvterdep.open(target, mode="a", drop=True) as appender:
+        appender.append_points(las)
+    assert orvterdep.header(target).point_count == 2 * len(las)
