@@ -308,6 +308,10 @@ std::string appendRefusal(const las::OpenedLas& opened) {
     if (h.vlrs.size() != h.numberOfVlrs || h.evlrs.size() != h.numberOfEvlrs)
         return "its VLRs run past its point data or its end";
     if (!h.evlrs.empty() && h.versionMinor < 4) return "extended VLRs need version 1.4";
+    for (int axis = 0; axis < 3; ++axis)
+        if (!(h.scale[axis] != 0.0 && std::isfinite(h.scale[axis]) &&
+              std::isfinite(h.offset[axis])))
+            return "its scales are not finite and nonzero, or its offsets not finite";
     if (!opened.decoder && h.presentRecords < h.statedPoints)
         return "it holds " + std::to_string(h.presentRecords) + " of the " +
                std::to_string(h.statedPoints) + " records its header states";
