@@ -152,6 +152,12 @@ ORV_API uint16_t lasStandardRecordLength(uint8_t pointFormat);
 // do not fit the records' extra bytes are left out.
 ORV_API std::vector<LasExtraField> lasExtraFields(const LasFileHeader& header);
 
+// The 192 bytes that describe `field` in the extra-bytes VLR, as lasExtraFields reads them back:
+// data type, options (an untyped field's size in the options byte), name and description (cut
+// to 32 bytes), and the scale and offset where options bits 3 and 4 say they count. Its offset
+// is where the VLR puts it: after the fields described before it.
+ORV_API std::vector<uint8_t> lasExtraFieldDescriptor(const LasExtraField& field);
+
 // The header's coordinate reference system: the WKT text of a WKT VLR or EVLR, else empty.
 ORV_API std::string lasWkt(const LasFileHeader& header);
 // The EPSG code of the GeoTIFF keys' ProjectedCSTypeGeoKey (3072), else GeographicTypeGeoKey
@@ -294,6 +300,17 @@ public:
     // header and post-VLR bytes. Its counts, bounds, sizes and offsets are ignored. 0, or -1 when
     // the header cannot be written as asked (see error()). File failures throw orv::FileError.
     int open(const char* path, const LasFileHeader& header);
+    // Opens the LAS or LAZ file at `path` to add points after its own: write and writeRaw take
+    // records of its format and record length, and close updates its counts, points by return
+    // and bounds (from those it states) and, compressed, puts new chunks after its last with a
+    // chunk table of all; its header, VLRs and EVLRs stay otherwise as they are. The file is
+    // replaced only when close succeeds, its points copied as stored, never decoded. 0; -1 when
+    // it cannot be opened or read; -2 when it is not a LAS 1.x file; -3 when points cannot be
+    // added to it (a COPC file, records shorter than stated, an unreadable chunk table, items
+    // this writer does not write; see error()). File failures throw orv::FileError.
+    int append(const char* path);
+    // The header of the file being written: after append, the file's own.
+    const LasFileHeader& header() const;
     // Compresses the records from the next open on whatever the path's name (one ending in .laz
     // always is): for a target whose name says nothing, such as standard output.
     void setCompressed(bool compressed);

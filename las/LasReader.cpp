@@ -95,23 +95,28 @@ private:
 
 }  // namespace
 
-std::unique_ptr<RecordSource> compressedRecords(const platform::InputFile& file,
-                                                LasFileHeader& header, std::string& error,
-                                                unsigned threads) {
+bool lazInputOf(const LasFileHeader& header, laz::LazInput& in) {
     const LasVlr* vlr = nullptr;
     for (const LasVlr& v : header.vlrs)
         if (v.userId == laz::kVlrUserId && v.recordId == laz::kVlrRecordId) vlr = &v;
-    if (!vlr) {
-        error = "the point records are compressed, but the file has no compression VLR";
-        return nullptr;
-    }
-    laz::LazInput in;
+    if (!vlr) return false;
     in.pointFormat = header.pointFormat;
     in.recordLength = header.recordLength;
     in.vlr = vlr->payload.data();
     in.vlrSize = vlr->payload.size();
     in.pointOffset = header.offsetToPointData;
     in.pointCount = header.statedPoints;
+    return true;
+}
+
+std::unique_ptr<RecordSource> compressedRecords(const platform::InputFile& file,
+                                                LasFileHeader& header, std::string& error,
+                                                unsigned threads) {
+    laz::LazInput in;
+    if (!lazInputOf(header, in)) {
+        error = "the point records are compressed, but the file has no compression VLR";
+        return nullptr;
+    }
     auto source = std::make_unique<CompressedRecords>(file, header, error);
     if (!source->open(in, threads)) return nullptr;
     return source;

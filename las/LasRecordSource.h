@@ -10,6 +10,10 @@
 #include "OrvLasFile.h"
 #include "platform/Files.h"
 
+namespace orv::laz {
+struct LazInput;
+}
+
 namespace orv::las {
 
 class RecordSource {
@@ -28,6 +32,10 @@ public:
 // must outlive the source.
 std::unique_ptr<RecordSource> uncompressedRecords(platform::InputFile& file,
                                                   const LasFileHeader& header, uint64_t count);
+
+// What a decoder of the compressed records of `header` is given; false without a compression
+// VLR.
+bool lazInputOf(const LasFileHeader& header, laz::LazInput& in);
 
 // The compressed records of `header`, decoded; null with `error` set when they cannot be.
 // `error` also receives a warning at open and the reason decoding stops short, each also noted

@@ -1,4 +1,5 @@
 // What the well-known VLRs say: the extra-bytes descriptions and the coordinate reference system.
+#include <algorithm>
 #include <cstring>
 
 #include "OrvLasFile.h"
@@ -6,6 +7,9 @@
 
 namespace orv {
 namespace {
+
+// Bytes of one extra-bytes description.
+constexpr size_t kExtraDescriptorBytes = 192;
 
 const LasVlr* find(const std::vector<LasVlr>& list, const char* userId, uint16_t recordId) {
     for (const LasVlr& v : list)
@@ -40,7 +44,6 @@ std::vector<LasExtraField> lasExtraFields(const LasFileHeader& h) {
     const uint16_t standard = lasStandardRecordLength(h.pointFormat);
     if (standard == 0 || h.recordLength < standard) return fields;
     const uint32_t room = h.recordLength - standard;
-    constexpr size_t kDescriptor = 192;
     uint32_t offset = 0;
     // Writers may split the descriptions over several records (VLRs and EVLRs): they describe
     // the extra bytes in the order the records come.
@@ -49,7 +52,8 @@ std::vector<LasExtraField> lasExtraFields(const LasFileHeader& h) {
         for (const LasVlr& v : *list)
             if (v.userId == "LASF_Spec" && v.recordId == 4) records.push_back(&v);
     for (const LasVlr* v : records) {
-        for (size_t at = 0; at + kDescriptor <= v->payload.size(); at += kDescriptor) {
+        for (size_t at = 0; at + kExtraDescriptorBytes <= v->payload.size();
+             at += kExtraDescriptorBytes) {
             const uint8_t* d = v->payload.data() + at;
             LasExtraField f;
             f.dataType = d[2];
@@ -69,6 +73,19 @@ std::vector<LasExtraField> lasExtraFields(const LasFileHeader& h) {
         }
     }
     return fields;
+}
+
+std::vector<uint8_t> lasExtraFieldDescriptor(const LasExtraField& f) {
+    std::vector<uint8_t> d(kExtraDescriptorBytes, 0);
+    d[2] = f.dataType;
+    d[3] = f.dataType == 0 ? static_cast<uint8_t>(f.size) : f.options;
+    std::memcpy(d.data() + 4, f.name.data(), std::min<size_t>(f.name.size(), 32));
+    std::memcpy(d.data() + 160, f.description.data(), std::min<size_t>(f.description.size(), 32));
+    for (int k = 0; k < 3 && f.dataType != 0; ++k) {
+        if (f.options & 0x08) las::store(d.data() + 112 + 8 * k, f.scale[k]);
+        if (f.options & 0x10) las::store(d.data() + 136 + 8 * k, f.offsetValue[k]);
+    }
+    return d;
 }
 
 std::string lasWkt(const LasFileHeader& h) {

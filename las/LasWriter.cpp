@@ -1,6 +1,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -10,7 +11,9 @@
 #include "las/LasDate.h"
 #include "las/LasHeaderModel.h"
 #include "las/LasLimits.h"
+#include "las/LasOpen.h"
 #include "las/LasProgress.h"
+#include "las/LasRecordSource.h"
 #include "las/LasRecords.h"
 #include "laz/LazCodec.h"
 #include "platform/Files.h"
@@ -280,6 +283,133 @@ int LasWriter::open(const char* path, const LasFileHeader& header) {
     m.writePrefix();
     m.open = true;
     return 0;
+}
+
+namespace {
+
+// The stored integer a bound of the header names, within int32.
+int32_t storedBound(double value, double scale, double offset) {
+    const double v = std::round((value - offset) / scale);
+    if (!(v > std::numeric_limits<int32_t>::min())) return std::numeric_limits<int32_t>::min();
+    return v < std::numeric_limits<int32_t>::max() ? static_cast<int32_t>(v)
+                                                   : std::numeric_limits<int32_t>::max();
+}
+
+// Why points cannot be added to the file `opened` describes; empty when they can.
+std::string appendRefusal(const las::OpenedLas& opened) {
+    const LasFileHeader& h = opened.header;
+    if (opened.compression == las::Compression::kRefused) return opened.error;
+    const std::string refusal = las::recordRefusal(h);
+    if (!refusal.empty()) return refusal;
+    for (const auto* list : {&h.vlrs, &h.evlrs})
+        for (const LasVlr& v : *list)
+            if (isCopcRecord(v))
+                return "a COPC file's octree cannot take more points; write a new file";
+    if (h.vlrs.size() != h.numberOfVlrs || h.evlrs.size() != h.numberOfEvlrs)
+        return "its VLRs run past its point data or its end";
+    if (!h.evlrs.empty() && h.versionMinor < 4) return "extended VLRs need version 1.4";
+    for (int axis = 0; axis < 3; ++axis)
+        if (!(h.scale[axis] != 0.0 && std::isfinite(h.scale[axis]) &&
+              std::isfinite(h.offset[axis])))
+            return "its scales are not finite and nonzero, or its offsets not finite";
+    if (!opened.decoder && h.presentRecords < h.statedPoints)
+        return "it holds " + std::to_string(h.presentRecords) + " of the " +
+               std::to_string(h.statedPoints) + " records its header states";
+    return "";
+}
+
+}  // namespace
+
+int LasWriter::append(const char* path) {
+    discard();
+    Impl& m = *m_impl;
+    m.error.clear();
+    platform::InputFile in;
+    if (!path || !in.open(path)) {
+        m.error = "cannot open the file";
+        return -1;
+    }
+    las::OpenedLas opened;
+    las::OpenRules rules;
+    rules.threads = 1;
+    const int result = las::openRecords(in, rules, opened);
+    if (result == 0 && opened.header.versionMajor != 1) opened.error = "not a LAS 1.x file";
+    if (result != 0 || opened.header.versionMajor != 1) {
+        m.error = opened.error;
+        return result != 0 ? result : -2;
+    }
+    m.error = appendRefusal(opened);
+    LasFileHeader& h = opened.header;
+    m.header = h;
+    m.encoder.reset();
+    uint64_t dataEnd = h.offsetToPointData + h.statedPoints * h.recordLength;
+    if (m.error.empty() && m.pointStart() != h.offsetToPointData)
+        m.error = "its header and VLRs do not end where its points start";
+    if (m.error.empty() && h.compressed) {
+        // The chunks stay as they are: only where the last ends and what the table lists.
+        laz::LazInput input;
+        las::lazInputOf(h, input);
+        laz::FileSource source(in);
+        laz::LazDecoder decoder;
+        std::vector<std::pair<uint64_t, uint64_t>> table;
+        dataEnd = h.offsetToPointData + 8;
+        uint64_t points = 0;
+        if (!decoder.open(source, input))
+            m.error = decoder.error();
+        else if (!decoder.warning().empty())
+            m.error = decoder.warning();
+        else if (decoder.vlr().compressor == laz::kCompressorUnchunked)
+            m.error = "its compressed records are not in chunks";
+        for (const laz::ChunkEntry& c : decoder.chunks()) {
+            table.emplace_back(c.points, c.bytes);
+            dataEnd = c.offset + c.bytes;
+            points += c.points;
+        }
+        if (m.error.empty() && points != h.statedPoints)
+            m.error = "its chunk table lists " + std::to_string(points) + " of its " +
+                      std::to_string(h.statedPoints) + " points";
+        auto encoder = std::make_unique<laz::LazEncoder>();
+        if (m.error.empty() && encoder->resume(decoder.vlr(), h.pointFormat, h.recordLength,
+                                               dataEnd, std::move(table), m.error)) {
+            for (LasVlr& v : m.header.vlrs)
+                if (isLazVlr(v) && encoder->vlrPayload().size() == v.payload.size())
+                    v.payload = encoder->vlrPayload();
+            encoder->setThreads(m.threads);
+            m.encoder = std::move(encoder);
+        }
+        if (m.error.empty() && !m.encoder) m.error = "its compression VLR cannot be rewritten";
+    }
+    if (!m.error.empty()) {
+        m.encoder.reset();
+        return -3;
+    }
+    // The file's own counts and bounds go on growing with the points written.
+    m.count = h.statedPoints;
+    for (int k = 0; k < 15; ++k)
+        m.byReturn[k] = h.hasExtension ? h.pointsByReturn[k]
+                                       : (k < 5 ? h.legacyPointsByReturn[k] : uint64_t{0});
+    for (int axis = 0; axis < 3; ++axis) {
+        m.lo[axis] = storedBound(h.min[axis], h.scale[axis], h.offset[axis]);
+        m.hi[axis] = storedBound(h.max[axis], h.scale[axis], h.offset[axis]);
+    }
+    m.progress.start(m.progressTotal);
+    m.file.create(path);
+    std::vector<uint8_t> block(las::kRecordBlockBytes);
+    for (uint64_t at = 0; at < dataEnd;) {
+        const size_t want = static_cast<size_t>(std::min<uint64_t>(block.size(), dataEnd - at));
+        if (in.readAt(at, block.data(), want) != want) {
+            m.file.discard();
+            throw FileError("read", path, EIO);
+        }
+        m.file.write(block.data(), want);
+        at += want;
+    }
+    m.open = true;
+    return 0;
+}
+
+const LasFileHeader& LasWriter::header() const {
+    return m_impl->header;
 }
 
 const std::string& LasWriter::error() const {

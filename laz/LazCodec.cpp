@@ -817,11 +817,40 @@ bool LazEncoder::init(int pointFormat, uint16_t recordLength, uint64_t pointOffs
         return false;
     }
     if (!lazVlrFor(pointFormat, recordLength, chunkSize, m_vlr, error)) return false;
+    m_chunkPoints = chunkSize;
     m_recordLength = recordLength;
     m_position = pointOffset;
     m_started = false;
     m_pending.clear();
     m_table.clear();
+    return true;
+}
+
+bool LazEncoder::resume(const LazVlr& vlr, int pointFormat, uint16_t recordLength,
+                        uint64_t position, std::vector<std::pair<uint64_t, uint64_t>> table,
+                        std::string& error) {
+    LazVlr ours;
+    if (!lazVlrFor(pointFormat, recordLength, kDefaultChunkSize, ours, error)) return false;
+    const auto same = [](const ItemDescriptor& a, const ItemDescriptor& b) {
+        return a.type == b.type && a.size == b.size && a.version == b.version;
+    };
+    if (vlr.compressor != ours.compressor || vlr.coder != ours.coder ||
+        !std::equal(vlr.items.begin(), vlr.items.end(), ours.items.begin(), ours.items.end(),
+                    same)) {
+        error = "its compressed records use items this writer does not write";
+        return false;
+    }
+    m_vlr = vlr;
+    // 0 is what one other writer stores for chunks of varying size.
+    const bool variable = vlr.chunkSize == kVariableChunks || vlr.chunkSize == 0;
+    m_chunkPoints = variable || vlr.chunkSize > kMaxChunkPoints ? kDefaultChunkSize : vlr.chunkSize;
+    if (variable || (!table.empty() && table.back().first != vlr.chunkSize))
+        m_vlr.chunkSize = kVariableChunks;
+    m_recordLength = recordLength;
+    m_position = position;
+    m_started = true;  // the table's offset at the head of the point data is there already
+    m_pending.clear();
+    m_table = std::move(table);
     return true;
 }
 
@@ -844,7 +873,7 @@ void LazEncoder::write(const uint8_t* records, size_t count, ByteSink& sink) {
     }
     // Whole chunks are coded from the caller's records; only a chunk's beginning waits here,
     // so memory stays one chunk whatever the caller's blocks.
-    const size_t chunkBytes = size_t(m_vlr.chunkSize) * m_recordLength;
+    const size_t chunkBytes = size_t(m_chunkPoints) * m_recordLength;
     size_t bytes = count * m_recordLength;
     if (!m_pending.empty()) {
         const size_t take = std::min(bytes, chunkBytes - m_pending.size());
@@ -852,11 +881,11 @@ void LazEncoder::write(const uint8_t* records, size_t count, ByteSink& sink) {
         records += take;
         bytes -= take;
         if (m_pending.size() < chunkBytes) return;
-        submit(m_pending.data(), m_vlr.chunkSize, sink);
+        submit(m_pending.data(), m_chunkPoints, sink);
         m_pending.clear();
     }
     for (; bytes >= chunkBytes; records += chunkBytes, bytes -= chunkBytes)
-        submit(records, m_vlr.chunkSize, sink);
+        submit(records, m_chunkPoints, sink);
     if (bytes == 0) return;
     m_pending.reserve(chunkBytes);
     m_pending.insert(m_pending.end(), records, records + bytes);
@@ -889,7 +918,8 @@ uint64_t LazEncoder::finish(ByteSink& sink) {
     m_pending = std::vector<uint8_t>();
     while (!m_ahead.empty()) drainOne(sink);
     const uint64_t tableOffset = m_position;
-    const std::vector<uint8_t> table = encodeChunkTable(m_table, false);
+    const std::vector<uint8_t> table =
+        encodeChunkTable(m_table, m_vlr.chunkSize == kVariableChunks);
     sink.write(table.data(), table.size());
     m_position += table.size();
     m_table.clear();

@@ -222,6 +222,13 @@ public:
     // point data will start in the file.
     bool init(int pointFormat, uint16_t recordLength, uint64_t pointOffset, std::string& error,
               uint32_t chunkSize = kDefaultChunkSize);
+    // Goes on after the chunks `table` lists (points and bytes of each, in file order) of a file
+    // compressed as `vlr` says, its next chunk at file offset `position`: new chunks follow the
+    // last, and finish() writes the table of all. False with `error` when the file's items are
+    // not those this encoder writes for `pointFormat`. A fixed chunk size whose last chunk is
+    // short turns into varying chunk sizes: vlrPayload() then differs in its chunk size alone.
+    bool resume(const LazVlr& vlr, int pointFormat, uint16_t recordLength, uint64_t position,
+                std::vector<std::pair<uint64_t, uint64_t>> table, std::string& error);
     void setThreads(unsigned threads);
     // The payload of the compression VLR for the header.
     std::vector<uint8_t> vlrPayload() const { return encodeLazVlr(m_vlr); }
@@ -238,6 +245,7 @@ private:
     void emit(ByteSink& sink, const std::vector<uint8_t>& bytes, uint64_t points);
 
     LazVlr m_vlr;
+    uint32_t m_chunkPoints = kDefaultChunkSize;  // points of each new chunk but the last
     uint16_t m_recordLength = 0;
     uint64_t m_position = 0;  // file offset of the next byte written
     bool m_started = false;

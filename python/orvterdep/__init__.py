@@ -9,8 +9,9 @@ from ._core import (__version__, Chunks, Crs, FormatError, InStream, Packet, Tra
                     extra_fields, lean_point_dtype, point_dtype, reprojected_quantisation)
 from ._core import render as _render
 
-__all__ = ["CRS", "FormatError", "Header", "InStream", "Packet", "Writer", "blocks", "chunks",
-           "copc", "extra_fields", "lean_point_dtype", "point_dtype", "read", "render", "write"]
+__all__ = ["CRS", "ExtraBytesParams", "FormatError", "Header", "InStream", "LasData", "LasHeader",
+           "Packet", "Writer", "blocks", "chunks", "copc", "create", "dims", "extra_fields",
+           "lean_point_dtype", "open", "point_dtype", "read", "read_las", "render", "write"]
 
 
 class CRS(str):
@@ -136,16 +137,18 @@ def header(path):
     return Header(Chunks(path, 1).header)
 
 
-def write(path, points, header=None):
+def write(path, points, header=None, drop=False):
     """Writes `points` (a structured array as `read` gives) to a new LAS file at `path`.
 
     `header` (a Header or dict; all keys optional) gives the version, point format, scale,
     offset, identity and VLRs; counts and bounds come from the points. Without a point format,
     the points' fields choose one. x, y, z are quantised by rounding; without them the stored
-    X, Y, Z are written as they are. The target is replaced only once the file is complete.
+    X, Y, Z are written as they are. Fields the point format cannot hold (colours in format 1)
+    are refused with a ValueError naming them, unless `drop` is True or lists them. The target
+    is replaced only once the file is complete.
     """
     points = _np.asarray(points)
-    with Writer(path, header, points.dtype) as w:
+    with Writer(path, header, points.dtype, drop=drop) as w:
         w.write(points)
 
 
@@ -181,3 +184,6 @@ def render(path, size=1024, shape=None, by="elevation", bbox=None, hillshade=Fal
 
 # Cloud-optimised files by area and level of detail: orvterdep.copc.read.
 from . import copc  # noqa: E402
+# laspy's shape: read_las, LasData, open(path, mode="r" / "w" / "a").
+from .lasdata import (ExtraBytesParams, LasData, LasHeader, create, open,  # noqa: E402
+                      read_las)

@@ -115,11 +115,14 @@ size_t fieldSize(const Field& f) {
     return f.format[std::strlen(f.format) - 1] - '0';
 }
 
+// The numpy type of each value type the library gives extra dimensions in; the index is also
+// the data type of the extra-bytes descriptions (0: untyped bytes).
+const char* const kValueTypes[] = {"u1",  "u1",  "i1",  "<u2", "<i2", "<u4",
+                                   "<i4", "<u8", "<i8", "<f4", "<f8"};
+
 // The numpy type of an extra dimension's values, as the library gives them.
 py::dtype extraDtype(const orv::LasExtraValues& v) {
-    static const char* const kTypes[] = {"u1",  "u1",  "i1",  "<u2", "<i2", "<u4",
-                                         "<i4", "<u8", "<i8", "<f4", "<f8"};
-    const char* type = kTypes[static_cast<int>(v.type)];
+    const char* type = kValueTypes[static_cast<int>(v.type)];
     const size_t n = v.type == orv::LasValueType::Bytes ? v.size : v.count;
     if (v.type != orv::LasValueType::Bytes && n == 1) return py::dtype(type);
     return py::dtype(("(" + std::to_string(n) + ",)" + type).c_str());
@@ -490,17 +493,24 @@ LasFileHeader headerToWrite(const py::object& given, const py::dict& fields) {
     h.evlrs = vlrsOf(d, "evlrs");
     // Without raw extra bytes, the records still make room for the described extra dimensions
     // the points give as fields: they would be left out otherwise.
+    // A record length given (as a read header has it) grows to hold the dimensions described
+    // since.
     const uint16_t standard = orv::lasStandardRecordLength(h.pointFormat);
-    size_t extra = extraOfFields(fields);
-    if (extra == 0 && !d.contains("record_length")) {
+    const size_t raw = extraOfFields(fields);
+    size_t extra = raw;
+    if (raw == 0) {
         h.recordLength = 65535;
         for (const orv::LasExtraField& f : orv::lasExtraFields(h))
             if (fields.contains(py::bytes(f.name).attr("decode")("latin-1")))
                 extra = std::max<size_t>(extra, f.offset + f.size);
     }
-    h.recordLength = d.contains("record_length") && extra == 0
-                         ? valueOf<uint16_t>(d["record_length"], "record_length")
-                         : static_cast<uint16_t>(std::min<size_t>(standard + extra, 65535));
+    const size_t stated = d.contains("record_length") && raw == 0
+                              ? valueOf<uint16_t>(d["record_length"], "record_length")
+                              : 0;
+    h.recordLength =
+        extra == 0 && stated
+            ? static_cast<uint16_t>(stated)
+            : static_cast<uint16_t>(std::min<size_t>(std::max(stated, standard + extra), 65535));
     const std::pair<const char*, std::vector<uint8_t>*> kept[] = {{"header_extra", &h.headerExtra},
                                                                   {"after_vlrs", &h.afterVlrs}};
     for (const auto& [key, bytes] : kept)
@@ -690,19 +700,50 @@ std::pair<uint8_t*, size_t> valuesAs(const py::array& column, const std::string&
     return {static_cast<uint8_t*>(copy.mutable_data()), static_cast<size_t>(type.itemsize())};
 }
 
-// Writes points block by block; the target is replaced only by close().
+// Which fields a writer leaves out when the records cannot hold them: none (they are refused),
+// all, or those named.
+struct Drop {
+    bool all = false;
+    std::vector<std::string> names;
+
+    explicit Drop(const py::object& drop) {
+        if (drop.is_none() || py::isinstance<py::bool_>(drop)) {
+            all = !drop.is_none() && drop.cast<bool>();
+            return;
+        }
+        if (py::isinstance<py::str>(drop))
+            throw py::type_error("drop: True, False or a list of field names, not one name");
+        for (const py::handle name : valueOf<py::iterable>(drop, "drop"))
+            names.push_back(textOf(name, "drop"));
+    }
+    bool covers(const std::string& name) const {
+        return all || std::find(names.begin(), names.end(), name) != names.end();
+    }
+};
+
+// Writes points block by block; the target is replaced only by close(). With `append`, the
+// points go after those of the existing file at `file`, in its format.
 class Writer {
 public:
-    Writer(const py::object& file, const py::object& header, const py::object& dtype)
-        : m_header(headerToWrite(header, fieldsOf(dtype))), m_path(fsPath(file)) {
-        if (m_header.pointFormat > orv::kLasLastPointFormat)
-            throw FormatError("point format " + std::to_string(m_header.pointFormat) +
-                              " has no known layout");
+    Writer(const py::object& file, const py::object& header, const py::object& dtype,
+           const py::object& drop, bool append)
+        : m_path(fsPath(file)), m_drop(drop) {
+        refuseIfBeingRead(m_path);
+        if (append) {
+            if (!header.is_none()) throw py::value_error("header: an appended file keeps its own");
+            const int result = m_writer.append(m_path.c_str());
+            if (result != 0) refuseOpen(result, m_path, m_writer.error());
+            m_header = m_writer.header();
+        } else {
+            m_header = headerToWrite(header, fieldsOf(dtype));
+            if (m_header.pointFormat > orv::kLasLastPointFormat)
+                throw FormatError("point format " + std::to_string(m_header.pointFormat) +
+                                  " has no known layout");
+            if (m_writer.open(m_path.c_str(), m_header) != 0)
+                throw FormatError(m_path + ": " + m_writer.error());
+        }
         m_extra = orv::lasExtraByteCount(m_header);
         m_dimensions = orv::lasExtraFields(m_header);
-        refuseIfBeingRead(m_path);
-        if (m_writer.open(m_path.c_str(), m_header) != 0)
-            throw FormatError(m_path + ": " + m_writer.error());
         m_open = true;
     }
 
@@ -713,18 +754,21 @@ public:
         const py::dict fields = fieldsOf(points.dtype());
         if (fields.empty()) throw py::type_error("points: a structured array with named fields");
         requireCoordinates(fields);
-        if (fields.contains(kExtraName) && extraOfFields(fields) != m_extra)
+        // Raw extra bytes of another width are left out only when the caller says so.
+        const bool rawFits = !fields.contains(kExtraName) || extraOfFields(fields) == m_extra;
+        if (!rawFits && !m_drop.covers(kExtraName))
             throw py::value_error("extra_bytes: the records hold " + std::to_string(m_extra) +
-                                  " extra bytes a point");
+                                  " extra bytes a point (drop=True leaves these out)");
         const size_t n = static_cast<size_t>(points.size());
         const PointShape shape(m_header.pointFormat, m_extra, true);
+        refuseUnheld(points.dtype(), shape);
         m_records.resize(std::min(kWriteBlock, std::max<size_t>(n, 1)) * m_header.recordLength);
         for (size_t lo = 0; lo < n; lo += kWriteBlock) {
             const size_t m = std::min(kWriteBlock, n - lo);
             const py::object part = points[py::slice(lo, lo + m, 1)];
             std::vector<py::array> keep;  // this block's converted columns, alive until written
             std::vector<orv::LasExtraColumn> dims;
-            const LasStridedColumns c = columnsOf(part, fields, shape, keep, dims);
+            const LasStridedColumns c = columnsOf(part, fields, shape, rawFits, keep, dims);
             size_t written = 0;
             {
                 py::gil_scoped_release unlocked;
@@ -756,15 +800,35 @@ public:
     }
 
     uint64_t count() const { return m_writer.pointCount(); }
+    const LasFileHeader& header() const { return m_header; }
 
 private:
     // Points handed to the library per call when writing.
     static constexpr size_t kWriteBlock = 65536;
 
+    // Fields the records cannot hold are lost unless the caller said to drop them.
+    void refuseUnheld(const py::dtype& dtype, const PointShape& shape) const {
+        std::string lost;
+        for (const py::handle item : py::tuple(dtype.attr("names"))) {
+            const std::string name = item.cast<std::string>();
+            const bool held =
+                shape.taken(name) || name == kFlagsName || name == "scan_angle" ||
+                name == "scan_angle_rank" ||
+                std::any_of(m_dimensions.begin(), m_dimensions.end(),
+                            [&](const orv::LasExtraField& d) { return d.name == name; });
+            if (!held && !m_drop.covers(name)) lost += (lost.empty() ? "" : ", ") + name;
+        }
+        if (!lost.empty())
+            throw py::value_error("point format " + std::to_string(m_header.pointFormat) +
+                                  " cannot hold " + lost +
+                                  ": add them as extra dimensions, choose a format that holds "
+                                  "them, or pass drop=True (or their names) to leave them out");
+    }
+
     // The library's columns over the fields of `part` that the records hold, under our names or
     // laspy's; `keep` and `dims` hold what the columns point to.
     LasStridedColumns columnsOf(const py::object& part, const py::dict& fields,
-                                const PointShape& shape, std::vector<py::array>& keep,
+                                const PointShape& shape, bool rawFits, std::vector<py::array>& keep,
                                 std::vector<orv::LasExtraColumn>& dims) const {
         LasStridedColumns c;
         const auto bind = [&](const char* name, const py::dtype& type) {
@@ -800,7 +864,7 @@ private:
             const auto [at, stride] = bind(kFlagsName, py::dtype("u1"));
             c.classificationFlags = {at, stride};
         }
-        if (m_extra && fields.contains(kExtraName)) {
+        if (m_extra && rawFits && fields.contains(kExtraName)) {
             const auto [at, stride] = bind(kExtraName, fields[kExtraName].cast<py::tuple>()[0]);
             c.extraBytes = {at, stride};
         }
@@ -821,6 +885,7 @@ private:
 
     LasFileHeader m_header;
     std::string m_path;
+    Drop m_drop;
     orv::LasWriter m_writer;
     std::vector<orv::LasExtraField> m_dimensions;
     std::vector<uint8_t> m_records;
@@ -875,13 +940,19 @@ void bindLas(py::module_& m) {
         .def("all", &Chunks::all, "The remaining points in one array")
         .def_property_readonly("header", &Chunks::header)
         .def_property_readonly("dtype", &Chunks::dtype);
-    py::class_<Writer>(m, "Writer", "Writes a LAS file block by block; close() puts it in place.")
-        .def(py::init<const py::object&, const py::object&, const py::object&>(), py::arg("path"),
-             py::arg("header") = py::none(), py::arg("dtype") = py::none())
+    py::class_<Writer>(m, "Writer",
+                       "Writes a LAS or LAZ file block by block; close() puts it in place. "
+                       "append=True adds the points to an existing file; drop=True (or a list "
+                       "of names) leaves out fields the point format cannot hold.")
+        .def(py::init<const py::object&, const py::object&, const py::object&, const py::object&,
+                      bool>(),
+             py::arg("path"), py::arg("header") = py::none(), py::arg("dtype") = py::none(),
+             py::arg("drop") = false, py::arg("append") = false)
         .def("write", &Writer::write, py::arg("points"))
         .def("close", &Writer::close)
         .def("discard", &Writer::discard, "Abandons the file: the target stays as it was")
         .def_property_readonly("count", &Writer::count)
+        .def_property_readonly("header", [](const Writer& w) { return headerDict(w.header()); })
         .def("__enter__", [](py::object self) { return self; })
         .def("__exit__", [](Writer& w, py::object type, py::object, py::object) {
             if (type.is_none())
@@ -900,6 +971,21 @@ void bindLas(py::module_& m) {
         },
         py::arg("point_format"), py::arg("extra_bytes") = 0, py::arg("stored") = false,
         "The structured dtype of a point format's points");
+    // The one table of point fields: name, laspy's name, numpy type, the formats that hold it
+    // and whether it is a stored integer (X, Y, Z).
+    py::list dimensions;
+    for (const Field& f : kFields) {
+        py::list formats;
+        for (uint8_t format = 0; format <= orv::kLasLastPointFormat; ++format)
+            if (formatHas(format, f.has, true)) formats.append(format);
+        dimensions.append(py::make_tuple(f.name,
+                                         f.alias ? py::object(py::str(f.alias)) : py::none(),
+                                         f.format, formats, f.has.stored));
+    }
+    m.attr("dimensions") = dimensions;
+    py::list valueTypes;
+    for (const char* type : kValueTypes) valueTypes.append(type);
+    m.attr("extra_value_types") = valueTypes;
     m.def("extra_fields", &extraFields, py::arg("points"), py::arg("header"),
           "The extra dimensions of points as named arrays, as the header's descriptions say");
 }

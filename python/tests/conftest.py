@@ -3,6 +3,7 @@
 import os
 import pathlib
 import re
+import struct
 import subprocess
 
 import pytest
@@ -107,3 +108,20 @@ def decode_bytes(path):
     head = dict(version=(u("u1", 24), u("u1", 25)), point_format=fmt, record_length=length,
                 scale=tuple(scale), offset=tuple(offset))
     return head, f
+
+
+def descriptor(name, data_type, scale=None, offset=None):
+    """One extra-bytes description, packed by hand."""
+    options = (0x08 if scale is not None else 0) | (0x10 if offset is not None else 0)
+    d = bytearray(192)
+    d[2], d[3] = data_type, options
+    d[4:4 + len(name)] = name.encode()
+    if scale is not None:
+        d[112:136] = struct.pack("<3d", scale, 0, 0)
+    if offset is not None:
+        d[136:160] = struct.pack("<3d", offset, 0, 0)
+    return bytes(d)
+
+
+def vlr(payload):
+    return struct.pack("<H16sHH32s", 0, b"LASF_Spec", 4, len(payload), b"") + payload

@@ -9,23 +9,7 @@ import numpy as np
 import pytest
 
 import orvterdep
-from conftest import decode_bytes
-
-
-def descriptor(name, data_type, scale=None, offset=None):
-    options = (0x08 if scale is not None else 0) | (0x10 if offset is not None else 0)
-    d = bytearray(192)
-    d[2], d[3] = data_type, options
-    d[4:4 + len(name)] = name.encode()
-    if scale is not None:
-        d[112:136] = struct.pack("<3d", scale, 0, 0)
-    if offset is not None:
-        d[136:160] = struct.pack("<3d", offset, 0, 0)
-    return bytes(d)
-
-
-def vlr(payload):
-    return struct.pack("<H16sHH32s", 0, b"LASF_Spec", 4, len(payload), b"") + payload
+from conftest import decode_bytes, descriptor, vlr
 
 
 def las_with_two_extra_vlrs(path, deviation, amplitude):

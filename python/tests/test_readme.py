@@ -10,7 +10,7 @@ import orvterdep
 from conftest import ORVTER, SOURCE, VENV_BLOCK, gen_cloud, runnable_blocks
 from orvterdep import tiles
 
-SNIPPETS = ["read_points", "keep_ground", "stream_origin", "packet", "tiles_summary"]
+SNIPPETS = ["read_points", "keep_ground", "laspy_object", "stream_origin", "packet", "tiles_summary"]
 
 
 def test_every_python_block_is_a_snippet_word_for_word():
@@ -31,6 +31,7 @@ def test_snippets_run_on_clouds_and_a_document(tmp_path):
     cases = [
         ("read_points", [cloud], "point format 0, 25000 points"),
         ("keep_ground", [cloud, tmp_path / "ground.las"], "ground points"),
+        ("laspy_object", [cloud], "after appending"),
         ("stream_origin", [cloud], "read 25000 points, highest"),
         ("packet", [tmp_path / "project.xml"], "crs: EPSG:25832 m\n25000\n"),
         ("tiles_summary", [cloud, other], "2 tiles, 30000 points"),
