@@ -4,6 +4,7 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <map>
 #include <mutex>
 #include <new>
@@ -426,6 +427,7 @@ int64_t CopcReader::Impl::read(
     struct Slot {
         std::vector<uint8_t> records;
         copc::SourceError error;
+        std::exception_ptr thrown;  // raised again on the caller's thread
         bool done = false;
     };
     std::vector<Slot> slots(list.size());
@@ -455,6 +457,7 @@ int64_t CopcReader::Impl::read(
             prefetch(k + ahead);
             std::vector<uint8_t> kept;
             copc::SourceError why;
+            std::exception_ptr thrown;
             try {
                 if (m.decode(list[k], decoded, bytes, chunk, why))
                     for (const uint8_t* r = decoded.data(); r < decoded.data() + decoded.size();
@@ -463,11 +466,14 @@ int64_t CopcReader::Impl::read(
             } catch (const std::bad_alloc&) {
                 why.set(CopcFailure::memory,
                         "out of memory for the chunk of node " + copc::keyText(list[k]));
+            } catch (...) {
+                thrown = std::current_exception();
             }
             {
                 std::lock_guard<std::mutex> hold(lock);
                 slots[k].records.swap(kept);
                 slots[k].error = why;
+                slots[k].thrown = thrown;
                 slots[k].done = true;
             }
             changed.notify_all();
@@ -494,12 +500,15 @@ int64_t CopcReader::Impl::read(
     for (size_t k = 0; k < list.size(); ++k) {
         std::vector<uint8_t> records;
         copc::SourceError why;
+        std::exception_ptr thrown;
         {
             std::unique_lock<std::mutex> hold(lock);
             changed.wait(hold, [&] { return slots[k].done; });
             records.swap(slots[k].records);
             why = slots[k].error;
+            thrown = slots[k].thrown;
         }
+        if (thrown) std::rethrow_exception(thrown);
         if (why.kind != CopcFailure::none) {
             m.fail(why);
             return -1;

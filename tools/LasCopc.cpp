@@ -205,6 +205,7 @@ void printCopcInfo(const std::string& path, bool json, nlohmann::ordered_json* j
             list.push_back({{"level", level}, {"nodes", np.first}, {"points", np.second}});
         c["levels"] = list;
         if (!ok) c["error"] = reader.error();
+        for (const orv::CopcNote& note : reader.warnings()) c["warnings"].push_back(note.text);
         (*j)["copc"] = c;
         return;
     }
@@ -218,10 +219,10 @@ void printCopcInfo(const std::string& path, bool json, nlohmann::ordered_json* j
     for (const auto& [level, np] : levels)
         std::printf("COPC level %-7d%" PRIu64 " nodes, %" PRIu64 " points\n", level, np.first,
                     np.second);
-    if (!ok) {
-        std::fflush(stdout);
-        std::fprintf(stderr, "warning: '%s': %s\n", path.c_str(), reader.error().c_str());
-    }
+    std::fflush(stdout);
+    for (const orv::CopcNote& note : reader.warnings())
+        std::fprintf(stderr, "warning: '%s': %s\n", path.c_str(), note.text.c_str());
+    if (!ok) std::fprintf(stderr, "warning: '%s': %s\n", path.c_str(), reader.error().c_str());
 }
 
 }  // namespace orvter
