@@ -17,10 +17,8 @@ namespace orvtest {
 class ScriptedServer {
 public:
     struct Request {
-        int number = 0;  // 1 for the first request
-        std::string path;
-        bool ranged = false;  // a "Range: bytes=first-last" header came
-        uint64_t first = 0, last = 0;
+        int number = 0;                // 1 for the first request
+        uint64_t first = 0, last = 0;  // of its "Range: bytes=first-last"
     };
     // What the script writes with: false once the client is gone or the server is stopping.
     class Reply {
@@ -50,10 +48,9 @@ public:
     uint64_t bytesSent() const { return m_sent; }
 
     // The honest answer to `request` from `file`: 206 with its Content-Range (stating `total`
-    // instead of the file's length when it is not 0), or the whole file with 200 when no range
-    // was asked. `extraHeaders` lines end in "\r\n".
+    // instead of the file's length when it is not 0).
     static std::string rangeReply(const std::vector<uint8_t>& file, const Request& request,
-                                  uint64_t total = 0, const std::string& extraHeaders = "");
+                                  uint64_t total = 0);
 
 private:
     void acceptLoop();
