@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "OrvCopc.h"
+#include "copc/CopcSource.h"
 #include "laz/LazCodec.h"
 
 namespace orv::copc {
@@ -30,6 +31,11 @@ constexpr int32_t kMaxLevel = 30;
 constexpr uint64_t kMaxPointsPerChunkByte = 4096;
 // The most points a node may state: what the codec decodes in one chunk.
 constexpr int32_t kMaxNodePoints = 1 << 24;
+// A chunk may take this many bytes a point, on top of a first record and a table of layers, beside
+// the records it decodes to: the coder at its worst on noise stays well inside twice the
+// records' size. A larger stated chunk is refused before a byte of it is read.
+constexpr uint64_t kMaxChunkBytesPerRecordByte = 2;
+constexpr uint64_t kChunkOverheadRecords = 8;
 // The longest hierarchy page read: 2 million entries (a server states the file's length).
 constexpr uint64_t kMaxPageBytes = uint64_t{64} << 20;
 
@@ -40,21 +46,29 @@ void encodeEntry(const CopcNode& node, uint8_t* at);
 
 // The bounds of the file within which hierarchy pages and chunks must lie.
 struct FileLimits {
-    uint64_t size = 0;         // bytes in the file
-    uint64_t chunksBegin = 0;  // the first byte after the chunk table offset
-    uint64_t chunksEnd = 0;    // where the point data ends (the chunk table or the EVLRs)
-    uint64_t points = 0;       // the header's point count
+    uint64_t size = 0;          // bytes in the file
+    uint64_t chunksBegin = 0;   // the first byte after the chunk table offset
+    uint64_t chunksEnd = 0;     // where the point data ends (the chunk table or the EVLRs)
+    uint64_t points = 0;        // the header's point count
+    uint16_t recordLength = 0;  // the header's record length
 };
+
+// The most bytes a chunk of `points` records of `recordLength` bytes can take.
+inline uint64_t maxChunkBytes(uint64_t points, uint16_t recordLength) {
+    return (points * kMaxChunkBytesPerRecordByte + kChunkOverheadRecords) * recordLength;
+}
 
 // Reads pages from the root, descending into a child page only when `wantPage` takes its key,
 // and hands back the node entries seen (pages themselves are not listed). The pages of one level
 // of the page tree are read at once, `parallel` at a time. Refuses pages that lie
 // outside the file, overlap one another or a chunk, hold a key outside their subtree or twice,
-// and nodes whose chunk lies outside the point data or states impossible counts. Iterative:
+// and nodes whose chunk lies outside the point data, states impossible counts or is longer than
+// its points can need. Iterative:
 // the number of pages is bounded by the file's size.
-bool walkHierarchy(const laz::ByteSource& source, const CopcInfo& info, const FileLimits& limits,
+// Pages are read through `source.read`, so that a server's claims size nothing.
+bool walkHierarchy(const CountedSource& source, const CopcInfo& info, const FileLimits& limits,
                    const std::function<bool(const CopcNode&)>& wantPage,
-                   std::vector<CopcNode>& nodes, std::string& error, unsigned parallel = 1);
+                   std::vector<CopcNode>& nodes, SourceError& error, unsigned parallel = 1);
 
 // "level-x-y-z", as messages name a node.
 std::string keyText(const CopcNode& node);

@@ -130,17 +130,19 @@ private:
 
 }  // namespace
 
-bool walkHierarchy(const laz::ByteSource& source, const CopcInfo& info, const FileLimits& limits,
+bool walkHierarchy(const CountedSource& source, const CopcInfo& info, const FileLimits& limits,
                    const std::function<bool(const CopcNode&)>& wantPage,
-                   std::vector<CopcNode>& nodes, std::string& error, unsigned parallel) {
+                   std::vector<CopcNode>& nodes, SourceError& failure, unsigned parallel) {
+    failure.kind = CopcFailure::damaged;
+    std::string& error = failure.text;
     struct Page {
         CopcNode key;
         uint64_t offset, size;
         std::vector<uint8_t> bytes;
-        bool read = false;
+        SourceError read;
     };
     std::deque<Page> pending;
-    pending.push_back({CopcNode(), info.rootPageOffset, info.rootPageSize, {}, false});
+    pending.push_back({CopcNode(), info.rootPageOffset, info.rootPageSize, {}, {}});
     Ranges taken;
     std::set<Key> seen;
     while (!pending.empty()) {
@@ -171,13 +173,12 @@ bool walkHierarchy(const laz::ByteSource& source, const CopcInfo& info, const Fi
         }
         forEachParallel(round.size(), parallel, [&](size_t i) {
             Page& page = round[i];
-            page.bytes.resize(static_cast<size_t>(page.size));
-            page.read = source.readAt(page.offset, page.bytes.data(), page.bytes.size()) ==
-                        page.bytes.size();
+            source.read(page.offset, page.size, page.bytes, page.read);
         });
         for (const Page& page : round) {
-            if (!page.read) {
-                error = "cannot read the hierarchy page of node " + keyText(page.key);
+            if (page.read.kind != CopcFailure::none) {
+                failure.set(page.read.kind, "the hierarchy page of node " + keyText(page.key) +
+                                                ": " + page.read.text);
                 return false;
             }
             for (size_t at = 0; at < page.bytes.size(); at += kEntryBytes) {
@@ -193,8 +194,7 @@ bool walkHierarchy(const laz::ByteSource& source, const CopcInfo& info, const Fi
                 }
                 if (n.pointCount == -1) {
                     if (wantPage(n))
-                        pending.push_back(
-                            {n, n.offset, static_cast<uint64_t>(n.byteSize), {}, false});
+                        pending.push_back({n, n.offset, static_cast<uint64_t>(n.byteSize), {}, {}});
                     continue;
                 }
                 if (!seen.insert(keyOf(n)).second) {
@@ -219,6 +219,13 @@ bool walkHierarchy(const laz::ByteSource& source, const CopcInfo& info, const Fi
                             "-byte chunk or the file can hold";
                     return false;
                 }
+                const uint64_t most = maxChunkBytes(uint64_t(n.pointCount), limits.recordLength);
+                if (size > most) {
+                    error = entry + " states a " + std::to_string(size) + "-byte chunk for " +
+                            std::to_string(n.pointCount) + " points, which need at most " +
+                            std::to_string(most);
+                    return false;
+                }
                 if (!taken.take(n.offset, n.offset + size)) {
                     error = entry + " overlaps another node's chunk or a page";
                     return false;
@@ -227,6 +234,7 @@ bool walkHierarchy(const laz::ByteSource& source, const CopcInfo& info, const Fi
             }
         }
     }
+    failure = SourceError();
     return true;
 }
 

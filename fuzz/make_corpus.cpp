@@ -253,6 +253,33 @@ void lazCorpus(const std::filesystem::path& folder) {
     }
 }
 
+// Replies to a range request: 12 bytes (offset, count - 1, the length known before, doubled; odd:
+// none), the head, an empty line, the body.
+void httpCorpus(const std::filesystem::path& folder) {
+    const auto reply = [&](const std::string& name, uint32_t offset, uint32_t count, uint32_t known,
+                           const std::string& head, size_t body) {
+        Bytes b;
+        const uint32_t prefix[3] = {offset, count - 1, known ? known * 2 : 1};
+        append(b, prefix, sizeof prefix);
+        const std::string text = head + "\r\n\r\n" + std::string(body, 'b');
+        append(b, text.data(), text.size());
+        write(folder, name, b);
+    };
+    reply("whole", 0, 64, 0,
+          "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 0-63/1000\r\nContent-Length: 64",
+          64);
+    reply("end-of-file", 900, 200, 1000, "HTTP/1.1 206 Partial\r\ncontent-range: bytes 900-999/*",
+          100);
+    reply("negative-total", 0, 64, 0, "HTTP/1.1 206 Partial\r\nContent-Range: bytes 0-63/-5", 64);
+    reply("continue-then-range", 10, 20, 0,
+          "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 206 Partial\r\nContent-Range: bytes 10-29/30", 20);
+    reply("too-long", 0, 16, 0, "HTTP/1.1 206 Partial\r\nContent-Range: bytes 0-15/100", 40);
+    reply("whole-file", 0, 16, 0, "HTTP/1.1 200 OK\r\nContent-Length: 100", 100);
+    reply("redirect", 0, 16, 0, "HTTP/1.1 302 Found\r\nLocation: http://other.example/x.laz", 0);
+    reply("relative-redirect", 0, 16, 0, "HTTP/1.1 301 Moved\r\nLocation: ../c/d.copc.laz", 0);
+    reply("ftp-redirect", 0, 16, 0, "HTTP/1.1 302 Found\r\nLocation: ftp://example.org/x", 0);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -264,5 +291,6 @@ int main(int argc, char** argv) {
     lazCorpus(std::filesystem::path(argv[1]) / "laz");
     xmlCorpus(std::filesystem::path(argv[1]) / "xml");
     packetCorpus(std::filesystem::path(argv[1]) / "packet");
+    httpCorpus(std::filesystem::path(argv[1]) / "http");
     return 0;
 }

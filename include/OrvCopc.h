@@ -82,11 +82,46 @@ struct CopcTraffic {
     uint64_t bytes = 0;     // bytes read
 };
 
+// What a reader allows an HTTP(S) transfer, unless told otherwise: a range request (with its
+// retries) ends in an error after the timeout, or when it delivers fewer bytes a second than the
+// minimum rate, averaged over the rate's span.
+constexpr double kCopcDefaultTimeoutSeconds = 120.0;
+constexpr uint32_t kCopcDefaultMinBytesPerSecond = 1024;
+constexpr uint32_t kCopcDefaultRateSeconds = 15;
+
 struct CopcOpenOptions {
     // Certificates (PEM) that an https:// server's must chain to, instead of the system's, as
     // for a private server; empty: the file named by the ORVTER_CA_FILE environment variable
     // when it is set, else the system's.
     std::string caFile;
+    // The limits above; 0: the ORVTER_HTTP_TIMEOUT (seconds) or ORVTER_HTTP_MIN_RATE (bytes a
+    // second) environment variable when set, else the default.
+    double timeoutSeconds = 0;
+    uint32_t minBytesPerSecond = 0;
+    uint32_t rateSeconds = 0;
+};
+
+// Why a reader's open or read failed, beside its error() text.
+enum class CopcFailure {
+    none,
+    notFound,    // no such file, or HTTP 404 / 410
+    denied,      // HTTP 401 / 403
+    connection,  // no connection, or one that broke
+    timeout,     // the timeout or the minimum rate was not met
+    protocol,    // a reply that is not what was asked for, or a redirect refused
+    cancelled,   // cancel() was called, or the caller stopped a read
+    memory,      // memory ran out
+    damaged,     // the file's records contradict themselves or the file
+};
+
+// What a reader met and let pass.
+enum class CopcWarning {
+    otherHost,      // a redirect led to another host or port
+    cubeNotBounds,  // the info VLR's cube does not fit the header's bounds: it prunes nothing
+};
+struct CopcNote {
+    CopcWarning code;
+    std::string text;
 };
 
 // True when the header's first VLR is the COPC info VLR, as a COPC file's is: no other file opens
@@ -118,9 +153,21 @@ public:
     // The records (header().recordLength bytes each) of the points the query takes, appended to
     // `records`; returns their number, or -1 with error() on damage.
     int64_t read(const CopcQuery& query, std::vector<uint8_t>& records);
+    // As read() above, but hands the records to `sink` a node at a time, in the same order,
+    // instead of keeping them: memory stays that of a few nodes whatever the result. Returns the
+    // points handed over, or -1 with error() on damage or when `sink` returns false.
+    int64_t read(const CopcQuery& query,
+                 const std::function<bool(const uint8_t* records, size_t count)>& sink);
     // Decodes one node's chunk into `records` (replaced); false with error() on damage.
     bool readNode(const CopcNode& node, std::vector<uint8_t>& records);
     CopcTraffic traffic() const;
+    // The kind of the last failure (none after a success).
+    CopcFailure failure() const;
+    // What the reader met since open and let pass.
+    const std::vector<CopcNote>& warnings() const;
+    // Ends the reader's transfers and reads soon, from any thread: open and read then fail with
+    // CopcFailure::cancelled, now and until the reader is destroyed.
+    void cancel();
 
 private:
     struct Impl;

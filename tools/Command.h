@@ -253,7 +253,8 @@ struct CopcQueryOptions {
     double resolution = 0;
     int level = -1;
     bool json = false;
-    bool laz = false;  // compress whatever the output's name
+    bool laz = false;     // compress whatever the output's name
+    bool strict = false;  // a warning ends the copy with exit status 3
 };
 // True for a URL or a file that opens as COPC.
 bool isCopcSource(const std::string& pathOrUrl);

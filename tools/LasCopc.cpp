@@ -123,10 +123,23 @@ bool isCopcSource(const std::string& pathOrUrl) {
     return reader.open(pathOrUrl) == 0;
 }
 
+// The reader's warnings from the `from`th on, one line each; under --strict the copy then ends
+// with exit status 3. Returns the warnings printed so far.
+size_t reportCopcWarnings(const orv::CopcReader& reader, const std::string& in, bool strict,
+                          size_t from) {
+    const std::vector<orv::CopcNote>& notes = reader.warnings();
+    for (size_t i = from; i < notes.size(); ++i)
+        std::fprintf(stderr, "warning: '%s': %s\n", in.c_str(), notes[i].text.c_str());
+    if (strict && notes.size() > from)
+        throw CommandError("'" + in + "': the copy is abandoned (--strict)", kExitStrict);
+    return notes.size();
+}
+
 void copyCopcQuery(const CopcQueryOptions& q) {
     const auto start = std::chrono::steady_clock::now();
     orv::CopcReader reader;
     if (reader.open(q.in) != 0) throw CommandError("cannot read '" + q.in + "': " + reader.error());
+    const size_t noted = reportCopcWarnings(reader, q.in, q.strict, 0);
     orv::CopcQuery query;
     if (q.bbox.size() == 4) {
         query.min[0] = q.bbox[0], query.min[1] = q.bbox[1];
@@ -139,15 +152,18 @@ void copyCopcQuery(const CopcQueryOptions& q) {
     }
     query.resolution = q.resolution;
     query.maxLevel = q.level;
-    std::vector<uint8_t> records;
-    const int64_t count = reader.read(query, records);
-    if (count < 0) throw CommandError("cannot read '" + q.in + "': " + reader.error());
     OutputPath out(q.out);
     orv::LasWriter writer;
     writer.setCompressed(q.laz);
     if (writer.open(out.path().c_str(), reader.header()) != 0)
         throw CommandError("cannot write '" + out.name() + "': " + writer.error());
-    writer.writeRaw(records.data(), static_cast<size_t>(count));
+    // The points go to the writer node by node: a query of any size takes the memory of a few.
+    const int64_t count = reader.read(query, [&writer](const uint8_t* records, size_t n) {
+        writer.writeRaw(records, n);
+        return true;
+    });
+    if (count < 0) throw CommandError("cannot read '" + q.in + "': " + reader.error());
+    reportCopcWarnings(reader, q.in, q.strict, noted);
     writer.close();
     out.finish();
     const orv::CopcTraffic t = reader.traffic();
@@ -197,6 +213,7 @@ void printCopcInfo(const std::string& path, const int decimals[3], bool json,
             list.push_back({{"level", level}, {"nodes", np.first}, {"points", np.second}});
         c["levels"] = list;
         if (!ok) c["error"] = reader.error();
+        for (const orv::CopcNote& note : reader.warnings()) c["warnings"].push_back(note.text);
         (*j)["copc"] = c;
         return;
     }
@@ -209,10 +226,10 @@ void printCopcInfo(const std::string& path, const int decimals[3], bool json,
     for (const auto& [level, np] : levels)
         std::printf("COPC level %-7d%" PRIu64 " nodes, %" PRIu64 " points\n", level, np.first,
                     np.second);
-    if (!ok) {
-        std::fflush(stdout);
-        std::fprintf(stderr, "warning: '%s': %s\n", path.c_str(), reader.error().c_str());
-    }
+    std::fflush(stdout);
+    for (const orv::CopcNote& note : reader.warnings())
+        std::fprintf(stderr, "warning: '%s': %s\n", path.c_str(), note.text.c_str());
+    if (!ok) std::fprintf(stderr, "warning: '%s': %s\n", path.c_str(), reader.error().c_str());
 }
 
 }  // namespace orvter

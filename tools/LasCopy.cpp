@@ -72,6 +72,7 @@ void copyOne(const CopyOptions& o) {
         CopcQueryOptions q;
         q.in = o.in, q.out = o.out, q.bbox = o.bbox;
         q.resolution = o.resolution, q.level = o.level, q.json = o.json, q.laz = o.laz;
+        q.strict = o.strict;
         copyCopcQuery(q);
         return;
     }

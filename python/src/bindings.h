@@ -34,6 +34,13 @@ inline std::string fsPath(const py::handle& path) {
     return bytes;
 }
 
+// A CRS definition as text; a NUL would cut it short, so it is refused naming `argument`.
+inline std::string crsText(const std::string& bytes, const std::string& argument) {
+    if (bytes.find('\0') != std::string::npos)
+        throw py::value_error(argument + ": a NUL character in a CRS definition");
+    return bytes;
+}
+
 // Raises the system's OSError (FileNotFoundError, PermissionError, IsADirectoryError...) with
 // its errno when `path` cannot be opened for reading; returns when it can.
 void raiseIfUnreadable(const std::string& path);

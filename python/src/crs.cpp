@@ -9,7 +9,7 @@ namespace {
 
 orv::Crs crsOf(const std::string& text) {
     std::string error;
-    orv::Crs c = orv::Crs::fromText(text, &error);
+    orv::Crs c = orv::Crs::fromText(crsText(text, "definition"), &error);
     if (c.empty()) throw py::value_error(error);
     return c;
 }

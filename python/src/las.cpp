@@ -9,13 +9,19 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <limits>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -397,12 +403,18 @@ T valueOf(const py::handle& value, const std::string& key) {
 }
 
 // Bytes of a text, any str given is stored as latin-1 so that what was read comes back as is.
-std::string textOf(const py::handle& v, const std::string& key) {
-    if (py::isinstance<py::bytes>(v)) return v.cast<std::string>();
-    if (!py::isinstance<py::str>(v))
+// A text field of `room` bytes in the file: a longer one would be cut without a word.
+std::string textOf(const py::handle& v, const std::string& key, size_t room) {
+    if (!py::isinstance<py::bytes>(v) && !py::isinstance<py::str>(v))
         throw py::type_error(key + ": str or bytes, not " +
                              py::str(v.get_type().attr("__name__")).cast<std::string>());
-    return py::str(v).attr("encode")("latin-1").cast<std::string>();
+    const std::string text = py::isinstance<py::bytes>(v)
+                                 ? v.cast<std::string>()
+                                 : py::str(v).attr("encode")("latin-1").cast<std::string>();
+    if (text.size() > room)
+        throw py::value_error(key + ": " + std::to_string(text.size()) + " bytes, more than the " +
+                              std::to_string(room) + " the file holds");
+    return text;
 }
 
 template <class T, size_t N>
@@ -423,10 +435,10 @@ std::vector<orv::LasVlr> vlrsOf(const py::dict& d, const char* key) {
         const std::string at = std::string(key) + "[" + std::to_string(index++) + "]";
         const auto v = valueOf<py::dict>(item, at);
         orv::LasVlr vlr;
-        vlr.userId = textOf(v["user_id"], at + ".user_id");
+        vlr.userId = textOf(v["user_id"], at + ".user_id", 16);
         vlr.recordId = valueOf<uint16_t>(v["record_id"], at + ".record_id");
         if (v.contains("description"))
-            vlr.description = textOf(v["description"], at + ".description");
+            vlr.description = textOf(v["description"], at + ".description", 32);
         if (v.contains("reserved"))
             vlr.reserved = valueOf<uint16_t>(v["reserved"], at + ".reserved");
         const std::string payload = valueOf<std::string>(v["payload"], at + ".payload");
@@ -482,9 +494,9 @@ LasFileHeader headerToWrite(const py::object& given, const py::dict& fields) {
         std::memcpy(h.guid, guid.data(), sizeof h.guid);
     }
     if (d.contains("system_identifier"))
-        h.systemIdentifier = textOf(d["system_identifier"], "system_identifier");
+        h.systemIdentifier = textOf(d["system_identifier"], "system_identifier", 32);
     if (d.contains("generating_software"))
-        h.generatingSoftware = textOf(d["generating_software"], "generating_software");
+        h.generatingSoftware = textOf(d["generating_software"], "generating_software", 32);
     if (d.contains("creation_day"))
         h.creationDay = valueOf<uint16_t>(d["creation_day"], "creation_day");
     if (d.contains("creation_year"))
@@ -524,7 +536,7 @@ LasFileHeader headerToWrite(const py::object& given, const py::dict& fields) {
     orv::Crs wanted = held;
     if (d.contains("crs") && !d["crs"].is_none()) {
         std::string error;
-        wanted = orv::Crs::fromText(py::str(d["crs"]), &error);
+        wanted = orv::Crs::fromText(crsText(py::str(d["crs"]).cast<std::string>(), "crs"), &error);
         if (wanted.empty()) throw py::value_error("crs: " + error);
     }
     // Records no CRS can be read from, and no "crs" to replace them, are written as they are:
@@ -630,10 +642,78 @@ void requireCoordinates(const py::dict& fields) {
     throw py::value_error("points: no " + missing + " field (nor all of X, Y, Z)");
 }
 
+// Raises what fits a COPC reader's failure: the OSError subclass of a network failure or a
+// missing file, MemoryError, or FormatError for a file that contradicts itself.
+[[noreturn]] void raiseCopcFailure(const orv::CopcReader& reader, const std::string& path) {
+    const std::string text = path + ": " + reader.error();
+    PyObject* type = PyExc_OSError;
+    switch (reader.failure()) {
+        case orv::CopcFailure::damaged:
+            throw FormatError(text);
+        case orv::CopcFailure::notFound:
+            type = PyExc_FileNotFoundError;
+            break;
+        case orv::CopcFailure::denied:
+            type = PyExc_PermissionError;
+            break;
+        case orv::CopcFailure::connection:
+            type = PyExc_ConnectionError;
+            break;
+        case orv::CopcFailure::timeout:
+            type = PyExc_TimeoutError;
+            break;
+        case orv::CopcFailure::memory:
+            type = PyExc_MemoryError;
+            break;
+        default:
+            break;
+    }
+    PyErr_SetString(type, text.c_str());
+    throw py::error_already_set();
+}
+
+// Runs `work` on a thread of its own while this one, holding the interpreter, looks for signals
+// ten times a second: Ctrl-C cancels the reader and raises KeyboardInterrupt within a second,
+// even while a server stalls. What `work` throws is raised here.
+void runInterruptibly(orv::CopcReader& reader, const std::function<void()>& work) {
+    std::mutex lock;
+    std::condition_variable finished;
+    bool done = false;
+    std::exception_ptr thrown;
+    std::thread worker([&] {
+        try {
+            work();
+        } catch (...) {
+            thrown = std::current_exception();
+        }
+        std::lock_guard<std::mutex> hold(lock);
+        done = true;
+        finished.notify_all();
+    });
+    for (;;) {
+        {
+            py::gil_scoped_release unlocked;
+            std::unique_lock<std::mutex> hold(lock);
+            if (finished.wait_for(hold, std::chrono::milliseconds(100), [&] { return done; }))
+                break;
+        }
+        if (PyErr_CheckSignals() != 0) {
+            reader.cancel();
+            {
+                py::gil_scoped_release unlocked;
+                worker.join();
+            }
+            throw py::error_already_set();
+        }
+    }
+    worker.join();
+    if (thrown) std::rethrow_exception(thrown);
+}
+
 // The points of a COPC file or URL inside `bounds` (4 values in x and y or 6 in x, y and z; None:
 // everywhere) down to a resolution or level, as (header dict, structured array).
 py::tuple copcRead(const py::object& file, const py::object& bounds, double resolution,
-                   int maxLevel, bool stored) {
+                   int maxLevel, bool stored, double timeout) {
     const std::string path =
         py::isinstance<py::str>(file) ? file.cast<std::string>() : fsPath(file);
     orv::CopcQuery q;
@@ -647,28 +727,36 @@ py::tuple copcRead(const py::object& file, const py::object& bounds, double reso
             q.max[axis] = b[axes + axis];
         }
     }
+    if (!(timeout >= 0) || !std::isfinite(timeout))
+        throw py::value_error("timeout: a number of seconds, or None");
     q.resolution = resolution;
     q.maxLevel = maxLevel;
+    orv::CopcOpenOptions options;
+    options.timeoutSeconds = timeout;
     orv::CopcReader reader;
-    const int result = reader.open(path);
-    if (result != 0) refuseOpen(result, path, reader.error());
+    int opened = 0;
+    int64_t count = 0;
+    std::vector<uint8_t> records;
+    runInterruptibly(reader, [&] {
+        opened = reader.open(path, options);
+        if (opened == 0) count = reader.read(q, records);
+    });
+    if (opened == -1 && path.rfind("http://", 0) != 0 && path.rfind("https://", 0) != 0)
+        raiseIfUnreadable(path);  // the system's error, where it has one
+    if (opened == -2) throw FormatError(path + ": " + reader.error());
+    if (opened != 0 || count < 0) raiseCopcFailure(reader, path);
+    for (const orv::CopcNote& note : reader.warnings())
+        PyErr_WarnEx(PyExc_UserWarning, (path + ": " + note.text).c_str(), 1);
     const LasFileHeader& h = reader.header();
     const PointShape shape(h, stored);
     const py::dtype dtype = shape.dtype();
-    std::vector<uint8_t> records;
-    int64_t count = 0;
     std::unique_ptr<PointBuffer> buffer;
     {
         py::gil_scoped_release unlocked;
-        count = reader.read(q, records);
-        if (count >= 0) {
-            buffer = std::make_unique<PointBuffer>(size_t(count) * shape.itemsize);
-            std::vector<orv::LasExtraColumn> dims;
-            orv::decodeLasRecords(h, records.data(), size_t(count),
-                                  shape.columns(buffer->data, dims));
-        }
+        buffer = std::make_unique<PointBuffer>(size_t(count) * shape.itemsize);
+        std::vector<orv::LasExtraColumn> dims;
+        orv::decodeLasRecords(h, records.data(), size_t(count), shape.columns(buffer->data, dims));
     }
-    if (count < 0) throw FormatError(path + ": " + reader.error());
     uint8_t* data = buffer->data;
     py::array points = arrayOver(dtype, size_t(count), data, buffer.release());
     return py::make_tuple(headerDict(h), points);
@@ -962,6 +1050,7 @@ void bindLas(py::module_& m) {
         });
     m.def("copc_read", &copcRead, py::arg("path"), py::arg("bounds") = py::none(),
           py::arg("resolution") = 0.0, py::arg("max_level") = -1, py::arg("stored") = false,
+          py::arg("timeout") = 0.0,
           "The points of a COPC file or URL inside bounds, down to a resolution or level");
     m.def(
         "point_dtype",

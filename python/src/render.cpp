@@ -19,7 +19,11 @@ py::array render(const py::object& path, int size, std::optional<std::pair<int, 
     if (!orv::renderByName(by, o.by))
         throw py::value_error("by must be elevation, class, intensity, rgb or density");
     o.longSide = size;
-    if (shape) o.width = shape->first, o.height = shape->second;
+    if (shape) {
+        if (shape->first <= 0 || shape->second <= 0)
+            throw py::value_error("shape: (width, height) of at least one pixel each");
+        o.width = shape->first, o.height = shape->second;
+    }
     if (bbox) {
         if (bbox->size() != 4) throw py::value_error("bbox is (min x, min y, max x, max y)");
         o.useBox = true;

@@ -2,6 +2,7 @@
 // over the stream's own blocks.
 #include <OrvLasStream.h>
 
+#include <cmath>
 #include <optional>
 #include <string>
 
@@ -52,6 +53,9 @@ public:
                                                kOriginFromFirstPoint));
             } else {
                 const auto xyz = origin.cast<std::tuple<double, double, double>>();
+                if (!std::isfinite(std::get<0>(xyz)) || !std::isfinite(std::get<1>(xyz)) ||
+                    !std::isfinite(std::get<2>(xyz)))
+                    throw py::value_error("origin: (x, y, z) of finite numbers");
                 m_origin->setPoint(
                     orv::XPnt3d(std::get<0>(xyz), std::get<1>(xyz), std::get<2>(xyz)));
             }
@@ -72,13 +76,17 @@ public:
     int count() { return m_in->getPntCount(); }
 
     py::object read(int count, int step) {
+        if (m_closed) throw py::value_error("read: the stream is closed");
         orv::OrvPtr<orv::LasPntArray> block = m_in->readPnts(step, count);
         if (!block) return py::none();
         auto* owner = new orv::OrvPtr<orv::LasPntArray>(block);
         return arrayOver(dtype(), block->size(), block->data(), owner);
     }
 
-    void close() { m_in->close(); }
+    void close() {
+        m_in->close();
+        m_closed = true;
+    }
 
 private:
     static const py::dtype& dtype() {
@@ -89,6 +97,7 @@ private:
     orv::OrvPtr<IOrvInPntsStream> m_in;
     orv::OrvPtr<IOrvPoint> m_origin;
     std::optional<ReadingMark> m_reading;
+    bool m_closed = false;
 };
 
 }  // namespace

@@ -63,6 +63,13 @@ def test_points_without_coordinates_are_refused(tmp_path):
     ({"vlrs": [{"user_id": "u", "record_id": "1", "payload": b""}]}, TypeError,
      r"vlrs\[0\].record_id"),
     ({"vlrs": [5]}, TypeError, r"vlrs\[0\]"),
+    ({"system_identifier": "s" * 33}, ValueError, "system_identifier: 33 bytes"),
+    ({"generating_software": b"g" * 40}, ValueError, "generating_software"),
+    ({"vlrs": [{"user_id": "u" * 17, "record_id": 1, "payload": b""}]}, ValueError,
+     r"vlrs\[0\].user_id"),
+    ({"vlrs": [{"user_id": "u", "record_id": 1, "description": "d" * 33, "payload": b""}]},
+     ValueError, r"vlrs\[0\].description"),
+    ({"crs": "EPSG:4326\x00junk"}, ValueError, "crs: a NUL"),
 ])
 def test_wrong_header_values_name_their_key(tmp_path, header, error, key):
     points = np.zeros(2, orvterdep.point_dtype(0))
@@ -102,3 +109,17 @@ def test_a_file_being_read_is_not_replaced(tmp_path, cloud):
         del reader
     assert source.read_bytes() == before
     orvterdep.write(source, points)  # no reader left
+
+
+def test_arguments_that_cannot_be_are_refused_by_name(cloud):
+    calls = [(lambda: orvterdep.CRS("EPSG:4326\x00+5703"), "definition"),
+             (lambda: orvterdep.InStream(str(cloud), (0.0, float("nan"), 0.0)), "origin"),
+             (lambda: orvterdep.render(cloud, shape=(0, 0)), "shape"),
+             (lambda: orvterdep.render(cloud, shape=(10, -1)), "shape")]
+    for call, name in calls:
+        with pytest.raises(ValueError, match=name):
+            call()
+    stream = orvterdep.InStream(str(cloud))
+    stream.close()
+    with pytest.raises(ValueError, match="closed"):
+        stream.read(10)

@@ -529,6 +529,13 @@ TEST_F(DamagedHierarchy, IsRefusedWithAClearError) {
              t.put(2, m);
          },
          "listed twice"},
+        {"chunk longer than its points can need",
+         [&](DamagedHierarchy& t) {
+             orv::CopcNode n = t.entry(1);
+             n.pointCount = 1, n.byteSize = int32_t(orv::copc::maxChunkBytes(1, 30) + 1);
+             t.put(1, n);
+         },
+         "which need at most"},
         {"ragged page",
          [&](DamagedHierarchy& t) {
              orv::las::store<uint64_t>(&t.bytes[375 + 54 + 48], t.info.rootPageSize - 5);
