@@ -105,7 +105,7 @@ struct CopcReader::Impl {
     std::string error;
     CopcFailure failure = CopcFailure::none;
     std::vector<CopcNote> notes;
-    std::shared_ptr<std::atomic<bool>> cancel = std::make_shared<std::atomic<bool>>(false);
+    std::atomic<bool> cancel{false};
 
     void fail(const copc::SourceError& e) {
         failure = e.kind == CopcFailure::none ? CopcFailure::damaged : e.kind;
@@ -243,9 +243,17 @@ int CopcReader::open(const std::string& pathOrUrl, const CopcOpenOptions& option
 
 int CopcReader::Impl::open(const std::string& pathOrUrl, const CopcOpenOptions& options) {
     Impl& m = *this;
-    const auto keep = m.cancel;
-    m = Impl();
-    m.cancel = keep;
+    // Everything but the cancel flag, which another thread may be setting meanwhile.
+    m.pages.reset();
+    m.source.reset();
+    m.header = LasFileHeader();
+    m.info = CopcInfo();
+    m.vlr = laz::LazVlr();
+    m.limits = copc::FileLimits();
+    m.cubeTrusted = true;
+    m.error.clear();
+    m.failure = CopcFailure::none;
+    m.notes.clear();
     copc::SourceOptions from;
     from.caFile = options.caFile;
     if (from.caFile.empty())
@@ -260,7 +268,7 @@ int CopcReader::Impl::open(const std::string& pathOrUrl, const CopcOpenOptions& 
     }
     from.minBytesPerSecond = uint32_t(std::min(rate, 4e9));
     from.rateSeconds = options.rateSeconds > 0 ? options.rateSeconds : kCopcDefaultRateSeconds;
-    from.cancel = m.cancel.get();
+    from.cancel = &m.cancel;
     copc::SourceError opened;
     m.source = copc::openSource(pathOrUrl, from, opened);
     if (!m.source) {
@@ -272,7 +280,7 @@ int CopcReader::Impl::open(const std::string& pathOrUrl, const CopcOpenOptions& 
     const int read = las::readHeader(*m.source, m.header, false);
     if (read != 0) {
         m.failure = read == -1 ? CopcFailure::connection : CopcFailure::damaged;
-        if (*m.cancel) m.failure = CopcFailure::cancelled;
+        if (m.cancel) m.failure = CopcFailure::cancelled;
         m.error = read == -1 ? "cannot read the header" : "not a LAS file";
         return read;
     }
@@ -326,7 +334,7 @@ const std::vector<CopcNote>& CopcReader::warnings() const {
     return m_impl->notes;
 }
 void CopcReader::cancel() {
-    *m_impl->cancel = true;
+    m_impl->cancel = true;
 }
 
 int CopcReader::levelFor(double resolution) const {
