@@ -14,6 +14,7 @@
 #include "OrvLasStream.h"
 #include "OrvProgress.h"
 #include "OrvRender.h"
+#include "OrvTerrain.h"
 #include "OrvXml.h"
 #include "OrvXmlPack.h"
 #include "OrvXmlEdit.h"

@@ -8,9 +8,11 @@ import numpy as _np
 from ._core import (__version__, Chunks, Crs, FormatError, InStream, Packet, Transform, Writer,
                     extra_fields, lean_point_dtype, point_dtype, reprojected_quantisation)
 from ._core import render as _render
+from ._core import classify_ground, find_outliers, height_above_ground, inside_polygons
 
 __all__ = ["CRS", "FormatError", "Header", "InStream", "Packet", "Writer", "blocks", "chunks",
-           "copc", "extra_fields", "lean_point_dtype", "point_dtype", "read", "render", "write"]
+           "copc", "extra_fields", "lean_point_dtype", "point_dtype", "read", "render", "write",
+           "classify_ground", "find_outliers", "height_above_ground", "inside_polygons"]
 
 
 class CRS(str):
