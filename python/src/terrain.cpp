@@ -119,7 +119,7 @@ void bindTerrain(py::module_& m) {
           "point outside it (or everywhere with nearest)");
     m.def("find_outliers", &findOutliers, py::arg("x"), py::arg("y"), py::arg("z"),
           py::arg("classification") = py::none(), py::arg("neighbours") = 8,
-          py::arg("multiplier") = 3.0, py::arg("radius") = 0.0, py::arg("min_neighbours") = 2,
+          py::arg("multiplier") = 4.0, py::arg("radius") = 0.0, py::arg("min_neighbours") = 2,
           "True for statistical (and with radius, radius) outliers");
     m.def("inside_polygons", &insidePolygons, py::arg("path"), py::arg("x"), py::arg("y"),
           py::arg("layer") = "", py::arg("crs") = "",
