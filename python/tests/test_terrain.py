@@ -202,3 +202,37 @@ def test_noise_finds_planted_outliers(scene):
     found = orvterdep.find_outliers(f["x"], f["y"], f["z"])
     assert found[planted].mean() >= 0.95
     assert found[~planted].mean() <= 0.005
+
+
+def test_ground_changes_nothing_but_the_class(tmp_path):
+    from conftest import gen_cloud
+    cloud = gen_cloud(tmp_path / "old.las", 20_000)  # point format 0: flags share the class byte
+    orvter("las", "ground", "--quiet", cloud, tmp_path / "g.las")
+    head, before = decode_bytes(cloud)
+    after = decode_bytes(tmp_path / "g.las")[1]
+    for field in ("X", "Y", "Z", "intensity", "return_number", "synthetic", "key_point", "withheld",
+                  "scan_angle_rank", "point_source_id"):
+        assert np.array_equal(before[field], after[field]), field
+    assert set(np.unique(after["classification"])) - set(np.unique(before["classification"])) <= {1}
+
+
+@pytest.mark.parametrize("args,status,says", [
+    (["hag", "{old}", "{out}"], 1, "no ground points"),
+    (["ground", "{old}", "{out}", "--slope", "0"], 2, "slope"),
+    (["noise", "{old}", "{out}", "--neighbours", "0"], 2, "neighbours"),
+    (["dem", "{old}", "{out}", "--kind", "dtm", "--resolution", "0"], 2, "resolution"),
+    (["copy", "{old}", "{out}", "--clip-outside"], 2, "--clip-outside needs --clip"),
+    (["copy", "{old}", "{out}", "--clip", "{missing}"], 1, "cannot clip"),
+])
+def test_terrain_commands_refuse_with_a_reason(tmp_path, args, status, says):
+    from conftest import gen_cloud
+    old = gen_cloud(tmp_path / "old.las", 1_000)
+    names = dict(old=old, out=tmp_path / "out.las", missing=tmp_path / "missing.geojson")
+    if args[0] == "hag":
+        subprocess.run([str(ORVTER), "las", "copy", "--quiet", "--drop-class", "2", old,
+                        tmp_path / "no-ground.las"], check=True)
+        names["old"] = tmp_path / "no-ground.las"
+    r = subprocess.run([str(ORVTER), "las", *[a.format(**names) for a in args]],
+                       capture_output=True, text=True)
+    assert r.returncode == status and says in r.stderr, r.stderr
+    assert not (tmp_path / "out.las").exists()
