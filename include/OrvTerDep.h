@@ -15,6 +15,7 @@
 #include "OrvLasText.h"
 #include "OrvProgress.h"
 #include "OrvRender.h"
+#include "OrvTerrain.h"
 #include "OrvXml.h"
 #include "OrvXmlPack.h"
 #include "OrvXmlEdit.h"

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what a fresh Debian machine lacks for the named parts of the work.
 # Usage: scripts/setup.sh PART...   (PART: library, tool, test, bench, fuzz)
-#   library  the compiler, the build tools, libpng, PROJ and libcurl (COPC over HTTP): all the library needs
+#   library  the compiler, the build tools, libpng, PROJ, libcurl (COPC over HTTP) and GDAL (rasters,
+#            polygons, triangulation): all the library needs
 #   tool     orvter (and the demo), with the npm packages of the page orvter view serves
 #   test     the test suite, including the install check and the cross-check reader
 #   bench    the benchmark programs' peers
@@ -9,9 +10,9 @@
 set -euo pipefail
 
 declare -A packages=(
-    [library]="cmake g++ make libpng-dev libproj-dev proj-data libcurl4-openssl-dev"
+    [library]="cmake g++ make libpng-dev libproj-dev proj-data libcurl4-openssl-dev libgdal-dev"
     [tool]="libcli11-dev nlohmann-json3-dev"
-    [test]="libgtest-dev pkg-config proj-bin libxml2-utils openssl pybind11-dev python3-dev python3-numpy python3-distributed python3-pytest python3-venv chromium"
+    [test]="libgtest-dev pkg-config proj-bin libxml2-utils openssl pybind11-dev python3-dev python3-numpy python3-distributed python3-pytest python3-venv chromium gdal-bin python3-gdal python3-scipy"
     [bench]="libpugixml-dev libtinyxml2-dev"
     [fuzz]="clang libclang-rt-14-dev"
 )

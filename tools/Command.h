@@ -272,6 +272,8 @@ void addDemo(CLI::App& app);
 void addLasCopy(CLI::App& las);
 void addLasMerge(CLI::App& las);
 void addLasGen(CLI::App& las);
+// las ground, noise, hag and dem.
+void addTerrainCommands(CLI::App& las);
 void addLasStream(CLI::App& las);
 void addLasRender(CLI::App& las);
 void addView(CLI::App& app);

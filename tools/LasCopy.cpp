@@ -15,13 +15,15 @@
 namespace orvter {
 namespace {
 
-void runLossless(const CopyOptions& o) {
+// Takes its own copy of the options: the clip's polygons are read here, in the input's CRS.
+void runLossless(CopyOptions o) {
     const auto start = std::chrono::steady_clock::now();
     const InputPath in(o.in);
     orv::LasReader reader;
     openReader(reader, in);
     if (o.strict) requireAgreement(in);
     reportShortRead(in, reader.pointCount(), reader.header().statedPoints, o.strict);
+    if (!o.clip.empty()) o.clipper = openClip(o.clip, reader.header());
     orv::LasFileHeader target = targetHeader(reader.header(), o);
     std::vector<CrsInput> crs(1);
     crs[0].name = in.name(), crs[0].header = reader.header();
@@ -62,7 +64,7 @@ void copyOne(const CopyOptions& o) {
                         !o.offset.empty() || !o.keepClass.empty() || !o.dropClass.empty() ||
                         !o.keepReturn.empty() || o.step > 1 || o.pool || !o.shift.empty() ||
                         !o.crs.assign.empty() || !o.crs.to.empty() || o.more.active() ||
-                        o.thin.active();
+                        o.thin.active() || !o.clip.empty();
     if (needsOctree && others)
         throw CLI::ValidationError(
             "--resolution, --level, a 3D --bbox and URLs take no other filters");
@@ -81,7 +83,7 @@ void copyOne(const CopyOptions& o) {
                               !o.offset.empty() || !o.keepClass.empty() || !o.dropClass.empty() ||
                               !o.keepReturn.empty() || !o.bbox.empty() || o.step > 1 ||
                               !o.crs.assign.empty() || !o.crs.to.empty() || o.more.active() ||
-                              o.thin.active();
+                              o.thin.active() || !o.clip.empty();
         if (lossless) throw CLI::ValidationError("--pool and --shift take no other copy options");
         runPool(o);
     } else {
@@ -184,6 +186,11 @@ void addLasCopy(CLI::App& las) {
     cmd->add_flag("--copc", options->copc, "Write a COPC file (as las copc does)");
     cmd->add_option("--step", options->step, "Keep records 0, N, 2N... of the input")
         ->check(atLeastOne());
+    cmd->add_option("--clip", options->clip,
+                    "Keep the points inside the polygons of FILE[:LAYER] (GeoJSON, GeoPackage, "
+                    "Shapefile...), moved into the cloud's CRS; holes and multipolygons count");
+    cmd->add_flag("--clip-outside", options->clipOutside,
+                  "With --clip: keep the points outside the polygons instead");
     options->more.addOptions(*cmd);
     options->thin.addOptions(*cmd);
     cmd->add_flag("--json", options->json, "Print the summary as one JSON object");
@@ -206,6 +213,8 @@ void addLasCopy(CLI::App& las) {
                                        " needs LAS 1.4, not --set-version 1.2");
         if (o.thin.grid > 0 && o.thin.voxel > 0)
             throw CLI::ValidationError("--thin-grid and --thin-voxel exclude each other");
+        if (o.clipOutside && o.clip.empty())
+            throw CLI::ValidationError("--clip-outside needs --clip");
         if (!o.outDir.empty()) return copyMany(o);
         if (o.out.empty()) throw CLI::ValidationError("OUT is required (or --out-dir)");
         if (!o.moreInputs.empty()) throw CLI::ValidationError("several inputs need --out-dir");

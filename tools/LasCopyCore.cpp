@@ -3,11 +3,13 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "LasCopyCore.h"
 #include "OrvLas.h"
+#include "OrvLasCrs.h"
 #include "OrvLasPoints.h"
 
 namespace orvter {
@@ -31,6 +33,7 @@ struct Block {
     std::vector<double> x, y;
     std::vector<uint8_t> cls, ret;
     std::vector<uint8_t> keep;  // what the further filters let through
+    std::vector<uint8_t> inside;  // in the clip's polygons
 };
 
 }  // namespace
@@ -99,15 +102,22 @@ void mask(const CopyOptions& o, const orv::LasFileHeader& h, const uint8_t* reco
           uint64_t firstIndex, Block& block) {
     const bool byClass = !o.keepClass.empty() || !o.dropClass.empty();
     const bool byReturn = !o.keepReturn.empty(), byBox = !o.bbox.empty();
+    const bool byClip = o.clipper != nullptr;
     block.keep.assign(n, 1);
-    if (!byClass && !byReturn && !byBox && o.step <= 1 && !o.more.active()) return;
+    if (!byClass && !byReturn && !byBox && !byClip && o.step <= 1 && !o.more.active()) return;
     if (block.cls.size() < n) block.cls.resize(n), block.ret.resize(n);
     if (block.x.size() < n) block.x.resize(n), block.y.resize(n);
     orv::LasColumns c;
     if (byClass) c.classification = block.cls.data();
     if (byReturn) c.returnNumber = block.ret.data();
-    if (byBox) c.x = block.x.data(), c.y = block.y.data();
+    if (byBox || byClip) c.x = block.x.data(), c.y = block.y.data();
     orv::decodeLasRecords(h, records, n, c);
+    if (byClip) {
+        block.inside.resize(n);
+        o.clipper->inside(block.x.data(), block.y.data(), n, block.inside.data());
+        for (size_t i = 0; i < n; ++i)
+            if ((block.inside[i] != 0) == o.clipOutside) block.keep[i] = 0;
+    }
     o.more.select(h, records, n, block.keep);
     for (size_t i = 0; i < n; ++i) {
         if (!block.keep[i]) continue;
@@ -137,6 +147,19 @@ size_t filter(const CopyOptions& o, const orv::LasFileHeader& h, uint8_t* record
 }
 
 }  // namespace
+
+std::shared_ptr<const orv::PolygonClip> openClip(const std::string& clip,
+                                                 const orv::LasFileHeader& input) {
+    // FILE:LAYER, unless the whole argument names a file (a path may hold a colon).
+    std::string file = clip, layer;
+    const size_t colon = clip.rfind(':');
+    if (colon != std::string::npos && colon > 0 && !std::filesystem::exists(clip))
+        file = clip.substr(0, colon), layer = clip.substr(colon + 1);
+    auto polygons = std::make_shared<orv::PolygonClip>();
+    if (polygons->open(file, layer, orv::lasCrs(input).wkt1()) != 0)
+        throw CommandError("cannot clip: " + polygons->error());
+    return polygons;
+}
 
 orv::LasFileHeader targetHeader(const orv::LasFileHeader& in, const CopyOptions& o) {
     orv::LasFileHeader h = in;

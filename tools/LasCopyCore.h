@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -13,6 +14,7 @@
 #include "LasFilters.h"
 #include "LasThin.h"
 #include "OrvLasFile.h"
+#include "OrvTerrain.h"
 
 namespace orvter {
 
@@ -46,7 +48,15 @@ struct CopyOptions {
     std::string outDir;
     unsigned jobs = 1;
     BatchLog* batch = nullptr;  // set while copying many files: the reports go there
+    std::string clip;           // FILE[:LAYER] of polygons
+    bool clipOutside = false;   // keep the points outside them instead
+    std::shared_ptr<const orv::PolygonClip> clipper;  // the polygons, in the input's CRS
 };
+
+// The polygons `o.clip` names, moved into the CRS of `input` (a LAS header); throws
+// CommandError when they cannot be read.
+std::shared_ptr<const orv::PolygonClip> openClip(const std::string& clip,
+                                                 const orv::LasFileHeader& input);
 
 // Opens `in` for its records; throws CommandError saying why it cannot.
 void openReader(orv::LasReader& reader, const InputPath& in);

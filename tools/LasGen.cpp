@@ -14,6 +14,7 @@
 #include "Command.h"
 #include "OrvLas.h"
 #include "OrvLasFile.h"
+#include "OrvTerrain.h"
 
 namespace orvter {
 namespace {
@@ -26,6 +27,7 @@ struct GenOptions {
     bool json = false;
     bool quiet = false;
     bool laz = false;
+    bool terrain = false;
 };
 
 // splitmix64: the same sequence on every platform and standard library, unlike <random>'s
@@ -113,8 +115,17 @@ void run(const GenOptions& o) {
     if (o.points > UINT32_MAX) throw CommandError("a LAS 1.1 file holds at most 4294967295 points");
     if (o.layout == "2.0" && compressedOutput(o.out, o.laz))
         throw CLI::ValidationError("the 2.0 layout is never compressed: name OUT other than .laz");
+    if (o.terrain && o.layout != "1.1")
+        throw CLI::ValidationError("--terrain writes LAS 1.4: give no --layout");
     OutputPath out(o.out);
-    if (o.layout == "2.0") {
+    if (o.terrain) {
+        orv::TerrainSceneOptions scene;
+        scene.points = o.points, scene.seed = o.seed;
+        scene.compress = compressedOutput(o.out, o.laz);
+        std::string error;
+        if (orv::writeTerrainScene(out.path(), scene, &error) != 0)
+            throw CommandError("cannot write '" + out.name() + "': " + error);
+    } else if (o.layout == "2.0") {
         write20(o, out.path());
     } else {
         orv::OrvPtr<IOrvProgress> progress = startProgress(o.quiet, "generating " + out.name());
@@ -129,13 +140,13 @@ void run(const GenOptions& o) {
         printJson({{"output", out.name()},
                    {"points_written", o.points},
                    {"seconds", seconds},
-                   {"layout", o.layout},
+                   {"layout", o.terrain ? "terrain" : o.layout},
                    {"seed", o.seed}},
                   toStderr);
     else
         std::fprintf(toStderr ? stderr : stdout, "wrote %llu points to %s (layout %s)\n",
                      static_cast<unsigned long long>(o.points), out.name().c_str(),
-                     o.layout.c_str());
+                     o.terrain ? "1.4, terrain" : o.layout.c_str());
 }
 
 }  // namespace
@@ -218,6 +229,9 @@ void addLasGen(CLI::App& las) {
                     "1.1 (written by the library), or 2.0 (doubles; for testing the input stream)")
         ->check(CLI::IsMember({"1.1", "2.0"}))
         ->capture_default_str();
+    cmd->add_flag("--terrain", options->terrain,
+                  "An airborne scene instead (LAS 1.4, point format 6, a CRS): hills, a ridge, a "
+                  "45-degree scarp, buildings, trees, noise; its classes are the truth");
     cmd->add_flag("--json", options->json, "Print the summary as one JSON object");
     cmd->add_flag("--quiet", options->quiet, "Show no progress line");
     cmd->callback([options] { run(*options); });

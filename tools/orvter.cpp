@@ -93,6 +93,7 @@ int main(int argc, char** argv) {
     orvter::addLasMerge(*las);
     orvter::addLasCopc(*las);
     orvter::addLasGen(*las);
+    orvter::addTerrainCommands(*las);
     orvter::addLasStream(*las);
     orvter::addLasRender(*las);
     orvter::addLasToText(*las);

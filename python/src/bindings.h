@@ -19,6 +19,7 @@ void bindLas(py::module_& m);
 void bindRender(py::module_& m);
 void bindCrs(py::module_& m);
 void bindLasData(py::module_& m);
+void bindTerrain(py::module_& m);
 
 // A file the library refuses: raised in Python as orvterdep.FormatError (a ValueError) with the
 // library's message.

@@ -84,4 +84,5 @@ PYBIND11_MODULE(_core, m) {
     orvpy::bindRender(m);
     orvpy::bindCrs(m);
     orvpy::bindLasData(m);
+    orvpy::bindTerrain(m);
 }
