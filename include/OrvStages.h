@@ -15,6 +15,7 @@
 #include "OrvExport.h"
 #include "OrvLasFile.h"
 #include "OrvProgress.h"
+#include "OrvThreads.h"
 
 namespace orv {
 
@@ -30,10 +31,31 @@ enum class DimPrint : uint8_t {
 };
 
 enum class DimId : uint8_t {
-    kX, kY, kZ, kRawX, kRawY, kRawZ, kIntensity, kReturnNumber, kNumberOfReturns,
-    kClassification, kUserData, kPointSourceId, kScanDirection, kEdgeOfFlightLine,
-    kScannerChannel, kRed, kGreen, kBlue, kNir, kSynthetic, kKeyPoint, kWithheld, kOverlap,
-    kScanAngle, kGpsTime,
+    kX,
+    kY,
+    kZ,
+    kRawX,
+    kRawY,
+    kRawZ,
+    kIntensity,
+    kReturnNumber,
+    kNumberOfReturns,
+    kClassification,
+    kUserData,
+    kPointSourceId,
+    kScanDirection,
+    kEdgeOfFlightLine,
+    kScannerChannel,
+    kRed,
+    kGreen,
+    kBlue,
+    kNir,
+    kSynthetic,
+    kKeyPoint,
+    kWithheld,
+    kOverlap,
+    kScanAngle,
+    kGpsTime,
 };
 inline constexpr size_t kDimCount = static_cast<size_t>(DimId::kGpsTime) + 1;
 
@@ -63,9 +85,6 @@ ORV_API std::string shortestText(double value);
 ORV_API std::string fixedText(double value, int decimals);
 ORV_API int scaleDecimals(double scale);
 
-// Threads for `asked` (0: every core), at least 1 and at most `most` when it is given.
-ORV_API unsigned threadCount(unsigned asked, unsigned most = 0);
-
 // Grows a bounds box [min, max] (three axes) by a point; `empty` until the first.
 struct BoundsTally {
     double min[3] = {0, 0, 0}, max[3] = {0, 0, 0};
@@ -87,10 +106,10 @@ ORV_API size_t blockRecords(const LasFileHeader& header);
 
 // What flows between two stages.
 struct Schema {
-    LasFileHeader header;  // point format, record length, scale, offset, VLRs of the points
-    Crs crs;               // the points' CRS; empty when unknown
-    std::string crsNote;   // why a CRS record could not be read, when it could not
-    bool crsMoved = false; // the points were reprojected (or given a CRS) on the way
+    LasFileHeader header;     // point format, record length, scale, offset, VLRs of the points
+    Crs crs;                  // the points' CRS; empty when unknown
+    std::string crsNote;      // why a CRS record could not be read, when it could not
+    bool crsMoved = false;    // the points were reprojected (or given a CRS) on the way
     uint8_t sourceMinor = 2;  // the version of the first source, for the CRS records' form
     uint64_t points = 0;      // what the readers hold, for progress
     std::string source;       // the first reader's name, for messages
@@ -214,8 +233,8 @@ struct LasReadOptions {
 struct LasWriteOptions {
     std::string path;
     bool compressed = false;
-    int format = -1;       // -1: the input's
-    int minorVersion = -1; // -1: the input's (6 and up take a file to 4)
+    int format = -1;        // -1: the input's
+    int minorVersion = -1;  // -1: the input's (6 and up take a file to 4)
     bool scaleGiven[3] = {false, false, false}, offsetGiven[3] = {false, false, false};
     double scale[3] = {0, 0, 0}, offset[3] = {0, 0, 0};
     bool force = false;  // drop a CRS the output cannot hold, with a warning
@@ -248,10 +267,10 @@ struct PngWriteOptions {
 
 struct ThinStageOptions {
     double cell = 0;
-    bool voxel = false;  // cubes in x, y and z; else columns in x and y
-    bool random = false; // a seeded draw; else the lowest point of a cell
-    bool first = false;  // the first point of a cell to come
-    bool center = false; // the kept point moves to its cell's center
+    bool voxel = false;   // cubes in x, y and z; else columns in x and y
+    bool random = false;  // a seeded draw; else the lowest point of a cell
+    bool first = false;   // the first point of a cell to come
+    bool center = false;  // the kept point moves to its cell's center
     uint64_t seed = 1;
 };
 
@@ -267,7 +286,10 @@ struct DimRange {
 // Return groups: first of several, intermediate, last of several, only; and any last return
 // (return number = number of returns, single ones included).
 enum ReturnGroup : uint8_t {
-    kReturnFirst = 1, kReturnIntermediate = 2, kReturnLast = 4, kReturnOnly = 8,
+    kReturnFirst = 1,
+    kReturnIntermediate = 2,
+    kReturnLast = 4,
+    kReturnOnly = 8,
     kReturnLastAny = 16,
 };
 

@@ -14,6 +14,8 @@
 #include "OrvLasStream.h"
 #include "OrvProgress.h"
 #include "OrvRender.h"
+#include "OrvStages.h"
+#include "OrvThreads.h"
 #include "OrvXml.h"
 #include "OrvXmlPack.h"
 #include "OrvXmlEdit.h"

@@ -9,12 +9,16 @@ namespace {
 
 size_t bytesOf(DimType t) {
     switch (t) {
-        case DimType::kU8: return 1;
+        case DimType::kU8:
+            return 1;
         case DimType::kU16:
-        case DimType::kI16: return 2;
+        case DimType::kI16:
+            return 2;
         case DimType::kI32:
-        case DimType::kF32: return 4;
-        case DimType::kF64: return 8;
+        case DimType::kF32:
+            return 4;
+        case DimType::kF64:
+            return 8;
     }
     return 8;
 }
@@ -25,38 +29,84 @@ DimId storageOf(DimId id) {
         case DimId::kSynthetic:
         case DimId::kKeyPoint:
         case DimId::kWithheld:
-        case DimId::kOverlap: return DimId::kSynthetic;
-        default: return id;
+        case DimId::kOverlap:
+            return DimId::kSynthetic;
+        default:
+            return id;
     }
 }
 
 void bind(LasColumns& c, DimId id, void* p) {
     switch (id) {
-        case DimId::kX: c.x = static_cast<double*>(p); break;
-        case DimId::kY: c.y = static_cast<double*>(p); break;
-        case DimId::kZ: c.z = static_cast<double*>(p); break;
-        case DimId::kRawX: c.X = static_cast<int32_t*>(p); break;
-        case DimId::kRawY: c.Y = static_cast<int32_t*>(p); break;
-        case DimId::kRawZ: c.Z = static_cast<int32_t*>(p); break;
-        case DimId::kIntensity: c.intensity = static_cast<uint16_t*>(p); break;
-        case DimId::kReturnNumber: c.returnNumber = static_cast<uint8_t*>(p); break;
-        case DimId::kNumberOfReturns: c.numberOfReturns = static_cast<uint8_t*>(p); break;
-        case DimId::kClassification: c.classification = static_cast<uint8_t*>(p); break;
-        case DimId::kUserData: c.userData = static_cast<uint8_t*>(p); break;
-        case DimId::kPointSourceId: c.pointSourceId = static_cast<uint16_t*>(p); break;
-        case DimId::kScanDirection: c.scanDirection = static_cast<uint8_t*>(p); break;
-        case DimId::kEdgeOfFlightLine: c.edgeOfFlightLine = static_cast<uint8_t*>(p); break;
-        case DimId::kScannerChannel: c.scannerChannel = static_cast<uint8_t*>(p); break;
-        case DimId::kRed: c.red = static_cast<uint16_t*>(p); break;
-        case DimId::kGreen: c.green = static_cast<uint16_t*>(p); break;
-        case DimId::kBlue: c.blue = static_cast<uint16_t*>(p); break;
-        case DimId::kNir: c.nir = static_cast<uint16_t*>(p); break;
+        case DimId::kX:
+            c.x = static_cast<double*>(p);
+            break;
+        case DimId::kY:
+            c.y = static_cast<double*>(p);
+            break;
+        case DimId::kZ:
+            c.z = static_cast<double*>(p);
+            break;
+        case DimId::kRawX:
+            c.X = static_cast<int32_t*>(p);
+            break;
+        case DimId::kRawY:
+            c.Y = static_cast<int32_t*>(p);
+            break;
+        case DimId::kRawZ:
+            c.Z = static_cast<int32_t*>(p);
+            break;
+        case DimId::kIntensity:
+            c.intensity = static_cast<uint16_t*>(p);
+            break;
+        case DimId::kReturnNumber:
+            c.returnNumber = static_cast<uint8_t*>(p);
+            break;
+        case DimId::kNumberOfReturns:
+            c.numberOfReturns = static_cast<uint8_t*>(p);
+            break;
+        case DimId::kClassification:
+            c.classification = static_cast<uint8_t*>(p);
+            break;
+        case DimId::kUserData:
+            c.userData = static_cast<uint8_t*>(p);
+            break;
+        case DimId::kPointSourceId:
+            c.pointSourceId = static_cast<uint16_t*>(p);
+            break;
+        case DimId::kScanDirection:
+            c.scanDirection = static_cast<uint8_t*>(p);
+            break;
+        case DimId::kEdgeOfFlightLine:
+            c.edgeOfFlightLine = static_cast<uint8_t*>(p);
+            break;
+        case DimId::kScannerChannel:
+            c.scannerChannel = static_cast<uint8_t*>(p);
+            break;
+        case DimId::kRed:
+            c.red = static_cast<uint16_t*>(p);
+            break;
+        case DimId::kGreen:
+            c.green = static_cast<uint16_t*>(p);
+            break;
+        case DimId::kBlue:
+            c.blue = static_cast<uint16_t*>(p);
+            break;
+        case DimId::kNir:
+            c.nir = static_cast<uint16_t*>(p);
+            break;
         case DimId::kSynthetic:
         case DimId::kKeyPoint:
         case DimId::kWithheld:
-        case DimId::kOverlap: c.classificationFlags = static_cast<uint8_t*>(p); break;
-        case DimId::kScanAngle: c.scanAngleDegrees = static_cast<float*>(p); break;
-        case DimId::kGpsTime: c.gpsTime = static_cast<double*>(p); break;
+        case DimId::kOverlap:
+            c.classificationFlags = static_cast<uint8_t*>(p);
+            break;
+        case DimId::kScanAngle:
+            c.scanAngleDegrees = static_cast<float*>(p);
+            break;
+        case DimId::kGpsTime:
+            c.gpsTime = static_cast<double*>(p);
+            break;
     }
 }
 
@@ -107,11 +157,16 @@ double Block::value(const Dimension& d, size_t i) {
             const uint8_t v = static_cast<const uint8_t*>(p)[i];
             return d.flagBit >= 0 ? (v >> d.flagBit) & 1u : v;
         }
-        case DimType::kU16: return static_cast<const uint16_t*>(p)[i];
-        case DimType::kI16: return static_cast<const int16_t*>(p)[i];
-        case DimType::kI32: return static_cast<const int32_t*>(p)[i];
-        case DimType::kF32: return static_cast<const float*>(p)[i];
-        case DimType::kF64: return static_cast<const double*>(p)[i];
+        case DimType::kU16:
+            return static_cast<const uint16_t*>(p)[i];
+        case DimType::kI16:
+            return static_cast<const int16_t*>(p)[i];
+        case DimType::kI32:
+            return static_cast<const int32_t*>(p)[i];
+        case DimType::kF32:
+            return static_cast<const float*>(p)[i];
+        case DimType::kF64:
+            return static_cast<const double*>(p)[i];
     }
     return 0;
 }
@@ -154,8 +209,8 @@ void Block::keep(const std::vector<uint8_t>& keep) {
             for (size_t k = 0; k < kDimCount; ++k) {
                 if (!m_columns->decoded[k]) continue;
                 const size_t b = bytesOf(dimensions()[k].type);
-                std::memcpy(m_columns->data[k].data() + kept * b,
-                            m_columns->data[k].data() + i * b, b);
+                std::memcpy(m_columns->data[k].data() + kept * b, m_columns->data[k].data() + i * b,
+                            b);
             }
         }
         ++kept;

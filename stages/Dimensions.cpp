@@ -4,7 +4,6 @@
 #include <charconv>
 #include <cmath>
 #include <cstdio>
-#include <thread>
 
 #include "OrvStages.h"
 
@@ -32,13 +31,11 @@ const std::vector<Dimension>& dimensions() {
         {DimId::kRawZ, "Z", nullptr, T::kI32, kAll, P::kInteger, -1},
         {DimId::kIntensity, "intensity", "Intensity", T::kU16, kAll, P::kInteger, -1},
         {DimId::kReturnNumber, "return_number", "ReturnNumber", T::kU8, kAll, P::kInteger, -1},
-        {DimId::kNumberOfReturns, "number_of_returns", "NumberOfReturns", T::kU8, kAll,
-         P::kInteger, -1},
-        {DimId::kClassification, "classification", "Classification", T::kU8, kAll, P::kInteger,
+        {DimId::kNumberOfReturns, "number_of_returns", "NumberOfReturns", T::kU8, kAll, P::kInteger,
          -1},
+        {DimId::kClassification, "classification", "Classification", T::kU8, kAll, P::kInteger, -1},
         {DimId::kUserData, "user_data", "UserData", T::kU8, kAll, P::kInteger, -1},
-        {DimId::kPointSourceId, "point_source_id", "PointSourceId", T::kU16, kAll, P::kInteger,
-         -1},
+        {DimId::kPointSourceId, "point_source_id", "PointSourceId", T::kU16, kAll, P::kInteger, -1},
         {DimId::kScanDirection, "scan_direction", "ScanDirectionFlag", T::kU8, kAll, P::kInteger,
          -1},
         {DimId::kEdgeOfFlightLine, "edge_of_flight_line", "EdgeOfFlightLine", T::kU8, kAll,
@@ -89,11 +86,6 @@ int scaleDecimals(double scale) {
     for (int d = 0; d <= 12; ++d, scaled *= 10.0)
         if (std::fabs(scaled - std::round(scaled)) <= 1e-9 * scaled) return d;
     return -1;
-}
-
-unsigned threadCount(unsigned asked, unsigned most) {
-    unsigned n = asked ? asked : std::max(1u, std::thread::hardware_concurrency());
-    return most ? std::min(n, most) : n;
 }
 
 namespace {

@@ -34,8 +34,9 @@ bool within(const DimRange& r, double v) {
 class RangeFilter : public MaskFilter {
 public:
     explicit RangeFilter(std::vector<DimRange> ranges) : m_ranges(std::move(ranges)) {
-        std::stable_sort(m_ranges.begin(), m_ranges.end(),
-                         [](const DimRange& a, const DimRange& b) { return a.dim->id < b.dim->id; });
+        std::stable_sort(
+            m_ranges.begin(), m_ranges.end(),
+            [](const DimRange& a, const DimRange& b) { return a.dim->id < b.dim->id; });
     }
     std::string type() const override { return "filters.range"; }
     bool prepare(Schema& s, std::string& error) override {
@@ -89,7 +90,8 @@ private:
 
 class StepFilter : public MaskFilter {
 public:
-    StepFilter(uint64_t step, uint64_t offset) : m_step(std::max<uint64_t>(1, step)), m_offset(offset) {}
+    StepFilter(uint64_t step, uint64_t offset)
+        : m_step(std::max<uint64_t>(1, step)), m_offset(offset) {}
     std::string type() const override { return "filters.decimation"; }
     bool prepare(Schema&, std::string&) override { return true; }
 
@@ -131,7 +133,8 @@ private:
 
 class DropFilter : public MaskFilter {
 public:
-    DropFilter(uint8_t bits, std::vector<uint8_t> classes) : m_bits(bits), m_classes(std::move(classes)) {}
+    DropFilter(uint8_t bits, std::vector<uint8_t> classes)
+        : m_bits(bits), m_classes(std::move(classes)) {}
     std::string type() const override { return "filters.drop"; }
     bool prepare(Schema&, std::string&) override { return true; }
 
@@ -139,9 +142,9 @@ protected:
     void select(Block& block, std::vector<uint8_t>& keep) override {
         const uint8_t* flags =
             m_bits ? static_cast<const uint8_t*>(block.column(DimId::kWithheld)) : nullptr;
-        const uint8_t* cls = m_classes.empty()
-                                 ? nullptr
-                                 : static_cast<const uint8_t*>(block.column(DimId::kClassification));
+        const uint8_t* cls =
+            m_classes.empty() ? nullptr
+                              : static_cast<const uint8_t*>(block.column(DimId::kClassification));
         for (size_t i = 0; i < block.size(); ++i) {
             bool ok = !(flags && (flags[i] & m_bits));
             if (cls)

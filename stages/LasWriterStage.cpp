@@ -24,8 +24,8 @@ bool targetHeader(const LasFileHeader& in, const LasWriteOptions& o, const std::
             return false;
         }
         h.pointFormat = static_cast<uint8_t>(o.format);
-        h.recordLength = static_cast<uint16_t>(lasStandardRecordLength(h.pointFormat) +
-                                               lasExtraByteCount(in));
+        h.recordLength =
+            static_cast<uint16_t>(lasStandardRecordLength(h.pointFormat) + lasExtraByteCount(in));
         // A format only 1.4 knows takes the file there, unless a version was asked for.
         if (h.pointFormat >= 6 && o.minorVersion < 0) h.versionMinor = 4;
     }
@@ -47,7 +47,8 @@ bool targetHeader(const LasFileHeader& in, const LasWriteOptions& o, const std::
             // Extended VLRs become VLRs where they fit.
             for (LasVlr& v : h.evlrs) {
                 if (v.payload.size() > 65535) {
-                    error = "an extended VLR of '" + source + "' is too long for a version 1.2 file";
+                    error =
+                        "an extended VLR of '" + source + "' is too long for a version 1.2 file";
                     return false;
                 }
                 h.vlrs.push_back(std::move(v));
@@ -87,7 +88,7 @@ bool quantiseInPlace(const LasFileHeader& target, Block& block, std::string& err
     return true;
 }
 bool convert(const LasFileHeader& target, Block& block, std::vector<uint8_t>& converted,
-         std::string& error) {
+             std::string& error) {
     const LasFileHeader& from = block.header();
     const size_t n = block.size();
     LasColumns c = block.all();
@@ -104,8 +105,7 @@ bool convert(const LasFileHeader& target, Block& block, std::vector<uint8_t>& co
     else
         c.scanAngle = nullptr;
     if (lasExtraByteCount(from) != lasExtraByteCount(target)) c.extraBytes = nullptr;
-    if (converted.size() < n * target.recordLength)
-        converted.resize(n * target.recordLength);
+    if (converted.size() < n * target.recordLength) converted.resize(n * target.recordLength);
     const size_t done = encodeLasRecords(target, c, n, converted.data());
     if (done == n) return true;
     error = unfit(block, done);

@@ -86,13 +86,12 @@ bool Pipeline::prepare(PipelineError& e) {
         } else {
             const LasFileHeader &a = m.schema.header, &b = s.header;
             if (a.pointFormat != b.pointFormat || a.recordLength != b.recordLength)
-                return m.fail(e, PipelineError::kRefused, int(i),
-                              "'" + s.source + "' has point format " +
-                                  std::to_string(b.pointFormat) + " with " +
-                                  std::to_string(b.recordLength) + "-byte records; '" +
-                                  m.schema.source + "' has format " +
-                                  std::to_string(a.pointFormat) + " with " +
-                                  std::to_string(a.recordLength));
+                return m.fail(
+                    e, PipelineError::kRefused, int(i),
+                    "'" + s.source + "' has point format " + std::to_string(b.pointFormat) +
+                        " with " + std::to_string(b.recordLength) + "-byte records; '" +
+                        m.schema.source + "' has format " + std::to_string(a.pointFormat) +
+                        " with " + std::to_string(a.recordLength));
             if (!s.crs.equivalentTo(m.schema.crs))
                 return m.fail(e, PipelineError::kRefused, int(i),
                               "'" + s.source + "' has " + describeCrs(s.crs) + ", '" +
@@ -102,7 +101,8 @@ bool Pipeline::prepare(PipelineError& e) {
         if (r->type() == "readers.las") m.schema.wholeFiles.push_back(s.source);
         m.readers.push_back(r);
     }
-    if (m.readers.empty()) return m.fail(e, PipelineError::kRefused, 0, "a pipeline starts with a reader");
+    if (m.readers.empty())
+        return m.fail(e, PipelineError::kRefused, 0, "a pipeline starts with a reader");
     if (m.readers.size() > 1) m.schema.wholeFiles.clear();  // a spool keeps their order
     bool wrote = false;
     for (; i < m.stages.size(); ++i) {
@@ -129,7 +129,8 @@ bool Pipeline::Impl::pass(size_t end, bool observe, PipelineError& e) {
         while (r->read(block, error)) {
             if (!observe) read += block.size();
             for (size_t i = first; i < end && block.size(); ++i)
-                if (!stages[i]->run(block, error)) return fail(e, PipelineError::kFailed, int(i), error);
+                if (!stages[i]->run(block, error))
+                    return fail(e, PipelineError::kFailed, int(i), error);
             if (observe)
                 stages[end]->observe(block);
             else if (sink && block.size() && !sink(block, error))
@@ -154,7 +155,8 @@ bool Pipeline::run(PipelineError& e, PipelineSummary* summary) {
         if (!m.stages[i]->wantsFirstPass()) continue;
         if (!m.pass(i, true, e)) return false;
         for (size_t k = 0; k < m.readers.size(); ++k)
-            if (!m.readers[k]->rewind(error)) return m.fail(e, PipelineError::kFailed, int(k), error);
+            if (!m.readers[k]->rewind(error))
+                return m.fail(e, PipelineError::kFailed, int(k), error);
     }
     if (!m.pass(m.stages.size(), false, e)) return false;
     if (m.beforeFinish) m.beforeFinish();

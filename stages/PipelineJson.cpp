@@ -64,6 +64,14 @@ private:
     std::set<std::string> m_used;
 };
 
+// A dimension by its pipeline name ("X" is the scaled coordinate here).
+const Dimension* pipelineDimension(const std::string& name) {
+    for (const Dimension& d : dimensions())
+        if (d.pdalName && name == d.pdalName) return &d;
+    const Dimension* d = findDimension(name);
+    return d && d->pdalName ? d : nullptr;
+}
+
 Crs crsOption(Options& o, const char* name) {
     const std::string t = o.text(name);
     if (t.empty()) return Crs();
@@ -99,7 +107,8 @@ int parseBounds(const std::string& text, double out[6]) {
         if (at < t.size() && t[at] == ',') ++at;
     }
     if (n < 2 || at != t.size() - 1)
-        throw Refusal{"bounds '" + text + "' are not ([xmin, xmax], [ymin, ymax]) or with [zmin, zmax]"};
+        throw Refusal{"bounds '" + text +
+                      "' are not ([xmin, xmax], [ymin, ymax]) or with [zmin, zmax]"};
     for (int a = 0; a < n; ++a) out[a] = v[2 * a], out[3 + a] = v[2 * a + 1];
     return n;
 }
@@ -122,8 +131,8 @@ std::vector<DimRange> parseLimits(const std::string& text) {
         DimRange r;
         std::string name = one.substr(0, open);
         if (!name.empty() && name.back() == '!') r.negate = true, name.pop_back();
-        r.dim = findDimension(name);
-        if (!r.dim || !r.dim->pdalName)
+        r.dim = pipelineDimension(name);
+        if (!r.dim)
             throw Refusal{"limits '" + one + "': no dimension '" + name + "'"};
         r.minOpen = one[open] == '(';
         r.maxOpen = last == ')';
@@ -154,10 +163,12 @@ uint8_t parseGroups(const std::string& text) {
         one.erase(one.find_last_not_of(' ') + 1);
         const auto it = names.find(one);
         if (it == names.end())
-            throw Refusal{"filters.returns group '" + one + "' is not first, intermediate, last or only"};
+            throw Refusal{"filters.returns group '" + one +
+                          "' is not first, intermediate, last or only"};
         groups |= it->second;
     }
-    return groups ? groups : uint8_t(kReturnFirst | kReturnIntermediate | kReturnLast | kReturnOnly);
+    return groups ? groups
+                  : uint8_t(kReturnFirst | kReturnIntermediate | kReturnLast | kReturnOnly);
 }
 
 std::unique_ptr<Stage> lasWriter(Options& o, const std::string& path, bool lazByName) {
@@ -167,7 +178,8 @@ std::unique_ptr<Stage> lasWriter(Options& o, const std::string& path, bool lazBy
     if (compression == "laszip" || compression == "lazperf" || compression == "true")
         w.compressed = true;
     else if (compression != "none" && compression != "false")
-        throw Refusal{"writers.las compression '" + compression + "' is not laszip, lazperf or none"};
+        throw Refusal{"writers.las compression '" + compression +
+                      "' is not laszip, lazperf or none"};
     w.minorVersion = static_cast<int>(o.number("minor_version", -1));
     w.format = static_cast<int>(o.number("dataformat_id", -1));
     const char* scales[3] = {"scale_x", "scale_y", "scale_z"};
@@ -175,11 +187,13 @@ std::unique_ptr<Stage> lasWriter(Options& o, const std::string& path, bool lazBy
     for (int a = 0; a < 3; ++a) {
         if ((w.scaleGiven[a] = o.has(scales[a]))) w.scale[a] = o.number(scales[a], 0);
         if ((w.offsetGiven[a] = o.has(offsets[a]))) w.offset[a] = o.number(offsets[a], 0);
-        if (w.scaleGiven[a] && !(w.scale[a] > 0)) throw Refusal{std::string(scales[a]) + " must be above 0"};
+        if (w.scaleGiven[a] && !(w.scale[a] > 0))
+            throw Refusal{std::string(scales[a]) + " must be above 0"};
     }
     const std::string forward = o.text("forward", "all");
     if (forward != "all" && forward != "header" && forward != "vlr")
-        throw Refusal{"writers.las forwards everything of its input; forward '" + forward + "' is not taken"};
+        throw Refusal{"writers.las forwards everything of its input; forward '" + forward +
+                      "' is not taken"};
     return makeLasWriter(w);
 }
 
@@ -207,8 +221,8 @@ std::unique_ptr<Stage> writer(const std::string& type, Options& o, const std::st
             t.fields.push_back(colon == std::string::npos ? one : one.substr(0, colon));
         }
         for (std::string& f : t.fields) {
-            const Dimension* d = findDimension(f);
-            if (!d || !d->pdalName) throw Refusal{"writers.text has no dimension '" + f + "'"};
+            const Dimension* d = pipelineDimension(f);
+            if (!d) throw Refusal{"writers.text has no dimension '" + f + "'"};
             f = d->name;
         }
         t.separator = o.text("delimiter", ",");
@@ -216,7 +230,8 @@ std::unique_ptr<Stage> writer(const std::string& type, Options& o, const std::st
         t.quoteHeader = o.flag("quote_header", true);
         t.pdalNames = true;
         if (o.flag("keep_unspecified", false))
-            throw Refusal{"writers.text writes the dimensions of 'order' only (keep_unspecified false)"};
+            throw Refusal{
+                "writers.text writes the dimensions of 'order' only (keep_unspecified false)"};
         return makeTextWriter(t);
     }
     if (type == "writers.png") {
@@ -264,7 +279,8 @@ std::unique_ptr<Stage> filter(const std::string& type, Options& o) {
     if (type == "filters.merge") return makeMergeFilter();
     if (type == "filters.decimation") {
         const double step = o.number("step", 1), offset = o.number("offset", 0);
-        if (!(step >= 1) || step != std::floor(step) || !(offset >= 0) || offset != std::floor(offset))
+        if (!(step >= 1) || step != std::floor(step) || !(offset >= 0) ||
+            offset != std::floor(offset))
             throw Refusal{"filters.decimation step must be a whole number from 1, offset from 0"};
         return makeStepFilter(static_cast<uint64_t>(step), static_cast<uint64_t>(offset));
     }
@@ -296,7 +312,8 @@ std::unique_ptr<Stage> buildStage(const Json& element, bool writes) {
         const std::string kind = writerForName(path);
         if (writes) {
             if (kind.empty())
-                throw Refusal{"'" + path + "': no writer for that name (" + writerExtensions() + ")"};
+                throw Refusal{"'" + path + "': no writer for that name (" + writerExtensions() +
+                              ")"};
             stage["type"] = kind == "laz" ? "writers.las" : "writers." + kind;
         } else {
             stage["type"] = kind == "copc" ? "readers.copc" : "readers.las";

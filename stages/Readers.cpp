@@ -10,7 +10,6 @@
 namespace orv {
 namespace {
 
-
 void describeSource(Schema& s, const LasFileHeader& h, const std::string& name, uint64_t points) {
     s.header = h;
     s.crs = lasCrs(h, &s.crsNote);
@@ -28,10 +27,17 @@ public:
     std::string type() const override { return "readers.las"; }
     bool prepare(Schema& s, std::string& error) override {
         switch (m_reader.open(m_o.path.c_str())) {
-            case 0: break;
-            case -1: error = "cannot read '" + m_o.name + "'"; return false;
-            case -2: error = "'" + m_o.name + "' is not a LAS file"; return false;
-            default: error = "cannot read '" + m_o.name + "': " + m_reader.error(); return false;
+            case 0:
+                break;
+            case -1:
+                error = "cannot read '" + m_o.name + "'";
+                return false;
+            case -2:
+                error = "'" + m_o.name + "' is not a LAS file";
+                return false;
+            default:
+                error = "cannot read '" + m_o.name + "': " + m_reader.error();
+                return false;
         }
         const LasFileHeader& h = m_reader.header();
         m_perBlock = blockRecords(h);

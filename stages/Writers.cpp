@@ -47,9 +47,8 @@ public:
         if (m_o.header) {
             for (size_t j = 0; j < m_fields.size(); ++j) {
                 if (j) m_text += m_o.separator;
-                const std::string name = m_o.pdalNames && m_fields[j]->pdalName
-                                             ? m_fields[j]->pdalName
-                                             : m_o.fields[j];
+                const std::string name =
+                    m_o.pdalNames && m_fields[j]->pdalName ? m_fields[j]->pdalName : m_o.fields[j];
                 m_text += m_o.quoteHeader ? "\"" + name + "\"" : name;
             }
             m_text += '\n';
@@ -82,9 +81,15 @@ private:
             case DimPrint::kCoordinate:
                 m_text += fixedText(v, m_decimals[static_cast<int>(d.id) - int(DimId::kX)]);
                 break;
-            case DimPrint::kInteger: m_text += std::to_string(static_cast<long long>(v)); break;
-            case DimPrint::kShortest: m_text += shortestText(static_cast<float>(v)); break;
-            case DimPrint::kMicros: m_text += fixedText(v, 6); break;
+            case DimPrint::kInteger:
+                m_text += std::to_string(static_cast<long long>(v));
+                break;
+            case DimPrint::kShortest:
+                m_text += shortestText(static_cast<float>(v));
+                break;
+            case DimPrint::kMicros:
+                m_text += fixedText(v, 6);
+                break;
         }
     }
     bool flush(std::string& error) {

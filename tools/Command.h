@@ -263,6 +263,7 @@ void addLasGen(CLI::App& las);
 void addLasStream(CLI::App& las);
 void addLasRender(CLI::App& las);
 void addView(CLI::App& app);
+void addPipeline(CLI::App& app);
 void addLasToText(CLI::App& las);
 void addXmlFmt(CLI::App& xml);
 void addXmlGetSet(CLI::App& xml);

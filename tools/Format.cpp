@@ -5,28 +5,20 @@
 #include <cstdio>
 
 #include "Command.h"
+#include "OrvStages.h"
 
 namespace orvter {
 
 std::string formatNumber(double value) {
-    char buffer[64];
-    auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
-    return std::string(buffer, result.ptr);
+    return orv::shortestText(value);
 }
 
 std::string formatFixed(double value, int decimals) {
-    if (decimals < 0 || !std::isfinite(value)) return formatNumber(value);
-    char buffer[400];  // the widest double in fixed notation fits
-    std::snprintf(buffer, sizeof buffer, "%.*f", decimals, value);
-    return buffer;
+    return orv::fixedText(value, decimals);
 }
 
 int decimalsOf(double scale) {
-    if (!(scale > 0.0) || !std::isfinite(scale)) return -1;
-    double scaled = scale;
-    for (int d = 0; d <= 12; ++d, scaled *= 10.0)
-        if (std::fabs(scaled - std::round(scaled)) <= 1e-9 * scaled) return d;
-    return -1;
+    return orv::scaleDecimals(scale);
 }
 
 std::string wholeNumber(const std::string& text) {

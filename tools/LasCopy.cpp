@@ -116,8 +116,8 @@ std::string outputKind(const CopyOptions& o) {
     if (!o.writer.empty()) return o.writer;
     std::string kind = orv::writerForName(o.out);
     std::error_code ec;
-    const bool device = std::filesystem::exists(o.out, ec) &&
-                        !std::filesystem::is_regular_file(o.out, ec);
+    const bool device =
+        std::filesystem::exists(o.out, ec) && !std::filesystem::is_regular_file(o.out, ec);
     if (kind.empty() && (o.laz || device)) kind = o.laz ? "laz" : "las";
     if (kind.empty())
         throw CLI::ValidationError("'" + o.out + "' names no kind of output (" +

@@ -39,9 +39,9 @@ struct CopyOptions {
     double resolution = 0;
     int level = -1;
     bool copc = false;
-    bool laz = false;   // compress whatever the output's name
-    std::string writer; // las, laz, copc, text or png whatever the output's name
-    PointFilters more;  // z, intensity, scan angle, flags, noise, first/last/single returns
+    bool laz = false;    // compress whatever the output's name
+    std::string writer;  // las, laz, copc, text or png whatever the output's name
+    PointFilters more;   // z, intensity, scan angle, flags, noise, first/last/single returns
     ThinOptions thin;
     std::vector<std::string> moreInputs;  // with outDir: further inputs
     std::string outDir;

@@ -88,7 +88,8 @@ void prepareCrs(std::vector<CrsInput>& inputs, orv::LasFileHeader& target, const
         if (!orv::planReprojection(sources, written, o.threads, target, scaleGiven, offsetGiven,
                                    error))
             throw CommandError(error);
-        for (size_t i = 0; i < inputs.size(); ++i) inputs[i].transform = std::move(sources[i].transform);
+        for (size_t i = 0; i < inputs.size(); ++i)
+            inputs[i].transform = std::move(sources[i].transform);
     } else {
         std::string differ;
         for (const CrsInput& in : inputs)

@@ -74,8 +74,9 @@ void PointFilters::addStages(orv::Pipeline& p) const {
         p.add(orv::makeRangeFilter({dimRange("scan_angle", m_angle[0], m_angle[1])}));
     // Low point and high noise: what "noise" means in both record cores.
     if (m_dropWithheld || m_dropNoise)
-        p.add(orv::makeDropFilter(m_dropWithheld ? kWithheldBit : 0,
-                                  m_dropNoise ? std::vector<uint8_t>{7, 18} : std::vector<uint8_t>{}));
+        p.add(orv::makeDropFilter(
+            m_dropWithheld ? kWithheldBit : 0,
+            m_dropNoise ? std::vector<uint8_t>{7, 18} : std::vector<uint8_t>{}));
     if (m_first) p.add(orv::makeRangeFilter({dimRange("return_number", 1, 1)}));
     if (m_last) p.add(orv::makeReturnsFilter(orv::kReturnLastAny));
     if (m_single) p.add(orv::makeRangeFilter({dimRange("number_of_returns", 1, 1)}));

@@ -5,12 +5,12 @@ import os
 
 import numpy as _np
 
-from ._core import (__version__, Chunks, Crs, FormatError, InStream, Packet, Transform, Writer,
-                    extra_fields, lean_point_dtype, point_dtype, reprojected_quantisation)
+from ._core import (__version__, Chunks, Crs, FormatError, InStream, Packet, Pipeline, Transform,
+                    Writer, extra_fields, lean_point_dtype, point_dtype, reprojected_quantisation)
 from ._core import render as _render
 
-__all__ = ["CRS", "FormatError", "Header", "InStream", "Packet", "Writer", "blocks", "chunks",
-           "copc", "extra_fields", "lean_point_dtype", "point_dtype", "read", "render", "write"]
+__all__ = ["CRS", "FormatError", "Header", "InStream", "Packet", "Pipeline", "Writer", "blocks",
+           "chunks", "copc", "extra_fields", "lean_point_dtype", "point_dtype", "read", "render", "write"]
 
 
 class CRS(str):

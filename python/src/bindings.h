@@ -18,6 +18,7 @@ void bindStream(py::module_& m);
 void bindLas(py::module_& m);
 void bindRender(py::module_& m);
 void bindCrs(py::module_& m);
+void bindPipeline(py::module_& m);
 
 // A file the library refuses: raised in Python as orvterdep.FormatError (a ValueError) with the
 // library's message.

@@ -83,4 +83,5 @@ PYBIND11_MODULE(_core, m) {
     orvpy::bindLas(m);
     orvpy::bindRender(m);
     orvpy::bindCrs(m);
+    orvpy::bindPipeline(m);
 }
