@@ -139,7 +139,7 @@ public:
     size_t size() const { return m_count; }
     uint8_t* records() { return m_records.data(); }
     // The position in its reader of point i (kept as points are dropped).
-    uint64_t index(size_t i) const { return m_indices.empty() ? m_first + i : m_indices[i]; }
+    uint64_t index(size_t i) const { return m_indexed ? m_indices[i] : m_first + i; }
 
     // The column of a dimension (flag dimensions give the flags byte), decoded on first use.
     const void* column(DimId id);
@@ -148,6 +148,10 @@ public:
     const double* z() { return static_cast<const double*>(column(DimId::kZ)); }
     // One value of a dimension as a double (flags as 0 or 1).
     double value(const Dimension& d, size_t i);
+    // Calls fn(i, value) for every point with its value of `d` as a double, the column's type
+    // resolved once for the block.
+    template <class Fn>
+    void forEachValue(const Dimension& d, Fn fn);
     // Every column at once, the moved coordinates in x, y, z (X, Y, Z then null).
     LasColumns& all();
 
@@ -166,10 +170,42 @@ private:
     size_t m_count = 0;
     uint64_t m_first = 0;
     bool m_moved = false;
+    bool m_indexed = false;  // points were dropped: m_indices says where each came from
     std::vector<uint8_t> m_records;
     std::vector<uint64_t> m_indices;
     std::unique_ptr<Columns> m_columns;
 };
+
+template <class Fn>
+void Block::forEachValue(const Dimension& d, Fn fn) {
+    const void* p = column(d.id);
+    const size_t n = m_count;
+    switch (d.type) {
+        case DimType::kU8: {
+            const auto* v = static_cast<const uint8_t*>(p);
+            if (d.flagBit >= 0)
+                for (size_t i = 0; i < n; ++i) fn(i, double((v[i] >> d.flagBit) & 1u));
+            else
+                for (size_t i = 0; i < n; ++i) fn(i, double(v[i]));
+            return;
+        }
+        case DimType::kU16:
+            for (size_t i = 0; i < n; ++i) fn(i, double(static_cast<const uint16_t*>(p)[i]));
+            return;
+        case DimType::kI16:
+            for (size_t i = 0; i < n; ++i) fn(i, double(static_cast<const int16_t*>(p)[i]));
+            return;
+        case DimType::kI32:
+            for (size_t i = 0; i < n; ++i) fn(i, double(static_cast<const int32_t*>(p)[i]));
+            return;
+        case DimType::kF32:
+            for (size_t i = 0; i < n; ++i) fn(i, double(static_cast<const float*>(p)[i]));
+            return;
+        case DimType::kF64:
+            for (size_t i = 0; i < n; ++i) fn(i, static_cast<const double*>(p)[i]);
+            return;
+    }
+}
 
 // ---- Stages
 

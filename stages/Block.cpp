@@ -129,7 +129,7 @@ uint8_t* Block::reset(const LasFileHeader& header, size_t count, uint64_t firstI
     m_count = count;
     m_first = firstIndex;
     m_moved = false;
-    m_indices.clear();
+    m_indexed = false;
     for (bool& d : m_columns->decoded) d = false;
     const size_t bytes = count * header.recordLength;
     if (m_records.size() < bytes) m_records.resize(bytes);
@@ -196,27 +196,25 @@ void Block::moveCoordinates(double*& x, double*& y, double*& z) {
 
 void Block::keep(const std::vector<uint8_t>& keep) {
     const size_t length = m_header->recordLength;
-    if (m_indices.empty()) {
-        m_indices.resize(m_count);
-        for (size_t i = 0; i < m_count; ++i) m_indices[i] = m_first + i;
-    }
     size_t kept = 0;
-    for (size_t i = 0; i < m_count; ++i) {
+    while (kept < m_count && keep[kept]) ++kept;  // what stays in place
+    if (kept == m_count) return;
+    if (m_indices.size() < m_count) m_indices.resize(m_count);
+    if (!m_indexed)
+        for (size_t i = 0; i < kept; ++i) m_indices[i] = m_first + i;
+    for (size_t i = kept; i < m_count; ++i) {
         if (!keep[i]) continue;
-        if (kept != i) {
-            std::memmove(m_records.data() + kept * length, m_records.data() + i * length, length);
-            m_indices[kept] = m_indices[i];
-            for (size_t k = 0; k < kDimCount; ++k) {
-                if (!m_columns->decoded[k]) continue;
-                const size_t b = bytesOf(dimensions()[k].type);
-                std::memcpy(m_columns->data[k].data() + kept * b, m_columns->data[k].data() + i * b,
-                            b);
-            }
+        std::memcpy(m_records.data() + kept * length, m_records.data() + i * length, length);
+        m_indices[kept] = m_indexed ? m_indices[i] : m_first + i;
+        for (size_t k = 0; k < kDimCount; ++k) {
+            if (!m_columns->decoded[k]) continue;
+            const size_t b = bytesOf(dimensions()[k].type);
+            std::memcpy(m_columns->data[k].data() + kept * b, m_columns->data[k].data() + i * b, b);
         }
         ++kept;
     }
     m_count = kept;
-    m_indices.resize(kept);
+    m_indexed = true;
 }
 
 }  // namespace orv

@@ -54,14 +54,11 @@ protected:
         for (size_t first = 0; first < m_ranges.size();) {
             size_t end = first;
             while (end < m_ranges.size() && m_ranges[end].dim == m_ranges[first].dim) ++end;
-            const Dimension& d = *m_ranges[first].dim;
-            for (size_t i = 0; i < block.size(); ++i) {
-                if (!keep[i]) continue;
-                const double v = block.value(d, i);
+            block.forEachValue(*m_ranges[first].dim, [&](size_t i, double v) {
                 bool any = false;
                 for (size_t k = first; k < end && !any; ++k) any = within(m_ranges[k], v);
-                keep[i] = any;
-            }
+                keep[i] = keep[i] && any;
+            });
             first = end;
         }
     }

@@ -132,8 +132,7 @@ std::vector<DimRange> parseLimits(const std::string& text) {
         std::string name = one.substr(0, open);
         if (!name.empty() && name.back() == '!') r.negate = true, name.pop_back();
         r.dim = pipelineDimension(name);
-        if (!r.dim)
-            throw Refusal{"limits '" + one + "': no dimension '" + name + "'"};
+        if (!r.dim) throw Refusal{"limits '" + one + "': no dimension '" + name + "'"};
         r.minOpen = one[open] == '(';
         r.maxOpen = last == ')';
         const std::string lo = one.substr(open + 1, colon - open - 1);
