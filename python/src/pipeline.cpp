@@ -29,8 +29,10 @@ public:
         const bool collect = !p.stage(p.size() - 1).isWriter();
         std::map<std::string, std::vector<double>> columns;
         const uint8_t format = p.schema().header.pointFormat;
+        uint64_t kept = 0;
         if (collect)
             p.setSink([&](orv::Block& b, std::string&) {
+                kept += b.size();
                 for (const orv::Dimension& d : orv::dimensions()) {
                     if (!orv::formatHolds(d, format)) continue;
                     std::vector<double>& v = columns[d.name];
@@ -53,7 +55,7 @@ public:
             py::array_t<double> values(it->second.size(), it->second.data());
             m_arrays[d.name] = values.attr("astype")(dtypeOf(d.type));
         }
-        return collect ? summary.read : summary.written;
+        return collect ? kept : summary.written;
     }
     py::dict arrays() const { return m_arrays; }
 
