@@ -18,6 +18,7 @@
 
 #include "FreshRuns.h"
 #include "OrvCrs.h"
+#include "OrvThreads.h"
 
 namespace {
 
@@ -103,7 +104,7 @@ void printRows(const char* title, const std::vector<fresh::Candidate>& rows,
 }
 
 int parent(const Options& o) {
-    const unsigned all = o.threads ? o.threads : std::max(1u, std::thread::hardware_concurrency());
+    const unsigned all = orv::threadCount(o.threads);
     const std::string n = std::to_string(o.points), tn = std::to_string(all);
     std::printf("%llu coordinates %s to %s, %d fresh-process runs a row\n",
                 (unsigned long long)o.points, kSource, kTarget, o.runs);

@@ -20,6 +20,7 @@
 #include "OrvError.h"
 #include "OrvLasFile.h"
 #include "OrvLasFormat.h"
+#include "OrvThreads.h"
 
 namespace {
 
@@ -198,7 +199,7 @@ void printRows(const char* title, const std::vector<fresh::Candidate>& rows,
 
 int parent(const Options& o) {
     mkdir(o.dir.c_str(), 0755);
-    const unsigned all = o.threads ? o.threads : std::max(1u, std::thread::hardware_concurrency());
+    const unsigned all = orv::threadCount(o.threads);
     std::printf(
         "%llu points a cloud, %d fresh-process runs a row, %u threads in the parallel rows\n",
         (unsigned long long)o.points, o.runs, all);

@@ -16,6 +16,8 @@
 #include "OrvProgress.h"
 #include "OrvRender.h"
 #include "OrvTerrain.h"
+#include "OrvStages.h"
+#include "OrvThreads.h"
 #include "OrvXml.h"
 #include "OrvXmlPack.h"
 #include "OrvXmlEdit.h"

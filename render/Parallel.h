@@ -8,11 +8,13 @@
 #include <thread>
 #include <vector>
 
+#include "OrvThreads.h"
+
 namespace orv::render {
 
 // The threads a picture uses: `asked`, or every core when 0.
 inline unsigned threadsFor(unsigned asked) {
-    return asked ? asked : std::max(1u, std::thread::hardware_concurrency());
+    return threadCount(asked);
 }
 
 // Calls fn(part, begin, end) for `parts` contiguous slices of [0, n), the first on the calling

@@ -277,6 +277,7 @@ void addTerrainCommands(CLI::App& las);
 void addLasStream(CLI::App& las);
 void addLasRender(CLI::App& las);
 void addView(CLI::App& app);
+void addPipeline(CLI::App& app);
 void addLasToText(CLI::App& las);
 void addLasFromText(CLI::App& las);
 void addXmlFmt(CLI::App& xml);

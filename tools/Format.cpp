@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "Command.h"
+#include "OrvStages.h"
 
 namespace orvter {
 
@@ -66,11 +67,7 @@ double readBack(const std::string& text) {
 }
 
 int decimalsOf(double scale) {
-    if (!(scale > 0.0) || !std::isfinite(scale)) return -1;
-    double scaled = scale;
-    for (int d = 0; d <= 12; ++d, scaled *= 10.0)
-        if (std::fabs(scaled - std::round(scaled)) <= 1e-9 * scaled) return d;
-    return -1;
+    return orv::scaleDecimals(scale);
 }
 
 std::string wholeNumber(const std::string& text) {

@@ -11,64 +11,143 @@
 #include "Batch.h"
 #include "LasCopyCore.h"
 #include "OrvLas.h"
+#include "OrvStages.h"
 
 namespace orvter {
 namespace {
 
-// Takes its own copy of the options: the clip's polygons are read here, in the input's CRS.
-void runLossless(CopyOptions o) {
+orv::DimRange exactly(const char* dimension, int value) {
+    return dimRange(dimension, value, value);
+}
+
+// The writer stage of the kind asked for.
+std::unique_ptr<orv::Stage> writerStage(const CopyOptions& o, const std::string& kind,
+                                        const std::string& path) {
+    if (kind == "text") {
+        orv::TextWriteOptions t;
+        t.path = path;
+        return orv::makeTextWriter(t);
+    }
+    if (kind == "png") {
+        orv::PngWriteOptions p;
+        p.path = path;
+        p.threads = o.crs.threads;
+        return orv::makePngWriter(p);
+    }
+    if (kind == "copc") {
+        orv::CopcWriteStageOptions c;
+        c.path = path;
+        return orv::makeCopcWriter(c);
+    }
+    orv::LasWriteOptions w;
+    w.path = path;
+    w.name = o.out;
+    w.compressed = kind == "laz" || compressedOutput(o.out, o.laz);
+    w.format = o.format;
+    if (!o.setVersion.empty()) w.minorVersion = o.setVersion == "1.2" ? 2 : 4;
+    for (int axis = 0; axis < 3; ++axis) {
+        w.scaleGiven[axis] = !o.scale.empty();
+        if (w.scaleGiven[axis]) w.scale[axis] = o.scale[o.scale.size() == 1 ? 0 : axis];
+        w.offsetGiven[axis] = !o.offset.empty();
+        if (w.offsetGiven[axis]) w.offset[axis] = o.offset[axis];
+    }
+    w.force = o.crs.force;
+    return orv::makeLasWriter(w);
+}
+
+// The stages of a copy: the reader, the filters in the order the options are listed, the
+// thinning, the CRS and the writer.
+orv::Pipeline copyPipeline(const CopyOptions& o, const std::string& inPath,
+                           const std::string& inName, const std::string& kind,
+                           const std::string& outPath) {
+    orv::Pipeline p;
+    orv::LasReadOptions r;
+    r.path = inPath, r.name = inName;
+    p.add(orv::makeLasReader(r));
+    if (o.step > 1) p.add(orv::makeStepFilter(o.step));
+    std::vector<orv::DimRange> classes, returns;
+    for (int c : o.keepClass) classes.push_back(exactly("classification", c));
+    if (!classes.empty()) p.add(orv::makeRangeFilter(classes));
+    if (!o.dropClass.empty())
+        p.add(orv::makeDropFilter(0, std::vector<uint8_t>(o.dropClass.begin(), o.dropClass.end())));
+    for (int c : o.keepReturn) returns.push_back(exactly("return_number", c));
+    if (!returns.empty()) p.add(orv::makeRangeFilter(returns));
+    if (o.bbox.size() == 4) p.add(orv::makeCropFilter(o.bbox.data()));
+    if (!o.clip.empty()) p.add(orv::makeClipFilter(o.clip, o.clipOutside));
+    o.more.addStages(p);
+    if (o.thin.active()) p.add(orv::makeThinFilter(o.thin.stage()));
+    if (!o.crs.assign.empty()) p.add(orv::makeAssignCrs(crsArgument(o.crs.assign, "--crs")));
+    if (!o.crs.to.empty())
+        p.add(orv::makeReprojection(orv::Crs(), crsArgument(o.crs.to, "--to-crs"), o.crs.threads));
+    p.add(writerStage(o, kind, outPath));
+    return p;
+}
+
+void runLossless(const CopyOptions& o, const std::string& kind) {
     const auto start = std::chrono::steady_clock::now();
     const InputPath in(o.in);
-    orv::LasReader reader;
-    openReader(reader, in);
+    OutputPath out(o.out);
+    orv::Pipeline pipeline = copyPipeline(o, in.path(), in.name(), kind, out.path());
+    orv::PipelineError error;
+    if (!pipeline.prepare(error)) throw CommandError(error.text);
+    const orv::LasReader& reader = *dynamic_cast<orv::ReaderStage&>(pipeline.stage(0)).lasReader();
     if (o.strict) requireAgreement(in);
     reportShortRead(in, reader.pointCount(), reader.header().statedPoints, o.strict);
-    if (!o.clip.empty()) o.clipper = openClip(o.clip, reader.header());
-    orv::LasFileHeader target = targetHeader(reader.header(), o);
-    std::vector<CrsInput> crs(1);
-    crs[0].name = in.name(), crs[0].header = reader.header();
-    prepareCrs(crs, target, o.crs, !o.scale.empty(), !o.offset.empty());
-    OutputPath out(o.out);
+    for (size_t i = 0; i < pipeline.size(); ++i)
+        for (const std::string& w : pipeline.stage(i).warnings())
+            std::fprintf(stderr, "warning: %s\n", w.c_str());
     out.refuseInput(in.identity(), in.name());
     PointProgress progress(o.quiet, "copying " + in.name(), reader.pointCount());
-    orv::LasWriter writer;
-    writer.setCompressed(o.laz);
-    // A failing write throws orv::FileError, which main reports as one line.
-    if (writer.open(out.path().c_str(), target) != 0)
-        throw CommandError("cannot write '" + out.name() + "': " + writer.error());
-    std::unique_ptr<Thinning> thin;
-    if (o.thin.active()) {
-        thin = std::make_unique<Thinning>(o.thin);
-        observeForThinning(reader, o, *thin);
-    }
-    uint64_t read = 0;
-    pump(reader, target, writer, o, in.name(), progress, read, crs[0].transform.get(), thin.get());
-    reportReadDamage(reader, in, read, o.strict);  // under --strict the copy is abandoned
-    writer.close();
+    orv::PipelineSummary summary;
+    // Under --strict the copy is abandoned before its output is put in place.
+    pipeline.setBeforeFinish([&] { reportReadDamage(reader, in, summary.read, o.strict); });
+    pipeline.setProgress([&](uint64_t done, uint64_t) {
+        summary.read = done;
+        progress.update(done);
+    });
+    if (!pipeline.run(error, &summary)) throw CommandError(error.text);
     out.finish();
     progress.end();
-    report(o, in.name(), out.name(), read, writer.pointCount(), since(start), "copied");
+    report(o, in.name(), out.name(), summary.read, summary.written, since(start),
+           kind == "text" || kind == "png" ? "wrote" : "copied");
+}
+
+// What the output's name asks to be written, or --writer; refused when neither says.
+std::string outputKind(const CopyOptions& o) {
+    if (!o.writer.empty()) return o.writer;
+    std::string kind = orv::writerForName(o.out);
+    std::error_code ec;
+    const bool device =
+        std::filesystem::exists(o.out, ec) && !std::filesystem::is_regular_file(o.out, ec);
+    if (kind.empty() && (o.laz || device)) kind = o.laz ? "laz" : "las";
+    if (kind.empty())
+        throw CLI::ValidationError("'" + o.out + "' names no kind of output (" +
+                                   orv::writerExtensions() + "); give --writer");
+    return kind;
 }
 
 // Copies one file as the options say, by whichever path they take.
 void copyOne(const CopyOptions& o) {
-    if (o.copc) {
-        writeCopcCopy(o.in, o.out, o.json, o.quiet);
-        return;
-    }
+    const std::string kind = o.copc ? "copc" : outputKind(o);
     // An area or a level of a COPC file (or URL) is read through its octree; other filters
     // go the ordinary way, over every point.
     const bool url = o.in.rfind("http://", 0) == 0 || o.in.rfind("https://", 0) == 0;
     const bool needsOctree = o.resolution > 0 || o.level >= 0 || o.bbox.size() == 6 || url;
-    const bool others = !o.setVersion.empty() || o.format >= 0 || !o.scale.empty() ||
-                        !o.offset.empty() || !o.keepClass.empty() || !o.dropClass.empty() ||
-                        !o.keepReturn.empty() || o.step > 1 || o.pool || !o.shift.empty() ||
-                        !o.crs.assign.empty() || !o.crs.to.empty() || o.more.active() ||
-                        o.thin.active() || !o.clip.empty();
-    if (needsOctree && others)
+    const bool changes = !o.setVersion.empty() || o.format >= 0 || !o.scale.empty() ||
+                         !o.offset.empty() || !o.keepClass.empty() || !o.dropClass.empty() ||
+                         !o.keepReturn.empty() || o.step > 1 || !o.crs.assign.empty() ||
+                         !o.crs.to.empty() || o.more.active() || o.thin.active() ||
+                         !o.clip.empty();
+    const bool others = changes || o.pool || !o.shift.empty();
+    if (kind == "copc" && !others && !needsOctree && o.bbox.empty()) {
+        writeCopcCopy(o.in, o.out, o.json, o.quiet);
+        return;
+    }
+    if (needsOctree && (others || (kind != "las" && kind != "laz")))
         throw CLI::ValidationError(
-            "--resolution, --level, a 3D --bbox and URLs take no other filters");
-    if (needsOctree || (!o.bbox.empty() && !others && o.in != "-" && isCopcSource(o.in))) {
+            "--resolution, --level, a 3D --bbox and URLs take no other filters and write LAS");
+    if (needsOctree || (!o.bbox.empty() && !others && o.in != "-" && isCopcSource(o.in) &&
+                        (kind == "las" || kind == "laz"))) {
         if (!isCopcSource(o.in))
             throw CLI::ValidationError("--resolution, --level and a 3D --bbox need a COPC input");
         CopcQueryOptions q;
@@ -79,15 +158,11 @@ void copyOne(const CopyOptions& o) {
         return;
     }
     if (o.pool || !o.shift.empty()) {
-        const bool lossless = !o.setVersion.empty() || o.format >= 0 || !o.scale.empty() ||
-                              !o.offset.empty() || !o.keepClass.empty() || !o.dropClass.empty() ||
-                              !o.keepReturn.empty() || !o.bbox.empty() || o.step > 1 ||
-                              !o.crs.assign.empty() || !o.crs.to.empty() || o.more.active() ||
-                              o.thin.active() || !o.clip.empty();
-        if (lossless) throw CLI::ValidationError("--pool and --shift take no other copy options");
+        if (changes || !o.bbox.empty() || (kind != "las" && kind != "laz"))
+            throw CLI::ValidationError("--pool and --shift take no other copy options");
         runPool(o);
     } else {
-        runLossless(o);
+        runLossless(o, kind);
     }
 }
 
@@ -184,6 +259,10 @@ void addLasCopy(CLI::App& las) {
                     "COPC input: the levels down to a point spacing of at most R");
     cmd->add_option("--level", options->level, "COPC input: the levels down to N");
     cmd->add_flag("--copc", options->copc, "Write a COPC file (as las copc does)");
+    cmd->add_option("--writer", options->writer,
+                    "What to write whatever OUT's name: las, laz, copc, text (as to-text) or png "
+                    "(as render); by default the name's extension says")
+        ->check(CLI::IsMember({"las", "laz", "copc", "text", "png"}));
     cmd->add_option("--step", options->step, "Keep records 0, N, 2N... of the input")
         ->check(atLeastOne());
     cmd->add_option("--clip", options->clip,

@@ -1,5 +1,5 @@
-// What las copy, pool copy and las merge share: the copy options, the block-wise pump that
-// carries records from a reader to a writer (filtered and re-encoded as asked), the summary.
+// What las copy, pool copy and las merge share: the copy options, the record pump of a merge,
+// the summary.
 #pragma once
 
 #include <chrono>
@@ -14,7 +14,6 @@
 #include "LasFilters.h"
 #include "LasThin.h"
 #include "OrvLasFile.h"
-#include "OrvTerrain.h"
 
 namespace orvter {
 
@@ -41,8 +40,9 @@ struct CopyOptions {
     double resolution = 0;
     int level = -1;
     bool copc = false;
-    bool laz = false;   // compress whatever the output's name
-    PointFilters more;  // z, intensity, scan angle, flags, noise, first/last/single returns
+    bool laz = false;    // compress whatever the output's name
+    std::string writer;  // las, laz, copc, text or png whatever the output's name
+    PointFilters more;   // z, intensity, scan angle, flags, noise, first/last/single returns
     ThinOptions thin;
     std::vector<std::string> moreInputs;  // with outDir: further inputs
     std::string outDir;
@@ -50,29 +50,17 @@ struct CopyOptions {
     BatchLog* batch = nullptr;  // set while copying many files: the reports go there
     std::string clip;           // FILE[:LAYER] of polygons
     bool clipOutside = false;   // keep the points outside them instead
-    std::shared_ptr<const orv::PolygonClip> clipper;  // the polygons, in the input's CRS
 };
-
-// The polygons `o.clip` names, moved into the CRS of `input` (a LAS header); throws
-// CommandError when they cannot be read.
-std::shared_ptr<const orv::PolygonClip> openClip(const std::string& clip,
-                                                 const orv::LasFileHeader& input);
 
 // Opens `in` for its records; throws CommandError saying why it cannot.
 void openReader(orv::LasReader& reader, const InputPath& in);
 
-// The header of the copy: the input's, changed as the options ask.
-orv::LasFileHeader targetHeader(const orv::LasFileHeader& in, const CopyOptions& o);
-
-// Writes through `writer` the records of `reader`, filtered and converted as the options say;
-// `pointsRead` counts the records read, for the progress line across several inputs.
+// Writes through `writer` (whose file has the header `target`) the records of `reader`, moved by
+// `move` when given; `pointsRead` counts the records read, for the progress line across several
+// inputs.
 void pump(orv::LasReader& reader, const orv::LasFileHeader& target, orv::LasWriter& writer,
           const CopyOptions& o, const std::string& path, PointProgress& progress,
-          uint64_t& pointsRead, orv::CrsTransform* move, Thinning* thin = nullptr);
-
-// The first pass of a thinning: every record of `reader` that the other filters keep is shown to
-// `thin`; the reader is then back at its first record.
-void observeForThinning(orv::LasReader& reader, const CopyOptions& o, Thinning& thin);
+          uint64_t& pointsRead, orv::CrsTransform* move);
 
 // The summary line (or JSON object) of a copy; on standard error when the data goes to
 // standard output.

@@ -15,11 +15,10 @@
 
 #include "Command.h"
 #include "OrvLasCrs.h"
+#include "OrvStages.h"
 
 namespace orvter {
-namespace {
 
-// A CRS given on the command line: a definition PROJ reads, or the name of a file holding one.
 orv::Crs crsArgument(const std::string& arg, const char* option) {
     std::string text = arg;
     struct stat st {};
@@ -35,41 +34,10 @@ orv::Crs crsArgument(const std::string& arg, const char* option) {
     return c;
 }
 
-std::string describe(const orv::Crs& c) {
-    if (c.empty()) return "no CRS";
-    return c.name() + (c.epsg() ? " (EPSG:" + std::to_string(c.epsg()) + ")" : "");
-}
+namespace {
 
 void warn(const std::string& what) {
     std::fprintf(stderr, "warning: %s\n", what.c_str());
-}
-
-// Scale and offset for points moved into `to`: the first input's precision carried over in the
-// target's units, within the transformed bounds of every input.
-void chooseQuantisation(std::vector<CrsInput>& inputs, orv::LasFileHeader& target,
-                        const orv::Crs& to, bool scaleGiven, bool offsetGiven) {
-    double lo[3], hi[3];
-    bool any = false;
-    for (CrsInput& in : inputs) {
-        double a[3], b[3];
-        if (!in.transform->transformBox(in.header.min, in.header.max, a, b)) continue;
-        for (int k = 0; k < 3; ++k) {
-            lo[k] = any ? std::min(lo[k], a[k]) : a[k];
-            hi[k] = any ? std::max(hi[k], b[k]) : b[k];
-        }
-        any = true;
-    }
-    if (!any && !offsetGiven)
-        throw CommandError("the bounds of '" + inputs.front().name + "' cannot be transformed to " +
-                           describe(to) + "; give --scale and --offset");
-    if (!any) return;
-    double scale[3], offset[3];
-    orv::lasReprojectedQuantisation(inputs.front().header.scale, inputs.front().crs, to, lo, hi,
-                                    scale, offset);
-    for (int k = 0; k < 3; ++k) {
-        if (!scaleGiven) target.scale[k] = scale[k];
-        if (!offsetGiven) target.offset[k] = offset[k];
-    }
 }
 
 }  // namespace
@@ -80,7 +48,7 @@ void warnCrsLeftBehind(const std::string& path, const std::string& name) {
     if (opened != 0 && opened != -3) return;
     const orv::Crs crs = orv::lasCrs(reader.header());
     if (!crs.empty())
-        warn("'" + name + "' is in " + describe(crs) +
+        warn("'" + name + "' is in " + orv::describeCrs(crs) +
              "; this output carries no CRS (las copy without --pool keeps it)");
 }
 
@@ -99,70 +67,47 @@ void prepareCrs(std::vector<CrsInput>& inputs, orv::LasFileHeader& target, const
                 bool scaleGiven, bool offsetGiven) {
     const orv::Crs assigned = o.assign.empty() ? orv::Crs() : crsArgument(o.assign, "--crs");
     std::string unreadable;
-    for (CrsInput& in : inputs) {
-        std::string note;
-        in.crs = assigned.empty() ? orv::lasCrs(in.header, &note) : assigned;
-        if (in.crs.empty() && !note.empty() && unreadable.empty())
-            unreadable = "'" + in.name + "': " + note;
+    std::vector<std::string> notes(inputs.size());
+    for (size_t i = 0; i < inputs.size(); ++i) {
+        CrsInput& in = inputs[i];
+        in.crs = assigned.empty() ? orv::lasCrs(in.header, &notes[i]) : assigned;
+        if (in.crs.empty() && !notes[i].empty() && unreadable.empty())
+            unreadable = "'" + in.name + "': " + notes[i];
     }
     orv::Crs written = inputs.front().crs;
     if (!o.to.empty()) {
         written = crsArgument(o.to, "--to-crs");
-        const unsigned threads =
-            o.threads ? o.threads : std::clamp(std::thread::hardware_concurrency(), 1u, 8u);
-        for (CrsInput& in : inputs) {
-            if (in.crs.empty())
-                throw CommandError(
-                    "'" + in.name + "' has no CRS" +
-                    (unreadable.empty() ? "" : " it can be read by (" + unreadable + ")") +
-                    "; say which it is with --crs");
-            in.transform = std::make_unique<orv::CrsTransform>();
-            if (in.transform->open(in.crs, written, threads) != 0)
-                throw CommandError("cannot reproject '" + in.name + "': " + in.transform->error());
+        std::vector<orv::CrsSource> sources(inputs.size());
+        for (size_t i = 0; i < inputs.size(); ++i) {
+            sources[i].name = inputs[i].name;
+            sources[i].header = &inputs[i].header;
+            sources[i].crs = inputs[i].crs;
+            sources[i].note = notes[i];
         }
-        chooseQuantisation(inputs, target, written, scaleGiven, offsetGiven);
+        std::string error;
+        if (!orv::planReprojection(sources, written, o.threads, target, scaleGiven, offsetGiven,
+                                   error))
+            throw CommandError(error);
+        for (size_t i = 0; i < inputs.size(); ++i)
+            inputs[i].transform = std::move(sources[i].transform);
     } else {
         std::string differ;
         for (const CrsInput& in : inputs)
             if (!in.crs.equivalentTo(written))
-                differ += "; '" + in.name + "' has " + describe(in.crs);
+                differ += "; '" + in.name + "' has " + orv::describeCrs(in.crs);
         if (!differ.empty()) {
             const std::string what = "the inputs' CRSs differ: '" + inputs.front().name + "' has " +
-                                     describe(written) + differ;
+                                     orv::describeCrs(written) + differ;
             if (!o.force)
                 throw CommandError(what + " (--to-crs reprojects them all; --force merges anyway)");
             warn(what + "; the output has the first one's");
         }
     }
-    // Another version writes the records its readers look for first: WKT from 1.4 on.
-    const bool rewrite = !o.to.empty() || !assigned.empty() || !orv::lasCrsFormFits(target) ||
-                         target.versionMinor != inputs.front().header.versionMinor;
-    if (!rewrite || (written.empty() && unreadable.empty())) return;
-    std::string error;
-    if (written.empty())
-        error = "its CRS records cannot be read (" + unreadable + ")";
-    else if (orv::lasSetCrs(target, written, &error) == 0)
-        return;
-    const std::string version = "LAS 1." + std::to_string(target.versionMinor);
-    if (!o.force)
-        throw CommandError("the output cannot carry the CRS as " + version + " needs: " + error +
-                           " (--force writes it without one)");
-    warn("the output has no CRS: " + error);
-    orv::lasSetCrs(target, orv::Crs());
-}
-
-bool reprojectInPlace(const orv::LasFileHeader& from, const orv::LasFileHeader& to,
-                      uint8_t* records, size_t n, orv::CrsTransform* move, uint64_t firstIndex,
-                      const std::string& path) {
-    if (!move || from.pointFormat != to.pointFormat || from.recordLength != to.recordLength)
-        return false;
-    bool unfit = false;
-    const size_t moved = orv::lasReprojectRecords(from, to, records, n, *move, unfit);
-    if (moved < n)
-        throw CommandError("point " + std::to_string(firstIndex + moved) + " of '" + path +
-                           (unfit ? "' does not fit the target's scale and offset"
-                                  : "' cannot be transformed to the target CRS"));
-    return true;
+    std::string warning, error;
+    if (!orv::writeCrsRecords(target, written, unreadable, !o.to.empty() || !assigned.empty(),
+                              inputs.front().header.versionMinor, o.force, warning, error))
+        throw CommandError(error);
+    if (!warning.empty()) warn(warning);
 }
 
 }  // namespace orvter

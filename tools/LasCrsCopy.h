@@ -22,6 +22,10 @@ struct CrsOptions {
     unsigned threads = 0;
 };
 
+// A CRS given on the command line: a definition PROJ reads, or the name of a file holding one.
+// Throws CommandError (exit status 2) naming `option` when it is neither.
+orv::Crs crsArgument(const std::string& arg, const char* option);
+
 // Adds --crs, --to-crs and --threads (and --force when `force`) to a command.
 void addCrsOptions(CLI::App* cmd, CrsOptions& o, bool assign);
 
@@ -39,13 +43,6 @@ struct CrsInput {
 // CommandError when the output would carry a CRS that is not its points'.
 void prepareCrs(std::vector<CrsInput>& inputs, orv::LasFileHeader& target, const CrsOptions& o,
                 bool scaleGiven, bool offsetGiven);
-
-// Reprojects `n` records in place when the copy keeps their format and record length, so that
-// only X, Y and Z change; false, touching nothing, when it does not (or nothing moves). Throws
-// CommandError naming the first point that cannot be moved.
-bool reprojectInPlace(const orv::LasFileHeader& from, const orv::LasFileHeader& to,
-                      uint8_t* records, size_t n, orv::CrsTransform* move, uint64_t firstIndex,
-                      const std::string& path);
 
 // Warns when the file at `path` (called `name`) has a CRS that an output written without VLRs
 // (the pool and stream writers) leaves behind.

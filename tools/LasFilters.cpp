@@ -9,22 +9,10 @@ namespace orvter {
 namespace {
 
 constexpr uint8_t kWithheldBit = 0x04;  // of the classification flags
-// Low point and high noise: what "noise" means in both record cores.
-constexpr uint8_t kNoiseClasses[] = {7, 18};
 
 CLI::Option* addRange(CLI::App& cmd, const char* name, std::vector<double>& range,
                       const char* what) {
     return valueList(cmd.add_option(name, range, what), 2)->type_name("MIN MAX");
-}
-
-bool inside(const std::vector<double>& range, double value) {
-    return range.empty() || (value >= range[0] && value <= range[1]);
-}
-
-template <class T>
-T* sized(std::vector<T>& v, size_t n) {
-    if (v.size() < n) v.resize(n);
-    return v.data();
 }
 
 }  // namespace
@@ -71,29 +59,27 @@ bool PointFilters::active() const {
            m_dropNoise || m_first || m_last || m_single;
 }
 
-void PointFilters::select(const orv::LasFileHeader& h, const uint8_t* records, size_t n,
-                          std::vector<uint8_t>& keep) const {
-    if (!active()) return;
-    orv::LasColumns c;
-    if (!m_z.empty()) c.z = sized(m_zs, n);
-    if (!m_intensity.empty()) c.intensity = sized(m_intensities, n);
-    if (!m_angle.empty()) c.scanAngleDegrees = sized(m_angles, n);
-    if (m_dropWithheld) c.classificationFlags = sized(m_flags, n);
-    if (m_dropNoise) c.classification = sized(m_classes, n);
-    if (m_first || m_last) c.returnNumber = sized(m_returns, n);
-    if (m_last || m_single) c.numberOfReturns = sized(m_counts, n);
-    orv::decodeLasRecords(h, records, n, c);
-    for (size_t i = 0; i < n; ++i) {
-        bool ok = (!c.z || inside(m_z, m_zs[i])) &&
-                  (!c.intensity || inside(m_intensity, m_intensities[i])) &&
-                  (!c.scanAngleDegrees || inside(m_angle, m_angles[i])) &&
-                  !(m_dropWithheld && (m_flags[i] & kWithheldBit)) &&
-                  !(m_first && m_returns[i] != 1) && !(m_last && m_returns[i] != m_counts[i]) &&
-                  !(m_single && m_counts[i] != 1);
-        if (m_dropNoise)
-            for (uint8_t noise : kNoiseClasses) ok = ok && m_classes[i] != noise;
-        if (!ok) keep[i] = 0;
-    }
+orv::DimRange dimRange(const char* dimension, double min, double max) {
+    orv::DimRange r;
+    r.dim = orv::findDimension(dimension);
+    r.min = min, r.max = max;
+    return r;
+}
+
+void PointFilters::addStages(orv::Pipeline& p) const {
+    if (!m_z.empty()) p.add(orv::makeRangeFilter({dimRange("z", m_z[0], m_z[1])}));
+    if (!m_intensity.empty())
+        p.add(orv::makeRangeFilter({dimRange("intensity", m_intensity[0], m_intensity[1])}));
+    if (!m_angle.empty())
+        p.add(orv::makeRangeFilter({dimRange("scan_angle", m_angle[0], m_angle[1])}));
+    // Low point and high noise: what "noise" means in both record cores.
+    if (m_dropWithheld || m_dropNoise)
+        p.add(orv::makeDropFilter(
+            m_dropWithheld ? kWithheldBit : 0,
+            m_dropNoise ? std::vector<uint8_t>{7, 18} : std::vector<uint8_t>{}));
+    if (m_first) p.add(orv::makeRangeFilter({dimRange("return_number", 1, 1)}));
+    if (m_last) p.add(orv::makeReturnsFilter(orv::kReturnLastAny));
+    if (m_single) p.add(orv::makeRangeFilter({dimRange("number_of_returns", 1, 1)}));
 }
 
 }  // namespace orvter

@@ -104,6 +104,7 @@ int main(int argc, char** argv) {
     orvter::addXmlGetSet(*xml);
     orvter::addDemo(app);
     orvter::addView(app);
+    orvter::addPipeline(app);
 
     return orvter::finishStdout(run(app, argc, argv));
 }

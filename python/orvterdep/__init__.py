@@ -5,14 +5,14 @@ import os
 
 import numpy as _np
 
-from ._core import (__version__, Chunks, Crs, FormatError, InStream, Packet, Transform, Writer,
-                    extra_fields, lean_point_dtype, point_dtype, reprojected_quantisation)
+from ._core import (__version__, Chunks, Crs, FormatError, InStream, Packet, Pipeline, Transform,
+                    Writer, extra_fields, lean_point_dtype, point_dtype, reprojected_quantisation)
 from ._core import render as _render
 from ._core import classify_ground, find_outliers, height_above_ground, inside_polygons
 
 __all__ = ["CRS", "ExtraBytesParams", "FormatError", "Header", "InStream", "LasData", "LasHeader",
-           "Packet", "Writer", "blocks", "chunks", "classify_ground", "copc", "create", "dims",
-           "extra_fields", "find_outliers", "height_above_ground", "inside_polygons",
+           "Packet", "Pipeline", "Writer", "blocks", "chunks", "classify_ground", "copc", "create",
+           "dims", "extra_fields", "find_outliers", "height_above_ground", "inside_polygons",
            "lean_point_dtype", "open", "point_dtype", "read", "read_las", "render", "write"]
 
 

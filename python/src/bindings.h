@@ -20,6 +20,7 @@ void bindRender(py::module_& m);
 void bindCrs(py::module_& m);
 void bindLasData(py::module_& m);
 void bindTerrain(py::module_& m);
+void bindPipeline(py::module_& m);
 
 // A file the library refuses: raised in Python as orvterdep.FormatError (a ValueError) with the
 // library's message.

@@ -85,4 +85,5 @@ PYBIND11_MODULE(_core, m) {
     orvpy::bindCrs(m);
     orvpy::bindLasData(m);
     orvpy::bindTerrain(m);
+    orvpy::bindPipeline(m);
 }
