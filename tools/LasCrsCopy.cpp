@@ -24,6 +24,11 @@ orv::Crs crsArgument(const std::string& arg, const char* option) {
     std::string text = arg;
     struct stat st {};
     if (::stat(arg.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+        if (static_cast<uint64_t>(st.st_size) > orv::kCrsTextLimit)
+            throw CommandError(std::string(option) + " '" + arg + "': a file of " +
+                                   std::to_string(st.st_size) + " bytes, more than the " +
+                                   std::to_string(orv::kCrsTextLimit) + " a CRS text may have",
+                               kExitUsage);
         std::ifstream f(arg, std::ios::binary);
         std::ostringstream all;
         all << f.rdbuf();
@@ -89,7 +94,12 @@ void addCrsOptions(CLI::App* cmd, CrsOptions& o, bool assign) {
         cmd->add_option("--crs", o.assign,
                         "The input's CRS (EPSG:n, WKT, PROJJSON, a PROJ string, or a file holding "
                         "one), written without moving points");
-    cmd->add_option("--to-crs", o.to, "Reproject every point into this CRS");
+    cmd->add_option("--to-crs", o.to,
+                    "Reproject every point into this CRS (without heights of its own, Z keeps "
+                    "the input's vertical CRS, which the output then states)");
+    cmd->add_flag("--proj-network", o.network,
+                  "Let PROJ fetch the grids a reprojection needs from its network (off by "
+                  "default, whatever PROJ_NETWORK says)");
     addThreadsOption(cmd, &o.threads);
     cmd->add_flag("--force", o.force,
                   "Drop a CRS the output cannot hold, or merge different CRSs, with a warning");
@@ -107,7 +117,13 @@ void prepareCrs(std::vector<CrsInput>& inputs, orv::LasFileHeader& target, const
     }
     orv::Crs written = inputs.front().crs;
     if (!o.to.empty()) {
-        written = crsArgument(o.to, "--to-crs");
+        const orv::Crs asked = crsArgument(o.to, "--to-crs");
+        written = orv::crsKeepingHeights(inputs.front().crs, asked);
+        if (!written.equivalentTo(asked))
+            warn("--to-crs names no heights: Z keeps those of '" + inputs.front().name + "' (" +
+                 describe(inputs.front().crs.vertical().empty() ? inputs.front().crs
+                                                                : inputs.front().crs.vertical()) +
+                 "), and the output's CRS is " + describe(written));
         const unsigned threads =
             o.threads ? o.threads : std::clamp(std::thread::hardware_concurrency(), 1u, 8u);
         for (CrsInput& in : inputs) {
@@ -117,6 +133,7 @@ void prepareCrs(std::vector<CrsInput>& inputs, orv::LasFileHeader& target, const
                     (unreadable.empty() ? "" : " it can be read by (" + unreadable + ")") +
                     "; say which it is with --crs");
             in.transform = std::make_unique<orv::CrsTransform>();
+            in.transform->setNetwork(o.network);
             if (in.transform->open(in.crs, written, threads) != 0)
                 throw CommandError("cannot reproject '" + in.name + "': " + in.transform->error());
         }
@@ -134,15 +151,29 @@ void prepareCrs(std::vector<CrsInput>& inputs, orv::LasFileHeader& target, const
             warn(what + "; the output has the first one's");
         }
     }
-    // Another version writes the records its readers look for first: WKT from 1.4 on.
-    const bool rewrite = !o.to.empty() || !assigned.empty() || !orv::lasCrsFormFits(target) ||
-                         target.versionMinor != inputs.front().header.versionMinor;
+    // A copy that keeps version and format keeps every VLR as it was. Another version or
+    // format writes the records its readers look for: WKT from 1.4 on.
+    const orv::LasFileHeader& first = inputs.front().header;
+    const bool rewrite = !o.to.empty() || !assigned.empty() ||
+                         target.versionMinor != first.versionMinor ||
+                         target.pointFormat != first.pointFormat;
     if (!rewrite || (written.empty() && unreadable.empty())) return;
     std::string error;
-    if (written.empty())
+    if (written.empty()) {
+        // Records no one here can read stay as they are where the target's readers look for
+        // them, global encoding bit 4 naming the form kept.
+        for (const uint16_t wktBit : {0, 16}) {
+            orv::LasFileHeader kept = target;
+            kept.globalEncoding = static_cast<uint16_t>((kept.globalEncoding & ~16) | wktBit);
+            if (!orv::lasCrsFormFits(kept)) continue;
+            target.globalEncoding = kept.globalEncoding;
+            warn(unreadable + "; the output keeps its CRS records as they are");
+            return;
+        }
         error = "its CRS records cannot be read (" + unreadable + ")";
-    else if (orv::lasSetCrs(target, written, &error) == 0)
+    } else if (orv::lasSetCrs(target, written, &error) == 0) {
         return;
+    }
     const std::string version = "LAS 1." + std::to_string(target.versionMinor);
     if (!o.force)
         throw CommandError("the output cannot carry the CRS as " + version + " needs: " + error +
