@@ -659,7 +659,17 @@ bool planHeader(const std::vector<Input>& inputs, LasFileHeader& out, std::strin
                     "' have different extra bytes per point";
             return false;
         }
-        for (int axis = 0; axis < 3; ++axis) h.scale[axis] = std::min(h.scale[axis], x.scale[axis]);
+        for (int axis = 0; axis < 3; ++axis) {
+            // The octree's cube and the stored integers need steps that grow with coordinates.
+            if (!(x.scale[axis] > 0 && std::isfinite(x.scale[axis]) &&
+                  std::isfinite(x.offset[axis]))) {
+                error = "'" + in.path +
+                        "' has a scale that is not positive and finite, or an offset that is not "
+                        "finite";
+                return false;
+            }
+            h.scale[axis] = std::min(h.scale[axis], x.scale[axis]);
+        }
     }
     h.pointFormat = nir ? 8 : rgb ? 7 : 6;
     h.recordLength = static_cast<uint16_t>(lasStandardRecordLength(h.pointFormat) + extra);

@@ -5,6 +5,7 @@
 
 #include "OrvCrs.h"
 #include "crs/ProjContext.h"
+#include "proj_experimental.h"
 
 namespace orv {
 
@@ -87,6 +88,12 @@ std::string jsonOf(PJ_CONTEXT* ctx, const PJ* pj) {
 Crs::Crs() = default;
 
 Crs Crs::fromText(const std::string& text, std::string* error) {
+    if (text.size() > kCrsTextLimit) {
+        if (error)
+            *error = "a CRS text of " + std::to_string(text.size()) + " bytes, more than the " +
+                     std::to_string(kCrsTextLimit) + " taken";
+        return Crs();
+    }
     // A file's text may end in NULs or a newline.
     std::string definition = text;
     while (!definition.empty() && (definition.back() == '\0' || definition.back() == '\n' ||
@@ -197,6 +204,26 @@ bool Crs::equivalentTo(const Crs& other) const {
     return a && b &&
            proj_is_equivalent_to_with_ctx(ctx, a.get(), b.get(),
                                           PJ_COMP_EQUIVALENT_EXCEPT_AXIS_ORDER_GEOGCRS);
+}
+
+Crs crsKeepingHeights(const Crs& from, const Crs& to) {
+    if (from.empty() || to.empty() || to.hasHeight() || !from.hasHeight()) return to;
+    PJ_CONTEXT* ctx = crs::threadContext();
+    PjPtr target = crs::createCrs(ctx, to.definition());
+    if (!target) return to;
+    PjPtr joined;
+    const Crs vertical = from.vertical();
+    if (!vertical.empty()) {
+        PjPtr v = crs::createCrs(ctx, vertical.definition());
+        const std::string name = to.name() + " + " + vertical.name();
+        if (v) joined.reset(proj_create_compound_crs(ctx, name.c_str(), target.get(), v.get()));
+    } else {
+        // Ellipsoidal heights (a 3D geographic CRS): the target in 3D states them.
+        joined.reset(proj_crs_promote_to_3D(ctx, nullptr, target.get()));
+    }
+    if (!joined) return to;
+    const Crs kept = Crs::fromText(jsonOf(ctx, joined.get()));
+    return kept.empty() ? to : kept;
 }
 
 }  // namespace orv

@@ -26,32 +26,49 @@ constexpr size_t kLeastPointsPerThread = 4096;
 // Points a thread transforms at a time.
 constexpr size_t kChunk = 8192;
 
-// Grids the best transformation between the two needs and PROJ cannot find; empty when heights
-// need none or all are there. `error` is set when no transformation of heights is known.
-std::string missingHeightGrids(PJ_CONTEXT* ctx, const PJ* from, const PJ* to, bool& ballpark) {
+// The transformation PROJ ranks first between the two when every grid is at hand: what it
+// would use with all its grids. `ballpark` when that is a ballpark (or there is none at all).
+PjPtr bestOperation(PJ_CONTEXT* ctx, const PJ* from, const PJ* to, bool& ballpark) {
     PJ_OPERATION_FACTORY_CONTEXT* factory = proj_create_operation_factory_context(ctx, nullptr);
     proj_operation_factory_context_set_grid_availability_use(ctx, factory,
                                                              PROJ_GRID_AVAILABILITY_IGNORED);
     proj_operation_factory_context_set_spatial_criterion(
         ctx, factory, PROJ_SPATIAL_CRITERION_PARTIAL_INTERSECTION);
     PJ_OBJ_LIST* ops = proj_create_operations(ctx, from, to, factory);
-    std::string missing;
-    ballpark = !ops || proj_list_get_count(ops) == 0;
-    if (!ballpark) {
-        PjPtr best(proj_list_get(ctx, ops, 0));
-        ballpark = proj_coordoperation_has_ballpark_transformation(ctx, best.get());
-        const int grids = proj_coordoperation_get_grid_used_count(ctx, best.get());
-        for (int i = 0; i < grids; ++i) {
-            const char* name = nullptr;
-            int available = 1;
-            if (proj_coordoperation_get_grid_used(ctx, best.get(), i, &name, nullptr, nullptr,
-                                                  nullptr, nullptr, nullptr, &available) &&
-                !available && name)
-                missing += std::string(missing.empty() ? "" : ", ") + name;
-        }
-    }
+    PjPtr best(ops && proj_list_get_count(ops) > 0 ? proj_list_get(ctx, ops, 0) : nullptr);
+    ballpark = !best || proj_coordoperation_has_ballpark_transformation(ctx, best.get());
     proj_list_destroy(ops);
     proj_operation_factory_context_destroy(factory);
+    return best;
+}
+
+// The grids `op` needs that are not on this machine, fetched first when `network` allows it;
+// those still missing, by name, with why ("" when all are there).
+std::string missingGrids(PJ_CONTEXT* ctx, const PJ* op, bool network) {
+    std::string missing;
+    const int grids = proj_coordoperation_get_grid_used_count(ctx, op);
+    for (int i = 0; i < grids; ++i) {
+        const char* name = nullptr;
+        const char* url = nullptr;
+        int available = 1;
+        // `ctx` has no network here, so "available" means on this machine.
+        if (!proj_coordoperation_get_grid_used(ctx, op, i, &name, nullptr, nullptr, &url, nullptr,
+                                               nullptr, &available) ||
+            available || !name)
+            continue;
+        if (network && url && *url) {
+            // Fetched whole before any point moves: a fetch failing midway would let PROJ
+            // fall back, point by point, to a transformation that ignores the grid.
+            proj_context_set_enable_network(ctx, 1);
+            const bool fetched = proj_download_file(ctx, url, 0, nullptr, nullptr) == 1;
+            proj_context_set_enable_network(ctx, 0);
+            if (fetched) continue;
+            missing += std::string(missing.empty() ? "" : ", ") + name + " (cannot fetch " + url +
+                       ")";
+            continue;
+        }
+        missing += std::string(missing.empty() ? "" : ", ") + name;
+    }
     return missing;
 }
 
@@ -60,10 +77,15 @@ std::string missingHeightGrids(PJ_CONTEXT* ctx, const PJ* from, const PJ* to, bo
 struct CrsTransform::Impl {
     std::vector<Worker> workers;
     std::string error;
+    bool network = false;
 };
 
 CrsTransform::CrsTransform() : m_impl(std::make_unique<Impl>()) {}
 CrsTransform::~CrsTransform() = default;
+
+void CrsTransform::setNetwork(bool allowed) {
+    m_impl->network = allowed;
+}
 
 const std::string& CrsTransform::error() const {
     return m_impl->error;
@@ -92,20 +114,32 @@ int CrsTransform::open(const Crs& from, const Crs& to, unsigned threads) {
             m.error = "PROJ cannot recreate the CRS " + (a ? to : from).name();
             return -1;
         }
-        if (t == 0 && heightsChange) {
+        if (t == 0) {
+            // What PROJ would do with all its grids, or nothing: never a lesser transformation
+            // standing in for one whose grid is not here.
             bool ballpark = false;
-            const std::string missing = missingHeightGrids(w.ctx.get(), a.get(), b.get(), ballpark);
-            if (!missing.empty()) {
-                m.error = "heights " + between + " need the grid " + missing +
-                          ", which PROJ cannot find (add it to a folder in PROJ_DATA)";
+            PjPtr best = bestOperation(w.ctx.get(), a.get(), b.get(), ballpark);
+            const std::string missing =
+                best ? missingGrids(w.ctx.get(), best.get(), m.network) : std::string();
+            // Without the network, points that keep their heights may take the transformation
+            // PROJ falls back to, as cs2cs does; with it, a grid it cannot fetch would make
+            // that choice point by point, unseen.
+            if (!missing.empty() && (heightsChange || m.network)) {
+                m.error = (heightsChange ? "heights " : "points ") + between + " need the grid " +
+                          missing + ", which PROJ cannot find (add it to a folder in PROJ_DATA" +
+                          (m.network ? "" : ", or let PROJ fetch it with its network") + ")";
                 return -1;
             }
-            if (ballpark) {
+            if (heightsChange && ballpark) {
                 m.error = "PROJ knows no transformation of heights " + between;
                 return -1;
             }
         }
-        PjPtr op(proj_create_crs_to_crs_from_pj(w.ctx.get(), a.get(), b.get(), nullptr, nullptr));
+        proj_context_set_enable_network(w.ctx.get(), m.network ? 1 : 0);
+        // Heights that change never fall back to a ballpark that leaves them as they were.
+        const char* const noBallpark[] = {"ALLOW_BALLPARK=NO", nullptr};
+        PjPtr op(proj_create_crs_to_crs_from_pj(w.ctx.get(), a.get(), b.get(), nullptr,
+                                                heightsChange ? noBallpark : nullptr));
         if (op) op.reset(proj_normalize_for_visualization(w.ctx.get(), op.get()));
         if (!op) {
             const int err = proj_context_errno(w.ctx.get());

@@ -16,9 +16,12 @@ void quiet(void*, int, const char*) {}
 
 }  // namespace
 
-ContextPtr newContext() {
+ContextPtr newContext(bool network) {
     ContextPtr ctx(proj_context_create());
     proj_log_func(ctx.get(), nullptr, quiet);
+    // The library decides, not PROJ_NETWORK: a grid fetch that fails midway lets PROJ fall back
+    // to a lesser transformation without a word.
+    proj_context_set_enable_network(ctx.get(), network ? 1 : 0);
     return ctx;
 }
 
@@ -26,6 +29,7 @@ PJ_CONTEXT* threadContext() {
     thread_local ContextPtr ctx = [] {
         ContextPtr c(proj_context_create());
         proj_log_func(c.get(), nullptr, keepMessage);
+        proj_context_set_enable_network(c.get(), 0);
         return c;
     }();
     return ctx.get();

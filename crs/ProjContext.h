@@ -19,9 +19,11 @@ struct ContextDeleter {
 };
 using ContextPtr = std::unique_ptr<PJ_CONTEXT, ContextDeleter>;
 
-// A fresh context that keeps PROJ's messages instead of printing them.
-ContextPtr newContext();
-// The calling thread's own context: PROJ objects may not be shared between threads.
+// A fresh context that keeps PROJ's messages instead of printing them; PROJ's network (grids
+// fetched on demand) only when `network`, whatever the environment says.
+ContextPtr newContext(bool network = false);
+// The calling thread's own context, without PROJ's network: PROJ objects may not be shared
+// between threads.
 PJ_CONTEXT* threadContext();
 // PROJ's last message on `ctx`, for an error text ("" when it said nothing).
 std::string lastMessage(PJ_CONTEXT* ctx);

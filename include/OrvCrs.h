@@ -11,13 +11,17 @@
 
 namespace orv {
 
+// The longest CRS text taken: the largest real definitions (a WKT with every axis and
+// identifier spelt out) stay below a few tens of kilobytes.
+constexpr size_t kCrsTextLimit = size_t{1} << 20;
+
 // A coordinate reference system. Holds its definitions as text, so copies are cheap and may
 // cross threads. An empty value means "no CRS".
 class ORV_API Crs {
 public:
     Crs();
     // From "EPSG:n" (or "EPSG:h+v" for a compound), WKT1, WKT2, PROJJSON or a PROJ string.
-    // Empty, with `error` set, when the text is not a CRS.
+    // Empty, with `error` set, when the text is not a CRS or is longer than kCrsTextLimit.
     static Crs fromText(const std::string& text, std::string* error = nullptr);
     static Crs fromEpsg(int code, std::string* error = nullptr);
 
@@ -52,6 +56,12 @@ private:
     std::shared_ptr<const Data> m_data;
 };
 
+// The CRS that points of `from` land in when moved to `to`: `to` itself where it states heights
+// or `from` has none; otherwise `to` joined with `from`'s heights (its vertical CRS in a
+// compound, or ellipsoidal heights in 3D), so that Z, left as it is, keeps a datum and unit the
+// output states.
+ORV_API Crs crsKeepingHeights(const Crs& from, const Crs& to);
+
 // Moves coordinates from one CRS to another, a block at a time. Axis order is always easting,
 // northing (longitude, latitude), height, whatever order the CRSs declare. Each thread it uses
 // has its own PROJ context and transformation.
@@ -62,9 +72,14 @@ public:
     CrsTransform& operator=(const CrsTransform&) = delete;
     ~CrsTransform();
 
+    // Before open(): lets PROJ fetch the grids it lacks from its network (off unless asked,
+    // whatever PROJ_NETWORK says). The grids are fetched whole in open(), which refuses when one
+    // cannot be.
+    void setNetwork(bool allowed);
     // Prepares the transformation on `threads` threads (at least 1). 0, or -1 when PROJ knows
-    // no way between the two, or when heights would change through a grid it does not have
-    // (see error(); the grid is named).
+    // no way between the two, when heights would change through a grid it does not have (or,
+    // with the network, when the transformation PROJ ranks first needs a grid it cannot fetch;
+    // see error(), the grid is named), or when heights would change through a ballpark.
     int open(const Crs& from, const Crs& to, unsigned threads = 1);
     const std::string& error() const;
     // Transforms `n` points in place, each coordinate `stride` bytes after the one before (the

@@ -27,6 +27,10 @@ public:
     // records are compressed in a way the decoder refuses (see refusal()). Compressed records are
     // decoded once here to count those that decode.
     int open(const char* path);
+    // Before open(): place the records as the point streams, the bulk reader and the probe do,
+    // anywhere from the end of the 227 fixed bytes on, whatever header size and version the
+    // header states.
+    void setFixedHeaderOnly(bool fixedHeaderOnly);
 
     // How open() counts the points of compressed records.
     enum class Count {

@@ -340,16 +340,19 @@ struct CrsSource {
 };
 // Prepares the transforms of every source into `to` on `threads` threads, and the target's scale
 // and offset on the axes not given; false with `error`.
+// `network`: PROJ may fetch the grids it lacks.
 ORV_API bool planReprojection(std::vector<CrsSource>& sources, const Crs& to, unsigned threads,
                               LasFileHeader& target, bool scaleGiven, bool offsetGiven,
-                              std::string& error);
+                              std::string& error, bool network = false);
 // Gives `target` the CRS records of `crs` in the form its version needs, when they must be
-// written again (`rewrite`: the points moved or were given a CRS; or the version or the form
-// differs from `sourceMinor`'s). `unreadable` says why a source's records could not be read.
-// With `force` a CRS it cannot hold is dropped with `warning`; else false with `error`.
+// written again (`rewrite`: the points moved or were given a CRS; or the version or the point
+// format differs from the source's): a copy that keeps both keeps every VLR as it was.
+// `unreadable` says why a source's records could not be read; such records are kept as they are,
+// with `warning`, where the target can hold them. With `force` a CRS it cannot hold is dropped
+// with `warning`; else false with `error`.
 ORV_API bool writeCrsRecords(LasFileHeader& target, const Crs& crs, const std::string& unreadable,
-                             bool rewrite, uint8_t sourceMinor, bool force, std::string& warning,
-                             std::string& error);
+                             bool rewrite, uint8_t sourceMinor, uint8_t sourceFormat, bool force,
+                             std::string& warning, std::string& error);
 // Describes a CRS for messages: its name and EPSG code, or "no CRS".
 ORV_API std::string describeCrs(const Crs& crs);
 
@@ -370,7 +373,10 @@ ORV_API std::unique_ptr<Stage> makeDropFilter(uint8_t flagBits, std::vector<uint
 ORV_API std::unique_ptr<Stage> makeThinFilter(const ThinStageOptions& o);
 // Moves points from `from` (empty: the schema's CRS) to `to` on `threads` threads (0: every core,
 // at most 8). Chooses the target's scale and offset unless the writer gives them.
-ORV_API std::unique_ptr<Stage> makeReprojection(const Crs& from, const Crs& to, unsigned threads);
+// A `to` without heights of its own keeps the points' vertical CRS (Z untouched), with a warning.
+// `network`: PROJ may fetch the grids it lacks.
+ORV_API std::unique_ptr<Stage> makeReprojection(const Crs& from, const Crs& to, unsigned threads,
+                                                bool network = false);
 // Gives the points a CRS without moving them.
 ORV_API std::unique_ptr<Stage> makeAssignCrs(const Crs& crs);
 // Passes points on as they are: where several readers' points join.

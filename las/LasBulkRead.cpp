@@ -28,6 +28,7 @@ long COrvReadLas::ReadLasFile(const char* path, LasPntPool** pool, LasHeader& he
     rules.anySignature = true;
     rules.vlrs = false;
     rules.storedWithoutVlr = true;
+    rules.fixedHeaderOnly = true;
     las::OpenedLas opened;
     if (las::openRecords(file, rules, opened) != 0) return -1;
     const LasFileHeader& model = opened.header;

@@ -46,7 +46,7 @@ uint16_t standardHeaderSize(uint8_t versionMajor, uint8_t versionMinor) {
 }
 
 bool parseFixedHeader(const uint8_t* bytes, size_t got, uint64_t fileSize, LasFileHeader& out,
-                      LasHeader* raw, bool signed_) {
+                      LasHeader* raw, bool signed_, bool fixedHeaderOnly) {
     if (got < sizeof(LasHeader)) return false;
     if (signed_ && std::memcmp(bytes, "LASF", 4) != 0) return false;
     LasHeader r;
@@ -105,9 +105,13 @@ bool parseFixedHeader(const uint8_t* bytes, size_t got, uint64_t fileSize, LasFi
         h.readablePoints = h.statedPoints < h.presentRecords ? h.statedPoints : h.presentRecords;
 
     // Records that would start inside the header are the header's own bytes: none are read.
-    const uint64_t headerEnd = std::max<uint64_t>(
-        sizeof(LasHeader),
-        std::min<uint64_t>({h.headerSize, standardHeaderSize(1, h.versionMinor), fileSize}));
+    const uint64_t headerEnd =
+        fixedHeaderOnly
+            ? sizeof(LasHeader)
+            : std::max<uint64_t>(sizeof(LasHeader),
+                                 std::min<uint64_t>({h.headerSize,
+                                                     standardHeaderSize(1, h.versionMinor),
+                                                     fileSize}));
     if (h.offsetToPointData < headerEnd) {
         h.presentRecords = h.readablePoints = 0;
         note(h, kLasPointsInHeader,

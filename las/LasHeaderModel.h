@@ -23,9 +23,10 @@ constexpr uint32_t kEvlrHeaderBytes = 60;
 // The fixed fields of a header from its first `got` bytes (at least 227) and the file size,
 // with the measurements (stated, present, readable points and their warnings). False when the
 // bytes are fewer than 227 or (with `signed_`) not signed "LASF". `raw`, when given, receives the
-// 227 bytes.
+// 227 bytes. With `fixedHeaderOnly` the records may start right after the 227 fixed bytes,
+// whatever header size and version the header states (the lean readers never read those).
 bool parseFixedHeader(const uint8_t* bytes, size_t got, uint64_t fileSize, LasFileHeader& out,
-                      LasHeader* raw = nullptr, bool signed_ = true);
+                      LasHeader* raw = nullptr, bool signed_ = true, bool fixedHeaderOnly = false);
 
 // Adds a warning: its bit, and its line for people.
 void note(LasFileHeader& header, uint32_t bit, std::string text);

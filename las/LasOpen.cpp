@@ -68,7 +68,8 @@ int openRecords(platform::InputFile& file, const OpenRules& rules, OpenedLas& ou
     // A regular file that gave a header has a length: without it nothing can be measured.
     if (result == 0 && size == 0 && file.isRegular()) result = -1;
     if (result == 0 &&
-        !parseFixedHeader(out.head, out.headBytes, size, out.header, &out.raw, !rules.anySignature))
+        !parseFixedHeader(out.head, out.headBytes, size, out.header, &out.raw, !rules.anySignature,
+                          rules.fixedHeaderOnly))
         result = -2;
     if (result != 0) {
         out.error = result == -1 ? "cannot read the header" : "not a LAS file";

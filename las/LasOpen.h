@@ -25,6 +25,9 @@ struct OpenRules {
     // A compressed file without its compression VLR is read as stored (the lean readers, as they
     // always did); otherwise its records are refused.
     bool storedWithoutVlr = false;
+    // Records may start anywhere after the 227 fixed bytes, as the lean readers take them: the
+    // header size and version a header states do not move where its records can begin.
+    bool fixedHeaderOnly = false;
     // Threads that decode compressed records, as LasReader::setThreads takes them.
     unsigned threads = lasDefaultThreads();
 };
@@ -57,11 +60,18 @@ struct OpenedLas {
 // first bytes are not a LAS header (fewer than 227, or unsigned unless `anySignature`).
 int openRecords(platform::InputFile& file, const OpenRules& rules, OpenedLas& out);
 
-// True when the first bytes read are those of the 2.0 layout, which has no signature: the
-// character '2' in the version byte marks it.
+// True when the first bytes read are those of the 2.0 layout: the character '2' in the version
+// byte marks it, whatever the signature and the bytes after it hold (a binary 2 there is 1.x).
 inline bool isLayout20(const OpenedLas& opened) {
     return opened.headBytes > offsetof(LasHeader, versionMajor) &&
            opened.head[offsetof(LasHeader, versionMajor)] == '2';
+}
+
+// True for the version bytes of a signed header that the lean readers' commands read with the
+// 1.x layout: major 1, and a binary 2 (the 2.0 layout has the character '2' there). Other values
+// are bytes of another kind of file that happen to start with the signature.
+inline bool isLayout1x(const LasFileHeader& header) {
+    return header.versionMajor == 1 || header.versionMajor == 2;
 }
 
 // Decodes the compressed records of `opened` once to count those that decode (damage that ends

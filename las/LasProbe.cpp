@@ -13,6 +13,7 @@ long ReadFirstPntFromLas(const char* path, XPnt3d& point) {
     las::OpenRules rules;
     rules.vlrs = false;
     rules.storedWithoutVlr = true;
+    rules.fixedHeaderOnly = true;
     las::OpenedLas opened;
     if (las::openRecords(file, rules, opened) != 0) return 0;
     // X, Y and Z of the first record must lie in the window the probe looks at.

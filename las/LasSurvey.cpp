@@ -22,6 +22,7 @@ struct LasSurvey::Impl {
     uint64_t present20 = 0;
     bool counted = true;
     std::string tableDisagreement;
+    bool fixedHeaderOnly = false;
 };
 
 LasSurvey::LasSurvey() : m_impl(std::make_unique<Impl>()) {}
@@ -75,12 +76,14 @@ int LasSurvey::open(const char* path, Count count) {
     las::OpenRules rules;
     rules.storedWithoutVlr = true;
     rules.threads = r.threads;
+    rules.fixedHeaderOnly = m.fixedHeaderOnly;
     las::OpenedLas& opened = r.opened;
     int result = las::openRecords(r.file, rules, opened);
     LasFileHeader& h = opened.header;
-    if (result == -2 && las::isLayout20(opened))
+    // The character '2' in the version byte marks the 2.0 layout, signed or not.
+    if (result != -1 && las::isLayout20(opened))
         m.layout20 = readLayout20(r.file, m.header20, m.present20, m.hasFirst, m.first);
-    if (result == 0 && h.versionMajor != 1) {
+    if (result == 0 && (m.layout20 != 0 || !las::isLayout1x(h))) {
         opened.error = "not a LAS 1.x file";
         result = -2;
     }
@@ -123,6 +126,10 @@ bool LasSurvey::counted() const {
 
 const std::string& LasSurvey::chunkTableDisagreement() const {
     return m_impl->tableDisagreement;
+}
+
+void LasSurvey::setFixedHeaderOnly(bool fixedHeaderOnly) {
+    m_impl->fixedHeaderOnly = fixedHeaderOnly;
 }
 
 const LasFileInfo& LasSurvey::info() const {

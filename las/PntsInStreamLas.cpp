@@ -122,6 +122,7 @@ int CPntsInStreamLas::open(const char* path, IOrvPoint* origin) {
     rules.anySignature = true;
     rules.vlrs = false;
     rules.storedWithoutVlr = true;
+    rules.fixedHeaderOnly = true;
     las::OpenedLas& opened = m_reader.opened;
     const int result = las::openRecords(m_reader.file.file(), rules, opened);
     if (las::isLayout20(opened)) {

@@ -218,8 +218,8 @@ private:
 
 class Reprojection : public Stage {
 public:
-    Reprojection(const Crs& from, const Crs& to, unsigned threads)
-        : m_from(from), m_to(to), m_threads(threads) {}
+    Reprojection(const Crs& from, const Crs& to, unsigned threads, bool network)
+        : m_from(from), m_to(to), m_threads(threads), m_network(network) {}
     std::string type() const override { return "filters.reprojection"; }
     bool prepare(Schema& s, std::string& error) override {
         std::vector<CrsSource> one(1);
@@ -227,9 +227,19 @@ public:
         one[0].header = &s.header;
         one[0].crs = m_from.empty() ? s.crs : m_from;
         one[0].note = s.crsNote;
-        if (!planReprojection(one, m_to, m_threads, s.header, false, false, error)) return false;
+        // Z never stays in a unit or datum the output's CRS does not state.
+        const Crs target = crsKeepingHeights(one[0].crs, m_to);
+        if (!target.empty() && !target.equivalentTo(m_to)) {
+            const Crs& heights = one[0].crs.vertical().empty() ? one[0].crs : one[0].crs.vertical();
+            m_warnings.push_back("--to-crs names no heights: Z keeps those of '" + s.source + "' (" +
+                                 describeCrs(heights) + "), and the output's CRS is " +
+                                 describeCrs(target));
+        }
+        const Crs& to = target.empty() ? m_to : target;
+        if (!planReprojection(one, to, m_threads, s.header, false, false, error, m_network))
+            return false;
         m_move = std::move(one[0].transform);
-        s.crs = m_to;
+        s.crs = to;
         s.crsMoved = true;
         return true;
     }
@@ -248,6 +258,7 @@ public:
 private:
     Crs m_from, m_to;
     unsigned m_threads;
+    bool m_network;
     std::unique_ptr<CrsTransform> m_move;
 };
 
@@ -277,8 +288,9 @@ std::unique_ptr<Stage> makeMergeFilter() {
 std::unique_ptr<Stage> makeAssignCrs(const Crs& crs) {
     return std::make_unique<AssignCrs>(crs);
 }
-std::unique_ptr<Stage> makeReprojection(const Crs& from, const Crs& to, unsigned threads) {
-    return std::make_unique<Reprojection>(from, to, threads);
+std::unique_ptr<Stage> makeReprojection(const Crs& from, const Crs& to, unsigned threads,
+                                        bool network) {
+    return std::make_unique<Reprojection>(from, to, threads, network);
 }
 
 std::string describeCrs(const Crs& c) {
@@ -288,7 +300,7 @@ std::string describeCrs(const Crs& c) {
 
 bool planReprojection(std::vector<CrsSource>& sources, const Crs& to, unsigned threads,
                       LasFileHeader& target, bool scaleGiven, bool offsetGiven,
-                      std::string& error) {
+                      std::string& error, bool network) {
     std::string unreadable;
     for (const CrsSource& in : sources)
         if (in.crs.empty() && !in.note.empty() && unreadable.empty())
@@ -301,6 +313,7 @@ bool planReprojection(std::vector<CrsSource>& sources, const Crs& to, unsigned t
             return false;
         }
         in.transform = std::make_unique<CrsTransform>();
+        in.transform->setNetwork(network);
         if (in.transform->open(in.crs, to, threadCount(threads, 8)) != 0) {
             error = "cannot reproject '" + in.name + "': " + in.transform->error();
             return false;
@@ -332,16 +345,28 @@ bool planReprojection(std::vector<CrsSource>& sources, const Crs& to, unsigned t
 }
 
 bool writeCrsRecords(LasFileHeader& target, const Crs& crs, const std::string& unreadable,
-                     bool rewrite, uint8_t sourceMinor, bool force, std::string& warning,
-                     std::string& error) {
-    // Another version writes the records its readers look for first: WKT from 1.4 on.
-    rewrite = rewrite || !lasCrsFormFits(target) || target.versionMinor != sourceMinor;
+                     bool rewrite, uint8_t sourceMinor, uint8_t sourceFormat, bool force,
+                     std::string& warning, std::string& error) {
+    // A copy that keeps version and format keeps every VLR as it was. Another version or format
+    // writes the records its readers look for: WKT from 1.4 on.
+    rewrite = rewrite || target.versionMinor != sourceMinor || target.pointFormat != sourceFormat;
     if (!rewrite || (crs.empty() && unreadable.empty())) return true;
     std::string why;
-    if (crs.empty())
+    if (crs.empty()) {
+        // Records no one here can read stay as they are where the target's readers look for
+        // them, global encoding bit 4 naming the form kept.
+        for (const uint16_t wktBit : {0, 16}) {
+            LasFileHeader kept = target;
+            kept.globalEncoding = static_cast<uint16_t>((kept.globalEncoding & ~16) | wktBit);
+            if (!lasCrsFormFits(kept)) continue;
+            target.globalEncoding = kept.globalEncoding;
+            warning = unreadable + "; the output keeps its CRS records as they are";
+            return true;
+        }
         why = "its CRS records cannot be read (" + unreadable + ")";
-    else if (lasSetCrs(target, crs, &why) == 0)
+    } else if (lasSetCrs(target, crs, &why) == 0) {
         return true;
+    }
     const std::string version = "LAS 1." + std::to_string(target.versionMinor);
     if (!force) {
         error = "the output cannot carry the CRS as " + version + " needs: " + why +

@@ -123,7 +123,8 @@ public:
         std::string warning;
         const std::string unreadable =
             s.crs.empty() && !s.crsNote.empty() ? "'" + s.source + "': " + s.crsNote : "";
-        if (!writeCrsRecords(m_target, s.crs, unreadable, s.crsMoved, s.sourceMinor, m_o.force,
+        if (!writeCrsRecords(m_target, s.crs, unreadable, s.crsMoved, s.sourceMinor,
+                             s.header.pointFormat, m_o.force,
                              warning, error))
             return false;
         if (!warning.empty()) m_warnings.push_back(warning);

@@ -228,6 +228,17 @@ void reportReadDamage(const orv::LasReader& reader, const InputPath& in, uint64_
 // Says that fewer points were read than the header states: a warning on standard error, or
 // with `strict` a CommandError with exit status 3.
 void reportShortRead(const InputPath& in, uint64_t read, uint64_t stated, bool strict);
+// For a command that reads every point of `in` inside the library (las copc, las render): says
+// at once, as reportShortRead, that the file holds fewer points than its header states, and
+// gives what its header states and the points it holds, for afterCheck once they are read
+// (compressed records may end early only where they are decoded).
+struct StatedPoints {
+    uint64_t stated = 0, held = 0;
+    void afterCheck(const InputPath& in, uint64_t read, bool strict) const {
+        if (read < held) reportShortRead(in, read, stated, strict);
+    }
+};
+StatedPoints checkStatedPoints(const InputPath& in, bool strict);
 struct InfoOptions {
     std::string path;
     bool json = false;

@@ -24,6 +24,7 @@ struct CopcOptions {
     unsigned threads = 0;
     bool json = false;
     bool quiet = false;
+    bool strict = false;
 };
 
 // "512M", "1G", "1500000000": bytes; 0 when the text is not a size.
@@ -61,6 +62,12 @@ void runCopc(const CopcOptions& o) {
     for (const std::string& in : ins)
         if (in == "-") throw CLI::ValidationError("las copc reads files, not standard input");
     if (out == "-") throw CLI::ValidationError("las copc writes a file, not standard output");
+    const OutputPath target(out);
+    std::vector<StatedPoints> stated;
+    for (const std::string& in : ins) {
+        target.refuseInput(identityOf(in), in);
+        stated.push_back(checkStatedPoints(InputPath(in), o.strict));
+    }
     orv::CopcWriteOptions options;
     options.memoryBytes = parseSize(o.memory);
     if (options.memoryBytes < (uint64_t{16} << 20))
@@ -73,6 +80,17 @@ void runCopc(const CopcOptions& o) {
     if (!orv::writeCopc(ins, out, options, s, error))
         throw CommandError("cannot write '" + out + "': " + error);
     progress.end();
+    // Compressed records that end early show only in the points indexed.
+    uint64_t held = 0;
+    for (const StatedPoints& p : stated) held += p.held;
+    if (ins.size() == 1) {
+        stated.front().afterCheck(InputPath(ins.front()), s.points, o.strict);
+    } else if (s.points < held) {
+        const std::string text = "indexed " + std::to_string(s.points) + " of the " +
+                                 std::to_string(held) + " points the inputs' headers state";
+        if (o.strict) throw CommandError(text, kExitStrict);
+        std::fprintf(stderr, "warning: %s\n", text.c_str());
+    }
     const double seconds = since(start);
     if (o.json)
         printJson({{"inputs", ins},
@@ -106,7 +124,20 @@ void addLasCopc(CLI::App& las) {
     cmd->add_option("--threads", o->threads, "Compressing threads (default: every core)");
     cmd->add_flag("--json", o->json, "Print the summary as one JSON object");
     cmd->add_flag("--quiet", o->quiet, "Show no progress line");
+    cmd->add_flag("--strict", o->strict,
+                  "Exit with status 3 when an input holds fewer points than its header states");
     cmd->callback([o] { runCopc(*o); });
+}
+
+StatedPoints checkStatedPoints(const InputPath& in, bool strict) {
+    orv::LasReader reader;
+    StatedPoints p;
+    if (reader.open(in.path().c_str()) != 0) return p;  // the command's own open says why
+    if (strict) requireAgreement(in);
+    p.stated = reader.header().statedPoints;
+    p.held = reader.pointCount();
+    reportShortRead(in, p.held, p.stated, strict);
+    return p;
 }
 
 void writeCopcCopy(const std::string& in, const std::string& out, bool json, bool quiet) {

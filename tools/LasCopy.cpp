@@ -78,7 +78,8 @@ orv::Pipeline copyPipeline(const CopyOptions& o, const std::string& inPath,
     if (o.thin.active()) p.add(orv::makeThinFilter(o.thin.stage()));
     if (!o.crs.assign.empty()) p.add(orv::makeAssignCrs(crsArgument(o.crs.assign, "--crs")));
     if (!o.crs.to.empty())
-        p.add(orv::makeReprojection(orv::Crs(), crsArgument(o.crs.to, "--to-crs"), o.crs.threads));
+        p.add(orv::makeReprojection(orv::Crs(), crsArgument(o.crs.to, "--to-crs"), o.crs.threads,
+                                    o.crs.network));
     p.add(writerStage(o, kind, outPath));
     return p;
 }

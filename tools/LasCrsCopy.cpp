@@ -23,6 +23,11 @@ orv::Crs crsArgument(const std::string& arg, const char* option) {
     std::string text = arg;
     struct stat st {};
     if (::stat(arg.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+        if (static_cast<uint64_t>(st.st_size) > orv::kCrsTextLimit)
+            throw CommandError(std::string(option) + " '" + arg + "': a file of " +
+                                   std::to_string(st.st_size) + " bytes, more than the " +
+                                   std::to_string(orv::kCrsTextLimit) + " a CRS text may have",
+                               kExitUsage);
         std::ifstream f(arg, std::ios::binary);
         std::ostringstream all;
         all << f.rdbuf();
@@ -57,7 +62,12 @@ void addCrsOptions(CLI::App* cmd, CrsOptions& o, bool assign) {
         cmd->add_option("--crs", o.assign,
                         "The input's CRS (EPSG:n, WKT, PROJJSON, a PROJ string, or a file holding "
                         "one), written without moving points");
-    cmd->add_option("--to-crs", o.to, "Reproject every point into this CRS");
+    cmd->add_option("--to-crs", o.to,
+                    "Reproject every point into this CRS (without heights of its own, Z keeps "
+                    "the input's vertical CRS, which the output then states)");
+    cmd->add_flag("--proj-network", o.network,
+                  "Let PROJ fetch the grids a reprojection needs from its network (off by "
+                  "default, whatever PROJ_NETWORK says)");
     addThreadsOption(cmd, &o.threads);
     cmd->add_flag("--force", o.force,
                   "Drop a CRS the output cannot hold, or merge different CRSs, with a warning");
@@ -76,7 +86,16 @@ void prepareCrs(std::vector<CrsInput>& inputs, orv::LasFileHeader& target, const
     }
     orv::Crs written = inputs.front().crs;
     if (!o.to.empty()) {
-        written = crsArgument(o.to, "--to-crs");
+        // Z never stays in a unit or datum the output's CRS does not state.
+        const orv::Crs asked = crsArgument(o.to, "--to-crs");
+        written = orv::crsKeepingHeights(inputs.front().crs, asked);
+        if (written.empty()) written = asked;
+        if (!written.equivalentTo(asked))
+            warn("--to-crs names no heights: Z keeps those of '" + inputs.front().name + "' (" +
+                 orv::describeCrs(inputs.front().crs.vertical().empty()
+                                      ? inputs.front().crs
+                                      : inputs.front().crs.vertical()) +
+                 "), and the output's CRS is " + orv::describeCrs(written));
         std::vector<orv::CrsSource> sources(inputs.size());
         for (size_t i = 0; i < inputs.size(); ++i) {
             sources[i].name = inputs[i].name;
@@ -86,7 +105,7 @@ void prepareCrs(std::vector<CrsInput>& inputs, orv::LasFileHeader& target, const
         }
         std::string error;
         if (!orv::planReprojection(sources, written, o.threads, target, scaleGiven, offsetGiven,
-                                   error))
+                                   error, o.network))
             throw CommandError(error);
         for (size_t i = 0; i < inputs.size(); ++i)
             inputs[i].transform = std::move(sources[i].transform);
@@ -103,9 +122,10 @@ void prepareCrs(std::vector<CrsInput>& inputs, orv::LasFileHeader& target, const
             warn(what + "; the output has the first one's");
         }
     }
+    const orv::LasFileHeader& first = inputs.front().header;
     std::string warning, error;
     if (!orv::writeCrsRecords(target, written, unreadable, !o.to.empty() || !assigned.empty(),
-                              inputs.front().header.versionMinor, o.force, warning, error))
+                              first.versionMinor, first.pointFormat, o.force, warning, error))
         throw CommandError(error);
     if (!warning.empty()) warn(warning);
 }

@@ -19,6 +19,7 @@ struct CrsOptions {
     std::string assign;  // --crs: the input's CRS, whatever its records say
     std::string to;      // --to-crs: reproject into this one
     bool force = false;  // drop or mix CRSs with a warning instead of refusing
+    bool network = false;  // --proj-network: PROJ may fetch the grids it lacks
     unsigned threads = 0;
 };
 

@@ -297,6 +297,7 @@ LasInput openLasInput(const InputPath& in, bool layout20) {
     LasInput input;
     input.file = std::make_shared<orv::LasSurvey>();
     orv::LasSurvey& file = *input.file;
+    file.setFixedHeaderOnly(true);  // where the streams and the bulk reader find the records
     switch (file.open(in.path().c_str())) {
         case 0: {
             const orv::LasFileInfo& info = file.info();

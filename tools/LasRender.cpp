@@ -15,7 +15,7 @@ namespace {
 struct RenderCommandOptions {
     std::string in, out, size, by = "elevation";
     std::vector<double> bbox;
-    bool hillshade = false, bare = false, json = false;
+    bool hillshade = false, bare = false, json = false, strict = false;
     unsigned threads = 0;
 };
 
@@ -50,10 +50,12 @@ void run(const RenderCommandOptions& c) {
         std::copy(c.bbox.begin(), c.bbox.end(), o.box);
     }
     const InputPath in(c.in);
+    const StatedPoints stated = checkStatedPoints(in, c.strict);
     orv::RenderImage image;
     std::string error;
     if (orv::renderLas(in.path().c_str(), o, image, error) != 0)
         throw CommandError("cannot render '" + in.name() + "': " + error);
+    stated.afterCheck(in, image.pointsRead, c.strict);
     OutputPath out(c.out);
     orv::writePng(out.path().c_str(), image, c.threads);
     out.finish();
@@ -106,6 +108,8 @@ void addLasRender(CLI::App& las) {
     cmd->add_option("--threads", options->threads,
                     "Threads drawing and compressing (default: one a core)");
     cmd->add_flag("--json", options->json, "Print the summary as one JSON object");
+    cmd->add_flag("--strict", options->strict,
+                  "Exit with status 3 when the file holds fewer points than its header states");
     cmd->callback([options] { run(*options); });
 }
 

@@ -2,11 +2,13 @@
 
 import operator
 import os
+import warnings
 
 import numpy as _np
 
 from ._core import (__version__, Chunks, Crs, FormatError, InStream, Packet, Pipeline, Transform,
-                    Writer, extra_fields, lean_point_dtype, point_dtype, reprojected_quantisation)
+                    Writer, extra_fields, keeping_heights, lean_point_dtype, point_dtype,
+                    reprojected_quantisation)
 from ._core import render as _render
 from ._core import classify_ground, find_outliers, height_above_ground, inside_polygons
 
@@ -81,12 +83,14 @@ class Header(dict):
             raise AttributeError(name) from None
 
 
-def read(path, stored=False, to_crs=None):
+def read(path, stored=False, to_crs=None, proj_network=False):
     """Returns ``(header, points)``: the whole file, every field of its point format.
 
     x, y, z are float64 in map units; ``stored=True`` adds the stored integers X, Y, Z.
     ``to_crs`` moves x, y, z into that CRS (easting or longitude first); the header then has
-    that CRS, the points' bounds, and a scale and offset that keep the file's precision. Each
+    that CRS, the points' bounds, and a scale and offset that keep the file's precision. A
+    target without heights of its own keeps the file's vertical CRS (Z stays, with a warning).
+    ``proj_network=True`` lets PROJ fetch the grids it lacks (never otherwise). Each
     extra dimension the file describes is a field of its own, scaled and offset.
     """
     c = Chunks(path, 1, stored)
@@ -96,7 +100,7 @@ def read(path, stored=False, to_crs=None):
         return head, points
     if stored:
         raise ValueError("to_crs moves x, y, z: the stored integers would no longer match them")
-    move, target = _reprojection(head, to_crs, path)
+    move, target = _reprojection(head, to_crs, path, network=proj_network)
     move.transform(points["x"], points["y"], points["z"])
     if len(points):
         lo = tuple(float(points[a].min()) for a in "xyz")
@@ -107,12 +111,18 @@ def read(path, stored=False, to_crs=None):
     return head, points
 
 
-def _reprojection(head, to_crs, name="the input", threads=None):
-    """The Transform from a header's CRS to `to_crs`, and that CRS."""
+def _reprojection(head, to_crs, name="the input", threads=None, network=False):
+    """The Transform from a header's CRS to `to_crs` (with the header's heights where it has
+    none), and that CRS."""
     if head.get("crs") is None:
         raise ValueError(f"{name} has no CRS to reproject from")
-    target = CRS(to_crs)
-    return Transform(head["crs"]._core, target._core, threads or os.cpu_count() or 1), target
+    asked = CRS(to_crs)
+    target = CRS(keeping_heights(head["crs"]._core, asked._core))
+    if not target._core.equivalent_to(asked._core):
+        warnings.warn(f"{asked.name} names no heights: z keeps those of {name}, "
+                      f"in {target.name}", stacklevel=3)
+    return Transform(head["crs"]._core, target._core, threads or os.cpu_count() or 1,
+                     network), target
 
 
 def _reprojected(head, target, lo, hi):

@@ -60,12 +60,15 @@ void bindCrs(py::module_& m) {
         .def("equivalent_to", &orv::Crs::equivalentTo, py::arg("other"));
 
     py::class_<orv::CrsTransform>(m, "Transform", "Moves coordinates between two CRSs")
-        .def(py::init([](const orv::Crs& from, const orv::Crs& to, unsigned threads) {
+        .def(py::init([](const orv::Crs& from, const orv::Crs& to, unsigned threads,
+                         bool network) {
                  auto t = std::make_unique<orv::CrsTransform>();
+                 t->setNetwork(network);
                  if (t->open(from, to, threads) != 0) throw py::value_error(t->error());
                  return t;
              }),
-             py::arg("source"), py::arg("target"), py::arg("threads") = 1)
+             py::arg("source"), py::arg("target"), py::arg("threads") = 1,
+             py::arg("network") = false)
         .def(
             "transform",
             [](orv::CrsTransform& t, py::array x, py::array y, py::object z) {
@@ -98,6 +101,8 @@ void bindCrs(py::module_& m) {
             },
             py::arg("min"), py::arg("max"), "The bounds of a box moved into the target, or None");
 
+    m.def("keeping_heights", &orv::crsKeepingHeights, py::arg("source"), py::arg("target"),
+          "The target, joined with the source's heights where it states none of its own");
     m.def(
         "reprojected_quantisation",
         [](const py::object& scale, const orv::Crs& from, const orv::Crs& to, const py::object& lo,

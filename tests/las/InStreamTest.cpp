@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <optional>
 
 #include "OrvLasStream.h"
@@ -355,6 +356,35 @@ TEST_F(InStream, VersionByteMustHoldTheCharacterTwo) {
     OrvPtr<orv::LasPntArray> b = s->readPnts(1, 1);
     ASSERT_TRUE(b);
     expectPoint((*b)[0], tenPoints()[0], 0, 0, 0, "binary 2");
+}
+
+// Records start at the offset to point data whatever header size and version the header
+// states; only an offset inside the 227 fixed bytes is refused.
+TEST_F(InStream, RecordsStartAtTheOffsetWhateverHeaderSizeIsStated) {
+    struct Case {
+        uint8_t minor;
+        uint16_t headerSize;
+        uint32_t offset;
+        bool read;
+    } cases[] = {
+        {4, 0x1234, 227, true}, {3, 0x1234, 227, true}, {4, 375, 227, true},
+        {2, 0, 227, true},      {2, 227, 226, false},   {4, 375, 100, false},
+    };
+    for (const Case& c : cases) {
+        const std::string what = "1." + std::to_string(c.minor) + " size " +
+                                 std::to_string(c.headerSize) + " offset " +
+                                 std::to_string(c.offset);
+        auto bytes = makeFile(Layout::V1x, tenPoints());
+        LasHeader h;
+        std::memcpy(&h, bytes.data(), sizeof h);
+        h.versionMinor = c.minor;
+        h.headerSize = c.headerSize;
+        h.offsetToPointData = c.offset;
+        std::memcpy(bytes.data(), &h, sizeof h);
+        OrvPtr<IOrvPoint> zero(newOrvPoint());
+        auto s = openOn(Layout::V1x, bytes, zero.get(), c.read ? 0 : -1);
+        EXPECT_EQ(blockSizes(*s, 1, 100), c.read ? "10 null" : "null") << what;
+    }
 }
 
 TEST_F(InStream, CoordinatesBeyondFloatRangeBecomeInfinityNeverUndefined) {

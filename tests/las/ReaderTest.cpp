@@ -106,6 +106,8 @@ TEST_F(Reader, LayoutVariantsGiveTheSamePoints) {
              for (auto& r : l.records) r.returnByte = 0xFF;
          }},
         {"byte 24 holds binary 2", [](LasBuilder& l) { l.header.versionMajor = 2; }},
+        {"a 1.4 header stating 0x1234 header bytes",
+         [](LasBuilder& l) { l.header.versionMinor = 4, l.header.headerSize = 0x1234; }},
         {"no signature", [](LasBuilder& l) { l.header.signature[0] = 'X'; }},
     };
     for (const Variant& v : variants) {

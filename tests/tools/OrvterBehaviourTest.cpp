@@ -258,12 +258,17 @@ TEST_F(OrvterBehaviour, StrictRefusesFilesThatDisagreeWithTheirHeader) {
              "': the header states 4 points but the file holds 2 whole records\n"},
         {"las copy", "cut.las", 0, 3, shortWarning},
         {"las stream", "cut.las", 0, 3, shortWarning},
+        {"las copc", "cut.las", 0, 3, shortWarning},
+        {"las render", "cut.las", 0, 3, shortWarning},
         {"las info", "outside.las", 0, 3, ""},
         {"las copy", "outside.las", 0, 3, ""},
         {"las stream", "outside.las", 0, 3, ""},
+        {"las copc", "outside.las", 0, 3, ""},
     };
     for (const auto& c : cases) {
-        const std::string out = c.command == "las info" ? "" : " --quiet " + q("o.las");
+        const std::string out = c.command == "las info"     ? ""
+                                : c.command == "las render" ? " " + q("o.las")
+                                                            : " --quiet " + q("o.las");
         const auto plain = errorsOf(c.command + " " + q(c.file) + out);
         EXPECT_EQ(plain.status, c.status) << c.command << " " << c.file;
         if (c.command != "las info" || !c.warning.empty()) {
@@ -279,6 +284,30 @@ TEST_F(OrvterBehaviour, StrictRefusesFilesThatDisagreeWithTheirHeader) {
             EXPECT_FALSE(std::ifstream(m_dir.path("o.las"))) << c.command << " wrote " << c.file;
         }
     }
+}
+
+// las copc takes only what las copy takes: steps that grow with coordinates, and never its own
+// input as its output.
+TEST_F(OrvterBehaviour, CopcRefusesScalesNoOctreeCanUseAndItsOwnInput) {
+    const struct {
+        const char* what;
+        double scale;
+    } scales[] = {{"zero", 0.0}, {"infinite", 1.0 / 0.0}, {"negative", -0.01}};
+    for (const auto& c : scales) {
+        orvtest::LasBuilder las;
+        las.header.yScale = c.scale;
+        las.add({1, 2, 3, 0, 1, 2}).add({4, 5, 6, 0, 1, 2});
+        orvtest::writeFile(m_dir.path("bad.las"), las.bytes());
+        const auto r = errorsOf("las copc --quiet " + q("bad.las") + " " + q("o.copc.laz"));
+        EXPECT_EQ(r.status, 1) << c.what << ": " << r.out;
+        EXPECT_NE(r.out.find("scale"), std::string::npos) << c.what << ": " << r.out;
+        EXPECT_FALSE(std::ifstream(m_dir.path("o.copc.laz"))) << c.what;
+    }
+    const auto before = orvtest::readFile(m_dir.path("in.las"));
+    const auto r = errorsOf("las copc --quiet " + q("in.las") + " " + q("in.las"));
+    EXPECT_EQ(r.status, 2) << r.out;
+    EXPECT_NE(r.out.find("is the input"), std::string::npos) << r.out;
+    EXPECT_EQ(orvtest::readFile(m_dir.path("in.las")), before);
 }
 
 // A progress line is for a person at a terminal: never in a pipe or a log, never with --quiet.

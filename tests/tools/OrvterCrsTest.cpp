@@ -4,11 +4,13 @@
 
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <sstream>
 
 #include "OrvLasCrs.h"
+#include "support/LasBuilder.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -117,7 +119,9 @@ TEST(OrvterCrs, ReprojectedSamplesMatchCs2cs) {
             ASSERT_EQ(r.status, 0) << name << " to " << to << ": " << r.out;
             const Points after = pointsOf(out);
             ASSERT_EQ(after.x.size(), before.x.size()) << name;
-            EXPECT_TRUE(orv::lasCrs(headerOf(out)).equivalentTo(orv::Crs::fromText(to))) << name;
+            const orv::Crs kept =
+                orv::crsKeepingHeights(orv::Crs::fromText(source), orv::Crs::fromText(to));
+            EXPECT_TRUE(orv::lasCrs(headerOf(out)).equivalentTo(kept)) << name;
             if (before.x.empty()) continue;
 
             std::ofstream(dir.path("in.txt")) << [&] {
@@ -161,6 +165,8 @@ TEST(OrvterCrs, WritesTheCrsInTheFormTheVersionNeeds) {
         "+type=crs");
     ASSERT_FALSE(own.empty());
     std::ofstream(custom) << own.wkt2();
+    const std::string big = dir.path("big.wkt");  // past the 1 MiB a CRS text may have
+    std::ofstream(big) << own.wkt2() << std::string(1 << 20, ' ');
     const std::string customLas = dir.path("custom14.las");
     ASSERT_EQ(run("las copy " + shellQuote(sample("simple.las")) + " " + customLas +
                   " --set-version 1.4 --crs " + custom)
@@ -187,6 +193,7 @@ TEST(OrvterCrs, WritesTheCrsInTheFormTheVersionNeeds) {
         {customLas, "--set-version 1.2", 1, "", false, "--force"},
         {customLas, "--set-version 1.2 --force", 0, "", false, "no CRS"},
         {sample("simple.las"), "--crs nonsense", 2, "", false, "nonsense"},
+        {sample("simple.las"), "--crs " + big, 2, "", false, "more than the 1048576"},
         {sample("simple.las"), "--to-crs EPSG:4326", 1, "", false, "has no CRS"},
         {sample("simple.las"), "--crs EPSG:2992 --to-crs EPSG:4326", 0, "EPSG:4326", false, ""},
     };
@@ -290,6 +297,134 @@ TEST(OrvterCrs, ReprojectionKeepsPrecisionAndRecomputesBounds) {
         for (double x : p.x) lo = std::min(lo, x), hi = std::max(hi, x);
         EXPECT_NEAR(h.min[0], lo, h.scale[0]) << c.file;
         EXPECT_NEAR(h.max[0], hi, h.scale[0]) << c.file;
+    }
+}
+
+// A file of three points built byte by byte (1.4, so any CRS fits), then given `crs`.
+std::string builtWithCrs(const orvtest::TempDir& dir, const std::string& name, double scale,
+                         const double offset[3], const std::string& crs) {
+    orvtest::LasBuilder las;
+    las.header.xScale = las.header.yScale = scale;
+    las.header.zScale = 0.01;
+    las.header.xOffset = offset[0], las.header.yOffset = offset[1], las.header.zOffset = offset[2];
+    for (int32_t k : {0, 1000, 2000}) las.add({k, k, 100 * k, 1, 1, 2});
+    orvtest::writeFile(dir.path("raw.las"), las.bytes());
+    const std::string path = dir.path(name);
+    EXPECT_EQ(run("las copy " + dir.path("raw.las") + " " + path + " --set-version 1.4 --crs " + crs)
+                  .status,
+              0);
+    return path;
+}
+
+// cs2cs's answer for the first point of `path` moved from `from` to `to` (both easting first).
+std::vector<double> cs2csFirst(const std::string& path, const std::string& from,
+                               const std::string& to) {
+    const Points p = pointsOf(path);
+    char line[128];
+    std::snprintf(line, sizeof line, "%.9f %.9f %.9f", p.x[0], p.y[0], p.z[0]);
+    auto c = runCommand("echo '" + std::string(line) + "' | cs2cs -f %.9f " + from + " " + to);
+    std::istringstream in(c.out);
+    std::vector<double> v(3, NAN);
+    in >> v[0] >> v[1] >> v[2];
+    return v;
+}
+
+// Z is never left in a unit or datum the output's CRS does not state: a target without heights
+// keeps the input's vertical CRS, one with heights gets Z moved as cs2cs moves it.
+TEST(OrvterCrs, HeightsKeepTheirVerticalCrsOrMoveWithTheTarget) {
+    orvtest::TempDir dir;
+    const double nc[3] = {2000000.0, 700000.0, 0.0};  // North Carolina, US feet
+    const std::string in = builtWithCrs(dir, "nc.las", 0.01, nc, "EPSG:2264+6360");
+    struct Case {
+        const char* to;
+        std::string written;  // the output's CRS
+        bool warned;
+    } cases[] = {
+        {"EPSG:26917", "EPSG:26917+6360", true},
+        {"EPSG:26917+5703", "EPSG:26917+5703", false},
+    };
+    const Points before = pointsOf(in);
+    for (const Case& c : cases) {
+        const std::string out = dir.path("out.las");
+        auto r = run("las copy " + in + " " + out + " --to-crs " + c.to);
+        ASSERT_EQ(r.status, 0) << c.to << ": " << r.out;
+        EXPECT_EQ(r.out.find("names no heights") != std::string::npos, c.warned) << r.out;
+        EXPECT_TRUE(orv::lasCrs(headerOf(out)).equivalentTo(orv::Crs::fromText(c.written)))
+            << c.to << ": " << orv::lasCrs(headerOf(out)).name();
+        const auto want = cs2csFirst(in, "EPSG:2264+6360", c.written);
+        const Points after = pointsOf(out);
+        EXPECT_NEAR(after.x[0], want[0], 1e-3) << c.to;
+        EXPECT_NEAR(after.y[0], want[1], 1e-3) << c.to;
+        EXPECT_NEAR(after.z[0], want[2], 1e-2) << c.to;
+        if (c.warned) {
+            EXPECT_EQ(after.z[1], before.z[1]) << "Z stays in US feet";
+        }
+    }
+}
+
+// PROJ's network is the library's choice: off whatever PROJ_NETWORK says, and on only when asked;
+// a grid that cannot be had refuses the reprojection instead of a lesser transformation.
+TEST(OrvterCrs, MissingGridsRefuseWhateverPROJsNetworkSays) {
+    orvtest::TempDir dir;
+    const double kansas[3] = {-98.0, 39.0, 0.0};
+    const std::string in = builtWithCrs(dir, "g.las", 1e-7, kansas, "EPSG:4979");
+    const std::string copy = "las copy " + in + " " + dir.path("g3.las") + " --to-crs EPSG:4326+5703";
+    const std::string nowhere = "PROJ_NETWORK_ENDPOINT=http://127.0.0.1:9 ";
+    struct Case {
+        std::string command;
+        std::string message;
+    } cases[] = {
+        {"PROJ_NETWORK=ON " + nowhere + orvter(copy), "let PROJ fetch it"},
+        {nowhere + orvter(copy + " --proj-network"), "cannot fetch http://127.0.0.1:9/"},
+        {"PROJ_NETWORK=ON " + nowhere + orvter("las merge " + dir.path("m.las") + " " + in +
+                                               " --to-crs EPSG:4326+5703"),
+         "let PROJ fetch it"},
+    };
+    for (const Case& c : cases) {
+        auto r = runCommand(c.command + " --quiet 2>&1");
+        EXPECT_EQ(r.status, 1) << c.command << ": " << r.out;
+        EXPECT_NE(r.out.find("need the grid"), std::string::npos) << c.command << ": " << r.out;
+        EXPECT_NE(r.out.find(c.message), std::string::npos) << c.command << ": " << r.out;
+    }
+}
+
+// A copy that keeps version and format keeps every VLR byte for byte, CRS records no one can
+// read included; a new version keeps such records where its readers look for them.
+TEST(OrvterCrs, UnreadableCrsRecordsAreCopiedAsTheyAre) {
+    orvtest::TempDir dir;
+    // A 1.2 file whose WKT record holds no CRS, as some writers leave it.
+    const std::string text = "LOCAL_CS[\"unknown\" garbage";
+    std::vector<uint8_t> vlr(54 + text.size() + 1, 0);
+    const std::string user = "LASF_Projection";
+    std::copy(user.begin(), user.end(), vlr.begin() + 2);
+    vlr[18] = 2112 & 0xFF, vlr[19] = 2112 >> 8;
+    vlr[20] = static_cast<uint8_t>(text.size() + 1);
+    std::copy(text.begin(), text.end(), vlr.begin() + 54);
+    orvtest::LasBuilder las;
+    las.header.numberOfVlrs = 1;
+    las.gap = static_cast<uint32_t>(vlr.size());
+    for (int32_t k : {1, 2, 3}) las.add({k, k, k, 1, 1, 2});
+    std::vector<uint8_t> bytes = las.bytes();
+    std::copy(vlr.begin(), vlr.end(), bytes.begin() + 227);
+    const std::string in = dir.path("w.las"), out = dir.path("o.las");
+    orvtest::writeFile(in, bytes);
+    struct Case {
+        std::string args;
+        bool warned;
+    } cases[] = {{"", false}, {"--set-version 1.4", true}};
+    for (const Case& c : cases) {
+        auto r = run("las copy " + in + " " + out + " " + c.args);
+        ASSERT_EQ(r.status, 0) << c.args << ": " << r.out;
+        EXPECT_EQ(r.out.find("warning") != std::string::npos, c.warned) << r.out;
+        const orv::LasFileHeader h = headerOf(out);
+        ASSERT_EQ(h.vlrs.size(), 1u) << c.args;
+        EXPECT_EQ(h.vlrs[0].payload, std::vector<uint8_t>(vlr.begin() + 54, vlr.end())) << c.args;
+        if (c.args.empty()) {
+            const auto copied = orvtest::readFile(out);
+            EXPECT_TRUE(std::equal(bytes.begin() + 227, bytes.begin() + 227 + vlr.size(),
+                                   copied.begin() + 227))
+                << "the VLR byte for byte";
+        }
     }
 }
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 
 #include "OrvLasFormat.h"
@@ -124,6 +125,55 @@ TEST(OrvterLasStream, A20FileWithTheDefaultOriginBecomesAbsolute11) {
     ASSERT_EQ(source.size(), 5000u);
     EXPECT_GT(source[0].x, 500000.0) << "real map coordinates";
     expectSamePoints(readLas1x(out), source, true, "2.0");
+}
+
+// Files built byte by byte as other writers lay them out: every command that reads with the
+// point streams or the bulk reader takes them.
+TEST(OrvterLasStream, LeanCommandsReadByteBuiltFilesOfEitherLayout) {
+    orvtest::TempDir tmp;
+    orvtest::Las20Builder v20;
+    v20.header.unused25[0] = '0';  // version bytes "2", "0"
+    for (double k : {1.5, 2.5, 3.5}) v20.add({k, -k, k / 2, 7, 1, 2});
+    orvtest::Las20Builder signed20 = v20;
+    std::memcpy(signed20.header.unused0, "LASF", 4);
+    orvtest::LasBuilder binary2;
+    binary2.header.versionMajor = 2;
+    for (int32_t k : {100, 200, 300}) binary2.add({k, -k, k, 7, 1, 2});
+    binary2.header.minX = binary2.header.minZ = 0.1, binary2.header.minY = -0.3;
+    binary2.header.maxX = binary2.header.maxZ = 0.3, binary2.header.maxY = -0.1;
+    orvtest::LasBuilder wrongSize = binary2;
+    wrongSize.header.versionMajor = 1;
+    wrongSize.header.versionMinor = 4;
+    wrongSize.header.headerSize = 0x1234;  // the offset to point data stays 227
+    struct Case {
+        const char* what;
+        std::vector<uint8_t> bytes;
+        bool layout20;
+    } cases[] = {
+        {"2.0, version \"20\"", v20.bytes(), true},
+        {"2.0 signed LASF", signed20.bytes(), true},
+        {"1.x, byte 24 binary 2", binary2.bytes(), false},
+        {"1.4, header size 0x1234", wrongSize.bytes(), false},
+    };
+    for (const Case& c : cases) {
+        const std::string in = tmp.path("in.las"), out = tmp.path("out.las");
+        orvtest::writeFile(in, c.bytes);
+        std::vector<std::string> commands = {"las stream --strict", "las info"};
+        if (!c.layout20) commands.push_back("las copy --pool --strict");
+        for (const std::string& command : commands) {
+            std::remove(out.c_str());
+            const bool writes = command != "las info";
+            auto r = runCommand(orvter(command + " " + shellQuote(in) +
+                                       (writes ? " " + shellQuote(out) : "")) +
+                                " 2>&1");
+            ASSERT_EQ(r.status, 0) << c.what << ", " << command << ": " << r.out;
+            if (!writes) continue;
+            const auto want = c.layout20 ? readLas20(in) : readLas1x(in);
+            // The pool's writer keeps no return numbers.
+            expectSamePoints(readLas1x(out), want, command.find("--pool") == std::string::npos,
+                             std::string(c.what) + ", " + command);
+        }
+    }
 }
 
 TEST(OrvterLasStream, StepKeepsEveryNthPointOfEachBlockAndOriginsAreAddedBack) {
