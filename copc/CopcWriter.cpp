@@ -22,6 +22,7 @@
 #include "copc/CopcFormat.h"
 #include "las/LasBytes.h"
 #include "las/LasHeaderModel.h"
+#include "las/LasHeaderWrite.h"
 #include "las/LasRecords.h"
 #include "laz/LazCodec.h"
 #include "platform/Files.h"
@@ -157,26 +158,6 @@ private:
     LasColumnBuffer m_columns;
 };
 
-void putText(uint8_t* at, size_t size, const std::string& text) {
-    std::memset(at, 0, size);
-    std::memcpy(at, text.data(), std::min(size, text.size()));
-}
-
-std::vector<uint8_t> recordBytes(const LasVlr& v, bool extended) {
-    const size_t head = extended ? las::kEvlrHeaderBytes : las::kVlrHeaderBytes;
-    std::vector<uint8_t> b(head + v.payload.size(), 0);
-    store(b.data(), v.reserved);
-    putText(b.data() + 2, 16, v.userId);
-    store(b.data() + 18, v.recordId);
-    if (extended)
-        store(b.data() + 20, static_cast<uint64_t>(v.payload.size()));
-    else
-        store(b.data() + 20, static_cast<uint16_t>(v.payload.size()));
-    putText(b.data() + (extended ? 28 : 22), 32, v.description);
-    if (!v.payload.empty()) std::memcpy(b.data() + head, v.payload.data(), v.payload.size());
-    return b;
-}
-
 LasVlr makeVlr(const char* userId, uint16_t recordId, const char* description,
                std::vector<uint8_t> payload) {
     LasVlr v;
@@ -187,67 +168,45 @@ LasVlr makeVlr(const char* userId, uint16_t recordId, const char* description,
     return v;
 }
 
-// What the points written so far add up to.
+// What the points written so far add up to: the header's counts and bounds, and the span of
+// their GPS times.
 struct Tally {
-    uint64_t count = 0;
-    uint64_t byReturn[15] = {};
-    int32_t lo[3] = {INT32_MAX, INT32_MAX, INT32_MAX};
-    int32_t hi[3] = {INT32_MIN, INT32_MIN, INT32_MIN};
+    las::RecordTally records;
     double gpsMin = 0, gpsMax = 0;
 
-    void add(const uint8_t* records, size_t n, size_t length) {
+    void add(const uint8_t* r, size_t n, size_t length) {
         for (size_t i = 0; i < n; ++i) {
-            const uint8_t* r = records + i * length;
-            for (int axis = 0; axis < 3; ++axis) {
-                const int32_t v = load<int32_t>(r + 4 * axis);
-                lo[axis] = std::min(lo[axis], v);
-                hi[axis] = std::max(hi[axis], v);
-            }
-            const unsigned ret = r[kLasReturnByteOffset] & 0x0F;
-            if (ret >= 1) ++byReturn[ret - 1];
-            const double t = load<double>(r + kLasPointLayouts[6].gpsTime);
-            if (count + i == 0 || t < gpsMin) gpsMin = t;
-            if (count + i == 0 || t > gpsMax) gpsMax = t;
+            const double t = load<double>(r + i * length + kLasPointLayouts[6].gpsTime);
+            if (records.count + i == 0 || t < gpsMin) gpsMin = t;
+            if (records.count + i == 0 || t > gpsMax) gpsMax = t;
         }
-        count += n;
+        records.add(r, n, length, true);
     }
 };
 
 // The 375-byte 1.4 header of the output.
-std::vector<uint8_t> headerBytes(const LasFileHeader& h, const Tally& t, uint32_t pointOffset,
+std::vector<uint8_t> headerBytes(LasFileHeader& h, const las::RecordTally& t, uint32_t pointOffset,
                                  uint64_t evlrOffset, uint32_t evlrCount) {
-    std::vector<uint8_t> b(las::kFixedHeaderBytes, 0);
-    uint8_t* p = b.data();
-    std::memcpy(p, "LASF", 4);
-    store(p + 4, h.fileSourceId);
-    store(p + 6, h.globalEncoding);
-    std::memcpy(p + 8, h.guid, 16);
-    p[24] = 1;
-    p[25] = 4;
-    putText(p + 26, 32, h.systemIdentifier);
-    putText(p + 58, 32, h.generatingSoftware);
-    store(p + 90, h.creationDay);
-    store(p + 92, h.creationYear);
-    store(p + 94, static_cast<uint16_t>(las::kFixedHeaderBytes));
-    store(p + 96, pointOffset);
-    store(p + 100, static_cast<uint32_t>(h.vlrs.size()));
-    p[104] = static_cast<uint8_t>(h.pointFormat | 0x80);
-    store(p + 105, h.recordLength);
+    h.versionMajor = 1;
+    h.versionMinor = 4;
+    h.headerSize = static_cast<uint16_t>(las::kFixedHeaderBytes);
+    h.offsetToPointData = pointOffset;
+    h.numberOfVlrs = static_cast<uint32_t>(h.vlrs.size());
+    h.compressed = true;
     // Formats 6 to 8 leave the legacy counts 0: only the 64-bit ones describe them.
+    h.legacyPointCount = 0;
+    std::fill(h.legacyPointsByReturn, h.legacyPointsByReturn + 5, 0);
     for (int axis = 0; axis < 3; ++axis) {
-        store(p + 131 + 8 * axis, h.scale[axis]);
-        store(p + 155 + 8 * axis, h.offset[axis]);
-        const bool any = t.count > 0;
         // Without points, the bounds are the root cube's centre, where an empty cloud's lies.
-        const double lo = any ? t.lo[axis] : 0, hi = any ? t.hi[axis] : 0;
-        store(p + 179 + 16 * axis, hi * h.scale[axis] + h.offset[axis]);
-        store(p + 187 + 16 * axis, lo * h.scale[axis] + h.offset[axis]);
+        h.max[axis] = t.hi[axis] * h.scale[axis] + h.offset[axis];
+        h.min[axis] = t.lo[axis] * h.scale[axis] + h.offset[axis];
     }
-    store(p + 235, evlrOffset);
-    store(p + 243, evlrCount);
-    store(p + 247, t.count);
-    for (int k = 0; k < 15; ++k) store(p + 255 + 8 * k, t.byReturn[k]);
-    return b;
+    h.waveformDataOffset = 0;
+    h.evlrOffset = evlrOffset;
+    h.numberOfEvlrs = evlrCount;
+    h.pointCount = t.count;
+    std::copy(t.byReturn, t.byReturn + 15, h.pointsByReturn);
+    return las::headerBytes(h);
 }
 
 // A node's records on their way to the file, compressed on a fixed set of threads, written in
@@ -627,10 +586,6 @@ std::string crsOf(const LasFileHeader& h) {
     return epsg ? "EPSG:" + std::to_string(epsg) : std::string();
 }
 
-bool isCopcRecord(const LasVlr& v) {
-    return v.userId == kUserId;
-}
-
 // The output's header: format 6, 7 or 8 holding every field of every input, the inputs' extra
 // bytes, their common scale (the finest, when they differ) and the first one's offsets and VLRs.
 bool planHeader(const std::vector<Input>& inputs, LasFileHeader& out, std::string& error) {
@@ -685,7 +640,7 @@ bool planHeader(const std::vector<Input>& inputs, LasFileHeader& out, std::strin
         vlrs.push_back(makeVlr("LASF_Projection", 2112, "OGC WKT", std::move(text)));
     }
     const auto dropped = [&wkt](const LasVlr& v) {
-        return isCopcRecord(v) || (v.userId == laz::kVlrUserId) ||
+        return las::isCopcRecord(v) || (v.userId == laz::kVlrUserId) ||
                (v.userId == "LASF_Projection" && v.recordId == 2112 && !wkt.empty() &&
                 wkt.size() < UINT16_MAX) ||
                (v.userId == "LASF_Spec" && v.recordId >= 100 && v.recordId < 356) ||
@@ -843,20 +798,19 @@ bool writeCopc(const std::vector<std::string>& paths, const std::string& output,
     int32_t lo[3], hi[3];
     bool trusted = true;
     if (inMemory) {
-        Tally bounds;
+        las::RecordTally bounds;
         all.reserve(static_cast<size_t>(total * length));
         const bool ok = forEachBlock(
             inputs, target,
             [&](const uint8_t* records, size_t n) {
                 all.insert(all.end(), records, records + n * length);
-                bounds.add(records, n, length);
+                bounds.add(records, n, length, true);
                 report(0.3 * double(seen += n) / double(total ? total : 1));
             },
             error);
         if (!ok) return false;
         std::copy(bounds.lo, bounds.lo + 3, lo);
         std::copy(bounds.hi, bounds.hi + 3, hi);
-        if (bounds.count == 0) std::fill(lo, lo + 3, 0), std::fill(hi, hi + 3, 0);
     } else {
         // The headers' bounds give the cube without a pass over the points; a header they
         // contradict costs a second pass.
@@ -876,16 +830,14 @@ bool writeCopc(const std::vector<std::string>& paths, const std::string& output,
 
     platform::OutputFile file;
     file.create(output.c_str());
-    const auto writePrefix = [&](const Tally& t, uint64_t evlrOffset, uint32_t evlrCount) {
+    const auto writePrefix = [&](const las::RecordTally& t, uint64_t evlrOffset,
+                                 uint32_t evlrCount) {
         const std::vector<uint8_t> head =
             headerBytes(target, t, static_cast<uint32_t>(pointOffset), evlrOffset, evlrCount);
         file.write(head.data(), head.size());
-        for (const LasVlr& v : target.vlrs) {
-            const std::vector<uint8_t> b = recordBytes(v, false);
-            file.write(b.data(), b.size());
-        }
+        for (const LasVlr& v : target.vlrs) las::writeVlr(file, v, false);
     };
-    writePrefix(Tally(), 0, 0);
+    writePrefix(las::RecordTally(), 0, 0);
     const uint8_t placeholder[8] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
     file.write(placeholder, 8);
     unsigned threads = options.threads ? options.threads : std::thread::hardware_concurrency();
@@ -943,11 +895,11 @@ bool writeCopc(const std::vector<std::string>& paths, const std::string& output,
             for (size_t b = 0; b < buckets; ++b)
                 spills.emplace_back(folder, lazVlr, length, compress);
             seen = 0;
-            Tally bounds;
+            las::RecordTally bounds;
             const bool ok = forEachBlock(
                 inputs, target,
                 [&](const uint8_t* records, size_t n) {
-                    bounds.add(records, n, length);
+                    bounds.add(records, n, length, true);
                     for (size_t i = 0; i < n; ++i) {
                         const uint8_t* r = records + i * length;
                         spills[static_cast<size_t>(geometry.code(r) >> shift)].add(r);
@@ -995,32 +947,27 @@ bool writeCopc(const std::vector<std::string>& paths, const std::string& output,
     file.write(table.data(), table.size());
     const uint64_t evlrOffset = tableOffset + table.size();
     uint64_t at = evlrOffset;
-    for (const LasVlr& v : target.evlrs) {
-        const std::vector<uint8_t> b = recordBytes(v, true);
-        file.write(b.data(), b.size());
-        at += b.size();
-    }
+    for (const LasVlr& v : target.evlrs) at += las::writeVlr(file, v, true);
     const std::vector<CopcNode>& nodes = chunks.nodes();
     const uint64_t pagesAt = at + las::kEvlrHeaderBytes;
     LasVlr hierarchy = makeVlr(kUserId, kHierarchyRecordId, "EPT hierarchy",
                                hierarchyPages(nodes, pagesAt, info.rootPageSize));
     int deepest = -1;
     for (const CopcNode& n : nodes) deepest = std::max(deepest, n.level);
-    const std::vector<uint8_t> b = recordBytes(hierarchy, true);
-    file.write(b.data(), b.size());
+    las::writeVlr(file, hierarchy, true);
     info.rootPageOffset = pagesAt;
     info.gpsTimeMin = chunks.tally().gpsMin;
     info.gpsTimeMax = chunks.tally().gpsMax;
     target.vlrs[0].payload = encodeInfo(info);
 
     file.seekToStart();
-    writePrefix(chunks.tally(), evlrOffset, static_cast<uint32_t>(target.evlrs.size() + 1));
+    writePrefix(chunks.tally().records, evlrOffset, static_cast<uint32_t>(target.evlrs.size() + 1));
     uint8_t offset[8];
     store(offset, tableOffset);
     file.write(offset, 8);
     file.close();
     report(1.0);
-    summary.points = chunks.tally().count;
+    summary.points = chunks.tally().records.count;
     summary.nodes = static_cast<uint32_t>(nodes.size());
     summary.levels = deepest + 1;
     return true;
