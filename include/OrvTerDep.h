@@ -16,4 +16,5 @@
 #include "OrvRender.h"
 #include "OrvXml.h"
 #include "OrvXmlPack.h"
+#include "OrvXmlLoad.h"
 #include "OrvXmlEdit.h"
