@@ -10,11 +10,12 @@
 
 #include "OrvCopc.h"
 #include "copc/CopcSource.h"
+#include "las/LasHeaderWrite.h"
 #include "laz/LazCodec.h"
 
 namespace orv::copc {
 
-constexpr const char* kUserId = "copc";
+constexpr const char* kUserId = las::kCopcUserId;
 constexpr uint16_t kInfoRecordId = 1;
 constexpr uint16_t kHierarchyRecordId = 1000;
 // The info VLR's payload: 13 fields of 8 bytes and 11 reserved ones.

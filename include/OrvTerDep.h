@@ -20,4 +20,5 @@
 #include "OrvThreads.h"
 #include "OrvXml.h"
 #include "OrvXmlPack.h"
+#include "OrvXmlLoad.h"
 #include "OrvXmlEdit.h"

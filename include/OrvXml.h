@@ -10,13 +10,13 @@
 
 class IOrvXmlElem;
 class IOrvXmlDoc;
-class IOrvXmlPack;
 class DOMElement;
 
 namespace orv {
 
-// The shape shared by the element, document and packet arrays: an index-addressed sequence of
-// counted objects. `Self` is the concrete interface, `T` its element pointer type.
+// The shape shared by the element and document arrays (and OrvXmlPack.h's packet array): an
+// index-addressed sequence of counted objects. `Self` is the concrete interface, `T` its element
+// pointer type.
 template <class Self, class T>
 class ORV_API OrvItemArray : public OrvArray {
 public:
@@ -74,17 +74,6 @@ public:
 
 protected:
     ~OrvXmlDocArray() override;
-};
-
-// Declared for callers' own packet collections; the library implements none.
-class ORV_API OrvXmlPackArray : public OrvItemArray<OrvXmlPackArray, IOrvXmlPack*> {
-public:
-    OrvXmlPackArray();
-    OrvXmlPackArray(const OrvXmlPackArray& other);
-    OrvXmlPackArray& operator=(const OrvXmlPackArray& other);
-
-protected:
-    ~OrvXmlPackArray() override;
 };
 
 // A new, empty reference-holding element array with a count of 0, or null when out of memory.

@@ -7,6 +7,24 @@
 #include "OrvExport.h"
 #include "OrvXml.h"
 
+class IOrvXmlPack;
+
+namespace orv {
+
+// Declared for callers' own packet collections; the library implements none. It stands
+// before IOrvXmlPack's definition, as it always has, so its base keeps the same linkage.
+class ORV_API OrvXmlPackArray : public OrvItemArray<OrvXmlPackArray, IOrvXmlPack*> {
+public:
+    OrvXmlPackArray();
+    OrvXmlPackArray(const OrvXmlPackArray& other);
+    OrvXmlPackArray& operator=(const OrvXmlPackArray& other);
+
+protected:
+    ~OrvXmlPackArray() override;
+};
+
+}  // namespace orv
+
 // Paths start at the cursor, or at the root when they begin with "/" or "\". Each segment is the
 // first element with that tag at any depth below (or at) the element reached so far. Returned
 // element pointers are borrowed.

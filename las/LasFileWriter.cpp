@@ -2,18 +2,21 @@
 
 #include <cstring>
 #include <new>
+#include <string>
+#include <vector>
 
 #include "las/LasCodec.h"
 #include "las/LasDate.h"
+#include "las/LasHeaderWrite.h"
 #include "las/LasLimits.h"
 
 namespace orv::las {
 
 namespace {
-// Copies a text into a 32-byte header field, always leaving a terminating NUL.
-void setText(char (&field)[32], const char* text) {
-    std::memset(field, 0, sizeof field);
-    if (text) std::strncpy(field, text, sizeof field - 1);
+// A header text as the bulk writer has always cut it: at most 31 bytes, so the 32-byte field
+// ends in a NUL.
+std::string headerText(const char* text) {
+    return text ? std::string(text, strnlen(text, 31)) : std::string();
 }
 }  // namespace
 
@@ -33,17 +36,16 @@ bool AOrvLASFile::open(const char* path) {
     m_refusedCount = 0;
     m_bufferedCount = 0;
     m_minPoint = m_maxPoint = XPnt3d();
-    m_header = LasHeader();
+    m_header = LasFileHeader();
     m_progress.start(0);
-    std::memcpy(m_header.signature, "LASF", 4);
     m_header.versionMajor = 1;
     m_header.versionMinor = 1;
-    setText(m_header.systemIdentifier, m_texts.systemIdentifier);
-    setText(m_header.generatingSoftware, m_texts.generatingSoftware);
+    m_header.systemIdentifier = headerText(m_texts.systemIdentifier);
+    m_header.generatingSoftware = headerText(m_texts.generatingSoftware);
     m_header.headerSize = sizeof(LasHeader);
-    m_header.pointDataFormat = 0;
-    m_header.pointDataRecordLength = static_cast<uint16_t>(m_recordLength);
-    m_header.xScale = m_header.yScale = m_header.zScale = 0.001;
+    m_header.pointFormat = 0;
+    m_header.recordLength = static_cast<uint16_t>(m_recordLength);
+    m_header.scale[0] = m_header.scale[1] = m_header.scale[2] = 0.001;
     las::today(m_header.creationDay, m_header.creationYear);
     return true;
 }
@@ -67,7 +69,7 @@ bool AOrvLASFile::begin() {
     m_refusedCount = 0;
     m_bufferedCount = 0;
     m_minPoint = m_maxPoint = XPnt3d();
-    m_file.write(&m_header, sizeof m_header);
+    writeHeader();
     return true;
 }
 
@@ -82,14 +84,12 @@ int AOrvLASFile::writeFirst(const LasPnt* point, const double c[3]) {
     if (m_firstPoint) {
         m_firstPoint = false;
         for (int axis = 0; axis < 3; ++axis) m_offset[axis] = offset[axis];
-        m_header.xOffset = offset[0];
-        m_header.yOffset = offset[1];
-        m_header.zOffset = offset[2];
+        for (int axis = 0; axis < 3; ++axis) m_header.offset[axis] = offset[axis];
         m_minPoint = m_maxPoint = XPnt3d(c[0], c[1], c[2], point->pnt.attr);
     }
     las::encodeRecord0(m_buffer.get() + size_t{m_bufferedCount} * m_recordLength, xyz, *point);
     const unsigned slot = point->returnNumber - 1u;
-    if (slot < 5) ++m_header.numberOfPointsByReturn[slot];
+    if (slot < 5) ++m_header.legacyPointsByReturn[slot];
     ++m_pointCount;
     if (++m_bufferedCount == las::kWriteBufferRecords) flush();
     return 0;
@@ -124,16 +124,23 @@ bool AOrvLASFile::close() {
         mins[axis] = stored ? storedLo[axis] * 0.001 + m_offset[axis] : lo[axis];
         maxs[axis] = stored ? storedHi[axis] * 0.001 + m_offset[axis] : hi[axis];
     }
-    m_header.minX = mins[0], m_header.minY = mins[1], m_header.minZ = mins[2];
-    m_header.maxX = maxs[0], m_header.maxY = maxs[1], m_header.maxZ = maxs[2];
-    m_header.numberOfPointRecords = m_pointCount;
+    for (int axis = 0; axis < 3; ++axis) {
+        m_header.min[axis] = mins[axis];
+        m_header.max[axis] = maxs[axis];
+    }
+    m_header.legacyPointCount = m_pointCount;
     m_header.numberOfVlrs = 0;
     m_header.offsetToPointData = sizeof(LasHeader);
     m_file.seekToStart();
-    m_file.write(&m_header, sizeof m_header);
+    writeHeader();
     m_file.close();
     m_progress.end(m_pointCount);
     return true;
+}
+
+void AOrvLASFile::writeHeader() {
+    const std::vector<uint8_t> bytes = headerBytes(m_header);
+    m_file.write(bytes.data(), bytes.size());
 }
 
 void AOrvLASFile::discard() noexcept {

@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "OrvBasic.h"
+#include "OrvLasFile.h"
 #include "OrvLasFormat.h"
 #include "las/LasCodec.h"
 #include "las/LasEncodeRun.h"
@@ -80,7 +81,7 @@ public:
     uint32_t pointCount() const { return m_pointCount; }
     // Points refused since begin.
     uint64_t refusedCount() const { return m_refusedCount; }
-    const LasHeader& header() const { return m_header; }
+    const LasFileHeader& header() const { return m_header; }
 
 private:
     template <bool kStopAtNull, class PointAt>
@@ -118,14 +119,14 @@ private:
             RunState state{{m_minPoint.x, m_minPoint.y, m_minPoint.z},
                            {m_maxPoint.x, m_maxPoint.y, m_maxPoint.z},
                            {}};
-            for (int k = 0; k < 5; ++k) state.byReturn[k] = m_header.numberOfPointsByReturn[k];
+            for (int k = 0; k < 5; ++k) state.byReturn[k] = m_header.legacyPointsByReturn[k];
             const RunCount done = encodeRun<kShift, kStopAtNull>(
                 pointAt, i, run, m_offset, shift,
                 m_buffer.get() + size_t{m_bufferedCount} * kWrittenRecordLength, state);
             const size_t written = done.written;
             m_minPoint.x = state.lo[0], m_minPoint.y = state.lo[1], m_minPoint.z = state.lo[2];
             m_maxPoint.x = state.hi[0], m_maxPoint.y = state.hi[1], m_maxPoint.z = state.hi[2];
-            for (int k = 0; k < 5; ++k) m_header.numberOfPointsByReturn[k] = state.byReturn[k];
+            for (int k = 0; k < 5; ++k) m_header.legacyPointsByReturn[k] = state.byReturn[k];
             refused += done.taken - written;
             i += done.taken;
             m_pointCount += static_cast<uint32_t>(written);
@@ -141,10 +142,11 @@ private:
     // The first point, which fixes the offsets, and the point past the most a file can count.
     int writeFirst(const LasPnt* point, const double c[3]);
     void flush();
+    void writeHeader();
 
     WriterTexts m_texts;
     platform::OutputFile m_file;
-    LasHeader m_header;
+    LasFileHeader m_header;
     bool m_writing = false;
     bool m_firstPoint = false;
     bool m_lengthKnown = false;  // expectPoints reserved the room; otherwise flush reserves ahead

@@ -10,6 +10,7 @@
 #include "las/LasCodec.h"
 #include "las/LasDate.h"
 #include "las/LasHeaderModel.h"
+#include "las/LasHeaderWrite.h"
 #include "las/LasLimits.h"
 #include "las/LasOpen.h"
 #include "las/LasProgress.h"
@@ -21,33 +22,14 @@
 namespace orv {
 namespace {
 
+using las::isCopcRecord;
 using las::store;
-
-void putText(uint8_t* at, size_t size, const std::string& text) {
-    std::memset(at, 0, size);
-    std::memcpy(at, text.data(), text.size() < size ? text.size() : size);
-}
 
 // The lowest minor version that knows a point format.
 uint8_t minorFor(uint8_t format) {
     if (format >= 6) return 4;
     if (format >= 4) return 3;
     return format >= 2 ? 2 : 0;
-}
-
-// A VLR or, `extended`, an EVLR: its header (whose length field is 2 or 8 bytes) and payload.
-void writeRecord(platform::OutputFile& file, const LasVlr& v, bool extended) {
-    uint8_t b[las::kEvlrHeaderBytes];
-    store(b, v.reserved);
-    putText(b + 2, 16, v.userId);
-    store(b + 18, v.recordId);
-    if (extended)
-        store(b + 20, static_cast<uint64_t>(v.payload.size()));
-    else
-        store(b + 20, static_cast<uint16_t>(v.payload.size()));
-    putText(b + (extended ? 28 : 22), 32, v.description);
-    file.write(b, extended ? las::kEvlrHeaderBytes : las::kVlrHeaderBytes);
-    if (!v.payload.empty()) file.write(v.payload.data(), v.payload.size());
 }
 
 bool endsWithLaz(const char* path) {
@@ -59,10 +41,6 @@ bool endsWithLaz(const char* path) {
 
 bool isLazVlr(const LasVlr& v) {
     return v.userId == laz::kVlrUserId && v.recordId == laz::kVlrRecordId;
-}
-
-bool isCopcRecord(const LasVlr& v) {
-    return v.userId == "copc";
 }
 
 class FileSink final : public laz::ByteSink {
@@ -82,10 +60,12 @@ struct LasWriter::Impl {
     std::string error;
     bool open = false;
     bool compress = false;  // whatever the path's name
-    uint64_t count = 0;
-    uint64_t byReturn[15] = {};
-    int32_t lo[3] = {0, 0, 0};
-    int32_t hi[3] = {0, 0, 0};
+    las::RecordTally tally;
+    // What the header given to open stated, which the written header keeps where it can.
+    double statedMin[3] = {0, 0, 0};
+    double statedMax[3] = {0, 0, 0};
+    bool statedCount = false;   // it came from a file: it states a 64-bit count
+    bool statedLegacy = false;  // and fills the legacy fields
     std::vector<uint8_t> buffer;
     std::unique_ptr<laz::LazEncoder> encoder;  // set when the records are compressed
     uint64_t compressedEnd = 0;                // where the compressed point data ends
@@ -94,83 +74,55 @@ struct LasWriter::Impl {
     unsigned threads = lasDefaultThreads();
     uint32_t chunkSize = laz::kDefaultChunkSize;
 
-    // Bounds and points by return of records about to be written.
-    void tally(const uint8_t* records, size_t n) {
-        const size_t s = header.recordLength;
-        const bool extended = kLasPointLayouts[header.pointFormat].extendedCore;
-        const uint8_t mask = extended ? 0x0F : 0x07;
-        for (size_t i = 0; i < n; ++i) {
-            const uint8_t* r = records + i * s;
-            for (int axis = 0; axis < 3; ++axis) {
-                const int32_t v = las::load<int32_t>(r + kLasXOffset + 4 * axis);
-                if (count + i == 0 || v < lo[axis]) lo[axis] = v;
-                if (count + i == 0 || v > hi[axis]) hi[axis] = v;
-            }
-            const unsigned ret = r[kLasReturnByteOffset] & mask;
-            if (ret >= 1 && ret <= 15) ++byReturn[ret - 1];
+    // Remembers what the header states before the writer's fields replace it.
+    void keepStated() {
+        for (int axis = 0; axis < 3; ++axis) {
+            statedMin[axis] = header.min[axis];
+            statedMax[axis] = header.max[axis];
         }
-        count += n;
+        statedCount = header.pointCount != 0;
+        statedLegacy = header.legacyPointCount != 0;
     }
 
     // The header bytes (fixed part, kept extra bytes) as the points so far make them.
-    std::vector<uint8_t> headerBytes() const {
-        const LasFileHeader& h = header;
-        const uint16_t standard = las::standardHeaderSize(h.versionMajor, h.versionMinor);
-        std::vector<uint8_t> b(standard + h.headerExtra.size(), 0);
-        uint8_t* p = b.data();
-        std::memcpy(p, "LASF", 4);
-        store(p + 4, h.fileSourceId);
-        store(p + 6, h.globalEncoding);
-        std::memcpy(p + 8, h.guid, 16);
-        p[24] = h.versionMajor;
-        p[25] = h.versionMinor;
-        putText(p + 26, 32, h.systemIdentifier);
-        putText(p + 58, 32, h.generatingSoftware);
-        store(p + 90, h.creationDay);
-        store(p + 92, h.creationYear);
-        store(p + 94, static_cast<uint16_t>(b.size()));
-        uint64_t vlrBytes = 0;
-        for (const LasVlr& v : h.vlrs) vlrBytes += las::kVlrHeaderBytes + v.payload.size();
-        store(p + 96, static_cast<uint32_t>(b.size() + vlrBytes + h.afterVlrs.size()));
-        store(p + 100, static_cast<uint32_t>(h.vlrs.size()));
-        p[104] = static_cast<uint8_t>(h.pointFormat | (encoder ? 0x80 : 0));
-        store(p + 105, h.recordLength);
+    std::vector<uint8_t> headerBytes() {
+        LasFileHeader& h = header;
+        const uint64_t count = tally.count;
+        h.headerSize = static_cast<uint16_t>(
+            las::standardHeaderSize(h.versionMajor, h.versionMinor) + h.headerExtra.size());
+        h.offsetToPointData = static_cast<uint32_t>(pointStart());
+        h.numberOfVlrs = static_cast<uint32_t>(h.vlrs.size());
+        h.compressed = encoder != nullptr;
         // Before 1.4 the 32-bit fields are the only counts; in 1.4 they stay 0 where a reader of
         // older files could not take the points (formats 6-10, or more than 32 bits hold).
         // A 1.4 header that came from a file (it states a 64-bit count) keeps that file's choice
         // of filling the legacy fields or leaving them 0, so that a copy repeats it.
-        const bool fromFile = h.pointCount != 0;
         const bool legacy =
             h.versionMinor < 4 ||
-            (count <= UINT32_MAX && (fromFile ? h.legacyPointCount != 0 : h.pointFormat <= 5));
-        if (legacy) {
-            store(p + 107, static_cast<uint32_t>(count));
-            for (int k = 0; k < 5; ++k) store(p + 111 + 4 * k, static_cast<uint32_t>(byReturn[k]));
-        }
+            (count <= UINT32_MAX && (statedCount ? statedLegacy : h.pointFormat <= 5));
+        h.legacyPointCount = legacy ? static_cast<uint32_t>(count) : 0;
+        for (int k = 0; k < 5; ++k)
+            h.legacyPointsByReturn[k] = legacy ? static_cast<uint32_t>(tally.byReturn[k]) : 0;
         for (int axis = 0; axis < 3; ++axis) {
-            store(p + 131 + 8 * axis, h.scale[axis]);
-            store(p + 155 + 8 * axis, h.offset[axis]);
             // Without points there is nothing to measure: the stated bounds stay.
-            double lowest = count ? lo[axis] * h.scale[axis] + h.offset[axis] : h.min[axis];
-            double highest = count ? hi[axis] * h.scale[axis] + h.offset[axis] : h.max[axis];
+            double lowest =
+                count ? tally.lo[axis] * h.scale[axis] + h.offset[axis] : statedMin[axis];
+            double highest =
+                count ? tally.hi[axis] * h.scale[axis] + h.offset[axis] : statedMax[axis];
             // A stated bound that names the same stored integer is kept as it was written: a
             // copy of an honest file changes none of its bytes.
             const double half = std::fabs(h.scale[axis]) / 2;
-            if (count && std::fabs(h.min[axis] - lowest) < half) lowest = h.min[axis];
-            if (count && std::fabs(h.max[axis] - highest) < half) highest = h.max[axis];
-            store(p + 179 + 16 * axis, highest);
-            store(p + 187 + 16 * axis, lowest);
+            if (count && std::fabs(statedMin[axis] - lowest) < half) lowest = statedMin[axis];
+            if (count && std::fabs(statedMax[axis] - highest) < half) highest = statedMax[axis];
+            h.min[axis] = lowest;
+            h.max[axis] = highest;
         }
-        if (standard >= 235) store(p + 227, waveformOffset());
-        if (standard >= 375) {
-            store(p + 235, h.evlrs.empty() ? uint64_t{0} : evlrStart());
-            store(p + 243, static_cast<uint32_t>(h.evlrs.size()));
-            store(p + 247, count);
-            for (int k = 0; k < 15; ++k) store(p + 255 + 8 * k, byReturn[k]);
-        }
-        if (!h.headerExtra.empty())
-            std::memcpy(p + standard, h.headerExtra.data(), h.headerExtra.size());
-        return b;
+        h.waveformDataOffset = waveformOffset();
+        h.evlrOffset = h.evlrs.empty() ? uint64_t{0} : evlrStart();
+        h.numberOfEvlrs = static_cast<uint32_t>(h.evlrs.size());
+        h.pointCount = count;
+        for (int k = 0; k < 15; ++k) h.pointsByReturn[k] = tally.byReturn[k];
+        return las::headerBytes(h);
     }
 
     uint64_t pointStart() const {
@@ -180,13 +132,13 @@ struct LasWriter::Impl {
         return at;
     }
     uint64_t evlrStart() const {
-        return encoder ? compressedEnd : pointStart() + count * header.recordLength;
+        return encoder ? compressedEnd : pointStart() + tally.count * header.recordLength;
     }
     // Header, VLRs and the bytes kept after them: everything before the point data.
     void writePrefix() {
         const std::vector<uint8_t> head = headerBytes();
         file.write(head.data(), head.size());
-        for (const LasVlr& v : header.vlrs) writeRecord(file, v, false);
+        for (const LasVlr& v : header.vlrs) las::writeVlr(file, v, false);
         if (!header.afterVlrs.empty()) file.write(header.afterVlrs.data(), header.afterVlrs.size());
     }
 
@@ -276,9 +228,9 @@ int LasWriter::open(const char* path, const LasFileHeader& header) {
     if (!m.error.empty()) m.encoder.reset();
     if (!m.error.empty()) return -1;
 
-    m.count = 0;
+    m.tally = las::RecordTally();
+    m.keepStated();
     m.progress.start(m.progressTotal);
-    std::memset(m.byReturn, 0, sizeof m.byReturn);
     m.file.create(path);
     m.writePrefix();
     m.open = true;
@@ -419,14 +371,15 @@ const std::string& LasWriter::error() const {
 void LasWriter::writeRaw(const uint8_t* records, size_t count) {
     Impl& m = *m_impl;
     if (!m.open || count == 0) return;
-    m.tally(records, count);
+    m.tally.add(records, count, m.header.recordLength,
+                kLasPointLayouts[m.header.pointFormat].extendedCore);
     if (m.encoder) {
         FileSink sink(m.file);
         m.encoder->write(records, count, sink);
     } else {
         m.file.write(records, count * m.header.recordLength);
     }
-    m.progress.block(m.count);
+    m.progress.block(m.tally.count);
 }
 
 size_t LasWriter::write(const LasColumns& columns, size_t count) {
@@ -450,7 +403,7 @@ size_t LasWriter::write(const LasColumns& columns, size_t count) {
 }
 
 uint64_t LasWriter::pointCount() const {
-    return m_impl->count;
+    return m_impl->tally.count;
 }
 
 void LasWriter::setThreads(unsigned threads) {
@@ -465,7 +418,7 @@ void LasWriter::close() {
     Impl& m = *m_impl;
     if (!m.open) return;
     m.open = false;
-    if (m.header.versionMinor < 4 && m.count > UINT32_MAX) {
+    if (m.header.versionMinor < 4 && m.tally.count > UINT32_MAX) {
         m.file.discard();
         throw FileError("count the points of", "", EOVERFLOW);
     }
@@ -475,7 +428,7 @@ void LasWriter::close() {
         tableOffset = m.encoder->finish(sink);
         m.compressedEnd = m.encoder->position();
     }
-    for (const LasVlr& v : m.header.evlrs) writeRecord(m.file, v, true);
+    for (const LasVlr& v : m.header.evlrs) las::writeVlr(m.file, v, true);
     m.file.seekToStart();
     if (m.encoder) {
         // The file can only be rewritten from its start: everything up to and including the
@@ -492,7 +445,7 @@ void LasWriter::close() {
     m.encoder.reset();
     m.buffer.clear();
     m.buffer.shrink_to_fit();
-    m.progress.end(m.count);
+    m.progress.end(m.tally.count);
 }
 
 void LasWriter::setProgress(ProgressCallback progress, uint64_t total) {

@@ -49,30 +49,111 @@ bool parseOrigin(const std::string& text, orv::XPnt3d& point, bool& none) {
     return in && c1 == ',' && c2 == ',' && in.peek() == std::char_traits<char>::eof();
 }
 
-void run(const StreamOptions& o) {
-    const auto start = std::chrono::steady_clock::now();
+// The origin the input stream is asked for: none, the file's first point, or the one given.
+orv::OrvPtr<IOrvPoint> originOf(const StreamOptions& o) {
     orv::XPnt3d wanted;
     bool noOrigin = false;
     if (!parseOrigin(o.origin, wanted, noOrigin))
         throw CLI::ValidationError("--origin",
                                    "expected auto, none or X,Y,Z, got '" + o.origin + "'");
-
     orv::OrvPtr<IOrvPoint> origin;
     if (!noOrigin) {
         origin = newOrvPoint();
         if (!origin) throw CommandError("out of memory");
         origin->setPoint(wanted);
     }
-    const InputPath inPath(o.in);
-    const LasInput input = openLasInput(inPath, true);  // the stream takes any bytes
+    return origin;
+}
+
+// What a run did, for its closing line.
+struct StreamRun {
+    long long consumed = 0, written = 0;
+    const IOrvPoint* used = nullptr;  // the origin in use, or null
+    orv::XPnt3d shift;                // its point, added back to every point written
+};
+
+// Streams the points of `in` into `out`, a block at a time; throws where a point cannot be stored.
+void copyPoints(const StreamOptions& o, IOrvInPntsStream& in, IOrvOutPntsStream& out,
+                const InputPath& inPath, const OutputPath& outPath, PointProgress& progress,
+                StreamRun& r) {
+    const long long total = in.getPntCount();
+    while (orv::OrvPtr<orv::LasPntArray> points = in.readPnts(o.step, o.block)) {
+        const int n = static_cast<int>(points->size());
+        if (out.writePntArray(points->data(), n, &r.shift) != 0)
+            throw CommandError("some points of '" + inPath.name() + "' could not be stored in '" +
+                               outPath.name() +
+                               "' (coordinates beyond the 32-bit range of the file's offsets): "
+                               "it was not written");
+        r.written += n;
+        r.consumed = r.consumed + o.block < total ? r.consumed + o.block : total;
+        progress.update(static_cast<uint64_t>(r.consumed));
+    }
+}
+
+// Every block but a file's last is whole: the records read end where the file's do. A header
+// that states no points has its whole records read to the end, and says so. Returns the records
+// read, after warning of what the file lacked.
+uint64_t warnAfterRead(const InputPath& inPath, const LasCounts& counts, long long consumed,
+                       bool is20) {
+    const uint64_t read =
+        counts.stated == 0 && !is20
+            ? counts.present
+            : std::min<uint64_t>(static_cast<uint64_t>(consumed), counts.readable);
+    std::fflush(stdout);
+    for (const std::string& w :
+         readWarnings(counts.warnings & (orv::kLasChunkTableLost | orv::kLasRecordsDamaged),
+                      counts.stated, counts.readable))
+        std::fprintf(stderr, "warning: '%s': %s\n", inPath.name().c_str(), w.c_str());
+    if (counts.stated == 0 && read > 0)
+        std::fprintf(stderr,
+                     "warning: '%s': the header states no points; read the %llu whole records "
+                     "that follow\n",
+                     inPath.name().c_str(), static_cast<unsigned long long>(read));
+    if (!(counts.warnings & orv::kLasRecordsDamaged))
+        reportShortRead(inPath, read, counts.stated, false);
+    return read;
+}
+
+void printSummary(const StreamOptions& o, const InputPath& inPath, const OutputPath& outPath,
+                  const LasInput& input, const StreamRun& r, uint64_t read, double seconds) {
+    const bool toStderr = o.out == "-";
+    if (o.json) {
+        printJson({{"input", inPath.name()},
+                   {"output", outPath.name()},
+                   {"stated_points", input.counts.stated},
+                   {"points_read", read},
+                   {"points_written", r.written},
+                   {"seconds", seconds},
+                   {"step", o.step},
+                   {"block", o.block},
+                   {"origin", r.used ? nlohmann::ordered_json{r.shift.x, r.shift.y, r.shift.z}
+                                     : nlohmann::ordered_json()}},
+                  toStderr);
+        return;
+    }
+    // The origin is printed at the file's precision; a 2.0 file has no scale.
     const LasHeader& header = input.header;
     const bool is20 = input.layout20;
-    // The origin is printed at the file's precision; a 2.0 file has no scale.
     const int digits[3] = {is20 ? -1 : decimalsOf(header.xScale),
                            is20 ? -1 : decimalsOf(header.yScale),
                            is20 ? -1 : decimalsOf(header.zScale)};
+    std::fprintf(toStderr ? stderr : stdout,
+                 "streamed %lld of %llu points from %s to %s (step %d, blocks of %d, origin %s)\n",
+                 r.written, static_cast<unsigned long long>(read), inPath.name().c_str(),
+                 outPath.name().c_str(), o.step, o.block,
+                 r.used
+                     ? (formatFixed(r.shift.x, digits[0]) + "," +
+                        formatFixed(r.shift.y, digits[1]) + "," + formatFixed(r.shift.z, digits[2]))
+                           .c_str()
+                     : "none");
+}
+
+void run(const StreamOptions& o) {
+    const auto start = std::chrono::steady_clock::now();
+    const orv::OrvPtr<IOrvPoint> origin = originOf(o);
+    const InputPath inPath(o.in);
+    const LasInput input = openLasInput(inPath, true);  // the stream takes any bytes
     if (o.strict) requireAgreement(inPath, input);
-    const LasCounts& counts = input.counts;
     OutputPath outPath(o.out);
     outPath.refuseInput(inPath.identity(), inPath.name());
     orv::OrvPtr<IOrvInPntsStream> in(newInLasPntStream());
@@ -98,29 +179,18 @@ void run(const StreamOptions& o) {
     out->begin();
 
     // The points come back relative to the origin in use; adding it back makes OUT absolute.
-    const IOrvPoint* used = in->getOrigin();
-    const orv::XPnt3d shift = used ? orv::XPnt3d(used->x, used->y, used->z) : orv::XPnt3d();
-    if (!is20) {
-        const double at[3] = {shift.x, shift.y, shift.z};
-        warnFloatMovement(header, at,
-                          used ? "the points of las stream, relative to its origin,"
-                               : "the points of las stream without an origin");
+    StreamRun r;
+    r.used = in->getOrigin();
+    if (r.used) r.shift = orv::XPnt3d(r.used->x, r.used->y, r.used->z);
+    if (!input.layout20) {
+        const double at[3] = {r.shift.x, r.shift.y, r.shift.z};
+        warnFloatMovement(input.header, at,
+                          r.used ? "the points of las stream, relative to its origin,"
+                                 : "the points of las stream without an origin");
     }
-
     const long long total = in->getPntCount();
     PointProgress progress(o.quiet, "streaming " + inPath.name(), total > 0 ? total : 0);
-    long long consumed = 0, written = 0;
-    while (orv::OrvPtr<orv::LasPntArray> points = in->readPnts(o.step, o.block)) {
-        const int n = static_cast<int>(points->size());
-        if (out->writePntArray(points->data(), n, &shift) != 0)
-            throw CommandError("some points of '" + inPath.name() + "' could not be stored in '" +
-                               outPath.name() +
-                               "' (coordinates beyond the 32-bit range of the file's offsets): "
-                               "it was not written");
-        written += n;
-        consumed = consumed + o.block < total ? consumed + o.block : total;
-        progress.update(static_cast<uint64_t>(consumed));
-    }
+    copyPoints(o, *in, *out, inPath, outPath, progress, r);
     in->close();
     abandon.stream = nullptr;
     out->close();
@@ -128,49 +198,10 @@ void run(const StreamOptions& o) {
     outPath.finish();
     progress.end();
     warnCrsLeftBehind(inPath.path(), inPath.name());
-    // Every block but a file's last is whole: the records read end where the file's do. A
-    // header that states no points has its whole records read to the end, and says so.
-    const uint64_t read =
-        counts.stated == 0 && !is20
-            ? counts.present
-            : std::min<uint64_t>(static_cast<uint64_t>(consumed), counts.readable);
-    std::fflush(stdout);
-    for (const std::string& w :
-         readWarnings(counts.warnings & (orv::kLasChunkTableLost | orv::kLasRecordsDamaged),
-                      counts.stated, counts.readable))
-        std::fprintf(stderr, "warning: '%s': %s\n", inPath.name().c_str(), w.c_str());
-    if (counts.stated == 0 && read > 0)
-        std::fprintf(stderr,
-                     "warning: '%s': the header states no points; read the %llu whole records "
-                     "that follow\n",
-                     inPath.name().c_str(), static_cast<unsigned long long>(read));
-    if (!(counts.warnings & orv::kLasRecordsDamaged))
-        reportShortRead(inPath, read, counts.stated, false);
+    const uint64_t read = warnAfterRead(inPath, input.counts, r.consumed, input.layout20);
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    const bool toStderr = o.out == "-";
-    if (o.json) {
-        printJson({{"input", inPath.name()},
-                   {"output", outPath.name()},
-                   {"stated_points", counts.stated},
-                   {"points_read", read},
-                   {"points_written", written},
-                   {"seconds", seconds},
-                   {"step", o.step},
-                   {"block", o.block},
-                   {"origin", used ? nlohmann::ordered_json{shift.x, shift.y, shift.z}
-                                   : nlohmann::ordered_json()}},
-                  toStderr);
-        return;
-    }
-    std::fprintf(toStderr ? stderr : stdout,
-                 "streamed %lld of %llu points from %s to %s (step %d, blocks of %d, origin %s)\n",
-                 written, static_cast<unsigned long long>(read), inPath.name().c_str(),
-                 outPath.name().c_str(), o.step, o.block,
-                 used ? (formatFixed(shift.x, digits[0]) + "," + formatFixed(shift.y, digits[1]) +
-                         "," + formatFixed(shift.z, digits[2]))
-                            .c_str()
-                      : "none");
+    printSummary(o, inPath, outPath, input, r, read, seconds);
 }
 
 }  // namespace

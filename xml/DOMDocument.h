@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "OrvXml.h"
-#include "OrvXmlEdit.h"
+#include "OrvXmlLoad.h"
 #include "xml/DOMElement.h"
 
 namespace orv::xml {

@@ -24,14 +24,6 @@ OrvXmlDocArray& OrvXmlDocArray::operator=(const OrvXmlDocArray& other) {
 }
 OrvXmlDocArray::~OrvXmlDocArray() = default;
 
-OrvXmlPackArray::OrvXmlPackArray() = default;
-OrvXmlPackArray::OrvXmlPackArray(const OrvXmlPackArray& other) : OrvItemArray(other) {}
-OrvXmlPackArray& OrvXmlPackArray::operator=(const OrvXmlPackArray& other) {
-    OrvArray::operator=(other);
-    return *this;
-}
-OrvXmlPackArray::~OrvXmlPackArray() = default;
-
 OrvXmlElemArray* newOrvXmlElemArray() {
     return new (std::nothrow) ArrayRefPointerImp<OrvXmlElemArray, IOrvXmlElem*>();
 }

@@ -4,7 +4,7 @@
 #include <string_view>
 #include <vector>
 
-#include "OrvXmlEdit.h"
+#include "OrvXmlLoad.h"
 #include "xml/DOMDocument.h"
 
 namespace orv {
