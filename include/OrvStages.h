@@ -277,6 +277,11 @@ struct LasWriteOptions {
     std::string name;
 };
 
+// The header a LAS writer writes: `in`'s, changed as `o` asks (format, version, scale, offset);
+// false with `error` naming `source` where it cannot be.
+ORV_API bool lasTargetHeader(const LasFileHeader& in, const LasWriteOptions& o,
+                             const std::string& source, LasFileHeader& out, std::string& error);
+
 struct TextWriteOptions {
     std::string path;  // "-": standard output
     std::vector<std::string> fields{"x", "y", "z"};

@@ -336,13 +336,13 @@ int LasWriter::append(const char* path) {
         return -3;
     }
     // The file's own counts and bounds go on growing with the points written.
-    m.count = h.statedPoints;
+    m.tally.count = h.statedPoints;
     for (int k = 0; k < 15; ++k)
-        m.byReturn[k] = h.hasExtension ? h.pointsByReturn[k]
-                                       : (k < 5 ? h.legacyPointsByReturn[k] : uint64_t{0});
+        m.tally.byReturn[k] = h.hasExtension ? h.pointsByReturn[k]
+                                             : (k < 5 ? h.legacyPointsByReturn[k] : uint64_t{0});
     for (int axis = 0; axis < 3; ++axis) {
-        m.lo[axis] = storedBound(h.min[axis], h.scale[axis], h.offset[axis]);
-        m.hi[axis] = storedBound(h.max[axis], h.scale[axis], h.offset[axis]);
+        m.tally.lo[axis] = storedBound(h.min[axis], h.scale[axis], h.offset[axis]);
+        m.tally.hi[axis] = storedBound(h.max[axis], h.scale[axis], h.offset[axis]);
     }
     m.progress.start(m.progressTotal);
     m.file.create(path);

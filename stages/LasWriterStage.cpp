@@ -14,8 +14,9 @@ bool sameQuantisation(const LasFileHeader& a, const LasFileHeader& b) {
     return true;
 }
 
-// The header of the output: the schema's, changed as the options ask; false with `error`.
-bool targetHeader(const LasFileHeader& in, const LasWriteOptions& o, const std::string& source,
+}  // namespace
+
+bool lasTargetHeader(const LasFileHeader& in, const LasWriteOptions& o, const std::string& source,
                   LasFileHeader& h, std::string& error) {
     h = in;
     if (o.format >= 0) {
@@ -65,6 +66,8 @@ bool targetHeader(const LasFileHeader& in, const LasWriteOptions& o, const std::
     }
     return true;
 }
+
+namespace {
 
 std::string unfit(const Block& block, size_t i) {
     return "point " + std::to_string(block.index(i)) + " of '" + block.source() +
@@ -119,7 +122,7 @@ public:
     }
     std::string type() const override { return "writers.las"; }
     bool prepare(Schema& s, std::string& error) override {
-        if (!targetHeader(s.header, m_o, s.source, m_target, error)) return false;
+        if (!lasTargetHeader(s.header, m_o, s.source, m_target, error)) return false;
         std::string warning;
         const std::string unreadable =
             s.crs.empty() && !s.crsNote.empty() ? "'" + s.source + "': " + s.crsNote : "";

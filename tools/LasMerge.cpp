@@ -81,7 +81,13 @@ orv::LasFileHeader mergedHeader(const MergeOptions& m, const std::vector<orv::La
                      "orvter: merging point formats %s into format %d, the smallest that holds "
                      "every input's fields\n",
                      formatList(formats).c_str(), format);
-    orv::LasFileHeader target = targetHeader(in.front(), o);
+    orv::LasWriteOptions w;
+    w.format = o.format;
+    if (!o.setVersion.empty()) w.minorVersion = o.setVersion == "1.2" ? 2 : 4;
+    orv::LasFileHeader target;
+    std::string error;
+    if (!orv::lasTargetHeader(in.front(), w, o.in, target, error))
+        throw CommandError(error, kExitUsage);
     if (withExtras != 0 && withExtras < in.size()) {
         // The first input has none: the description comes from the first that has them.
         for (const auto* list : {&in[withExtras].vlrs, &in[withExtras].evlrs})

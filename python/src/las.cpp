@@ -802,7 +802,7 @@ struct Drop {
         if (py::isinstance<py::str>(drop))
             throw py::type_error("drop: True, False or a list of field names, not one name");
         for (const py::handle name : valueOf<py::iterable>(drop, "drop"))
-            names.push_back(textOf(name, "drop"));
+            names.push_back(textOf(name, "drop", std::string::npos));
     }
     bool covers(const std::string& name) const {
         return all || std::find(names.begin(), names.end(), name) != names.end();
