@@ -65,7 +65,7 @@ private:
 
 class Scene {
 public:
-    Scene(double side, Random& rnd) : m_side(side), m_ground(side) {
+    Scene(double side, Random& rnd) : m_ground(side) {
         m_cells = std::max(1, static_cast<int>(std::ceil(side / kFeatureCell)));
         m_index.assign(static_cast<size_t>(m_cells) * m_cells, {});
         const double area = side * side;
@@ -133,7 +133,6 @@ private:
                 m_index[static_cast<size_t>(cy) * m_cells + cx].push_back(id);
     }
 
-    double m_side;
     Ground m_ground;
     int m_cells = 1;
     std::vector<std::vector<int>> m_index;  // per cell: building ids > 0, tree ids < 0
