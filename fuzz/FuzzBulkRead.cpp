@@ -1,6 +1,5 @@
 // The bulk reader on any file: every whole record the header promises and the file holds, or a
 // refusal, with the pool freed either way.
-#include <algorithm>
 #include <cstring>
 
 #include "FuzzInput.h"
@@ -20,12 +19,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const uint64_t length = h.pointDataRecordLength;
         // Formats 6 to 10 hold the classification in byte 16 and need 17 bytes a record.
         const bool laterFormat = h.pointDataFormat >= 6 && h.pointDataFormat <= 10;
-        // Records that would start inside the header are refused.
-        const uint64_t standard = h.versionMinor <= 2 ? 227 : h.versionMinor == 3 ? 235 : 375;
-        const uint64_t headerEnd =
-            std::max<uint64_t>(sizeof h, std::min<uint64_t>({h.headerSize, standard, size}));
+        // Records that would start inside the 227 fixed bytes are refused, whatever header size
+        // or version the header states.
         const bool readable = size >= sizeof h && length >= (laterFormat ? 17u : 16u) &&
-                              h.offsetToPointData >= headerEnd;
+                              h.offsetToPointData >= sizeof h;
         orvfuzz::require(result == (readable ? 1 : 0));
         if (pool) {
             const uint64_t first = h.offsetToPointData;
