@@ -1,7 +1,6 @@
 #!/usr/bin/env bash
 # Builds the project and runs every test. Usage: scripts/test.sh [release|debug|asan-ubsan]
-# Samples are read from $ORV_TESTDATA_DIR when set, else from ../shared/testdata when it is there,
-# else from the clone's own tests/data.
+# Samples are read from $ORV_TESTDATA_DIR when set, else from the clone's own tests/data.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 preset="${1:-release}"

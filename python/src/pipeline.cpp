@@ -12,10 +12,10 @@ namespace {
 
 class PyPipeline {
 public:
-    explicit PyPipeline(const py::object& spec) {
-        m_json = py::isinstance<py::str>(spec)
-                     ? spec.cast<std::string>()
-                     : py::module_::import("json").attr("dumps")(spec).cast<std::string>();
+    explicit PyPipeline(const py::object& stages) {
+        m_json = py::isinstance<py::str>(stages)
+                     ? stages.cast<std::string>()
+                     : py::module_::import("json").attr("dumps")(stages).cast<std::string>();
         orv::Pipeline probe;
         orv::PipelineError e;
         if (!orv::parsePipeline(m_json, probe, e)) raise(e);

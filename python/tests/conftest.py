@@ -16,7 +16,7 @@ def _testdata():
     """$ORV_TESTDATA_DIR, else the configured folder (more samples) when it is there, else the clone's."""
     if os.environ.get("ORV_TESTDATA_DIR"):
         return pathlib.Path(os.environ["ORV_TESTDATA_DIR"])
-    configured = pathlib.Path(os.environ.get("ORV_TESTDATA_DEFAULT") or SOURCE.parent / "shared/testdata")
+    configured = pathlib.Path(os.environ.get("ORV_TESTDATA_DEFAULT") or SOURCE / "tests/data")
     return configured if configured.is_dir() else SOURCE / "tests/data"
 
 

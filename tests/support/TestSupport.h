@@ -45,8 +45,8 @@ void writeText(const std::string& path, const std::string& text);
 std::string readText(const std::string& path);
 
 // The samples: $ORV_TESTDATA_DIR when it is set when the tests run, else the folder configured
-// at build time (../shared/testdata beside the clone by default) when it is there, else the
-// clone's own tests/data.
+// at build time (the clone's own tests/data by default) when it is there, else the clone's own
+// tests/data.
 std::string testDataDir();
 // Whether a regular file is at `path` (the clone's samples lack a few large twins).
 bool isFile(const std::string& path);
